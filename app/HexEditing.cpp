@@ -1,0 +1,6 @@
+// STUB: being written.
+#include "app/Main.h"
+namespace quillet {
+bool TForm1::RichEditKeyDown(int, int&) { return false; }
+bool TForm1::Edit2KeyDown(int&) { return false; }
+}

@@ -1,0 +1,157 @@
+// The main window. Handlers are grouped by subject in app/*.cpp:
+//   Main.cpp          layout, start-up, connect/disconnect, exit, track bar, Save Log as...
+//   Formfunctions.cpp enable states, chip display refresh, images <-> views
+//   ChipCommands.cpp  Autosearch, Chip Erase, Read Calibration, the chip menu
+//   MemoryCommands.cpp the six memory buttons
+//   FileCommands.cpp  the File menu's four memory items
+//   HexEditing.cpp    key handling of the hex views and the "ID bytes:" field
+#pragma once
+
+#include <QMainWindow>
+#include <memory>
+
+#include "chips/Chipfunctions.h"
+#include "image/Views.h"
+#include "log/Logfunctions.h"
+#include "log/Seams.h"
+
+class QAction;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QSlider;
+class QTabWidget;
+class QWidget;
+class QKeyEvent;
+
+namespace quillet {
+
+class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public ViewSink {
+  Q_OBJECT
+
+ public:
+  explicit TForm1(const QString& initialPort = QString(), QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // ---- seams ----
+  void AppendLine(const std::string& line) override;  // LogSink: RichEdit5
+  void RefreshChipDisplay(ChipId id) override;        // ChipDisplay
+  int ActivePageIndex() override;                     // ViewSink
+  void BlankView(int view) override;
+  void ImageToView(int view, int image) override;
+  void ViewToImage(int view, int image) override;
+
+  // ---- enable states (Formfunctions) ----
+  void EnableControls();
+  void DisableControls();
+  void ShowChipPicture();
+
+  // ---- connect / disconnect ----
+  void ConnectPort();
+  void DisconnectPort();
+
+  // The pane of view 1..4 (RichEdit1..4), nullptr otherwise.
+  QPlainTextEdit* View(int view) const;
+  // ViewSize of views 1..4.
+  int viewSize[5] = {3, 0, 0, 0, 0};
+
+  // ---- controls (names as in the window's layout) ----
+  QFrame* Panel1 = nullptr;
+  QFrame* Panel3 = nullptr;
+  QPushButton* Button1 = nullptr;  // Connect
+  QPushButton* Button2 = nullptr;  // Disconnect
+  QPushButton* Button3 = nullptr;  // Autosearch chip
+  QPushButton* Button4 = nullptr;  // Read Program
+  QPushButton* Button5 = nullptr;  // Write Program
+  QPushButton* Button6 = nullptr;  // Verify Program
+  QPushButton* Button7 = nullptr;  // Read Calibration
+  QPushButton* Button8 = nullptr;  // Read Data
+  QPushButton* Button9 = nullptr;  // Write Data
+  QPushButton* Button10 = nullptr;  // Verify Data
+  QPushButton* Button11 = nullptr;  // Chip Erase
+  QComboBox* ComboBox1 = nullptr;
+  QLabel* Label1 = nullptr;
+  QSlider* TrackBar1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLineEdit* Edit1 = nullptr;
+  QLabel* Label16 = nullptr;
+  QLineEdit* Edit2 = nullptr;
+  QLabel* Image1 = nullptr;
+  QTabWidget* PageControl1 = nullptr;
+  QWidget* TabSheet1 = nullptr;
+  QWidget* TabSheet2 = nullptr;
+  QPlainTextEdit* RichEdit1 = nullptr;
+  QPlainTextEdit* RichEdit2 = nullptr;
+  QPlainTextEdit* RichEdit3 = nullptr;
+  QPlainTextEdit* RichEdit4 = nullptr;
+  QPlainTextEdit* RichEdit5 = nullptr;  // the log pane
+  QMenu* File1 = nullptr;
+  QAction* LoadProgramfromFile1 = nullptr;
+  QAction* SaveProgramtoFile1 = nullptr;
+  QAction* Open1 = nullptr;
+  QAction* Save1 = nullptr;
+  QAction* SaveLogas1 = nullptr;
+  QAction* Exit1 = nullptr;
+  QMenu* Edit3 = nullptr;
+  QAction* LockFuses1 = nullptr;
+  QMenu* ChipSelect1 = nullptr;
+  QMenu* AT901 = nullptr;
+  QMenu* AVRtiny1 = nullptr;
+  QMenu* Help1 = nullptr;
+  QAction* About1 = nullptr;
+  // The chip menu items in catalogue order, with their object names (AT90S12001 ...).
+  std::vector<QAction*> chipItems;
+
+ public slots:
+  void Button1Click();
+  void Button2Click();
+  void Button3Click();
+  void Button4Click();
+  void Button5Click();
+  void Button6Click();
+  void Button7Click();
+  void Button8Click();
+  void Button9Click();
+  void Button10Click();
+  void Button11Click();
+  void ComboBox1Change();
+  void TrackBar1Change();
+  void Exit1Click();
+  void SaveLogas1Click();
+  void LoadProgramfromFile1Click();
+  void SaveProgramtoFile1Click();
+  void Open1Click();
+  void Save1Click();
+  void LockFuses1Click();
+  void About1Click();
+  void ChipMenuClick(ChipId id);  // the 25 chip menu items
+
+ public:
+  // ---- hex view editing: key is the key code (digits/letters upper-case codes, Backspace 8,
+  // arrows 37-40, Delete 46); returns true when the key was consumed ----
+  bool RichEditKeyDown(int view, int& key);
+  bool Edit2KeyDown(int& key);
+  bool RichEdit1KeyDown(int& key) { return RichEditKeyDown(1, key); }
+  bool RichEdit2KeyDown(int& key) { return RichEditKeyDown(2, key); }
+  bool RichEdit3KeyDown(int& key) { return RichEditKeyDown(3, key); }
+  bool RichEdit4KeyDown(int& key) { return RichEditKeyDown(4, key); }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildLayout(const QString& initialPort);
+  void BuildMenus();
+  // Memory operations driver (MemoryCommands.cpp).
+  void RunMemoryOperation(int operation);
+  bool exiting_ = false;
+};
+
+extern TForm1* Form1;
+
+}  // namespace quillet

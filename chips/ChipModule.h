@@ -1,0 +1,65 @@
+// A chip module: the serial-programming instructions of one chip family as data, over one
+// exchange engine. Sixteen named descriptors (At90s1200 ... Attiny2313); the catalogue's rows
+// point at them.
+#pragma once
+
+#include <cstdint>
+
+namespace quillet {
+
+enum class FuseFamily {
+  Current,      // separate read/write of lock, low, high (and extended) fuse
+  OneFuseByte,  // one fuse byte and the lock bits
+  Oldest,       // lock (and one or two fuse bits) written through the second instruction byte
+};
+
+struct ChipModule {
+  const char* name;  // "Attiny2313"
+
+  // ---- data: filled in chips/Modules.cpp ----
+  // (fields are owned by the chips/ engine; callers use the operations below)
+
+  // ---- programming enable and chip-wide (each logs its own lines, closes the port on an
+  // exchange failure, returns false on failure) ----
+  bool ProgrammingEnable() const;
+  bool ChipErase() const;
+  bool HasReadCalibration() const;
+  bool ReadCalibration() const;
+  bool WriteBlankByteZero() const;  // Attiny12 only
+
+  // ---- program and data memory, one byte address per call ----
+  bool ProgramPageMode() const;       // LoadProgramByte + WriteProgramPage
+  uint32_t ProgramPageBytes() const;  // 32, or 256 for At90can32; 0 in byte mode
+  bool DataPageMode() const;          // LoadDataByte + WriteDataPage
+  uint32_t DataPageBytes() const;     // 4, or 8 for At90can32; 0 in byte mode
+  bool ReadProgramByte(uint32_t address, bool verify) const;
+  bool WriteProgramByte(uint32_t address) const;
+  bool LoadProgramByte(uint32_t address) const;
+  bool WriteProgramPage(uint32_t address) const;
+  bool ReadDataByte(uint32_t address, bool verify) const;
+  bool WriteDataByte(uint32_t address) const;
+  bool LoadDataByte(uint32_t address) const;
+  bool WriteDataPage(uint32_t address) const;
+
+  // ---- fuse and lock bits, through FuseLockBytes ----
+  FuseFamily Family() const;
+  bool HasExtendedFuse() const;
+  bool CanReadFuses() const;  // false for At90s1200, At90s2313, At90s4414
+  bool ReadLockBits() const;
+  bool ReadLowFuse() const;
+  bool ReadHighFuse() const;
+  bool ReadExtendedFuse() const;
+  bool ReadFuseBits() const;
+  bool ReadLockAndFuseBits() const;
+  bool WriteLockBits() const;
+  bool WriteLowFuse() const;
+  bool WriteHighFuse() const;
+  bool WriteExtendedFuse() const;
+  bool WriteFuseBits() const;
+};
+
+extern const ChipModule At90s1200, At90s2313, At90s2323, At90s2343, At90s2333, At90s4414,
+    At90s4434, At90can32, Attiny12, Attiny13, Attiny15, Attiny22, Attiny25, Attiny26,
+    Attiny261, Attiny2313;
+
+}  // namespace quillet

@@ -1,0 +1,63 @@
+// The chip catalogue and the selection state.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace quillet {
+
+// A chip's three signature bytes: first | second << 8 | third << 16. 0 means no chip.
+using ChipId = int32_t;
+
+struct ChipModule;
+
+struct ChipEntry {
+  ChipId id;
+  const char* name;
+  const char* submenu;  // "AT90..." or "AVR tiny"
+  uint32_t flashSize;
+  uint32_t eepromSize;
+  uint8_t calibrationCount;
+  const ChipModule* module;
+  uint8_t factory[4];  // leading bytes of FuseLockBytes at selection
+  uint8_t factoryCount;
+};
+
+constexpr size_t kChipCount = 25;
+// The 25 rows in the order of the chip menu.
+const std::array<ChipEntry, kChipCount>& Catalogue();
+const ChipEntry* FindChip(ChipId id);  // nullptr for 0 and for ids not in the catalogue
+const ChipEntry* FindChipByName(const std::string& name);
+inline ChipId MakeChipId(uint8_t b0, uint8_t b1, uint8_t b2) { return b0 | b1 << 8 | b2 << 16; }
+
+// Selection state, written only by SelectChip (FuseLockBytes and CalibrationBytes also by
+// the fuse, dialog and calibration operations).
+extern ChipId SelectedChip;
+extern std::string ChipName;
+extern std::string PictureFile;
+extern uint32_t FlashSize;
+extern uint32_t EepromSize;
+extern uint8_t CalibrationCount;
+extern std::array<uint8_t, 8> FuseLockBytes;
+extern std::array<uint8_t, 8> CalibrationBytes;
+
+// The "Delays value:" track bar, 0 to 5: milliseconds added to the waits between gateway steps.
+extern int DelayValue;
+
+// The window's side of a selection: views sized and blanked, picture, name and ID fields.
+class ChipDisplay {
+ public:
+  virtual ~ChipDisplay() = default;
+  virtual void RefreshChipDisplay(ChipId id) = 0;
+};
+void SetChipDisplay(ChipDisplay* display);  // nullptr: nothing to refresh
+
+void SelectChip(ChipId id);
+// 1 ProgramImage to 0xFF, 2 DataImage to 0xFF, 3 FuseLockBytes to factory values,
+// 4 CalibrationBytes to 0xFF; anything else does nothing.
+void ResetChipBuffer(int which);
+// Back to the state at program start (tests).
+void ResetSelectionState();
+
+}  // namespace quillet

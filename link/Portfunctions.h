@@ -1,0 +1,65 @@
+// The serial port to the gateway: one process-wide handle, packets out, answers in.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+
+namespace quillet {
+
+struct GatewayPacket {
+  uint8_t data[32] = {};
+  int32_t count = 0;
+};
+
+struct GatewayAnswer {
+  uint8_t data[32] = {};
+  int32_t count = 0;  // 0: nothing came
+};
+
+GatewayPacket MakePacket(std::initializer_list<uint8_t> bytes);
+
+// The system's serial interface, one call per step of opening and using the port.
+// The real one is termios (link/PosixSerial.h); tests use a recording fake.
+class SerialDriver {
+ public:
+  virtual ~SerialDriver() = default;
+  // Opens the device for exclusive use; a handle >= 0, or -1 (LastError() says why).
+  virtual int Open(const std::string& device) = 0;
+  virtual bool GetSettings(int handle) = 0;
+  // 115200 baud, 8 data bits, no parity, 2 stop bits, raw binary, no flow control,
+  // DTR and RTS inactive.
+  virtual bool SetSettings(int handle) = 0;
+  virtual void Purge(int handle) = 0;
+  // Writes all bytes and waits until the driver has sent them; false on any error.
+  virtual bool Write(int handle, const uint8_t* data, int count) = 0;
+  // Collects bytes into data (at most max) until at least expected have come, timeoutMs has
+  // passed, or the device hung up; returns how many came. Bytes beyond max stay queued.
+  virtual int Read(int handle, uint8_t* data, int max, int expected, int timeoutMs) = 0;
+  virtual void Close(int handle) = 0;
+  // errno of the last failed Open (0 if none).
+  virtual int LastError() const = 0;
+};
+
+// Installing nullptr restores the termios driver.
+void SetSerialDriver(SerialDriver* driver);
+SerialDriver& GetSerialDriver();
+
+// -1 means closed.
+extern int PortHandle;
+
+constexpr int kReadTimeoutMs = 1000;
+constexpr size_t kMaxPortName = 95;
+
+// The device a port name means: "/..." as it stands, "COMn" is /dev/ttyS<n-1>, any other
+// name is taken under /dev/.
+std::string DeviceName(const std::string& portName);
+
+// Opens and configures the port and sends the gateway its set-up packets. Afterwards
+// PortHandle is open and ready, or -1 with a failure line logged.
+void OpenPort(const std::string& device);
+void ClosePort();
+bool WritePacket(const GatewayPacket& packet);
+GatewayAnswer ReadAnswer(int expected);
+
+}  // namespace quillet

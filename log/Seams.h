@@ -1,0 +1,88 @@
+// The small seams through which the core meets the window, the system clock and the user.
+// The window installs the real ones at start-up; unit tests install recording fakes.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillet {
+
+struct LocalTime {
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+// Sleeping and the wall clock. Every wait between gateway steps goes through SleepMs, so a
+// fake clock can record the exact waits of an exchange.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual void SleepMs(int ms) = 0;
+  virtual LocalTime Now() = 0;
+};
+
+// One progress dialog: created (and shown) by ProgressFactory::Create, freed by destruction.
+class ProgressDialog {
+ public:
+  virtual ~ProgressDialog() = default;
+  virtual void SetPosition(int percent) = 0;
+};
+
+class ProgressFactory {
+ public:
+  virtual ~ProgressFactory() = default;
+  virtual std::unique_ptr<ProgressDialog> Create() = 0;
+};
+
+struct FileChoice {
+  std::string path;
+  int filterIndex = 1;  // 1 "*.hex", 2 "*.eep", 3 "*.bin"
+};
+
+// Questions and messages to the user.
+class UserPrompt {
+ public:
+  virtual ~UserPrompt() = default;
+  // Yes/No warning box with No as the default button; true only for Yes.
+  virtual bool AskYesNo(const std::string& caption, const std::string& text) = 0;
+  virtual void ShowMessage(const std::string& caption, const std::string& text) = 0;
+  virtual std::optional<FileChoice> OpenFile() = 0;
+  virtual std::optional<FileChoice> SaveFile() = 0;
+};
+
+// Installing nullptr restores the built-in default (real clock; no progress; a prompt that
+// answers No and cancels).
+void SetClock(Clock* clock);
+Clock& GetClock();
+void SetProgressFactory(ProgressFactory* factory);
+ProgressFactory& GetProgressFactory();
+void SetUserPrompt(UserPrompt* prompt);
+UserPrompt& GetUserPrompt();
+
+// Sleep in milliseconds through the installed clock.
+void Sleep(int ms);
+
+// The progress dialog of one command, freed on every path when the scope ends.
+class LBarScope {
+ public:
+  LBarScope();
+  ~LBarScope();
+  LBarScope(const LBarScope&) = delete;
+  LBarScope& operator=(const LBarScope&) = delete;
+  void SetPosition(int percent);
+  // Frees the dialog early (a read frees its dialog before it refills the views).
+  void Free();
+
+ private:
+  std::unique_ptr<ProgressDialog> dialog_;
+};
+
+// (n + 1) * 100 / size in unsigned arithmetic, multiplying first.
+inline int ProgressPercent(unsigned long long n, unsigned long long size) {
+  return size == 0 ? 0 : static_cast<int>((n + 1) * 100ULL / size);
+}
+
+}  // namespace quillet

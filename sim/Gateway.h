@@ -1,0 +1,2 @@
+// STUB: being written.
+#pragma once

@@ -1,0 +1,2 @@
+// STUB: being written.
+int main() { return 0; }
