@@ -4,7 +4,6 @@ namespace quillet {
 void TForm1::EnableControls() {}
 void TForm1::DisableControls() {}
 void TForm1::RefreshChipDisplay(ChipId) {}
-void TForm1::ShowChipPicture() {}
 int TForm1::ActivePageIndex() { return 0; }
 void TForm1::BlankView(int) {}
 void TForm1::ImageToView(int, int) {}

@@ -17,6 +17,5 @@ void TForm1::TrackBar1Change() {}
 void TForm1::Exit1Click() {}
 void TForm1::SaveLogas1Click() {}
 void TForm1::About1Click() {}
-bool TForm1::eventFilter(QObject* w, QEvent* e) { return QMainWindow::eventFilter(w, e); }
 void TForm1::closeEvent(QCloseEvent* e) { e->accept(); }
 }

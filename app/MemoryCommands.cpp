@@ -8,5 +8,4 @@ void TForm1::Button8Click() {}
 void TForm1::Button9Click() {}
 void TForm1::Button10Click() {}
 void TForm1::RunMemoryOperation(int) {}
-void TForm1::LockFuses1Click() {}
 }
