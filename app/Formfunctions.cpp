@@ -1,12 +1,143 @@
-// STUB: being written.
+// The window's support: enable states, the refresh after a chip selection, images <-> views.
+#include <QAction>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTextCursor>
+
+#include <algorithm>
+#include <vector>
+
 #include "app/Main.h"
+#include "image/Dump.h"
+#include "image/Images.h"
+
 namespace quillet {
-void TForm1::EnableControls() {}
-void TForm1::DisableControls() {}
-void TForm1::RefreshChipDisplay(ChipId) {}
-int TForm1::ActivePageIndex() { return 0; }
-void TForm1::BlankView(int) {}
-void TForm1::ImageToView(int, int) {}
-void TForm1::ViewToImage(int, int) {}
-QPlainTextEdit* TForm1::View(int) const { return nullptr; }
+
+namespace {
+
+// Hides the pages while a view is rewritten, and frees the progress dialog before they show
+// again, on every path.
+class ViewCopy {
+ public:
+  explicit ViewCopy(QTabWidget* pages) : pages_(pages) { pages_->hide(); }
+  ~ViewCopy() {
+    bar_.Free();
+    pages_->show();
+  }
+  // The positions of a copy of count bytes: every 1024 bytes, (i + 1) * 100 / count.
+  void Advance(size_t count) {
+    for (size_t i = 0; i < count; i += 1024) bar_.SetPosition(ProgressPercent(i, count));
+  }
+
+ private:
+  QTabWidget* pages_;
+  LBarScope bar_;
+};
+
+size_t ImageCount(int image) {
+  if (image == 1) return FlashSize;
+  if (image == 2) return EepromSize;
+  return 0;
 }
+
+uint8_t* ImageBytes(int image) {
+  if (image == 1) return ProgramImage.data();
+  if (image == 2) return DataImage.data();
+  return nullptr;
+}
+
+size_t ImageCapacity(int image) {
+  if (image == 1) return ProgramImage.size();
+  if (image == 2) return DataImage.size();
+  return 0;
+}
+
+void CursorToFirstByte(QPlainTextEdit* pane) {
+  QTextCursor cursor(pane->document());
+  const int end = pane->document()->characterCount() - 1;
+  cursor.setPosition(std::min(HexColumn(0), std::max(end, 0)));
+  pane->setTextCursor(cursor);
+}
+
+}  // namespace
+
+void TForm1::EnableControls() {
+  Button1->setEnabled(false);
+  for (QPushButton* b : {Button2, Button3, Button4, Button5, Button6, Button7, Button8, Button9,
+                         Button10, Button11})
+    b->setEnabled(true);
+  LockFuses1->setEnabled(true);
+}
+
+void TForm1::DisableControls() {
+  Button1->setEnabled(true);
+  for (QPushButton* b : {Button2, Button3, Button4, Button5, Button6, Button7, Button8, Button9,
+                         Button10, Button11})
+    b->setEnabled(false);
+  LockFuses1->setEnabled(false);
+}
+
+QPlainTextEdit* TForm1::View(int view) const {
+  switch (view) {
+    case 1: return RichEdit1;
+    case 2: return RichEdit2;
+    case 3: return RichEdit3;
+    case 4: return RichEdit4;
+    default: return nullptr;
+  }
+}
+
+int TForm1::ActivePageIndex() { return PageControl1->currentIndex(); }
+
+void TForm1::RefreshChipDisplay(ChipId id) {
+  if (id == 0) return;
+  viewSize[1] = viewSize[2] = static_cast<int>(FlashSize);
+  viewSize[3] = viewSize[4] = static_cast<int>(EepromSize);
+  for (int view = 1; view <= 4; ++view) BlankView(view);
+  ShowChipPicture();
+  Edit1->setText(QString::fromStdString(ChipName));
+  ImageToView(0, 0);
+}
+
+void TForm1::BlankView(int view) {
+  QPlainTextEdit* pane = View(view);
+  if (!pane) return;
+  const std::vector<uint8_t> erased(static_cast<size_t>(std::max(viewSize[view], 0)), 0xFF);
+  pane->setPlainText(QString::fromStdU16String(BuildDump(erased.data(), erased.size())));
+}
+
+void TForm1::ImageToView(int view, int image) {
+  if (view == 0) {
+    Edit2->setText(QString::fromStdString(IdBytesText(SelectedChip)));
+    return;
+  }
+  QPlainTextEdit* pane = View(view);
+  if (!pane) return;
+  const size_t count = std::min(ImageCount(image), ImageCapacity(image));
+  const size_t size = static_cast<size_t>(std::max(viewSize[view], 0));
+
+  ViewCopy copy(PageControl1);
+  copy.Advance(count);
+  // The view keeps its own length; the image overwrites it from the start.
+  std::vector<uint8_t> bytes(size, 0xFF);
+  if (count < size) ParseDump(pane->toPlainText().toStdU16String(), bytes.data(), size);
+  if (count > 0) std::copy_n(ImageBytes(image), std::min(count, size), bytes.begin());
+  pane->setPlainText(QString::fromStdU16String(BuildDump(bytes.data(), bytes.size())));
+  CursorToFirstByte(pane);
+}
+
+void TForm1::ViewToImage(int view, int image) {
+  if (SelectedChip == 0) return;
+  QPlainTextEdit* pane = View(view);
+  if (!pane) return;
+  const size_t count = std::min(ImageCount(image), ImageCapacity(image));
+
+  ViewCopy copy(PageControl1);
+  if (count > 0) ParseDump(pane->toPlainText().toStdU16String(), ImageBytes(image), count);
+  copy.Advance(count);
+  CursorToFirstByte(pane);
+}
+
+}  // namespace quillet

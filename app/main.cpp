@@ -1,8 +1,47 @@
 #include <QApplication>
+#include <QStringList>
+
 #include "app/Main.h"
+#include "app/QtSeams.h"
+#include "dialogs/AboutBox.h"
+#include "dialogs/LBar.h"
+#include "dialogs/LockFusesForm.h"
+
+namespace {
+
+// The one launch option: --port NAME (or --port=NAME) becomes the port box's initial text.
+QString PortArgument(const QStringList& args) {
+  for (int i = 1; i < args.size(); ++i) {
+    if (args[i] == "--port" && i + 1 < args.size()) return args[i + 1];
+    if (args[i].startsWith("--port=")) return args[i].mid(7);
+  }
+  return QString();
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  quillet::TForm1 w;
-  w.show();
-  return app.exec();
+  using namespace quillet;
+
+  QtUserPrompt prompt;
+  QtProgressFactory progress;
+  SetUserPrompt(&prompt);
+  SetProgressFactory(&progress);
+
+  Form1 = new TForm1(PortArgument(QApplication::arguments()));
+  Form1->setAttribute(Qt::WA_DeleteOnClose, false);
+  prompt.SetOwner(Form1);
+  progress.SetOwner(Form1);
+  AboutBox = new TAboutBox(Form1);
+  LBar = new TLBar(Form1);
+  LockFusesForm = new TLockFusesForm(Form1);
+
+  Form1->show();
+  const int result = app.exec();
+
+  SetUserPrompt(nullptr);
+  SetProgressFactory(nullptr);
+  delete Form1;  // its dialogs go with it
+  return result;
 }

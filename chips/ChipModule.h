@@ -3,6 +3,7 @@
 // point at them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace quillet {
@@ -13,11 +14,60 @@ enum class FuseFamily {
   Oldest,       // lock (and one or two fuse bits) written through the second instruction byte
 };
 
+enum class FuseOp : uint8_t {
+  ReadLockBits,
+  ReadLowFuse,
+  ReadHighFuse,
+  ReadExtendedFuse,
+  ReadFuseBits,
+  ReadLockAndFuseBits,
+  WriteLockBits,
+  WriteLowFuse,
+  WriteHighFuse,
+  WriteExtendedFuse,
+  WriteFuseBits,
+};
+
+// One fuse or lock instruction of a module: I1 I2 0x00 I4. A read stores
+// (answer | orMask) into FuseLockBytes[index]; a write sends
+// ((FuseLockBytes[index] & andMask) | orMask) as I4, or as I2 on the older parts.
+struct FuseInstruction {
+  FuseOp op;
+  uint8_t i1;
+  uint8_t i2;
+  uint8_t index;
+  uint8_t andMask;
+  uint8_t orMask;
+  bool dataInI2;
+  const char* text;     // kind 18 line: " read lock-bits"
+  const char* literal;  // kind 6 line when the instruction packet fails
+};
+
 struct ChipModule {
   const char* name;  // "Attiny2313"
 
   // ---- data: filled in chips/Modules.cpp ----
   // (fields are owned by the chips/ engine; callers use the operations below)
+  const char* enableText;   // kind 18 text of ProgrammingEnable
+  bool enableEcho;          // checks the 0x53 echo (all but At90s1200)
+  int eraseWaitMs;          // after DelayValue
+  bool calibration;         // has ReadCalibration
+  bool blankByteZero;       // has WriteBlankByteZero
+  // Flash: address high = (word address >> 8) & flashHighMask
+  uint8_t flashHighMask;
+  uint32_t flashPageBytes;  // 0: byte writes
+  bool flashFullAddressLoad;  // page loads and commits carry the full word address
+  int flashWriteWaitMs;     // byte mode
+  // EEPROM: low = address & eepromLowMask, high = (address >> 8) & eepromHighMask;
+  // a high mask of 0 means the one-address-byte instructions
+  uint8_t eepromLowMask;
+  uint8_t eepromHighMask;
+  uint32_t eepromPageBytes;  // 0: byte writes
+  int eepromWriteWaitMs;     // byte mode
+  // Fuses and lock bits
+  FuseFamily family;
+  const FuseInstruction* fuses;
+  size_t fuseCount;
 
   // ---- programming enable and chip-wide (each logs its own lines, closes the port on an
   // exchange failure, returns false on failure) ----
@@ -45,6 +95,7 @@ struct ChipModule {
   FuseFamily Family() const;
   bool HasExtendedFuse() const;
   bool CanReadFuses() const;  // false for At90s1200, At90s2313, At90s4414
+  bool Has(FuseOp op) const;
   bool ReadLockBits() const;
   bool ReadLowFuse() const;
   bool ReadHighFuse() const;
@@ -56,6 +107,10 @@ struct ChipModule {
   bool WriteHighFuse() const;
   bool WriteExtendedFuse() const;
   bool WriteFuseBits() const;
+
+ private:
+  const FuseInstruction* Find(FuseOp op) const;
+  bool RunFuse(FuseOp op) const;
 };
 
 extern const ChipModule At90s1200, At90s2313, At90s2323, At90s2343, At90s2333, At90s4414,

@@ -1,11 +1,78 @@
-// STUB: being written. The Lock & Fuses dialog.
+// The Lock & Fuses dialog: the selected chip's fuse and lock bits as check boxes, one box per
+// bit under the chip's own name for it. A checked box is a programmed bit (0).
 #pragma once
+
 #include <QDialog>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "chips/Chipfunctions.h"
+
+class QCheckBox;
+class QFrame;
+class QGroupBox;
+class QKeyEvent;
+class QPushButton;
+
 namespace quillet {
+
+// One group box: the byte FuseLockBytes[n] it stands for.
+struct FuseGroupLayout {
+  const char* caption;  // nullptr: the group is hidden
+  const char* bits[8];  // bit 0 first; nullptr: that box is hidden
+  uint8_t disabled;     // boxes shown but locked (SPIEN and the fixed bits)
+};
+
+struct BitLayoutRow {
+  const char* chips[7];  // the chips sharing this layout, nullptr after the last
+  FuseGroupLayout groups[4];
+};
+
+// The layout of a chip, nullptr for no chip or an id outside the catalogue.
+const BitLayoutRow* FindBitLayout(ChipId id);
+
+// Names of the checked bits that shut the serial programmer out for good (RSTDISBL, DWEN).
+std::vector<std::string> LockoutBitsChecked(const BitLayoutRow& layout,
+                                            const std::array<bool, 32>& checked);
+
 class TLockFusesForm : public QDialog {
   Q_OBJECT
+
  public:
-  explicit TLockFusesForm(QWidget* parent = nullptr) : QDialog(parent) {}
+  explicit TLockFusesForm(QWidget* parent = nullptr);
+
+  void ResetBitBoxes();
+  void UncheckAllBits();
+  void ShowFuseLockBytes();
+  void TakeFuseLockBytes();
+
+  // CheckBox1 ... CheckBox32; n out of range gives nullptr.
+  QCheckBox* CheckBox(int n) const;
+
+  QFrame* Panel1 = nullptr;
+  std::array<QGroupBox*, 4> GroupBox{};  // GroupBox1 ... GroupBox4
+  std::array<QCheckBox*, 32> CheckBoxes{};
+  QPushButton* OKButton = nullptr;
+  QPushButton* Button1 = nullptr;  // Read Lock & Fuses
+  QPushButton* Button2 = nullptr;  // Write Lock & Fuses
+
+ public slots:
+  void OKButtonClick();
+  void Button1Click();
+  void Button2Click();
+
+ protected:
+  // The OK button is the one way out: Escape does not close the dialog.
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void ApplyLayout();
+  // Asks before a write that would lock the programmer out; true to go on.
+  bool ConfirmLockoutBits();
 };
+
 extern TLockFusesForm* LockFusesForm;
-}
+
+}  // namespace quillet

@@ -1,7 +1,6 @@
 #include "link/Portfunctions.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include "link/PosixSerial.h"
 #include "log/Logfunctions.h"
@@ -48,16 +47,28 @@ std::string DeviceName(const std::string& portName) {
   return "/dev/" + portName;
 }
 
+static std::string PermissionLine(const std::string& device) {
+  const std::string group = DeviceGroupName(device);
+  std::string line = "No permission to use " + device + ": ";
+  if (group.empty()) return line + "add your user to the group that owns it, then log in again";
+  return line + "add your user to the group \"" + group + "\" (sudo usermod -aG " + group +
+         " $USER), then log in again";
+}
+
 void OpenPort(const std::string& device) {
+  ClosePort();  // a second open of the same device would trip over our own lock
+  // A name that does not fit the port name buffer, or that the system would cut at a NUL,
+  // could open some other device: refuse it as unavailable.
+  if (device.size() > kMaxDeviceName || device.find('\0') != std::string::npos) {
+    AddLog(2, "");
+    return;
+  }
   PortHandle = g_driver->Open(device);
   if (PortHandle < 0) {
     PortHandle = -1;
     AddLog(2, "");
-    if (g_driver->LastError() == EACCES || g_driver->LastError() == EPERM) {
-      AddLog(0, "Permission denied on " + device +
-                    ": add your user to the group that owns the device (usually dialout) "
-                    "and log in again");
-    }
+    const int err = g_driver->LastError();
+    if (err == EACCES || err == EPERM) AddLog(0, PermissionLine(device));
     return;
   }
   if (!g_driver->GetSettings(PortHandle)) {
@@ -99,8 +110,9 @@ bool WritePacket(const GatewayPacket& packet) {
 GatewayAnswer ReadAnswer(int expected) {
   GatewayAnswer answer;
   if (PortHandle < 0) return answer;
-  int n = g_driver->Read(PortHandle, answer.data, 32, expected, kReadTimeoutMs);
-  answer.count = n < 0 ? 0 : n;
+  const int max = static_cast<int>(sizeof answer.data);
+  int n = g_driver->Read(PortHandle, answer.data, max, expected, kReadTimeoutMs);
+  answer.count = n < 0 ? 0 : n > max ? max : n;
   return answer;
 }
 

@@ -34,7 +34,8 @@ class SerialDriver {
   // Writes all bytes and waits until the driver has sent them; false on any error.
   virtual bool Write(int handle, const uint8_t* data, int count) = 0;
   // Collects bytes into data (at most max) until at least expected have come, timeoutMs has
-  // passed, or the device hung up; returns how many came. Bytes beyond max stay queued.
+  // passed, or the device hung up; returns how many came (never more than max). Bytes beyond
+// max stay queued.
   virtual int Read(int handle, uint8_t* data, int max, int expected, int timeoutMs) = 0;
   virtual void Close(int handle) = 0;
   // errno of the last failed Open (0 if none).
@@ -50,13 +51,17 @@ extern int PortHandle;
 
 constexpr int kReadTimeoutMs = 1000;
 constexpr size_t kMaxPortName = 95;
+// The longest device name that DeviceName makes of a port name that fits: "/dev/" + 95.
+constexpr size_t kMaxDeviceName = kMaxPortName + 5;
 
 // The device a port name means: "/..." as it stands, "COMn" is /dev/ttyS<n-1>, any other
 // name is taken under /dev/.
 std::string DeviceName(const std::string& portName);
 
 // Opens and configures the port and sends the gateway its set-up packets. Afterwards
-// PortHandle is open and ready, or -1 with a failure line logged.
+// PortHandle is open and ready, or -1 with a failure line logged. A device name longer than
+// kMaxDeviceName is refused as unavailable. When the system denies access, a second line
+// names the group whose members may use the device.
 void OpenPort(const std::string& device);
 void ClosePort();
 bool WritePacket(const GatewayPacket& packet);

@@ -1,14 +1,18 @@
 #include "link/PosixSerial.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 
 namespace quillet {
 namespace {
@@ -17,6 +21,23 @@ long long NowMs() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000LL;
+}
+
+// Takes the bytes waiting on the port, at most room of them. Returns how many it took, or -1
+// when the device fails (e.g. EIO after a hang-up).
+int TakeWaiting(int fd, uint8_t* data, int room) {
+  int waiting = 0;
+  // A device that cannot count its queue is read for whatever it has.
+  if (::ioctl(fd, FIONREAD, &waiting) != 0) waiting = room;
+  if (waiting <= 0) return 0;
+  const size_t want = static_cast<size_t>(std::min(waiting, room));
+  for (;;) {
+    ssize_t n = ::read(fd, data, want);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    return -1;
+  }
 }
 
 }  // namespace
@@ -28,13 +49,13 @@ int PosixSerialDriver::Open(const std::string& device) {
     lastError_ = errno;
     return -1;
   }
-  // Nobody else may use the port while we hold it: the Windows share mode 0.
+  // Nobody else may use the port while we hold it.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     lastError_ = errno == EWOULDBLOCK ? EBUSY : errno;
     ::close(fd);
     return -1;
   }
-  ::ioctl(fd, TIOCEXCL);  // not every device takes it; a lock is enough then
+  ::ioctl(fd, TIOCEXCL);  // not every device takes it; the lock is enough then
   return fd;
 }
 
@@ -42,11 +63,16 @@ bool PosixSerialDriver::GetSettings(int handle) { return ::tcgetattr(handle, &se
 
 bool PosixSerialDriver::SetSettings(int handle) {
   termios t = settings_;
-  ::cfmakeraw(&t);  // no echo, no canonical input, no XON/XOFF, no CR/LF translation
-  t.c_iflag &= ~(IXON | IXOFF | IXANY | INLCR | ICRNL | IGNCR | ISTRIP | PARMRK | INPCK);
-  t.c_iflag |= IGNBRK;
+  // Raw bytes both ways: the gateway's data hold 0x11, 0x13, 0x0D and 0x0A, so no XON/XOFF,
+  // no CR/LF or case translation, no echo, no signals, no canonical input.
+  ::cfmakeraw(&t);
+  t.c_iflag &= ~(IXON | IXOFF | IXANY | INLCR | ICRNL | IGNCR | IUCLC | ISTRIP | PARMRK | INPCK |
+                 BRKINT | IMAXBEL);
+  t.c_iflag |= IGNBRK;  // a line break would otherwise read as a 0x00 byte
   t.c_oflag &= ~OPOST;
-  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CRTSCTS | HUPCL);
+  t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  // HUPCL off: closing the port leaves the modem lines as they are.
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CRTSCTS | HUPCL);
   t.c_cflag |= CS8 | CSTOPB | CLOCAL | CREAD;
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
@@ -77,6 +103,8 @@ bool PosixSerialDriver::Write(int handle, const uint8_t* data, int count) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // Without flow control a line drains at its baud rate; a second without room means
+      // the device has stopped taking bytes, and blocking the window for ever helps nobody.
       pollfd p{handle, POLLOUT, 0};
       int r = ::poll(&p, 1, 1000);
       if (r < 0 && errno == EINTR) continue;
@@ -85,39 +113,55 @@ bool PosixSerialDriver::Write(int handle, const uint8_t* data, int count) {
     }
     return false;
   }
-  // Returns when the driver has finished the write. A pseudo-terminal has nothing to drain.
+  // Returns when the driver has sent the bytes. A pseudo-terminal has nothing to drain.
   if (::tcdrain(handle) != 0 && errno != ENOTTY && errno != EINVAL) return false;
   return true;
 }
 
 int PosixSerialDriver::Read(int handle, uint8_t* data, int max, int expected, int timeoutMs) {
+  expected = std::min(expected, max);
   int count = 0;
   const long long deadline = NowMs() + timeoutMs;
-  while (count < expected && count < max) {
-    int waiting = 0;
-    if (::ioctl(handle, FIONREAD, &waiting) == 0 && waiting > 0) {
-      int want = waiting < max - count ? waiting : max - count;
-      ssize_t n = ::read(handle, data + count, static_cast<size_t>(want));
-      if (n > 0) {
-        count += static_cast<int>(n);
-        continue;
-      }
-      if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-    }
+  while (count < expected) {
+    int got = TakeWaiting(handle, data + count, max - count);
+    if (got < 0) break;
+    count += got;
+    if (count >= expected || got > 0) continue;
     long long left = deadline - NowMs();
     if (left <= 0) break;
     pollfd p{handle, POLLIN, 0};
     int r = ::poll(&p, 1, static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) break;
-    if (p.revents & POLLIN) continue;
-    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) break;  // the device is gone
+    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      // The device is gone: keep what it still holds and stop waiting. POLLIN comes with a
+      // hang-up too, so it must not send the loop round again.
+      got = TakeWaiting(handle, data + count, max - count);
+      if (got > 0) count += got;
+      break;
+    }
   }
   return count;
 }
 
 void PosixSerialDriver::Close(int handle) {
-  if (handle >= 0) ::close(handle);
+  if (handle < 0) return;
+  // Exclusive mode outlives us on a pseudo-terminal whose master stays open, and would refuse
+  // the next Connect to the same device.
+  ::ioctl(handle, TIOCNXCL);
+  ::close(handle);
+}
+
+std::string DeviceGroupName(const std::string& device) {
+  struct stat st;
+  if (::stat(device.c_str(), &st) != 0) return "";
+  std::vector<char> buf(4096);
+  group gr;
+  group* found = nullptr;
+  while (::getgrgid_r(st.st_gid, &gr, buf.data(), buf.size(), &found) == ERANGE &&
+         buf.size() < (1u << 20))
+    buf.resize(buf.size() * 2);
+  return found ? found->gr_name : "";
 }
 
 }  // namespace quillet

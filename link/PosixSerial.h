@@ -3,6 +3,8 @@
 
 #include <termios.h>
 
+#include <string>
+
 #include "link/Portfunctions.h"
 
 namespace quillet {
@@ -22,5 +24,8 @@ class PosixSerialDriver : public SerialDriver {
   termios settings_{};
   int lastError_ = 0;
 };
+
+// The name of the group that owns the device file, or "" when it cannot be found.
+std::string DeviceGroupName(const std::string& device);
 
 }  // namespace quillet

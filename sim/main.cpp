@@ -1,2 +1,288 @@
-// STUB: being written.
-int main() { return 0; }
+// quillet-gateway-sim: the gateway and one simulated chip behind a pseudo-terminal.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "sim/Gateway.h"
+
+using namespace quillet::sim;
+
+namespace {
+
+constexpr int64_t kByteNs = 95486;        // 11 bits at 115200 baud (8N2 with start bit)
+constexpr int64_t kIdleSaveNs = 20000000;  // save the state once the line rests this long
+
+volatile sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
+
+int64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+void SleepUntilNs(int64_t ns) {
+  timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !g_stop) {
+  }
+}
+
+void Usage(FILE* f) {
+  std::fprintf(f,
+      "Usage: quillet-gateway-sim [options]\n"
+      "Serves the gateway with one simulated chip on a pseudo-terminal; prints its path.\n"
+      "  --chip NAME          the chip in the socket (default ATtiny2313), any catalogue chip\n"
+      "  --no-chip            an empty socket: every byte on MISO reads 0xFF\n"
+      "  --link PATH          a symlink PATH to the pseudo-terminal, removed at exit\n"
+      "  --pace               the wire time of 115200 baud 8N2 in both directions\n"
+      "  --trace FILE         every command decoded, one line each, with its time\n"
+      "  --state FILE         the chip's memories, fuses, lock bits and violation count\n"
+      "                       persist in FILE between runs\n"
+      "  --silent             never answer ReadBack\n"
+      "  --short-answer N     ReadBack answers only N bytes\n"
+      "  --bad-echo           the Programming Enable echo byte is wrong\n"
+      "  --hangup-after N     close the line after N gateway commands\n"
+      "  --garbage-after N    after N commands, answers carry extra bytes\n"
+      "  --help               this text\n");
+}
+
+bool ParseCount(const char* s, long& out) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(s, &end, 10);
+  if (errno || end == s || *end || v < 0) return false;
+  out = v;
+  return true;
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, data, n);
+    if (w > 0) {
+      data += w;
+      n -= static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EAGAIN) {
+      // Nobody reads the line: drop the answer rather than block forever.
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, 100) <= 0) return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string chipName = "ATtiny2313", linkPath, tracePath, statePath;
+  bool noChip = false, pace = false;
+  GatewayOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s needs a value\n", a.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    auto count = [&]() -> long {
+      long v = 0;
+      const char* s = value();
+      if (!ParseCount(s, v)) {
+        std::fprintf(stderr, "%s: not a count: %s\n", a.c_str(), s);
+        std::exit(2);
+      }
+      return v;
+    };
+    if (a == "--help" || a == "-h") {
+      Usage(stdout);
+      return 0;
+    } else if (a == "--chip") chipName = value();
+    else if (a == "--no-chip") noChip = true;
+    else if (a == "--link") linkPath = value();
+    else if (a == "--pace") pace = true;
+    else if (a == "--trace") tracePath = value();
+    else if (a == "--state") statePath = value();
+    else if (a == "--silent") options.silent = true;
+    else if (a == "--short-answer") options.shortAnswer = static_cast<int>(std::min(count(), 8L));
+    else if (a == "--bad-echo") options.badEcho = true;
+    else if (a == "--hangup-after") options.hangupAfter = count();
+    else if (a == "--garbage-after") options.garbageAfter = count();
+    else {
+      std::fprintf(stderr, "unknown option: %s\n", a.c_str());
+      Usage(stderr);
+      return 2;
+    }
+  }
+
+  const SimChipModel* model = FindSimChip(chipName);
+  if (!model) {
+    std::fprintf(stderr, "unknown chip: %s\n", chipName.c_str());
+    return 2;
+  }
+  SimChip chip(*model);
+  if (!statePath.empty()) {
+    SimChipState loaded;
+    struct stat st;
+    if (stat(statePath.c_str(), &st) == 0) {
+      if (!LoadSimState(statePath, loaded) || !chip.Adopt(loaded))
+        std::fprintf(stderr, "state file %s does not hold a %s; starting from factory state\n",
+                     statePath.c_str(), model->name);
+    }
+  }
+  Gateway gateway(noChip ? nullptr : &chip, options);
+
+  FILE* trace = nullptr;
+  if (!tracePath.empty()) {
+    trace = std::fopen(tracePath.c_str(), "w");
+    if (!trace) {
+      std::fprintf(stderr, "cannot write %s: %s\n", tracePath.c_str(), std::strerror(errno));
+      return 1;
+    }
+    setvbuf(trace, nullptr, _IOLBF, 0);
+    gateway.trace = [trace](int64_t us, const std::string& line) {
+      std::fprintf(trace, "%10.6f %s\n", static_cast<double>(us) / 1e6, line.c_str());
+    };
+  }
+
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    std::perror("posix_openpt");
+    return 1;
+  }
+  const std::string slavePath = ptsname(master);
+  // Our own slave descriptor keeps the pty alive while the program disconnects and
+  // reconnects, so the master never sees a hang-up.
+  int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+  if (slave < 0) {
+    std::perror(slavePath.c_str());
+    return 1;
+  }
+  termios tio;
+  if (tcgetattr(slave, &tio) == 0) {
+    cfmakeraw(&tio);
+    cfsetspeed(&tio, B115200);
+    tio.c_cflag |= CSTOPB | CLOCAL | CREAD;
+    tcsetattr(slave, TCSANOW, &tio);
+  }
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+
+  if (!linkPath.empty()) {
+    struct stat st;
+    if (lstat(linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(linkPath.c_str());
+    if (symlink(slavePath.c_str(), linkPath.c_str()) != 0) {
+      std::fprintf(stderr, "cannot link %s: %s\n", linkPath.c_str(), std::strerror(errno));
+      linkPath.clear();
+    }
+  }
+
+  std::printf("%s\n", slavePath.c_str());
+  std::fflush(stdout);
+
+  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+  std::signal(SIGPIPE, SIG_IGN);
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  sigset_t block, waitMask;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGINT);
+  sigprocmask(SIG_BLOCK, &block, &waitMask);
+  sigdelset(&waitMask, SIGTERM);
+  sigdelset(&waitMask, SIGINT);
+
+  const int64_t start = NowNs();
+  auto save = [&]() {
+    if (statePath.empty() || noChip) return;
+    if (!SaveSimState(statePath, chip.State()))
+      std::fprintf(stderr, "cannot save %s\n", statePath.c_str());
+  };
+  uint64_t savedChanges = chip.Changes();
+  int64_t lastActivity = start;
+  int64_t lineFreeIn = start, lineFreeOut = start;  // when each direction's wire is free
+  std::vector<uint8_t> answer;
+  uint8_t buf[4096];
+
+  while (!g_stop && !gateway.HungUp()) {
+    const bool dirty = chip.Changes() != savedChanges && !statePath.empty();
+    timespec timeout{};
+    timespec* tp = nullptr;
+    if (dirty) {
+      int64_t left = lastActivity + kIdleSaveNs - NowNs();
+      if (left < 0) left = 0;
+      timeout = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+      tp = &timeout;
+    }
+    pollfd p{master, POLLIN, 0};
+    const int r = ppoll(&p, 1, tp, &waitMask);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      std::perror("ppoll");
+      break;
+    }
+    if (r == 0) {
+      save();
+      savedChanges = chip.Changes();
+      continue;
+    }
+    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) break;
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) continue;
+    const int64_t readAt = NowNs();
+    lastActivity = readAt;
+    for (ssize_t i = 0; i < n && !gateway.HungUp(); ++i) {
+      answer.clear();
+      int64_t at = readAt;
+      if (pace) {
+        at = std::max(readAt, lineFreeIn) + kByteNs;
+        lineFreeIn = at;
+        SleepUntilNs(at);
+      }
+      gateway.Receive(buf[i], (at - start) / 1000, answer);
+      if (answer.empty()) continue;
+      if (pace) {
+        for (uint8_t b : answer) {
+          lineFreeOut = std::max(at, lineFreeOut) + kByteNs;
+          SleepUntilNs(lineFreeOut);
+          if (!WriteAll(master, &b, 1)) break;
+        }
+      } else {
+        WriteAll(master, answer.data(), answer.size());
+      }
+    }
+    lastActivity = NowNs();
+  }
+
+  if (gateway.HungUp()) {
+    // Closing both ends hangs up the program's side of the line.
+    close(slave);
+    close(master);
+    slave = master = -1;
+  }
+  if (chip.Changes() != savedChanges) save();
+  if (trace) std::fclose(trace);
+  if (slave >= 0) close(slave);
+  if (master >= 0) close(master);
+  if (!linkPath.empty()) unlink(linkPath.c_str());
+  return 0;
+}

@@ -1,2 +1,377 @@
-// STUB: being written.
-int main() { return 0; }
+// Draws the wiring picture of every catalogue chip: the package with the pin numbers of the
+// serial-programming pins, wired to the gateway's 6-pin connector. Run at build time:
+//   quillet-picturegen OUTPUT_DIR
+// writes OUTPUT_DIR/<chip name>.jpg, at most 335 x 117 pixels each.
+#include <cstdio>
+#include <cstring>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "chips/Chipfunctions.h"
+
+namespace {
+
+constexpr int kWidth = 335;
+constexpr int kHeight = 117;
+
+struct Rgb {
+  uint8_t r, g, b;
+};
+constexpr Rgb kPaper{255, 255, 255};
+constexpr Rgb kInk{0, 0, 0};
+constexpr Rgb kBody{60, 60, 60};
+constexpr Rgb kPin{150, 150, 150};
+
+// ---- the gateway connector: pin order and one colour per signal ----
+enum Signal { MISO, VCC, SCK, MOSI, RESET, GND, kSignals };
+constexpr const char* kSignalName[kSignals] = {"MISO", "VCC", "SCK", "MOSI", "RESET", "GND"};
+constexpr Rgb kSignalColour[kSignals] = {
+    {0, 70, 200}, {210, 0, 0}, {0, 140, 0}, {220, 110, 0}, {140, 0, 160}, {0, 0, 0}};
+
+// ---- packages and pinouts ----
+enum class Package { Dip, Tqfp64 };
+struct Wire {
+  int pin;
+  Signal signal;
+};
+struct Pinout {
+  const char* chips[10];
+  Package package;
+  int pins;
+  std::vector<Wire> wires;
+};
+
+// Pin numbers from the datasheets' PDIP (TQFP for AT90CAN) pinouts. AT90CAN is programmed
+// through PDI (PE0) and PDO (PE1), which take the MOSI and MISO lines.
+const std::vector<Pinout>& Pinouts() {
+  static const std::vector<Pinout> table = {
+      {{"AT90S2323", "AT90S2343", "ATtiny12", "ATtiny13", "ATtiny15", "ATtiny22", "ATtiny25", "ATtiny45",
+        "ATtiny85"},
+       Package::Dip, 8, {{5, MOSI}, {6, MISO}, {7, SCK}, {1, RESET}, {8, VCC}, {4, GND}}},
+      {{"AT90S1200", "AT90S2313", "ATtiny2313"},
+       Package::Dip, 20, {{17, MOSI}, {18, MISO}, {19, SCK}, {1, RESET}, {20, VCC}, {10, GND}}},
+      {{"ATtiny26", "ATtiny261", "ATtiny461", "ATtiny861"},
+       Package::Dip, 20, {{1, MOSI}, {2, MISO}, {3, SCK}, {10, RESET}, {5, VCC}, {6, GND}}},
+      {{"AT90S2333", "AT90S4433"},
+       Package::Dip, 28, {{17, MOSI}, {18, MISO}, {19, SCK}, {1, RESET}, {7, VCC}, {8, GND}}},
+      {{"AT90S4414", "AT90S8515"},
+       Package::Dip, 40, {{6, MOSI}, {7, MISO}, {8, SCK}, {9, RESET}, {40, VCC}, {20, GND}}},
+      {{"AT90S4434", "AT90S8535"},
+       Package::Dip, 40, {{6, MOSI}, {7, MISO}, {8, SCK}, {9, RESET}, {10, VCC}, {11, GND}}},
+      {{"AT90CAN32", "AT90CAN64", "AT90CAN128"},
+       Package::Tqfp64, 64,
+       {{2, MOSI}, {3, MISO}, {11, SCK}, {20, RESET}, {21, VCC}, {52, VCC}, {22, GND}, {53, GND}}},
+  };
+  return table;
+}
+
+const Pinout* FindPinout(const std::string& chip) {
+  for (const Pinout& p : Pinouts())
+    for (const char* name : p.chips)
+      if (name && chip == name) return &p;
+  return nullptr;
+}
+
+// ---- a tiny rasteriser ----
+struct Canvas {
+  std::vector<uint8_t> rgb = std::vector<uint8_t>(kWidth * kHeight * 3, 255);
+  void Put(int x, int y, Rgb c) {
+    if (x < 0 || y < 0 || x >= kWidth || y >= kHeight) return;
+    uint8_t* p = &rgb[(y * kWidth + x) * 3];
+    p[0] = c.r, p[1] = c.g, p[2] = c.b;
+  }
+  void Fill(int x, int y, int w, int h, Rgb c) {
+    for (int j = y; j < y + h; ++j)
+      for (int i = x; i < x + w; ++i) Put(i, j, c);
+  }
+  void HLine(int x0, int x1, int y, Rgb c) { Fill(std::min(x0, x1), y, std::abs(x1 - x0) + 1, 1, c); }
+  void VLine(int x, int y0, int y1, Rgb c) { Fill(x, std::min(y0, y1), 1, std::abs(y1 - y0) + 1, c); }
+  void Frame(int x, int y, int w, int h, Rgb c) {
+    HLine(x, x + w - 1, y, c), HLine(x, x + w - 1, y + h - 1, c);
+    VLine(x, y, y + h - 1, c), VLine(x + w - 1, y, y + h - 1, c);
+  }
+  void Dot(int x, int y, Rgb c) { Fill(x - 1, y - 1, 3, 3, c); }
+  void Text(int x, int y, const std::string& s, Rgb c);
+};
+
+// 5x7 glyphs, one byte a column, bit 0 the top row.
+struct Glyph {
+  char ch;
+  uint8_t col[5];
+};
+constexpr Glyph kFont[] = {
+    {'0', {0x3E, 0x51, 0x49, 0x45, 0x3E}}, {'1', {0x00, 0x42, 0x7F, 0x40, 0x00}},
+    {'2', {0x42, 0x61, 0x51, 0x49, 0x46}}, {'3', {0x21, 0x41, 0x45, 0x4B, 0x31}},
+    {'4', {0x18, 0x14, 0x12, 0x7F, 0x10}}, {'5', {0x27, 0x45, 0x45, 0x45, 0x39}},
+    {'6', {0x3C, 0x4A, 0x49, 0x49, 0x30}}, {'7', {0x01, 0x71, 0x09, 0x05, 0x03}},
+    {'8', {0x36, 0x49, 0x49, 0x49, 0x36}}, {'9', {0x06, 0x49, 0x49, 0x29, 0x1E}},
+    {'A', {0x7E, 0x11, 0x11, 0x11, 0x7E}}, {'B', {0x7F, 0x49, 0x49, 0x49, 0x36}},
+    {'C', {0x3E, 0x41, 0x41, 0x41, 0x22}}, {'D', {0x7F, 0x41, 0x41, 0x22, 0x1C}},
+    {'E', {0x7F, 0x49, 0x49, 0x49, 0x41}}, {'F', {0x7F, 0x09, 0x09, 0x09, 0x01}},
+    {'G', {0x3E, 0x41, 0x49, 0x49, 0x7A}}, {'H', {0x7F, 0x08, 0x08, 0x08, 0x7F}},
+    {'I', {0x00, 0x41, 0x7F, 0x41, 0x00}}, {'K', {0x7F, 0x08, 0x14, 0x22, 0x41}},
+    {'L', {0x7F, 0x40, 0x40, 0x40, 0x40}}, {'M', {0x7F, 0x02, 0x0C, 0x02, 0x7F}},
+    {'N', {0x7F, 0x04, 0x08, 0x10, 0x7F}}, {'O', {0x3E, 0x41, 0x41, 0x41, 0x3E}},
+    {'P', {0x7F, 0x09, 0x09, 0x09, 0x06}}, {'Q', {0x3E, 0x41, 0x51, 0x21, 0x5E}},
+    {'R', {0x7F, 0x09, 0x19, 0x29, 0x46}}, {'S', {0x46, 0x49, 0x49, 0x49, 0x31}},
+    {'T', {0x01, 0x01, 0x7F, 0x01, 0x01}}, {'U', {0x3F, 0x40, 0x40, 0x40, 0x3F}},
+    {'V', {0x1F, 0x20, 0x40, 0x20, 0x1F}}, {'W', {0x3F, 0x40, 0x38, 0x40, 0x3F}},
+    {'Y', {0x07, 0x08, 0x70, 0x08, 0x07}}, {'a', {0x20, 0x54, 0x54, 0x54, 0x78}},
+    {'e', {0x38, 0x54, 0x54, 0x54, 0x18}}, {'i', {0x00, 0x44, 0x7D, 0x40, 0x00}},
+    {'n', {0x7C, 0x08, 0x04, 0x04, 0x78}}, {'t', {0x04, 0x3F, 0x44, 0x40, 0x20}},
+    {'w', {0x3C, 0x40, 0x30, 0x40, 0x3C}}, {'y', {0x0C, 0x50, 0x50, 0x50, 0x3C}},
+    {'-', {0x08, 0x08, 0x08, 0x08, 0x08}}, {'/', {0x20, 0x10, 0x08, 0x04, 0x02}},
+    {'(', {0x00, 0x1C, 0x22, 0x41, 0x00}}, {')', {0x00, 0x41, 0x22, 0x1C, 0x00}},
+};
+constexpr int kCharWidth = 6;  // 5 columns and a gap
+constexpr int kCharHeight = 7;
+int TextWidth(const std::string& s) { return s.empty() ? 0 : static_cast<int>(s.size()) * kCharWidth - 1; }
+
+void Canvas::Text(int x, int y, const std::string& s, Rgb c) {
+  for (char ch : s) {
+    for (const Glyph& g : kFont) {
+      if (g.ch != ch) continue;
+      for (int i = 0; i < 5; ++i)
+        for (int j = 0; j < 7; ++j)
+          if (g.col[i] >> j & 1) Put(x + i, y + j, c);
+    }
+    x += kCharWidth;
+  }
+}
+
+// ---- the drawing ----
+enum class Side { Top, Bottom, Left, Right };
+struct PinPlace {
+  int x, y;  // the outer end of the pin
+  Side side;
+};
+
+struct Layout {
+  int bodyX, bodyY, bodyW, bodyH;
+  int pitch;
+};
+
+constexpr int kPinLength = 4;
+constexpr int kLaneStep = 4;
+constexpr int kConnectorX = 284;
+constexpr int kConnectorRow0 = 32;
+constexpr int kConnectorRowStep = 12;
+
+// DIP, top view with the notch on the left: pins 1..n/2 along the bottom from the left,
+// the rest along the top back to the left. TQFP-64: pin 1 at the top of the left side, then
+// counter-clockwise, 16 a side.
+PinPlace PlacePin(Package package, int pins, int pin, const Layout& l) {
+  if (package == Package::Dip) {
+    const int half = pins / 2;
+    const int margin = (l.bodyW - (half - 1) * l.pitch) / 2;
+    if (pin <= half) return {l.bodyX + margin + (pin - 1) * l.pitch, l.bodyY + l.bodyH - 1 + kPinLength, Side::Bottom};
+    return {l.bodyX + margin + (pins - pin) * l.pitch, l.bodyY - kPinLength, Side::Top};
+  }
+  const int margin = (l.bodyW - 15 * l.pitch) / 2;
+  const int side = (pin - 1) / 16, k = (pin - 1) % 16;
+  switch (side) {
+    case 0: return {l.bodyX - kPinLength, l.bodyY + margin + k * l.pitch, Side::Left};
+    case 1: return {l.bodyX + margin + k * l.pitch, l.bodyY + l.bodyH - 1 + kPinLength, Side::Bottom};
+    case 2: return {l.bodyX + l.bodyW - 1 + kPinLength, l.bodyY + l.bodyH - 1 - margin - k * l.pitch, Side::Right};
+    default: return {l.bodyX + l.bodyW - 1 - margin - k * l.pitch, l.bodyY - kPinLength, Side::Top};
+  }
+}
+
+void DrawPinStub(Canvas& c, const PinPlace& p, Rgb colour) {
+  switch (p.side) {
+    case Side::Top: c.VLine(p.x, p.y, p.y + kPinLength - 1, colour); break;
+    case Side::Bottom: c.VLine(p.x, p.y - kPinLength + 1, p.y, colour); break;
+    case Side::Left: c.HLine(p.x, p.x + kPinLength - 1, p.y, colour); break;
+    case Side::Right: c.HLine(p.x - kPinLength + 1, p.x, p.y, colour); break;
+  }
+}
+
+// Pin numbers inside the body, next to their pins; a number that would touch its neighbour
+// moves one row (or column) further in.
+int PlaceLabels(Canvas* c, const std::vector<std::pair<PinPlace, int>>& pins, const Layout& l, Side side) {
+  std::vector<std::vector<std::pair<int, int>>> rows;  // occupied ranges along the side
+  int depth = 0;
+  for (const auto& [place, number] : pins) {
+    if (place.side != side) continue;
+    const std::string text = std::to_string(number);
+    const bool across = side == Side::Top || side == Side::Bottom;
+    const int centre = across ? place.x : place.y;
+    const int extent = across ? TextWidth(text) : kCharHeight;
+    const int from = centre - extent / 2, to = from + extent - 1;
+    size_t row = 0;
+    for (; row < rows.size(); ++row) {
+      bool free = true;
+      for (auto [a, b] : rows[row])
+        if (from <= b + 1 && to >= a - 1) free = false;
+      if (free) break;
+    }
+    if (row == rows.size()) rows.emplace_back();
+    rows[row].push_back({from, to});
+    depth = std::max(depth, static_cast<int>(row) + 1);
+    if (!c) continue;
+    const int r = static_cast<int>(row);
+    switch (side) {
+      case Side::Top: c->Text(from, l.bodyY + 2 + r * 9, text, kPaper); break;
+      case Side::Bottom: c->Text(from, l.bodyY + l.bodyH - 9 - r * 9, text, kPaper); break;
+      case Side::Left: c->Text(l.bodyX + 2 + r * 13, from, text, kPaper); break;
+      case Side::Right: c->Text(l.bodyX + l.bodyW - 2 - TextWidth(text) - r * 13, from, text, kPaper); break;
+    }
+  }
+  return depth;
+}
+
+Canvas Draw(const std::string& name, const Pinout& chip) {
+  Canvas c;
+  const bool dip = chip.package == Package::Dip;
+  const std::string package = dip ? "DIP-" + std::to_string(chip.pins) : "TQFP-64";
+  c.Text(4, 2, name + " (" + package + ")", kInk);
+
+  // Sides first, with a provisional body, to count the lanes above and below.
+  Layout l{};
+  l.pitch = dip ? (chip.pins / 2 >= 20 ? 11 : 12) : 3;
+  l.bodyW = dip ? (chip.pins / 2 - 1) * l.pitch + 14 : 15 * l.pitch + 10;
+  l.bodyX = dip ? 8 : 22;
+  l.bodyY = 0;
+  l.bodyH = dip ? 30 : l.bodyW;
+  std::vector<std::pair<PinPlace, int>> places;
+  int top = 0;
+  for (const Wire& w : chip.wires) {
+    const PinPlace p = PlacePin(chip.package, chip.pins, w.pin, l);
+    places.push_back({p, w.pin});
+    top += p.side == Side::Top || p.side == Side::Left;
+  }
+  if (dip) {
+    const int rows = PlaceLabels(nullptr, places, l, Side::Top) + PlaceLabels(nullptr, places, l, Side::Bottom);
+    l.bodyH = std::max(30, 13 + rows * 9);
+  }
+  // Title, then the lanes above the body (left-side wires climb to them too).
+  const int tipTop = 13 + 3 + kLaneStep * std::max(0, top - 1);
+  l.bodyY = tipTop + kPinLength;
+  places.clear();
+  for (const Wire& w : chip.wires) places.push_back({PlacePin(chip.package, chip.pins, w.pin, l), w.pin});
+
+  // Body, pins, pin 1 mark, pin numbers, package name.
+  c.Fill(l.bodyX, l.bodyY, l.bodyW, l.bodyH, kBody);
+  for (int pin = 1; pin <= chip.pins; ++pin) DrawPinStub(c, PlacePin(chip.package, chip.pins, pin, l), kPin);
+  if (dip) {
+    const int cy = l.bodyY + l.bodyH / 2;
+    for (int dy = -4; dy <= 4; ++dy)
+      for (int dx = 0; dx * dx + dy * dy <= 16; ++dx) c.Put(l.bodyX + dx, cy + dy, kPaper);
+  } else {
+    c.Fill(l.bodyX + 3, l.bodyY + 3, 3, 3, kPaper);
+  }
+  for (Side s : {Side::Top, Side::Bottom, Side::Left, Side::Right}) PlaceLabels(&c, places, l, s);
+  const int nameY = l.bodyY + l.bodyH / 2 - (dip ? 3 : 7);
+  c.Text(l.bodyX + (l.bodyW - TextWidth(package)) / 2, nameY, package, {200, 200, 200});
+
+  // Lanes: within the wires that leave upwards, the rightmost takes the innermost lane, so no
+  // wire runs across another's pin; left-side pins first step out, the lowest farthest.
+  struct Route {
+    PinPlace place;
+    Signal signal;
+    int order;  // sort key: larger is further right
+  };
+  std::vector<Route> up, down;
+  for (size_t i = 0; i < chip.wires.size(); ++i) {
+    const PinPlace& p = places[i].first;
+    if (p.side == Side::Top || p.side == Side::Left)
+      up.push_back({p, chip.wires[i].signal, p.side == Side::Left ? -1000 - p.y : p.x});
+    else
+      down.push_back({p, chip.wires[i].signal, p.x});
+  }
+  auto byOrder = [](const Route& a, const Route& b) { return a.order > b.order; };
+  std::sort(up.begin(), up.end(), byOrder);
+  std::sort(down.begin(), down.end(), byOrder);
+  const int laneX0 = l.bodyX + l.bodyW + kPinLength + 5;
+  int lane = 0, step = 0;
+  std::vector<std::pair<int, int>> corners[kSignals];  // (lane x, row y) of each wire
+  auto route = [&](const Route& r, int laneY) {
+    const Rgb colour = kSignalColour[r.signal];
+    const int x = laneX0 + 5 * lane++;
+    const int rowY = kConnectorRow0 + kConnectorRowStep * r.signal;
+    int px = r.place.x;
+    if (r.place.side == Side::Left) {
+      const int outX = r.place.x - 3 - kLaneStep * step++;
+      c.HLine(r.place.x, outX, r.place.y, colour);
+      px = outX;
+    }
+    c.VLine(px, r.place.y, laneY, colour);
+    c.HLine(px, x, laneY, colour);
+    c.VLine(x, laneY, rowY, colour);
+    c.HLine(x, kConnectorX, rowY, colour);
+    DrawPinStub(c, r.place, colour);
+    c.Dot(r.place.x, r.place.y, colour);
+    corners[r.signal].push_back({x, rowY});
+  };
+  for (size_t j = 0; j < up.size(); ++j) route(up[j], tipTop - 3 - kLaneStep * static_cast<int>(j));
+  const int tipBottom = l.bodyY + l.bodyH - 1 + kPinLength;
+  for (size_t j = 0; j < down.size(); ++j) route(down[j], tipBottom + 3 + kLaneStep * static_cast<int>(j));
+  // Two pins on one signal (VCC, GND of the TQFP) join on the connector row.
+  for (int s = 0; s < kSignals; ++s)
+    for (const auto& [x, y] : corners[s])
+      for (const auto& other : corners[s])
+        if (other.first > x) {
+          c.Dot(x, y, kSignalColour[s]);
+          break;
+        }
+
+  // The gateway connector.
+  const int boxTop = kConnectorRow0 - 6;
+  c.Text(kConnectorX - 4, boxTop - 10, "GATEWAY", kInk);
+  c.Frame(kConnectorX, boxTop, 9, kConnectorRowStep * kSignals, kInk);
+  for (int s = 0; s < kSignals; ++s) {
+    const int y = kConnectorRow0 + kConnectorRowStep * s;
+    c.Fill(kConnectorX + 3, y - 1, 3, 3, kInk);
+    c.Text(kConnectorX + 13, y - 3, std::to_string(s + 1) + " " + kSignalName[s], kSignalColour[s]);
+  }
+  return c;
+}
+
+bool WriteJpeg(const std::string& path, const Canvas& canvas) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return false;
+  jpeg_compress_struct info;
+  jpeg_error_mgr errors;
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  jpeg_stdio_dest(&info, file);
+  info.image_width = kWidth;
+  info.image_height = kHeight;
+  info.input_components = 3;
+  info.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, 90, TRUE);
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < info.image_height) {
+    JSAMPROW row = const_cast<uint8_t*>(&canvas.rgb[info.next_scanline * kWidth * 3]);
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  const bool ok = std::ferror(file) == 0;
+  return std::fclose(file) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string dir = argc > 1 ? argv[1] : ".";
+  int failures = 0;
+  for (const quillet::ChipEntry& entry : quillet::Catalogue()) {
+    if (!entry.name || !*entry.name) continue;
+    const Pinout* chip = FindPinout(entry.name);
+    if (!chip) {
+      std::fprintf(stderr, "picturegen: no pinout for %s\n", entry.name);
+      continue;
+    }
+    const std::string path = dir + "/" + entry.name + ".jpg";
+    if (!WriteJpeg(path, Draw(entry.name, *chip))) {
+      std::fprintf(stderr, "picturegen: cannot write %s\n", path.c_str());
+      ++failures;
+    }
+  }
+  return failures == 0 ? 0 : 1;
+}

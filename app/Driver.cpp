@@ -1,0 +1,234 @@
+#include "app/Driver.h"
+
+#include <cstdio>
+
+#include "chips/Avrfunctions.h"
+#include "chips/ChipModule.h"
+#include "chips/Chipfunctions.h"
+#include "image/Views.h"
+#include "log/Logfunctions.h"
+#include "log/Seams.h"
+
+namespace quillet {
+namespace {
+
+enum class Kind { Read, Write, Verify };
+
+struct OperationInfo {
+  int image;            // 1 ProgramImage, 2 DataImage
+  Kind kind;
+  const char* text;     // after "Trying to"
+  const char* confirm;  // nullptr: no question
+};
+
+const OperationInfo kOperations[] = {
+    {1, Kind::Read, " read the program", nullptr},
+    {1, Kind::Write, " write the program",
+     "All previous chip data will be lost (Flash, EEPROM, Lock Bits). Are you sure?"},
+    {1, Kind::Verify, " verify the program", nullptr},
+    {2, Kind::Read, " read the EEPROM", nullptr},
+    {2, Kind::Write, " write the EEPROM", "All previous chip data will be lost (EEPROM). Are you sure?"},
+    {2, Kind::Verify, " verify the EEPROM", nullptr},
+};
+
+constexpr const char* kWithFail = " with fail.";
+
+bool IsBlockEnd(uint32_t address, uint32_t block) { return (address & (block - 1)) == block - 1; }
+
+// The chip steps of one memory operation. On failure, failLine is what follows "Finished".
+bool RunChipSteps(const OperationInfo& info, const ChipModule& m, LBarScope& bar,
+                  std::string& failLine) {
+  failLine = kWithFail;
+  const bool program = info.image == 1;
+  const uint32_t size = program ? FlashSize : EepromSize;
+  // Byte-mode chips move the bar as often as the smaller page-mode chips do.
+  const uint32_t pageBytes = program ? m.ProgramPageBytes() : m.DataPageBytes();
+  const uint32_t block = pageBytes ? pageBytes : (program ? 32 : 4);
+
+  if (info.kind != Kind::Write) {
+    if (!m.ProgrammingEnable()) return false;
+    const bool verify = info.kind == Kind::Verify;
+    for (uint32_t a = 0; a < size; ++a) {
+      bool ok = program ? m.ReadProgramByte(a, verify) : m.ReadDataByte(a, verify);
+      if (!ok) {
+        if (verify) failLine = std::string(" with fail. Address: 0x") + VerifyAddressText(a);
+        return false;
+      }
+      if (IsBlockEnd(a, block)) bar.SetPosition(ProgressPercent(a, size));
+    }
+    return true;
+  }
+
+  if (program) {
+    if (!m.ProgrammingEnable() || !m.ChipErase() || !m.ProgrammingEnable()) return false;
+    // The ATtiny12 needs a blank write between two erases before it takes new Flash.
+    if (&m == &Attiny12 && (!m.WriteBlankByteZero() || !m.ChipErase() || !m.ProgrammingEnable()))
+      return false;
+  } else if (!m.ProgrammingEnable()) {
+    return false;
+  }
+
+  const bool pageMode = program ? m.ProgramPageMode() : m.DataPageMode();
+  for (uint32_t a = 0; a < size; ++a) {
+    if (pageMode) {
+      if (!(program ? m.LoadProgramByte(a) : m.LoadDataByte(a))) return false;
+      if (IsBlockEnd(a, block)) {
+        if (!(program ? m.WriteProgramPage(a) : m.WriteDataPage(a))) return false;
+        bar.SetPosition(ProgressPercent(a, size));
+      }
+    } else {
+      if (!(program ? m.WriteProgramByte(a) : m.WriteDataByte(a))) return false;
+      if (IsBlockEnd(a, block)) bar.SetPosition(ProgressPercent(a, size));
+    }
+  }
+  return true;
+}
+
+// Logs the line for a selection that has no module; true when there was one to log.
+bool LogNoModule() {
+  if (SelectedChip == 0) {
+    AddLog(14, "");
+    return true;
+  }
+  if (!SelectedModule()) {
+    AddLog(15, " unknown");
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+const ChipModule* SelectedModule() {
+  const ChipEntry* e = FindChip(SelectedChip);
+  return e ? e->module : nullptr;
+}
+
+std::string VerifyAddressText(uint32_t address) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04X", static_cast<unsigned>(address));
+  return buf;
+}
+
+void RunMemoryCommand(MemoryOperation op) {
+  const OperationInfo& info = kOperations[static_cast<int>(op)];
+  if (info.confirm && !GetUserPrompt().AskYesNo("Warning", info.confirm)) return;
+
+  // The user's edits reach the image before anything is sent to the chip.
+  if (info.kind != Kind::Read) {
+    if (int view = ActiveView(info.image)) ViewToImage(view, info.image);
+  }
+
+  LBarScope bar;
+  AddLog(18, info.text);
+  LogStartTime();
+  if (LogNoModule()) {
+    LogEndTime();
+    return;
+  }
+  std::string failLine;
+  if (!RunChipSteps(info, *SelectedModule(), bar, failLine)) {
+    AddLog(19, failLine);
+    LogEndTime();
+    return;
+  }
+  // One progress dialog at a time: ours goes before the view copy shows its own.
+  bar.Free();
+  if (info.kind == Kind::Read) {
+    if (int view = ActiveView(info.image)) ImageToView(view, info.image);
+  }
+  AddLog(19, info.kind == Kind::Verify ? ". No differences found." : "");
+  LogEndTime();
+}
+
+void RunAutosearch() {
+  if (!ProgrammingEnableNoEcho()) {
+    AddLog(19, kWithFail);
+    return;
+  }
+  SelectChip(ReadSignature());
+}
+
+void RunChipErase() {
+  if (!GetUserPrompt().AskYesNo(
+          "Warning", "All previous chip data will be lost (Flash, EEPROM, Lock Bits). Are you sure?"))
+    return;
+  LBarScope bar;
+  if (LogNoModule()) return;
+  const ChipModule& m = *SelectedModule();
+  bool ok = m.ProgrammingEnable() && m.ChipErase();
+  if (ok && &m == &Attiny12) ok = m.ProgrammingEnable() && m.WriteBlankByteZero() && m.ChipErase();
+  if (!ok) AddLog(19, kWithFail);
+}
+
+void RunReadCalibration() {
+  LBarScope bar;
+  if (LogNoModule()) return;
+  const ChipModule& m = *SelectedModule();
+  if (!m.HasReadCalibration()) {
+    AddLog(20, "");
+    return;
+  }
+  if (!m.ProgrammingEnable() || !m.ReadCalibration()) {
+    AddLog(19, kWithFail);
+    return;
+  }
+  std::string text;
+  char buf[40];
+  for (unsigned i = 0; i < CalibrationCount && i < CalibrationBytes.size(); ++i) {
+    std::snprintf(buf, sizeof buf, "calibration %u = 0x%02X", i, CalibrationBytes[i]);
+    text += buf;
+  }
+  AddLog(0, text);
+}
+
+bool ReadLockAndFuses() {
+  LBarScope bar;
+  if (SelectedChip != 0 && SelectedModule() && !SelectedModule()->CanReadFuses()) {
+    AddLog(20, "");
+    return true;
+  }
+  if (LogNoModule()) return true;
+  const ChipModule& m = *SelectedModule();
+  bool ok = m.ProgrammingEnable();
+  switch (m.Family()) {
+    case FuseFamily::Current:
+      ok = ok && m.ReadLockBits() && (!m.HasExtendedFuse() || m.ReadExtendedFuse()) &&
+           m.ReadHighFuse() && m.ReadLowFuse();
+      break;
+    case FuseFamily::OneFuseByte:
+      ok = ok && m.ReadLockBits() && m.ReadFuseBits();
+      break;
+    case FuseFamily::Oldest:
+      ok = ok && m.ReadLockAndFuseBits();
+      break;
+  }
+  if (!ok) AddLog(19, kWithFail);
+  return ok;
+}
+
+bool WriteLockAndFuses() {
+  LBarScope bar;
+  if (LogNoModule()) return true;
+  const ChipModule& m = *SelectedModule();
+  bool ok = m.ProgrammingEnable();
+  // Lock bits last: locking first could keep the fuses from being written.
+  switch (m.Family()) {
+    case FuseFamily::Current:
+      ok = ok && (!m.HasExtendedFuse() || m.WriteExtendedFuse()) && m.WriteHighFuse() &&
+           m.WriteLowFuse();
+      break;
+    case FuseFamily::OneFuseByte:
+      ok = ok && m.WriteFuseBits();
+      break;
+    case FuseFamily::Oldest:
+      // The chips whose fuses cannot be read have no fuse write either.
+      ok = ok && (!m.CanReadFuses() || m.WriteFuseBits());
+      break;
+  }
+  ok = ok && m.WriteLockBits();
+  if (!ok) AddLog(19, kWithFail);
+  return ok;
+}
+
+}  // namespace quillet

@@ -1,0 +1,84 @@
+#include "app/QtSeams.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QStringList>
+
+#include "dialogs/LBar.h"
+
+namespace quillet {
+
+namespace {
+
+const QStringList& Filters() {
+  static const QStringList filters = {"*.hex", "*.eep", "*.bin"};
+  return filters;
+}
+
+QFileDialog::Options DialogOptions() {
+  // The working directory is never changed by Qt's dialogs; the replace question is the
+  // caller's business (files are replaced without asking).
+  return QFileDialog::DontConfirmOverwrite | QFileDialog::DontUseNativeDialog;
+}
+
+std::optional<FileChoice> RunDialog(QWidget* owner, QFileDialog::AcceptMode mode,
+                                    QString& lastName, QString& lastFilter) {
+  QFileDialog dialog(owner);
+  dialog.setAcceptMode(mode);
+  dialog.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile
+                                                     : QFileDialog::ExistingFile);
+  dialog.setOptions(DialogOptions());
+  dialog.setNameFilters(Filters());
+  dialog.setDefaultSuffix(QString());
+  if (!lastFilter.isEmpty()) dialog.selectNameFilter(lastFilter);
+  if (!lastName.isEmpty()) dialog.selectFile(lastName);
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  QStringList files = dialog.selectedFiles();
+  if (files.isEmpty()) return std::nullopt;
+  lastName = files.first();
+  lastFilter = dialog.selectedNameFilter();
+  FileChoice choice;
+  choice.path = lastName.toStdString();
+  choice.filterIndex = FilterIndex(lastFilter);
+  return choice;
+}
+
+}  // namespace
+
+QString FileFilters() { return Filters().join(";;"); }
+
+int FilterIndex(const QString& filter) {
+  int i = static_cast<int>(Filters().indexOf(filter));
+  return i < 0 ? 1 : i + 1;
+}
+
+bool QtUserPrompt::AskYesNo(const std::string& caption, const std::string& text) {
+  QMessageBox box(QMessageBox::Warning, QString::fromStdString(caption),
+                  QString::fromStdString(text), QMessageBox::Yes | QMessageBox::No, owner_);
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+void QtUserPrompt::ShowMessage(const std::string& caption, const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption),
+                  QString::fromStdString(text), QMessageBox::Ok, owner_);
+  box.exec();
+}
+
+std::optional<FileChoice> QtUserPrompt::OpenFile() {
+  return RunDialog(owner_, QFileDialog::AcceptOpen, lastOpenName_, lastOpenFilter_);
+}
+
+std::optional<FileChoice> QtUserPrompt::SaveFile() {
+  return RunDialog(owner_, QFileDialog::AcceptSave, lastSaveName_, lastSaveFilter_);
+}
+
+std::unique_ptr<ProgressDialog> QtProgressFactory::Create() {
+  auto* bar = new TLBar(owner_);
+  bar->setAttribute(Qt::WA_DeleteOnClose, false);
+  bar->ShowCentred();
+  return std::unique_ptr<ProgressDialog>(bar);
+}
+
+}  // namespace quillet

@@ -1,0 +1,46 @@
+// The real seams of the window: Qt message boxes and file dialogs, and the progress dialog.
+#pragma once
+
+#include <QString>
+
+#include "log/Seams.h"
+
+class QWidget;
+
+namespace quillet {
+
+class QtUserPrompt : public UserPrompt {
+ public:
+  // The dialogs' owner; nullptr gives boxes without owner.
+  explicit QtUserPrompt(QWidget* owner = nullptr) : owner_(owner) {}
+  void SetOwner(QWidget* owner) { owner_ = owner; }
+
+  bool AskYesNo(const std::string& caption, const std::string& text) override;
+  void ShowMessage(const std::string& caption, const std::string& text) override;
+  std::optional<FileChoice> OpenFile() override;
+  // One save dialog for every save command: it opens with the last chosen name and filter.
+  std::optional<FileChoice> SaveFile() override;
+
+ private:
+  QWidget* owner_;
+  QString lastOpenName_;
+  QString lastOpenFilter_;
+  QString lastSaveName_;
+  QString lastSaveFilter_;
+};
+
+class QtProgressFactory : public ProgressFactory {
+ public:
+  explicit QtProgressFactory(QWidget* owner = nullptr) : owner_(owner) {}
+  void SetOwner(QWidget* owner) { owner_ = owner; }
+  std::unique_ptr<ProgressDialog> Create() override;
+
+ private:
+  QWidget* owner_;
+};
+
+// "*.hex;;*.eep;;*.bin" as the dialogs list them, and the 1-based index of one of them.
+QString FileFilters();
+int FilterIndex(const QString& filter);
+
+}  // namespace quillet

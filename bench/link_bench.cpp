@@ -1,0 +1,239 @@
+// Round trip of one read exchange (0x44 packet, 0x46, 0x45, an 8-byte answer) at delay 0
+// over a pseudo-terminal: our poll()-based read against a read that sleeps 1 ms per pass,
+// and, on a line paced at 115200 baud 8N2, against the wire time of the 15 bytes.
+//
+// Usage: link_bench [rounds]   (default 2000)
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/Portfunctions.h"
+#include "log/Logfunctions.h"
+#include "support/PtyPeer.h"
+
+extern char** environ;
+
+namespace quillet {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr double kWireUs = 15 * 11 * 1e6 / 115200;  // 7 bytes out, 8 back
+
+class PrintSink : public LogSink {
+ public:
+  void AppendLine(const std::string& line) override { std::printf("  log: %s\n", line.c_str()); }
+};
+
+// The simulated gateway program, or the scripted peer while that program is not usable.
+class Gateway {
+ public:
+  explicit Gateway(bool pace) : pace_(pace) {}
+  ~Gateway() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (!linkPath_.empty()) unlink(linkPath_.c_str());
+  }
+
+  // The device to open, or "" when neither gateway can be had.
+  std::string Start() {
+    if (std::string dev = StartSimulator(); !dev.empty()) {
+      kind_ = pace_ ? "simulator --pace" : "simulator";
+      return dev;
+    }
+    peer_ = std::make_unique<test::PtyPeer>();
+    if (!peer_->Ok()) return "";
+    const bool pace = pace_;
+    peer_->SetScript([pace, first = SteadyClock::time_point()](uint8_t b) mutable {
+      // Paced: the answer is complete one wire time after the exchange's first byte left.
+      if (first == SteadyClock::time_point()) first = SteadyClock::now();
+      if (b != 0x45) return std::vector<uint8_t>();
+      if (pace) {
+        const auto done = first + std::chrono::microseconds(static_cast<long>(kWireUs));
+        std::this_thread::sleep_until(done - std::chrono::microseconds(200));
+        while (SteadyClock::now() < done) {
+        }
+      }
+      first = SteadyClock::time_point();
+      return std::vector<uint8_t>(8, 0x1E);
+    });
+    kind_ = pace_ ? "scripted peer, paced (simulator not usable)"
+                  : "scripted peer (simulator not usable)";
+    return peer_->SlavePath();
+  }
+  const std::string& Kind() const { return kind_; }
+
+ private:
+  std::string StartSimulator() {
+    linkPath_ = "/tmp/quillet-link-bench-" + std::to_string(getpid()) + (pace_ ? "-pace" : "");
+    unlink(linkPath_.c_str());
+    int out[2];
+    if (pipe(out) != 0) return "";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    std::vector<std::string> args = {QUILLET_SIM_BINARY, "--chip", "ATtiny2313", "--link",
+                                     linkPath_};
+    if (pace_) args.push_back("--pace");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    if (rc != 0) {
+      pid_ = -1;
+      close(out[0]);
+      return "";
+    }
+    // The simulator prints the slave's path once it serves.
+    std::string line;
+    const auto end = SteadyClock::now() + std::chrono::seconds(5);
+    while (SteadyClock::now() < end && line.find('\n') == std::string::npos) {
+      pollfd p{out[0], POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      char buf[256];
+      ssize_t n = read(out[0], buf, sizeof buf);
+      if (n <= 0) break;
+      line.append(buf, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    struct stat st;
+    if (line.find('\n') == std::string::npos || stat(linkPath_.c_str(), &st) != 0) {
+      if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+      }
+      return "";
+    }
+    return linkPath_;
+  }
+
+  bool pace_;
+  pid_t pid_ = -1;
+  std::string linkPath_;
+  std::string kind_;
+  std::unique_ptr<test::PtyPeer> peer_;
+};
+
+bool SendRead() {
+  return WritePacket(MakePacket({0x44, 0x00, 0x00, 0x00, 0x30})) &&
+         WritePacket(MakePacket({0x46})) && WritePacket(MakePacket({0x45}));
+}
+
+// The read as a polling loop would do it: look at the queue, take it, sleep 1 ms, again.
+int NaiveRead(int expected) {
+  uint8_t data[32];
+  int count = 0;
+  for (int pass = 0; pass < 1000 && count < expected; ++pass) {
+    int waiting = 0;
+    if (ioctl(PortHandle, FIONREAD, &waiting) == 0 && waiting > 0) {
+      ssize_t n = read(PortHandle, data, static_cast<size_t>(std::min(waiting, 32)));
+      if (n > 0) count += static_cast<int>(n);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return count;
+}
+
+struct Stats {
+  double median = 0, p90 = 0;
+  int shortAnswers = 0;
+};
+
+template <typename Read>
+Stats Measure(int rounds, Read read) {
+  std::vector<double> us;
+  Stats s;
+  for (int i = 0; i < rounds + rounds / 10; ++i) {
+    const auto t0 = SteadyClock::now();
+    bool ok = SendRead();
+    int n = ok ? read() : 0;
+    const double t = std::chrono::duration<double, std::micro>(SteadyClock::now() - t0).count();
+    if (n < 8) ++s.shortAnswers;
+    // Drain what a paced line may still deliver, so rounds start equal.
+    if (n > 8 || !ok) ReadAnswer(0);
+    if (i >= rounds / 10) us.push_back(t);  // the first tenth warms up
+  }
+  std::sort(us.begin(), us.end());
+  s.median = us[us.size() / 2];
+  s.p90 = us[us.size() * 9 / 10];
+  return s;
+}
+
+void Print(const char* what, const Stats& s) {
+  std::printf("  %-28s median %9.1f us   p90 %9.1f us%s\n", what, s.median, s.p90,
+              s.shortAnswers ? "   (SHORT ANSWERS!)" : "");
+  if (s.shortAnswers) std::printf("  %d rounds got fewer than 8 bytes\n", s.shortAnswers);
+}
+
+bool Connect(Gateway& gw) {
+  const std::string dev = gw.Start();
+  if (dev.empty()) {
+    std::printf("no gateway could be started\n");
+    return false;
+  }
+  std::printf("gateway: %s on %s\n", gw.Kind().c_str(), dev.c_str());
+  OpenPort(dev);
+  return PortHandle >= 0;
+}
+
+int Run(int rounds) {
+  static PrintSink sink;
+  SetLogSink(&sink);
+  int rc = 0;
+  {
+    Gateway gw(false);
+    if (!Connect(gw)) return 1;
+    std::printf("unpaced round trip, %d rounds (naive: %d):\n", rounds, rounds / 10);
+    Stats ours = Measure(rounds, [] { return ReadAnswer(8).count; });
+    Stats naive = Measure(std::max(rounds / 10, 50), [] { return NaiveRead(8); });
+    Print("poll() read (ours)", ours);
+    Print("1 ms sleep polling", naive);
+    std::printf("  ratio naive/ours (median): %.1fx; target median <= 100 us: %s\n",
+                naive.median / ours.median, ours.median <= 100 ? "met" : "MISSED");
+    if (ours.shortAnswers) rc = 1;
+    ClosePort();
+  }
+  {
+    Gateway gw(true);
+    if (!Connect(gw)) return 1;
+    const int paced = std::max(rounds / 4, 100);
+    std::printf("paced round trip, %d rounds, wire time %.1f us:\n", paced, kWireUs);
+    Stats ours = Measure(paced, [] { return ReadAnswer(8).count; });
+    Print("poll() read (ours)", ours);
+    const double over = (ours.median / kWireUs - 1) * 100;
+    std::printf("  median / wire time: %.3f (%+.1f %%); p90 / wire: %.3f; target within 5 %%: %s\n",
+                ours.median / kWireUs, over, ours.p90 / kWireUs, over <= 5 ? "met" : "MISSED");
+    if (ours.shortAnswers) rc = 1;
+    ClosePort();
+  }
+  SetLogSink(nullptr);
+  return rc;
+}
+
+}  // namespace
+}  // namespace quillet
+
+int main(int argc, char** argv) {
+  int rounds = argc > 1 ? std::atoi(argv[1]) : 2000;
+  if (rounds < 20) rounds = 20;
+  return quillet::Run(rounds);
+}

@@ -1,0 +1,235 @@
+// The operations of every chip module, written once over the descriptors of Modules.cpp.
+#include "chips/ChipModule.h"
+#include "chips/Chipfunctions.h"
+#include "chips/Instruction.h"
+#include "image/Images.h"
+#include "log/Logfunctions.h"
+
+namespace quillet {
+namespace {
+
+constexpr int kPageCommitWaitMs = 5;
+constexpr int kFuseWriteWaitMs = 5;
+constexpr int kBlankByteWaitMs = 4;
+
+// Failure literals of the memory instructions: they show the packet's layout, not its values.
+constexpr const char* kReadFlash = " 0x44 0x00 b a 0x2H";
+constexpr const char* kWriteFlash = " 0x44 Data b a 0x4H";
+constexpr const char* kLoadFlashOffset = " 0x44 Data b 0x00 0x4H";
+constexpr const char* kLoadFlashFull = " 0x44 Data b a 0x4H";
+constexpr const char* kCommitFlash = " 0x44 0x00 b a 0x4C";
+constexpr const char* kReadEeprom1 = " 0x44 0x00 b 0x00 0xA0";
+constexpr const char* kReadEeprom2 = " 0x44 0x00 b a 0xA0";
+constexpr const char* kWriteEeprom1 = " 0x44 Data b 0x00 0xC0";
+constexpr const char* kWriteEeprom2 = " 0x44 Data b a 0xC0";
+constexpr const char* kLoadEeprom = " 0x44 Data b 0x00 0xC1";
+constexpr const char* kCommitEeprom1 = " 0x44 0x00 b 0x00 0xC2";
+constexpr const char* kCommitEeprom2 = " 0x44 0x00 b a 0xC2";
+
+// Instruction, execute, DelayValue, then the extra wait of a write.
+bool Write(const Instruction& in, const char* literal, int extraMs) {
+  if (!ExecuteInstruction(in, literal)) return false;
+  Wait(DelayValue);
+  Wait(extraMs);
+  return true;
+}
+
+// Instruction, execute, DelayValue, read back; stores into or compares with the image byte.
+bool Read(const Instruction& in, const char* literal, uint8_t& imageByte, bool verify) {
+  if (!ExecuteInstruction(in, literal)) return false;
+  Wait(DelayValue);
+  GatewayAnswer answer;
+  if (!ReadBackAnswer(answer)) return false;
+  if (verify) return AnswerValue(answer) == imageByte;
+  imageByte = AnswerValue(answer);
+  return true;
+}
+
+uint8_t Low(uint32_t v) { return static_cast<uint8_t>(v & 0xFF); }
+uint8_t Select(uint32_t address) { return (address & 1) ? 0x08 : 0x00; }
+
+}  // namespace
+
+// ---- programming enable and chip-wide ----
+
+bool ChipModule::ProgrammingEnable() const {
+  if (!StartProgrammingEnable(enableText, true)) return false;
+  if (enableEcho) {
+    GatewayAnswer answer;
+    if (!ReadBackAnswer(answer)) return false;
+    // A one-byte answer carries no echo: as wrong as a wrong one.
+    if (answer.count < 2 || answer.data[1] != 0x53) return false;
+  }
+  AddLog(19, " with success.");
+  return true;
+}
+
+bool ChipModule::ChipErase() const {
+  AddLog(18, " erase the chip");
+  if (!Write({0xAC, 0x80, 0x00, 0x00}, " 0x44 0x00 0x00 0x80 0xAC", eraseWaitMs)) return false;
+  AddLog(19, " with success.");
+  return true;
+}
+
+bool ChipModule::HasReadCalibration() const { return calibration; }
+
+bool ChipModule::ReadCalibration() const {
+  if (!calibration) return false;
+  AddLog(18, " read calibration bytes");
+  for (unsigned i = 0; i < CalibrationCount && i < CalibrationBytes.size(); ++i) {
+    if (!ExecuteInstruction({0x38, 0x00, static_cast<uint8_t>(i), 0x00},
+                            " 0x44 0x00 i 0x00 0x38"))
+      return false;
+    Wait(DelayValue);
+    GatewayAnswer answer;
+    if (!ReadBackAnswer(answer)) return false;
+    CalibrationBytes[i] = AnswerValue(answer);
+  }
+  AddLog(19, "");
+  return true;
+}
+
+bool ChipModule::WriteBlankByteZero() const {
+  if (!blankByteZero) return false;
+  return Write({0x40, 0x00, 0x00, 0xFF}, " 0x44 0xFF 0 0 0x40", kBlankByteWaitMs);
+}
+
+// ---- program memory ----
+
+bool ChipModule::ProgramPageMode() const { return flashPageBytes != 0; }
+uint32_t ChipModule::ProgramPageBytes() const { return flashPageBytes; }
+
+bool ChipModule::ReadProgramByte(uint32_t address, bool verify) const {
+  if (address >= kProgramImageSize) return false;
+  uint32_t word = address >> 1;
+  Instruction in{static_cast<uint8_t>(0x20 | Select(address)),
+                 static_cast<uint8_t>((word >> 8) & flashHighMask), Low(word), 0x00};
+  return Read(in, kReadFlash, ProgramImage[address], verify);
+}
+
+bool ChipModule::WriteProgramByte(uint32_t address) const {
+  if (ProgramPageMode() || address >= kProgramImageSize) return false;
+  uint32_t word = address >> 1;
+  Instruction in{static_cast<uint8_t>(0x40 | Select(address)),
+                 static_cast<uint8_t>((word >> 8) & flashHighMask), Low(word),
+                 ProgramImage[address]};
+  return Write(in, kWriteFlash, flashWriteWaitMs);
+}
+
+bool ChipModule::LoadProgramByte(uint32_t address) const {
+  if (!ProgramPageMode() || address >= kProgramImageSize) return false;
+  uint32_t word = address >> 1;
+  uint8_t i1 = static_cast<uint8_t>(0x40 | Select(address));
+  if (flashFullAddressLoad)
+    return Write({i1, static_cast<uint8_t>((word >> 8) & flashHighMask), Low(word),
+                  ProgramImage[address]},
+                 kLoadFlashFull, 0);
+  uint8_t offset = static_cast<uint8_t>(word & (flashPageBytes / 2 - 1));
+  return Write({i1, 0x00, offset, ProgramImage[address]}, kLoadFlashOffset, 0);
+}
+
+bool ChipModule::WriteProgramPage(uint32_t address) const {
+  if (!ProgramPageMode()) return false;
+  uint32_t word = address >> 1;
+  // The offset form commits the page's first word; the full-address form the word given.
+  uint8_t lowMask = flashFullAddressLoad ? 0xFF : static_cast<uint8_t>(~(flashPageBytes / 2 - 1));
+  Instruction in{0x4C, static_cast<uint8_t>((word >> 8) & flashHighMask),
+                 static_cast<uint8_t>(word & lowMask), 0x00};
+  return Write(in, kCommitFlash, kPageCommitWaitMs);
+}
+
+// ---- data memory ----
+
+bool ChipModule::DataPageMode() const { return eepromPageBytes != 0; }
+uint32_t ChipModule::DataPageBytes() const { return eepromPageBytes; }
+
+bool ChipModule::ReadDataByte(uint32_t address, bool verify) const {
+  if (address >= kDataImageSize) return false;
+  Instruction in{0xA0, static_cast<uint8_t>((address >> 8) & eepromHighMask),
+                 static_cast<uint8_t>(address & eepromLowMask), 0x00};
+  return Read(in, eepromHighMask ? kReadEeprom2 : kReadEeprom1, DataImage[address], verify);
+}
+
+bool ChipModule::WriteDataByte(uint32_t address) const {
+  if (DataPageMode() || address >= kDataImageSize) return false;
+  Instruction in{0xC0, static_cast<uint8_t>((address >> 8) & eepromHighMask),
+                 static_cast<uint8_t>(address & eepromLowMask), DataImage[address]};
+  return Write(in, eepromHighMask ? kWriteEeprom2 : kWriteEeprom1, eepromWriteWaitMs);
+}
+
+bool ChipModule::LoadDataByte(uint32_t address) const {
+  if (!DataPageMode() || address >= kDataImageSize) return false;
+  Instruction in{0xC1, 0x00, static_cast<uint8_t>(address & (eepromPageBytes - 1)),
+                 DataImage[address]};
+  return Write(in, kLoadEeprom, 0);
+}
+
+bool ChipModule::WriteDataPage(uint32_t address) const {
+  if (!DataPageMode()) return false;
+  uint8_t lowMask = static_cast<uint8_t>(eepromLowMask & ~(eepromPageBytes - 1));
+  Instruction in{0xC2, static_cast<uint8_t>((address >> 8) & eepromHighMask),
+                 static_cast<uint8_t>(address & lowMask), 0x00};
+  return Write(in, eepromHighMask ? kCommitEeprom2 : kCommitEeprom1, kPageCommitWaitMs);
+}
+
+// ---- fuse and lock bits ----
+
+FuseFamily ChipModule::Family() const { return family; }
+bool ChipModule::HasExtendedFuse() const { return Has(FuseOp::ReadExtendedFuse); }
+
+bool ChipModule::CanReadFuses() const {
+  return Has(FuseOp::ReadLockBits) || Has(FuseOp::ReadLockAndFuseBits);
+}
+
+bool ChipModule::Has(FuseOp op) const { return Find(op) != nullptr; }
+
+const FuseInstruction* ChipModule::Find(FuseOp op) const {
+  for (size_t i = 0; i < fuseCount; ++i)
+    if (fuses[i].op == op) return &fuses[i];
+  return nullptr;
+}
+
+bool ChipModule::RunFuse(FuseOp op) const {
+  const FuseInstruction* f = Find(op);
+  if (!f || f->index >= FuseLockBytes.size()) return false;
+  bool write = op >= FuseOp::WriteLockBits;
+  AddLog(18, f->text);
+  Instruction in{f->i1, f->i2, 0x00, 0x00};
+  if (write) {
+    uint8_t data = static_cast<uint8_t>((FuseLockBytes[f->index] & f->andMask) | f->orMask);
+    (f->dataInI2 ? in.i2 : in.i4) = data;
+  }
+  if (!ExecuteInstruction(in, f->literal)) return false;
+  Wait(DelayValue);
+  if (write) {
+    Wait(kFuseWriteWaitMs);
+  } else {
+    GatewayAnswer answer;
+    if (!ReadBackAnswer(answer)) return false;
+    uint8_t value = AnswerValue(answer);
+    FuseLockBytes[f->index] = value | f->orMask;
+    if (op == FuseOp::ReadLockAndFuseBits) {
+      // Lock bits 1 and 2 of the next byte from bits 7 and 6 of the value read.
+      uint8_t lock = 0xFF;
+      if (!(value & 0x80)) lock &= ~0x02;
+      if (!(value & 0x40)) lock &= ~0x04;
+      FuseLockBytes[f->index + 1] = lock;
+    }
+  }
+  AddLog(19, " with success.");
+  return true;
+}
+
+bool ChipModule::ReadLockBits() const { return RunFuse(FuseOp::ReadLockBits); }
+bool ChipModule::ReadLowFuse() const { return RunFuse(FuseOp::ReadLowFuse); }
+bool ChipModule::ReadHighFuse() const { return RunFuse(FuseOp::ReadHighFuse); }
+bool ChipModule::ReadExtendedFuse() const { return RunFuse(FuseOp::ReadExtendedFuse); }
+bool ChipModule::ReadFuseBits() const { return RunFuse(FuseOp::ReadFuseBits); }
+bool ChipModule::ReadLockAndFuseBits() const { return RunFuse(FuseOp::ReadLockAndFuseBits); }
+bool ChipModule::WriteLockBits() const { return RunFuse(FuseOp::WriteLockBits); }
+bool ChipModule::WriteLowFuse() const { return RunFuse(FuseOp::WriteLowFuse); }
+bool ChipModule::WriteHighFuse() const { return RunFuse(FuseOp::WriteHighFuse); }
+bool ChipModule::WriteExtendedFuse() const { return RunFuse(FuseOp::WriteExtendedFuse); }
+bool ChipModule::WriteFuseBits() const { return RunFuse(FuseOp::WriteFuseBits); }
+
+}  // namespace quillet

@@ -1,0 +1,49 @@
+#include "chips/Instruction.h"
+
+#include "chips/Chipfunctions.h"
+#include "log/Logfunctions.h"
+#include "log/Seams.h"
+
+namespace quillet {
+
+GatewayPacket InstructionPacket(const Instruction& in) {
+  return MakePacket({0x44, in.i4, in.i3, in.i2, in.i1});
+}
+
+bool SendPacket(const GatewayPacket& packet, const char* literal) {
+  if (WritePacket(packet)) return true;
+  AddLog(6, literal);
+  ClosePort();
+  return false;
+}
+
+void Wait(int ms) {
+  if (ms > 0) Sleep(ms);
+}
+
+bool ExecuteInstruction(const Instruction& instruction, const char* literal) {
+  return SendPacket(InstructionPacket(instruction), literal) &&
+         SendPacket(MakePacket({0x46}), " 0x46");
+}
+
+bool ReadBackAnswer(GatewayAnswer& answer) {
+  if (!SendPacket(MakePacket({0x45}), " 0x45")) return false;
+  answer = ReadAnswer(8);
+  if (answer.count > 0) return true;
+  AddLog(7, " (SPI paket)");
+  ClosePort();
+  return false;
+}
+
+bool StartProgrammingEnable(const char* text, bool waitAfter) {
+  AddLog(18, text);
+  if (!SendPacket(MakePacket({0x48}), " 0x48")) return false;
+  Wait(DelayValue);
+  if (!SendPacket(MakePacket({0x47}), " 0x47")) return false;
+  Wait(20);
+  if (!ExecuteInstruction({0xAC, 0x53, 0x00, 0x00}, " 0x44 0x00 0x00 0x53 0xAC")) return false;
+  if (waitAfter) Wait(DelayValue);
+  return true;
+}
+
+}  // namespace quillet

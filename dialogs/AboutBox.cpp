@@ -1,0 +1,112 @@
+#include "dialogs/AboutBox.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QEvent>
+#include <QFileInfo>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+
+namespace quillet {
+namespace {
+
+// A document of the repository, or of the installed program when the sources are gone.
+QUrl DocumentUrl(const QString& relative) {
+  const QDir sourceRoot = QFileInfo(QStringLiteral(__FILE__)).dir().filePath(QStringLiteral(".."));
+  const QStringList roots = {sourceRoot.absolutePath(), QCoreApplication::applicationDirPath(),
+                             QCoreApplication::applicationDirPath() + QStringLiteral("/..")};
+  for (const QString& root : roots) {
+    const QFileInfo file(QDir(root), relative);
+    if (file.isFile()) return QUrl::fromLocalFile(file.canonicalFilePath());
+  }
+  return QUrl::fromLocalFile(QFileInfo(QDir(sourceRoot.absolutePath()), relative).absoluteFilePath());
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, int left, int top, const QString& text) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(QString::fromLatin1(name));
+  label->move(left, top);
+  label->adjustSize();
+  return label;
+}
+
+void MakeLink(QLabel* label, bool underline) {
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, Qt::blue);
+  label->setPalette(palette);
+  QFont font = label->font();
+  font.setUnderline(underline);
+  label->setFont(font);
+  label->adjustSize();
+  label->setMouseTracking(true);  // the hand pointer is set on the first move over the label
+}
+
+}  // namespace
+
+TAboutBox::TAboutBox(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+  setObjectName(QStringLiteral("AboutBox"));
+  setWindowTitle(QStringLiteral("About Quillet"));
+  setFixedSize(258, 272);
+
+  Panel1 = new QFrame(this);
+  Panel1->setObjectName(QStringLiteral("Panel1"));
+  Panel1->setGeometry(8, 8, 241, 225);
+  Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  Panel1->setLineWidth(2);
+
+  Label1 = MakeLabel(Panel1, "Label1", 34, 8, QStringLiteral("A freeware program that was created"));
+  Label2 = MakeLabel(Panel1, "Label2", 36, 24, QStringLiteral("to demonstrate the ability to program"));
+  Label3 = MakeLabel(Panel1, "Label3", 28, 40, QStringLiteral("AVR microcontrollers via serial SPI with"));
+  Label5 = MakeLabel(Panel1, "Label5", 47, 56, QStringLiteral("Tessary gateway"));
+  Label6 = MakeLabel(Panel1, "Label6", 24, 88, QStringLiteral("Written by the Quillet developers"));
+  Label7 = MakeLabel(Panel1, "Label7", 72, 104, QStringLiteral("quillet/README.md"));
+  Label9 = MakeLabel(Panel1, "Label9", 34, 136, QStringLiteral("Get online help on using the program"));
+  Label10 = MakeLabel(Panel1, "Label10", 62, 152, QStringLiteral("in the notes that come with it:"));
+  Label11 = MakeLabel(Panel1, "Label11", 75, 168, QStringLiteral("Quillet help"));
+  Label8 = MakeLabel(Panel1, "Label8", 8, 200, QStringLiteral("Version 3.0 beta"));
+  Label12 = MakeLabel(Panel1, "Label12", 160, 200, QStringLiteral("2026"));
+  MakeLink(Label5, true);
+  MakeLink(Label7, true);
+  MakeLink(Label11, false);
+  for (QLabel* link : {Label5, Label7, Label11}) link->installEventFilter(this);
+
+  Label5Url = DocumentUrl(QStringLiteral("docs/gateway.md"));
+  Label7Url = DocumentUrl(QStringLiteral("README.md"));
+  Label11Url = Label7Url;
+
+  OKButton = new QPushButton(QStringLiteral("OK"), this);
+  OKButton->setObjectName(QStringLiteral("OKButton"));
+  OKButton->setGeometry(87, 244, 75, 25);
+  OKButton->setDefault(true);
+  connect(OKButton, &QPushButton::clicked, this, &TAboutBox::OKButtonClick);
+}
+
+void TAboutBox::OKButtonClick() {
+  setResult(QDialog::Accepted);
+  hide();
+}
+
+// Whether a browser opens is not ours to report.
+void TAboutBox::Label5Click() { QDesktopServices::openUrl(Label5Url); }
+void TAboutBox::Label7Click() { QDesktopServices::openUrl(Label7Url); }
+void TAboutBox::Label11Click() { QDesktopServices::openUrl(Label11Url); }
+
+bool TAboutBox::eventFilter(QObject* watched, QEvent* event) {
+  auto* label = qobject_cast<QLabel*>(watched);
+  if (label && (label == Label5 || label == Label7 || label == Label11)) {
+    if (event->type() == QEvent::MouseMove) {
+      label->setCursor(Qt::PointingHandCursor);
+    } else if (event->type() == QEvent::MouseButtonRelease) {
+      if (label == Label5) Label5Click();
+      else if (label == Label7) Label7Click();
+      else Label11Click();
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+}  // namespace quillet

@@ -1,0 +1,258 @@
+#include "dialogs/LockFusesForm.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <cstring>
+
+#include "app/Driver.h"
+#include "log/Seams.h"
+
+namespace quillet {
+namespace {
+
+constexpr uint8_t kBit(int k) { return static_cast<uint8_t>(1u << k); }
+
+#define LOCK_BITS_1_2 {"Lock bits", {nullptr, "LB1", "LB2"}, 0}
+#define LOW_FUSES_CKDIV8 \
+  {"Low Fuses", {"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0}
+
+// clang-format off
+const BitLayoutRow kBitLayout[] = {
+  {{"ATtiny2313"},
+   {LOW_FUSES_CKDIV8,
+    {"High Fuses", {"RSTDISBL", "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "WDTON", "SPIEN", "EESAVE", "DWEN"}, kBit(5)},
+    {"Extended Fuses", {"SELFPRGEN"}, 0},
+    {"Lock bits", {"LB1", "LB2"}, 0}}},
+  {{"ATtiny25", "ATtiny45", "ATtiny85", "ATtiny261", "ATtiny461", "ATtiny861"},
+   {LOW_FUSES_CKDIV8,
+    {"High Fuses", {"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "EESAVE", "WDTON", "SPIEN", "DWEN", "RSTDISBL"}, kBit(5)},
+    {"Extended Fuses", {"SELFPRGEN"}, 0},
+    {"Lock bits", {"LB1", "LB2"}, 0}}},
+  {{"AT90CAN32", "AT90CAN64", "AT90CAN128"},
+   {LOW_FUSES_CKDIV8,
+    {"High Fuses", {"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "JTAGEN", "OCDEN"}, kBit(5)},
+    {"Extended Fuses", {"TA0SEL", "BODLEVEL0", "BODLEVEL1", "BODLEVEL2"}, 0},
+    {"Lock bits", {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12"}, 0}}},
+  {{"ATtiny13"},
+   {{"Low Fuses", {"CKSEL0", "CKSEL1", "SUT0", "SUT1", "CKDIV8", "WDTON", "EESAVE", "SPIEN"}, kBit(7)},
+    {"High Fuses", {"RSTDISBL", "BODLEVEL0", "BODLEVEL1", "DWEN", "SELFPRGEN"}, 0},
+    {"Lock bits", {"LB1", "LB2"}, 0}}},
+  {{"ATtiny26"},
+   {{"Low Fuses", {"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOPT", "PLLCK"}, 0},
+    {"High Fuses", {"BODEN", "BODLEVEL", "EESAVE", "SPIEN", "RSTDISBL"}, kBit(3)},
+    {"Lock bits", {"LB1", "LB2"}, 0}}},
+  {{"ATtiny12"},
+   {{"Fuse Bits", {"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "RSTDISBL", "SPIEN", "BODEN", "BODLEVEL"}, kBit(5)},
+    LOCK_BITS_1_2}},
+  {{"ATtiny15"},
+   {{"Fuse Bits", {"CKSEL0", "CKSEL1", nullptr, nullptr, "RSTDISBL", "SPIEN", "BODEN", "BODLEVEL"}, kBit(5)},
+    LOCK_BITS_1_2}},
+  {{"AT90S2333", "AT90S4433"},
+   {{"Fuse Bits", {"CKSEL0", "CKSEL1", "CKSEL2", "BODEN", "BODLEVEL", "SPIEN"}, kBit(5)},
+    LOCK_BITS_1_2}},
+  {{"AT90S2343", "ATtiny22"},
+   {{"Fuse Bits", {"RCEN", nullptr, nullptr, nullptr, nullptr, "SPIEN"}, kBit(5)},
+    LOCK_BITS_1_2}},
+  {{"AT90S2323", "AT90S4434", "AT90S8535"},
+   {{"Fuse Bits", {"FSTRT", nullptr, nullptr, nullptr, nullptr, "SPIEN"}, kBit(5)},
+    LOCK_BITS_1_2}},
+  {{"AT90S2313", "AT90S4414", "AT90S8515"},
+   {{"Fuse Bits", {"FSTRT", nullptr, nullptr, nullptr, nullptr, "SPIEN"}, kBit(0) | kBit(5)},
+    LOCK_BITS_1_2}},
+  {{"AT90S1200"},
+   {{"Fuse Bits", {"RCEN", nullptr, nullptr, nullptr, nullptr, "SPIEN"}, kBit(0) | kBit(5)},
+    LOCK_BITS_1_2}},
+};
+// clang-format on
+
+#undef LOCK_BITS_1_2
+#undef LOW_FUSES_CKDIV8
+
+// Programmed, these take the reset pin (and with it serial programming) away from the gateway.
+const char* const kLockoutBits[] = {"RSTDISBL", "DWEN"};
+
+QFont DialogFont() {
+  QFont f(QStringLiteral("MS Sans Serif"));
+  f.setPixelSize(11);
+  return f;
+}
+
+}  // namespace
+
+const BitLayoutRow* FindBitLayout(ChipId id) {
+  const ChipEntry* e = FindChip(id);
+  if (!e) return nullptr;
+  for (const BitLayoutRow& row : kBitLayout)
+    for (const char* const* c = row.chips; *c; ++c)
+      if (std::strcmp(*c, e->name) == 0) return &row;
+  return nullptr;
+}
+
+std::vector<std::string> LockoutBitsChecked(const BitLayoutRow& layout,
+                                            const std::array<bool, 32>& checked) {
+  std::vector<std::string> names;
+  for (const char* risky : kLockoutBits)
+    for (int g = 0; g < 4; ++g) {
+      if (!layout.groups[g].caption) continue;
+      for (int k = 0; k < 8; ++k) {
+        const char* name = layout.groups[g].bits[k];
+        if (name && std::strcmp(name, risky) == 0 && checked[8 * g + k]) names.push_back(name);
+      }
+    }
+  return names;
+}
+
+TLockFusesForm::TLockFusesForm(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+  setObjectName(QStringLiteral("LockFusesForm"));
+  setWindowTitle(QStringLiteral("Lock & Fuses"));
+  setFont(DialogFont());
+  setFixedSize(443, 181);
+
+  Panel1 = new QFrame(this);
+  Panel1->setObjectName(QStringLiteral("Panel1"));
+  Panel1->setGeometry(0, 0, 443, 155);
+  for (int g = 0; g < 4; ++g) {
+    auto* box = new QGroupBox(QStringLiteral("Byte %1").arg(g), Panel1);
+    box->setObjectName(QStringLiteral("GroupBox%1").arg(g + 1));
+    box->setGeometry(1 + 112 * g, 1, 105, 153);
+    GroupBox[g] = box;
+    for (int k = 0; k < 8; ++k) {
+      auto* check = new QCheckBox(QStringLiteral("Bit %1").arg(k), box);
+      check->setObjectName(QStringLiteral("CheckBox%1").arg(8 * g + k + 1));
+      // Bit 7 at the top, bit 0 at the bottom.
+      check->setGeometry(8, 16 + 16 * (7 - k), 89, 17);
+      CheckBoxes[8 * g + k] = check;
+    }
+  }
+
+  struct ButtonSpec {
+    QPushButton*& button;
+    const char* name;
+    const char* caption;
+    int x, width;
+    void (TLockFusesForm::*slot)();
+  };
+  const ButtonSpec buttons[] = {
+      {OKButton, "OKButton", "Save changes && Close the window", 0, 203, &TLockFusesForm::OKButtonClick},
+      {Button1, "Button1", "Read Lock && Fuses", 203, 120, &TLockFusesForm::Button1Click},
+      {Button2, "Button2", "Write Lock && Fuses", 323, 120, &TLockFusesForm::Button2Click},
+  };
+  for (const ButtonSpec& b : buttons) {
+    b.button = new QPushButton(QString::fromUtf8(b.caption), this);
+    b.button->setObjectName(QString::fromUtf8(b.name));
+    b.button->setGeometry(b.x, 156, b.width, 25);
+    b.button->setAutoDefault(false);
+    connect(b.button, &QPushButton::clicked, this, b.slot);
+  }
+
+  ResetBitBoxes();
+  ApplyLayout();
+  ShowFuseLockBytes();
+  Panel1->setVisible(true);
+}
+
+QCheckBox* TLockFusesForm::CheckBox(int n) const {
+  return n >= 1 && n <= 32 ? CheckBoxes[n - 1] : nullptr;
+}
+
+void TLockFusesForm::ResetBitBoxes() {
+  Panel1->setVisible(false);
+  for (QGroupBox* box : GroupBox) box->setVisible(false);
+  for (QCheckBox* check : CheckBoxes) check->setVisible(false);
+  UncheckAllBits();
+  for (QCheckBox* check : CheckBoxes) check->setEnabled(true);
+}
+
+void TLockFusesForm::UncheckAllBits() {
+  for (QCheckBox* check : CheckBoxes) check->setChecked(false);
+}
+
+void TLockFusesForm::ApplyLayout() {
+  const BitLayoutRow* layout = FindBitLayout(SelectedChip);
+  if (!layout) return;
+  for (int g = 0; g < 4; ++g) {
+    const FuseGroupLayout& group = layout->groups[g];
+    if (!group.caption) continue;
+    GroupBox[g]->setTitle(QString::fromUtf8(group.caption));
+    GroupBox[g]->setVisible(true);
+    for (int k = 0; k < 8; ++k) {
+      if (!group.bits[k]) continue;
+      QCheckBox* check = CheckBoxes[8 * g + k];
+      check->setText(QString::fromUtf8(group.bits[k]));
+      check->setEnabled(!(group.disabled & kBit(k)));
+      check->setVisible(true);
+    }
+  }
+}
+
+void TLockFusesForm::ShowFuseLockBytes() {
+  const BitLayoutRow* layout = FindBitLayout(SelectedChip);
+  if (!layout) return;
+  for (int g = 0; g < 4; ++g) {
+    const FuseGroupLayout& group = layout->groups[g];
+    if (!group.caption) continue;
+    for (int k = 0; k < 8; ++k)
+      if (group.bits[k] && !(FuseLockBytes[g] & kBit(k))) CheckBoxes[8 * g + k]->setChecked(true);
+  }
+}
+
+void TLockFusesForm::TakeFuseLockBytes() {
+  const BitLayoutRow* layout = FindBitLayout(SelectedChip);
+  if (!layout) return;
+  for (int g = 0; g < 4; ++g) {
+    const FuseGroupLayout& group = layout->groups[g];
+    if (!group.caption) continue;
+    uint8_t byte = 0xFF;
+    for (int k = 0; k < 8; ++k)
+      if (group.bits[k] && CheckBoxes[8 * g + k]->isChecked()) byte &= static_cast<uint8_t>(~kBit(k));
+    FuseLockBytes[g] = byte;
+  }
+}
+
+void TLockFusesForm::OKButtonClick() {
+  TakeFuseLockBytes();
+  accept();
+}
+
+void TLockFusesForm::Button1Click() {
+  if (ReadLockAndFuses()) {
+    UncheckAllBits();
+    ShowFuseLockBytes();
+  }
+}
+
+bool TLockFusesForm::ConfirmLockoutBits() {
+  const BitLayoutRow* layout = FindBitLayout(SelectedChip);
+  if (!layout) return true;
+  std::array<bool, 32> checked{};
+  for (int i = 0; i < 32; ++i) checked[i] = CheckBoxes[i]->isChecked();
+  const std::vector<std::string> risky = LockoutBitsChecked(*layout, checked);
+  if (risky.empty()) return true;
+  std::string names = risky[0];
+  for (size_t i = 1; i < risky.size(); ++i) names += " and " + risky[i];
+  const std::string text =
+      "Programming " + names + " (box checked) disables serial programming: the chip will no "
+      "longer be reachable through the gateway, and only a high-voltage programmer can recover "
+      "it. Write anyway?";
+  return GetUserPrompt().AskYesNo("Warning", text);
+}
+
+void TLockFusesForm::Button2Click() {
+  if (!ConfirmLockoutBits()) return;
+  TakeFuseLockBytes();
+  WriteLockAndFuses();
+}
+
+void TLockFusesForm::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+}  // namespace quillet

@@ -1,0 +1,94 @@
+// One simulated AVR chip behind the gateway: its memories, fuses and lock bits, and the
+// serial-programming instruction set of its family, as the real part decodes it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/SimChips.h"
+
+namespace quillet::sim {
+
+// What persists of a chip between runs.
+//   fuses: low, high, extended as far as the chip has them (one byte on the older parts;
+//          on AT90S parts and ATtiny22 bit 5 is SPIEN and bit 0 FSTRT/RCEN).
+//   lock:  the chip's own layout: LB1 in bit 1 and LB2 in bit 2 on the older parts and the
+//          ATtiny12/15, LB1 in bit 0 and LB2 in bit 1 (boot lock bits above) on the later ones.
+struct SimChipState {
+  std::string chip;
+  std::vector<uint8_t> flash;
+  std::vector<uint8_t> eeprom;
+  std::vector<uint8_t> fuses;
+  uint8_t lock = 0xFF;
+  uint64_t violations = 0;
+};
+
+// The state file, plain text, one item a line:
+//   quillet-gateway-sim state 1
+//   chip ATtiny2313
+//   fuses 64 DF FF
+//   lock FF
+//   violations 0
+//   flash <two hex digits per byte, all of Flash, no blanks>
+//   eeprom <likewise>
+// SaveSimState writes PATH.tmp and renames it over PATH.
+bool LoadSimState(const std::string& path, SimChipState& state);
+bool SaveSimState(const std::string& path, const SimChipState& state);
+
+using Bytes4 = std::array<uint8_t, 4>;
+
+class SimChip {
+ public:
+  explicit SimChip(const SimChipModel& model);
+
+  const SimChipModel& Model() const { return *model_; }
+  SimChipState& State() { return state_; }
+  const SimChipState& State() const { return state_; }
+  // Factory state: Flash and EEPROM erased, factory fuses, lock bits unprogrammed.
+  void FactoryReset();
+  // Takes a loaded state if it belongs to this chip and has the right sizes.
+  bool Adopt(const SimChipState& state);
+
+  // The reset line. A rising then a falling edge arms Programming Enable.
+  void SetReset(bool high, int64_t timeUs);
+  // Shifts one instruction (I1 first) and returns the four bytes seen on MISO meanwhile.
+  // note (may be null) receives a one-line description of what the chip did.
+  Bytes4 Transfer(const Bytes4& in, int64_t timeUs, std::string* note = nullptr);
+
+  bool InProgrammingMode() const { return enabled_; }
+  bool BusyAt(int64_t timeUs) const { return timeUs < busyUntil_; }
+  // Grows with every change of memories, fuses, lock bits or the violation count.
+  uint64_t Changes() const { return changes_; }
+
+  // Programming Enable is refused sooner than this after the reset pulse.
+  static constexpr int64_t kResetSettleUs = 20000;
+
+ private:
+  Bytes4 Execute(const Bytes4& in, int64_t timeUs, std::string& note);
+  void Busy(int64_t timeUs, uint32_t us) { busyUntil_ = timeUs + us; }
+  void Erase();
+  bool Lb1Programmed() const { return (state_.lock & model_->lb1) == 0; }
+  bool Lb2Programmed() const { return (state_.lock & model_->lb2) == 0; }
+  bool WritesLocked() const { return Lb1Programmed(); }
+  bool ReadsLocked() const { return Lb1Programmed() && Lb2Programmed(); }
+  uint8_t FuseRead(int i) const;
+  void FuseWrite(int i, uint8_t value, std::string& note);
+  void LockWrite(uint8_t programMask, std::string& note);
+
+  const SimChipModel* model_;
+  SimChipState state_;
+  std::vector<uint8_t> pageBuffer_;       // Flash page buffer, bytes
+  std::vector<uint8_t> eepromBuffer_;
+  std::vector<bool> eepromLoaded_;
+  bool resetHigh_ = false;
+  bool armed_ = false;
+  bool enabled_ = false;
+  int64_t resetLowAt_ = 0;
+  int64_t busyUntil_ = 0;
+  uint8_t lastOut_ = 0xFF;  // the shift register's last byte, seen first on the next transfer
+  uint64_t changes_ = 0;
+};
+
+}  // namespace quillet::sim

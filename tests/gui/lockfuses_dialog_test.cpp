@@ -1,0 +1,312 @@
+// The Lock & Fuses dialog: layout per chip, boxes <-> FuseLockBytes, read, write, the lock-out question.
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QPushButton>
+#include <QtTest>
+#include <map>
+
+#include "chips/Chipfunctions.h"
+#include "dialogs/LockFusesForm.h"
+#include "support/Fakes.h"
+
+using namespace quillet;
+
+namespace {
+
+// Bit names, bit 0 first; "-" a hidden box, "!" a disabled one. Groups start with their number.
+struct ExpectedLayout {
+  std::vector<const char*> chips;
+  const char* layout;
+};
+const ExpectedLayout kExpected[] = {
+    {{"ATtiny2313"},
+     "1 Low Fuses: CKSEL0 CKSEL1 CKSEL2 CKSEL3 SUT0 SUT1 CKOUT CKDIV8 | 2 High Fuses: RSTDISBL BODLEVEL0 "
+     "BODLEVEL1 BODLEVEL2 WDTON SPIEN! EESAVE DWEN | 3 Extended Fuses: SELFPRGEN | 4 Lock bits: LB1 LB2"},
+    {{"ATtiny25", "ATtiny45", "ATtiny85", "ATtiny261", "ATtiny461", "ATtiny861"},
+     "1 Low Fuses: CKSEL0 CKSEL1 CKSEL2 CKSEL3 SUT0 SUT1 CKOUT CKDIV8 | 2 High Fuses: BODLEVEL0 BODLEVEL1 "
+     "BODLEVEL2 EESAVE WDTON SPIEN! DWEN RSTDISBL | 3 Extended Fuses: SELFPRGEN | 4 Lock bits: LB1 LB2"},
+    {{"AT90CAN32", "AT90CAN64", "AT90CAN128"},
+     "1 Low Fuses: CKSEL0 CKSEL1 CKSEL2 CKSEL3 SUT0 SUT1 CKOUT CKDIV8 | 2 High Fuses: BOOTRST BOOTSZ0 "
+     "BOOTSZ1 EESAVE WDTON SPIEN! JTAGEN OCDEN | 3 Extended Fuses: TA0SEL BODLEVEL0 BODLEVEL1 BODLEVEL2 | "
+     "4 Lock bits: LB1 LB2 BLB01 BLB02 BLB11 BLB12"},
+    {{"ATtiny13"},
+     "1 Low Fuses: CKSEL0 CKSEL1 SUT0 SUT1 CKDIV8 WDTON EESAVE SPIEN! | 2 High Fuses: RSTDISBL BODLEVEL0 "
+     "BODLEVEL1 DWEN SELFPRGEN | 3 Lock bits: LB1 LB2"},
+    {{"ATtiny26"},
+     "1 Low Fuses: CKSEL0 CKSEL1 CKSEL2 CKSEL3 SUT0 SUT1 CKOPT PLLCK | 2 High Fuses: BODEN BODLEVEL "
+     "EESAVE SPIEN! RSTDISBL | 3 Lock bits: LB1 LB2"},
+    {{"ATtiny12"},
+     "1 Fuse Bits: CKSEL0 CKSEL1 CKSEL2 CKSEL3 RSTDISBL SPIEN! BODEN BODLEVEL | 2 Lock bits: - LB1 LB2"},
+    {{"ATtiny15"}, "1 Fuse Bits: CKSEL0 CKSEL1 - - RSTDISBL SPIEN! BODEN BODLEVEL | 2 Lock bits: - LB1 LB2"},
+    {{"AT90S2333", "AT90S4433"},
+     "1 Fuse Bits: CKSEL0 CKSEL1 CKSEL2 BODEN BODLEVEL SPIEN! | 2 Lock bits: - LB1 LB2"},
+    {{"AT90S2343", "ATtiny22"}, "1 Fuse Bits: RCEN - - - - SPIEN! | 2 Lock bits: - LB1 LB2"},
+    {{"AT90S2323", "AT90S4434", "AT90S8535"}, "1 Fuse Bits: FSTRT - - - - SPIEN! | 2 Lock bits: - LB1 LB2"},
+    {{"AT90S2313", "AT90S4414", "AT90S8515"}, "1 Fuse Bits: FSTRT! - - - - SPIEN! | 2 Lock bits: - LB1 LB2"},
+    {{"AT90S1200"}, "1 Fuse Bits: RCEN! - - - - SPIEN! | 2 Lock bits: - LB1 LB2"},
+};
+
+QString Describe(const TLockFusesForm& form) {
+  QStringList groups;
+  for (int g = 0; g < 4; ++g) {
+    if (!form.GroupBox[g]->isVisibleTo(&form)) {
+      for (int k = 0; k < 8; ++k)
+        if (form.CheckBoxes[8 * g + k]->isVisibleTo(&form)) return "box visible in a hidden group";
+      continue;
+    }
+    QStringList bits;
+    for (int k = 0; k < 8; ++k) {
+      QCheckBox* box = form.CheckBox(8 * g + k + 1);
+      bits << (box->isVisibleTo(&form) ? box->text() + (box->isEnabled() ? "" : "!") : "-");
+    }
+    while (!bits.isEmpty() && bits.last() == "-") bits.removeLast();
+    groups << QString("%1 %2: %3").arg(g + 1).arg(form.GroupBox[g]->title(), bits.join(' '));
+  }
+  return groups.join(" | ");
+}
+
+// The visible boxes of each group, as a bit mask, from the expected layout text.
+std::array<uint8_t, 4> VisibleMasks(const char* layout) {
+  std::array<uint8_t, 4> masks{};
+  for (const QString& group : QString(layout).split(" | ")) {
+    const int g = group.left(1).toInt() - 1;
+    const QStringList bits = group.section(": ", 1).split(' ');
+    for (int k = 0; k < bits.size(); ++k)
+      if (bits[k] != "-") masks[g] |= 1 << k;
+  }
+  return masks;
+}
+
+QCheckBox* BoxNamed(TLockFusesForm& form, const QString& name) {
+  for (QCheckBox* box : form.CheckBoxes)
+    if (box->isVisibleTo(&form) && box->text() == name) return box;
+  return nullptr;
+}
+
+std::vector<bool> CheckedStates(const TLockFusesForm& form) {
+  std::vector<bool> out;
+  for (QCheckBox* box : form.CheckBoxes) out.push_back(box->isChecked());
+  return out;
+}
+
+// Answers Programming Enable with its echo and every fuse or lock read with the value given
+// for its instruction (I1 << 8 | I2).
+void AnswerFuses(test::Recorder& port, std::map<int, uint8_t> values, int emptyRead = -1) {
+  auto reads = std::make_shared<int>(0);
+  port.responder = [values, emptyRead, reads](const std::vector<uint8_t>& in) {
+    if ((*reads)++ == emptyRead) return std::vector<uint8_t>{};
+    std::vector<uint8_t> a(8, 0);
+    if (in[0] == 0xAC && in[1] == 0x53) a[1] = 0x53;
+    auto it = values.find(in[0] << 8 | in[1]);
+    if (it != values.end()) a[0] = it->second;
+    return a;
+  };
+}
+
+}  // namespace
+
+class LockFusesDialogTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void layoutOfEveryChip() {
+    test::CoreFixture f;
+    std::map<std::string, const char*> expected;
+    for (const ExpectedLayout& row : kExpected)
+      for (const char* chip : row.chips) expected[chip] = row.layout;
+    for (const ChipEntry& chip : Catalogue()) {
+      SelectChip(chip.id);
+      TLockFusesForm form;
+      QVERIFY2(expected.count(chip.name), chip.name);
+      QCOMPARE(Describe(form), QString(expected[chip.name]));
+      QVERIFY(form.Panel1->isVisibleTo(&form));
+    }
+  }
+
+  void formAndGeometry() {
+    test::CoreFixture f;
+    SelectChip(FindChipByName("AT90CAN128")->id);
+    TLockFusesForm form;
+    QCOMPARE(form.windowTitle(), QString("Lock & Fuses"));
+    QVERIFY(!(form.windowFlags() & Qt::WindowCloseButtonHint));
+    for (int g = 0; g < 4; ++g) {
+      QCOMPARE(form.GroupBox[g]->objectName(), QString("GroupBox%1").arg(g + 1));
+      QCOMPARE(form.GroupBox[g]->geometry(), QRect(1 + 112 * g, 1, 105, 153));
+      for (int k = 0; k < 8; ++k) {
+        QCheckBox* box = form.findChild<QCheckBox*>(QString("CheckBox%1").arg(8 * g + k + 1));
+        QVERIFY(box);
+        QCOMPARE(box->parentWidget(), form.GroupBox[g]);
+        QCOMPARE(box->geometry(), QRect(8, 16 + 16 * (7 - k), 89, 17));
+      }
+    }
+    const struct {
+      QPushButton* button;
+      const char* text;
+      QRect rect;
+    } buttons[] = {{form.OKButton, "Save changes && Close the window", {0, 156, 203, 25}},
+                   {form.Button1, "Read Lock && Fuses", {203, 156, 120, 25}},
+                   {form.Button2, "Write Lock && Fuses", {323, 156, 120, 25}}};
+    for (const auto& b : buttons) {
+      QCOMPARE(b.button->text(), QString(b.text));
+      QCOMPARE(b.button->geometry(), b.rect);
+    }
+  }
+
+  void noChip() {
+    test::CoreFixture f;
+    FuseLockBytes.fill(0x5A);
+    TLockFusesForm form;
+    QCOMPARE(Describe(form), QString());
+    QVERIFY(form.Panel1->isVisibleTo(&form));
+    form.Button1->click();
+    form.Button2->click();
+    QCOMPARE(f.log.lines, (std::vector<std::string>{"No chip selected", "No chip selected"}));
+    form.OKButton->click();
+    QCOMPARE(form.result(), int(QDialog::Accepted));
+    for (uint8_t b : FuseLockBytes) QCOMPARE(b, uint8_t(0x5A));
+  }
+
+  void boxesAndBufferForEveryChip() {
+    test::CoreFixture f;
+    for (const ExpectedLayout& row : kExpected) {
+      const std::array<uint8_t, 4> masks = VisibleMasks(row.layout);
+      for (const char* chip : row.chips) {
+        SelectChip(FindChipByName(chip)->id);
+        FuseLockBytes.fill(0x00);  // every bit programmed: every visible box checked
+        TLockFusesForm form;
+        for (int i = 0; i < 32; ++i)
+          QCOMPARE(form.CheckBoxes[i]->isChecked(), bool(masks[i / 8] >> (i % 8) & 1));
+        form.TakeFuseLockBytes();
+        for (int g = 0; g < 8; ++g) {
+          // Hidden bits come back unprogrammed; bytes the chip does not use are left alone.
+          const uint8_t want = g < 4 && masks[g] ? uint8_t(~masks[g]) : 0x00;
+          QVERIFY2(FuseLockBytes[g] == want, chip);
+        }
+      }
+    }
+  }
+
+  void factoryValuesAndOk() {
+    test::CoreFixture f;
+    SelectChip(FindChipByName("ATtiny13")->id);
+    {
+      TLockFusesForm form;
+      QStringList checked;
+      for (QCheckBox* box : form.CheckBoxes)
+        if (box->isChecked()) checked << box->text();
+      QCOMPARE(checked, (QStringList{"CKSEL0", "SUT0", "CKDIV8", "SPIEN"}));
+      QVERIFY(!form.GroupBox[3]->isVisibleTo(&form));
+    }
+    SelectChip(FindChipByName("ATtiny2313")->id);
+    for (bool lb1 : {true, false}) {
+      TLockFusesForm form;
+      BoxNamed(form, "LB1")->setChecked(lb1);
+      form.OKButton->click();
+      QCOMPARE(FuseLockBytes[3], uint8_t(lb1 ? 0xFE : 0xFF));
+    }
+  }
+
+  void readUpdatesBoxesOrLeavesThemOnFailure() {
+    test::CoreFixture f;
+    SelectChip(FindChipByName("ATtiny2313")->id);
+    f.Connect();
+    // lock, extended, high, low
+    AnswerFuses(f.port, {{0x5800, 0xFC}, {0x5008, 0xFE}, {0x5808, 0x5F}, {0x5000, 0x7F}});
+    TLockFusesForm form;
+    BoxNamed(form, "EESAVE")->setChecked(true);
+    form.Button1->click();
+    QStringList checked;
+    for (QCheckBox* box : form.CheckBoxes)
+      if (box->isChecked()) checked << box->text();
+    QCOMPARE(checked, (QStringList{"CKDIV8", "SPIEN", "DWEN", "SELFPRGEN", "LB1", "LB2"}));
+
+    // A read that fails at its second step leaves the boxes as they were.
+    BoxNamed(form, "CKSEL0")->setChecked(true);
+    const std::vector<bool> before = CheckedStates(form);
+    AnswerFuses(f.port, {{0x5800, 0x00}}, 2);
+    form.Button1->click();
+    QCOMPARE(CheckedStates(form), before);
+    QCOMPARE(f.log.lines.back(), std::string("       Finished with fail."));
+    QCOMPARE(f.progress.Alive(), 0);
+  }
+
+  void oldChipReadShowsBufferAndWriteSendsLockOnly() {
+    test::CoreFixture f;
+    SelectChip(FindChipByName("AT90S2313")->id);
+    f.Connect();
+    AnswerFuses(f.port, {});
+    TLockFusesForm form;
+    form.UncheckAllBits();
+    form.Button1->click();
+    QCOMPARE(f.log.lines, std::vector<std::string>{"Command is not available for this chip"});
+    QVERIFY(!BoxNamed(form, "FSTRT")->isChecked());
+    QVERIFY(BoxNamed(form, "SPIEN")->isChecked());
+    QVERIFY(!BoxNamed(form, "FSTRT")->isEnabled() && !BoxNamed(form, "SPIEN")->isEnabled());
+    QVERIFY(f.port.trace.empty());
+
+    f.ClearRecords();
+    BoxNamed(form, "LB2")->setChecked(true);
+    form.Button2->click();
+    QCOMPARE(f.log.lines.back(), std::string("       Finished with success."));
+    QCOMPARE(f.log.lines[f.log.lines.size() - 2], std::string("Trying to write lock-bits"));
+    QCOMPARE(FuseLockBytes[1], uint8_t(0xFB));
+    QVERIFY(f.prompt.asked.empty());
+  }
+
+  // Guards: a write that programs RSTDISBL or DWEN goes out without a word of warning.
+  void lockoutBitsAskFirst() {
+    const struct {
+      const char* chip;
+      QStringList check;
+      bool yes;
+      const char* named;  // in the question; nullptr: no question
+    } cases[] = {
+        {"ATtiny2313", {"RSTDISBL"}, false, "RSTDISBL"},
+        {"ATtiny2313", {"RSTDISBL"}, true, "RSTDISBL"},
+        {"ATtiny25", {"DWEN", "RSTDISBL"}, false, "RSTDISBL and DWEN"},
+        {"ATtiny13", {"DWEN"}, true, "DWEN"},
+        {"ATtiny12", {"RSTDISBL"}, false, "RSTDISBL"},
+        {"ATtiny2313", {"WDTON", "LB1"}, false, nullptr},
+    };
+    for (const auto& c : cases) {
+      test::CoreFixture f;
+      SelectChip(FindChipByName(c.chip)->id);
+      f.Connect();
+      AnswerFuses(f.port, {});
+      TLockFusesForm form;
+      for (const QString& name : c.check) BoxNamed(form, name)->setChecked(true);
+      const auto before = FuseLockBytes;
+      f.prompt.yesNo = {c.yes};
+      form.Button2->click();
+      if (!c.named) {
+        QVERIFY(f.prompt.asked.empty());
+        QVERIFY(!f.port.trace.empty());
+        continue;
+      }
+      QCOMPARE(f.prompt.asked.size(), size_t(1));
+      const QString asked = QString::fromStdString(f.prompt.asked[0]);
+      QVERIFY2(asked.startsWith("Warning|Programming " + QString(c.named) + " "), qPrintable(asked));
+      QVERIFY(asked.contains("gateway") && asked.contains("high-voltage"));
+      if (c.yes) {
+        QVERIFY(!f.port.trace.empty());
+        QCOMPARE(f.log.lines.back(), std::string("       Finished with success."));
+      } else {
+        QVERIFY(f.port.trace.empty());
+        QVERIFY(f.log.lines.empty());
+        QVERIFY(f.progress.dialogs.empty());
+        QVERIFY(FuseLockBytes == before);
+      }
+    }
+  }
+
+  void escapeDoesNotClose() {
+    test::CoreFixture f;
+    TLockFusesForm form;
+    form.show();
+    QTest::keyClick(&form, Qt::Key_Escape);
+    QVERIFY(form.isVisible());
+  }
+};
+
+QTEST_MAIN(LockFusesDialogTest)
+#include "lockfuses_dialog_test.moc"

@@ -1,0 +1,339 @@
+// The main window: layout, enable states, connect/disconnect, exit, track bar, Save Log as...
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+#include "app/Main.h"
+#include "app/QtSeams.h"
+#include "dialogs/LBar.h"
+#include "link/Portfunctions.h"
+#include "support/Fakes.h"
+
+using namespace quillet;
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<test::CoreFixture> core;
+  std::unique_ptr<TForm1> form;
+
+  QStringList LogLines() const {
+    const QString text = form->RichEdit5->toPlainText();
+    return text.isEmpty() ? QStringList() : text.split('\n');
+  }
+  // Enabled state of Button1..Button11 and LockFuses1 as a string of 0/1.
+  QString EnableState() const {
+    QString s;
+    for (int i = 1; i <= 11; ++i)
+      s += form->findChild<QPushButton*>(QString("Button%1").arg(i))->isEnabled() ? '1' : '0';
+    s += form->LockFuses1->isEnabled() ? '1' : '0';
+    return s;
+  }
+  void Connect(const QString& port = "COM3") {
+    form->ComboBox1->setEditText(port);
+    form->Button1->click();
+  }
+
+ private slots:
+  void init() {
+    core = std::make_unique<test::CoreFixture>();
+    form = std::make_unique<TForm1>();
+    core->port.trace.clear();
+  }
+  void cleanup() {
+    form.reset();
+    core.reset();
+  }
+
+  void layoutAndCaptions() {
+    QCOMPARE(form->windowTitle(), QString("Quillet"));
+    struct Row {
+      const char* name;
+      QRect geometry;
+      const char* caption;
+    };
+    const Row rows[] = {
+        {"Panel1", {0, 0, 685, 129}, nullptr},
+        {"PageControl1", {0, 128, 685, 273}, nullptr},
+        {"Panel3", {0, 400, 685, 129}, nullptr},
+        {"Button1", {8, 4, 81, 21}, "Connect"},
+        {"Button2", {8, 24, 81, 21}, "Disconnect"},
+        {"ComboBox1", {8, 48, 81, 24}, "COM1"},
+        {"Button3", {95, 4, 86, 41}, "Autosearch chip"},
+        {"TrackBar1", {184, 46, 160, 30}, nullptr},
+        {"Label2", {186, 4, 67, 16}, "Chip name:"},
+        {"Edit1", {184, 22, 89, 22}, "None"},
+        {"Label16", {278, 4, 52, 16}, "ID bytes:"},
+        {"Edit2", {276, 22, 68, 22}, "FF FF FF"},
+        {"Image1", {348, 4, 335, 117}, nullptr},
+        {"Button4", {8, 80, 82, 21}, "Read Program"},
+        {"Button8", {8, 100, 82, 21}, "Read Data"},
+        {"Button5", {89, 80, 75, 21}, "Write Program"},
+        {"Button9", {89, 100, 75, 21}, "Write Data"},
+        {"Button6", {163, 80, 82, 21}, "Verify Program"},
+        {"Button10", {163, 100, 82, 21}, "Verify Data"},
+        {"Button7", {244, 80, 101, 21}, "Read Calibration"},
+        {"Button11", {244, 100, 101, 21}, "Chip Erase"},
+        {"RichEdit1", {0, 16, 677, 137}, nullptr},
+        {"RichEdit3", {0, 176, 677, 65}, nullptr},
+        {"RichEdit2", {0, 16, 677, 137}, nullptr},
+        {"RichEdit4", {0, 176, 677, 65}, nullptr},
+        {"RichEdit5", {4, 20, 677, 105}, nullptr},
+    };
+    for (const Row& row : rows) {
+      auto* w = form->findChild<QWidget*>(row.name);
+      QVERIFY2(w, row.name);
+      QVERIFY2(w->geometry() == row.geometry, row.name);
+      if (!row.caption) continue;
+      QString text;
+      if (auto* b = qobject_cast<QPushButton*>(w)) text = b->text();
+      if (auto* l = qobject_cast<QLabel*>(w)) text = l->text();
+      if (auto* e = qobject_cast<QLineEdit*>(w)) text = e->text();
+      if (auto* c = qobject_cast<QComboBox*>(w)) text = c->currentText();
+      QVERIFY2(text == row.caption, row.name);
+    }
+    QCOMPARE(form->RichEdit1->parentWidget(), form->TabSheet1);
+    QCOMPARE(form->RichEdit4->parentWidget(), form->TabSheet2);
+    QCOMPARE(form->PageControl1->tabText(1), QString("Page2"));
+    QCOMPARE(form->PageControl1->currentIndex(), 0);
+    QVERIFY(form->ComboBox1->isEditable());
+    QCOMPARE(form->ComboBox1->itemText(9), QString("COM10"));
+    QCOMPARE(form->TrackBar1->minimum(), 0);
+    QCOMPARE(form->TrackBar1->maximum(), 5);
+    QCOMPARE(form->TrackBar1->value(), 1);
+    QCOMPARE(form->Edit2->palette().color(QPalette::Text), QColor(Qt::red));
+    QCOMPARE(form->RichEdit5->palette().color(QPalette::Base), QColor(255, 251, 240));
+    QVERIFY(form->RichEdit5->isReadOnly());
+    QCOMPARE(form->RichEdit5->lineWrapMode(), QPlainTextEdit::NoWrap);
+  }
+
+  void menus() {
+    auto captions = [](QMenu* menu) {
+      QStringList list;
+      for (QAction* a : menu->actions())
+        list << (a->isSeparator() ? "-" : a->objectName() + "=" + a->text());
+      return list;
+    };
+    QCOMPARE(captions(form->File1),
+             QStringList({"LoadProgramfromFile1=Load Program from File...",
+                          "SaveProgramtoFile1=Save Program to File...", "-",
+                          "Open1=Load Data from File...", "Save1=Save Data to File...", "-",
+                          "SaveLogas1=Save Log as...", "Exit1=Exit"}));
+    QCOMPARE(form->LockFuses1->text(), QString("Lock && Fuses..."));
+    QCOMPARE(form->About1->text(), QString("About Program"));
+    QCOMPARE(form->AT901->actions().size(), 13);
+    QCOMPARE(form->AT901->actions().last()->objectName(), QString("AT90CAN1281"));
+    const QStringList tiny = captions(form->AVRtiny1);
+    QCOMPARE(tiny.size(), 12);
+    QCOMPARE(tiny[4], QString("tiny23131=ATtiny2313"));
+    // The item named after ATtiny261 carries the ATtiny26 caption, and the next one ATtiny261.
+    QCOMPARE(tiny[6], QString("ATtiny261=ATtiny26"));
+    QCOMPARE(tiny[7], QString("ATtiny2611=ATtiny261"));
+    QCOMPARE(static_cast<int>(form->chipItems.size()), 25);
+  }
+
+  void startUpState() {
+    QCOMPARE(EnableState(), QString("100000000000"));
+    QCOMPARE(PortHandle, -1);
+    QCOMPARE(SelectedChip, 0);
+    QCOMPARE(DelayValue, 1);
+    QVERIFY(LogLines().isEmpty());
+    TForm1 withPort("/dev/ttyACM5");
+    QCOMPARE(withPort.ComboBox1->currentText(), QString("/dev/ttyACM5"));
+  }
+
+  void connectAndDisconnect() {
+    Connect("COM3");
+    QCOMPARE(core->port.trace.front(), std::string("open /dev/ttyS2"));
+    QCOMPARE(LogLines(), QStringList({"The COM-port is open: /dev/ttyS2"}));
+    QCOMPARE(EnableState(), QString("011111111111"));
+    QVERIFY(PortHandle != -1);
+
+    form->Button2->click();
+    QCOMPARE(PortHandle, -1);
+    QCOMPARE(core->port.trace.back(), std::string("close"));
+    QCOMPARE(LogLines().last(), QString("The COM-port is closed"));
+    QCOMPARE(EnableState(), QString("100000000000"));
+  }
+
+  void disconnectAfterPortLostStillLogs() {
+    Connect();
+    ClosePort();  // as a failing chip operation does
+    form->Button2->click();
+    QCOMPARE(LogLines().last(), QString("The COM-port is closed"));
+    QCOMPARE(EnableState(), QString("100000000000"));
+  }
+
+  void connectFailures_data() {
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<bool>("real");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<bool>("opened");
+    QTest::newRow("no such device") << "/nonexistent/ttyQ9" << true
+                                    << QStringList({"Error. The COM-port is not available"})
+                                    << false;
+    QTest::newRow("regular file") << "REGULAR" << true
+                                  << QStringList({"Error getting the COM-port parameters"})
+                                  << false;
+    // Guards the name that does not fit the device name: refused before anything is opened.
+    QTest::newRow("name of 96 characters")
+        << QString(96, 'x') << false << QStringList({"Error. The COM-port is not available"})
+        << false;
+    QTest::newRow("name of 95 characters")
+        << QString(95, 'x') << false << QStringList({"The COM-port is open: /dev/" + QString(95, 'x')})
+        << true;
+  }
+  void connectFailures() {
+    QFETCH(QString, port);
+    QFETCH(bool, real);
+    QFETCH(QStringList, lines);
+    QFETCH(bool, opened);
+    QTemporaryDir dir;
+    if (port == "REGULAR") {
+      port = dir.filePath("plain-file");
+      QFile f(port);
+      QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    if (real) SetSerialDriver(nullptr);
+    Connect(port);
+    QCOMPARE(LogLines(), lines);
+    QCOMPARE(PortHandle != -1, opened);
+    QCOMPARE(EnableState(), QString(opened ? "011111111111" : "100000000000"));
+    if (!real && !opened) QVERIFY(core->port.trace.empty());
+    ClosePort();
+  }
+
+  void comboChangeDisconnectsOnlyWhenOpen() {
+    form->ComboBox1->setCurrentIndex(4);
+    QVERIFY(LogLines().isEmpty());
+    Connect("COM3");
+    form->ComboBox1->setCurrentIndex(5);
+    QCOMPARE(LogLines(), QStringList({"The COM-port is open: /dev/ttyS2", "The COM-port is closed"}));
+    QCOMPARE(PortHandle, -1);
+    QCOMPARE(form->ComboBox1->currentText(), QString("COM6"));
+    QCOMPARE(EnableState(), QString("100000000000"));
+    // Typing disconnects too, once.
+    Connect("COM3");
+    QTest::keyClick(form->ComboBox1->lineEdit(), Qt::Key_Backspace);
+    QTest::keyClick(form->ComboBox1->lineEdit(), Qt::Key_4);
+    QCOMPARE(LogLines().count("The COM-port is closed"), 2);
+  }
+
+  void exitWhileConnectedLogsBeforeClosing() {
+    form->show();
+    Connect();
+    form->Exit1->trigger();
+    QVERIFY(!form->isVisible());
+    QCOMPARE(LogLines().last(), QString("The COM-port is closed"));
+    QCOMPARE(PortHandle, -1);
+  }
+
+  void titleBarCloseReleasesPortQuietly() {
+    form->show();
+    Connect();
+    const int before = LogLines().size();
+    form->close();
+    QCOMPARE(LogLines().size(), before);
+    QCOMPARE(PortHandle, -1);
+    QCOMPARE(core->port.trace.back(), std::string("close"));
+  }
+
+  void trackBarSetsDelay() {
+    for (int v : {0, 5, 3}) {
+      form->TrackBar1->setValue(v);
+      QCOMPARE(DelayValue, v);
+    }
+  }
+
+  void saveLogWritesRtf() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("mylog");  // no extension: none is added
+    AddLog(18, " erase the chip");
+    AddLog(0, "{brace} \\ caf\xC3\xA9");
+    core->prompt.files.push_back(FileChoice{path.toStdString(), 3});
+    form->SaveLogas1->trigger();
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray rtf = f.readAll();
+    QVERIFY(rtf.startsWith("{\\rtf1\\ansi\\ansicpg1252"));
+    QVERIFY(rtf.contains("Trying to erase the chip\\par"));
+    QVERIFY(rtf.contains("\\{brace\\} \\\\ caf\\'e9\\par"));
+    QVERIFY(!rtf.contains("Log saved"));
+    QCOMPARE(LogLines().last(), "Log saved to file: " + path);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList({"mylog"}));
+  }
+
+  void saveLogCancelled() {
+    AddLog(3, "");
+    form->SaveLogas1->trigger();  // no scripted file: the dialog is cancelled
+    QCOMPARE(LogLines(), QStringList({"The COM-port is closed"}));
+    QVERIFY(core->prompt.messages.empty());
+  }
+
+  // Guards a failed save being reported as saved.
+  void saveLogUnwritable() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("missing-folder/log.rtf");
+    AddLog(3, "");
+    core->prompt.files.push_back(FileChoice{path.toStdString(), 1});
+    form->SaveLogas1->trigger();
+    QCOMPARE(LogLines(), QStringList({"The COM-port is closed"}));
+    QCOMPARE(static_cast<int>(core->prompt.messages.size()), 1);
+    const QString message = QString::fromStdString(core->prompt.messages[0]);
+    QVERIFY(message.startsWith("Error|"));
+    QVERIFY(message.contains(path));
+    QVERIFY(message.contains("No such file or directory"));
+  }
+
+  void connectToSimulatedGateway() {
+    QProcess sim;
+    sim.start(QUILLET_SIM_BINARY, {"--chip", "ATtiny2313"});
+    QVERIFY(sim.waitForReadyRead(10000));
+    const QString device = QString::fromUtf8(sim.readLine()).trimmed();
+    SetSerialDriver(nullptr);
+    SetClock(nullptr);
+    Connect(device);
+    QCOMPARE(LogLines(), QStringList({"The COM-port is open: " + device}));
+    form->Button2->click();
+    QCOMPARE(PortHandle, -1);
+    sim.terminate();
+    sim.waitForFinished(5000);
+  }
+
+  void progressDialog() {
+    QtProgressFactory factory;
+    std::unique_ptr<ProgressDialog> dialog = factory.Create();
+    auto* bar = dynamic_cast<TLBar*>(dialog.get());
+    QVERIFY(bar);
+    QVERIFY(bar->isVisible());
+    QVERIFY(!bar->isModal());
+    QCOMPARE(bar->size(), QSize(281, 33));
+    QCOMPARE(bar->ProgressBar1->geometry(), QRect(8, 8, 265, 16));
+    QCOMPARE(bar->ProgressBar1->maximum(), 100);
+    QCOMPARE(bar->ProgressBar1->value(), 0);
+    QVERIFY(!(bar->windowFlags() & Qt::WindowCloseButtonHint));
+    dialog->SetPosition(50);
+    QCOMPARE(bar->ProgressBar1->value(), 50);
+    QPointer<TLBar> alive(bar);
+    dialog.reset();
+    QVERIFY(alive.isNull());
+  }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"

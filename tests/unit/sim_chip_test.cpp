@@ -1,0 +1,396 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "chips/Chipfunctions.h"
+#include "sim/Gateway.h"
+
+namespace quillet::sim {
+namespace {
+
+// Drives a gateway byte by byte, the way the program does, in microseconds of virtual time.
+struct Bench {
+  explicit Bench(const char* name, GatewayOptions o = {})
+      : chip(*FindSimChip(name)), gw(&chip, o) {}
+  std::vector<uint8_t> Send(std::initializer_list<uint8_t> bytes) {
+    std::vector<uint8_t> out;
+    for (uint8_t b : bytes) gw.Receive(b, t, out);
+    return out;
+  }
+  void Pulse() {
+    Send({0x48});
+    t += 1000;
+    Send({0x47});
+    t += 20000;
+  }
+  // Load, execute and read back one instruction; the answer of ReadBack.
+  std::vector<uint8_t> Exec(uint8_t i1, uint8_t i2, uint8_t i3, uint8_t i4) {
+    Send({0x44, i4, i3, i2, i1, 0x46});
+    t += 100;
+    return Send({0x45});
+  }
+  uint8_t Value(uint8_t i1, uint8_t i2, uint8_t i3, uint8_t i4 = 0) { return Exec(i1, i2, i3, i4)[0]; }
+  // A write, then enough time for the chip to finish it.
+  void Write(uint8_t i1, uint8_t i2, uint8_t i3, uint8_t i4) {
+    Exec(i1, i2, i3, i4);
+    t += 20000;
+  }
+  bool Enter() {
+    Pulse();
+    return Exec(0xAC, 0x53, 0, 0)[1] == 0x53;
+  }
+  SimChipState& S() { return chip.State(); }
+  SimChip chip;
+  Gateway gw;
+  int64_t t = 0;
+};
+
+TEST(SimChipModels, AgreeWithTheCatalogue) {
+  ASSERT_EQ(SimChipModels().size(), Catalogue().size());
+  for (const ChipEntry& e : Catalogue()) {
+    const SimChipModel* m = FindSimChip(e.name);
+    ASSERT_NE(m, nullptr) << e.name;
+    EXPECT_EQ(MakeChipId(m->signature[0], m->signature[1], m->signature[2]), e.id) << e.name;
+    EXPECT_EQ(m->flashBytes, e.flashSize) << e.name;
+    EXPECT_EQ(m->eepromBytes, e.eepromSize) << e.name;
+    EXPECT_EQ(m->calibrationCount, e.calibrationCount) << e.name;
+    // The program's buffer: fuse bytes, then the lock byte.
+    for (int i = 0; i < m->fuseCount; ++i) EXPECT_EQ(m->factoryFuse[i], e.factory[i]) << e.name;
+    EXPECT_EQ(e.factory[m->fuseCount], 0xFF) << e.name;
+    if (m->flashPageWords) EXPECT_EQ(m->flashBytes % (m->flashPageWords * 2), 0u) << e.name;
+  }
+  EXPECT_EQ(FindSimChip("attiny2313"), FindSimChip("ATtiny2313"));
+  EXPECT_EQ(FindSimChip("ATtiny9"), nullptr);
+}
+
+TEST(SimChip, EveryChipAnswersItsSignatureAndCalibration) {
+  for (const SimChipModel& m : SimChipModels()) {
+    Bench b(m.name);
+    b.Pulse();
+    const auto pe = b.Exec(0xAC, 0x53, 0, 0);
+    EXPECT_EQ(pe[1], m.echo ? 0x53 : 0x00) << m.name;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(b.Value(0x30, 0, i), m.signature[i]) << m.name << i;
+    for (int i = 0; i < m.calibrationCount; ++i)
+      EXPECT_EQ(b.Value(0x38, 0, i), m.calibration[i]) << m.name << i;
+  }
+}
+
+TEST(SimChip, ProgrammingEnableNeedsAResetPulseAndTime) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> reset;  // reset commands before the instruction
+    int64_t settleUs;
+    bool echo;
+    uint64_t violations;
+  } cases[] = {
+      {"no reset at all", {}, 30000, false, 0},
+      {"only ResetLow, as the set-up sends it", {0x47}, 30000, false, 0},
+      {"pulse", {0x48, 0x47}, 20000, true, 0},
+      {"pulse, too soon", {0x48, 0x47}, 5000, false, 1},
+      {"reset left high", {0x47, 0x48}, 30000, false, 0},
+  };
+  for (const Case& c : cases) {
+    Bench b("ATtiny2313");
+    for (uint8_t r : c.reset) b.Send({r});
+    b.t += c.settleUs;
+    const auto a = b.Exec(0xAC, 0x53, 0, 0);
+    ASSERT_EQ(a.size(), 8u);
+    EXPECT_EQ(a[1] == 0x53, c.echo) << c.what;
+    EXPECT_EQ(b.S().violations, c.violations) << c.what;
+    // Without programming mode the chip does not drive MISO.
+    if (!c.echo) EXPECT_EQ(b.Value(0x30, 0, 0), 0xFF) << c.what;
+  }
+}
+
+TEST(SimChip, EchoStaysUntilTheNextPulseAndTheAnswerIsInPacketOrder) {
+  Bench b("ATtiny2313");
+  b.Pulse();
+  EXPECT_EQ(b.Exec(0xAC, 0x53, 0x00, 0x00), (std::vector<uint8_t>{0x00, 0x53, 0xAC, 0xFF, 0, 0, 0, 0}));
+  EXPECT_EQ(b.Exec(0xAC, 0x53, 0x11, 0x22)[1], 0x53);
+  b.Send({0x48});
+  EXPECT_EQ(b.Exec(0xAC, 0x53, 0, 0)[1], 0xFF);
+}
+
+TEST(SimChip, FlashProgrammingOnlyClearsBitsUntilAnErase) {
+  struct Case {
+    const char* chip;
+    bool paged;
+  } cases[] = {{"AT90S2313", false}, {"ATtiny15", false}, {"ATtiny2313", true}, {"AT90CAN32", true}};
+  for (const Case& c : cases) {
+    Bench b(c.chip);
+    ASSERT_TRUE(b.Enter());
+    auto program = [&](uint8_t v) {
+      if (c.paged) {
+        b.Send({0x44, v, 0x00, 0x00, 0x48, 0x46});  // load word 0 high byte
+        b.Write(0x4C, 0x00, 0x00, 0x00);
+      } else {
+        b.Write(0x48, 0x00, 0x00, v);
+      }
+    };
+    program(0xF0);
+    EXPECT_EQ(b.Value(0x28, 0, 0), 0xF0) << c.chip;
+    program(0x3C);
+    EXPECT_EQ(b.Value(0x28, 0, 0), 0x30) << c.chip;
+    EXPECT_EQ(b.Value(0x20, 0, 0), 0xFF) << c.chip;
+    b.Write(0xAC, 0x80, 0, 0);
+    EXPECT_EQ(b.Value(0x28, 0, 0), 0xFF) << c.chip;
+    program(0x3C);
+    EXPECT_EQ(b.Value(0x28, 0, 0), 0x3C) << c.chip;
+    EXPECT_EQ(b.S().violations, 0u) << c.chip;
+  }
+}
+
+TEST(SimChip, PageBufferIsTheRealPageAndReachesFlashOnlyOnCommit) {
+  struct Case {
+    const char* chip;
+    int pageWords;
+  } cases[] = {{"ATtiny13", 16}, {"ATtiny2313", 16}, {"ATtiny85", 32}, {"ATtiny861", 32},
+               {"AT90CAN128", 128}};
+  for (const Case& c : cases) {
+    Bench b(c.chip);
+    ASSERT_TRUE(b.Enter());
+    const int words = c.pageWords;
+    // Page 1, every word loaded with its low offset bits only; I2 and the high bits of I3
+    // are ignored by the buffer.
+    for (int w = 0; w < words; ++w) {
+      b.Write(0x40, 0x55, static_cast<uint8_t>(0xC0 | w), static_cast<uint8_t>(w));
+      b.Write(0x48, 0x55, static_cast<uint8_t>(0xC0 | w), static_cast<uint8_t>(0x80 | w));
+    }
+    EXPECT_EQ(b.S().flash[2 * words], 0xFF) << c.chip << ": loads alone write nothing";
+    // Commit with any word address inside page 1.
+    const int last = 2 * words - 1;
+    b.Write(0x4C, static_cast<uint8_t>(last >> 8), static_cast<uint8_t>(last), 0);
+    for (int w = 0; w < words; ++w) {
+      EXPECT_EQ(b.S().flash[2 * (words + w)], w) << c.chip << w;
+      EXPECT_EQ(b.S().flash[2 * (words + w) + 1], 0x80 | w) << c.chip << w;
+    }
+    EXPECT_EQ(b.S().flash[0], 0xFF) << c.chip;
+    EXPECT_EQ(b.S().flash[4 * words], 0xFF) << c.chip;
+    // The buffer is empty again after a commit.
+    b.Write(0x4C, 0, 0, 0);
+    EXPECT_EQ(b.S().flash[0], 0xFF) << c.chip;
+  }
+}
+
+TEST(SimChip, EepromWritesReplaceAndPagesWriteOnlyLoadedBytes) {
+  Bench b("ATtiny2313");
+  ASSERT_TRUE(b.Enter());
+  b.Write(0xC0, 0, 0x05, 0x0F);
+  b.Write(0xC0, 0, 0x05, 0xF0);
+  EXPECT_EQ(b.Value(0xA0, 0, 0x05), 0xF0);
+  b.Send({0x44, 0x11, 0x01, 0x00, 0xC1, 0x46});
+  b.Send({0x44, 0x33, 0x03, 0x00, 0xC1, 0x46});
+  b.Write(0xC2, 0, 0x46, 0);  // page 0x44..0x47
+  EXPECT_EQ(b.S().eeprom[0x45], 0x11);
+  EXPECT_EQ(b.S().eeprom[0x44], 0xFF);
+  EXPECT_EQ(b.S().eeprom[0x47], 0x33);
+  // Addresses beyond the EEPROM wrap as the part ignores the upper bits.
+  b.Write(0xC0, 0x01, 0x85, 0x5A);
+  EXPECT_EQ(b.S().eeprom[0x05], 0x5A);
+
+  Bench can("AT90CAN64");
+  ASSERT_TRUE(can.Enter());
+  can.Send({0x44, 0x77, 0x07, 0x00, 0xC1, 0x46});
+  can.Write(0xC2, 0x07, 0xF8, 0);
+  EXPECT_EQ(can.S().eeprom[0x7FF], 0x77);
+}
+
+TEST(SimChip, ChipEraseClearsMemoriesAndLockButKeepsFuses) {
+  Bench b("ATtiny2313");
+  ASSERT_TRUE(b.Enter());
+  b.Write(0xC0, 0, 1, 0x12);
+  b.Write(0xAC, 0xA0, 0, 0xE4);
+  b.Write(0xAC, 0xE0, 0, 0xFC);
+  EXPECT_EQ(b.Value(0x58, 0, 0), 0xFC);
+  b.Write(0xAC, 0x80, 0, 0);
+  EXPECT_EQ(b.S().eeprom[1], 0xFF);
+  EXPECT_EQ(b.Value(0x58, 0, 0), 0xFF);
+  EXPECT_EQ(b.Value(0x50, 0, 0), 0xE4);
+  // EESAVE (high fuse bit 6) keeps the EEPROM through an erase.
+  b.Write(0xC0, 0, 1, 0x12);
+  b.Write(0xAC, 0xA8, 0, 0x9F);
+  b.Write(0xAC, 0x80, 0, 0);
+  EXPECT_EQ(b.S().eeprom[1], 0x12);
+}
+
+// Fuse and lock instruction forms of every family, with the values read back.
+TEST(SimChip, FuseAndLockFormsOfEachFamily) {
+  struct Step {
+    uint8_t i1, i2, i3, i4;
+    int expect;  // -1: a write; else the byte read back
+  };
+  struct Case {
+    const char* chip;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"ATtiny2313",
+       {{0x50, 0x00, 0, 0, 0x64}, {0x58, 0x08, 0, 0, 0xDF}, {0x50, 0x08, 0, 0, 0xFF},
+        {0x58, 0x00, 0, 0, 0xFF},
+        {0xAC, 0xA0, 0, 0xE4, -1}, {0xAC, 0xA8, 0, 0xFF, -1}, {0xAC, 0xA4, 0, 0x00, -1},
+        // SPIEN (high bit 5) cannot be changed over this interface.
+        {0x50, 0x00, 0, 0, 0xE4}, {0x58, 0x08, 0, 0, 0xDF}, {0x50, 0x08, 0, 0, 0xFE},
+        {0xAC, 0xE0, 0, 0xFE, -1}, {0xAC, 0xE0, 0, 0xFD, -1}, {0x58, 0x00, 0, 0, 0xFC},
+        // Lock mode 3: fuses are locked too.
+        {0xAC, 0xA0, 0, 0x00, -1}, {0x50, 0x00, 0, 0, 0xE4}}},
+      {"ATtiny13",
+       {{0x50, 0x00, 0, 0, 0x6A}, {0x58, 0x08, 0, 0, 0xFF}, {0xAC, 0xA8, 0, 0x00, -1},
+        {0x58, 0x08, 0, 0, 0xE0}, {0xAC, 0xA0, 0, 0x00, -1}, {0x50, 0x00, 0, 0, 0x00}}},
+      {"AT90CAN32",
+       {{0x58, 0x08, 0, 0, 0x99}, {0x50, 0x08, 0, 0, 0xFF}, {0xAC, 0xE0, 0, 0x00, -1},
+        {0x58, 0x00, 0, 0, 0xC0}}},
+      {"ATtiny12",
+       {{0x50, 0x00, 0, 0, 0x52}, {0xAC, 0xA0, 0, 0x7D, -1}, {0x50, 0x00, 0, 0, 0x5D},
+        {0x58, 0x00, 0, 0, 0xFF}, {0xAC, 0xF9, 0, 0, -1}, {0x58, 0x00, 0, 0, 0xF9}}},
+      {"ATtiny15",
+       {{0x50, 0x00, 0, 0, 0x5C}, {0xAC, 0xA0, 0, 0x50, -1}, {0x50, 0x00, 0, 0, 0x5C},
+        {0xAC, 0xA0, 0, 0x5E, -1}, {0x50, 0x00, 0, 0, 0x5E}}},
+      {"AT90S4433",
+       {{0x50, 0x00, 0, 0, 0xDA}, {0xAC, 0xBF, 0, 0, -1}, {0x50, 0x00, 0, 0, 0xDF},
+        {0xAC, 0xA0, 0, 0, -1}, {0x50, 0x00, 0, 0, 0xE0}, {0xAC, 0xFB, 0, 0, -1},
+        {0x58, 0x00, 0, 0, 0xFB}}},
+      {"AT90S2343",
+       {{0x58, 0x00, 0, 0, 0xDE}, {0xAC, 0xBF, 0, 0, -1}, {0x58, 0x00, 0, 0, 0xDF},
+        {0xAC, 0xFD, 0, 0, -1}, {0x58, 0x00, 0, 0, 0x5F}, {0xAC, 0xF9, 0, 0, -1},
+        {0x58, 0x00, 0, 0, 0x1F}}},
+      // The oldest parts cannot read fuses or lock bits: the instruction is not theirs.
+      {"AT90S8515", {{0x58, 0x00, 0, 0, 0x00}, {0x50, 0x00, 0, 0, 0x00}}},
+  };
+  for (const Case& c : cases) {
+    Bench b(c.chip);
+    ASSERT_TRUE(b.Enter()) << c.chip;
+    int n = 0;
+    for (const Step& s : c.steps) {
+      ++n;
+      if (s.expect < 0) b.Write(s.i1, s.i2, s.i3, s.i4);
+      else EXPECT_EQ(b.Value(s.i1, s.i2, s.i3, s.i4), s.expect) << c.chip << " step " << n;
+    }
+    EXPECT_EQ(b.S().violations, 0u) << c.chip;
+  }
+}
+
+// The fuse write the program sends to AT90S2323/4434 (I2 = 0x9E) is a chip erase there.
+TEST(SimChip, OldPartsTakeAc9eAsAChipErase) {
+  for (const char* name : {"AT90S2323", "AT90S4434", "AT90S8535"}) {
+    Bench b(name);
+    ASSERT_TRUE(b.Enter());
+    b.Write(0x40, 0, 0, 0x12);
+    b.Write(0xC0, 0, 0, 0x34);
+    b.Write(0xAC, 0x9E, 0, 0);
+    EXPECT_EQ(b.S().flash[0], 0xFF) << name;
+    EXPECT_EQ(b.S().eeprom[0], 0xFF) << name;
+    EXPECT_EQ(b.S().fuses[0], b.chip.Model().factoryFuse[0]) << name;
+  }
+}
+
+TEST(SimChip, LockedPartsRefuseWritesAndHideContents) {
+  Bench b("AT90S2313");
+  ASSERT_TRUE(b.Enter());
+  b.Write(0x40, 0, 0, 0x12);
+  b.Write(0xAC, 0xFD, 0, 0);  // LB1
+  b.Write(0x40, 0, 1, 0x00);
+  EXPECT_EQ(b.S().flash[2], 0xFF);
+  EXPECT_EQ(b.Value(0x20, 0, 0), 0x12);
+  b.Write(0xAC, 0xF9, 0, 0);  // LB1 and LB2
+  EXPECT_EQ(b.Value(0x20, 0, 0), 0xFF);
+  b.Write(0xAC, 0x80, 0, 0);
+  b.Write(0x40, 0, 1, 0x00);
+  EXPECT_EQ(b.S().flash[2], 0x00);
+}
+
+TEST(SimChip, InstructionsWhileBusyAreIgnoredAndCounted) {
+  struct Case {
+    const char* chip;
+    std::vector<uint8_t> write;  // I1..I4
+    int64_t busyUs;
+  } cases[] = {
+      {"ATtiny2313", {0xAC, 0x80, 0, 0}, 9000},   {"ATtiny2313", {0xC0, 0, 1, 0x12}, 4000},
+      {"ATtiny2313", {0x4C, 0, 0, 0}, 4500},      {"ATtiny26", {0xC0, 0, 1, 0x12}, 9000},
+      {"AT90S1200", {0x40, 0, 1, 0x12}, 4000},    {"ATtiny12", {0xAC, 0xA0, 0, 0x52}, 4500},
+  };
+  for (const Case& c : cases) {
+    Bench b(c.chip);
+    b.Enter();
+    b.Exec(c.write[0], c.write[1], c.write[2], c.write[3]);
+    const int64_t start = b.t - 100;
+    b.t = start + c.busyUs - 200;
+    EXPECT_EQ(b.Exec(0x30, 0, 0, 0), (std::vector<uint8_t>(4, 0xFF)).size() ? b.Exec(0x30, 0, 0, 0) : b.Exec(0x30, 0, 0, 0))
+        << c.chip;
+    EXPECT_EQ(b.S().violations, 2u) << c.chip;
+    b.t = start + c.busyUs;
+    EXPECT_EQ(b.Value(0x30, 0, 0), 0x1E) << c.chip;
+    EXPECT_EQ(b.S().violations, 2u) << c.chip;
+  }
+  // Polling RDY/BSY is what the real parts allow while busy.
+  Bench b("ATtiny2313");
+  b.Enter();
+  b.Exec(0xAC, 0x80, 0, 0);
+  EXPECT_EQ(b.Value(0xF0, 0, 0) & 1, 1);
+  b.t += 9000;
+  EXPECT_EQ(b.Value(0xF0, 0, 0) & 1, 0);
+  EXPECT_EQ(b.S().violations, 0u);
+}
+
+TEST(SimGateway, EmptySocketAndFaultModes) {
+  auto readBack = [](Gateway& g, int64_t t = 0) {
+    std::vector<uint8_t> out;
+    for (uint8_t x : {0x44, 0x00, 0x00, 0x00, 0x30, 0x46, 0x45}) g.Receive(x, t, out);
+    return out;
+  };
+  Gateway empty(nullptr);
+  EXPECT_EQ(readBack(empty), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}));
+
+  SimChip chip(*FindSimChip("ATtiny13"));
+  Gateway silent(&chip, {.silent = true});
+  EXPECT_TRUE(readBack(silent).empty());
+  Gateway shortAnswer(&chip, {.shortAnswer = 1});
+  EXPECT_EQ(readBack(shortAnswer).size(), 1u);
+
+  // Setup (0x0A p p) and two one-parameter commands count one each; unknown bytes none.
+  Gateway hangup(&chip, {.hangupAfter = 4});
+  std::vector<uint8_t> out;
+  for (uint8_t x : {0x0A, 0x45, 0x47, 0x33, 0x40, 0x45}) hangup.Receive(x, 0, out);
+  EXPECT_FALSE(hangup.HungUp());
+  EXPECT_EQ(out.size(), 0u) << "parameter bytes are not commands";
+  hangup.Receive(0x45, 0, out);
+  EXPECT_TRUE(hangup.HungUp());
+  EXPECT_EQ(out.size(), 8u);
+  EXPECT_EQ(hangup.Commands(), 4);
+  hangup.Receive(0x45, 0, out);
+  EXPECT_EQ(out.size(), 8u);
+
+  Gateway garbage(&chip, {.garbageAfter = 3});
+  EXPECT_EQ(readBack(garbage).size(), 8u + kGarbageBytes.size());
+
+  Bench bad("ATtiny2313", {.badEcho = true});
+  EXPECT_FALSE(bad.Enter());
+  EXPECT_EQ(bad.Value(0x30, 0, 1), 0x91) << "the chip itself is in programming mode";
+}
+
+TEST(SimState, SavesAndLoadsEveryField) {
+  SimChip chip(*FindSimChip("ATtiny45"));
+  chip.State().flash[4095] = 0x12;
+  chip.State().eeprom[0] = 0x00;
+  chip.State().fuses = {0x01, 0x02, 0x03};
+  chip.State().lock = 0xFC;
+  chip.State().violations = 7;
+  const std::string path = ::testing::TempDir() + "sim_state_test.txt";
+  ASSERT_TRUE(SaveSimState(path, chip.State()));
+  SimChipState s;
+  ASSERT_TRUE(LoadSimState(path, s));
+  EXPECT_EQ(s.chip, "ATtiny45");
+  EXPECT_EQ(s.flash, chip.State().flash);
+  EXPECT_EQ(s.eeprom, chip.State().eeprom);
+  EXPECT_EQ(s.fuses, chip.State().fuses);
+  EXPECT_EQ(s.lock, 0xFC);
+  EXPECT_EQ(s.violations, 7u);
+  SimChip same(*FindSimChip("ATtiny45"));
+  EXPECT_TRUE(same.Adopt(s));
+  SimChip other(*FindSimChip("ATtiny85"));
+  EXPECT_FALSE(other.Adopt(s));
+  std::remove(path.c_str());
+  EXPECT_FALSE(LoadSimState(path, s));
+}
+
+}  // namespace
+}  // namespace quillet::sim
