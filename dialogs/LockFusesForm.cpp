@@ -129,19 +129,19 @@ TLockFusesForm::TLockFusesForm(QWidget* parent)
     }
   }
 
-  struct ButtonSpec {
+  struct ButtonInfo {
     QPushButton*& button;
     const char* name;
     const char* caption;
     int x, width;
     void (TLockFusesForm::*slot)();
   };
-  const ButtonSpec buttons[] = {
+  const ButtonInfo buttons[] = {
       {OKButton, "OKButton", "Save changes && Close the window", 0, 203, &TLockFusesForm::OKButtonClick},
       {Button1, "Button1", "Read Lock && Fuses", 203, 120, &TLockFusesForm::Button1Click},
       {Button2, "Button2", "Write Lock && Fuses", 323, 120, &TLockFusesForm::Button2Click},
   };
-  for (const ButtonSpec& b : buttons) {
+  for (const ButtonInfo& b : buttons) {
     b.button = new QPushButton(QString::fromUtf8(b.caption), this);
     b.button->setObjectName(QString::fromUtf8(b.name));
     b.button->setGeometry(b.x, 156, b.width, 25);

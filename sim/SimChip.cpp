@@ -72,7 +72,7 @@ Bytes4 SimChip::Transfer(const Bytes4& in, int64_t timeUs, std::string* note) {
     n = "ignored, not in programming mode";
   } else if (!enabled_ && !armed_) {
     n = "Programming Enable refused: no reset pulse since the last one";
-  } else if (!enabled_ && timeUs - resetLowAt_ < kResetSettleUs) {
+  } else if (!enabled_ && timeUs - resetLowAt_ < resetSettleUs_) {
     ++state_.violations;
     ++changes_;
     n = "Programming Enable too soon after reset: timing violation " +

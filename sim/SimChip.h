@@ -62,8 +62,10 @@ class SimChip {
   // Grows with every change of memories, fuses, lock bits or the violation count.
   uint64_t Changes() const { return changes_; }
 
-  // Programming Enable is refused sooner than this after the reset pulse.
+  // Programming Enable is refused sooner than this after the reset pulse (20 ms on the
+  // parts); a caller on a real clock may allow for its own scheduling delays.
   static constexpr int64_t kResetSettleUs = 20000;
+  void SetResetSettleUs(int64_t us) { resetSettleUs_ = us; }
 
  private:
   Bytes4 Execute(const Bytes4& in, int64_t timeUs, std::string& note);
@@ -86,6 +88,7 @@ class SimChip {
   bool armed_ = false;
   bool enabled_ = false;
   int64_t resetLowAt_ = 0;
+  int64_t resetSettleUs_ = kResetSettleUs;
   int64_t busyUntil_ = 0;
   uint8_t lastOut_ = 0xFF;  // the shift register's last byte, seen first on the next transfer
   uint64_t changes_ = 0;

@@ -139,6 +139,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   SimChip chip(*model);
+  // The ResetLow byte may be read late while the program's 20 ms wait runs on time.
+  chip.SetResetSettleUs(SimChip::kResetSettleUs - 2000);
   if (!statePath.empty()) {
     SimChipState loaded;
     struct stat st;

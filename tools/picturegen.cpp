@@ -156,7 +156,7 @@ struct Layout {
 
 constexpr int kPinLength = 4;
 constexpr int kLaneStep = 4;
-constexpr int kConnectorX = 284;
+constexpr int kConnectorX = 278;
 constexpr int kConnectorRow0 = 32;
 constexpr int kConnectorRowStep = 12;
 
@@ -205,7 +205,7 @@ int PlaceLabels(Canvas* c, const std::vector<std::pair<PinPlace, int>>& pins, co
     for (; row < rows.size(); ++row) {
       bool free = true;
       for (auto [a, b] : rows[row])
-        if (from <= b + 1 && to >= a - 1) free = false;
+        if (from <= b + 4 && to >= a - 4) free = false;
       if (free) break;
     }
     if (row == rows.size()) rows.emplace_back();
@@ -232,7 +232,7 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
   // Sides first, with a provisional body, to count the lanes above and below.
   Layout l{};
   l.pitch = dip ? (chip.pins / 2 >= 20 ? 11 : 12) : 3;
-  l.bodyW = dip ? (chip.pins / 2 - 1) * l.pitch + 14 : 15 * l.pitch + 10;
+  l.bodyW = dip ? (chip.pins / 2 - 1) * l.pitch + 14 : 15 * l.pitch + 18;
   l.bodyX = dip ? 8 : 22;
   l.bodyY = 0;
   l.bodyH = dip ? 30 : l.bodyW;
@@ -243,9 +243,11 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
     places.push_back({p, w.pin});
     top += p.side == Side::Top || p.side == Side::Left;
   }
+  int topRows = 0, bottomRows = 0;
   if (dip) {
-    const int rows = PlaceLabels(nullptr, places, l, Side::Top) + PlaceLabels(nullptr, places, l, Side::Bottom);
-    l.bodyH = std::max(30, 13 + rows * 9);
+    topRows = PlaceLabels(nullptr, places, l, Side::Top);
+    bottomRows = PlaceLabels(nullptr, places, l, Side::Bottom);
+    l.bodyH = std::max(30, 11 + 9 * (topRows + bottomRows));
   }
   // Title, then the lanes above the body (left-side wires climb to them too).
   const int tipTop = 13 + 3 + kLaneStep * std::max(0, top - 1);
@@ -264,7 +266,8 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
     c.Fill(l.bodyX + 3, l.bodyY + 3, 3, 3, kPaper);
   }
   for (Side s : {Side::Top, Side::Bottom, Side::Left, Side::Right}) PlaceLabels(&c, places, l, s);
-  const int nameY = l.bodyY + l.bodyH / 2 - (dip ? 3 : 7);
+  // The package name sits in the band the pin numbers leave free.
+  const int nameY = dip ? l.bodyY + (l.bodyH - 7 + 9 * (topRows - bottomRows)) / 2 : l.bodyY + l.bodyH / 2 - 4;
   c.Text(l.bodyX + (l.bodyW - TextWidth(package)) / 2, nameY, package, {200, 200, 200});
 
   // Lanes: within the wires that leave upwards, the rightmost takes the innermost lane, so no

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-// The driver lives in the window's library; its core half is built in here.
-#include "app/Driver.cpp"
+#include "chips/Chipfunctions.h"
+#include "app/Driver.h"
 #include "support/Fakes.h"
 
 namespace quillet {
@@ -219,29 +219,15 @@ TEST(LockAndFuses, ReadAndWriteOrders) {
   }
 }
 
-TEST(LockAndFuses, FailuresAndNoChip) {
-  {
-    Fixture f("ATtiny2313");
-    f.chip.emptyAt = 2;  // ReadExtendedFuse, after the echo and the lock bits
-    const auto before = FuseLockBytes;
-    EXPECT_FALSE(ReadLockAndFuses());
-    EXPECT_EQ(f.log.lines.back(), kFail);
-    EXPECT_EQ(FuseLockBytes[2], before[2]);
-    EXPECT_TRUE(f.progress.dialogs[0].freed);
-  }
-  {
-    Fixture f("ATtiny13");
-    f.port.failWrite = [](const std::vector<uint8_t>& p) { return p.size() == 5 && p[3] == 0xA0; };
-    EXPECT_FALSE(WriteLockAndFuses());  // fails at the low fuse
-    EXPECT_EQ(f.log.lines.back(), kFail);
-    EXPECT_EQ(f.log.lines[f.log.lines.size() - 2].rfind("Error executing commands:  0x44 ", 0), 0u);
-  }
-  for (bool write : {false, true}) {
-    Fixture f;
-    EXPECT_TRUE(write ? WriteLockAndFuses() : ReadLockAndFuses());
-    EXPECT_EQ(f.log.lines, Lines{"No chip selected"});
-    EXPECT_TRUE(f.port.trace.empty());
-  }
+// Steps done before a failure stay done; the dialog adds only its " with fail." line.
+TEST(LockAndFuses, WriteStopsAtTheFailingStep) {
+  Fixture f("ATtiny13");
+  f.port.failWrite = [](const std::vector<uint8_t>& p) { return p.size() == 5 && p[3] == 0xA0; };
+  EXPECT_FALSE(WriteLockAndFuses());  // high fuse written, low fuse fails, lock bits never sent
+  EXPECT_EQ(f.TryingLines().back(), "Trying to write fuse low byte");
+  EXPECT_EQ(f.log.lines.back(), kFail);
+  EXPECT_EQ(f.log.lines[f.log.lines.size() - 2].rfind("Error executing commands:  0x44 ", 0), 0u);
+  EXPECT_TRUE(f.progress.dialogs[0].freed);
 }
 
 }  // namespace

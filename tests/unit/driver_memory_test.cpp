@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-// The driver lives in the window's library; its core half is built in here.
-#include "app/Driver.cpp"
+
+#include "app/Driver.h"
+#include "chips/Chipfunctions.h"
 #include "image/Images.h"
 #include "support/Fakes.h"
 
@@ -209,15 +210,6 @@ TEST(Driver, VerifyReportsFirstDifference) {
   }
 }
 
-TEST(Driver, VerifyAddressDigits) {
-  struct {
-    uint32_t address;
-    const char* text;
-  } cases[] = {{0, "0000"}, {0xFF, "00FF"}, {0x1A3, "01A3"}, {0xFFFF, "FFFF"},
-               {0x10000, "10000"}, {0x1A3F1, "1A3F1"}};
-  for (const auto& c : cases) EXPECT_EQ(VerifyAddressText(c.address), c.text);
-}
-
 TEST(Driver, WriteProgramSteps) {
   struct {
     const char* chip;
@@ -248,18 +240,6 @@ TEST(Driver, WriteProgramSteps) {
     EXPECT_EQ(f.views.calls, std::vector<std::string>{"v2i 1 1"});
     EXPECT_EQ(f.Tail(2), (std::vector<std::string>{"       Finished", kEnd})) << c.chip;
   }
-}
-
-TEST(Driver, WriteProgramLogOnByteModeChip) {
-  DriverFixture f("AT90S1200");
-  f.prompt.yesNo = {true};
-  RunMemoryCommand(MemoryOperation::WriteProgram);
-  EXPECT_EQ(f.log.lines,
-            (std::vector<std::string>{"Trying to write the program", kStart,
-                                      "Trying to execute Programming Enable", "       Finished with success.",
-                                      "Trying to erase the chip", "       Finished with success.",
-                                      "Trying to execute Programming Enable", "       Finished with success.",
-                                      "       Finished", kEnd}));
 }
 
 TEST(Driver, PageCommitFollowsTheLastByteOfEachPage) {

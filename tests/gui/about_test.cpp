@@ -1,0 +1,84 @@
+// The About box: one instance, shown and hidden; links open their documents.
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include "app/Main.h"
+#include "dialogs/AboutBox.h"
+#include "support/Fakes.h"
+
+using namespace quillet;
+
+class UrlRecorder : public QObject {
+  Q_OBJECT
+ public slots:
+  void open(const QUrl& url) { opened.append(url); }
+
+ public:
+  QList<QUrl> opened;
+};
+
+class AboutTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void layout() {
+    TAboutBox box;
+    QCOMPARE(box.windowTitle(), QString("About Quillet"));
+    QCOMPARE(box.size(), QSize(258, 272));
+    QVERIFY(!(box.windowFlags() & Qt::WindowCloseButtonHint));
+    QVERIFY(!(box.windowFlags() & Qt::WindowSystemMenuHint));
+    QCOMPARE(box.Panel1->geometry(), QRect(8, 8, 241, 225));
+    QCOMPARE(box.OKButton->geometry(), QRect(87, 244, 75, 25));
+    QVERIFY(box.OKButton->isDefault());
+    QCOMPARE(box.Label5->text(), QString("Tessary gateway"));
+    QCOMPARE(box.Label5->pos(), QPoint(47, 56));
+    QCOMPARE(box.Label8->text(), QString("Version 3.0 beta"));
+    QCOMPARE(box.Label12->text(), QString("2026"));
+    for (const QUrl& url : {box.Label5Url, box.Label7Url, box.Label11Url})
+      QVERIFY2(QFileInfo(url.toLocalFile()).isFile(), qPrintable(url.toString()));
+  }
+
+  void linksOpenTheirDocuments() {
+    TAboutBox box;
+    UrlRecorder recorder;
+    QDesktopServices::setUrlHandler("file", &recorder, "open");
+    box.show();
+    QTest::mouseMove(box.Label5);
+    QTest::mouseClick(box.Label5, Qt::LeftButton);
+    QTest::mouseClick(box.Label11, Qt::LeftButton);
+    QDesktopServices::unsetUrlHandler("file");
+    QCOMPARE(recorder.opened, (QList<QUrl>{box.Label5Url, box.Label11Url}));
+    QVERIFY(box.Label5Url.toString().endsWith("docs/gateway.md"));
+    QVERIFY(box.Label7Url.toString().endsWith("README.md"));
+  }
+
+  void showTwiceIsOneBox() {
+    test::CoreFixture fixture;
+    TForm1 form;
+    TAboutBox box;
+    TAboutBox* before = AboutBox;
+    AboutBox = &box;
+    form.About1Click();
+    QVERIFY(box.isVisible());
+    QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), box.Label7->mapToGlobal(QPointF(2, 2)), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(box.Label7, &move);
+    QCOMPARE(box.Label7->cursor().shape(), Qt::PointingHandCursor);
+    form.About1Click();  // while shown: still one box
+    QTest::mouseClick(box.OKButton, Qt::LeftButton);
+    QVERIFY(!box.isVisible());
+    form.About1Click();
+    QVERIFY(box.isVisible());
+    QCOMPARE(box.Label7->cursor().shape(), Qt::PointingHandCursor);
+    int boxes = 0;
+    for (QWidget* w : QApplication::topLevelWidgets()) boxes += qobject_cast<TAboutBox*>(w) != nullptr;
+    QCOMPARE(boxes, 1);
+    AboutBox = before;
+  }
+};
+
+QTEST_MAIN(AboutTest)
+#include "about_test.moc"

@@ -1,0 +1,93 @@
+// The chip wiring pictures: every generated picture decodes and fits the picture box; a
+// missing or damaged picture gives the message and the selection still completes.
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/JpegDecode.h"
+#include "app/Main.h"
+#include "support/Fakes.h"
+
+using namespace quillet;
+
+class EditingPictureTest : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir dir_;
+  QString home_;
+
+ private slots:
+  void init() {
+    home_ = QDir::currentPath();
+    QVERIFY(dir_.isValid());
+    QDir::setCurrent(dir_.path());
+  }
+  void cleanup() {
+    QDir::setCurrent(home_);
+    QFile::remove(dir_.filePath("ATtiny2313.jpg"));
+  }
+
+  void everyPictureDecodes() {
+    for (const ChipEntry& chip : Catalogue()) {
+      RgbImage image;
+      const std::string path = std::string(QUILLET_PICTURE_DIR) + "/" + chip.name + ".jpg";
+      QVERIFY2(DecodeJpegFile(path, image), path.c_str());
+      QVERIFY(image.width > 100 && image.width <= 335);
+      QVERIFY(image.height > 50 && image.height <= 117);
+      QCOMPARE(image.pixels.size(), size_t(image.width) * image.height * 3);
+    }
+  }
+
+  void shownAfterSelection() {
+    test::CoreFixture fixture;
+    TForm1 form;
+    SelectChip(692510);
+    QVERIFY(fixture.prompt.messages.empty());
+    const QPixmap pixmap = form.Image1->pixmap();
+    QVERIFY(!pixmap.isNull());
+    QVERIFY(pixmap.width() <= 335 && pixmap.height() <= 117);
+  }
+
+  void missingOrDamagedPicture_data() {
+    QTest::addColumn<QByteArray>("contents");  // empty: the file is missing
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << QByteArray() << "was not found";
+    // A damaged file used to abort the selection halfway (or end the process).
+    QTest::newRow("not a JPEG") << QByteArray("this is no picture") << "cannot be read";
+    QTest::newRow("JPEG marker, then garbage") << QByteArray("\xFF\xD8\xFF\xE0garbage", 11) << "cannot be read";
+  }
+  void missingOrDamagedPicture() {
+    QFETCH(QByteArray, contents);
+    QFETCH(QString, reason);
+    test::CoreFixture fixture;
+    TForm1 form;
+    SelectChip(692510);  // a picture is showing
+    QVERIFY(!form.Image1->pixmap().isNull());
+    if (contents.isEmpty()) {
+      PictureFile = "NoSuchChip.jpg";  // no folder has it
+      form.ShowChipPicture();
+    } else {
+      QFile file(dir_.filePath("ATtiny2313.jpg"));
+      QVERIFY(file.open(QIODevice::WriteOnly));
+      file.write(contents);
+      file.close();
+      FuseLockBytes.fill(0);
+      SelectChip(692510);
+      // The selection went on to its end.
+      QCOMPARE(form.Edit1->text(), QString("ATtiny2313"));
+      QCOMPARE(form.Edit2->text(), QString("0A 91 1E"));
+      QCOMPARE(int(FuseLockBytes[0]), 0x64);
+    }
+    QCOMPARE(fixture.prompt.messages.size(), size_t(1));
+    const QString message = QString::fromStdString(fixture.prompt.messages[0]);
+    QVERIFY2(message.startsWith("Error|") && message.contains(reason), qPrintable(message));
+    QCOMPARE(message.count('\n'), 2);
+    QVERIFY(form.Image1->pixmap().isNull());
+  }
+};
+
+QTEST_MAIN(EditingPictureTest)
+#include "editing_picture_test.moc"

@@ -1,0 +1,96 @@
+// libFuzzer target for the file loaders and the dump parser (built by tools/fuzz_hex.sh, not
+// by CMake). Checks beyond "no crash": the loader ends with exactly one of its closing lines
+// or none, and whatever it loaded survives a save and a reload unchanged.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "chips/Chipfunctions.h"
+#include "image/Dump.h"
+#include "image/HexFiles.h"
+#include "image/Images.h"
+#include "log/Logfunctions.h"
+
+using namespace quillet;
+
+namespace {
+
+class Lines : public LogSink {
+ public:
+  void AppendLine(const std::string& line) override { lines.push_back(line); }
+  std::vector<std::string> lines;
+};
+
+Lines g_log;
+int g_in = -1;
+int g_out = -1;
+std::string g_inPath, g_outPath;
+
+int MemFile(const char* name, std::string& path) {
+  int fd = memfd_create(name, 0);
+  if (fd < 0) std::abort();
+  path = "/proc/self/fd/" + std::to_string(fd);
+  return fd;
+}
+
+void Fail(const char* what) {
+  std::fprintf(stderr, "property failed: %s\n", what);
+  std::abort();
+}
+
+bool IsClosingLine(const std::string& line) {
+  return line == "Operation complete" || line.rfind("Wrong file (", 0) == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  SetLogSink(&g_log);
+  SelectChip(FindChipByName("AT90CAN128")->id);  // a chip, so the loaders have sizes
+  g_in = MemFile("in", g_inPath);
+  g_out = MemFile("out", g_outPath);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (ftruncate(g_in, 0) != 0 || pwrite(g_in, data, size, 0) != static_cast<ssize_t>(size)) std::abort();
+  const int image = size > 0 && (data[0] & 1) ? 2 : 1;
+  // Mostly a small chip, so a run is quick; every eighth length the largest one.
+  const bool large = size % 8 == 0;
+  FlashSize = large ? 131072 : 1024;
+  EepromSize = large ? 4096 : 64;
+  uint8_t* bytes = image == 1 ? ProgramImage.data() : DataImage.data();
+  const uint32_t length = image == 1 ? FlashSize : EepromSize;
+
+  std::memset(bytes, 0xA5, length);
+  g_log.lines.clear();
+  if (!LoadHexFile(g_inPath, image).ok) Fail("hex load of a readable file failed");
+  size_t closing = 0;
+  for (const std::string& line : g_log.lines) closing += IsClosingLine(line);
+  if (closing > 1) Fail("more than one closing line");
+  if (closing == 1 && !IsClosingLine(g_log.lines.back())) Fail("lines after the closing line");
+
+  std::vector<uint8_t> loaded(bytes, bytes + length);
+  if (!SaveHexFile(g_outPath, image).ok) Fail("hex save failed");
+  std::memset(bytes, 0x5A, length);
+  g_log.lines.clear();
+  if (!LoadHexFile(g_outPath, image).ok || g_log.lines.back() != "Operation complete")
+    Fail("our own file did not load");
+  if (std::memcmp(bytes, loaded.data(), length) != 0) Fail("save and reload changed the image");
+
+  if (!LoadBinaryFile(g_inPath, image).ok) Fail("binary load failed");
+  if (std::memcmp(bytes, data, std::min<size_t>(size, length)) != 0) Fail("binary bytes differ");
+
+  // The same input as dump text.
+  std::u16string text(size / 2, u'\0');
+  std::memcpy(text.data(), data, text.size() * 2);
+  std::vector<uint8_t> out(text.size() / kViewLineStride * 16 + 16, 0);
+  ParseDump(text, out.data(), out.size());
+  return 0;
+}
