@@ -3,6 +3,7 @@
 
 #include <QEvent>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTextBlock>
@@ -180,8 +181,27 @@ bool TForm1::RichEditKeyDown(int view, int& key) {
 
 bool TForm1::Edit2KeyDown(int& key) { return EditIdBytesKey(Edit2, key); }
 
+namespace {
+// Keys that only move the cursor or the focus, or do nothing to the text.
+bool Edit2PassesKey(const QKeyEvent& e) {
+  switch (e.key()) {
+    case Qt::Key_Left: case Qt::Key_Right: case Qt::Key_Up: case Qt::Key_Down:
+    case Qt::Key_Home: case Qt::Key_End: case Qt::Key_Tab: case Qt::Key_Backtab:
+    case Qt::Key_Escape: case Qt::Key_Shift: case Qt::Key_Control: case Qt::Key_Alt:
+    case Qt::Key_AltGr: case Qt::Key_Meta:
+      return true;
+    default:
+      return e.key() >= Qt::Key_F1 && e.key() <= Qt::Key_F35;
+  }
+}
+}  // namespace
+
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   const QEvent::Type type = event->type();
+  // X11 pastes the selection on a middle click into a writable field.
+  if (watched == Edit2 && (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease) &&
+      static_cast<QMouseEvent*>(event)->button() == Qt::MiddleButton)
+    return true;
   if (type != QEvent::KeyPress && type != QEvent::ShortcutOverride)
     return QMainWindow::eventFilter(watched, event);
   int view = -1;
@@ -192,6 +212,10 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
   auto* keyEvent = static_cast<QKeyEvent*>(event);
   int key = EditorKeyCode(*keyEvent);
+  // The ID field is left writable only so that it shows its cursor: no key may change its
+  // text but through the editor below (no paste, cut, undo or typed text).
+  if (view == 0 && type == QEvent::KeyPress && key == kNoKey && !Edit2PassesKey(*keyEvent))
+    return true;
   if (key == kNoKey || IsArrowKey(key)) return QMainWindow::eventFilter(watched, event);
   if (type == QEvent::ShortcutOverride) {
     // An editing key belongs to the pane, not to a menu shortcut.
@@ -200,6 +224,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   }
   const bool consumed = view == 0 ? Edit2KeyDown(key) : RichEditKeyDown(view, key);
   if (consumed) return true;
+  if (view == 0 && type == QEvent::KeyPress && !Edit2PassesKey(*keyEvent)) return true;
   return QMainWindow::eventFilter(watched, event);
 }
 

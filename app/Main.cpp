@@ -196,7 +196,13 @@ void TForm1::BuildLayout(const QString& initialPort) {
   Label16 = MakeLabel(Panel1, "Label16", "ID bytes:", 278, 4, 52, 16);
   Label16->setFont(SansFont(13));
   Edit2 = Make<QLineEdit>(Panel1, "Edit2", 276, 22, 68, 22);
-  Edit2->setReadOnly(true);
+  // Writable only so that Qt draws its cursor; the key filter lets no key change the text but
+  // through the ID bytes editor.
+  Edit2->setReadOnly(false);
+  Edit2->setContextMenuPolicy(Qt::NoContextMenu);
+  Edit2->setAcceptDrops(false);
+  Edit2->setDragEnabled(false);
+  Edit2->setAttribute(Qt::WA_InputMethodEnabled, false);
   Edit2->setText("FF FF FF");
   Edit2->setFont(MonoFont(13));
   Edit2->setTextMargins(0, 0, 0, 0);

@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite with ctest.
+# Installs what is missing, builds, and runs the whole test suite with ctest: once as
+# released, once built with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build
 export QT_QPA_PLATFORM=offscreen
+
+scripts/setup.sh build
 (cd build && ctest --output-on-failure -j2)
+
+echo "== The same suite under AddressSanitizer and UndefinedBehaviorSanitizer =="
+scripts/setup.sh build-asan -DQUILLET_SANITIZE=ON -DQUILLET_BENCH=OFF
+(cd build-asan && ctest --output-on-failure -j2)

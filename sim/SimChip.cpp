@@ -35,6 +35,17 @@ void SimChip::FactoryReset() {
   ++changes_;
 }
 
+void SimChip::ResetFuses() {
+  state_.fuses.assign(model_->factoryFuse.begin(), model_->factoryFuse.begin() + model_->fuseCount);
+  state_.lock = 0xFF;
+  ++changes_;
+}
+
+bool SimChip::LockedOut() const {
+  return model_->lockoutFuse >= 0 &&
+         (state_.fuses[model_->lockoutFuse] & model_->lockoutBits) != model_->lockoutBits;
+}
+
 bool SimChip::Adopt(const SimChipState& s) {
   if (s.chip != model_->name || s.flash.size() != model_->flashBytes ||
       s.eeprom.size() != model_->eepromBytes || s.fuses.size() != model_->fuseCount)
@@ -52,8 +63,10 @@ void SimChip::SetReset(bool high, int64_t timeUs) {
     pageBuffer_.assign(pageBuffer_.size(), 0xFF);
     eepromLoaded_.assign(eepromLoaded_.size(), false);
   } else if (resetHigh_) {
-    armed_ = true;
-    resetLowAt_ = timeUs;
+    // The fuses take effect when the chip leaves programming mode; from then on the pin
+    // is an I/O line (RSTDISBL) or the debugWIRE line (DWEN), and the pulse resets nothing.
+    armed_ = !LockedOut();
+    resetLowAt_ = timeUs < earliestUs_ ? timeUs : earliestUs_;
   }
   resetHigh_ = high;
 }
@@ -71,7 +84,8 @@ Bytes4 SimChip::Transfer(const Bytes4& in, int64_t timeUs, std::string* note) {
   } else if (!enabled_ && !enable) {
     n = "ignored, not in programming mode";
   } else if (!enabled_ && !armed_) {
-    n = "Programming Enable refused: no reset pulse since the last one";
+    n = LockedOut() ? "Programming Enable refused: reset pin disabled by RSTDISBL or DWEN"
+                    : "Programming Enable refused: no reset pulse since the last one";
   } else if (!enabled_ && timeUs - resetLowAt_ < resetSettleUs_) {
     ++state_.violations;
     ++changes_;

@@ -48,6 +48,11 @@ class SimChip {
   const SimChipState& State() const { return state_; }
   // Factory state: Flash and EEPROM erased, factory fuses, lock bits unprogrammed.
   void FactoryReset();
+  // What a high-voltage programmer does for a locked-out part: factory fuses, lock bits
+  // unprogrammed; Flash and EEPROM stay.
+  void ResetFuses();
+  // RSTDISBL or DWEN programmed: reset pulses no longer arm Programming Enable.
+  bool LockedOut() const;
   // Takes a loaded state if it belongs to this chip and has the right sizes.
   bool Adopt(const SimChipState& state);
 
@@ -66,10 +71,17 @@ class SimChip {
   // parts); a caller on a real clock may allow for its own scheduling delays.
   static constexpr int64_t kResetSettleUs = 20000;
   void SetResetSettleUs(int64_t us) { resetSettleUs_ = us; }
+  // On a real clock the line is sometimes read late, and the instructions in hand may have
+  // been sent as early as this. A write's busy time then counts from here, so that the
+  // simulator's own lateness never shows as the program's timing violation; so does the
+  // settling time after a reset pulse.
+  void SetEarliestArrivalUs(int64_t us) { earliestUs_ = us; }
 
  private:
   Bytes4 Execute(const Bytes4& in, int64_t timeUs, std::string& note);
-  void Busy(int64_t timeUs, uint32_t us) { busyUntil_ = timeUs + us; }
+  void Busy(int64_t timeUs, uint32_t us) {
+    busyUntil_ = (timeUs < earliestUs_ ? timeUs : earliestUs_) + us;
+  }
   void Erase();
   bool Lb1Programmed() const { return (state_.lock & model_->lb1) == 0; }
   bool Lb2Programmed() const { return (state_.lock & model_->lb2) == 0; }
@@ -90,6 +102,7 @@ class SimChip {
   int64_t resetLowAt_ = 0;
   int64_t resetSettleUs_ = kResetSettleUs;
   int64_t busyUntil_ = 0;
+  int64_t earliestUs_ = INT64_MAX;
   uint8_t lastOut_ = 0xFF;  // the shift register's last byte, seen first on the next transfer
   uint64_t changes_ = 0;
 };

@@ -41,6 +41,10 @@ struct SimChipModel {
   uint8_t eesaveBit;
   // Self-timed write durations in microseconds.
   uint32_t eraseUs, flashUs, eepromUs, fuseUs;
+  // RSTDISBL and DWEN: once programmed, the reset pin no longer resets the chip, so the next
+  // reset pulse does not bring back serial programming. -1: the chip has neither.
+  int8_t lockoutFuse;
+  uint8_t lockoutBits;
 };
 
 const std::vector<SimChipModel>& SimChipModels();

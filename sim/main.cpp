@@ -24,6 +24,8 @@ namespace {
 
 constexpr int64_t kByteNs = 95486;        // 11 bits at 115200 baud (8N2 with start bit)
 constexpr int64_t kIdleSaveNs = 20000000;  // save the state once the line rests this long
+// How late the line may be read without being taken for a timing violation of the program.
+constexpr int64_t kLateGraceNs = 5000000;
 
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
@@ -51,6 +53,8 @@ void Usage(FILE* f) {
       "  --trace FILE         every command decoded, one line each, with its time\n"
       "  --state FILE         the chip's memories, fuses, lock bits and violation count\n"
       "                       persist in FILE between runs\n"
+      "  --reset-fuses        factory fuses and unprogrammed lock bits, as a high-voltage\n"
+      "                       programmer would restore them (undoes a RSTDISBL or DWEN lockout)\n"
       "  --silent             never answer ReadBack\n"
       "  --short-answer N     ReadBack answers only N bytes\n"
       "  --bad-echo           the Programming Enable echo byte is wrong\n"
@@ -92,7 +96,7 @@ bool WriteAll(int fd, const uint8_t* data, size_t n) {
 
 int main(int argc, char** argv) {
   std::string chipName = "ATtiny2313", linkPath, tracePath, statePath;
-  bool noChip = false, pace = false;
+  bool noChip = false, pace = false, resetFuses = false;
   GatewayOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -121,6 +125,7 @@ int main(int argc, char** argv) {
     else if (a == "--pace") pace = true;
     else if (a == "--trace") tracePath = value();
     else if (a == "--state") statePath = value();
+    else if (a == "--reset-fuses") resetFuses = true;
     else if (a == "--silent") options.silent = true;
     else if (a == "--short-answer") options.shortAnswer = static_cast<int>(std::min(count(), 8L));
     else if (a == "--bad-echo") options.badEcho = true;
@@ -149,6 +154,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "state file %s does not hold a %s; starting from factory state\n",
                      statePath.c_str(), model->name);
     }
+  }
+  if (resetFuses) {
+    chip.ResetFuses();
+    // Kept at once, so the recovery holds even if the line never changes the chip again.
+    if (!statePath.empty() && !noChip && !SaveSimState(statePath, chip.State()))
+      std::fprintf(stderr, "cannot save %s\n", statePath.c_str());
   }
   Gateway gateway(noChip ? nullptr : &chip, options);
 
@@ -221,6 +232,7 @@ int main(int argc, char** argv) {
   };
   uint64_t savedChanges = chip.Changes();
   int64_t lastActivity = start;
+  int64_t lastRead = start - kLateGraceNs;  // the program may have written before we listened
   int64_t lineFreeIn = start, lineFreeOut = start;  // when each direction's wire is free
   std::vector<uint8_t> answer;
   uint8_t buf[4096];
@@ -251,6 +263,9 @@ int main(int argc, char** argv) {
     const ssize_t n = read(master, buf, sizeof buf);
     if (n <= 0) continue;
     const int64_t readAt = NowNs();
+    // These bytes came after the previous read, but not necessarily just now.
+    if (!pace) chip.SetEarliestArrivalUs((std::max(lastRead, readAt - kLateGraceNs) - start) / 1000);
+    lastRead = readAt;
     lastActivity = readAt;
     for (ssize_t i = 0; i < n && !gateway.HungUp(); ++i) {
       answer.clear();

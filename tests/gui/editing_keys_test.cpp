@@ -1,4 +1,6 @@
 // Hex view and "ID bytes:" editing: the rules as a table, the key mapping, and the window side.
+#include <QApplication>
+#include <QClipboard>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTest>
@@ -229,6 +231,18 @@ class EditingKeysTest : public QObject {
     QCOMPARE(id->cursorPosition(), 8);
     QTest::keyClick(id, Qt::Key_Backspace);
     QCOMPARE(id->text(), QString("0A 91 1F"));
+    // The field is writable so that it shows its cursor: paste, cut, undo and text typed
+    // past its end must still leave it as the editor made it.
+    QApplication::clipboard()->setText("XYZ");
+    for (auto [key, mods] : {std::pair{Qt::Key_V, Qt::ControlModifier}, {Qt::Key_X, Qt::ControlModifier},
+                             {Qt::Key_Z, Qt::ControlModifier}, {Qt::Key_Insert, Qt::ShiftModifier}}) {
+      id->selectAll();
+      QTest::keyClick(id, key, mods);
+      QCOMPARE(id->text(), QString("0A 91 1F"));
+    }
+    id->setCursorPosition(8);
+    QTest::keyClicks(id, "q!");
+    QCOMPARE(id->text().size(), 8);
   }
 };
 

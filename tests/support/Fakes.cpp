@@ -68,6 +68,15 @@ std::vector<std::string> Recorder::Packets() const {
   return out;
 }
 
+std::vector<std::string> Recorder::Instructions() const {
+  std::vector<std::string> out;
+  for (const std::string& p : trace)
+    if (p.size() == 14 && p.rfind("44 ", 0) == 0)
+      out.push_back(p.substr(12, 2) + " " + p.substr(9, 2) + " " + p.substr(6, 2) + " " +
+                    p.substr(3, 2));
+  return out;
+}
+
 namespace {
 class RecordedDialog : public ProgressDialog {
  public:

@@ -56,6 +56,8 @@ class Recorder : public SerialDriver, public Clock {
   std::vector<uint8_t> lastInstruction;  // bus order
 
   std::vector<std::string> Packets() const;  // the trace without sleeps
+  // The instructions loaded, in bus order I1 I2 I3 I4 ("28 00 91 00"), in order.
+  std::vector<std::string> Instructions() const;
 };
 
 // Installs a Recorder as driver and clock, a LogLines sink, a progress recorder, scripted

@@ -5,6 +5,7 @@
 #include "chips/Avrfunctions.h"
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
+#include "support/ConnectedTest.h"
 #include "support/Fakes.h"
 
 namespace quillet {
@@ -18,21 +19,7 @@ const ChipModule* const kAll[] = {&At90s1200, &At90s2313, &At90s2323, &At90s2343
                                   &Attiny15,  &Attiny22,  &Attiny25,  &Attiny26,  &Attiny261,
                                   &Attiny2313};
 
-class Connected : public ::testing::Test {
- protected:
-  Connected() {
-    DelayValue = 1;
-    f.Connect();
-  }
-  ~Connected() override { DelayValue = 1; }
-  void Fresh() {
-    f.port.answers.clear();
-    f.port.failWriteIndex = -1;
-    f.Connect();
-    f.port.writes = 0;
-  }
-  test::CoreFixture f;
-};
+using Connected = test::ConnectedTest;
 
 const Trace kResetAndEnable = {"48", "sleep 1", "47", "sleep 20", "44 00 00 53 AC", "46"};
 

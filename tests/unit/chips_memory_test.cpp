@@ -5,6 +5,7 @@
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
 #include "image/Images.h"
+#include "support/ConnectedTest.h"
 #include "support/Fakes.h"
 
 namespace quillet {
@@ -12,21 +13,7 @@ namespace {
 
 using Trace = std::vector<std::string>;
 
-class Connected : public ::testing::Test {
- protected:
-  Connected() {
-    DelayValue = 1;
-    Fresh();
-  }
-  ~Connected() override { DelayValue = 1; }
-  void Fresh() {
-    f.port.answers.clear();
-    f.port.failWriteIndex = -1;
-    f.Connect();
-    f.port.writes = 0;
-  }
-  test::CoreFixture f;
-};
+using Connected = test::ConnectedTest;
 
 enum Op { kReadP, kWriteP, kLoadP, kPageP, kReadD, kWriteD, kLoadD, kPageD };
 

@@ -44,14 +44,7 @@ struct Fixture : test::CoreFixture {
     port.responder = [this](const std::vector<uint8_t>& in) { return chip.Answer(in); };
   }
   // Instructions sent, bus order, hex.
-  std::vector<std::string> Instructions() const {
-    std::vector<std::string> out;
-    for (const std::string& p : port.trace)
-      if (p.size() == 14 && p.rfind("44 ", 0) == 0)
-        out.push_back(p.substr(12, 2) + " " + p.substr(9, 2) + " " + p.substr(6, 2) + " " +
-                      p.substr(3, 2));
-    return out;
-  }
+  std::vector<std::string> Instructions() const { return port.Instructions(); }
   Lines TryingLines() const {
     Lines out;
     for (const std::string& l : log.lines)

@@ -47,14 +47,7 @@ struct DriverFixture : test::CoreFixture {
     port.responder = [this](const std::vector<uint8_t>& in) { return chip.Answer(in); };
   }
   // The instructions sent (bus order, hex), in order.
-  std::vector<std::string> Instructions() const {
-    std::vector<std::string> out;
-    for (const std::string& p : port.trace)
-      if (p.size() == 14 && p.rfind("44 ", 0) == 0)
-        out.push_back(p.substr(12, 2) + " " + p.substr(9, 2) + " " + p.substr(6, 2) + " " +
-                      p.substr(3, 2));
-    return out;
-  }
+  std::vector<std::string> Instructions() const { return port.Instructions(); }
   size_t CountInstructions(const std::string& prefix) const {
     size_t n = 0;
     for (const std::string& i : Instructions()) n += i.rfind(prefix, 0) == 0;

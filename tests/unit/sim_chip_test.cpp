@@ -336,6 +336,61 @@ TEST(SimChip, InstructionsWhileBusyAreIgnoredAndCounted) {
   EXPECT_EQ(b.S().violations, 0u);
 }
 
+// RSTDISBL and DWEN take the reset pin away: the part stays reachable until the next reset
+// pulse, then no longer answers, until its fuses are restored by hand.
+TEST(SimChip, ResetDisableAndDebugWireLockTheProgrammerOut) {
+  struct Case {
+    const char* chip;
+    uint8_t i2, i4;  // the fuse write
+    bool locksOut;
+  } cases[] = {
+      {"ATtiny2313", 0xA8, 0xDE, true},  {"ATtiny2313", 0xA8, 0x5F, true},
+      {"ATtiny85", 0xA8, 0x5F, true},    {"ATtiny861", 0xA8, 0x9F, true},
+      {"ATtiny13", 0xA8, 0xFE, true},    {"ATtiny13", 0xA8, 0xF7, true},
+      {"ATtiny26", 0xA8, 0xE7, true},    {"ATtiny12", 0xA0, 0x42, true},
+      {"ATtiny15", 0xA0, 0x4C, true},
+      // Bits next to them, and a part without either, change nothing.
+      {"ATtiny2313", 0xA8, 0x9D, false}, {"ATtiny85", 0xA8, 0xD6, false},
+      {"AT90CAN32", 0xA8, 0x19, false},
+  };
+  for (const Case& c : cases) {
+    Bench b(c.chip);
+    ASSERT_TRUE(b.Enter()) << c.chip;
+    b.Write(0xAC, c.i2, 0, c.i4);
+    EXPECT_EQ(b.chip.LockedOut(), c.locksOut) << c.chip << " " << int{c.i4};
+    EXPECT_EQ(b.Value(0x30, 0, 1), b.chip.Model().signature[1]) << "still in programming mode";
+
+    b.Pulse();
+    const auto pe = b.Exec(0xAC, 0x53, 0, 0);
+    EXPECT_EQ(pe[1] == 0x53, !c.locksOut) << c.chip << " " << int{c.i4};
+    if (c.locksOut) {
+      EXPECT_EQ(pe[0], 0xFF) << c.chip;
+      EXPECT_EQ(b.Value(0x30, 0, 1), 0xFF) << c.chip;
+      ASSERT_FALSE(b.Enter()) << "every later pulse too: " << c.chip;
+      b.chip.ResetFuses();
+      EXPECT_EQ(b.S().fuses[0], b.chip.Model().factoryFuse[0]) << c.chip;
+      ASSERT_TRUE(b.Enter()) << "after the fuses are restored: " << c.chip;
+    }
+    EXPECT_EQ(b.S().violations, 0u) << c.chip;
+  }
+}
+
+// Guards against the simulator blaming the program for its own late reading of the line.
+TEST(SimChip, BusyCountsFromTheEarliestArrivalWhenGiven) {
+  Bench b("ATtiny2313");
+  ASSERT_TRUE(b.Enter());
+  b.chip.SetEarliestArrivalUs(b.t - 2000);  // read 2 ms late
+  b.Exec(0xC0, 0, 1, 0x12);                 // EEPROM byte: busy 4 ms
+  b.t += 2100;
+  EXPECT_EQ(b.Value(0x30, 0, 0), 0x1E);
+  EXPECT_EQ(b.S().violations, 0u);
+  b.chip.SetEarliestArrivalUs(b.t);
+  b.Exec(0xC0, 0, 1, 0x34);
+  b.t += 2100;
+  EXPECT_EQ(b.Value(0x30, 0, 0), 0xFF);
+  EXPECT_EQ(b.S().violations, 1u);
+}
+
 TEST(SimGateway, EmptySocketAndFaultModes) {
   auto readBack = [](Gateway& g, int64_t t = 0) {
     std::vector<uint8_t> out;

@@ -1,0 +1,304 @@
+// Every catalogue chip end to end: the commands of the window and the Lock & Fuses dialog
+// against the simulated gateway and chip, in virtual time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/Driver.h"
+#include "chips/Chipfunctions.h"
+#include "image/Images.h"
+#include "link/Portfunctions.h"
+#include "support/Fakes.h"
+#include "support/SimDriver.h"
+
+namespace quillet {
+namespace {
+
+struct ChipCase {
+  const char* name;
+  // The smallest DelayValue at which Write Program / Write Data keep the part's write times.
+  int programDelay, dataDelay;
+  // FuseLockBytes to write: changes some bits the chip has, never SPIEN, RSTDISBL or DWEN;
+  // bits the chip lacks are 1, as they read back.
+  uint8_t fuses[4];
+  bool readable;  // false: the part cannot read fuses or lock bits back
+};
+
+// clang-format off
+const ChipCase kChips[] = {
+    {"AT90S1200",  0, 0, {0xDF, 0xF9, 0xFF, 0xFF}, false},
+    {"AT90S2313",  0, 0, {0xDF, 0xFD, 0xFF, 0xFF}, false},
+    {"AT90S2323",  0, 0, {0xDF, 0xFD, 0xFF, 0xFF}, true},
+    {"AT90S2333",  0, 0, {0xD5, 0xFD, 0xFF, 0xFF}, true},
+    {"AT90S2343",  0, 0, {0xDF, 0xF9, 0xFF, 0xFF}, true},
+    {"AT90S4414",  0, 0, {0xDF, 0xF9, 0xFF, 0xFF}, false},
+    {"AT90S4433",  0, 0, {0xC5, 0xF9, 0xFF, 0xFF}, true},
+    {"AT90S4434",  0, 0, {0xDE, 0xF9, 0xFF, 0xFF}, true},
+    {"AT90S8515",  0, 0, {0xDF, 0xFD, 0xFF, 0xFF}, false},
+    {"AT90S8535",  0, 0, {0xDE, 0xFD, 0xFF, 0xFF}, true},
+    // EEPROM pages take 9 ms; the program waits DelayValue + 5 ms.
+    {"AT90CAN32",  0, 4, {0x5A, 0xD8, 0xF5, 0xDA}, true},
+    {"AT90CAN64",  0, 4, {0xA5, 0xD8, 0xFA, 0xE5}, true},
+    {"AT90CAN128", 0, 4, {0x5A, 0x98, 0xF5, 0xFE}, true},
+    // Flash bytes take 4.5 ms, EEPROM bytes 9 ms; the program waits DelayValue + 4 and + 7 ms.
+    {"ATtiny12",   1, 2, {0x97, 0xFD, 0xFF, 0xFF}, true},
+    {"ATtiny13",   0, 0, {0x79, 0xED, 0xFE, 0xFF}, true},
+    // Flash bytes take 4.1 ms, EEPROM bytes 8.2 ms; the program waits DelayValue + 4 and + 7 ms.
+    {"ATtiny15",   1, 2, {0x9D, 0xF9, 0xFF, 0xFF}, true},
+    {"ATtiny22",   0, 0, {0xDF, 0xFD, 0xFF, 0xFF}, true},
+    {"ATtiny2313", 0, 0, {0x5A, 0x9D, 0xFE, 0xFE}, true},
+    {"ATtiny25",   0, 0, {0xE1, 0xD6, 0xFE, 0xFE}, true},
+    // EEPROM bytes take 9 ms; the program waits DelayValue + 4 ms.
+    {"ATtiny26",   0, 5, {0xDD, 0xF4, 0xFE, 0xFF}, true},
+    {"ATtiny261",  0, 0, {0x52, 0xD6, 0xFE, 0xFC}, true},
+    {"ATtiny45",   0, 0, {0xE1, 0xD8, 0xFE, 0xFE}, true},
+    {"ATtiny461",  0, 0, {0xE1, 0xD6, 0xFE, 0xFE}, true},
+    {"ATtiny85",   0, 0, {0x5A, 0xDE, 0xFE, 0xFC}, true},
+    {"ATtiny861",  0, 0, {0xE1, 0xD6, 0xFE, 0xFE}, true},
+};
+// clang-format on
+
+// One chip in the socket, the port open, the chip selected, at a given DelayValue.
+struct Bench {
+  explicit Bench(const ChipCase& c, int delay = 0, sim::GatewayOptions options = {})
+      : sim(c.name, options), entry(FindChipByName(c.name)) {
+    savedDelay = DelayValue;
+    DelayValue = delay;
+    f.Connect();
+    SelectChip(entry->id);
+    f.ClearRecords();
+  }
+  ~Bench() { DelayValue = savedDelay; }
+  sim::SimChipState& S() { return sim.Chip().State(); }
+  bool HasLine(const std::string& line) const {
+    return std::find(f.log.lines.begin(), f.log.lines.end(), line) != f.log.lines.end();
+  }
+  // The last log line before the end time line.
+  std::string ResultLine() const {
+    const auto& l = f.log.lines;
+    if (l.size() < 2 || l.back().rfind("End time: ", 0) != 0) return "(no end time line)";
+    return l[l.size() - 2];
+  }
+  void Run(MemoryOperation op) {
+    f.prompt.yesNo = {true};
+    RunMemoryCommand(op);
+  }
+
+  test::CoreFixture f;
+  test::SimDriver sim;
+  const ChipEntry* entry;
+  int savedDelay;
+};
+
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::vector<uint8_t> v(n);
+  for (uint8_t& b : v) b = static_cast<uint8_t>(gen());
+  return v;
+}
+
+TEST(ChipsSim, CatalogueAndTableAgree) {
+  ASSERT_EQ(std::size(kChips), kChipCount);
+  for (const ChipCase& c : kChips) EXPECT_NE(FindChipByName(c.name), nullptr) << c.name;
+}
+
+TEST(ChipsSim, AutosearchFindsEveryChip) {
+  for (const ChipCase& c : kChips) {
+    SCOPED_TRACE(c.name);
+    test::CoreFixture f;
+    test::SimDriver sim(c.name);
+    f.Connect();
+    RunAutosearch();
+    EXPECT_EQ(f.log.lines, (std::vector<std::string>{
+                               "Trying to execute Programming Enable without echo back reading.",
+                               "       Finished with success.",
+                               "Trying to read signature bytes",
+                               "       Finished",
+                               std::string("Selected chip is  ") + c.name,
+                           }));
+    EXPECT_EQ(SelectedChip, FindChipByName(c.name)->id);
+    EXPECT_EQ(PortHandle, test::SimDriver::kHandle);
+  }
+}
+
+TEST(ChipsSim, AutosearchOnAnEmptySocketAndASilentGateway) {
+  {
+    test::CoreFixture f;
+    test::SimDriver sim("");
+    f.Connect();
+    RunAutosearch();
+    ASSERT_FALSE(f.log.lines.empty());
+    EXPECT_EQ(f.log.lines.back(), "Selected chip is  unknown");
+    EXPECT_EQ(SelectedChip, 0);
+  }
+  {
+    test::CoreFixture f;
+    test::SimDriver sim("ATtiny2313", {.silent = true});
+    f.Connect();
+    RunAutosearch();
+    EXPECT_EQ(f.log.lines, (std::vector<std::string>{
+                               "Trying to execute Programming Enable without echo back reading.",
+                               "       Finished with success.",
+                               "Trying to read signature bytes",
+                               "Error reading the answer (SPI paket)",
+                               "No chip selected",
+                           }));
+    EXPECT_EQ(PortHandle, -1);
+  }
+}
+
+// Write, verify and read back both memories with random contents. One DelayValue below the
+// chip's smallest the part is still busy when the next instruction comes.
+TEST(ChipsSim, WriteVerifyReadBothMemories) {
+  struct Memory {
+    MemoryOperation write, verify, read;
+    uint8_t* image;
+    std::vector<uint8_t> sim::SimChipState::*chip;
+    int ChipCase::*delay;
+    const char* view;
+  };
+  const Memory kMemories[] = {
+      {MemoryOperation::WriteProgram, MemoryOperation::VerifyProgram, MemoryOperation::ReadProgram,
+       ProgramImage.data(), &sim::SimChipState::flash, &ChipCase::programDelay, "i2v 1 1"},
+      {MemoryOperation::WriteData, MemoryOperation::VerifyData, MemoryOperation::ReadData,
+       DataImage.data(), &sim::SimChipState::eeprom, &ChipCase::dataDelay, "i2v 3 2"},
+  };
+  unsigned seed = 1;
+  for (const ChipCase& c : kChips) {
+    for (const Memory& m : kMemories) {
+      const int delay = c.*m.delay;
+      for (int d = std::max(0, delay - 1); d <= delay; ++d) {
+        SCOPED_TRACE(std::string(c.name) + " DelayValue " + std::to_string(d) +
+                     (m.image == ProgramImage.data() ? " program" : " data"));
+        Bench b(c, d);
+        const size_t size = m.image == ProgramImage.data() ? FlashSize : EepromSize;
+        const std::vector<uint8_t> data = RandomBytes(size, seed++);
+        std::copy(data.begin(), data.end(), m.image);
+        b.Run(m.write);
+        ASSERT_EQ(b.ResultLine(), "       Finished");
+        if (d < delay) {
+          EXPECT_GT(b.sim.Violations(), 0u) << "a smaller DelayValue is enough";
+          continue;
+        }
+        EXPECT_EQ(b.S().*m.chip, data);
+        b.Run(m.verify);
+        EXPECT_EQ(b.ResultLine(), "       Finished. No differences found.");
+        std::fill(m.image, m.image + size, 0x00);
+        b.f.views.calls.clear();
+        b.Run(m.read);
+        EXPECT_EQ(b.ResultLine(), "       Finished");
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), m.image));
+        EXPECT_EQ(b.f.views.calls, std::vector<std::string>{m.view});
+        EXPECT_EQ(b.sim.Violations(), 0u);
+        EXPECT_EQ(PortHandle, test::SimDriver::kHandle);
+      }
+    }
+  }
+}
+
+TEST(ChipsSim, VerifyNamesTheFirstDifference) {
+  for (const ChipCase& c : kChips) {
+    struct Case {
+      bool program;
+      uint32_t address;
+      std::string digits;
+    };
+    std::vector<Case> cases = {{true, 0x01A3, "01A3"}};
+    const ChipEntry* e = FindChipByName(c.name);
+    const uint32_t dataAddress = e->eepromSize / 2 + 3;
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%04X", dataAddress);
+    cases.push_back({false, dataAddress, digits});
+    if (e->flashSize > 0x1A3F1) cases.push_back({true, 0x1A3F1, "1A3F1"});
+    for (const Case& k : cases) {
+      SCOPED_TRACE(std::string(c.name) + " " + k.digits);
+      Bench b(c);
+      std::vector<uint8_t>& chip = k.program ? b.S().flash : b.S().eeprom;
+      uint8_t* image = k.program ? ProgramImage.data() : DataImage.data();
+      chip = RandomBytes(chip.size(), k.address);
+      std::copy(chip.begin(), chip.end(), image);
+      chip[k.address] ^= 0x10;
+      b.Run(k.program ? MemoryOperation::VerifyProgram : MemoryOperation::VerifyData);
+      EXPECT_EQ(b.ResultLine(), "       Finished with fail. Address: 0x" + k.digits);
+      EXPECT_EQ(PortHandle, test::SimDriver::kHandle) << "a difference leaves the port open";
+    }
+  }
+}
+
+TEST(ChipsSim, ChipEraseAndCalibration) {
+  for (const ChipCase& c : kChips) {
+    SCOPED_TRACE(c.name);
+    Bench b(c, c.programDelay);
+    std::fill(b.S().flash.begin(), b.S().flash.end(), 0x00);
+    std::fill(b.S().eeprom.begin(), b.S().eeprom.end(), 0x12);
+    b.S().lock = 0x00;
+    b.f.prompt.yesNo = {true};
+    RunChipErase();
+    ASSERT_FALSE(b.f.log.lines.empty());
+    EXPECT_EQ(b.f.log.lines.back(), "       Finished with success.");
+    EXPECT_TRUE(std::all_of(b.S().flash.begin(), b.S().flash.end(), [](uint8_t v) { return v == 0xFF; }));
+    EXPECT_TRUE(std::all_of(b.S().eeprom.begin(), b.S().eeprom.end(), [](uint8_t v) { return v == 0xFF; }));
+    EXPECT_EQ(b.S().lock, 0xFF);
+    EXPECT_EQ(b.sim.Violations(), 0u);
+
+    b.f.ClearRecords();
+    RunReadCalibration();
+    const sim::SimChipModel& m = b.sim.Chip().Model();
+    const std::string name = c.name;
+    if (name.rfind("AT90S", 0) == 0 || name == "ATtiny22") {
+      EXPECT_EQ(b.f.log.lines, std::vector<std::string>{"Command is not available for this chip"});
+      continue;
+    }
+    std::string line;
+    for (int i = 0; i < m.calibrationCount; ++i) {
+      char t[32];
+      std::snprintf(t, sizeof t, "calibration %d = 0x%02X", i, m.calibration[i]);
+      line += t;
+    }
+    ASSERT_FALSE(b.f.log.lines.empty());
+    EXPECT_EQ(b.f.log.lines.back(), line);
+  }
+}
+
+// Fuses and lock bits written, the buffer set back to factory values, read again.
+TEST(ChipsSim, FusesAndLockBitsRoundTrip) {
+  for (const ChipCase& c : kChips) {
+    SCOPED_TRACE(c.name);
+    Bench b(c);
+    const std::vector<uint8_t> flash = RandomBytes(b.S().flash.size(), 7);
+    const std::vector<uint8_t> eeprom = RandomBytes(b.S().eeprom.size(), 8);
+    b.S().flash = flash;
+    b.S().eeprom = eeprom;
+    std::copy(c.fuses, c.fuses + 4, FuseLockBytes.begin());
+    ASSERT_TRUE(WriteLockAndFuses());
+    EXPECT_EQ(b.f.log.lines.back(), "       Finished with success.");
+    // Guards the fuse write that the older parts would take as Chip Erase.
+    EXPECT_EQ(b.S().flash, flash);
+    EXPECT_EQ(b.S().eeprom, eeprom);
+    EXPECT_EQ(b.sim.Violations(), 0u);
+
+    ResetChipBuffer(3);
+    const std::array<uint8_t, 8> factory = FuseLockBytes;
+    b.f.ClearRecords();
+    EXPECT_TRUE(ReadLockAndFuses());
+    const std::vector<uint8_t> want(c.fuses, c.fuses + 4);
+    const std::vector<uint8_t> got(FuseLockBytes.begin(), FuseLockBytes.begin() + 4);
+    if (c.readable) {
+      EXPECT_EQ(got, want);
+      EXPECT_EQ(b.f.log.lines.back(), "       Finished with success.");
+    } else {
+      EXPECT_EQ(FuseLockBytes, factory);
+      EXPECT_EQ(b.f.log.lines, std::vector<std::string>{"Command is not available for this chip"});
+      // LB1 and LB2 sit in bits 1 and 2 both in the buffer and on these parts.
+      EXPECT_EQ(b.S().lock & 0x06, c.fuses[1] & 0x06);
+    }
+    EXPECT_EQ(PortHandle, test::SimDriver::kHandle);
+  }
+}
+
+}  // namespace
+}  // namespace quillet
