@@ -428,6 +428,8 @@ void CommitLag(const ChipEntry& chip) {
 int Gaps(const std::string& chipName) {
   const ChipEntry* chip = FindChipByName(chipName);
   if (!chip) return 2;
+  static YesPrompt prompt;
+  SetUserPrompt(&prompt);
   CommitLag(*chip);
   const std::vector<std::string> lines = TracedRun(*chip, MemoryOperation::ReadData);
   std::map<std::string, std::vector<double>> gaps;

@@ -24,8 +24,9 @@ namespace {
 
 constexpr int64_t kByteNs = 95486;        // 11 bits at 115200 baud (8N2 with start bit)
 constexpr int64_t kIdleSaveNs = 20000000;  // save the state once the line rests this long
-// How late the line may be read without being taken for a timing violation of the program.
-constexpr int64_t kLateGraceNs = 5000000;
+// How late the line may be read without being taken for a timing violation of the program:
+// longer than any write or reset settling time, as a loaded machine may keep us waiting.
+constexpr int64_t kLateGraceNs = 20000000;
 
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
@@ -207,6 +208,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  const int64_t listening = NowNs();
   std::printf("%s\n", slavePath.c_str());
   std::fflush(stdout);
 
@@ -232,7 +234,7 @@ int main(int argc, char** argv) {
   };
   uint64_t savedChanges = chip.Changes();
   int64_t lastActivity = start;
-  int64_t lastRead = start - kLateGraceNs;  // the program may have written before we listened
+  int64_t lastRead = listening;  // the program cannot have written before the path was out
   int64_t lineFreeIn = start, lineFreeOut = start;  // when each direction's wire is free
   std::vector<uint8_t> answer;
   uint8_t buf[4096];

@@ -100,13 +100,14 @@ wait_until() {
   until "$@"; do
     if [ -n "$Q_PID" ] && ! alive "$Q_PID"; then fail "quillet ended unexpectedly"; fi
     [ "$(date +%s%N)" -lt $deadline ] || fail "no success within ${secs}s: $*"
-    sleep 0.05
+    sleep 0.1
   done
 }
 
-geometry() {  # prints "x y width height" of a window
-  xdotool getwindowgeometry --shell "$1" |
-    awk -F= '{v[$1]=$2} END {print v["X"], v["Y"], v["WIDTH"], v["HEIGHT"]}'
+geometry() {  # prints "x y width height" of a window; -1s when it has gone meanwhile
+  xdotool getwindowgeometry --shell "$1" 2>/dev/null |
+    awk -F= '{v[$1]=$2} END {if (v["X"] == "") print -1, -1, -1, -1;
+                             else print v["X"], v["Y"], v["WIDTH"], v["HEIGHT"]}'
 }
 
 visible() { xdotool search --onlyvisible --pid "$Q_PID" 2>/dev/null | grep -qx "$1"; }
@@ -162,14 +163,30 @@ click_at() {  # window x y: a left click at a point relative to the window
 
 # The commands block the window until they end, and Qt keeps the input for later meanwhile.
 # A menu opened now shows only after every earlier click has been handled, so seeing it open
-# (and closing it again by its title) proves the program idle in its main window.
+# (and closing it again by its title) proves the program idle in its main window. A click that
+# comes while a modal dialog is still winding up is dropped, not kept: then it is repeated, but
+# never while a progress dialog shows that a command runs (two kept clicks would open and close).
 settle() {
-  local secs=${1:-60}
-  click_at "$MAIN" "$HELP_X" "$MENU_Y"
-  wait_until "$secs" find_menu_popup
+  local secs=${1:-60} deadline quiet
+  deadline=$(($(date +%s%N) + secs * 1000000000))
+  POPUP=""
+  while [ -z "$POPUP" ]; do
+    click_at "$MAIN" "$HELP_X" "$MENU_Y"
+    quiet=0
+    until find_menu_popup; do
+      alive "$Q_PID" || fail "quillet ended unexpectedly"
+      [ "$(date +%s%N)" -lt $deadline ] || fail "the program stayed busy for ${secs}s"
+      if no_progress_dialog; then quiet=$((quiet + 1)); else quiet=0; fi
+      [ $quiet -ge 20 ] && break
+      sleep 0.1
+    done
+  done
   local popup=$POPUP
-  click_at "$MAIN" "$HELP_X" "$MENU_Y"
-  wait_until 10 gone "$popup"
+  for _ in 1 2 3; do
+    click_at "$MAIN" "$HELP_X" "$MENU_Y"
+    for _ in $(seq 40); do gone "$popup" && break 2; sleep 0.05; done
+  done
+  gone "$popup" || fail "the Help menu does not close"
   wait_until 10 no_progress_dialog
 }
 
@@ -230,7 +247,9 @@ EEPROM_DIGITS=A5  # typed into the first byte of the data view
 # ---------------------------------------------------------------- start-up
 
 step "start Xvfb on a free display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
+# -noreset: the server would otherwise reset when its last client (a readiness probe) leaves,
+# and a program connecting in that moment dies.
+Xvfb -displayfd 3 -noreset -screen 0 1280x1024x24 -nolisten tcp 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
 XVFB_PID=$!
 display_known() { [ -s "$WORK/display" ] || { alive "$XVFB_PID" || fail "Xvfb did not start: $(cat "$WORK/xvfb.log")"; false; }; }
 wait_until 20 display_known
@@ -275,6 +294,7 @@ settle 20
 # Control centres, relative to the window: the panel starts below the menu bar.
 at() { echo "$1 $(($2 + MENU_H))"; }
 CONNECT=$(at 48 14)
+DELAY_RIGHT_END=$(at 336 56)
 AUTOSEARCH=$(at 138 24)
 READ_PROGRAM=$(at 49 90)
 WRITE_PROGRAM=$(at 126 90)
@@ -287,6 +307,12 @@ DATA_VIEW_ADDRESS=$(at 28 $((128 + 24 + 176 + 30)))
 
 step "Connect"
 click_at "$MAIN" $CONNECT
+settle
+
+# A longer delay between the gateway steps leaves room for a busy machine's scheduling: the
+# simulated chip must never see a write's pause cut short (see the priority above).
+step "Delays value: to the right end (5)"
+for _ in 1 2 3 4 5; do click_at "$MAIN" $DELAY_RIGHT_END; done
 settle
 
 step "Autosearch chip"

@@ -87,7 +87,7 @@ std::string Dir() { return ::testing::TempDir(); }
 TEST(MemoryPty, WriteAndVerifyReachTheSimulatedChip) {
   const std::string link = Dir() + "memory_pty_gw", state = Dir() + "memory_pty_state";
   std::remove(state.c_str());
-  SimProcess sim({"--link", link, "--chip", "ATtiny2313", "--state", state, "--trace", "/tmp/e2e_trace.txt"});
+  SimProcess sim({"--link", link, "--chip", "ATtiny2313", "--state", state});
   ASSERT_FALSE(sim.path.empty());
   PtyBench b;
   OpenPort(link);
@@ -192,9 +192,6 @@ TEST(MemoryPty, ResetDisableLockoutAndItsRecovery) {
   for (const Run& r : runs) {
     std::vector<std::string> args{"--link", link, "--chip", "ATtiny2313", "--state", state};
     args.insert(args.end(), r.extra.begin(), r.extra.end());
-    static int n = 0;
-    args.push_back("--trace");
-    args.push_back("/tmp/e2e_tr_" + std::to_string(n++));
     SimProcess sim(args);
     ASSERT_FALSE(sim.path.empty());
     PtyBench b;
