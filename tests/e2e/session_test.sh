@@ -253,7 +253,8 @@ Xvfb -displayfd 3 -noreset -screen 0 1280x1024x24 -nolisten tcp 3>"$WORK/display
 XVFB_PID=$!
 display_known() { [ -s "$WORK/display" ] || { alive "$XVFB_PID" || fail "Xvfb did not start: $(cat "$WORK/xvfb.log")"; false; }; }
 wait_until 20 display_known
-export DISPLAY=":$(head -n 1 "$WORK/display")"
+DISPLAY=":$(head -n 1 "$WORK/display")"
+export DISPLAY
 x_ready() { xdotool getdisplaygeometry >/dev/null 2>&1; }
 wait_until 20 x_ready
 log "display $DISPLAY"
@@ -286,42 +287,43 @@ read -r MAIN_X MAIN_Y MAIN_W MAIN_H < <(geometry "$MAIN")
 log "main window $MAIN at $MAIN_X,$MAIN_Y, ${MAIN_W}x$MAIN_H"
 # The client area is 529 pixels high; the menu bar takes the rest.
 MENU_H=$((MAIN_H - 529))
-[ "$MENU_H" -ge 10 ] && [ "$MENU_H" -le 40 ] || fail "unexpected window height $MAIN_H"
+if [ "$MENU_H" -lt 10 ] || [ "$MENU_H" -gt 40 ]; then fail "unexpected window height $MAIN_H"; fi
 MENU_Y=$((MENU_H / 2))
 FILE_X=19 EDIT_X=51 HELP_X=157
 settle 20
 
-# Control centres, relative to the window: the panel starts below the menu bar.
-at() { echo "$1 $(($2 + MENU_H))"; }
-CONNECT=$(at 48 14)
-DELAY_RIGHT_END=$(at 336 56)
-AUTOSEARCH=$(at 138 24)
-READ_PROGRAM=$(at 49 90)
-WRITE_PROGRAM=$(at 126 90)
-VERIFY_PROGRAM=$(at 204 90)
-WRITE_DATA=$(at 126 110)
-# The data view's address column (page control at 128, its tabs, the view at 176 of the page).
-DATA_VIEW_ADDRESS=$(at 28 $((128 + 24 + 176 + 30)))
+# Control centres within the client area, which starts below the menu bar.
+declare -A CONTROL=(
+  [Connect]="48 14" [DelayRightEnd]="336 56" [Autosearch]="138 24"
+  [ReadProgram]="49 90" [WriteProgram]="126 90" [VerifyProgram]="204 90" [WriteData]="126 110"
+  # the data view's address column: page control at 128, its tabs, the view at 176 of the page
+  [DataViewAddress]="28 $((128 + 24 + 176 + 30))"
+)
+click_control() {
+  local x y
+  read -r x y <<<"${CONTROL[$1]}"
+  click_at "$MAIN" "$x" $((y + MENU_H))
+}
 
 # ---------------------------------------------------------------- the session
 
 step "Connect"
-click_at "$MAIN" $CONNECT
+click_control Connect
 settle
 
 # A longer delay between the gateway steps leaves room for a busy machine's scheduling: the
 # simulated chip must never see a write's pause cut short (see the priority above).
 step "Delays value: to the right end (5)"
-for _ in 1 2 3 4 5; do click_at "$MAIN" $DELAY_RIGHT_END; done
+for _ in 1 2 3 4 5; do click_control DelayRightEnd; done
 settle
 
 step "Autosearch chip"
-click_at "$MAIN" $AUTOSEARCH
+click_control Autosearch
 settle
 trace_reaches 'Read signature byte 2' 1 || fail "the signature was not read"
 
 step "Read Program"
-click_at "$MAIN" $READ_PROGRAM
+click_control ReadProgram
 settle
 
 step "Load Program from File... $HEX_FILE"
@@ -330,13 +332,13 @@ file_dialog '^Open$' "$HEX_FILE"
 settle
 
 step "Write Program (Yes)"
-click_at "$MAIN" $WRITE_PROGRAM
+click_control WriteProgram
 answer_yes
 settle 120
 trace_reaches 'Write page at word 03F0' 1 || fail "the last Flash page was not written"
 
 step "Verify Program"
-click_at "$MAIN" $VERIFY_PROGRAM
+click_control VerifyProgram
 settle
 
 if command -v import >/dev/null; then
@@ -352,14 +354,14 @@ fi
 
 step "type $EEPROM_DIGITS into the first byte of the data view"
 focus "$MAIN"
-click_at "$MAIN" $DATA_VIEW_ADDRESS
+click_control DataViewAddress
 # Up to the first line, still in the address column; a key there steps onto the first digit.
 xdotool key --delay 20 Up Up Up Up Up Up Up Up Up Up 0
 xdotool type --delay 40 "$(echo "$EEPROM_DIGITS" | tr 'A-F' 'a-f')"
 settle
 
 step "Write Data (Yes)"
-click_at "$MAIN" $WRITE_DATA
+click_control WriteData
 answer_yes
 settle 60
 
