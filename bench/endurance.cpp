@@ -24,6 +24,7 @@
 #include "image/Images.h"
 #include "link/Portfunctions.h"
 #include "log/Logfunctions.h"
+#include "support/SimProcess.h"
 
 #ifndef QUILLET_SIM_BINARY
 #error "QUILLET_SIM_BINARY must name the simulator program"
@@ -85,41 +86,9 @@ double Since(SteadyClock::time_point t0) {
 }
 
 // The simulator program, unpaced; its slave path, or "" when it does not start.
-class Simulator {
- public:
-  std::string Start() {
-    int out[2];
-    if (pipe(out) != 0) return "";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    std::vector<std::string> args = {QUILLET_SIM_BINARY, "--chip", "ATtiny2313"};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    std::string path;
-    if (rc == 0) {
-      pollfd p{out[0], POLLIN, 0};
-      char c;
-      while (poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') path += c;
-    } else {
-      pid_ = -1;
-    }
-    close(out[0]);
-    return path;
-  }
-  ~Simulator() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  pid_t pid_ = -1;
+struct Simulator : quillet::test::SimProcess {
+  Simulator() : SimProcess(QUILLET_SIM_BINARY, {"--chip", "ATtiny2313"}) {}
+  std::string Start() const { return path; }
 };
 
 int Main(int connectCycles, int memoryCycles) {

@@ -20,10 +20,10 @@ cmake --build "$BUILD_DIR" --target quillet_commands quillet_core quillet-gatewa
 BIN="$BUILD_DIR/endurance"
 SRC="$ROOT/bench/endurance.cpp"
 LIBS=("$BUILD_DIR/libquillet_commands.a" "$BUILD_DIR/libquillet_core.a")
-if [[ ! -x "$BIN" || "$SRC" -nt "$BIN" || "${LIBS[0]}" -nt "$BIN" || "${LIBS[1]}" -nt "$BIN" ]]; then
-  "${CXX:-c++}" -std=c++20 -O2 -g -Wall -Wextra -I"$ROOT" \
+if [[ ! -x "$BIN" || "$SRC" -nt "$BIN" || "$ROOT/tests/support/SimProcess.cpp" -nt "$BIN" || "${LIBS[0]}" -nt "$BIN" || "${LIBS[1]}" -nt "$BIN" ]]; then
+  "${CXX:-c++}" -std=c++20 -O2 -g -Wall -Wextra -I"$ROOT" -I"$ROOT/tests" \
     -DQUILLET_SIM_BINARY="\"$BUILD_DIR/quillet-gateway-sim\"" \
-    "$SRC" "${LIBS[@]}" -pthread -o "$BIN"
+    "$SRC" "$ROOT/tests/support/SimProcess.cpp" "${LIBS[@]}" -pthread -o "$BIN"
 fi
 
 exec "$BIN" "$@"

@@ -23,6 +23,7 @@
 #include "link/Portfunctions.h"
 #include "log/Logfunctions.h"
 #include "support/PtyPeer.h"
+#include "support/SimProcess.h"
 
 extern char** environ;
 
@@ -43,10 +44,7 @@ class Gateway {
  public:
   explicit Gateway(bool pace) : pace_(pace) {}
   ~Gateway() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
+    process_.reset();
     if (!linkPath_.empty()) unlink(linkPath_.c_str());
   }
 
@@ -82,52 +80,19 @@ class Gateway {
   std::string StartSimulator() {
     linkPath_ = "/tmp/quillet-link-bench-" + std::to_string(getpid()) + (pace_ ? "-pace" : "");
     unlink(linkPath_.c_str());
-    int out[2];
-    if (pipe(out) != 0) return "";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    std::vector<std::string> args = {QUILLET_SIM_BINARY, "--chip", "ATtiny2313", "--link",
-                                     linkPath_};
+    std::vector<std::string> args = {"--chip", "ATtiny2313", "--link", linkPath_};
     if (pace_) args.push_back("--pace");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    if (rc != 0) {
-      pid_ = -1;
-      close(out[0]);
-      return "";
-    }
-    // The simulator prints the slave's path once it serves.
-    std::string line;
-    const auto end = SteadyClock::now() + std::chrono::seconds(5);
-    while (SteadyClock::now() < end && line.find('\n') == std::string::npos) {
-      pollfd p{out[0], POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char buf[256];
-      ssize_t n = read(out[0], buf, sizeof buf);
-      if (n <= 0) break;
-      line.append(buf, static_cast<size_t>(n));
-    }
-    close(out[0]);
+    process_ = std::make_unique<test::SimProcess>(QUILLET_SIM_BINARY, args);
     struct stat st;
-    if (line.find('\n') == std::string::npos || stat(linkPath_.c_str(), &st) != 0) {
-      if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-      }
+    if (process_->path.empty() || stat(linkPath_.c_str(), &st) != 0) {
+      process_.reset();
       return "";
     }
     return linkPath_;
   }
 
   bool pace_;
-  pid_t pid_ = -1;
+  std::unique_ptr<test::SimProcess> process_;
   std::string linkPath_;
   std::string kind_;
   std::unique_ptr<test::PtyPeer> peer_;

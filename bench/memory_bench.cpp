@@ -55,6 +55,7 @@
 #include "log/Seams.h"
 #include "sim/SimChip.h"
 #include "support/SimDriver.h"
+#include "support/SimProcess.h"
 
 extern char** environ;
 
@@ -264,51 +265,18 @@ class Simulator {
   bool Start() {
     unlink(link_.c_str());
     unlink(state_.c_str());
-    int out[2];
-    if (pipe(out) != 0) return false;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    std::vector<std::string> args = {QUILLET_SIM_BINARY, "--chip", chip_, "--link", link_,
-                                     "--state", state_, "--pace"};
+    std::vector<std::string> args = {"--chip", chip_, "--link", link_, "--state", state_, "--pace"};
     if (!trace_.empty()) {
       args.push_back("--trace");
       args.push_back(trace_);
     }
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    if (rc != 0) {
-      pid_ = -1;
-      close(out[0]);
-      return false;
-    }
-    // The simulator prints the slave's path once it serves.
-    std::string line;
-    const int64_t end = NowNs() + 5000000000LL;
-    while (NowNs() < end && line.find('\n') == std::string::npos) {
-      pollfd p{out[0], POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char buf[256];
-      const ssize_t n = read(out[0], buf, sizeof buf);
-      if (n <= 0) break;
-      line.append(buf, static_cast<size_t>(n));
-    }
-    close(out[0]);
+    process_ = std::make_unique<test::SimProcess>(QUILLET_SIM_BINARY, args);
     struct stat st;
-    return line.find('\n') != std::string::npos && stat(link_.c_str(), &st) == 0;
+    return !process_->path.empty() && stat(link_.c_str(), &st) == 0;
   }
 
   void Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
+    process_.reset();
     unlink(link_.c_str());
     unlink(state_.c_str());
     unlink((state_ + ".tmp").c_str());
@@ -326,7 +294,7 @@ class Simulator {
 
  private:
   std::string chip_, trace_, link_, state_;
-  pid_t pid_ = -1;
+  std::unique_ptr<test::SimProcess> process_;
 };
 
 // The extra ReadBack that closes a timing: answered only after the simulator has clocked in

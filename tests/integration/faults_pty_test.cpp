@@ -18,6 +18,7 @@
 #include "image/Images.h"
 #include "link/Portfunctions.h"
 #include "support/Fakes.h"
+#include "support/SimProcess.h"
 
 namespace quillet {
 namespace {
@@ -30,39 +31,10 @@ const std::string kFail = "       Finished with fail.";
 const std::string kNoAnswer = "Error reading the answer (SPI paket)";
 const std::string kExecError = "Error executing commands: ";
 
-// The simulator program, stopped (if it has not hung up and left) at the end of the scope.
-class SimProgram {
- public:
-  explicit SimProgram(std::vector<std::string> args) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
-      std::vector<char*> argv{const_cast<char*>(QUILLET_SIM_BINARY)};
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(QUILLET_SIM_BINARY, argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    pollfd p{out[0], POLLIN, 0};
-    char c;
-    while (poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') path += c;
-    close(out[0]);
-  }
-  ~SimProgram() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  SimProgram(const SimProgram&) = delete;
-  SimProgram& operator=(const SimProgram&) = delete;
-  std::string path;
-
- private:
-  pid_t pid_ = -1;
+// The simulator program over its pseudo-terminal.
+struct SimProgram : quillet::test::SimProcess {
+  explicit SimProgram(const std::vector<std::string>& args)
+      : quillet::test::SimProcess(QUILLET_SIM_BINARY, args) {}
 };
 
 bool StartsWith(const std::string& s, const std::string& p) { return s.rfind(p, 0) == 0; }

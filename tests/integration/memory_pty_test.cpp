@@ -18,47 +18,17 @@
 #include "link/Portfunctions.h"
 #include "sim/SimChip.h"
 #include "support/Fakes.h"
+#include "support/SimProcess.h"
 
 namespace quillet {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// The simulator program; its first output line is the pseudo-terminal's path.
-class SimProcess {
- public:
-  explicit SimProcess(std::vector<std::string> args) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
-      std::vector<char*> argv{const_cast<char*>(QUILLET_SIM_BINARY)};
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(QUILLET_SIM_BINARY, argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') path += c;
-    close(out[0]);
-  }
-  ~SimProcess() { Stop(SIGTERM); }
-  // Ends the program and waits for it; its exit status.
-  int Stop(int signal) {
-    if (pid_ <= 0) return -1;
-    kill(pid_, signal);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
-  }
-  std::string path;
-
- private:
-  pid_t pid_ = -1;
+// The simulator program over its pseudo-terminal.
+struct SimProcess : quillet::test::SimProcess {
+  explicit SimProcess(const std::vector<std::string>& args)
+      : quillet::test::SimProcess(QUILLET_SIM_BINARY, args) {}
 };
 
 // The core on the real serial driver and clock, the log and views recorded.

@@ -16,44 +16,16 @@
 #include <vector>
 
 #include "sim/SimChip.h"
+#include "support/SimProcess.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class SimProcess {
- public:
-  explicit SimProcess(std::vector<std::string> args) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
-      std::vector<char*> argv{const_cast<char*>(QUILLET_SIM_BINARY)};
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(QUILLET_SIM_BINARY, argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') path += c;
-    close(out[0]);
-  }
-  ~SimProcess() { Stop(); }
-  int Stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
-  }
-  std::string path;
-
- private:
-  pid_t pid_ = -1;
+// The simulator program over its pseudo-terminal.
+struct SimProcess : quillet::test::SimProcess {
+  explicit SimProcess(const std::vector<std::string>& args)
+      : quillet::test::SimProcess(QUILLET_SIM_BINARY, args) {}
 };
 
 int OpenRaw(const std::string& path) {
