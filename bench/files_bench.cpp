@@ -14,6 +14,7 @@
 #include "image/HexFiles.h"
 #include "image/Images.h"
 #include "log/Logfunctions.h"
+#include "bench/Timing.h"
 
 using namespace quillet;
 namespace fs = std::filesystem;
@@ -25,16 +26,7 @@ class NullLog : public LogSink {
   void AppendLine(const std::string&) override {}
 };
 
-double MedianMs(int runs, const std::function<void()>& work) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    auto start = std::chrono::steady_clock::now();
-    work();
-    times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
+using bench::MedianMs;
 
 void Check(bool ok, const char* what) {
   if (!ok) {
