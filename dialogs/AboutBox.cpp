@@ -10,6 +10,8 @@
 #include <QPushButton>
 
 namespace quillet {
+
+TAboutBox* AboutBox = nullptr;
 namespace {
 
 // A document of the repository, or of the installed program when the sources are gone.

@@ -8,6 +8,8 @@
 
 namespace quillet {
 
+TLBar* LBar = nullptr;
+
 TLBar::TLBar(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
   setObjectName("LBar");

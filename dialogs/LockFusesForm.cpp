@@ -11,6 +11,8 @@
 #include "log/Seams.h"
 
 namespace quillet {
+
+TLockFusesForm* LockFusesForm = nullptr;
 namespace {
 
 constexpr uint8_t kBit(int k) { return static_cast<uint8_t>(1u << k); }
