@@ -21,7 +21,8 @@ namespace {
 // again, on every path.
 class ViewCopy {
  public:
-  explicit ViewCopy(QTabWidget* pages) : pages_(pages) { pages_->hide(); }
+  // The pages go out of sight before the progress dialog comes up.
+  explicit ViewCopy(QTabWidget* pages) : pages_(Hidden(pages)) {}
   ~ViewCopy() {
     bar_.Free();
     pages_->show();
@@ -32,7 +33,12 @@ class ViewCopy {
   }
 
  private:
-  QTabWidget* pages_;
+  static QTabWidget* Hidden(QTabWidget* pages) {
+    pages->hide();
+    return pages;
+  }
+
+  QTabWidget* pages_;  // declared before bar_: hidden first, shown again last
   LBarScope bar_;
 };
 
@@ -110,6 +116,8 @@ void TForm1::BlankView(int view) {
 
 void TForm1::ImageToView(int view, int image) {
   if (view == 0) {
+    // Same course as a memory view, so a selection shows the progress dialog too (at 0).
+    ViewCopy copy(PageControl1);
     Edit2->setText(QString::fromStdString(IdBytesText(SelectedChip)));
     return;
   }

@@ -5,9 +5,13 @@
 #include <QDir>
 #include <QEvent>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
 
 namespace quillet {
 
@@ -24,6 +28,20 @@ QUrl DocumentUrl(const QString& relative) {
     if (file.isFile()) return QUrl::fromLocalFile(file.canonicalFilePath());
   }
   return QUrl::fromLocalFile(QFileInfo(QDir(sourceRoot.absolutePath()), relative).absoluteFilePath());
+}
+
+// The dialog font of the other forms, 11 pixels: with the desktop's larger default the label
+// texts run past the panel's right edge.
+QFont DialogFont() {
+  QFont font;
+  if (QFontDatabase::hasFamily(QStringLiteral("MS Sans Serif")))
+    font = QFont(QStringLiteral("MS Sans Serif"));
+  else if (QFontDatabase::hasFamily(QStringLiteral("Liberation Sans")))
+    font = QFont(QStringLiteral("Liberation Sans"));
+  else
+    font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  font.setPixelSize(11);
+  return font;
 }
 
 QLabel* MakeLabel(QWidget* parent, const char* name, int left, int top, const QString& text) {
@@ -52,12 +70,15 @@ TAboutBox::TAboutBox(QWidget* parent)
   setObjectName(QStringLiteral("AboutBox"));
   setWindowTitle(QStringLiteral("About Quillet"));
   setFixedSize(258, 272);
+  setFont(DialogFont());
 
   Panel1 = new QFrame(this);
   Panel1->setObjectName(QStringLiteral("Panel1"));
   Panel1->setGeometry(8, 8, 241, 225);
-  Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  Panel1->setLineWidth(2);
+  // A sunken outer and a raised inner bevel: an etched groove.
+  Panel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
+  Panel1->setLineWidth(1);
+  Panel1->setMidLineWidth(0);
 
   Label1 = MakeLabel(Panel1, "Label1", 34, 8, QStringLiteral("A freeware program that was created"));
   Label2 = MakeLabel(Panel1, "Label2", 36, 24, QStringLiteral("to demonstrate the ability to program"));
@@ -86,6 +107,20 @@ TAboutBox::TAboutBox(QWidget* parent)
   connect(OKButton, &QPushButton::clicked, this, &TAboutBox::OKButtonClick);
 }
 
+void TAboutBox::setVisible(bool visible) {
+  // Centred on the screen when first shown (not over the main window); afterwards it stays
+  // where the user put it.
+  if (visible && !placed_) {
+    placed_ = true;
+    QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (screen) {
+      QRect area = screen->availableGeometry();
+      move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+  }
+  QDialog::setVisible(visible);
+}
+
 void TAboutBox::OKButtonClick() {
   setResult(QDialog::Accepted);
   hide();
@@ -102,6 +137,10 @@ bool TAboutBox::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseMove) {
       label->setCursor(Qt::PointingHandCursor);
     } else if (event->type() == QEvent::MouseButtonRelease) {
+      // A click: the left button let go over the label it was pressed on.
+      auto* mouse = static_cast<QMouseEvent*>(event);
+      if (mouse->button() != Qt::LeftButton || !label->rect().contains(mouse->position().toPoint()))
+        return true;
       if (label == Label5) Label5Click();
       else if (label == Label7) Label7Click();
       else Label11Click();

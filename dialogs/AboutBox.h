@@ -41,8 +41,14 @@ class TAboutBox : public QDialog {
   void Label7Click();
   void Label11Click();
 
+ public:
+  void setVisible(bool visible) override;
+
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  bool placed_ = false;
 };
 
 extern TAboutBox* AboutBox;

@@ -8,8 +8,8 @@ namespace quillet {
 
 using LogKind = unsigned;
 
-// Prefix of a log kind, or nullptr for a kind that adds no line (9 and above 20 have none;
-// 9 is reserved and has the empty prefix of no caller).
+// Prefix of a log kind, or nullptr for a kind above 20, which adds no line. Kind 9 is
+// reserved: no caller uses it, and it has the empty prefix.
 const char* LogPrefix(LogKind kind);
 
 // Where the log lines go: the log pane in the window, a vector in tests.

@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 
 #include "app/Main.h"
@@ -31,11 +32,16 @@ class AboutTest : public QObject {
     QVERIFY(!(box.windowFlags() & Qt::WindowCloseButtonHint));
     QVERIFY(!(box.windowFlags() & Qt::WindowSystemMenuHint));
     QCOMPARE(box.Panel1->geometry(), QRect(8, 8, 241, 225));
+    QCOMPARE(box.Panel1->frameShape(), QFrame::Box);  // lowered outside, raised inside
+    QCOMPARE(box.Panel1->frameShadow(), QFrame::Sunken);
     QCOMPARE(box.OKButton->geometry(), QRect(87, 244, 75, 25));
     QVERIFY(box.OKButton->isDefault());
     QCOMPARE(box.Label5->text(), QString("Tessary gateway"));
     QCOMPARE(box.Label5->pos(), QPoint(47, 56));
     QCOMPARE(box.Label8->text(), QString("Version 3.0 beta"));
+    // With the desktop's default font the longer lines ran past the panel's edge.
+    for (QLabel* label : box.Panel1->findChildren<QLabel*>())
+      QVERIFY2(box.Panel1->contentsRect().contains(label->geometry()), qPrintable(label->objectName()));
     QCOMPARE(box.Label12->text(), QString("2026"));
     for (const QUrl& url : {box.Label5Url, box.Label7Url, box.Label11Url})
       QVERIFY2(QFileInfo(url.toLocalFile()).isFile(), qPrintable(url.toString()));
@@ -47,6 +53,7 @@ class AboutTest : public QObject {
     QDesktopServices::setUrlHandler("file", &recorder, "open");
     box.show();
     QTest::mouseMove(box.Label5);
+    QTest::mouseClick(box.Label7, Qt::RightButton);  // only a left click opens a link
     QTest::mouseClick(box.Label5, Qt::LeftButton);
     QTest::mouseClick(box.Label11, Qt::LeftButton);
     QDesktopServices::unsetUrlHandler("file");
@@ -58,11 +65,17 @@ class AboutTest : public QObject {
   void showTwiceIsOneBox() {
     test::CoreFixture fixture;
     TForm1 form;
-    TAboutBox box;
+    form.move(0, 0);
+    form.show();
+    TAboutBox box(&form);
     TAboutBox* before = AboutBox;
     AboutBox = &box;
     form.About1Click();
     QVERIFY(box.isVisible());
+    // Centred on the screen, not over the main window.
+    const QPoint screenCentre = box.screen()->availableGeometry().center();
+    QVERIFY2((box.geometry().center() - screenCentre).manhattanLength() <= 2,
+             qPrintable(QString("%1,%2").arg(box.geometry().center().x()).arg(box.geometry().center().y())));
     QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), box.Label7->mapToGlobal(QPointF(2, 2)), Qt::NoButton,
                      Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(box.Label7, &move);

@@ -145,6 +145,15 @@ class WindowTest : public QObject {
     QCOMPARE(tiny[6], QString("ATtiny261=ATtiny26"));
     QCOMPARE(tiny[7], QString("ATtiny2611=ATtiny261"));
     QCOMPARE(static_cast<int>(form->chipItems.size()), 25);
+    // Guards the look-alike items selecting each other's chip.
+    const std::pair<const char*, ChipId> picks[] = {
+        {"ATtiny261", 626974}, {"ATtiny2611", 823582}, {"AT90S12001", 102430}};
+    for (const auto& [name, id] : picks) {
+      auto* item = form->findChild<QAction*>(name);
+      QVERIFY2(item, name);
+      item->trigger();
+      QCOMPARE(SelectedChip, id);
+    }
   }
 
   void startUpState() {
