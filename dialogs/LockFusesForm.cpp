@@ -4,6 +4,9 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QKeyEvent>
+#include <QShowEvent>
+#include <QScreen>
+#include <QGuiApplication>
 #include <QPushButton>
 #include <cstring>
 
@@ -247,6 +250,12 @@ void TLockFusesForm::Button2Click() {
   if (!ConfirmLockoutBits()) return;
   TakeFuseLockBytes();
   WriteLockAndFuses();
+}
+
+void TLockFusesForm::showEvent(QShowEvent* event) {
+  if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+  QDialog::showEvent(event);
 }
 
 void TLockFusesForm::keyPressEvent(QKeyEvent* event) {

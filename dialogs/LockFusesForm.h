@@ -66,6 +66,8 @@ class TLockFusesForm : public QDialog {
  protected:
   // The OK button is the one way out: Escape does not close the dialog.
   void keyPressEvent(QKeyEvent* event) override;
+  // Opens in the centre of the screen, not over the main window.
+  void showEvent(QShowEvent* event) override;
 
  private:
   void ApplyLayout();
