@@ -27,6 +27,7 @@ constexpr int64_t kIdleSaveNs = 20000000;  // save the state once the line rests
 // How late the line may be read without being taken for a timing violation of the program:
 // longer than any write or reset settling time, as a loaded machine may keep us waiting.
 constexpr int64_t kLateGraceNs = 20000000;
+constexpr int64_t kOnTimeNs = 20000;  // a look at the line this close to a byte's end is on time
 
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
@@ -38,8 +39,16 @@ int64_t NowNs() {
 }
 
 void SleepUntilNs(int64_t ns) {
-  timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !g_stop) {
+  // Sleeps most of the way and spins the rest: a late wake-up would otherwise be added to
+  // every byte the paced line clocks, which a real wire does not do.
+  constexpr int64_t kSpinNs = 150000;
+  const int64_t wake = ns - kSpinNs;
+  if (wake > NowNs()) {
+    timespec ts{static_cast<time_t>(wake / 1000000000), static_cast<long>(wake % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !g_stop) {
+    }
+  }
+  while (NowNs() < ns && !g_stop) {
   }
 }
 
@@ -236,6 +245,7 @@ int main(int argc, char** argv) {
   int64_t lastActivity = start;
   int64_t lastRead = listening;  // the program cannot have written before the path was out
   int64_t lineFreeIn = start, lineFreeOut = start;  // when each direction's wire is free
+  bool queuedAtLineFree = false;  // more bytes were waiting when the last one was clocked in
   std::vector<uint8_t> answer;
   uint8_t buf[4096];
 
@@ -269,13 +279,23 @@ int main(int argc, char** argv) {
     if (!pace) chip.SetEarliestArrivalUs((std::max(lastRead, readAt - kLateGraceNs) - start) / 1000);
     lastRead = readAt;
     lastActivity = readAt;
+    // Bytes that were already waiting when the line finished the previous ones followed them
+    // without a gap, as on a wire; only bytes that came later start the line anew.
+    const int64_t lineStart = pace && queuedAtLineFree ? lineFreeIn : readAt;
+    queuedAtLineFree = false;
     for (ssize_t i = 0; i < n && !gateway.HungUp(); ++i) {
       answer.clear();
       int64_t at = readAt;
       if (pace) {
-        at = std::max(readAt, lineFreeIn) + kByteNs;
+        at = std::max(lineStart, lineFreeIn) + kByteNs;
         lineFreeIn = at;
         SleepUntilNs(at);
+        // Only a look taken as the line frees tells; after a late wake-up the bytes may have
+        // come in the gap, and the line starts anew from when they are read.
+        if (i == n - 1 && NowNs() - at < kOnTimeNs) {
+          pollfd q{master, POLLIN, 0};
+          queuedAtLineFree = poll(&q, 1, 0) == 1 && (q.revents & POLLIN);
+        }
       }
       gateway.Receive(buf[i], (at - start) / 1000, answer);
       if (answer.empty()) continue;
