@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
+export QUILLET_TEST_TOOLS=1
 
 scripts/setup.sh build
 (cd build && ctest --output-on-failure -j2)

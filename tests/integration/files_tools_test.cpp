@@ -1,5 +1,6 @@
-// Interchange with srecord's srec_cat: files it writes load into the right addresses, and
-// the files we write convert back to the image.
+// Interchange with the tools that make and read Intel HEX in this field (srecord's srec_cat,
+// GNU objcopy, and an avr-gcc build with avr-objcopy): files they write load into the right
+// addresses, and the files we write convert back to the image.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -18,10 +19,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class SrecordFiles : public ::testing::Test {
+class ToolFiles : public ::testing::Test {
  protected:
+  static bool Have(const std::string& tool) {
+    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+  }
   void SetUp() override {
-    if (std::system("command -v srec_cat >/dev/null 2>&1") != 0) GTEST_SKIP() << "srec_cat missing";
     std::string tmpl = (fs::temp_directory_path() / "quillet-srec-XXXXXX").string();
     ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
     dir = tmpl;
@@ -50,7 +53,8 @@ class SrecordFiles : public ::testing::Test {
   fs::path dir;
 };
 
-TEST_F(SrecordFiles, FilesWrittenBySrecCatLoad) {
+TEST_F(ToolFiles, FilesWrittenBySrecCatLoad) {
+  if (!Have("srec_cat")) GTEST_SKIP() << "srec_cat missing";
   struct Case {
     const char* chip;
     int image;
@@ -81,7 +85,8 @@ TEST_F(SrecordFiles, FilesWrittenBySrecCatLoad) {
   }
 }
 
-TEST_F(SrecordFiles, DataAtAnOffsetAndAStartAddress) {
+TEST_F(ToolFiles, DataAtAnOffsetAndAStartAddress) {
+  if (!Have("srec_cat")) GTEST_SKIP() << "srec_cat missing";
   SelectChip(FindChipByName("AT90CAN128")->id);
   f.ClearRecords();
   // 256 bytes at 0x1FF80: the last 128 fit, the rest lies beyond the chip's memory. The start
@@ -100,7 +105,8 @@ TEST_F(SrecordFiles, DataAtAnOffsetAndAStartAddress) {
                              "Wrong file (from 80386)"}));
 }
 
-TEST_F(SrecordFiles, OurFilesConvertBackToTheImage) {
+TEST_F(ToolFiles, OurFilesConvertBackToTheImage) {
+  if (!Have("srec_cat")) GTEST_SKIP() << "srec_cat missing";
   struct Case {
     const char* chip;
     int image;
@@ -115,6 +121,82 @@ TEST_F(SrecordFiles, OurFilesConvertBackToTheImage) {
     ASSERT_TRUE(SaveHexFile(Path("ours.hex"), c.image).ok);
     ASSERT_EQ(Run("srec_cat " + Path("ours.hex") + " -intel -o " + Path("out.bin") + " -binary"), 0);
     EXPECT_EQ(ReadBytes(Path("out.bin")), original);
+  }
+}
+
+TEST_F(ToolFiles, GnuObjcopyFilesBothWays) {
+  if (!Have("objcopy")) GTEST_SKIP() << "objcopy missing";
+  // 128 KB: objcopy goes past 64 KB with extended segment address records.
+  SelectChip(FindChipByName("AT90CAN128")->id);
+  f.ClearRecords();
+  const std::vector<uint8_t> original = Random(FlashSize, 7);
+  WriteBytes(Path("in.bin"), original);
+  ASSERT_EQ(Run("objcopy -I binary -O ihex " + Path("in.bin") + " " + Path("in.hex")), 0);
+  ASSERT_TRUE(LoadHexFile(Path("in.hex"), 1).ok);
+  EXPECT_TRUE(std::equal(original.begin(), original.end(), ProgramImage.begin()));
+  EXPECT_EQ(f.log.lines.back(), "Operation complete");
+
+  const std::vector<uint8_t> saved = Random(FlashSize, 8);
+  std::copy(saved.begin(), saved.end(), ProgramImage.begin());
+  ASSERT_TRUE(SaveHexFile(Path("ours.hex"), 1).ok);
+  ASSERT_EQ(Run("objcopy -I ihex -O binary " + Path("ours.hex") + " " + Path("out.bin")), 0);
+  EXPECT_EQ(ReadBytes(Path("out.bin")), saved);
+}
+
+TEST_F(ToolFiles, AvrGccBuildsLoad) {
+  if (!Have("avr-gcc") || !Have("avr-objcopy")) GTEST_SKIP() << "avr-gcc missing";
+  // A program with constant tables in Flash and initial EEPROM contents, built as a user
+  // would; on AT90CAN128 the tables reach past 64 KB.
+  std::ofstream(Path("prog.c")) << R"(#include <avr/eeprom.h>
+#include <avr/pgmspace.h>
+#include <stdint.h>
+#define T(name, n, v) const uint8_t name[n] __attribute__((used, section(".progmem.far"))) = \
+    {[0] = v, [n / 2] = v + 1, [n - 1] = v + 2};
+#ifdef BIG
+T(t1, 30000, 1) T(t2, 30000, 4) T(t3, 30000, 7)
+#else
+T(t1, 600, 1)
+#endif
+uint8_t ee[8] EEMEM = {0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4};
+volatile uint8_t sink;
+int main(void) {
+  sink = eeprom_read_byte(&ee[sink & 7]);
+  for (;;) {}
+}
+)";
+  struct Case {
+    const char* chip;
+    const char* flags;
+    size_t atLeast;  // the program's size, so the tables are surely in it
+  } cases[] = {{"ATtiny2313", "-mmcu=attiny2313", 600}, {"AT90CAN128", "-mmcu=at90can128 -DBIG", 90000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.chip);
+    SelectChip(FindChipByName(c.chip)->id);
+    const std::string elf = Path("prog.elf");
+    ASSERT_EQ(Run("avr-gcc -Os " + std::string(c.flags) + " -o " + elf + " " + Path("prog.c")), 0);
+    ASSERT_EQ(Run("avr-objcopy -O ihex -R .eeprom " + elf + " " + Path("flash.hex")), 0);
+    ASSERT_EQ(Run("avr-objcopy -O binary -R .eeprom " + elf + " " + Path("flash.bin")), 0);
+    ASSERT_EQ(Run("avr-objcopy -O ihex -j .eeprom --change-section-lma .eeprom=0 " + elf + " " +
+                  Path("eeprom.hex")),
+              0);
+    const std::vector<uint8_t> flash = ReadBytes(Path("flash.bin"));
+    ASSERT_GE(flash.size(), c.atLeast);
+
+    f.ClearRecords();
+    ASSERT_TRUE(LoadHexFile(Path("flash.hex"), 1).ok);
+    EXPECT_TRUE(std::equal(flash.begin(), flash.end(), ProgramImage.begin()));
+    EXPECT_EQ(f.log.lines.back(), "Operation complete");
+    ASSERT_TRUE(LoadHexFile(Path("eeprom.hex"), 2).ok);
+    const uint8_t eeprom[] = {0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4};
+    EXPECT_TRUE(std::equal(std::begin(eeprom), std::end(eeprom), DataImage.begin()));
+    EXPECT_EQ(f.log.lines.back(), "Operation complete");
+
+    // What we save from it, avr-objcopy turns back into the same program.
+    ASSERT_TRUE(SaveHexFile(Path("ours.hex"), 1).ok);
+    ASSERT_EQ(Run("avr-objcopy -I ihex -O binary " + Path("ours.hex") + " " + Path("out.bin")), 0);
+    const std::vector<uint8_t> back = ReadBytes(Path("out.bin"));
+    ASSERT_EQ(back.size(), FlashSize);
+    EXPECT_TRUE(std::equal(flash.begin(), flash.end(), back.begin()));
   }
 }
 
