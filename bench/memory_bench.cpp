@@ -59,6 +59,7 @@
 #include "log/Logfunctions.h"
 #include "log/Seams.h"
 #include "sim/SimChip.h"
+#include "sim/Wire.h"
 #include "support/SimDriver.h"
 #include "support/SimProcess.h"
 
@@ -71,28 +72,14 @@ constexpr int64_t kByteNs = 95486;  // 11 bits at 115200 baud
 constexpr double kByteMs = kByteNs / 1e6;
 constexpr int kMarkerBytes = 9;     // 0x45 out, 8 bytes back
 
-int64_t NowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
+using sim::NowNs;
 
-// Sleeps most of the way, spins the rest: the drain emulation must not add the scheduler's
-// rounding to every packet, or it would charge the program for the bench's own overshoot.
-// A packet's whole wire time (well under 1 ms) is spun: a sleep in the middle of it lets the
-// pseudo-terminal's delivery of the packet queue behind our wake-up (measured: the packet
-// after a drained 0x44 then reached the simulator 190 us late instead of 7).
-void WaitUntilNs(int64_t target) {
-  constexpr int64_t kSpinNs = 1000000;
-  if (target - NowNs() > kSpinNs) {
-    const int64_t wake = target - kSpinNs;
-    timespec ts{static_cast<time_t>(wake / 1000000000), static_cast<long>(wake % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) != 0) {
-    }
-  }
-  while (NowNs() < target) {
-  }
-}
+// The drain emulation must not add the scheduler's lateness to every packet, or it would charge
+// the program for the bench's own overshoot. A packet's whole wire time (well under 1 ms) is
+// spun: a sleep in the middle of it lets the pseudo-terminal's delivery of the packet queue
+// behind our wake-up (measured: the packet after a drained 0x44 then reached the simulator
+// 190 us late instead of 7).
+void WaitUntilNs(int64_t target) { sim::WaitUntilNs(target, 1000000); }
 
 // ---------------------------------------------------------------------------------------
 // The operations

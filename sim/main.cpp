@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sim/Gateway.h"
+#include "sim/Wire.h"
 
 using namespace quillet::sim;
 
@@ -32,25 +33,8 @@ constexpr int64_t kOnTimeNs = 20000;  // a look at the line this close to a byte
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
-int64_t NowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
-void SleepUntilNs(int64_t ns) {
-  // Sleeps most of the way and spins the rest: a late wake-up would otherwise be added to
-  // every byte the paced line clocks, which a real wire does not do.
-  constexpr int64_t kSpinNs = 150000;
-  const int64_t wake = ns - kSpinNs;
-  if (wake > NowNs()) {
-    timespec ts{static_cast<time_t>(wake / 1000000000), static_cast<long>(wake % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !g_stop) {
-    }
-  }
-  while (NowNs() < ns && !g_stop) {
-  }
-}
+// The end of each byte's wire time is spun: see WaitUntilNs.
+void SleepUntilNs(int64_t ns) { WaitUntilNs(ns, 150000, &g_stop); }
 
 void Usage(FILE* f) {
   std::fprintf(f,
