@@ -120,8 +120,9 @@ bool WriteFully(int fd, const char* data, size_t count) {
 
 void LogDropped(uint64_t dropped) {
   if (dropped == 0) return;
-  AddLog(0, "Warning: " + std::to_string(dropped) + (dropped == 1 ? " byte" : " bytes") +
-                " beyond the chip's memory were not loaded");
+  AddLog(0, "Warning: " + std::to_string(dropped) +
+                (dropped == 1 ? " byte beyond the chip's memory was not loaded"
+                              : " bytes beyond the chip's memory were not loaded"));
 }
 
 inline int HexNibble(char c) {
@@ -140,21 +141,86 @@ inline int HexByte(const char* s) {
 
 inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// Splits text at CR LF, LF or CR; a final line break does not start another line.
-std::vector<std::string_view> SplitLines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find_first_of("\r\n", start);
-    if (end == std::string_view::npos) {
-      lines.push_back(text.substr(start));
-      break;
+// The longest Intel HEX record: a colon and 255 + 5 bytes in hex digits.
+constexpr size_t kMaxRecordChars = 1 + 2 * (255 + 5);
+
+// Hands out the lines of a file (ending at CR LF, LF or CR; a final line break starts no
+// other line) from one block at a time, so a file of any size takes the same memory. Trailing
+// blanks are counted, not kept: a record followed by any number of them still loads, while a
+// line with more than kMaxRecordChars other characters is refused as soon as that is known.
+class LineReader {
+ public:
+  enum class Result { Line, TooLong, End, Error };
+
+  // Reads at most size bytes: what fstat said when the file was opened, as a read of the
+  // whole file would have, so a file that keeps growing still ends.
+  LineReader(int fd, uint64_t size) : fd_(fd), size_(size), block_(kBlock) {}
+
+  Result Next(std::string_view& line) {
+    length_ = 0;
+    uint64_t blanks = 0;
+    bool any = false;
+    for (;;) {
+      if (pos_ == end_) {
+        if (consumed_ == size_) break;
+        ssize_t n;
+        do {
+          n = ::read(fd_, block_.data(), std::min<uint64_t>(kBlock, size_ - consumed_));
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+          error_ = errno;
+          return Result::Error;
+        }
+        if (n == 0) break;
+        pos_ = 0;
+        end_ = static_cast<size_t>(n);
+      }
+      char c = block_[pos_++];
+      ++consumed_;
+      if (skipLf_) {
+        skipLf_ = false;
+        if (c == '\n') continue;
+      }
+      if (c == '\r' || c == '\n') {
+        skipLf_ = c == '\r';
+        line = {line_, length_};
+        return Result::Line;
+      }
+      any = true;
+      if (IsBlank(c)) {
+        ++blanks;
+        continue;
+      }
+      if (length_ + blanks >= kMaxRecordChars) return Result::TooLong;
+      // Blanks inside a line only make it unreadable; which blanks they were does not matter.
+      std::memset(line_ + length_, ' ', blanks);
+      length_ += blanks;
+      blanks = 0;
+      line_[length_++] = c;
     }
-    lines.push_back(text.substr(start, end - start));
-    start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
+    if (!any) return Result::End;
+    line = {line_, length_};
+    return Result::Line;
   }
-  return lines;
-}
+
+  // Bytes read so far, for the progress bar.
+  uint64_t Consumed() const { return consumed_; }
+  // The errno of a failed read.
+  int Error() const { return error_; }
+
+ private:
+  static constexpr size_t kBlock = 65536;
+  int fd_;
+  uint64_t size_;
+  uint64_t consumed_ = 0;
+  std::vector<char> block_;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+  bool skipLf_ = false;
+  int error_ = 0;
+  char line_[kMaxRecordChars];
+  size_t length_ = 0;
+};
 
 enum class LineOutcome { Go, End, Stop };
 
@@ -213,13 +279,14 @@ struct HexLoader {
         segmentOffset = static_cast<uint64_t>(data[0] << 8 | data[1]) << 4;
         return LineOutcome::Go;
       case 3:
-        return Wrong(" (from 8086/80186)");
+      case 5:
+        // A start address (the entry point of a bootloader, say): nothing to load.
+        if (count != 4) return Wrong(" (unknown format)");
+        return LineOutcome::Go;
       case 4:
         if (count != 2) return Wrong(" (unknown format)");
         upperOffset = static_cast<uint64_t>(data[0] << 8 | data[1]) << 16;
         return LineOutcome::Go;
-      case 5:
-        return Wrong(" (from 80386)");
       default:
         return Wrong(" (unknown format)");
     }
@@ -354,25 +421,35 @@ FileResult LoadHexFile(const std::string& fileName, int image) {
   int fd = OpenForReading(fileName, st, failed);
   if (fd < 0) return failed;
   FdCloser closer(fd);
-  std::string text(static_cast<size_t>(st.st_size), '\0');
-  ssize_t got = ReadFully(fd, reinterpret_cast<uint8_t*>(text.data()), text.size());
-  if (got < 0) return Failure("Cannot read file", fileName, errno);
-  text.resize(static_cast<size_t>(got));
-  closer.Close();
 
-  std::vector<std::string_view> lines = SplitLines(text);
+  // Line by line: a huge file picked by mistake stops at its first line that is no record.
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  LineReader reader(fd, size);
   HexLoader loader{t.bytes, t.length};
   LineOutcome outcome = LineOutcome::Go;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    outcome = loader.Line(lines[i]);
+  FileResult result;
+  std::string_view line;
+  for (uint64_t i = 0;; ++i) {
+    LineReader::Result r = reader.Next(line);
+    if (r == LineReader::Result::End) break;
+    if (r == LineReader::Result::Error) {
+      result = Failure("Cannot read file", fileName, reader.Error());
+      break;
+    }
+    outcome = r == LineReader::Result::TooLong ? loader.Wrong(" (unknown format)")
+                                               : loader.Line(line);
     if (outcome != LineOutcome::Go) break;
-    if (i % kProgressStep == 0) bar.SetPosition(ProgressPercent(i, lines.size()));
+    if (i % kProgressStep == 0) {
+      bar.SetPosition(ProgressPercent(std::min(reader.Consumed(), size) - 1, size));
+    }
   }
+  closer.Close();
   // Without an end record nothing says "complete", but dropped bytes are still reported.
-  if (outcome == LineOutcome::Go) LogDropped(loader.dropped);
+  if (outcome == LineOutcome::Go && result.ok) LogDropped(loader.dropped);
   bar.Free();
+  // The bytes loaded before a stop or a read error are in the image: show them.
   if (t.known) ImageToView(ActiveView(image), image);
-  return {};
+  return result;
 }
 
 FileResult SaveBinaryFile(const std::string& fileName, int image) {

@@ -3,6 +3,7 @@
 // addresses, and the files we write convert back to the image.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -90,7 +91,7 @@ TEST_F(ToolFiles, DataAtAnOffsetAndAStartAddress) {
   SelectChip(FindChipByName("AT90CAN128")->id);
   f.ClearRecords();
   // 256 bytes at 0x1FF80: the last 128 fit, the rest lies beyond the chip's memory. The start
-  // address record srec_cat adds ends loading before its end record.
+  // address record srec_cat adds is skipped.
   std::vector<uint8_t> original = Random(256, 99);
   WriteBytes(Path("in.bin"), original);
   ASSERT_EQ(Run("srec_cat " + Path("in.bin") + " -binary -offset 0x1FF80 -o " + Path("in.hex") +
@@ -102,7 +103,7 @@ TEST_F(ToolFiles, DataAtAnOffsetAndAStartAddress) {
   EXPECT_EQ(f.log.lines, (std::vector<std::string>{
                              "Loading program from file: " + Path("in.hex"),
                              "Warning: 128 bytes beyond the chip's memory were not loaded",
-                             "Wrong file (from 80386)"}));
+                             "Operation complete"}));
 }
 
 TEST_F(ToolFiles, OurFilesConvertBackToTheImage) {
@@ -197,6 +198,39 @@ int main(void) {
     const std::vector<uint8_t> back = ReadBytes(Path("out.bin"));
     ASSERT_EQ(back.size(), FlashSize);
     EXPECT_TRUE(std::equal(flash.begin(), flash.end(), back.begin()));
+  }
+}
+
+// A bootloader's entry point is not 0, so avr-objcopy adds a start address record.
+TEST_F(ToolFiles, AvrGccBootloadersLoad) {
+  if (!Have("avr-gcc") || !Have("avr-objcopy")) GTEST_SKIP() << "avr-gcc missing";
+  std::ofstream(Path("boot.c")) << "volatile unsigned char sink;\nint main(void) { for (;;) ++sink; }\n";
+  struct Case {
+    const char* chip;
+    const char* mmcu;
+    uint32_t start;
+  } cases[] = {{"AT90CAN32", "at90can32", 0x7000}, {"AT90CAN128", "at90can128", 0x1E000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.chip);
+    SelectChip(FindChipByName(c.chip)->id);
+    char start[16];
+    std::snprintf(start, sizeof start, "0x%X", c.start);
+    const std::string elf = Path("boot.elf");
+    ASSERT_EQ(Run("avr-gcc -Os -mmcu=" + std::string(c.mmcu) + " -Wl,--section-start=.text=" +
+                  start + " -o " + elf + " " + Path("boot.c")),
+              0);
+    ASSERT_EQ(Run("avr-objcopy -O ihex -R .eeprom " + elf + " " + Path("boot.hex")), 0);
+    ASSERT_EQ(Run("avr-objcopy -O binary -R .eeprom " + elf + " " + Path("boot.bin")), 0);
+    ASSERT_EQ(Run("grep -qE '^:0400000[35]' " + Path("boot.hex")), 0) << "no start address record";
+    const std::vector<uint8_t> program = ReadBytes(Path("boot.bin"));  // from the start address
+    ASSERT_FALSE(program.empty());
+
+    f.ClearRecords();
+    ASSERT_TRUE(LoadHexFile(Path("boot.hex"), 1).ok);
+    EXPECT_TRUE(std::equal(program.begin(), program.end(), ProgramImage.begin() + c.start));
+    EXPECT_EQ(ProgramImage[c.start - 1], 0xFF);
+    EXPECT_EQ(f.log.lines, (std::vector<std::string>{"Loading program from file: " + Path("boot.hex"),
+                                                     "Operation complete"}));
   }
 }
 

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -118,6 +119,13 @@ TEST_F(HexFiles, SaveWithoutChip) {
 
 // A 4096-byte chip (AT90S4414) loading hex text; program image pre-filled with 0x11.
 TEST_F(HexFiles, LoadRecordsAndStopReasons) {
+  // 255 bytes of 0x5A at 0x100: a record of the longest line, 521 characters.
+  auto Longest = [] {
+    std::string record;
+    const std::vector<uint8_t> data(255, 0x5A);
+    AppendHexRecord(record, 0, 0x100, data.data(), 255, false);
+    return record;
+  };
   struct Case {
     const char* name;
     std::string text;
@@ -140,10 +148,19 @@ TEST_F(HexFiles, LoadRecordsAndStopReasons) {
       {"straddles the end", ":040FFE00A1A2A3A465\r\n:00000001FF",
        {{0xFFE, 0xA1}, {0xFFF, 0xA2}},
        {"Warning: 2 bytes beyond the chip's memory were not loaded", "Operation complete"}},
+      // Start addresses, as objcopy writes for a program whose entry point is not 0.
       {"type 3", ":0100000022DD\r\n:0400000300001000E9\r\n:0100010033CB\r\n:00000001FF",
-       {{0, 0x22}, {1, 0x11}}, {"Wrong file (from 8086/80186)"}},
+       {{0, 0x22}, {1, 0x33}}, {"Operation complete"}},
       {"type 5 in the middle", ":0100000022DD\r\n:04000005000000C037\r\n:0100010033CB\r\n:00000001FF",
-       {{0, 0x22}, {1, 0x11}}, {"Wrong file (from 80386)"}},
+       {{0, 0x22}, {1, 0x33}}, {"Operation complete"}},
+      {"start address of the wrong length", ":0100000022DD\r\n:03000003000010EA\r\n:00000001FF",
+       {{0, 0x22}}, {"Wrong file (unknown format)"}},
+      {"start address with a bad checksum", ":04000005000000C038\r\n:00000001FF", {},
+       {"Wrong file (checksum error)"}},
+      {"longest record, then 600 blanks", Longest() + std::string(600, ' ') + "\r\n:00000001FF",
+       {{0x100, 0x5A}, {0x1FE, 0x5A}, {0x1FF, 0x11}}, {"Operation complete"}},
+      {"522 characters", ":0100000022DD\r\n" + Longest() + "0\r\n:00000001FF",
+       {{0, 0x22}, {0x100, 0x11}}, {"Wrong file (unknown format)"}},
       {"checksum error", ":0100000022DD\r\n:0100010033CC\r\n:00000001FF",
        {{0, 0x22}, {1, 0x11}}, {"Wrong file (checksum error)"}},
       {"no colon", ":0100000022DD\r\n0100010033CB\r\n:00000001FF",
@@ -158,7 +175,7 @@ TEST_F(HexFiles, LoadRecordsAndStopReasons) {
        {"Wrong file (unknown format)"}},
       {"no end record", ":0100000022DD\r\n", {{0, 0x22}}, {}},
       {"dropped without end record", ":01100000EE01\r\n", {},
-       {"Warning: 1 byte beyond the chip's memory were not loaded"}},
+       {"Warning: 1 byte beyond the chip's memory was not loaded"}},
   };
   Select("AT90S4414");
   for (const Case& c : cases) {
@@ -180,15 +197,16 @@ TEST_F(HexFiles, LoadRecordsAndStopReasons) {
   }
 }
 
-TEST_F(HexFiles, HexProgressCountsLines) {
+TEST_F(HexFiles, HexProgressEvery1024Lines) {
   Select("ATtiny13");
   std::string text;
   for (int i = 0; i < 2047; ++i) text += "\r\n";
   text += ":00000001FF";
   Write(Path("l.hex"), text);
   ASSERT_TRUE(LoadHexFile(Path("l.hex"), 1).ok);
-  // Lines 0 and 1024 of 2048; the end record stops before a position is set for it.
-  EXPECT_EQ(f.progress.dialogs[0].positions, (std::vector<int>{0, 50}));
+  // Lines 0 and 1024, as the share of the file's 4105 bytes read by their ends (2 and 2050);
+  // the end record stops before a position is set for it.
+  EXPECT_EQ(f.progress.dialogs[0].positions, (std::vector<int>{0, 49}));
 }
 
 TEST_F(HexFiles, RoundTripForEveryChipSize) {
@@ -238,6 +256,50 @@ TEST_F(HexFiles, BinaryShorterAndLongerThanMemory) {
                              "Warning: 4096 bytes beyond the chip's memory were not loaded",
                              "Operation complete"}));
   EXPECT_EQ(f.views.calls, (std::vector<std::string>{"i2v 3 2"}));
+
+  f.ClearRecords();
+  Write(Path("one.bin"), std::string(65, '\x03'));
+  ASSERT_TRUE(LoadBinaryFile(Path("one.bin"), 2).ok);
+  EXPECT_EQ(f.log.lines[1], "Warning: 1 byte beyond the chip's memory was not loaded");
+}
+
+// A 40 GB file picked by mistake once ended the program with std::bad_alloc: loading takes
+// memory in proportion to the chip, whatever the file's size. The file is sparse: no disk.
+TEST_F(HexFiles, HugeFilesTakeNoMoreMemory) {
+  constexpr uint64_t kSize = 40ULL << 30;
+  struct Case {
+    const char* name;
+    bool hex;
+    std::string start;  // the file's first bytes; zeros follow
+    uint8_t byte0;
+    std::vector<std::string> log;  // after the loading line
+  } cases[] = {
+      {"binary", false, "\x42", 0x42,
+       {"Warning: 42949671936 bytes beyond the chip's memory were not loaded", "Operation complete"}},
+      {"zeros as HEX", true, "", 0x11, {"Wrong file (unknown format)"}},
+      {"a record, then zeros as HEX", true, ":0100000022DD\r\n", 0x22, {"Wrong file (unknown format)"}},
+  };
+  Select("ATtiny13");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = Path("huge");
+    Write(path, c.start);
+    std::error_code error;
+    fs::resize_file(path, kSize, error);
+    if (error) GTEST_SKIP() << "no sparse file of 40 GB here: " << error.message();
+    ProgramImage.fill(0x11);
+    f.ClearRecords();
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    ASSERT_TRUE((c.hex ? LoadHexFile : LoadBinaryFile)(path, 1).ok);
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 4096);  // KB
+    std::vector<std::string> log{"Loading program from file: " + path};
+    log.insert(log.end(), c.log.begin(), c.log.end());
+    EXPECT_EQ(f.log.lines, log);
+    EXPECT_EQ(ProgramImage[0], c.byte0);
+    EXPECT_EQ(ProgramImage[1], c.hex ? 0x11 : 0x00);
+  }
 }
 
 // A missing file, a directory or an uncreatable path must not pass for success.
