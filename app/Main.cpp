@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QShowEvent>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QFrame>
@@ -126,6 +127,11 @@ TForm1::TForm1(const QString& initialPort, QWidget* parent) : QMainWindow(parent
   Form1 = this;
   BuildLayout(initialPort);
   BuildMenus();
+  // Fixed at the full size, menu bar included (it counts once the bar exists): a maximum
+  // without it let a window manager cut off the bottom of the log.
+  adjustSize();
+  setFixedSize(sizeHint());
+  CentreOnScreen();
 
   SetLogSink(this);
   SetChipDisplay(this);
@@ -158,6 +164,15 @@ void TForm1::BuildLayout(const QString& initialPort) {
   Panel1 = Make<QFrame>(client, "Panel1", 0, 0, 685, 129);
   Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
 
+  // The controls are made in their Tab order: Qt starts the chain with the first focusable
+  // widget made, and setTabOrder() cannot move a later one to its head.
+  Label2 = MakeLabel(Panel1, "Label2", "Chip name:", 186, 4, 67, 16);
+  Label2->setFont(SansFont(13));
+  Edit1 = Make<QLineEdit>(Panel1, "Edit1", 184, 22, 89, 22);
+  Edit1->setReadOnly(true);
+  Edit1->setText("None");
+  SetBackground(Edit1, kTooltipBackground);
+
   Button1 = MakeButton(Panel1, "Button1", "Connect", 8, 4, 81, 21);
   Button2 = MakeButton(Panel1, "Button2", "Disconnect", 8, 24, 81, 21);
 
@@ -174,24 +189,6 @@ void TForm1::BuildLayout(const QString& initialPort) {
   if (!initialPort.isEmpty()) ComboBox1->setEditText(initialPort);
 
   Button3 = MakeButton(Panel1, "Button3", "Autosearch chip", 95, 4, 86, 41);
-  Label1 = MakeLabel(Panel1, "Label1", "Delays value:", 116, 50, 64, 13);
-  Label1->setFixedWidth(std::max(64, std::min(68, Label1->sizeHint().width())));  // up to the track bar
-
-  TrackBar1 = Make<QSlider>(Panel1, "TrackBar1", 184, 46, 160, 30);
-  TrackBar1->setOrientation(Qt::Horizontal);
-  TrackBar1->setRange(0, 5);
-  TrackBar1->setSingleStep(1);
-  TrackBar1->setPageStep(1);
-  TrackBar1->setTickInterval(1);
-  TrackBar1->setTickPosition(QSlider::TicksBelow);
-  TrackBar1->setValue(1);
-
-  Label2 = MakeLabel(Panel1, "Label2", "Chip name:", 186, 4, 67, 16);
-  Label2->setFont(SansFont(13));
-  Edit1 = Make<QLineEdit>(Panel1, "Edit1", 184, 22, 89, 22);
-  Edit1->setReadOnly(true);
-  Edit1->setText("None");
-  SetBackground(Edit1, kTooltipBackground);
 
   Label16 = MakeLabel(Panel1, "Label16", "ID bytes:", 278, 4, 52, 16);
   Label16->setFont(SansFont(13));
@@ -226,6 +223,18 @@ void TForm1::BuildLayout(const QString& initialPort) {
   Button7 = MakeButton(Panel1, "Button7", "Read Calibration", 244, 80, 101, 21);
   Button11 = MakeButton(Panel1, "Button11", "Chip Erase", 244, 100, 101, 21);
 
+  Label1 = MakeLabel(Panel1, "Label1", "Delays value:", 116, 50, 64, 13);
+  Label1->setFixedWidth(std::max(64, std::min(68, Label1->sizeHint().width())));  // up to the track bar
+  TrackBar1 = Make<QSlider>(Panel1, "TrackBar1", 184, 46, 160, 30);
+  TrackBar1->setOrientation(Qt::Horizontal);
+  TrackBar1->setRange(0, 5);
+  TrackBar1->setSingleStep(1);
+  TrackBar1->setPageStep(1);
+  TrackBar1->setTickInterval(1);
+  TrackBar1->setTickPosition(QSlider::TicksBelow);
+  TrackBar1->setValue(1);
+
+  // Restates the creation order above, which is what places each control.
   QWidget* order[] = {Edit1,   Button1, Button2, ComboBox1, Button3,  Edit2,    Button4,  Button8,
                       Button5, Button9, Button6, Button10,  Button7,  Button11, TrackBar1};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
@@ -281,12 +290,6 @@ void TForm1::BuildLayout(const QString& initialPort) {
   connect(ComboBox1, &QComboBox::editTextChanged, this, &TForm1::ComboBox1Change);
   connect(TrackBar1, &QSlider::valueChanged, this, &TForm1::TrackBar1Change);
 
-  adjustSize();
-  setFixedSize(sizeHint());
-  if (QScreen* screen = QGuiApplication::primaryScreen()) {
-    QRect area = screen->availableGeometry();
-    move(area.center() - QPoint(width() / 2, height() / 2));
-  }
 }
 
 void TForm1::BuildMenus() {
@@ -415,6 +418,22 @@ void TForm1::About1Click() {
   AboutBox->show();
   AboutBox->raise();
   AboutBox->activateWindow();
+}
+
+void TForm1::CentreOnScreen() {
+  QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  // move() places the frame; its size is known once the window is shown.
+  const QSize whole = frameGeometry().size();
+  move(screen->availableGeometry().center() - QPoint(whole.width() / 2, whole.height() / 2));
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  if (!placed_) {
+    placed_ = true;
+    CentreOnScreen();
+  }
+  QMainWindow::showEvent(event);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

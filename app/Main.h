@@ -143,13 +143,17 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   void BuildLayout(const QString& initialPort);
   void BuildMenus();
+  // The whole window, frame and menu bar included, in the middle of the screen's work area.
+  void CentreOnScreen();
   // Memory operations driver (MemoryCommands.cpp).
   void RunMemoryOperation(int operation);
   bool exiting_ = false;
+  bool placed_ = false;  // centred on the first show; afterwards where the user puts it
 };
 
 extern TForm1* Form1;

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
@@ -307,6 +308,51 @@ class WindowTest : public QObject {
     QVERIFY(message.startsWith("Error|"));
     QVERIFY(message.contains(path));
     QVERIFY(message.contains("No such file or directory"));
+  }
+
+  // Guards: the track bar headed the Tab chain although the order table puts it after Button11.
+  void tabChain() {
+    const QString views = "qt_tabwidget_tabbar RichEdit1 RichEdit3 RichEdit5";
+    const struct {
+      bool connected;
+      QString chain;  // from the control that has the focus when the window opens, once round
+    } cases[] = {
+        {false, "Edit1 Button1 ComboBox1 Edit2 TrackBar1 " + views},
+        {true, "Edit1 Button2 ComboBox1 Button3 Edit2 Button4 Button8 Button5 Button9 Button6 "
+               "Button10 Button7 Button11 TrackBar1 " + views},
+    };
+    for (const auto& c : cases) {
+      form = std::make_unique<TForm1>();
+      c.connected ? form->EnableControls() : form->DisableControls();
+      form->show();
+      QApplication::setActiveWindow(form.get());
+      QVERIFY(QTest::qWaitForWindowActive(form.get()));
+      QStringList chain;
+      for (QWidget* focus = QApplication::focusWidget(); focus && chain.size() < 40;
+           focus = QApplication::focusWidget()) {
+        if (!chain.isEmpty() && focus->objectName() == chain.first()) break;
+        chain << focus->objectName();
+        QTest::keyClick(focus, Qt::Key_Tab);
+      }
+      QCOMPARE(chain.join(' '), c.chain);
+    }
+  }
+
+  // Guards: the maximum size left out the menu bar (685x529 against a minimum of 685x547),
+  // so a window manager applying it cut off the bottom of the log.
+  void fixedSizeHoldsMenuBarAndLog() {
+    const int menuHeight = form->menuBar()->sizeHint().height();
+    QVERIFY(menuHeight > 0);
+    const QSize full(685, 529 + menuHeight);
+    QCOMPARE(form->minimumSize(), full);
+    QCOMPARE(form->maximumSize(), full);
+    form->show();
+    QCOMPARE(form->size(), full);
+    QCOMPARE(form->centralWidget()->geometry(), QRect(0, menuHeight, 685, 529));
+    const QRect log(form->RichEdit5->mapTo(form.get(), QPoint(0, 0)), form->RichEdit5->size());
+    QVERIFY(form->rect().contains(log));
+    const QPoint centre = form->screen()->availableGeometry().center();
+    QVERIFY((form->frameGeometry().center() - centre).manhattanLength() <= 2);
   }
 
   void connectToSimulatedGateway() {
