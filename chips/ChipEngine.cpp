@@ -1,4 +1,6 @@
 // The operations of every chip module, written once over the descriptors of Modules.cpp.
+#include <algorithm>
+
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
 #include "chips/Instruction.h"
@@ -45,6 +47,14 @@ bool Read(const Instruction& in, const char* literal, uint8_t& imageByte, bool v
   return true;
 }
 
+// The wait after a self-timed write: the module's own, or the selected chip's datasheet time
+// rounded up to whole milliseconds where that is longer.
+int WaitMs(int moduleMs, uint32_t WriteTimes::*time) {
+  const ChipEntry* chip = FindChip(SelectedChip);
+  if (!chip) return moduleMs;
+  return std::max(moduleMs, static_cast<int>((chip->times.*time + 999) / 1000));
+}
+
 uint8_t Low(uint32_t v) { return static_cast<uint8_t>(v & 0xFF); }
 uint8_t Select(uint32_t address) { return (address & 1) ? 0x08 : 0x00; }
 
@@ -66,7 +76,9 @@ bool ChipModule::ProgrammingEnable() const {
 
 bool ChipModule::ChipErase() const {
   AddLog(18, " erase the chip");
-  if (!Write({0xAC, 0x80, 0x00, 0x00}, " 0x44 0x00 0x00 0x80 0xAC", eraseWaitMs)) return false;
+  if (!Write({0xAC, 0x80, 0x00, 0x00}, " 0x44 0x00 0x00 0x80 0xAC",
+             WaitMs(eraseWaitMs, &WriteTimes::eraseUs)))
+    return false;
   AddLog(19, " with success.");
   return true;
 }
@@ -91,7 +103,8 @@ bool ChipModule::ReadCalibration() const {
 
 bool ChipModule::WriteBlankByteZero() const {
   if (!blankByteZero) return false;
-  return Write({0x40, 0x00, 0x00, 0xFF}, " 0x44 0xFF 0 0 0x40", kBlankByteWaitMs);
+  return Write({0x40, 0x00, 0x00, 0xFF}, " 0x44 0xFF 0 0 0x40",
+               WaitMs(kBlankByteWaitMs, &WriteTimes::flashUs));
 }
 
 // ---- program memory ----
@@ -113,7 +126,7 @@ bool ChipModule::WriteProgramByte(uint32_t address) const {
   Instruction in{static_cast<uint8_t>(0x40 | Select(address)),
                  static_cast<uint8_t>((word >> 8) & flashHighMask), Low(word),
                  ProgramImage[address]};
-  return Write(in, kWriteFlash, flashWriteWaitMs);
+  return Write(in, kWriteFlash, WaitMs(flashWriteWaitMs, &WriteTimes::flashUs));
 }
 
 bool ChipModule::LoadProgramByte(uint32_t address) const {
@@ -135,7 +148,7 @@ bool ChipModule::WriteProgramPage(uint32_t address) const {
   uint8_t lowMask = flashFullAddressLoad ? 0xFF : static_cast<uint8_t>(~(flashPageBytes / 2 - 1));
   Instruction in{0x4C, static_cast<uint8_t>((word >> 8) & flashHighMask),
                  static_cast<uint8_t>(word & lowMask), 0x00};
-  return Write(in, kCommitFlash, kPageCommitWaitMs);
+  return Write(in, kCommitFlash, WaitMs(kPageCommitWaitMs, &WriteTimes::flashUs));
 }
 
 // ---- data memory ----
@@ -154,7 +167,8 @@ bool ChipModule::WriteDataByte(uint32_t address) const {
   if (DataPageMode() || address >= kDataImageSize) return false;
   Instruction in{0xC0, static_cast<uint8_t>((address >> 8) & eepromHighMask),
                  static_cast<uint8_t>(address & eepromLowMask), DataImage[address]};
-  return Write(in, eepromHighMask ? kWriteEeprom2 : kWriteEeprom1, eepromWriteWaitMs);
+  return Write(in, eepromHighMask ? kWriteEeprom2 : kWriteEeprom1,
+               WaitMs(eepromWriteWaitMs, &WriteTimes::eepromUs));
 }
 
 bool ChipModule::LoadDataByte(uint32_t address) const {
@@ -169,7 +183,8 @@ bool ChipModule::WriteDataPage(uint32_t address) const {
   uint8_t lowMask = static_cast<uint8_t>(eepromLowMask & ~(eepromPageBytes - 1));
   Instruction in{0xC2, static_cast<uint8_t>((address >> 8) & eepromHighMask),
                  static_cast<uint8_t>(address & lowMask), 0x00};
-  return Write(in, eepromHighMask ? kCommitEeprom2 : kCommitEeprom1, kPageCommitWaitMs);
+  return Write(in, eepromHighMask ? kCommitEeprom2 : kCommitEeprom1,
+               WaitMs(kPageCommitWaitMs, &WriteTimes::eepromUs));
 }
 
 // ---- fuse and lock bits ----
@@ -202,7 +217,7 @@ bool ChipModule::RunFuse(FuseOp op) const {
   if (!ExecuteInstruction(in, f->literal)) return false;
   Wait(DelayValue);
   if (write) {
-    Wait(kFuseWriteWaitMs);
+    Wait(WaitMs(kFuseWriteWaitMs, &WriteTimes::fuseUs));
   } else {
     GatewayAnswer answer;
     if (!ReadBackAnswer(answer)) return false;

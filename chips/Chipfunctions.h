@@ -12,6 +12,16 @@ using ChipId = int32_t;
 
 struct ChipModule;
 
+// A chip's self-timed write durations from its datasheet (the serial programming chapter's
+// minimum wait delays, 5 V figures), in microseconds. The program never waits less after an
+// erase, a write or a page commit; the simulated chips stay busy exactly this long.
+struct WriteTimes {
+  uint32_t flashUs;   // tWD_FLASH: a Flash byte or page
+  uint32_t eepromUs;  // tWD_EEPROM: an EEPROM byte or page
+  uint32_t eraseUs;   // tWD_ERASE: Chip Erase
+  uint32_t fuseUs;    // tWD_FUSE: a fuse or lock byte
+};
+
 struct ChipEntry {
   ChipId id;
   const char* name;
@@ -22,6 +32,7 @@ struct ChipEntry {
   const ChipModule* module;
   uint8_t factory[4];  // leading bytes of FuseLockBytes at selection
   uint8_t factoryCount;
+  WriteTimes times;
 };
 
 constexpr size_t kChipCount = 25;

@@ -20,7 +20,11 @@ std::string Hex4(unsigned v) {
 
 }  // namespace
 
-SimChip::SimChip(const SimChipModel& model) : model_(&model) { FactoryReset(); }
+SimChip::SimChip(const SimChipModel& model) : model_(&model) {
+  // The busy times are the catalogue's, so the program and its simulated chips agree.
+  if (const ChipEntry* entry = FindChipByName(model.name)) times_ = entry->times;
+  FactoryReset();
+}
 
 void SimChip::FactoryReset() {
   state_.chip = model_->name;
@@ -66,18 +70,30 @@ void SimChip::SetReset(bool high, int64_t timeUs) {
     // The fuses take effect when the chip leaves programming mode; from then on the pin
     // is an I/O line (RSTDISBL) or the debugWIRE line (DWEN), and the pulse resets nothing.
     armed_ = !LockedOut();
-    resetLowAt_ = timeUs < earliestUs_ ? timeUs : earliestUs_;
+    resetLowAt_ = std::min(timeUs, earliestUs_);
+    provenResetLowAt_ = std::min(timeUs, provenUs_);
   }
   resetHigh_ = high;
 }
 
 Bytes4 SimChip::Transfer(const Bytes4& in, int64_t timeUs, std::string* note) {
   std::string n;
+  std::string warning;
   Bytes4 out{0xFF, 0xFF, 0xFF, 0xFF};  // MISO undriven: the line floats high
   const bool enable = in[0] == 0xAC && in[1] == 0x53;
+  bool busy = BusyAt(timeUs) && !(enabled_ && model_->hasPoll && in[0] == 0xF0);
+  if (busy && !Backed(timeUs < provenBusyUntil_)) {
+    busy = false;
+    warning = " (warning: perhaps inside the busy time; the arrival is not known exactly)";
+  }
+  bool early = !enabled_ && enable && armed_ && timeUs - resetLowAt_ < resetSettleUs_;
+  if (early && !Backed(timeUs - provenResetLowAt_ < resetSettleUs_)) {
+    early = false;
+    warning = " (warning: perhaps too soon after reset; the arrival is not known exactly)";
+  }
   if (resetHigh_) {
     n = "chip running (reset high): no answer";
-  } else if (BusyAt(timeUs) && !(enabled_ && model_->hasPoll && in[0] == 0xF0)) {
+  } else if (busy) {
     ++state_.violations;
     ++changes_;
     n = "ignored, chip busy: timing violation " + std::to_string(state_.violations);
@@ -86,7 +102,7 @@ Bytes4 SimChip::Transfer(const Bytes4& in, int64_t timeUs, std::string* note) {
   } else if (!enabled_ && !armed_) {
     n = LockedOut() ? "Programming Enable refused: reset pin disabled by RSTDISBL or DWEN"
                     : "Programming Enable refused: no reset pulse since the last one";
-  } else if (!enabled_ && timeUs - resetLowAt_ < resetSettleUs_) {
+  } else if (early) {
     ++state_.violations;
     ++changes_;
     n = "Programming Enable too soon after reset: timing violation " +
@@ -97,6 +113,7 @@ Bytes4 SimChip::Transfer(const Bytes4& in, int64_t timeUs, std::string* note) {
       armed_ = false;
     }
     out = Execute(in, timeUs, n);
+    n += warning;
   }
   if (note) *note = n;
   return out;
@@ -155,10 +172,10 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
     } else if ((i2 & 0xE0) == 0x80) {
       note = "Chip Erase";
       Erase();
-      Busy(t, m.eraseUs);
+      Busy(t, times_.eraseUs);
     } else if ((i2 & 0xE0) == 0xE0) {
       LockWrite(m.family == SimFamily::Current ? i4 : i2, note);
-      Busy(t, m.fuseUs);
+      Busy(t, times_.fuseUs);
     } else if ((i2 & 0xE0) == 0xA0) {
       switch (m.family) {
         case SimFamily::Current:
@@ -179,7 +196,7 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
         case SimFamily::Old:
           break;
       }
-      if (!note.empty()) Busy(t, m.fuseUs);
+      if (!note.empty()) Busy(t, times_.fuseUs);
     }
   } else if ((i1 & 0xF7) == 0x20) {
     const uint8_t v = ReadsLocked() ? 0xFF : state_.flash[flashByte];
@@ -198,7 +215,7 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
         state_.flash[flashByte] &= i4;
         ++changes_;
       }
-      Busy(t, m.flashUs);
+      Busy(t, times_.flashUs);
     }
   } else if (i1 == 0x4C && m.flashPageWords) {
     const uint32_t first = word / m.flashPageWords * m.flashPageWords;
@@ -210,7 +227,7 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
       ++changes_;
     }
     pageBuffer_.assign(pageBuffer_.size(), 0xFF);
-    Busy(t, m.flashUs);
+    Busy(t, times_.flashUs);
   } else if (i1 == 0xA0) {
     const uint8_t v = ReadsLocked() ? 0xFF : state_.eeprom[eeAddr];
     note = "Read EEPROM " + Hex4(eeAddr) + " -> " + Hex2(v);
@@ -223,7 +240,7 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
       state_.eeprom[eeAddr] = i4;  // the write erases the cell first
       ++changes_;
     }
-    Busy(t, m.eepromUs);
+    Busy(t, times_.eepromUs);
   } else if (i1 == 0xC1 && m.eepromPageBytes) {
     const uint32_t off = i3 % m.eepromPageBytes;
     eepromBuffer_[off] = i4;
@@ -241,7 +258,7 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
       ++changes_;
     }
     eepromLoaded_.assign(eepromLoaded_.size(), false);
-    Busy(t, m.eepromUs);
+    Busy(t, times_.eepromUs);
   } else if (i1 == 0x30) {
     const unsigned a = i3 & 0x03;
     const uint8_t v = a < 3 ? m.signature[a] : 0xFF;

@@ -2,11 +2,13 @@
 // serial-programming instruction set of its family, as the real part decodes it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "chips/Chipfunctions.h"
 #include "sim/SimChips.h"
 
 namespace quillet::sim {
@@ -76,12 +78,22 @@ class SimChip {
   // simulator's own lateness never shows as the program's timing violation; so does the
   // settling time after a reset pulse.
   void SetEarliestArrivalUs(int64_t us) { earliestUs_ = us; }
+  // What the caller can prove: the instructions in hand came no earlier than this (the read
+  // before them). A violation that shows only under the assumed earliest arrival above, not
+  // under the proven one, may be the simulator's own lateness: it is a warning in the note
+  // and the instruction is carried out, unless strict timing is asked for.
+  void SetProvenArrivalUs(int64_t us) { provenUs_ = us; }
+  void SetStrictTiming(bool strict) { strict_ = strict; }
+  const WriteTimes& Times() const { return times_; }
 
  private:
   Bytes4 Execute(const Bytes4& in, int64_t timeUs, std::string& note);
   void Busy(int64_t timeUs, uint32_t us) {
-    busyUntil_ = (timeUs < earliestUs_ ? timeUs : earliestUs_) + us;
+    busyUntil_ = std::min(timeUs, earliestUs_) + us;
+    provenBusyUntil_ = std::min(timeUs, provenUs_) + us;
   }
+  // A timing verdict that holds: under the proven arrival as well, or under strict timing.
+  bool Backed(bool provenToo) const { return strict_ || provenToo; }
   void Erase();
   bool Lb1Programmed() const { return (state_.lock & model_->lb1) == 0; }
   bool Lb2Programmed() const { return (state_.lock & model_->lb2) == 0; }
@@ -101,8 +113,13 @@ class SimChip {
   bool enabled_ = false;
   int64_t resetLowAt_ = 0;
   int64_t resetSettleUs_ = kResetSettleUs;
+  int64_t provenResetLowAt_ = 0;
   int64_t busyUntil_ = 0;
+  int64_t provenBusyUntil_ = 0;
   int64_t earliestUs_ = INT64_MAX;
+  int64_t provenUs_ = INT64_MAX;
+  bool strict_ = false;
+  WriteTimes times_{};
   uint8_t lastOut_ = 0xFF;  // the shift register's last byte, seen first on the next transfer
   uint64_t changes_ = 0;
 };

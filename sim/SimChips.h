@@ -1,5 +1,6 @@
 // The simulated chips as data: one descriptor per catalogue chip, read by one engine
-// (sim/SimChip.h). Values are those of the real parts' datasheets (5 V figures for write times).
+// (sim/SimChip.h). Values are those of the real parts' datasheets; the write times are the
+// catalogue's (chips/Chipfunctions.cpp), the same the program waits for.
 #pragma once
 
 #include <array>
@@ -39,8 +40,6 @@ struct SimChipModel {
   uint8_t lb1, lb2;                   // where LB1 and LB2 sit in that layout
   int8_t eesaveFuse;                  // fuse byte holding EESAVE, -1 if none
   uint8_t eesaveBit;
-  // Self-timed write durations in microseconds.
-  uint32_t eraseUs, flashUs, eepromUs, fuseUs;
   // RSTDISBL and DWEN: once programmed, the reset pin no longer resets the chip, so the next
   // reset pulse does not bring back serial programming. -1: the chip has neither.
   int8_t lockoutFuse;

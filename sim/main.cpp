@@ -44,6 +44,9 @@ void Usage(FILE* f) {
       "  --no-chip            an empty socket: every byte on MISO reads 0xFF\n"
       "  --link PATH          a symlink PATH to the pseudo-terminal, removed at exit\n"
       "  --pace               the wire time of 115200 baud 8N2 in both directions\n"
+      "  --strict-timing      a write or Programming Enable that may have come too early is\n"
+      "                       refused even when the simulator cannot prove it (it may have\n"
+      "                       read the line late); by default that is a warning in the trace\n"
       "  --trace FILE         every command decoded, one line each, with its time\n"
       "  --state FILE         the chip's memories, fuses, lock bits and violation count\n"
       "                       persist in FILE between runs\n"
@@ -90,7 +93,7 @@ bool WriteAll(int fd, const uint8_t* data, size_t n) {
 
 int main(int argc, char** argv) {
   std::string chipName = "ATtiny2313", linkPath, tracePath, statePath;
-  bool noChip = false, pace = false, resetFuses = false;
+  bool noChip = false, pace = false, resetFuses = false, strictTiming = false;
   GatewayOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -117,6 +120,7 @@ int main(int argc, char** argv) {
     else if (a == "--no-chip") noChip = true;
     else if (a == "--link") linkPath = value();
     else if (a == "--pace") pace = true;
+    else if (a == "--strict-timing") strictTiming = true;
     else if (a == "--trace") tracePath = value();
     else if (a == "--state") statePath = value();
     else if (a == "--reset-fuses") resetFuses = true;
@@ -140,6 +144,7 @@ int main(int argc, char** argv) {
   SimChip chip(*model);
   // The ResetLow byte may be read late while the program's 20 ms wait runs on time.
   chip.SetResetSettleUs(SimChip::kResetSettleUs - 2000);
+  chip.SetStrictTiming(strictTiming);
   if (!statePath.empty()) {
     SimChipState loaded;
     struct stat st;
@@ -260,7 +265,10 @@ int main(int argc, char** argv) {
     if (n <= 0) continue;
     const int64_t readAt = NowNs();
     // These bytes came after the previous read, but not necessarily just now.
-    if (!pace) chip.SetEarliestArrivalUs((std::max(lastRead, readAt - kLateGraceNs) - start) / 1000);
+    if (!pace) {
+      chip.SetEarliestArrivalUs((std::max(lastRead, readAt - kLateGraceNs) - start) / 1000);
+      chip.SetProvenArrivalUs((lastRead - start) / 1000);
+    }
     lastRead = readAt;
     lastActivity = readAt;
     // Bytes that were already waiting when the line finished the previous ones followed them

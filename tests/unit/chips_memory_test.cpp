@@ -105,6 +105,34 @@ TEST_F(Connected, PacketsAndWaitsOfEveryRow) {
   }
 }
 
+// Guards data lost on chips whose write takes longer than the module's fixed wait: with a
+// chip selected, the wait after a write is at least its datasheet time, in whole ms.
+TEST_F(Connected, WaitsAreNeverShorterThanTheChipsWriteTime) {
+  struct Case {
+    const char* chip;
+    Op op;
+    int wait;  // after DelayValue
+  } cases[] = {
+      {"AT90S2313", kWriteP, 9},  {"AT90S2313", kWriteD, 9},  // the module's wait is longer
+      {"ATtiny12", kWriteP, 5},   {"ATtiny12", kWriteD, 9},   // 4.5 ms, 9 ms
+      {"ATtiny15", kWriteP, 5},   {"ATtiny15", kWriteD, 9},   // 4.1 ms, 8.2 ms
+      {"ATtiny26", kWriteD, 9},   {"ATtiny26", kPageP, 5},
+      {"AT90CAN64", kPageD, 9},   {"AT90CAN64", kPageP, 5},
+      {"ATtiny2313", kPageD, 5},  {"ATtiny85", kPageD, 5},    // 4 ms: the module's 5 stays
+  };
+  f.port.responder = [](const std::vector<uint8_t>&) { return std::vector<uint8_t>{0x5A, 0x11}; };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.chip) + " op " + std::to_string(c.op));
+    SelectChip(FindChipByName(c.chip)->id);
+    Fresh();
+    ASSERT_TRUE(RunOp(*FindChipByName(c.chip)->module, c.op, 0));
+    ASSERT_EQ(f.port.trace.size(), 4u);
+    EXPECT_EQ(f.port.trace[2], "sleep 1");
+    EXPECT_EQ(f.port.trace[3], "sleep " + std::to_string(c.wait));
+  }
+  ResetSelectionState();
+}
+
 TEST_F(Connected, ByteAndPageModesExcludeEachOther) {
   const ChipModule* all[] = {&At90s1200, &At90s2313, &At90s2323, &At90s2343, &At90s2333, &At90s4414,
                              &At90s4434, &At90can32, &Attiny12,  &Attiny13,  &Attiny15,  &Attiny22,
