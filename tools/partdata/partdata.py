@@ -1,0 +1,431 @@
+#!/usr/bin/env python3
+"""Generates chips/PartTable.cpp: one row per AVR that programs over the SPI serial instructions.
+
+Two sources:
+  * avr-libc's io headers (Debian package avr-libc): signature, Flash and EEPROM sizes and page
+    sizes, fuse bit names and factory values, lock bits (avrlibc.py reads them);
+  * the table below, one entry per datasheet, for what only the datasheet gives: the minimum
+    waits of the serial programming chapter, EEPROM page mode, calibration bytes, package pins,
+    and the few places where the datasheet overrules the header (each with its reason).
+
+Usage: tools/partdata/partdata.py [--include DIR] [--out chips/PartTable.cpp]
+"""
+import argparse
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import avrlibc  # noqa: E402
+
+# Waits in microseconds: (tWD_FLASH, tWD_EEPROM, tWD_ERASE, tWD_FUSE).
+# Where a datasheet's table was not found, the family's longest found value stands in:
+MEGA_LONGEST = (5000, 10000, 10500, 4500)   # ATmega128A 8151H (5/10/10/4.5), ATmega16M1 8209F (erase 10.5)
+RADIO_LONGEST = (4500, 13000, 18500, 4500)  # ATmega2564/1284/644RFR2 42073A Table 31-17
+TINY_LONGEST = (4500, 4000, 9000, 4500)     # ATtiny24A/44A/84A 8183F Table 19-11, ATtiny43U 8048C Table 19-15
+
+# Packages: (name, pin count, MOSI, MISO, SCK, RESET, VCC pins, GND pins); 0: pin not found.
+# VCC/GND are the pins the pinout names VCC and GND (AVCC/UVCC and AGND/UGND are tied to them).
+PDIP28_MEGA = ("PDIP28", 28, 17, 18, 19, 1, [7], [8, 22])
+PDIP40_MEGA16 = ("PDIP40", 40, 6, 7, 8, 9, [10], [11, 31])
+PDIP40_MEGA8515 = ("PDIP40", 40, 6, 7, 8, 9, [40], [20])
+TQFP64_PE = ("TQFP64", 64, 2, 3, 11, 20, [21, 52], [22, 53, 63])     # PDI=PE0, PDO=PE1, SCK=PB1
+TQFP64_PB = ("TQFP64", 64, 12, 13, 11, 20, [21, 52], [22, 53, 63])    # PB2, PB3, PB1
+TQFP100_MEGA2560 = ("TQFP100", 100, 21, 22, 20, 30, [10, 31, 61, 80], [11, 32, 62, 81])
+TQFP32_PB = ("TQFP32", 32, 15, 16, 17, 29, [4], [5, 21])
+TQFP44_MEGA324 = ("TQFP44", 44, 1, 2, 3, 4, [5, 17, 38], [6, 18, 39])
+TQFP32_M1 = ("TQFP32", 32, 2, 1, 12, 31, [4], [5])                    # MOSI_A=PD3, MISO_A=PD2, SCK_A=PD4
+TQFP32_USB = ("TQFP32", 32, 16, 17, 15, 24, [4], [3])                 # PDI=PB2, PDO=PB3, SCK=PB1
+TQFP44_U4 = ("TQFP44", 44, 10, 11, 9, 13, [14, 34], [15, 23, 35, 43])
+PDIP14_TINY = ("PDIP14", 14, 7, 8, 9, 4, [1], [14])
+SOIC14_TINY = ("SOIC14", 14, 7, 8, 9, 4, [1], [14])
+PDIP20_TINY = ("PDIP20", 20, 17, 18, 19, 1, [20], [10])
+UNKNOWN = lambda name, pins: (name, pins, 0, 0, 0, 0, [], [])
+
+# One entry per datasheet. rows: (name, aliases, family, package, fixes); fixes overrule the
+# header field by field: {"signature"|"lock"|"factory"|"fuses"|...: value}, with "why".
+DATASHEETS = [
+    dict(doc="ATmega8/L datasheet 2486AA", times=(4500, 9000, 9000, 4500), times_src="Table 97",
+         eeprom_page=False, page_src="instruction set has Write EEPROM Memory (C0) only",
+         calibration=4, rows=[("ATmega8", ["ATmega8A"], "ATmega", PDIP28_MEGA, {})]),
+    dict(doc="ATmega16A datasheet 8154", times=MEGA_LONGEST, times_src=None,
+         eeprom_page=False, page_src=None, calibration=4,
+         rows=[("ATmega16", ["ATmega16A"], "ATmega", PDIP40_MEGA16, {})]),
+    dict(doc="ATmega32A datasheet 8155", times=MEGA_LONGEST, times_src=None,
+         eeprom_page=False, page_src=None, calibration=4,
+         rows=[("ATmega32", ["ATmega32A"], "ATmega", PDIP40_MEGA16, {})]),
+    dict(doc="ATmega64 datasheet 2490R / ATmega64A datasheet 8160E", times=MEGA_LONGEST,
+         times_src=None, eeprom_page=False,
+         page_src="serial mode writes the EEPROM byte by byte (Write EEPROM Memory, C0)", calibration=4,
+         rows=[("ATmega64", ["ATmega64A"], "ATmega", TQFP64_PE, {})],
+         note="2490R Table 128 gives 4.5/9.0/9.0/4.5 ms; the ATmega64A table was not found, so the "
+              "longer ATmega128A values stand"),
+    dict(doc="ATmega128A datasheet 8151H", times=(5000, 10000, 10000, 4500), times_src="Table 26-14",
+         eeprom_page=False, page_src="serial mode writes the EEPROM byte by byte (Write EEPROM Memory, C0)",
+         calibration=4, rows=[("ATmega128", ["ATmega128A"], "ATmega", TQFP64_PE, {})]),
+    dict(doc="ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A", times=(4500, 3600, 9000, 4500),
+         times_src="Table 28-18", eeprom_page=True, page_src="Table 28-19 (C1/C2)", calibration=1,
+         rows=[
+             ("ATmega48", ["ATmega48A"], "ATmega", PDIP28_MEGA, {}),
+             ("ATmega48P", ["ATmega48PA"], "ATmega", PDIP28_MEGA,
+              {"lock": ["LB1", "LB2"],
+               "why": "lock bits LB1/LB2 only: the ATmega48P has no boot section (DS40002061A, "
+                      "Table 28-1); avr-libc's iom48p.h lists boot lock bits"}),
+             ("ATmega88", ["ATmega88A"], "ATmega", PDIP28_MEGA, {}),
+             ("ATmega88P", ["ATmega88PA"], "ATmega", PDIP28_MEGA, {}),
+             ("ATmega168", ["ATmega168A"], "ATmega", PDIP28_MEGA, {}),
+             ("ATmega168P", ["ATmega168PA"], "ATmega", PDIP28_MEGA, {}),
+             ("ATmega328", [], "ATmega", PDIP28_MEGA, {}),
+             ("ATmega328P", [], "ATmega", PDIP28_MEGA, {}),
+         ]),
+    dict(doc="ATmega48PB/88PB/168PB datasheet DS40001909", times=(4500, 3600, 10500, 4500), times_src=None,
+         eeprom_page=True, page_src=None, calibration=1,
+         rows=[("ATmega48PB", [], "ATmega", TQFP32_PB, {}), ("ATmega88PB", [], "ATmega", TQFP32_PB, {}),
+               ("ATmega168PB", [], "ATmega", TQFP32_PB, {})],
+         note="waits: the ATmega48A..328P values with the ATmega16M1's longer erase; EEPROM page mode "
+              "as on the ATmega48A..328P (not checked)"),
+    dict(doc="ATmega328PB datasheet DS40001906", times=(4500, 3600, 10500, 4500), times_src=None,
+         eeprom_page=True, page_src=None, calibration=1,
+         rows=[("ATmega328PB", [], "ATmega", TQFP32_PB, {
+             "header": "ATmega328P",
+             "signature": [0x1E, 0x95, 0x16],
+             "fuses": [None, None, ({0: "BODLEVEL0", 1: "BODLEVEL1", 2: "BODLEVEL2", 3: "CFD"}, 0xF7)],
+             "why": "no avr-libc header: sizes and fuses as the ATmega328P, signature 1E 95 16 and the "
+                    "extended fuse bit CFD (factory programmed) from DS40001906"})],
+         note="waits as the ATmega48PB/88PB/168PB"),
+    dict(doc="ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E", times=(4500, 3600, 9000, 4500),
+         times_src="Table 27-16 (tWD_FUSE not given: 4.5 ms of the family)", eeprom_page=True,
+         page_src="Table 27-17 (C1/C2)", calibration=1,
+         rows=[
+             ("ATmega164A", [], "ATmega", PDIP40_MEGA16,
+              {"signature": [0x1E, 0x94, 0x0F], "factory": [0x62, 0x99, 0xFF],
+               "why": "8272E Table 27-6: ATmega164A is 1E 94 0F (avr-libc's iom164a.h has the 164P's "
+                      "0A); factory low fuse 0x62 (SUT 10, Table 27-7)"}),
+             ("ATmega164P", ["ATmega164PA"], "ATmega", PDIP40_MEGA16,
+              {"signature": [0x1E, 0x94, 0x0A], "factory": [0x62, 0x99, 0xFF],
+               "why": "8272E Table 27-6: ATmega164PA is 1E 94 0A (avr-libc's iom164p.h has the 164A's "
+                      "0F); factory low fuse 0x62 (Table 27-7)"}),
+             ("ATmega324A", [], "ATmega", PDIP40_MEGA16, {}),
+             ("ATmega324P", [], "ATmega", PDIP40_MEGA16, {}),
+             ("ATmega324PA", [], "ATmega", PDIP40_MEGA16,
+              {"factory": [0x62, 0x99, 0xFF], "why": "factory low fuse 0x62 (8272E Table 27-7)"}),
+             ("ATmega644", ["ATmega644A"], "ATmega", PDIP40_MEGA16,
+              {"factory": [0x62, 0x99, 0xFF], "why": "factory low fuse 0x62 (8272E Table 27-7)"}),
+             ("ATmega644P", ["ATmega644PA"], "ATmega", PDIP40_MEGA16,
+              {"factory": [0x62, 0x99, 0xFF], "why": "factory low fuse 0x62 (8272E Table 27-7)"}),
+             ("ATmega1284", [], "ATmega", PDIP40_MEGA16, {}),
+             ("ATmega1284P", [], "ATmega", PDIP40_MEGA16,
+              {"factory": [0x62, 0x99, 0xFF],
+               "why": "factory fuses 0x62/0x99 (8272E Tables 27-5, 27-7; iom1284p.h has 0x42/0x9D)"}),
+         ]),
+    dict(doc="ATmega324PB datasheet DS40001908", times=(4500, 3600, 10500, 4500), times_src=None,
+         eeprom_page=True, page_src=None, calibration=1,
+         rows=[("ATmega324PB", [], "ATmega", TQFP44_MEGA324, {
+             "header": "ATmega324PA",
+             "signature": [0x1E, 0x95, 0x17],
+             "factory": [0x62, 0x99, 0xF7],
+             "fuses": [None, None, ({0: "BODLEVEL0", 1: "BODLEVEL1", 2: "BODLEVEL2", 3: "CFD"}, 0xF7)],
+             "why": "no avr-libc header: sizes and fuses as the ATmega324PA, signature 1E 95 17 and the "
+                    "extended fuse bit CFD from DS40001908"})],
+         note="waits as the ATmega48PB family; pins of the ATmega324PA TQFP44, not checked"),
+    dict(doc="ATmega162 datasheet 2513", times=MEGA_LONGEST, times_src=None, eeprom_page=False,
+         page_src=None, calibration=1, rows=[("ATmega162", [], "ATmega", PDIP40_MEGA8515, {})]),
+    dict(doc="ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284",
+         times=(4500, 9000, 9000, 4500), times_src="8018 Table 26-14 (the family's other tables not found)",
+         eeprom_page=True, page_src="8018 serial programming algorithm 5B (page access)", calibration=1,
+         rows=[
+             ("ATmega165", ["ATmega165P", "ATmega165PA"], "ATmega", TQFP64_PB,
+              {"signature": [0x1E, 0x94, 0x07],
+               "why": "ATmega165/165P/165PA are 1E 94 07 (8285 Table 27-5 for 165PA; 8019 for 165P); "
+                      "avr-libc's iom165.h has the ATmega169's 05"}),
+             ("ATmega165A", [], "ATmega", TQFP64_PB,
+              {"factory": [0x62, 0x99, 0xFF],
+               "why": "iom165a.h gives no factory values; 0x62/0x99/0xFF from 8285 Tables 27-3..27-5"}),
+             ("ATmega169", ["ATmega169P", "ATmega169PA"], "ATmega", TQFP64_PB, {}),
+             ("ATmega169A", [], "ATmega", TQFP64_PB,
+              {"signature": [0x1E, 0x94, 0x11],
+               "why": "8284 Table 27-5: ATmega169A is 1E 94 11 (avr-libc's iom169a.h has the 169's 05)"}),
+             ("ATmega325", ["ATmega325A"], "ATmega", TQFP64_PB, {}),
+             ("ATmega325P", ["ATmega325PA"], "ATmega", TQFP64_PB,
+              {"signature": [0x1E, 0x95, 0x0D],
+               "why": "8285 Table 27-5: ATmega325PA is 1E 95 0D (avr-libc's iom325p.h has the 325's 05)"}),
+             ("ATmega329", ["ATmega329A"], "ATmega", TQFP64_PB, {}),
+             ("ATmega329P", ["ATmega329PA"], "ATmega", TQFP64_PB, {}),
+             ("ATmega645", ["ATmega645A"], "ATmega", TQFP64_PB, {}),
+             ("ATmega645P", [], "ATmega", TQFP64_PB,
+              {"signature": [0x1E, 0x96, 0x0D],
+               "why": "8285 Table 27-5: ATmega645P is 1E 96 0D (avr-libc's iom645p.h has the 645's 05)"}),
+             ("ATmega649", ["ATmega649A"], "ATmega", TQFP64_PB, {}),
+             ("ATmega649P", [], "ATmega", TQFP64_PB, {}),
+             ("ATmega3250", ["ATmega3250A"], "ATmega", UNKNOWN("TQFP100", 100), {}),
+             ("ATmega3250P", ["ATmega3250PA"], "ATmega", UNKNOWN("TQFP100", 100),
+              {"signature": [0x1E, 0x95, 0x0E],
+               "why": "8285 Table 27-5: ATmega3250PA is 1E 95 0E (iom3250p.h has the 3250's 06)"}),
+             ("ATmega3290", ["ATmega3290A"], "ATmega", UNKNOWN("TQFP100", 100), {}),
+             ("ATmega3290P", ["ATmega3290PA"], "ATmega", UNKNOWN("TQFP100", 100),
+              {"signature": [0x1E, 0x95, 0x0C],
+               "why": "8284 Table 27-5: ATmega3290PA is 1E 95 0C (iom3290p.h has the 3290's 04)"}),
+             ("ATmega6450", ["ATmega6450A"], "ATmega", UNKNOWN("TQFP100", 100), {}),
+             ("ATmega6450P", [], "ATmega", UNKNOWN("TQFP100", 100),
+              {"signature": [0x1E, 0x96, 0x0E],
+               "why": "8285 Table 27-5: ATmega6450P is 1E 96 0E (iom6450p.h has the 6450's 06)"}),
+             ("ATmega6490", ["ATmega6490A"], "ATmega", UNKNOWN("TQFP100", 100), {}),
+             ("ATmega6490P", [], "ATmega", UNKNOWN("TQFP100", 100),
+              {"signature": [0x1E, 0x96, 0x0C],
+               "why": "8284 Table 27-5: ATmega6490P is 1E 96 0C (iom6490p.h has the 6490's 04)"}),
+         ]),
+    dict(doc="ATmega640/1280/1281/2560/2561 datasheet 2549Q", times=MEGA_LONGEST, times_src=None,
+         eeprom_page=True, page_src="Table 30-17 (C1/C2)", calibration=1,
+         rows=[("ATmega640", [], "ATmega", TQFP100_MEGA2560, {}),
+               ("ATmega1280", [], "ATmega", TQFP100_MEGA2560, {}),
+               ("ATmega1281", [], "ATmega", TQFP64_PE, {}),
+               ("ATmega2560", [], "ATmega", TQFP100_MEGA2560, {}),
+               ("ATmega2561", [], "ATmega", TQFP64_PE, {})],
+         note="pins from Table 30-15 (PDI/PDO: PB2/PB3 on TQFP100, PE0/PE1 on TQFP64)"),
+    dict(doc="ATmega8515 datasheet 2512G", times=(4500, 9000, 9000, 4500), times_src="Table 93",
+         eeprom_page=False, page_src="Write EEPROM Memory (C0) only", calibration=4,
+         rows=[("ATmega8515", [], "ATmega", PDIP40_MEGA8515, {})]),
+    dict(doc="ATmega8535 datasheet 2502", times=MEGA_LONGEST, times_src=None, eeprom_page=False,
+         page_src=None, calibration=4, rows=[("ATmega8535", [], "ATmega", PDIP40_MEGA16, {})]),
+    dict(doc="ATmega16M1/32M1/64M1 datasheet 8209F", times=(2600, 3600, 10500, 4500),
+         times_src="Table 28-17", eeprom_page=True, page_src="Table 28-18 (C1/C2)", calibration=1,
+         rows=[("ATmega16M1", [], "ATmega", TQFP32_M1, {}), ("ATmega32M1", [], "ATmega", TQFP32_M1, {}),
+               ("ATmega64M1", [], "ATmega", TQFP32_M1, {})]),
+    dict(doc="ATmega8U2/16U2/32U2 datasheet 7799D", times=MEGA_LONGEST, times_src=None,
+         eeprom_page=False, page_src=None, calibration=1,
+         rows=[("ATmega8U2", [], "ATmega", TQFP32_USB, {}), ("ATmega16U2", [], "ATmega", TQFP32_USB, {}),
+               ("ATmega32U2", [], "ATmega", TQFP32_USB, {})]),
+    dict(doc="ATmega16U4/32U4 datasheet 7766J", times=MEGA_LONGEST, times_src=None, eeprom_page=False,
+         page_src=None, calibration=1,
+         rows=[("ATmega16U4", [], "ATmega", TQFP44_U4, {}), ("ATmega32U4", [], "ATmega", TQFP44_U4, {})],
+         note="serial programming through PDI/PDO (PB2/PB3), Table 28-14"),
+    dict(doc="ATmega128RFA1 datasheet 8266A", times=RADIO_LONGEST, times_src=None, eeprom_page=True,
+         page_src="serial instruction set (C2, Write EEPROM Memory Page)", calibration=1,
+         rows=[("ATmega128RFA1", [], "ATmega", UNKNOWN("QFN64", 64), {})]),
+    dict(doc="ATmega256RFR2/128RFR2/64RFR2 datasheet 8393", times=RADIO_LONGEST, times_src=None,
+         eeprom_page=True, page_src=None, calibration=1,
+         rows=[("ATmega64RFR2", [], "ATmega", UNKNOWN("QFN64", 64), {}),
+               ("ATmega128RFR2", [], "ATmega", UNKNOWN("QFN64", 64), {}),
+               ("ATmega256RFR2", [], "ATmega", UNKNOWN("QFN64", 64), {})]),
+    dict(doc="ATmega2564/1284/644RFR2 datasheet 42073A", times=(4500, 13000, 18500, 4500),
+         times_src="Table 31-17", eeprom_page=True, page_src="Table 31-18 (C1/C2)", calibration=1,
+         rows=[("ATmega644RFR2", [], "ATmega", UNKNOWN("QFN48", 48), {}),
+               ("ATmega1284RFR2", [], "ATmega", UNKNOWN("QFN48", 48), {}),
+               ("ATmega2564RFR2", [], "ATmega", UNKNOWN("QFN48", 48), {})]),
+    dict(doc="AT90USB82/162 datasheet 7707", times=MEGA_LONGEST, times_src=None, eeprom_page=False,
+         page_src=None, calibration=1,
+         rows=[("AT90USB82", [], "AT90USB / AT90PWM", TQFP32_USB,
+                {"signature": [0x1E, 0x93, 0x82],
+                 "why": "avr-libc's iousb82.h has no signature; 1E 93 82 from 7707"}),
+               ("AT90USB162", [], "AT90USB / AT90PWM", TQFP32_USB, {})]),
+    dict(doc="AT90USB646/647/1286/1287 datasheet 7593", times=MEGA_LONGEST, times_src=None,
+         eeprom_page=False, page_src=None, calibration=1,
+         rows=[("AT90USB646", ["AT90USB647"], "AT90USB / AT90PWM", TQFP64_PB, {}),
+               ("AT90USB1286", ["AT90USB1287"], "AT90USB / AT90PWM", TQFP64_PB, {})],
+         note="PDI/PDO on PB2/PB3 for the 64-pin parts, Table 29-14"),
+    dict(doc="AT90PWM2/3/2B/3B datasheet 4317J", times=MEGA_LONGEST, times_src=None, eeprom_page=False,
+         page_src=None, calibration=1,
+         rows=[("AT90PWM2", ["AT90PWM3"], "AT90USB / AT90PWM", UNKNOWN("SO24", 24),
+                {"signature": [0x1E, 0x93, 0x81],
+                 "why": "avr-libc's io90pwmx.h has no signature; 1E 93 81 from 4317J"}),
+               ("AT90PWM2B", ["AT90PWM3B"], "AT90USB / AT90PWM", UNKNOWN("SO24", 24), {})],
+         note="serial programming through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); the SO24 "
+              "(PWM2) and SO32 (PWM3) pin numbers were not found"),
+    dict(doc="AT90PWM216/316 datasheet 7710", times=MEGA_LONGEST, times_src=None, eeprom_page=False,
+         page_src=None, calibration=1,
+         rows=[("AT90PWM216", ["AT90PWM316"], "AT90USB / AT90PWM", UNKNOWN("SO24", 24), {})],
+         note="MOSI_A/MISO_A/SCK_A as the AT90PWM3B; pin numbers not found"),
+    dict(doc="ATtiny24A/44A/84A datasheet 8183F", times=(4500, 4000, 9000, 4500), times_src="Table 19-11",
+         eeprom_page=True, page_src="Table 19-12 (C1/C2)", calibration=1,
+         rows=[("ATtiny24", ["ATtiny24A"], "ATtiny", PDIP14_TINY, {}),
+               ("ATtiny44", ["ATtiny44A"], "ATtiny", PDIP14_TINY, {}),
+               ("ATtiny84", ["ATtiny84A"], "ATtiny", PDIP14_TINY, {})],
+         note="the ATtiny24/44/84 datasheet 8006K Table 19-11 gives the same waits"),
+    dict(doc="ATtiny2313A/4313 datasheet 8246", times=TINY_LONGEST, times_src=None, eeprom_page=False,
+         page_src=None, calibration=2, rows=[("ATtiny4313", [], "ATtiny", PDIP20_TINY, {})]),
+    dict(doc="ATtiny43U datasheet 8048C", times=(4500, 4000, 9000, 4500), times_src="Table 19-15",
+         eeprom_page=True, page_src="Table 19-16 (C1/C2)", calibration=1,
+         rows=[("ATtiny43U", [], "ATtiny", UNKNOWN("SOIC20", 20), {})],
+         note="revision 8048B gave tWD_ERASE 4.0 ms; 8048C's 9.0 ms stands"),
+    dict(doc="ATtiny48/88 datasheet 8008", times=TINY_LONGEST, times_src=None, eeprom_page=False,
+         page_src=None, calibration=1,
+         rows=[("ATtiny48", [], "ATtiny", PDIP28_MEGA, {}), ("ATtiny88", [], "ATtiny", PDIP28_MEGA, {})]),
+    dict(doc="ATtiny87/167 datasheet 8265", times=TINY_LONGEST, times_src=None, eeprom_page=False,
+         page_src=None, calibration=1,
+         rows=[("ATtiny87", [], "ATtiny", UNKNOWN("SOIC20", 20), {}),
+               ("ATtiny167", [], "ATtiny", UNKNOWN("SOIC20", 20), {})]),
+    dict(doc="ATtiny441/841 datasheet 8495F", times=TINY_LONGEST, times_src=None, eeprom_page=False,
+         page_src=None, calibration=1,
+         rows=[("ATtiny441", [], "ATtiny", SOIC14_TINY, {}), ("ATtiny841", [], "ATtiny", SOIC14_TINY, {})],
+         note="pinout as the ATtiny24/44/84 (PA6/PA5/PA4, PB3 RESET), not checked"),
+    dict(doc="ATtiny828 datasheet 8371A", times=TINY_LONGEST, times_src=None, eeprom_page=False,
+         page_src=None, calibration=1, rows=[("ATtiny828", ["ATtiny828R"], "ATtiny", UNKNOWN("TQFP32", 32), {})],
+         note="Table 100 (pin mapping) found but not its contents"),
+    dict(doc="ATtiny1634 datasheet 8303", times=TINY_LONGEST, times_src=None, eeprom_page=False,
+         page_src=None, calibration=1, rows=[("ATtiny1634", ["ATtiny1634R"], "ATtiny", UNKNOWN("SOIC20", 20), {})]),
+]
+
+# Names of chips already in the catalogue that share signature and programming with it.
+EXISTING_ALIASES = [("ATtiny13", "ATtiny13A"), ("ATtiny2313", "ATtiny2313A"), ("ATtiny261", "ATtiny261A"),
+                    ("ATtiny461", "ATtiny461A"), ("ATtiny861", "ATtiny861A")]
+
+
+def c_str(s):
+    return '"%s"' % s if s is not None else "nullptr"
+
+
+def build_rows(include_dir):
+    rows = []
+    for sheet in DATASHEETS:
+        for name, aliases, family, package, fixes in sheet["rows"]:
+            part = avrlibc.read_part(fixes.get("header", name), include_dir)
+            if part is None:
+                raise SystemExit("no avr-libc header for %s" % name)
+            signature = fixes.get("signature", part["signature"])
+            if signature is None:
+                raise SystemExit("%s: no signature in the header and none in the table" % name)
+            fuses = [dict(f) for f in part["fuses"]]
+            if len(fuses) != part["fuse_count"]:
+                raise SystemExit("%s: %d fuse bytes found, FUSE_MEMORY_SIZE %d"
+                                 % (name, len(fuses), part["fuse_count"]))
+            for i, fix in enumerate(fixes.get("fuses", [])):
+                if fix:
+                    bits, factory = fix
+                    fuses[i] = {"bits": [bits.get(k) for k in range(8)], "factory": factory}
+            for i, value in enumerate(fixes.get("factory", [])):
+                fuses[i]["factory"] = value
+            for f in fuses:
+                if f["factory"] is None:
+                    raise SystemExit("%s: a fuse byte without factory value" % name)
+            lock = part["lock"]
+            if "lock" in fixes:
+                lock = (fixes["lock"] + [None] * 8)[:8]
+            e2size = part["e2end"] + 1
+            rows.append(dict(
+                name=name, aliases=aliases, family=family, signature=signature,
+                flash=part["flashend"] + 1, flash_page=part["spm_pagesize"], eeprom=e2size,
+                eeprom_page=part["e2pagesize"] if sheet["eeprom_page"] else 0,
+                calibration=sheet["calibration"], fuses=fuses, lock=lock, times=sheet["times"],
+                package=package, sheet=sheet, why=fixes.get("why")))
+    return rows
+
+
+def check_aliases(rows, include_dir):
+    """Every alias with a header must share its row's signature and memories."""
+    for row in rows:
+        for alias in row["aliases"]:
+            part = avrlibc.read_part(alias, include_dir)
+            if part is None:
+                continue
+            if (part["flashend"] + 1, part["e2end"] + 1) != (row["flash"], row["eeprom"]):
+                raise SystemExit("%s and %s differ in memory sizes" % (row["name"], alias))
+    for old, new in EXISTING_ALIASES:
+        a, b = avrlibc.read_part(old, include_dir), avrlibc.read_part(new, include_dir)
+        if a is None or b is None or a["signature"] != b["signature"]:
+            raise SystemExit("%s and %s do not share a signature" % (old, new))
+    seen = {}
+    for row in rows:
+        key = tuple(row["signature"])
+        if key in seen:
+            raise SystemExit("%s and %s share a signature" % (seen[key], row["name"]))
+        seen[key] = row["name"]
+
+
+def source_comment(row):
+    sheet = row["sheet"]
+    parts = ["%s." % sheet["doc"]]
+    if sheet["times_src"]:
+        parts.append("Waits: %s." % sheet["times_src"])
+    else:
+        parts.append("Waits: not found; the family's longest.")
+    if sheet["page_src"]:
+        parts.append("EEPROM %s: %s." % ("page mode" if sheet["eeprom_page"] else "byte mode", sheet["page_src"]))
+    else:
+        parts.append("EEPROM page mode not found: byte mode (C0), which every part has.")
+    if row["package"][2] == 0:
+        parts.append("Pin numbers not found (0).")
+    if sheet.get("note"):
+        parts.append(sheet["note"][0].upper() + sheet["note"][1:] + ".")
+    if row["why"]:
+        parts.append("Overrides the header: %s." % row["why"])
+    return parts
+
+
+def wrap(words, indent, width=100):
+    lines, line = [], indent + "//"
+    for word in " ".join(words).split():
+        if len(line) + 1 + len(word) > width:
+            lines.append(line)
+            line = indent + "//"
+        line += " " + word
+    lines.append(line)
+    return lines
+
+
+def emit(rows):
+    out = []
+    w = out.append
+    w("// Generated by tools/partdata/partdata.py from avr-libc's io headers and the datasheet")
+    w("// table in that script. Do not edit: change the script and run it again.")
+    w('#include "chips/PartTable.h"')
+    w("")
+    w("namespace quillet {")
+    w("")
+    w("namespace {")
+    w("")
+    w("// clang-format off")
+    w("const PartRow kParts[] = {")
+    for row in rows:
+        out.extend(wrap(source_comment(row), "  "))
+        fuses = []
+        for f in row["fuses"]:
+            fuses.append("{{%s}, 0x%02X}" % (", ".join(c_str(b) for b in f["bits"]), f["factory"]))
+        while len(fuses) < 3:
+            fuses.append("{{}, 0xFF}")
+        name, pins, mosi, miso, sck, reset, vcc, gnd = row["package"]
+        t = row["times"]
+        w('  {"%s", "%s", "%s", {0x%02X, 0x%02X, 0x%02X},' % (
+            row["name"], ", ".join(row["aliases"]), row["family"], *row["signature"]))
+        w("   %d, %d, %d, %d, %d," % (row["flash"], row["flash_page"], row["eeprom"], row["eeprom_page"],
+                                      row["calibration"]))
+        w("   %d, {%s," % (len(row["fuses"]), fuses[0]))
+        w("       %s," % fuses[1])
+        w("       %s}," % fuses[2])
+        w("   {%s}, 0xFF," % ", ".join(c_str(b) for b in row["lock"]))
+        w("   {%d, %d, %d, %d}," % t)
+        w('   {"%s", %d, %d, %d, %d, %d, {%s}, {%s}}},' % (
+            name, pins, mosi, miso, sck, reset, ", ".join(map(str, vcc)), ", ".join(map(str, gnd))))
+    w("};")
+    w("// clang-format on")
+    w("")
+    w("}  // namespace")
+    w("")
+    w("const char* const kExistingAliases[][2] = {")
+    for old, new in EXISTING_ALIASES:
+        w('    {"%s", "%s"},' % (old, new))
+    w("};")
+    w("const size_t kExistingAliasCount = std::size(kExistingAliases);")
+    w("")
+    w("const PartRow* NewParts() { return kParts; }")
+    w("size_t NewPartCount() { return std::size(kParts); }")
+    w("")
+    w("}  // namespace quillet")
+    return "\n".join(out) + "\n"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--include", default=avrlibc.DEFAULT_DIR, help="avr-libc include directory")
+    here = os.path.dirname(os.path.abspath(__file__))
+    ap.add_argument("--out", default=os.path.join(here, "..", "..", "chips", "PartTable.cpp"))
+    args = ap.parse_args()
+    if not os.path.isfile(os.path.join(args.include, "avr", "io.h")):
+        raise SystemExit("avr-libc headers not found under %s (Debian package avr-libc)" % args.include)
+    rows = build_rows(args.include)
+    check_aliases(rows, args.include)
+    with open(args.out, "w") as f:
+        f.write(emit(rows))
+    print("%d rows written to %s" % (len(rows), os.path.normpath(args.out)))
+
+
+if __name__ == "__main__":
+    main()
