@@ -2,6 +2,8 @@
 // table in that script. Do not edit: change the script and run it again.
 #include "chips/PartTable.h"
 
+#include <iterator>
+
 namespace quillet {
 
 namespace {
@@ -309,12 +311,13 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). Overrides the header: ATmega165/165P/165PA are 1E 94 07 (8285 Table
-  // 27-5 for 165PA; 8019 for 165P); avr-libc's iom165.h has the ATmega169's 05.
+  // 27-5 for 165PA; 8019 for 165P); avr-libc's iom165.h has the ATmega169's 05. Extended fuse bit 0
+  // is RSTDISBL (8285; iom165pa.h), which iom165.h leaves out.
   {"ATmega165", "ATmega165P, ATmega165PA", "ATmega", {0x1E, 0x94, 0x07},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "JTAGEN", "OCDEN"}, 0x99},
-       {{nullptr, "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr}, 0xFF}},
+       {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
@@ -332,12 +335,13 @@ const PartRow kParts[] = {
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access).
+  // algorithm 5B (page access). Overrides the header: extended fuse bit 0 is RSTDISBL (8284;
+  // iom169pa.h), which iom169.h leaves out.
   {"ATmega169", "ATmega169P, ATmega169PA", "ATmega", {0x1E, 0x94, 0x05},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "JTAGEN", "OCDEN"}, 0x99},
-       {{nullptr, "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr}, 0xFF}},
+       {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
@@ -600,10 +604,11 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 4500},
    {"PDIP40", 40, 6, 7, 8, 9, {40}, {20}}},
   // ATmega8535 datasheet 2502. Waits: not found; the family's longest. EEPROM page mode not found:
-  // byte mode (C0), which every part has.
+  // byte mode (C0), which every part has. Overrides the header: factory low fuse 0xE1 (SUT 10,
+  // CKSEL 0001; 2502 fuse low byte table), iom8535.h has 0xC1.
   {"ATmega8535", "", "ATmega", {0x1E, 0x93, 0x08},
    8192, 64, 512, 0, 4,
-   2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"}, 0xC1},
+   2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"}, 0xE1},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "CKOPT", "SPIEN", "WDTON", "S8535C"}, 0xD9},
        {{}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,

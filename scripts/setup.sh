@@ -10,7 +10,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
   xvfb xauth xdotool srecord fonts-liberation)
 # The test command also checks files made by an AVR toolchain build.
 if [ "${QUILLET_TEST_TOOLS:-0}" = 1 ]; then
-  PACKAGES+=(gcc-avr binutils-avr avr-libc)
+  PACKAGES+=(gcc-avr binutils-avr avr-libc avrdude)
 fi
 
 missing=()
