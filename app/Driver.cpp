@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/Jobs.h"
 #include "chips/Avrfunctions.h"
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
@@ -155,10 +156,7 @@ void RunChipErase() {
     return;
   LBarScope bar;
   if (LogNoModule()) return;
-  const ChipModule& m = *SelectedModule();
-  bool ok = m.ProgrammingEnable() && m.ChipErase();
-  if (ok && &m == &Attiny12) ok = m.ProgrammingEnable() && m.WriteBlankByteZero() && m.ChipErase();
-  if (!ok) AddLog(19, kWithFail);
+  if (!EraseChip()) AddLog(19, kWithFail);
 }
 
 void RunReadCalibration() {

@@ -1,0 +1,932 @@
+#include "app/Jobs.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "app/Driver.h"
+#include "chips/Avrfunctions.h"
+#include "chips/ChipModule.h"
+#include "image/HexFiles.h"
+#include "image/Images.h"
+#include "log/Logfunctions.h"
+#include "log/Seams.h"
+#include "link/Portfunctions.h"
+
+namespace quillet {
+namespace {
+
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "RequestStop runs in a signal handler");
+
+// ---- fuse and lock bit names of the catalogue's chips (datasheet names, bit 0 first) ----
+
+struct BitNames {
+  const char* bits[8];
+};
+struct FuseNamesRow {
+  const char* chips[7];
+  BitNames low, high, extended, lock;  // an all-null byte: the chip does not have it
+};
+
+constexpr BitNames kNone{};
+constexpr BitNames kLowCkdiv8{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}};
+constexpr BitNames kLock01{{"LB1", "LB2"}};
+constexpr BitNames kLock12{{nullptr, "LB1", "LB2"}};
+
+// clang-format off
+const FuseNamesRow kFuseNames[] = {
+  {{"ATtiny2313"}, kLowCkdiv8,
+   {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "WDTON", "SPIEN", "EESAVE", "DWEN"}},
+   {{"SELFPRGEN"}}, kLock01},
+  {{"ATtiny25", "ATtiny45", "ATtiny85", "ATtiny261", "ATtiny461", "ATtiny861"}, kLowCkdiv8,
+   {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "EESAVE", "WDTON", "SPIEN", "DWEN", "RSTDISBL"}},
+   {{"SELFPRGEN"}}, kLock01},
+  {{"AT90CAN32", "AT90CAN64", "AT90CAN128"}, kLowCkdiv8,
+   {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "JTAGEN", "OCDEN"}},
+   {{"TA0SEL", "BODLEVEL0", "BODLEVEL1", "BODLEVEL2"}},
+   {{"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12"}}},
+  {{"ATtiny13"}, {{"CKSEL0", "CKSEL1", "SUT0", "SUT1", "CKDIV8", "WDTON", "EESAVE", "SPIEN"}},
+   {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", "DWEN", "SELFPRGEN"}}, kNone, kLock01},
+  {{"ATtiny26"}, {{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOPT", "PLLCK"}},
+   {{"BODEN", "BODLEVEL", "EESAVE", "SPIEN", "RSTDISBL"}}, kNone, kLock01},
+  {{"ATtiny12"}, {{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "RSTDISBL", "SPIEN", "BODEN", "BODLEVEL"}},
+   kNone, kNone, kLock12},
+  {{"ATtiny15"}, {{"CKSEL0", "CKSEL1", nullptr, nullptr, "RSTDISBL", "SPIEN", "BODEN", "BODLEVEL"}},
+   kNone, kNone, kLock12},
+  {{"AT90S2333", "AT90S4433"}, {{"CKSEL0", "CKSEL1", "CKSEL2", "BODEN", "BODLEVEL", "SPIEN"}},
+   kNone, kNone, kLock12},
+  {{"AT90S2343", "ATtiny22", "AT90S1200"}, {{"RCEN", nullptr, nullptr, nullptr, nullptr, "SPIEN"}},
+   kNone, kNone, kLock12},
+  {{"AT90S2323", "AT90S4434", "AT90S8535", "AT90S2313", "AT90S4414", "AT90S8515"},
+   {{"FSTRT", nullptr, nullptr, nullptr, nullptr, "SPIEN"}}, kNone, kNone, kLock12},
+};
+// clang-format on
+
+const FuseNamesRow* FuseNamesOf(ChipId id) {
+  const ChipEntry* e = FindChip(id);
+  if (!e) return nullptr;
+  for (const FuseNamesRow& row : kFuseNames)
+    for (const char* const* c = row.chips; c < std::end(row.chips) && *c; ++c)
+      if (std::strcmp(*c, e->name) == 0) return &row;
+  return nullptr;
+}
+
+// ---- fuse and lock instructions of a memory ----
+
+const FuseInstruction* FindOp(const ChipModule& m, FuseOp op) {
+  for (size_t i = 0; i < m.fuseCount; ++i)
+    if (m.fuses[i].op == op) return &m.fuses[i];
+  return nullptr;
+}
+
+struct FuseAccess {
+  const FuseInstruction* read = nullptr;
+  const FuseInstruction* write = nullptr;
+  bool combinedLock = false;  // the lock bits come out of the read of lock and fuse bits
+};
+
+FuseAccess AccessOf(const ChipModule& m, Memory memory) {
+  FuseAccess a;
+  auto first = [&](std::initializer_list<FuseOp> ops) -> const FuseInstruction* {
+    for (FuseOp op : ops)
+      if (const FuseInstruction* f = FindOp(m, op)) return f;
+    return nullptr;
+  };
+  switch (memory) {
+    case Memory::LowFuse:
+      a.read = first({FuseOp::ReadLowFuse, FuseOp::ReadFuseBits, FuseOp::ReadLockAndFuseBits});
+      a.write = first({FuseOp::WriteLowFuse, FuseOp::WriteFuseBits});
+      break;
+    case Memory::HighFuse:
+      a.read = FindOp(m, FuseOp::ReadHighFuse);
+      a.write = FindOp(m, FuseOp::WriteHighFuse);
+      break;
+    case Memory::ExtendedFuse:
+      a.read = FindOp(m, FuseOp::ReadExtendedFuse);
+      a.write = FindOp(m, FuseOp::WriteExtendedFuse);
+      break;
+    case Memory::Lock:
+      a.read = FindOp(m, FuseOp::ReadLockBits);
+      if (!a.read) {
+        a.read = FindOp(m, FuseOp::ReadLockAndFuseBits);
+        a.combinedLock = a.read != nullptr;
+      }
+      a.write = FindOp(m, FuseOp::WriteLockBits);
+      break;
+    default:
+      break;
+  }
+  return a;
+}
+
+bool RunFuseOp(const ChipModule& m, FuseOp op) {
+  switch (op) {
+    case FuseOp::ReadLockBits: return m.ReadLockBits();
+    case FuseOp::ReadLowFuse: return m.ReadLowFuse();
+    case FuseOp::ReadHighFuse: return m.ReadHighFuse();
+    case FuseOp::ReadExtendedFuse: return m.ReadExtendedFuse();
+    case FuseOp::ReadFuseBits: return m.ReadFuseBits();
+    case FuseOp::ReadLockAndFuseBits: return m.ReadLockAndFuseBits();
+    case FuseOp::WriteLockBits: return m.WriteLockBits();
+    case FuseOp::WriteLowFuse: return m.WriteLowFuse();
+    case FuseOp::WriteHighFuse: return m.WriteHighFuse();
+    case FuseOp::WriteExtendedFuse: return m.WriteExtendedFuse();
+    case FuseOp::WriteFuseBits: return m.WriteFuseBits();
+  }
+  return false;
+}
+
+// Bits of a fuse or lock byte that a write sets and a read shows.
+uint8_t ComparedBits(Memory memory, const FuseAccess& a) {
+  uint8_t mask = static_cast<uint8_t>(a.write->andMask & ~a.write->orMask);
+  if (a.read) mask &= static_cast<uint8_t>(a.combinedLock ? 0x06 : ~a.read->orMask);
+  if (const char* const* names = FuseBitNames(memory)) {
+    uint8_t named = 0;
+    for (int k = 0; k < 8; ++k)
+      if (names[k]) named |= static_cast<uint8_t>(1u << k);
+    mask &= named;
+  }
+  return mask;
+}
+
+std::string Hex2(unsigned v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFF);
+  return buf;
+}
+
+std::string BitList(Memory memory, uint8_t mask) {
+  std::string out;
+  const char* const* names = FuseBitNames(memory);
+  for (int k = 0; k < 8; ++k) {
+    if (!(mask & (1u << k))) continue;
+    if (!out.empty()) out += ' ';
+    out += names && names[k] ? names[k] : "bit " + std::to_string(k);
+  }
+  return out;
+}
+
+// ---- files ----
+
+class FileCloser {
+ public:
+  explicit FileCloser(FILE* f) : f_(f) {}
+  ~FileCloser() {
+    if (f_ && f_ != stdin && f_ != stdout) std::fclose(f_);
+  }
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+
+ private:
+  FILE* f_;
+};
+
+std::string Shown(const std::string& path) { return path == "-" ? "standard input" : path; }
+
+int Nibble(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool Beyond(uint64_t address, uint32_t limit, const std::string& path, std::string& error) {
+  if (address < limit) return false;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(address));
+  error = Shown(path) + " holds data at " + buf + ", beyond the " + std::to_string(limit) +
+          " bytes this memory can have";
+  return true;
+}
+
+// Values separated by blanks, commas or line breaks: 0x12, 0b1010, or decimal.
+bool ParseValues(const std::string& text, const std::string& path, uint32_t limit,
+                 FileImage& image, std::string& error) {
+  uint32_t address = 0;
+  size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ',') {
+      ++i;
+      continue;
+    }
+    size_t end = text.find_first_of(" \t\r\n,", i);
+    if (end == std::string::npos) end = text.size();
+    const std::string token = text.substr(i, end - i);
+    i = end;
+    int base = 10;
+    size_t start = 0;
+    if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) base = 16, start = 2;
+    else if (token.size() > 2 && token[0] == '0' && (token[1] == 'b' || token[1] == 'B')) base = 2, start = 2;
+    unsigned long v = 0;
+    bool ok = start < token.size() && token.size() - start <= 8;
+    for (size_t k = start; ok && k < token.size(); ++k) {
+      int d = Nibble(token[k]);
+      ok = d >= 0 && d < base;
+      v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
+    }
+    if (!ok || v > 0xFF) {
+      error = Shown(path) + ": \"" + token.substr(0, 20) + "\" is not a byte value (0x00 to 0xFF)";
+      return false;
+    }
+    if (Beyond(address, limit, path, error)) return false;
+    image.Put(address++, static_cast<uint8_t>(v));
+  }
+  return true;
+}
+
+// Intel HEX records: data, end of file, extended segment and linear addresses; start
+// addresses are skipped. A valid record line has at most 521 characters.
+class HexReader {
+ public:
+  HexReader(const std::string& path, uint32_t limit, FileImage& image)
+      : path_(path), limit_(limit), image_(image) {}
+
+  // false with error set; done after the end record.
+  bool Line(const std::string& raw, std::string& error) {
+    ++lineNo_;
+    std::string line = raw;
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
+    if (line.empty()) return true;
+    auto wrong = [&](const char* what) {
+      error = Shown(path_) + " line " + std::to_string(lineNo_) + ": " + what;
+      return false;
+    };
+    if (line[0] != ':' || line.size() < 11 || line.size() % 2 == 0)
+      return wrong("not an Intel HEX record");
+    uint8_t record[260];
+    size_t n = (line.size() - 1) / 2;
+    unsigned sum = 0;
+    for (size_t k = 0; k < n; ++k) {
+      int hi = Nibble(line[1 + 2 * k]), lo = Nibble(line[2 + 2 * k]);
+      if (hi < 0 || lo < 0) return wrong("not an Intel HEX record");
+      record[k] = static_cast<uint8_t>(hi << 4 | lo);
+      sum += record[k];
+    }
+    const size_t count = record[0];
+    if (n != count + 5) return wrong("record length does not match its byte count");
+    if ((sum & 0xFF) != 0) return wrong("checksum error");
+    const unsigned offset = record[1] << 8 | record[2];
+    const uint8_t* data = record + 4;
+    switch (record[3]) {
+      case 0:
+        for (size_t j = 0; j < count; ++j) {
+          const uint64_t a = base_ + offset + j;
+          if (Beyond(a, limit_, path_, error)) return false;
+          image_.Put(static_cast<uint32_t>(a), data[j]);
+        }
+        return true;
+      case 1:
+        done = true;
+        return true;
+      case 2:
+        if (count != 2) return wrong("bad extended segment address record");
+        base_ = static_cast<uint64_t>(data[0] << 8 | data[1]) << 4;
+        return true;
+      case 4:
+        if (count != 2) return wrong("bad extended linear address record");
+        base_ = static_cast<uint64_t>(data[0] << 8 | data[1]) << 16;
+        return true;
+      case 3:
+      case 5:
+        return true;  // a start address: nothing to program
+      default:
+        return wrong("unknown record type");
+    }
+  }
+  bool done = false;
+
+ private:
+  const std::string& path_;
+  uint32_t limit_;
+  FileImage& image_;
+  uint64_t base_ = 0;
+  size_t lineNo_ = 0;
+};
+
+bool ReadHex(FILE* f, const std::string& path, uint32_t limit, FileImage& image,
+             std::string& error) {
+  constexpr size_t kMaxLine = 600;
+  HexReader reader(path, limit, image);
+  std::string line;
+  bool tooLong = false;
+  for (;;) {
+    int c = std::getc(f);
+    if (c == EOF || c == '\n' || c == '\r') {
+      if (tooLong) {
+        error = Shown(path) + ": a line is longer than any Intel HEX record";
+        return false;
+      }
+      if (!reader.Line(line, error)) return false;
+      line.clear();
+      if (reader.done || c == EOF) break;
+      continue;
+    }
+    if (line.size() < kMaxLine) line += static_cast<char>(c);
+    else tooLong = true;
+  }
+  if (std::ferror(f)) {
+    error = "cannot read " + Shown(path) + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!reader.done) {
+    error = Shown(path) + " has no end record (a truncated Intel HEX file?)";
+    return false;
+  }
+  return true;
+}
+
+bool ReadRaw(FILE* f, const std::string& path, uint32_t limit, FileImage& image,
+             std::string& error) {
+  std::vector<uint8_t> buf(static_cast<size_t>(limit) + 1);
+  size_t got = std::fread(buf.data(), 1, buf.size(), f);
+  if (std::ferror(f)) {
+    error = "cannot read " + Shown(path) + ": " + std::strerror(errno);
+    return false;
+  }
+  if (got > limit) {
+    error = Shown(path) + " is larger than the " + std::to_string(limit) +
+            " bytes this memory can have";
+    return false;
+  }
+  for (size_t a = 0; a < got; ++a) image.Put(static_cast<uint32_t>(a), buf[a]);
+  return true;
+}
+
+std::string ReadAllText(FILE* f, size_t max, bool& tooLong) {
+  std::string text;
+  char buf[4096];
+  size_t n;
+  tooLong = false;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+    if (text.size() + n > max) {
+      tooLong = true;
+      break;
+    }
+    text.append(buf, n);
+  }
+  return text;
+}
+
+}  // namespace
+
+// ---- stopping ----
+
+void RequestStop() { g_stop.store(true); }
+void ClearStopRequest() { g_stop.store(false); }
+bool StopRequested() { return g_stop.load(); }
+
+// ---- memories ----
+
+bool ParseMemory(const std::string& name, Memory& memory) {
+  static const struct {
+    const char* name;
+    Memory memory;
+  } kNames[] = {{"flash", Memory::Flash},         {"eeprom", Memory::Eeprom},
+                {"lfuse", Memory::LowFuse},       {"fuse", Memory::LowFuse},
+                {"hfuse", Memory::HighFuse},      {"efuse", Memory::ExtendedFuse},
+                {"lock", Memory::Lock},           {"signature", Memory::Signature},
+                {"calibration", Memory::Calibration}};
+  for (const auto& n : kNames)
+    if (name == n.name) {
+      memory = n.memory;
+      return true;
+    }
+  return false;
+}
+
+const char* MemoryName(Memory memory) {
+  static const char* const kNames[] = {"flash", "eeprom",    "lfuse",      "hfuse",
+                                       "efuse", "lock",      "signature",  "calibration"};
+  return kNames[static_cast<int>(memory)];
+}
+
+bool IsFuseOrLock(Memory memory) {
+  return memory == Memory::LowFuse || memory == Memory::HighFuse ||
+         memory == Memory::ExtendedFuse || memory == Memory::Lock;
+}
+
+uint32_t MemorySize(Memory memory) {
+  const ChipModule* m = SelectedModule();
+  if (!m) return 0;
+  switch (memory) {
+    case Memory::Flash: return FlashSize;
+    case Memory::Eeprom: return EepromSize;
+    case Memory::Signature: return 3;
+    case Memory::Calibration: return m->HasReadCalibration() ? CalibrationCount : 0;
+    default: {
+      FuseAccess a = AccessOf(*m, memory);
+      return a.read || a.write ? 1 : 0;
+    }
+  }
+}
+
+bool CanRead(Memory memory) {
+  const ChipModule* m = SelectedModule();
+  if (!m || MemorySize(memory) == 0) return false;
+  return !IsFuseOrLock(memory) || AccessOf(*m, memory).read != nullptr;
+}
+
+bool CanWrite(Memory memory) {
+  const ChipModule* m = SelectedModule();
+  if (!m || MemorySize(memory) == 0) return false;
+  if (memory == Memory::Flash || memory == Memory::Eeprom) return true;
+  return IsFuseOrLock(memory) && AccessOf(*m, memory).write != nullptr;
+}
+
+void FileImage::Put(uint32_t address, uint8_t value) {
+  if (address >= bytes.size()) {
+    bytes.resize(address + 1, 0xFF);
+    held.resize(address + 1, false);
+  }
+  bytes[address] = value;
+  held[address] = true;
+}
+
+uint32_t FileImage::End() const {
+  for (size_t a = held.size(); a > 0; --a)
+    if (held[a - 1]) return static_cast<uint32_t>(a);
+  return 0;
+}
+
+uint32_t FileImage::HeldCount() const {
+  return static_cast<uint32_t>(std::count(held.begin(), held.end(), true));
+}
+
+bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, uint32_t limit,
+                   FileImage& image, std::string& error) {
+  image = FileImage{};
+  if (format == FileFormat::Immediate) {
+    if (!ParseValues(path, "immediate value", limit, image, error)) return false;
+  } else {
+    FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+    if (!f) {
+      error = "cannot open " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    FileCloser closer(f);
+    struct stat st {};
+    if (::fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+      error = "cannot open " + path + ": " + std::strerror(EISDIR);
+      return false;
+    }
+    if (format == FileFormat::Auto) {
+      int c = std::getc(f);
+      while (c == ' ' || c == '\t' || c == '\r' || c == '\n') c = std::getc(f);
+      if (c != EOF) std::ungetc(c, f);
+      const bool bulk = memory == Memory::Flash || memory == Memory::Eeprom;
+      if (c == ':') format = FileFormat::IntelHex;
+      else if (!bulk && c >= '0' && c <= '9') format = FileFormat::HexText;
+      else format = FileFormat::Raw;
+      if (format == FileFormat::Raw) {
+        // Leading blanks mean nothing in the text formats, but a raw file starts with its
+        // first byte: read it again from the start, which standard input cannot do.
+        if (path == "-") {
+          error = "standard input: give its format (:r raw binary, :i Intel HEX)";
+          return false;
+        }
+        unsigned char magic[4] = {};
+        const bool elf = std::fseek(f, 0, SEEK_SET) == 0 && std::fread(magic, 1, 4, f) == 4 &&
+                         std::memcmp(magic, "\x7f" "ELF", 4) == 0;
+        if (elf) {
+          error = path + " is an ELF file: convert it first (avr-objcopy -O ihex)";
+          return false;
+        }
+        if (std::fseek(f, 0, SEEK_SET) != 0) {
+          error = "cannot read " + path + ": " + std::strerror(errno);
+          return false;
+        }
+      }
+    }
+    switch (format) {
+      case FileFormat::IntelHex:
+        if (!ReadHex(f, path, limit, image, error)) return false;
+        break;
+      case FileFormat::Raw:
+        if (!ReadRaw(f, path, limit, image, error)) return false;
+        break;
+      default: {
+        bool tooLong = false;
+        // Hex text takes at most 5 characters a byte; more is not one of our memories.
+        std::string text = ReadAllText(f, static_cast<size_t>(limit) * 8 + 64, tooLong);
+        if (std::ferror(f)) {
+          error = "cannot read " + Shown(path) + ": " + std::strerror(errno);
+          return false;
+        }
+        if (tooLong) {
+          error = Shown(path) + " is larger than the " + std::to_string(limit) +
+                  " bytes this memory can have";
+          return false;
+        }
+        if (!ParseValues(text, path, limit, image, error)) return false;
+      }
+    }
+  }
+  if (image.End() == 0) {
+    error = (format == FileFormat::Immediate ? std::string("the immediate value") : Shown(path)) +
+            " holds no data";
+    return false;
+  }
+  return true;
+}
+
+FileFormat OutputFormat(const std::string& path, FileFormat format, Memory memory) {
+  if (format != FileFormat::Auto) return format;
+  const bool bulk = memory == Memory::Flash || memory == Memory::Eeprom;
+  if (path == "-") return bulk ? FileFormat::IntelHex : FileFormat::HexText;
+  std::string lower = path;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const char* ext : {".hex", ".eep", ".ihx", ".ihex"}) {
+    const size_t n = std::strlen(ext);
+    if (lower.size() > n && lower.compare(lower.size() - n, n, ext) == 0)
+      return FileFormat::IntelHex;
+  }
+  return FileFormat::Raw;
+}
+
+std::string FileText(const uint8_t* bytes, uint32_t length, FileFormat format) {
+  if (format == FileFormat::IntelHex) return HexFileText(bytes, length, length > 65536) + "\r\n";
+  if (format == FileFormat::HexText) {
+    std::string out;
+    for (uint32_t i = 0; i < length; ++i) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "0x%02x", bytes[i]);
+      out += buf;
+      if (i + 1 < length) out += (i % 16 == 15) ? ",\n" : ",";
+    }
+    return out + "\n";
+  }
+  return std::string(reinterpret_cast<const char*>(bytes), length);
+}
+
+bool SaveText(const std::string& path, const std::string& text, std::string& error) {
+  if (path == "-") {
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout)) {
+      error = std::string("cannot write to standard output: ") + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) {
+    error = "cannot create " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  int saved = errno;
+  if (std::fclose(f) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) error = "cannot write " + path + ": " + std::strerror(saved ? saved : EIO);
+  return ok;
+}
+
+// ---- chip jobs ----
+
+bool EraseChip() {
+  const ChipModule* m = SelectedModule();
+  if (!m) return false;
+  bool ok = m->ProgrammingEnable() && m->ChipErase();
+  // The ATtiny12 needs a blank write between two erases before it takes new Flash.
+  if (ok && m == &Attiny12) ok = m->ProgrammingEnable() && m->WriteBlankByteZero() && m->ChipErase();
+  return ok;
+}
+
+namespace {
+
+const char* TryingText(Memory memory, char op) {
+  const bool flash = memory == Memory::Flash;
+  switch (op) {
+    case 'r': return flash ? " read the program" : " read the EEPROM";
+    case 'w': return flash ? " write the program" : " write the EEPROM";
+    default: return flash ? " verify the program" : " verify the EEPROM";
+  }
+}
+
+// The "Trying to" line and start time, the end lines on every path.
+class JobLines {
+ public:
+  JobLines(Memory memory, char op) {
+    AddLog(18, TryingText(memory, op));
+    LogStartTime();
+  }
+  ~JobLines() {
+    AddLog(19, finish);
+    LogEndTime();
+  }
+  JobLines(const JobLines&) = delete;
+  JobLines& operator=(const JobLines&) = delete;
+  std::string finish = " with fail.";
+};
+
+bool Stopped(JobResult& r, JobLines& lines) {
+  if (!StopRequested()) return false;
+  r.stopped = true;
+  lines.finish = " with fail. Stopped by the user";
+  return true;
+}
+
+bool WriteFlash(const ChipModule& m, const FileImage& image, bool dryRun, JobResult& r,
+                LBarScope& bar, JobLines& lines) {
+  const uint32_t end = std::min(image.End(), FlashSize);
+  const uint32_t total = image.HeldCount();
+  const uint32_t page = m.ProgramPageBytes();
+  const uint32_t step = page ? page : 1;
+  const uint32_t chipPages = (FlashSize + step - 1) / step;
+  if (!dryRun && !m.ProgrammingEnable()) return false;
+  uint32_t done = 0;
+  for (uint32_t base = 0; base < end; base += step) {
+    const uint32_t last = std::min(base + step, FlashSize);
+    bool blank = true;
+    uint32_t held = 0;
+    for (uint32_t a = base; a < last; ++a) {
+      if (!image.Holds(a)) continue;
+      ++held;
+      if (image.bytes[a] != 0xFF) blank = false;
+    }
+    done += held;
+    // Programming can only clear bits: a page of 0xFF changes nothing.
+    if (blank) continue;
+    if (!dryRun) {
+      if (page) {
+        for (uint32_t a = base; a < base + page; ++a) {
+          ProgramImage[a] = image.Holds(a) ? image.bytes[a] : 0xFF;
+          if (!m.LoadProgramByte(a)) return false;
+        }
+        if (!m.WriteProgramPage(base + page - 1)) return false;
+      } else {
+        ProgramImage[base] = image.bytes[base];
+        if (!m.WriteProgramByte(base)) return false;
+      }
+    }
+    ++r.pagesWritten;
+    r.bytes += held;
+    bar.SetPosition(ProgressPercent(done - 1, total));
+    if (Stopped(r, lines)) return false;
+  }
+  r.bytes = total;
+  r.pagesSkipped = chipPages - r.pagesWritten;
+  return true;
+}
+
+bool WriteEeprom(const ChipModule& m, const FileImage& image, bool dryRun, JobResult& r,
+                 LBarScope& bar, JobLines& lines) {
+  const uint32_t end = std::min(image.End(), EepromSize);
+  const uint32_t total = image.HeldCount();
+  const uint32_t page = m.DataPageBytes();
+  const uint32_t step = page ? page : 1;
+  if (!dryRun && !m.ProgrammingEnable()) return false;
+  uint32_t done = 0;
+  for (uint32_t base = 0; base < end; base += step) {
+    bool any = false;
+    for (uint32_t a = base; a < base + step && a < end; ++a) {
+      if (!image.Holds(a)) continue;
+      any = true;
+      ++done;
+      DataImage[a] = image.bytes[a];
+      // Only the loaded bytes of an EEPROM page are written; the others keep their values.
+      if (!dryRun && !(page ? m.LoadDataByte(a) : m.WriteDataByte(a))) return false;
+    }
+    if (!any) continue;
+    if (!dryRun && page && !m.WriteDataPage(base + page - 1)) return false;
+    ++r.pagesWritten;
+    r.bytes = done;
+    bar.SetPosition(ProgressPercent(done - 1, total));
+    if (Stopped(r, lines)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadMemoryJob(Memory memory, std::vector<uint8_t>& out, JobResult& r) {
+  r = JobResult{};
+  const ChipModule* m = SelectedModule();
+  if (!m) return false;
+  LBarScope bar;
+  if (memory == Memory::Signature) {
+    AddLog(18, " read signature bytes");
+    if (!m->ProgrammingEnable()) return false;
+    const ChipId id = ReadSignature();
+    if (id == 0 && PortHandle < 0) return false;
+    out = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id >> 16)};
+    r.bytes = 3;
+    return true;
+  }
+  if (memory == Memory::Calibration) {
+    if (!m->HasReadCalibration() || CalibrationCount == 0) return false;
+    if (!m->ProgrammingEnable() || !m->ReadCalibration()) return false;
+    out.assign(CalibrationBytes.begin(), CalibrationBytes.begin() + CalibrationCount);
+    r.bytes = CalibrationCount;
+    return true;
+  }
+  const bool flash = memory == Memory::Flash;
+  const uint32_t size = flash ? FlashSize : EepromSize;
+  JobLines lines(memory, 'r');
+  if (!m->ProgrammingEnable()) return false;
+  for (uint32_t a = 0; a < size; ++a) {
+    if (!(flash ? m->ReadProgramByte(a, false) : m->ReadDataByte(a, false))) return false;
+    if ((a & 31) == 31 || a + 1 == size) {
+      bar.SetPosition(ProgressPercent(a, size));
+      if (Stopped(r, lines)) return false;
+    }
+  }
+  const uint8_t* bytes = flash ? ProgramImage.data() : DataImage.data();
+  out.assign(bytes, bytes + size);
+  r.bytes = size;
+  lines.finish = "";
+  return true;
+}
+
+bool WriteMemoryJob(Memory memory, const FileImage& image, bool dryRun, JobResult& r) {
+  r = JobResult{};
+  const ChipModule* m = SelectedModule();
+  if (!m || (memory != Memory::Flash && memory != Memory::Eeprom)) return false;
+  LBarScope bar;
+  JobLines lines(memory, 'w');
+  const bool ok = memory == Memory::Flash ? WriteFlash(*m, image, dryRun, r, bar, lines)
+                                          : WriteEeprom(*m, image, dryRun, r, bar, lines);
+  if (ok) lines.finish = dryRun ? " (dry run: nothing was sent)" : "";
+  return ok;
+}
+
+bool VerifyMemoryJob(Memory memory, const FileImage& image, JobResult& r) {
+  r = JobResult{};
+  const ChipModule* m = SelectedModule();
+  if (!m) return false;
+  if (memory == Memory::Signature || memory == Memory::Calibration) {
+    std::vector<uint8_t> chip;
+    if (!ReadMemoryJob(memory, chip, r)) return false;
+    r = JobResult{};
+    for (uint32_t a = 0; a < image.held.size(); ++a) {
+      if (!image.Holds(a)) continue;
+      const uint8_t found = a < chip.size() ? chip[a] : 0xFF;
+      if (found != image.bytes[a]) {
+        r.mismatch = true;
+        r.mismatchAddress = a;
+        r.expected = image.bytes[a];
+        r.found = found;
+        return false;
+      }
+      ++r.bytes;
+    }
+    return true;
+  }
+  const bool flash = memory == Memory::Flash;
+  const uint32_t size = flash ? FlashSize : EepromSize;
+  const uint32_t end = std::min(image.End(), size);
+  const uint32_t total = image.HeldCount();
+  LBarScope bar;
+  JobLines lines(memory, 'v');
+  if (!m->ProgrammingEnable()) return false;
+  uint8_t* bytes = flash ? ProgramImage.data() : DataImage.data();
+  for (uint32_t a = 0; a < end; ++a) {
+    if (!image.Holds(a)) continue;
+    bytes[a] = image.bytes[a];
+    if (!(flash ? m->ReadProgramByte(a, true) : m->ReadDataByte(a, true))) {
+      if (PortHandle < 0) return false;
+      // A mismatch, not a failed exchange: read the byte once more to show it.
+      r.mismatch = true;
+      r.mismatchAddress = a;
+      r.expected = image.bytes[a];
+      if (flash ? m->ReadProgramByte(a, false) : m->ReadDataByte(a, false)) r.found = bytes[a];
+      lines.finish = " with fail. Address: 0x" + VerifyAddressText(a);
+      return false;
+    }
+    ++r.bytes;
+    if ((r.bytes & 31) == 0 || r.bytes == total) {
+      bar.SetPosition(ProgressPercent(r.bytes - 1, total));
+      if (Stopped(r, lines)) return false;
+    }
+  }
+  lines.finish = ". No differences found.";
+  return true;
+}
+
+// ---- fuse and lock bits ----
+
+const char* const* FuseBitNames(Memory memory) {
+  const FuseNamesRow* row = FuseNamesOf(SelectedChip);
+  if (!row) return nullptr;
+  switch (memory) {
+    case Memory::LowFuse: return row->low.bits;
+    case Memory::HighFuse: return row->high.bits;
+    case Memory::ExtendedFuse: return row->extended.bits;
+    case Memory::Lock: return row->lock.bits;
+    default: return nullptr;
+  }
+}
+
+uint8_t FuseBitsCompared(Memory memory) {
+  const ChipModule* m = SelectedModule();
+  if (!m) return 0;
+  const FuseAccess a = AccessOf(*m, memory);
+  if (a.write) return ComparedBits(memory, a);
+  uint8_t mask = a.read ? static_cast<uint8_t>(a.combinedLock ? 0x06 : ~a.read->orMask) : 0;
+  if (const char* const* names = FuseBitNames(memory)) {
+    uint8_t named = 0;
+    for (int k = 0; k < 8; ++k)
+      if (names[k]) named |= static_cast<uint8_t>(1u << k);
+    mask &= named;
+  }
+  return mask;
+}
+
+bool ReadFuseJob(Memory memory, uint8_t& value) {
+  const ChipModule* m = SelectedModule();
+  if (!m) return false;
+  const FuseAccess a = AccessOf(*m, memory);
+  if (!a.read) {
+    AddLog(20, "");
+    return false;
+  }
+  LBarScope bar;
+  if (!m->ProgrammingEnable() || !RunFuseOp(*m, a.read->op)) {
+    AddLog(19, " with fail.");
+    return false;
+  }
+  value = FuseLockBytes[a.read->index + (a.combinedLock ? 1 : 0)];
+  return true;
+}
+
+bool WriteFuseJob(Memory memory, uint8_t value, bool verify, bool dryRun, JobResult& r) {
+  r = JobResult{};
+  const ChipModule* m = SelectedModule();
+  if (!m) return false;
+  const FuseAccess a = AccessOf(*m, memory);
+  if (!a.write) {
+    AddLog(20, "");
+    return false;
+  }
+  if (dryRun) return true;
+  LBarScope bar;
+  FuseLockBytes[a.write->index] = value;
+  if (!m->ProgrammingEnable() || !RunFuseOp(*m, a.write->op)) {
+    AddLog(19, " with fail.");
+    return false;
+  }
+  r.bytes = 1;
+  if (!verify || !a.read) return true;
+  // Read back in the same programming session: a new reset pulse would already obey the
+  // new fuse (a programmed RSTDISBL or DWEN takes the reset pin away).
+  if (!RunFuseOp(*m, a.read->op)) {
+    AddLog(19, " with fail.");
+    return false;
+  }
+  const uint8_t back = FuseLockBytes[a.read->index + (a.combinedLock ? 1 : 0)];
+  const uint8_t mask = ComparedBits(memory, a);
+  if ((back & mask) != (value & mask)) {
+    r.mismatch = true;
+    r.expected = value;
+    r.found = back;
+    r.failure = "reads back " + Hex2(back) + " after writing " + Hex2(value) + " (differing: " +
+                BitList(memory, static_cast<uint8_t>((back ^ value) & mask)) + ")";
+    return false;
+  }
+  return true;
+}
+
+std::string FuseHazard(Memory memory, uint8_t current, uint8_t value) {
+  const char* const* names = FuseBitNames(memory);
+  if (!names) return "";
+  std::string out;
+  uint8_t clock = 0;
+  for (int k = 0; k < 8; ++k) {
+    if (!names[k]) continue;
+    const uint8_t bit = static_cast<uint8_t>(1u << k);
+    const std::string name = names[k];
+    if ((name == "RSTDISBL" || name == "DWEN") && !(value & bit) && (current & bit)) {
+      if (!out.empty()) out += "; ";
+      out += name == "RSTDISBL"
+                 ? "it programs RSTDISBL: the reset pin becomes an I/O pin and the chip can no "
+                   "longer be programmed over SPI"
+                 : "it programs DWEN: the reset pin becomes the debugWIRE line and the chip can no "
+                   "longer be programmed over SPI";
+    }
+    if (name.rfind("CKSEL", 0) == 0 && ((value ^ current) & bit)) clock |= bit;
+  }
+  if (clock) {
+    if (!out.empty()) out += "; ";
+    out += "it changes the clock source (" + BitList(memory, clock) +
+           "): the chip then needs that clock to be programmed again";
+  }
+  return out;
+}
+
+std::string ProgrammedBits(Memory memory, uint8_t value) {
+  const char* const* names = FuseBitNames(memory);
+  uint8_t mask = 0;
+  for (int k = 0; k < 8; ++k)
+    if (!(value & (1u << k)) && (!names || names[k])) mask |= static_cast<uint8_t>(1u << k);
+  return BitList(memory, mask);
+}
+
+}  // namespace quillet

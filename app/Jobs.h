@@ -1,0 +1,110 @@
+// Memory jobs for programs that run without the window (quillet-cli): memories read from and
+// written to files without a view, Flash writes that skip blank pages, verifies limited to the
+// addresses a file holds, single fuse bytes, and a stop request checked at safe points.
+// Each job logs the window's lines for the chip steps it takes, over the same seams.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "chips/Chipfunctions.h"
+
+namespace quillet {
+
+struct ChipModule;
+
+// ---- stopping ----
+// RequestStop is safe in a signal handler. Jobs check StopRequested between pages (after a
+// commit, never between a page's loads and its commit), between bytes, and between jobs.
+void RequestStop();
+void ClearStopRequest();
+bool StopRequested();
+
+// ---- the memories a job addresses ----
+enum class Memory { Flash, Eeprom, LowFuse, HighFuse, ExtendedFuse, Lock, Signature, Calibration };
+
+// "flash", "eeprom", "lfuse" ("fuse" too), "hfuse", "efuse", "lock", "signature",
+// "calibration"; false for any other name.
+bool ParseMemory(const std::string& name, Memory& memory);
+const char* MemoryName(Memory memory);
+// Bytes of the memory on the selected chip; 0 when the chip does not have it.
+uint32_t MemorySize(Memory memory);
+bool IsFuseOrLock(Memory memory);
+// Whether the selected chip can read / write the memory over the serial interface.
+bool CanRead(Memory memory);
+bool CanWrite(Memory memory);
+
+// ---- files ----
+enum class FileFormat { Auto, IntelHex, Raw, Immediate, HexText };
+
+// A memory's contents as a file gives them: the bytes at the addresses the file holds.
+struct FileImage {
+  std::vector<uint8_t> bytes;  // 0xFF where the file holds nothing
+  std::vector<bool> held;
+  void Put(uint32_t address, uint8_t value);
+  // One past the highest address held; 0 for an empty file.
+  uint32_t End() const;
+  uint32_t HeldCount() const;
+  bool Holds(uint32_t address) const { return address < held.size() && held[address]; }
+};
+
+// Reads `path` ("-": standard input) for a memory into image. Immediate: path is the value
+// list itself ("0xE2", "0x12,0x34"). Auto: Intel HEX when the text starts with ':', hex text
+// when a fuse, lock, signature or calibration file starts with "0x", raw binary otherwise.
+// The file may hold no address at or above limit. On failure error names the file and the
+// reason; nothing is logged.
+bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, uint32_t limit,
+                   FileImage& image, std::string& error);
+// The format an output file gets for Auto: Intel HEX for .hex/.eep/.ihx/.ihex names and for
+// Flash or EEPROM to standard output, hex text for other memories to standard output, raw
+// binary otherwise.
+FileFormat OutputFormat(const std::string& path, FileFormat format, Memory memory);
+// The text of bytes in a format: Intel HEX (address records above 64 KB), raw, or hex text
+// ("0x1e,0x93,0x0b", sixteen to a line).
+std::string FileText(const uint8_t* bytes, uint32_t length, FileFormat format);
+// Writes text to `path` ("-": standard output). false with error set on failure.
+bool SaveText(const std::string& path, const std::string& text, std::string& error);
+
+// ---- chip jobs on the selected chip (port open). Each logs a "Trying to" line, its chip
+// steps and its "Finished" line as the window does; false on failure or stop. ----
+struct JobResult {
+  bool stopped = false;        // a stop request ended the job at a safe point
+  uint32_t bytes = 0;          // bytes read, written or verified
+  uint32_t pagesWritten = 0;   // Flash/EEPROM pages committed (byte-mode chips: bytes)
+  uint32_t pagesSkipped = 0;   // blank Flash pages not sent
+  bool mismatch = false;       // verify: the chip differs from the file
+  uint32_t mismatchAddress = 0;
+  uint8_t expected = 0, found = 0;
+  std::string failure;         // what went wrong, for the user (empty: see the log)
+};
+
+// Programming Enable and Chip Erase (the ATtiny12's second erase included).
+bool EraseChip();
+// The whole memory into out.
+bool ReadMemoryJob(Memory memory, std::vector<uint8_t>& out, JobResult& result);
+// Writes the addresses the image holds. Flash: pages (bytes) that hold only 0xFF are not sent,
+// since programming can only clear bits; EEPROM: every held byte is written.
+// dryRun: everything but the writes (nothing is sent to the chip).
+bool WriteMemoryJob(Memory memory, const FileImage& image, bool dryRun, JobResult& result);
+// Reads back only the addresses the image holds.
+bool VerifyMemoryJob(Memory memory, const FileImage& image, JobResult& result);
+
+// ---- fuse and lock bits ----
+// Names of bits 0..7 of a fuse or lock byte of the selected chip (nullptr: no such bit), or
+// nullptr when its layout is not known.
+const char* const* FuseBitNames(Memory memory);
+// The bits of a fuse or lock byte that the chip has and a write sets: the ones a verify compares.
+uint8_t FuseBitsCompared(Memory memory);
+// The value read from the chip into value (bits the chip does not have read as 1).
+bool ReadFuseJob(Memory memory, uint8_t& value);
+// Writes one fuse or lock byte; compares the read-back value on the bits the chip has
+// unless verify is false. dryRun: nothing is written.
+bool WriteFuseJob(Memory memory, uint8_t value, bool verify, bool dryRun, JobResult& result);
+// Why writing `value` over `current` could shut the programmer out, or "" when it is safe:
+// RSTDISBL or DWEN programmed, or the clock-source (CKSEL) bits changed.
+std::string FuseHazard(Memory memory, uint8_t current, uint8_t value);
+// "LB1 LB2" (the programmed bits among names), "" when none.
+std::string ProgrammedBits(Memory memory, uint8_t value);
+
+}  // namespace quillet

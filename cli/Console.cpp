@@ -1,0 +1,127 @@
+#include "cli/Console.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "log/Rtf.h"
+
+namespace quillet::cli {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+class Bar : public ProgressDialog {
+ public:
+  explicit Bar(Console& console) : console_(console) { console_.Draw(0, true); }
+  ~Bar() override { console_.ClearBar(); }
+  void SetPosition(int percent) override { console_.Draw(percent, false); }
+
+ private:
+  Console& console_;
+};
+
+bool EndsWith(const std::string& s, const char* tail) {
+  const size_t n = std::strlen(tail);
+  if (s.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != tail[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+Console::Console(int verbosity, bool bar)
+    : verbosity_(verbosity), bar_(bar && verbosity >= 0), begun_(SteadyClock::now()) {}
+
+Console::~Console() { ClearBar(); }
+
+void Console::Print(const std::string& line) {
+  const bool redraw = barShown_;
+  ClearBar();
+  std::fprintf(stderr, "%s\n", line.c_str());
+  if (redraw) Draw(-1, true);
+}
+
+void Console::AppendLine(const std::string& line) {
+  lines_.push_back(line);
+  // The lines that say why something failed; "Finished with fail." itself says nothing new.
+  static const char* const kProblems[] = {"Error", "Wrong file", "No chip selected",
+                                          "Command is not available", "Selected chip is  unknown"};
+  for (const char* p : kProblems)
+    if (line.rfind(p, 0) == 0) lastProblem_ = line;
+  if (verbosity_ >= 1) Print(line);
+}
+
+std::unique_ptr<ProgressDialog> Console::Create() {
+  if (!bar_) return nullptr;
+  return std::make_unique<Bar>(*this);
+}
+
+void Console::ShowMessage(const std::string& caption, const std::string& text) {
+  Error(caption + ": " + text);
+}
+
+void Console::Begin(const std::string& label, unsigned long long total) {
+  label_ = label;
+  total_ = total;
+  begun_ = SteadyClock::now();
+}
+
+double Console::Elapsed() const {
+  return std::chrono::duration<double>(SteadyClock::now() - begun_).count();
+}
+
+void Console::Result(const std::string& line) {
+  if (verbosity_ >= -1) Print(line);
+}
+
+void Console::Error(const std::string& line) { Print(line); }
+
+void Console::Draw(int percent, bool force) {
+  if (!bar_) return;
+  if (percent < 0) percent = lastPercent_;
+  percent = percent > 100 ? 100 : percent;
+  lastPercent_ = percent;
+  const auto now = SteadyClock::now();
+  // A redraw every 50 ms is smooth enough and keeps a slow terminal out of the timing.
+  if (!force && now - lastDraw_ < std::chrono::milliseconds(50) && percent < 100) return;
+  lastDraw_ = now;
+  constexpr int kWidth = 30;
+  const int filled = percent * kWidth / 100;
+  std::string bar(static_cast<size_t>(filled), '#');
+  bar.append(static_cast<size_t>(kWidth - filled), '.');
+  const unsigned long long done = total_ * static_cast<unsigned>(percent) / 100;
+  std::fprintf(stderr, "\r%-14s [%s] %3d%% %llu/%llu bytes %.1f s\033[K", label_.c_str(),
+               bar.c_str(), percent, done, total_, Elapsed());
+  std::fflush(stderr);
+  barShown_ = true;
+}
+
+void Console::ClearBar() {
+  if (!barShown_) return;
+  std::fprintf(stderr, "\r\033[K");
+  std::fflush(stderr);
+  barShown_ = false;
+}
+
+bool Console::SaveLog(const std::string& path, std::string& error) const {
+  std::string text;
+  if (EndsWith(path, ".txt")) {
+    for (const std::string& l : lines_) text += l + "\n";
+  } else {
+    text = LogToRtf(lines_);
+  }
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) {
+    error = "cannot save the log to " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  int saved = errno;
+  if (std::fclose(f) != 0 && ok) ok = false, saved = errno;
+  if (!ok) error = "cannot save the log to " + path + ": " + std::strerror(saved ? saved : EIO);
+  return ok;
+}
+
+}  // namespace quillet::cli

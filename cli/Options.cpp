@@ -1,0 +1,230 @@
+#include "cli/Options.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "image/Images.h"
+
+namespace quillet::cli {
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool ParseFormat(char c, FileFormat& format) {
+  switch (c) {
+    case 'a': format = FileFormat::Auto; return true;
+    case 'i': format = FileFormat::IntelHex; return true;
+    case 'r': format = FileFormat::Raw; return true;
+    case 'm': format = FileFormat::Immediate; return true;
+    case 'h': format = FileFormat::HexText; return true;
+    default: return false;
+  }
+}
+
+// The most a memory of that kind can hold on any chip: files are checked against it before
+// the chip is known, and against the chip's own size once it is.
+uint32_t LargestMemory(Memory memory) {
+  switch (memory) {
+    case Memory::Flash: return kProgramImageSize;
+    case Memory::Eeprom: return kDataImageSize;
+    case Memory::Signature: return 3;
+    case Memory::Calibration: return 8;
+    default: return 1;
+  }
+}
+
+}  // namespace
+
+const ChipEntry* FindPart(const std::string& name) {
+  if (const ChipEntry* e = FindChipByName(name)) return e;
+  const std::string want = Lower(name);
+  for (const ChipEntry& e : Catalogue())
+    if (Lower(e.name) == want) return &e;
+  return nullptr;
+}
+
+bool ParseUpdate(const std::string& text, UpdateJob& job, std::string& error) {
+  job = UpdateJob{};
+  job.text = text;
+  const size_t c1 = text.find(':');
+  const size_t c2 = c1 == std::string::npos ? c1 : text.find(':', c1 + 1);
+  if (c2 == std::string::npos) {
+    error = "bad -U \"" + text + "\": expected MEM:OP:FILE[:FMT]";
+    return false;
+  }
+  const std::string mem = text.substr(0, c1), op = text.substr(c1 + 1, c2 - c1 - 1);
+  std::string file = text.substr(c2 + 1);
+  if (!ParseMemory(Lower(mem), job.memory)) {
+    error = "bad -U \"" + text + "\": unknown memory \"" + mem +
+            "\" (flash, eeprom, lfuse, hfuse, efuse, lock, signature, calibration)";
+    return false;
+  }
+  if (op.size() != 1 || std::strchr("rwv", op[0]) == nullptr) {
+    error = "bad -U \"" + text + "\": unknown operation \"" + op + "\" (r, w or v)";
+    return false;
+  }
+  job.op = op[0];
+  // A trailing ":x" with a single letter is the format; the file name may hold colons.
+  if (file.size() >= 2 && file[file.size() - 2] == ':') {
+    if (!ParseFormat(file.back(), job.format)) {
+      error = "bad -U \"" + text + "\": unknown format \"" + file.substr(file.size() - 1) +
+              "\" (i, r, m, h or a)";
+      return false;
+    }
+    file.resize(file.size() - 2);
+  }
+  if (file.empty()) {
+    error = "bad -U \"" + text + "\": no file given";
+    return false;
+  }
+  job.file = file;
+  if ((job.memory == Memory::Signature || job.memory == Memory::Calibration) && job.op == 'w') {
+    error = "bad -U \"" + text + "\": " + MemoryName(job.memory) + " cannot be written";
+    return false;
+  }
+  if (job.format == FileFormat::Immediate && job.op == 'r') {
+    error = "bad -U \"" + text + "\": an immediate value (:m) cannot be the target of a read";
+    return false;
+  }
+  return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
+  o = Options{};
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help") { o.help = true; continue; }
+    if (a == "--version") { o.version = true; continue; }
+    if (a == "--list-parts") { o.listParts = true; continue; }
+    if (a == "--force-fuses") { o.forceFuses = true; continue; }
+    if (a.size() < 2 || a[0] != '-' || a[1] == '-') {
+      error = a.size() > 2 && a[1] == '-' ? "unknown option " + a
+                                          : "unexpected argument \"" + a + "\"";
+      return false;
+    }
+    // Short options, grouped like -qq or -eV; one taking a value ends the group.
+    for (size_t k = 1; k < a.size(); ++k) {
+      const char c = a[k];
+      if (std::strchr("PpdUl", c)) {
+        std::string value;
+        if (k + 1 < a.size()) {
+          value = a.substr(k + 1);
+        } else if (i + 1 < argc) {
+          value = argv[++i];
+        } else {
+          error = std::string("option -") + c + " needs a value";
+          return false;
+        }
+        if (c == 'P') {
+          for (const std::string& p : o.ports)
+            if (p == value) {
+              error = "port " + value + " given twice";
+              return false;
+            }
+          o.ports.push_back(value);
+        } else if (c == 'p') {
+          o.part = value;
+        } else if (c == 'd') {
+          if (value.size() != 1 || value[0] < '0' || value[0] > '5') {
+            error = "bad -d \"" + value + "\": the delay value is 0 to 5";
+            return false;
+          }
+          o.delay = value[0] - '0';
+        } else if (c == 'l') {
+          o.logFile = value;
+        } else {
+          UpdateJob job;
+          if (!ParseUpdate(value, job, error)) return false;
+          o.jobs.push_back(std::move(job));
+        }
+        break;
+      }
+      switch (c) {
+        case 'e': o.erase = true; break;
+        case 'D': o.noAutoErase = true; break;
+        case 'V': o.noVerify = true; break;
+        case 'n': o.dryRun = true; break;
+        case 'F': o.force = true; break;
+        case 'q': --o.verbosity; break;
+        case 'v': ++o.verbosity; break;
+        case 'h': o.help = true; break;
+        default:
+          error = std::string("unknown option -") + c;
+          return false;
+      }
+    }
+  }
+  if (o.help || o.version || o.listParts) return true;
+  if (o.part != "auto" && !FindPart(o.part)) {
+    error = "unknown part \"" + o.part + "\" (quillet-cli --list-parts shows them)";
+    return false;
+  }
+  if (o.ports.empty()) {
+    error = "no port given: name the gateway's port with -P (e.g. -P /dev/ttyUSB0)";
+    return false;
+  }
+  int stdinJobs = 0;
+  for (const UpdateJob& j : o.jobs) {
+    if (j.op != 'r' && j.file == "-" && j.format != FileFormat::Immediate) ++stdinJobs;
+    if (j.op == 'r' && j.file == "-" && o.ports.size() > 1 &&
+        OutputFormat(j.file, j.format, j.memory) == FileFormat::Raw) {
+      error = "-U " + j.text + ": raw binary cannot go to standard output from several ports";
+      return false;
+    }
+  }
+  if (stdinJobs > 1) {
+    error = "standard input (-) can be read by one -U only";
+    return false;
+  }
+  return true;
+}
+
+bool LoadJobFiles(Options& o, std::string& error) {
+  for (UpdateJob& j : o.jobs) {
+    if (j.op == 'r') continue;
+    if (!LoadFileImage(j.file, j.format, j.memory, LargestMemory(j.memory), j.image, error)) {
+      error = "-U " + j.text + ": " + error;
+      return false;
+    }
+  }
+  return true;
+}
+
+void PrintUsage(FILE* out) {
+  std::fprintf(out,
+      "Usage: quillet-cli -P PORT [-p PART] [options] [-U MEM:OP:FILE[:FMT]]...\n"
+      "Programs AVR chips through the Tessary gateway.\n"
+      "  -P PORT        the gateway's port (/dev/ttyUSB0, ttyUSB0, COM1); several -P program\n"
+      "                 the same job on every port at once\n"
+      "  -p PART        the chip (any case; quillet-cli --list-parts), or auto (default):\n"
+      "                 found by its signature\n"
+      "  -d 0..5        the delay value: milliseconds added to every wait (default 1)\n"
+      "  -e             erase the chip\n"
+      "  -D             no automatic erase before a Flash write\n"
+      "  -V             no automatic verify after a write\n"
+      "  -n             dry run: everything but writing to the chip\n"
+      "  -F             go on when the signature does not match -p\n"
+      "  --force-fuses  write fuses that program RSTDISBL or DWEN or change CKSEL\n"
+      "  -q / -v        quieter (-q: no progress bar, -qq: errors only) / the operation log\n"
+      "  -l FILE        save the operation log (RTF, or plain text for a .txt name)\n"
+      "  -U MEM:OP:FILE[:FMT]  in order, as often as needed:\n"
+      "      MEM  flash eeprom lfuse hfuse efuse lock signature calibration\n"
+      "      OP   r read to FILE, w write from FILE, v verify against FILE; FILE - is\n"
+      "           standard input/output\n"
+      "      FMT  a automatic (default), i Intel HEX, r raw binary, m immediate value\n"
+      "           (e.g. lfuse:w:0xE2:m), h hex text\n"
+      "  --list-parts   the chips known      --version   the version      --help   this text\n"
+      "Exit status: 0 success, 1 an operation failed, 2 bad usage, 130 stopped by Ctrl-C.\n");
+}
+
+void PrintParts(FILE* out) {
+  std::fprintf(out, "%-12s %-10s %8s %7s\n", "part", "signature", "flash", "eeprom");
+  for (const ChipEntry& e : Catalogue())
+    std::fprintf(out, "%-12s %02X %02X %02X   %8u %7u\n", e.name, e.id & 0xFF, (e.id >> 8) & 0xFF,
+                 (e.id >> 16) & 0xFF, e.flashSize, e.eepromSize);
+}
+
+}  // namespace quillet::cli

@@ -1,0 +1,52 @@
+// quillet-cli's command line: the options and the -U jobs, parsed without touching a port.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/Jobs.h"
+
+namespace quillet::cli {
+
+// One -U MEM:OP:FILE[:FMT].
+struct UpdateJob {
+  std::string text;  // as given, for messages
+  Memory memory = Memory::Flash;
+  char op = 'r';     // 'r', 'w' or 'v'
+  std::string file;  // "-": standard input or output; the value list for FileFormat::Immediate
+  FileFormat format = FileFormat::Auto;
+  FileImage image;   // w and v: the file's contents, loaded before any port is opened
+};
+
+struct Options {
+  std::vector<std::string> ports;
+  std::string part = "auto";
+  int delay = 1;
+  bool erase = false;        // -e
+  bool noAutoErase = false;  // -D
+  bool noVerify = false;     // -V
+  bool dryRun = false;       // -n
+  bool force = false;        // -F
+  bool forceFuses = false;   // --force-fuses
+  int verbosity = 0;         // -v adds one, -q takes one away
+  std::string logFile;       // -l
+  bool listParts = false, version = false, help = false;
+  std::vector<UpdateJob> jobs;
+};
+
+// Parses argv (without loading files). On a usage error returns false with error set to a
+// one-line message.
+bool ParseOptions(int argc, char** argv, Options& options, std::string& error);
+// Parses one -U argument.
+bool ParseUpdate(const std::string& text, UpdateJob& job, std::string& error);
+// Loads the files of the w and v jobs; false with error set (a file that cannot be read or
+// is not what its format says).
+bool LoadJobFiles(Options& options, std::string& error);
+
+// The catalogue row named (case-insensitive), nullptr if none.
+const ChipEntry* FindPart(const std::string& name);
+
+void PrintUsage(FILE* out);
+void PrintParts(FILE* out);
+
+}  // namespace quillet::cli
