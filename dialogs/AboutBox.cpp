@@ -13,22 +13,32 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "log/Seams.h"
+
 namespace quillet {
 
 TAboutBox* AboutBox = nullptr;
 namespace {
 
-// A document of the repository, or of the installed program when the sources are gone.
-QUrl DocumentUrl(const QString& relative) {
-  const QDir sourceRoot = QFileInfo(QStringLiteral(__FILE__)).dir().filePath(QStringLiteral(".."));
-  const QStringList roots = {sourceRoot.absolutePath(), QCoreApplication::applicationDirPath(),
-                             QCoreApplication::applicationDirPath() + QStringLiteral("/..")};
-  for (const QString& root : roots) {
-    const QFileInfo file(QDir(root), relative);
-    if (file.isFile()) return QUrl::fromLocalFile(file.canonicalFilePath());
-  }
-  return QUrl::fromLocalFile(QFileInfo(QDir(sourceRoot.absolutePath()), relative).absoluteFilePath());
+constexpr char kGatewayDocument[] = "gateway.md";
+constexpr char kReadme[] = "README.md";
+constexpr char kUserGuide[] = "user-guide.md";
+
+// Where a document may be, in the order it is looked for.
+QStringList DocumentPlaces(const QString& exeDir, const QString& name) {
+  return {QDir::cleanPath(exeDir + QStringLiteral("/../share/doc/quillet/") + name),
+          QDir::cleanPath(exeDir + QStringLiteral("/docs/") + name)};
 }
+
+}  // namespace
+
+QUrl FindDocument(const QString& exeDir, const QString& name) {
+  for (const QString& place : DocumentPlaces(exeDir, name))
+    if (QFileInfo(place).isFile()) return QUrl::fromLocalFile(QFileInfo(place).absoluteFilePath());
+  return QUrl();
+}
+
+namespace {
 
 // The dialog font of the other forms, 11 pixels: with the desktop's larger default the label
 // texts run past the panel's right edge.
@@ -96,15 +106,20 @@ TAboutBox::TAboutBox(QWidget* parent)
   MakeLink(Label11, false);
   for (QLabel* link : {Label5, Label7, Label11}) link->installEventFilter(this);
 
-  Label5Url = DocumentUrl(QStringLiteral("docs/gateway.md"));
-  Label7Url = DocumentUrl(QStringLiteral("README.md"));
-  Label11Url = Label7Url;
+  LocateDocuments(QCoreApplication::applicationDirPath());
 
   OKButton = new QPushButton(QStringLiteral("OK"), this);
   OKButton->setObjectName(QStringLiteral("OKButton"));
   OKButton->setGeometry(87, 244, 75, 25);
   OKButton->setDefault(true);
   connect(OKButton, &QPushButton::clicked, this, &TAboutBox::OKButtonClick);
+}
+
+void TAboutBox::LocateDocuments(const QString& exeDir) {
+  exeDir_ = exeDir;
+  Label5Url = FindDocument(exeDir, QString::fromLatin1(kGatewayDocument));
+  Label7Url = FindDocument(exeDir, QString::fromLatin1(kReadme));
+  Label11Url = FindDocument(exeDir, QString::fromLatin1(kUserGuide));
 }
 
 void TAboutBox::setVisible(bool visible) {
@@ -126,10 +141,21 @@ void TAboutBox::OKButtonClick() {
   hide();
 }
 
-// Whether a browser opens is not ours to report.
-void TAboutBox::Label5Click() { QDesktopServices::openUrl(Label5Url); }
-void TAboutBox::Label7Click() { QDesktopServices::openUrl(Label7Url); }
-void TAboutBox::Label11Click() { QDesktopServices::openUrl(Label11Url); }
+void TAboutBox::Label5Click() { OpenDocument(Label5Url, kGatewayDocument); }
+void TAboutBox::Label7Click() { OpenDocument(Label7Url, kReadme); }
+void TAboutBox::Label11Click() { OpenDocument(Label11Url, kUserGuide); }
+
+void TAboutBox::OpenDocument(const QUrl& url, const char* name) {
+  // Whether a browser opens is not ours to report; a document that is not there is.
+  if (!url.isEmpty()) {
+    QDesktopServices::openUrl(url);
+    return;
+  }
+  const QStringList places = DocumentPlaces(exeDir_, QString::fromLatin1(name));
+  GetUserPrompt().ShowMessage(
+      "Error", "The document " + std::string(name) + " was not found; it belongs in " +
+                   places.join(QStringLiteral(" or ")).toStdString());
+}
 
 bool TAboutBox::eventFilter(QObject* watched, QEvent* event) {
   auto* label = qobject_cast<QLabel*>(watched);

@@ -10,6 +10,11 @@ class QPushButton;
 
 namespace quillet {
 
+// A document that comes with the program, looked up from the program's folder exeDir: first
+// ../share/doc/quillet/<name> (installed), then docs/<name> (the copies in the build folder).
+// An empty URL when neither exists.
+QUrl FindDocument(const QString& exeDir, const QString& name);
+
 class TAboutBox : public QDialog {
   Q_OBJECT
 
@@ -30,10 +35,13 @@ class TAboutBox : public QDialog {
   QLabel* Label12 = nullptr;  // the year notice
   QPushButton* OKButton = nullptr;
 
-  // What the three links open.
+  // What the three links open (empty: the document was not found).
   QUrl Label5Url;
   QUrl Label7Url;
   QUrl Label11Url;
+  // Looks the three documents up again from the program folder exeDir; the constructor does
+  // so from the running program's.
+  void LocateDocuments(const QString& exeDir);
 
  public slots:
   void OKButtonClick();
@@ -48,7 +56,9 @@ class TAboutBox : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  void OpenDocument(const QUrl& url, const char* name);
   bool placed_ = false;
+  QString exeDir_;
 };
 
 extern TAboutBox* AboutBox;

@@ -13,7 +13,8 @@ TLBar* LBar = nullptr;
 TLBar::TLBar(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
   setObjectName("LBar");
-  setWindowTitle(QString());
+  // A bare bar: Qt gives an empty title the program's name, a blank one stays blank.
+  setWindowTitle(QStringLiteral(" "));
   setModal(false);
   setFixedSize(281, 33);
 

@@ -239,10 +239,15 @@ bool TLockFusesForm::ConfirmLockoutBits() {
   if (risky.empty()) return true;
   std::string names = risky[0];
   for (size_t i = 1; i < risky.size(); ++i) names += " and " + risky[i];
+  // debugWIRE can switch itself off for serial programming again, but not while RSTDISBL
+  // holds the reset pin as well.
+  const std::string recovery =
+      names.find("RSTDISBL") != std::string::npos
+          ? "only a high-voltage programmer can recover it"
+          : "only a debugWIRE tool or a high-voltage programmer can recover it";
   const std::string text =
       "Programming " + names + " (box checked) disables serial programming: the chip will no "
-      "longer be reachable through the gateway, and only a high-voltage programmer can recover "
-      "it. Write anyway?";
+      "longer be reachable through the gateway, and " + recovery + ". Write anyway?";
   return GetUserPrompt().AskYesNo("Warning", text);
 }
 

@@ -1,9 +1,12 @@
 // The About box: one instance, shown and hidden; links open their documents.
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "app/Main.h"
@@ -43,12 +46,78 @@ class AboutTest : public QObject {
     for (QLabel* label : box.Panel1->findChildren<QLabel*>())
       QVERIFY2(box.Panel1->contentsRect().contains(label->geometry()), qPrintable(label->objectName()));
     QCOMPARE(box.Label12->text(), QString("2026"));
-    for (const QUrl& url : {box.Label5Url, box.Label7Url, box.Label11Url})
-      QVERIFY2(QFileInfo(url.toLocalFile()).isFile(), qPrintable(url.toString()));
+  }
+
+  // Guards: the links opened README.md in the source tree of the machine that built the program,
+  // and "help" opened the README a second time.
+  void documentsComeWithTheProgram() {
+    const QString sourceDir = QFileInfo(QStringLiteral(__FILE__)).absoluteDir().absoluteFilePath("../..");
+    {
+      TAboutBox box;
+      for (const QUrl& url : {box.Label5Url, box.Label7Url, box.Label11Url}) {
+        QVERIFY2(!url.toString().contains(QDir::cleanPath(sourceDir) + "/README.md"), qPrintable(url.toString()));
+        QVERIFY2(!url.toString().contains(QDir::cleanPath(sourceDir) + "/docs/"), qPrintable(url.toString()));
+      }
+    }
+    const QString installed = "share/doc/quillet/", built = "bin/docs/";
+    const struct {
+      QStringList present;  // under the temporary prefix; the program is in bin/
+      QString gateway, readme, guide;  // what the links open; empty: not found
+    } cases[] = {
+        {{installed + "gateway.md", installed + "README.md", installed + "user-guide.md"},
+         installed + "gateway.md", installed + "README.md", installed + "user-guide.md"},
+        {{built + "gateway.md", built + "README.md", built + "user-guide.md"},
+         built + "gateway.md", built + "README.md", built + "user-guide.md"},
+        {{installed + "README.md", built + "README.md", built + "user-guide.md"},
+         "", installed + "README.md", built + "user-guide.md"},
+        {{"bin/README.md", "docs/user-guide.md", "bin/gateway.md"}, "", "", ""},
+    };
+    for (const auto& c : cases) {
+      QTemporaryDir prefix;
+      QDir(prefix.path()).mkpath("bin");
+      for (const QString& file : c.present) {
+        QDir(prefix.path()).mkpath(QFileInfo(file).path());
+        QFile f(prefix.filePath(file));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+      }
+      TAboutBox box;
+      box.LocateDocuments(prefix.filePath("bin"));
+      auto expected = [&](const QString& file) {
+        return file.isEmpty() ? QUrl() : QUrl::fromLocalFile(prefix.filePath(file));
+      };
+      QCOMPARE(box.Label5Url, expected(c.gateway));
+      QCOMPARE(box.Label7Url, expected(c.readme));
+      QCOMPARE(box.Label11Url, expected(c.guide));
+    }
+  }
+
+  void missingDocumentIsReported() {
+    test::CoreFixture fixture;
+    QTemporaryDir prefix;
+    TAboutBox box;
+    box.LocateDocuments(prefix.filePath("bin"));
+    UrlRecorder recorder;
+    QDesktopServices::setUrlHandler("file", &recorder, "open");
+    box.show();
+    QTest::mouseClick(box.Label11, Qt::LeftButton);
+    QDesktopServices::unsetUrlHandler("file");
+    QVERIFY(recorder.opened.isEmpty());
+    QCOMPARE(fixture.prompt.messages.size(), size_t(1));
+    const QString message = QString::fromStdString(fixture.prompt.messages[0]);
+    QVERIFY2(message.startsWith("Error|The document user-guide.md was not found") &&
+                 message.contains(prefix.filePath("share/doc/quillet/user-guide.md")),
+             qPrintable(message));
   }
 
   void linksOpenTheirDocuments() {
+    QTemporaryDir prefix;
+    for (const char* file : {"gateway.md", "README.md", "user-guide.md"}) {
+      QDir(prefix.path()).mkpath("bin/docs");
+      QFile f(prefix.filePath(QString("bin/docs/") + file));
+      QVERIFY(f.open(QIODevice::WriteOnly));
+    }
     TAboutBox box;
+    box.LocateDocuments(prefix.filePath("bin"));
     UrlRecorder recorder;
     QDesktopServices::setUrlHandler("file", &recorder, "open");
     box.show();
@@ -58,8 +127,8 @@ class AboutTest : public QObject {
     QTest::mouseClick(box.Label11, Qt::LeftButton);
     QDesktopServices::unsetUrlHandler("file");
     QCOMPARE(recorder.opened, (QList<QUrl>{box.Label5Url, box.Label11Url}));
-    QVERIFY(box.Label5Url.toString().endsWith("docs/gateway.md"));
-    QVERIFY(box.Label7Url.toString().endsWith("README.md"));
+    QVERIFY(box.Label5Url.toString().endsWith("/gateway.md"));
+    QVERIFY(box.Label11Url.toString().endsWith("/user-guide.md"));
   }
 
   void showTwiceIsOneBox() {

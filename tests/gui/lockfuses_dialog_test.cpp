@@ -260,13 +260,16 @@ class LockFusesDialogTest : public QObject {
       QStringList check;
       bool yes;
       const char* named;  // in the question; nullptr: no question
+      const char* recovery;  // who can bring the chip back, as the question says
     } cases[] = {
-        {"ATtiny2313", {"RSTDISBL"}, false, "RSTDISBL"},
-        {"ATtiny2313", {"RSTDISBL"}, true, "RSTDISBL"},
-        {"ATtiny25", {"DWEN", "RSTDISBL"}, false, "RSTDISBL and DWEN"},
-        {"ATtiny13", {"DWEN"}, true, "DWEN"},
-        {"ATtiny12", {"RSTDISBL"}, false, "RSTDISBL"},
-        {"ATtiny2313", {"WDTON", "LB1"}, false, nullptr},
+        {"ATtiny2313", {"RSTDISBL"}, false, "RSTDISBL", "only a high-voltage programmer can"},
+        {"ATtiny2313", {"RSTDISBL"}, true, "RSTDISBL", "only a high-voltage programmer can"},
+        // debugWIRE cannot switch itself off while RSTDISBL holds the reset pin.
+        {"ATtiny25", {"DWEN", "RSTDISBL"}, false, "RSTDISBL and DWEN", "only a high-voltage programmer can"},
+        {"ATtiny13", {"DWEN"}, true, "DWEN", "only a debugWIRE tool or a high-voltage programmer can"},
+        {"ATtiny2313", {"DWEN"}, false, "DWEN", "only a debugWIRE tool or a high-voltage programmer can"},
+        {"ATtiny12", {"RSTDISBL"}, false, "RSTDISBL", "only a high-voltage programmer can"},
+        {"ATtiny2313", {"WDTON", "LB1"}, false, nullptr, nullptr},
     };
     for (const auto& c : cases) {
       test::CoreFixture f;
@@ -286,7 +289,7 @@ class LockFusesDialogTest : public QObject {
       QCOMPARE(f.prompt.asked.size(), size_t(1));
       const QString asked = QString::fromStdString(f.prompt.asked[0]);
       QVERIFY2(asked.startsWith("Warning|Programming " + QString(c.named) + " "), qPrintable(asked));
-      QVERIFY(asked.contains("gateway") && asked.contains("high-voltage"));
+      QVERIFY(asked.contains("reachable through the gateway, and " + QString(c.recovery) + " recover it. Write anyway?"));
       if (c.yes) {
         QVERIFY(!f.port.trace.empty());
         QCOMPARE(f.log.lines.back(), std::string("       Finished with success."));

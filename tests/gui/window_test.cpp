@@ -14,6 +14,7 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QWindow>
 #include <QtTest>
 
 #include <memory>
@@ -382,6 +383,9 @@ class WindowTest : public QObject {
     QCOMPARE(bar->ProgressBar1->maximum(), 100);
     QCOMPARE(bar->ProgressBar1->value(), 0);
     QVERIFY(!(bar->windowFlags() & Qt::WindowCloseButtonHint));
+    // Guards: an empty title showed the program's name in the bar's title bar.
+    QCOMPARE(bar->windowTitle(), QString(" "));
+    QCOMPARE(bar->windowHandle()->title(), QString(" "));
     dialog->SetPosition(50);
     QCOMPARE(bar->ProgressBar1->value(), 50);
     QPointer<TLBar> alive(bar);
