@@ -1,0 +1,199 @@
+// The gateway on an ATmega328P at 16 MHz (Arduino Uno or Nano): commands from the serial line
+// become SPI transfers and RESET levels on the target chip.
+//
+//   D10 (PB2)  target RESET      D11 (PB3)  MOSI
+//   D12 (PB4)  MISO              D13 (PB5)  SCK
+//
+// The lines stay high-impedance from power-up until the first command that needs them (set-up,
+// ResetHigh, ResetLow, ExecuteInstruction), so a target wired to a board that merely powers up
+// keeps running.
+#include <avr/interrupt.h>
+#include <avr/io.h>
+#include <avr/sleep.h>
+#include <stdint.h>
+
+#include "GatewayParser.h"
+
+#if F_CPU != 16000000UL
+#error "the baud rate, SPI clock and time-out below are worked out for 16 MHz"
+#endif
+
+namespace {
+
+using namespace quillet::firmware;
+
+// 115200 baud with the doubled UART clock: 16 MHz / (8 * (16 + 1)) = 117647 baud, 2.1 % fast,
+// as every 16 MHz Arduino runs it; two stop bits give the receiver room for that.
+constexpr uint16_t kUbrr = 16;
+
+constexpr uint8_t kReset = 1 << PB2;
+constexpr uint8_t kMosi = 1 << PB3;
+constexpr uint8_t kMiso = 1 << PB4;
+constexpr uint8_t kSck = 1 << PB5;
+
+// Timer 1 counts at 16 MHz / 1024 = 64 us a tick. The program writes every command whole, so a
+// command whose parameters stop for 50 ms is a fragment (a byte lost, or a packet cut by the
+// board's own reset) and is dropped.
+constexpr uint16_t kFragmentTicks = 50000 / 64;
+
+// Received bytes, filled by the receive interrupt; uint8_t indices wrap the 256 entries.
+volatile uint8_t rxBuf[256];
+volatile uint8_t rxHead = 0, rxTail = 0;
+volatile uint8_t rxDropped = 0;  // bytes that found the ring full
+
+// Answer bytes, sent by the data-register-empty interrupt.
+constexpr uint8_t kTxSize = 64;  // a power of two
+volatile uint8_t txBuf[kTxSize];
+volatile uint8_t txHead = 0, txTail = 0;
+
+bool engaged = false;
+
+}  // namespace
+
+ISR(USART_RX_vect) {
+  const uint8_t status = UCSR0A;
+  const uint8_t b = UDR0;
+  // A framing error is not a byte the program sent (a break, noise while the cable settles).
+  if (status & (1 << FE0)) return;
+  const uint8_t next = static_cast<uint8_t>(rxHead + 1);
+  if (next == rxTail) {
+    ++rxDropped;
+    return;
+  }
+  rxBuf[rxHead] = b;
+  rxHead = next;
+}
+
+ISR(USART_UDRE_vect) {
+  if (txHead == txTail) {
+    UCSR0B &= static_cast<uint8_t>(~(1 << UDRIE0));
+    return;
+  }
+  UDR0 = txBuf[txTail];
+  txTail = (txTail + 1) & (kTxSize - 1);
+}
+
+// Only wakes the main loop, which then looks at the time-out itself.
+ISR(TIMER1_COMPA_vect) { TIMSK1 = 0; }
+
+namespace {
+
+bool Pop(uint8_t& b) {
+  if (rxTail == rxHead) return false;
+  b = rxBuf[rxTail];
+  rxTail = static_cast<uint8_t>(rxTail + 1);
+  return true;
+}
+
+void Send(uint8_t b) {
+  const uint8_t next = (txHead + 1) & (kTxSize - 1);
+  while (next == txTail) {
+    // Full: the interrupt makes room as bytes leave; reception goes on meanwhile.
+  }
+  txBuf[txHead] = b;
+  txHead = next;
+  const uint8_t sreg = SREG;
+  cli();
+  UCSR0B |= 1 << UDRIE0;
+  SREG = sreg;
+}
+
+// Takes the target lines: RESET high as the target's own pull-up held it, SCK and MOSI low, and
+// the SPI as master in mode 0, MSB first, at 16 MHz / 128 = 125 kHz. The target samples SCK with
+// its own clock and needs more than two of its cycles in each half period; 125 kHz serves targets
+// from 1 MHz (their factory setting) up.
+void Engage() {
+  if (engaged) return;
+  PORTB = static_cast<uint8_t>((PORTB | kReset) & ~(kMosi | kSck));
+  // D10 is the SPI's SS pin: as an output it can never drop the SPI out of master mode.
+  DDRB |= kReset | kMosi | kSck;
+  SPCR = (1 << SPE) | (1 << MSTR) | (1 << SPR1) | (1 << SPR0);
+  engaged = true;
+}
+
+uint8_t Shift(uint8_t out) {
+  SPDR = out;
+  while (!(SPSR & (1 << SPIF))) {
+  }
+  return SPDR;
+}
+
+void Perform(Gateway& g, Action action) {
+  switch (action) {
+    case Action::Setup:
+      Engage();
+      break;
+    case Action::ResetHigh:
+      Engage();
+      PORTB |= kReset;
+      break;
+    case Action::ResetLow:
+      Engage();
+      PORTB &= static_cast<uint8_t>(~kReset);
+      break;
+    case Action::Execute: {
+      Engage();
+      uint8_t miso[4];
+      for (uint8_t i = 0; i < 4; ++i) miso[i] = Shift(g.instruction[i]);
+      StoreReceived(g, miso);
+      break;
+    }
+    case Action::ReadBack: {
+      uint8_t out[kAnswerBytes];
+      ComposeAnswer(g, out);
+      for (uint8_t i = 0; i < kAnswerBytes; ++i) Send(out[i]);
+      break;
+    }
+    case Action::None:
+    case Action::Ignored:
+    case Action::Load:
+      break;
+  }
+}
+
+}  // namespace
+
+int main() {
+  UBRR0 = kUbrr;
+  UCSR0A = 1 << U2X0;
+  UCSR0C = (1 << USBS0) | (1 << UCSZ01) | (1 << UCSZ00);  // 8 data bits, no parity, 2 stop bits
+  UCSR0B = (1 << RXCIE0) | (1 << RXEN0) | (1 << TXEN0);
+  // MISO pulled up: an empty socket reads 0xFF, as a line that nobody drives.
+  PORTB |= kMiso;
+  TCCR1A = 0;
+  TCCR1B = (1 << CS12) | (1 << CS10);
+  set_sleep_mode(SLEEP_MODE_IDLE);
+  sei();
+
+  Gateway g;
+  uint16_t lastByteAt = TCNT1;
+  for (;;) {
+    uint8_t b;
+    if (Pop(b)) {
+      lastByteAt = TCNT1;
+      Perform(g, Feed(g, b));
+      continue;
+    }
+    if (Pending(g)) {
+      // Armed before the look at the time, so a match in between still wakes us.
+      OCR1A = lastByteAt + kFragmentTicks;
+      TIFR1 = 1 << OCF1A;
+      TIMSK1 = 1 << OCIE1A;
+      if (static_cast<uint16_t>(TCNT1 - lastByteAt) >= kFragmentTicks) {
+        TIMSK1 = 0;
+        Abandon(g);
+        continue;
+      }
+    }
+    // Sleep until an interrupt, unless a byte came since the look above: SEI takes effect after
+    // the SLEEP that follows it, so no wake-up is missed in between.
+    cli();
+    if (rxHead == rxTail) {
+      sleep_enable();
+      sei();
+      sleep_cpu();
+      sleep_disable();
+    }
+    sei();
+  }
+}
