@@ -1,0 +1,108 @@
+// An Arduino Uno or Nano as the gateway: the firmware's ELF runs on a simulated ATmega328P at
+// 16 MHz (libsimavr), its UART is the serial line, and its SPI pins and D10 reach a target
+// socket. Simulated time keeps in step with real time.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+#include "sim/avr/TargetSocket.h"
+
+struct avr_t;
+struct avr_spi_t;
+struct avr_irq_t;
+
+namespace quillet::sim {
+
+class AvrBoard {
+ public:
+  static constexpr uint32_t kHz = 16000000;
+
+  // chip: the chip in the socket (may be null), told when the line's bytes may have arrived.
+  AvrBoard(TargetSocket& socket, SimChip* chip);
+  ~AvrBoard();
+  AvrBoard(const AvrBoard&) = delete;
+  AvrBoard& operator=(const AvrBoard&) = delete;
+
+  // The target's clock: the SPI clock must stay below a quarter of it for the target to read
+  // the bytes.
+  void SetTargetClockHz(uint32_t hz) { targetClockHz_ = hz; }
+
+  // Loads the firmware; false with a message in error.
+  bool Load(const std::string& elfPath, std::string& error);
+
+  // Runs the firmware's start-up, up to the point where its UART receives; false, with a
+  // message in error, when it does not get there.
+  bool Boot(std::string& error);
+
+  // Runs the firmware against the line (a non-blocking descriptor whose bytes are the UART's
+  // input and which receives its output) until *stop is set or the firmware stops. False, with
+  // a message in error, when the firmware crashed.
+  bool Run(int lineFd, const volatile std::sig_atomic_t* stop, std::string& error);
+
+  // Called now and then while nothing has crossed the line for a while.
+  std::function<void()> idle;
+  // One line for what the board itself notices (a line set up wrongly, a byte refused).
+  std::function<void(int64_t timeUs, const std::string& line)> trace;
+
+ private:
+  struct Hook {
+    void (*write)(avr_t*, uint16_t, uint8_t, void*) = nullptr;
+    void* param = nullptr;
+  };
+  struct OutByte {
+    uint8_t value;
+    uint64_t due;  // the cycle its stop bits end
+  };
+
+  static void OnPinsWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param);
+  static void OnSpdrWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param);
+  static uint64_t OnSpiDone(avr_t* avr, uint64_t when, void* param);
+  static void OnUartOut(avr_irq_t* irq, uint32_t value, void* param);
+  static void OnUartXoff(avr_irq_t* irq, uint32_t value, void* param);
+  static void OnUartXon(avr_irq_t* irq, uint32_t value, void* param);
+  static void OnSleep(avr_t* avr, uint64_t howLong);
+
+  int64_t Us(uint64_t cycle) const { return static_cast<int64_t>(cycle / (kHz / 1000000)); }
+  int64_t NsAt(uint64_t cycle) const { return startNs_ + static_cast<int64_t>(cycle * 125 / 2); }
+  uint64_t CycleAt(int64_t ns) const {
+    return ns <= startNs_ ? 0 : static_cast<uint64_t>(ns - startNs_) * 2 / 125;
+  }
+  bool Step(std::string& error);
+  void Lines();
+  // The UART's frame time in cycles, and whether it matches the line: 115200 baud within the
+  // receivers' tolerance, 8 data bits, no parity.
+  uint64_t FrameCycles(bool& matches) const;
+  // Advances real time up to the cycle target, serving the line meanwhile; with interruptible,
+  // returns early at the cycle when bytes came in. Returns the cycle reached.
+  uint64_t Pace(uint64_t target, bool interruptible);
+  bool ReadLine(int64_t nowNs);
+  void FeedUart();
+  void Deliver(int64_t nowNs);
+  void Note(const std::string& line);
+
+  TargetSocket& socket_;
+  SimChip* chip_;
+  uint32_t targetClockHz_ = 1000000;
+  avr_t* avr_ = nullptr;
+  avr_spi_t* spi_ = nullptr;
+  avr_irq_t* uartIn_ = nullptr;
+  Hook portHook_, ddrHook_, spdrHook_;
+  uint8_t mosi_ = 0;
+  std::string lastSpiProblem_, lastUartProblem_;
+
+  int fd_ = -1;
+  const volatile std::sig_atomic_t* stop_ = nullptr;
+  int64_t startNs_ = 0;
+  int64_t lastReadNs_ = 0;
+  int64_t lastActivityNs_ = 0;
+  std::deque<uint8_t> in_;
+  bool xoff_ = false;
+  std::deque<OutByte> out_;
+  uint64_t txFree_ = 0;
+};
+
+}  // namespace quillet::sim

@@ -1,0 +1,63 @@
+#include "sim/avr/TargetSocket.h"
+
+#include <cstdio>
+#include <optional>
+
+namespace quillet::sim {
+
+namespace {
+
+std::string Hex(const uint8_t* b, int n) {
+  std::string s;
+  char t[4];
+  for (int i = 0; i < n; ++i) {
+    std::snprintf(t, sizeof t, "%02X", b[i]);
+    if (i) s += ' ';
+    s += t;
+  }
+  return s;
+}
+
+}  // namespace
+
+void TargetSocket::SetReset(bool high, int64_t timeUs) {
+  if (started_ && high == resetHigh_) return;
+  started_ = true;
+  if (count_ > 0) {
+    Trace(timeUs, "instruction cut short by RESET after " + Hex(in_.data(), count_) +
+                      ": the chip drops it");
+    count_ = 0;
+  }
+  resetHigh_ = high;
+  if (chip_) chip_->SetReset(high, timeUs);
+  Trace(timeUs, high ? "RESET high" : "RESET low");
+}
+
+uint8_t TargetSocket::Shift(uint8_t mosi, int64_t timeUs) {
+  in_[count_] = mosi;
+  if (count_ < 3) {
+    // The chip has taken only part of the instruction; what it shows on MISO for this byte is
+    // what it shows for any instruction that starts the same way. A copy of the chip is given
+    // the known bytes, so the real one sees the instruction once, whole.
+    uint8_t miso = 0xFF;
+    if (chip_) {
+      Bytes4 probe{0, 0, 0, 0};
+      for (int i = 0; i <= count_; ++i) probe[i] = in_[i];
+      std::optional<SimChip> copy(std::in_place, *chip_);
+      miso = copy->Transfer(probe, timeUs)[count_];
+    }
+    out_[count_++] = miso;
+    return miso;
+  }
+  count_ = 0;
+  ++instructions_;
+  std::string note = "empty socket";
+  Bytes4 whole{0xFF, 0xFF, 0xFF, 0xFF};
+  if (chip_) whole = chip_->Transfer(in_, timeUs, &note);
+  out_[3] = whole[3];
+  std::string line = "SPI " + Hex(in_.data(), 4) + " -> " + Hex(out_.data(), 4) + ": " + note;
+  Trace(timeUs, line);
+  return out_[3];
+}
+
+}  // namespace quillet::sim

@@ -1,0 +1,200 @@
+// quillet-gateway-avr: the gateway firmware on a simulated Arduino (ATmega328P at 16 MHz), its
+// UART on a pseudo-terminal, its SPI pins and D10 wired to one simulated chip.
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sim/SimChip.h"
+#include "sim/avr/AvrBoard.h"
+
+using namespace quillet::sim;
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
+
+void Usage(FILE* f) {
+  std::fprintf(f,
+      "Usage: quillet-gateway-avr [options]\n"
+      "Runs the gateway firmware on a simulated Arduino Uno/Nano whose serial line is a\n"
+      "pseudo-terminal (its path is printed) and whose SPI pins and D10 reach one simulated chip.\n"
+      "  --firmware ELF       the firmware to run (default: the one built with this program)\n"
+      "  --chip NAME          the chip in the socket (default ATtiny2313), any catalogue chip\n"
+      "  --no-chip            an empty socket: MISO reads high\n"
+      "  --target-clock HZ    the chip's clock (default 1000000, the parts' factory setting);\n"
+      "                       SCK must stay below a quarter of it\n"
+      "  --link PATH          a symlink PATH to the pseudo-terminal, removed at exit\n"
+      "  --trace FILE         the RESET changes and SPI instructions the chip received, with time\n"
+      "  --state FILE         the chip's memories, fuses, lock bits and violation count\n"
+      "                       persist in FILE between runs\n"
+      "  --reset-fuses        factory fuses and unprogrammed lock bits, as a high-voltage\n"
+      "                       programmer would restore them\n"
+      "  --help               this text\n");
+}
+
+bool ParseHz(const char* s, uint32_t& out) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long v = std::strtoul(s, &end, 10);
+  if (errno || end == s || *end || v < 1000 || v > 32000000) return false;
+  out = static_cast<uint32_t>(v);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string chipName = "ATtiny2313", linkPath, tracePath, statePath;
+  std::string firmware = QUILLET_FIRMWARE_ELF;
+  bool noChip = false, resetFuses = false;
+  uint32_t targetClock = 1000000;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s needs a value\n", a.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      Usage(stdout);
+      return 0;
+    } else if (a == "--firmware") firmware = value();
+    else if (a == "--chip") chipName = value();
+    else if (a == "--no-chip") noChip = true;
+    else if (a == "--target-clock") {
+      const char* s = value();
+      if (!ParseHz(s, targetClock)) {
+        std::fprintf(stderr, "--target-clock: not a clock from 1000 to 32000000 Hz: %s\n", s);
+        return 2;
+      }
+    } else if (a == "--link") linkPath = value();
+    else if (a == "--trace") tracePath = value();
+    else if (a == "--state") statePath = value();
+    else if (a == "--reset-fuses") resetFuses = true;
+    else {
+      std::fprintf(stderr, "unknown option: %s\n", a.c_str());
+      Usage(stderr);
+      return 2;
+    }
+  }
+
+  const SimChipModel* model = FindSimChip(chipName);
+  if (!model) {
+    std::fprintf(stderr, "unknown chip: %s\n", chipName.c_str());
+    return 2;
+  }
+  SimChip chip(*model);
+  // The ResetLow byte may be read late while the program's 20 ms wait runs on time.
+  chip.SetResetSettleUs(SimChip::kResetSettleUs - 2000);
+  if (!statePath.empty()) {
+    struct stat st;
+    SimChipState loaded;
+    if (stat(statePath.c_str(), &st) == 0 && (!LoadSimState(statePath, loaded) || !chip.Adopt(loaded)))
+      std::fprintf(stderr, "state file %s does not hold a %s; starting from factory state\n",
+                   statePath.c_str(), model->name);
+  }
+  if (resetFuses) {
+    chip.ResetFuses();
+    if (!statePath.empty() && !noChip && !SaveSimState(statePath, chip.State()))
+      std::fprintf(stderr, "cannot save %s\n", statePath.c_str());
+  }
+
+  FILE* trace = nullptr;
+  if (!tracePath.empty()) {
+    trace = std::fopen(tracePath.c_str(), "w");
+    if (!trace) {
+      std::fprintf(stderr, "cannot write %s: %s\n", tracePath.c_str(), std::strerror(errno));
+      return 1;
+    }
+    setvbuf(trace, nullptr, _IOLBF, 0);
+  }
+  auto traceLine = [trace](int64_t us, const std::string& line) {
+    if (trace) std::fprintf(trace, "%10.6f %s\n", static_cast<double>(us) / 1e6, line.c_str());
+  };
+
+  TargetSocket socket(noChip ? nullptr : &chip);
+  socket.trace = traceLine;
+  AvrBoard board(socket, noChip ? nullptr : &chip);
+  board.trace = traceLine;
+  board.SetTargetClockHz(targetClock);
+  std::string error;
+  if (!board.Load(firmware, error) || !board.Boot(error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    std::perror("posix_openpt");
+    return 1;
+  }
+  const std::string slavePath = ptsname(master);
+  // Our own slave descriptor keeps the pty alive while the program disconnects and
+  // reconnects, so the master never sees a hang-up.
+  int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+  if (slave < 0) {
+    std::perror(slavePath.c_str());
+    return 1;
+  }
+  termios tio;
+  if (tcgetattr(slave, &tio) == 0) {
+    cfmakeraw(&tio);
+    cfsetspeed(&tio, B115200);
+    tio.c_cflag |= CSTOPB | CLOCAL | CREAD;
+    tcsetattr(slave, TCSANOW, &tio);
+  }
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+
+  if (!linkPath.empty()) {
+    struct stat st;
+    if (lstat(linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(linkPath.c_str());
+    if (symlink(slavePath.c_str(), linkPath.c_str()) != 0) {
+      std::fprintf(stderr, "cannot link %s: %s\n", linkPath.c_str(), std::strerror(errno));
+      linkPath.clear();
+    }
+  }
+
+  std::printf("%s\n", slavePath.c_str());
+  std::fflush(stdout);
+
+  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+  std::signal(SIGPIPE, SIG_IGN);
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+
+  auto save = [&]() {
+    if (statePath.empty() || noChip) return;
+    if (!SaveSimState(statePath, chip.State()))
+      std::fprintf(stderr, "cannot save %s\n", statePath.c_str());
+  };
+  uint64_t savedChanges = chip.Changes();
+  // The state is kept once the line has rested a while, so a killed board loses little.
+  board.idle = [&]() {
+    if (chip.Changes() == savedChanges) return;
+    save();
+    savedChanges = chip.Changes();
+  };
+
+  const bool ran = board.Run(master, &g_stop, error);
+  if (!ran) std::fprintf(stderr, "%s\n", error.c_str());
+  if (chip.Changes() != savedChanges) save();
+  if (trace) std::fclose(trace);
+  close(slave);
+  close(master);
+  if (!linkPath.empty()) unlink(linkPath.c_str());
+  return ran ? 0 : 1;
+}
