@@ -3,7 +3,8 @@
 # and starts Quillet pointed at it. Extra arguments go to the simulator (e.g. --chip ATtiny85).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build
+# Only what this command runs: the program with its pictures and documents, and the simulator.
+QUILLET_TARGETS="quillet quillet-gateway-sim pictures quillet-docs" scripts/setup.sh build
 
 LINK="${TMPDIR:-/tmp}/quillet-gateway-$$"
 STATE="${TMPDIR:-/tmp}/quillet-chip-state"

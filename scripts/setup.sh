@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Quillet needs (only the missing ones) and builds it.
 # Usage: scripts/setup.sh [build-dir] [extra cmake args...]
+# QUILLET_TARGETS="a b ..." builds only those targets (and what they need); unset, everything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,4 +29,10 @@ fi
 BUILD_DIR="${1:-build}"
 shift || true
 cmake -S . -B "$BUILD_DIR" -G Ninja "$@" >/dev/null
-cmake --build "$BUILD_DIR"
+TARGETS=()
+read -r -a TARGETS <<<"${QUILLET_TARGETS:-}"
+if [ ${#TARGETS[@]} -gt 0 ]; then
+  cmake --build "$BUILD_DIR" --target "${TARGETS[@]}"
+else
+  cmake --build "$BUILD_DIR"
+fi
