@@ -183,8 +183,14 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
 }
 
 bool LoadJobFiles(Options& o, std::string& error) {
-  for (UpdateJob& j : o.jobs) {
+  for (size_t i = 0; i < o.jobs.size(); ++i) {
+    UpdateJob& j = o.jobs[i];
     if (j.op == 'r') continue;
+    for (size_t k = 0; k < i; ++k)
+      if (o.jobs[k].op == 'r' && o.jobs[k].file == j.file && j.file != "-" &&
+          j.format != FileFormat::Immediate)
+        j.deferred = true;
+    if (j.deferred) continue;
     if (!LoadFileImage(j.file, j.format, j.memory, LargestMemory(j.memory), j.image, error)) {
       error = "-U " + j.text + ": " + error;
       return false;

@@ -16,6 +16,7 @@ struct UpdateJob {
   std::string file;  // "-": standard input or output; the value list for FileFormat::Immediate
   FileFormat format = FileFormat::Auto;
   FileImage image;   // w and v: the file's contents, loaded before any port is opened
+  bool deferred = false;  // the file is one an earlier r job writes: loaded when its turn comes
 };
 
 struct Options {

@@ -51,7 +51,7 @@ std::string Plural(unsigned long n, const char* one, const char* many) {
 class Run {
  public:
   Run(const Options& o, Console& console, const std::string& suffix, int statusFd)
-      : o_(o), console_(console), suffix_(suffix), statusFd_(statusFd) {}
+      : o_(o), console_(console), suffix_(suffix), statusFd_(statusFd), jobs_(o.jobs) {}
 
   int Go(const std::string& port);
 
@@ -86,6 +86,7 @@ class Run {
 
   int Identify(const std::string& device);
   int CheckJobs();
+  int CheckFile(const UpdateJob& j);
   int Erase();
   int ReadJob(const UpdateJob& j);
   int WriteJob(const UpdateJob& j);
@@ -95,6 +96,7 @@ class Run {
   Console& console_;
   std::string suffix_;
   int statusFd_;
+  std::vector<UpdateJob> jobs_;  // the deferred files loaded when their turn comes
 };
 
 int Run::Go(const std::string& port) {
@@ -113,25 +115,33 @@ int Run::Go(const std::string& port) {
   // The erase comes before the first job that writes, so that jobs before it read the chip
   // as it was, and once only.
   const bool flashWrite = [&] {
-    for (const UpdateJob& j : o_.jobs)
+    for (const UpdateJob& j : jobs_)
       if (j.op == 'w' && j.memory == Memory::Flash) return true;
     return false;
   }();
   const bool eraseDue = o_.erase || (flashWrite && !o_.noAutoErase);
   size_t eraseAt = 0;
-  for (size_t i = 0; i < o_.jobs.size(); ++i)
-    if (o_.jobs[i].op == 'w') {
+  for (size_t i = 0; i < jobs_.size(); ++i)
+    if (jobs_[i].op == 'w') {
       eraseAt = i;
       break;
     }
-  if (eraseDue && o_.jobs.empty())
+  if (eraseDue && jobs_.empty())
     if (int s = Erase()) return s;
 
-  for (size_t i = 0; i < o_.jobs.size(); ++i) {
+  for (size_t i = 0; i < jobs_.size(); ++i) {
     if (StopRequested()) return Stopped("");
+    UpdateJob& j = jobs_[i];
+    if (j.deferred) {
+      // The file an earlier job of this run has just written.
+      std::string error;
+      const std::string path = WithSuffix(j.file, suffix_);
+      if (!LoadFileImage(path, j.format, j.memory, MemorySize(j.memory), j.image, error))
+        return Fail("-U " + j.text + ": " + error);
+      if (int s = CheckFile(j)) return s;
+    }
     if (eraseDue && i == eraseAt)
       if (int s = Erase()) return s;
-    const UpdateJob& j = o_.jobs[i];
     int s = j.op == 'r' ? ReadJob(j) : j.op == 'w' ? WriteJob(j) : VerifyJob(j, false);
     if (s) return s;
   }
@@ -168,45 +178,49 @@ int Run::Identify(const std::string& device) {
 int Run::CheckJobs() {
   // Everything that can be known before the chip is touched is checked before anything is
   // written: sizes, memories the chip has, fuse values that would shut the programmer out.
-  for (const UpdateJob& j : o_.jobs) {
+  for (const UpdateJob& j : jobs_) {
     const std::string name = MemoryName(j.memory);
-    const uint32_t size = MemorySize(j.memory);
-    if (size == 0) return Fail("-U " + j.text + ": " + ChipName + " has no " + name);
+    if (MemorySize(j.memory) == 0) return Fail("-U " + j.text + ": " + ChipName + " has no " + name);
     if (j.op == 'w' ? !CanWrite(j.memory) : !CanRead(j.memory))
       return Fail("-U " + j.text + ": " + ChipName + " cannot " +
                   (j.op == 'w' ? "write " : "read ") + name + " over the serial interface");
-    if (j.op == 'r') continue;
-    const uint32_t end = j.image.End();
-    if (end > size) {
-      const std::string from = j.format == FileFormat::Immediate ? "the value list" : j.file;
-      char last[16];
-      std::snprintf(last, sizeof last, "0x%04X", end - 1);
-      return Fail("-U " + j.text + ": " + from + " holds " +
-                  Plural(j.image.HeldCount(), "byte", "bytes") + " up to address " + last +
-                  ", more than the " + std::to_string(size) +
-                  " bytes of " + ChipName + "'s " + name + "; nothing was written");
-    }
+    if (j.op != 'r' && !j.deferred)
+      if (int s = CheckFile(j)) return s;
   }
-  for (const UpdateJob& j : o_.jobs) {
-    if (j.op != 'w' || !IsFuseOrLock(j.memory) || j.memory == Memory::Lock) continue;
-    const uint8_t value = j.image.bytes[0];
-    const std::string what = "-U " + j.text + ": ";
-    if (!FuseBitNames(j.memory)) {
-      if (o_.forceFuses) continue;
-      return Fail(what + "the fuse bits of " + ChipName +
-                  " are not known here; check the value against the datasheet and give "
-                  "--force-fuses; nothing was written");
-    }
-    uint8_t current = 0xFF;
-    if (CanRead(j.memory) && !ReadFuseJob(j.memory, current))
-      return FailStep(what + "reading the fuse before writing it failed");
-    const std::string hazard = FuseHazard(j.memory, current, value);
-    if (hazard.empty()) continue;
-    if (!o_.forceFuses)
-      return Fail(what + "refusing to write " + Hex2(value) + " over " + Hex2(current) + ": " +
-                  hazard + ". Give --force-fuses to write it anyway; nothing was written");
-    console_.Result("warning: " + std::string(MemoryName(j.memory)) + " " + Hex2(value) + ": " + hazard + " (--force-fuses)");
+  return kSuccess;
+}
+
+int Run::CheckFile(const UpdateJob& j) {
+  const std::string name = MemoryName(j.memory);
+  const uint32_t size = MemorySize(j.memory);
+  const uint32_t end = j.image.End();
+  if (end > size) {
+    const std::string from = j.format == FileFormat::Immediate ? "the value list" : j.file;
+    char last[16];
+    std::snprintf(last, sizeof last, "0x%04X", end - 1);
+    return Fail("-U " + j.text + ": " + from + " holds " +
+                Plural(j.image.HeldCount(), "byte", "bytes") + " up to address " + last +
+                ", more than the " + std::to_string(size) + " bytes of " + ChipName + "'s " +
+                name + "; nothing was written");
   }
+  if (j.op != 'w' || !IsFuseOrLock(j.memory) || j.memory == Memory::Lock) return kSuccess;
+  const uint8_t value = j.image.bytes[0];
+  const std::string what = "-U " + j.text + ": ";
+  if (!FuseBitNames(j.memory)) {
+    if (o_.forceFuses) return kSuccess;
+    return Fail(what + "the fuse bits of " + ChipName +
+                " are not known here; check the value against the datasheet and give "
+                "--force-fuses; nothing was written");
+  }
+  uint8_t current = 0xFF;
+  if (CanRead(j.memory) && !ReadFuseJob(j.memory, current))
+    return FailStep(what + "reading the fuse before writing it failed");
+  const std::string hazard = FuseHazard(j.memory, current, value);
+  if (hazard.empty()) return kSuccess;
+  if (!o_.forceFuses)
+    return Fail(what + "refusing to write " + Hex2(value) + " over " + Hex2(current) + ": " +
+                hazard + ". Give --force-fuses to write it anyway; nothing was written");
+  console_.Result("warning: " + name + " " + Hex2(value) + ": " + hazard + " (--force-fuses)");
   return kSuccess;
 }
 

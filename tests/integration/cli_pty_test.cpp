@@ -1,0 +1,451 @@
+// quillet-cli as a user runs it: the program as a child process, over the pseudo-terminal of the
+// simulator program, its outputs, exit status, the simulated chip's memories and the trace.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chips/ChipModule.h"
+#include "chips/Chipfunctions.h"
+#include "image/HexFiles.h"
+#include "sim/SimChip.h"
+#include "support/SimProcess.h"
+
+extern char** environ;
+
+namespace quillet {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs quillet-cli with args; input goes to its standard input. while(pid) is called every
+// 20 ms while it runs (a test sends its signals from there).
+Outcome RunCli(const std::vector<std::string>& args, const std::string& input = "",
+               const std::function<void(pid_t)>& whileRunning = nullptr) {
+  int in[2], out[2], err[2];
+  if (pipe(in) || pipe(out) || pipe(err)) return {};
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  for (int fd : {in[1], out[0], err[0]}) posix_spawn_file_actions_addclose(&fa, fd);
+  std::vector<std::string> words{QUILLET_CLI_BINARY};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, QUILLET_CLI_BINARY, &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  Outcome o;
+  if (rc != 0) return o;
+  if (!input.empty() && write(in[1], input.data(), input.size()) < 0) return o;
+  close(in[1]);
+  int fds[2] = {out[0], err[0]};
+  std::string* into[2] = {&o.out, &o.err};
+  int open = 2;
+  while (open > 0) {
+    pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+    if (poll(p, 2, 20) < 0 && errno != EINTR) break;
+    for (int k = 0; k < 2; ++k) {
+      if (fds[k] < 0 || !(p[k].revents & (POLLIN | POLLHUP))) continue;
+      char buf[4096];
+      const ssize_t n = read(fds[k], buf, sizeof buf);
+      if (n > 0) {
+        into[k]->append(buf, static_cast<size_t>(n));
+      } else {
+        close(fds[k]);
+        fds[k] = -1;
+        --open;
+      }
+    }
+    if (whileRunning) whileRunning(pid);
+  }
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  o.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  return o;
+}
+
+std::string Dir() { return ::testing::TempDir(); }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+Bytes Random(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  Bytes b(n);
+  for (uint8_t& v : b) v = static_cast<uint8_t>(gen() % 255);  // never 0xFF: no page is blank
+  return b;
+}
+
+// A simulated gateway with a chip whose state and trace are kept in files; Finish() stops it
+// and loads the state.
+struct Gateway {
+  explicit Gateway(const std::string& tag, const std::string& chip = "ATtiny85",
+                   std::vector<std::string> extra = {})
+      : chip(chip), link(Dir() + "cli_gw_" + tag), state(Dir() + "cli_state_" + tag),
+        trace(Dir() + "cli_trace_" + tag) {
+    std::remove(state.c_str());
+    std::vector<std::string> args{"--chip", chip, "--link", link, "--state", state, "--trace", trace};
+    args.insert(args.end(), extra.begin(), extra.end());
+    sim = std::make_unique<test::SimProcess>(QUILLET_SIM_BINARY, args);
+  }
+  // Starts from a chip state prepared by the test.
+  Gateway(const std::string& tag, const sim::SimChipState& s) : Gateway(tag, s.chip, {}) {
+    sim.reset();
+    sim::SaveSimState(state, s);
+    sim = std::make_unique<test::SimProcess>(
+        QUILLET_SIM_BINARY, std::vector<std::string>{"--chip", s.chip, "--link", link, "--state",
+                                                     state, "--trace", trace});
+  }
+  // The simulator saves only a changed chip: no file means the factory state.
+  sim::SimChipState Finish() {
+    sim->Stop(SIGTERM);
+    sim::SimChipState s;
+    if (!sim::LoadSimState(state, s)) s = sim::SimChip(*sim::FindSimChip(chip)).State();
+    return s;
+  }
+  std::string Trace() const { return ReadFile(trace); }
+  std::string chip, link, state, trace;
+  std::unique_ptr<test::SimProcess> sim;
+};
+
+std::vector<std::string> Args(const Gateway& g, std::vector<std::string> more) {
+  std::vector<std::string> a{"-P", g.link, "-d", "0"};
+  a.insert(a.end(), more.begin(), more.end());
+  return a;
+}
+
+// ---- every MEM:OP:FMT that makes sense ----
+
+// Writes (and their automatic verify) from each format land in the chip.
+TEST(CliPty, WritesFromEveryFormat) {
+  const Bytes program = Random(1000, 1), data = Random(300, 2);
+  const std::string hex = Dir() + "cli_prog.hex", bin = Dir() + "cli_prog.bin",
+                    eep = Dir() + "cli_data.eep", ebin = Dir() + "cli_data.bin",
+                    fuseText = Dir() + "cli_fuse.txt", fuseBin = Dir() + "cli_fuse.bin";
+  WriteFile(hex, HexFileText(program.data(), static_cast<uint32_t>(program.size()), false));
+  WriteFile(bin, Str(program));
+  WriteFile(eep, HexFileText(data.data(), static_cast<uint32_t>(data.size()), false));
+  WriteFile(ebin, Str(data));
+  WriteFile(fuseText, "0xE2\n");
+  WriteFile(fuseBin, std::string(1, '\xDE'));
+  struct Case {
+    std::vector<std::string> jobs;
+    std::string input;  // standard input
+    bool flash, eeprom;
+    int lfuse, hfuse, lock;  // -1: factory
+  } cases[] = {
+      {{"flash:w:" + hex + ":i"}, "", true, false, -1, -1, -1},
+      {{"flash:w:" + bin + ":r"}, "", true, false, -1, -1, -1},
+      {{"flash:w:" + hex}, "", true, false, -1, -1, -1},
+      {{"flash:w:-:i"}, ReadFile(hex), true, false, -1, -1, -1},
+      {{"eeprom:w:" + eep + ":i", "eeprom:v:" + ebin + ":r"}, "", false, true, -1, -1, -1},
+      {{"eeprom:w:" + ebin}, "", false, true, -1, -1, -1},
+      {{"eeprom:w:-:r"}, Str(data), false, true, -1, -1, -1},
+      {{"lfuse:w:0xE2:m", "hfuse:w:" + fuseBin + ":r"}, "", false, false, 0xE2, 0xDE, -1},
+      {{"lfuse:w:" + fuseText + ":h", "lfuse:v:" + fuseText}, "", false, false, 0xE2, -1, -1},
+      {{"lfuse:w:" + fuseText, "lock:w:0xFC:m", "lock:v:0xFC:m"}, "", false, false, 0xE2, -1, 0xFC},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.jobs[0]);
+    Gateway g("w" + std::to_string(n++));
+    std::vector<std::string> args;
+    for (const std::string& j : c.jobs) args.insert(args.end(), {"-U", j});
+    const Outcome o = RunCli(Args(g, args), c.input);
+    EXPECT_EQ(o.status, 0) << o.err;
+    const sim::SimChipState s = g.Finish();
+    ASSERT_EQ(s.flash.size(), 8192u);
+    if (c.flash) {
+      EXPECT_EQ(Bytes(s.flash.begin(), s.flash.begin() + 1000), program);
+      EXPECT_EQ(s.flash[1000], 0xFF);
+      EXPECT_EQ(Count(o.err, "flash verified: 1000 bytes"), 1u) << o.err;
+    }
+    if (c.eeprom) {
+      EXPECT_EQ(Bytes(s.eeprom.begin(), s.eeprom.begin() + 300), data);
+    }
+    EXPECT_EQ(s.fuses[0], c.lfuse < 0 ? 0x62 : c.lfuse);
+    EXPECT_EQ(s.fuses[1], c.hfuse < 0 ? 0xDF : c.hfuse);
+    EXPECT_EQ(s.lock, c.lock < 0 ? 0xFF : (c.lock & 0x03) | 0xFC);
+  }
+}
+
+// Reads to files and to standard output in each format, and verifies against them.
+TEST(CliPty, ReadsToEveryFormatAndVerifies) {
+  sim::SimChip chip(*sim::FindSimChip("ATtiny85"));
+  const Bytes program = Random(8192, 3), data = Random(512, 4);
+  chip.State().flash = program;
+  chip.State().eeprom = data;
+  Gateway g("reads", chip.State());
+  const std::string hex = Dir() + "cli_read.hex", bin = Dir() + "cli_read.bin",
+                    ebin = Dir() + "cli_read_e.raw", fuse = Dir() + "cli_read_fuse.bin";
+  const Outcome o = RunCli(Args(g, {"-U", "flash:r:" + hex, "-U", "flash:r:" + bin + ":r",
+                                    "-U", "eeprom:r:" + ebin, "-U", "lfuse:r:" + fuse + ":r",
+                                    "-U", "eeprom:r:-:i", "-U", "signature:r:-:h",
+                                    "-U", "calibration:r:-:h", "-U", "hfuse:r:-",
+                                    "-U", "flash:v:" + hex, "-U", "flash:v:" + bin + ":r",
+                                    "-U", "eeprom:v:" + ebin + ":r",
+                                    "-U", "signature:v:0x1E,0x93,0x0B:m"}));
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(ReadFile(bin), Str(program));
+  EXPECT_EQ(ReadFile(ebin), Str(data));
+  EXPECT_EQ(ReadFile(hex), HexFileText(program.data(), 8192, false) + "\r\n");
+  EXPECT_EQ(ReadFile(fuse), std::string(1, '\x62'));
+  const std::string eepHex = HexFileText(data.data(), 512, false) + "\r\n";
+  EXPECT_EQ(o.out, eepHex + "0x1e,0x93,0x0b\n0x92,0x95\n0xdf\n");
+  EXPECT_EQ(Count(o.err, "verified"), 4u) << o.err;
+  EXPECT_EQ(Count(g.Trace(), "Write"), 0u) << "reads and verifies write nothing";
+}
+
+// ---- erase, skip, verify ----
+
+TEST(CliPty, EraseSkipsBlankPagesAndVerifiesWhatTheFileHolds) {
+  const ChipModule& m = *FindChipByName("ATtiny85")->module;
+  const uint32_t page = m.ProgramPageBytes();
+  ASSERT_GT(page, 0u);
+  // Two programs 4 KB apart with blank pages between them: only their pages are sent.
+  Bytes image(6 * 1024, 0xFF);
+  const Bytes a = Random(2048, 5), b = Random(512, 6);
+  std::copy(a.begin(), a.end(), image.begin());
+  std::copy(b.begin(), b.end(), image.begin() + 5632);
+  const std::string bin = Dir() + "cli_sparse.bin";
+  WriteFile(bin, Str(image));
+  struct Case {
+    std::vector<std::string> options;
+    bool erase, verify, written;
+  } cases[] = {
+      {{}, true, true, true},
+      {{"-V"}, true, false, true},
+      {{"-D"}, false, true, true},
+      {{"-n"}, false, false, false},
+      {{"-e", "-V", "-D"}, true, false, true},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options.empty() ? "defaults" : c.options[0]);
+    sim::SimChip chip(*sim::FindSimChip("ATtiny85"));
+    chip.State().flash.assign(8192, 0xFF);
+    chip.State().eeprom.assign(512, 0x5A);
+    Gateway g("skip" + std::to_string(n++), chip.State());
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-U", "flash:w:" + bin + ":r"});
+    const Outcome o = RunCli(Args(g, args));
+    EXPECT_EQ(o.status, 0) << o.err;
+    const std::string trace = g.Trace();
+    const sim::SimChipState s = g.Finish();
+    EXPECT_EQ(Count(trace, "Chip Erase"), c.erase ? 1u : 0u);
+    EXPECT_EQ(Count(trace, "Write page"), c.written ? (2048 + 512) / page : 0u);
+    // The verify reads back the addresses the file holds, blank ones included, nothing more.
+    EXPECT_EQ(Count(trace, "Read Flash"), c.verify ? image.size() : 0u);
+    EXPECT_EQ(s.flash == [&] { Bytes f(8192, 0xFF); std::copy(image.begin(), image.end(), f.begin()); return f; }(),
+              c.written);
+    EXPECT_EQ(s.eeprom[0], c.erase ? 0xFF : 0x5A) << "the erase takes the EEPROM along";
+    if (c.erase) {
+      EXPECT_NE(o.err.find("EEPROM erased too"), std::string::npos) << o.err;
+    }
+  }
+}
+
+// Without the erase, a Flash that holds zeros keeps them: the verify says so and the exit
+// status is 1.
+TEST(CliPty, VerifyFailureNamesTheAddress) {
+  sim::SimChip chip(*sim::FindSimChip("ATtiny85"));
+  chip.State().flash.assign(8192, 0x00);
+  Gateway g("noerase", chip.State());
+  const std::string bin = Dir() + "cli_small.bin";
+  WriteFile(bin, Str(Random(64, 7)));
+  const Outcome o = RunCli(Args(g, {"-D", "-U", "flash:w:" + bin + ":r"}));
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("error: flash verify failed at 0x0000: expected 0x"), std::string::npos) << o.err;
+}
+
+// ---- fuse safety ----
+
+TEST(CliPty, FuseWritesThatLockTheProgrammerOutAreRefused) {
+  struct Case {
+    const char* job;
+    bool force;
+    int status;
+    int fuse, value;  // fuse byte index and its value afterwards
+    const char* says;
+  } cases[] = {
+      {"hfuse:w:0x5F:m", false, 1, 1, 0xDF, "programs RSTDISBL"},
+      {"hfuse:w:0x9F:m", false, 1, 1, 0xDF, "programs DWEN"},
+      {"lfuse:w:0x64:m", false, 1, 0, 0x62, "changes the clock source (CKSEL1 CKSEL2)"},
+      {"lfuse:w:0x64:m", true, 0, 0, 0x64, "lfuse written: 0x64 (verified)"},
+      {"hfuse:w:0x5F:m", true, 0, 1, 0x5F, "hfuse written: 0x5F (verified)"},
+      {"lfuse:w:0xE2:m", false, 0, 0, 0xE2, "lfuse written: 0xE2"},
+      {"lock:w:0xFC:m", false, 0, 0, 0x62, "lock bits programmed: LB1 LB2"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.job) + (c.force ? " --force-fuses" : ""));
+    Gateway g("fuse" + std::to_string(n++));
+    std::vector<std::string> args{"-U", "flash:w:0x12,0x34:m", "-U", c.job};
+    if (c.force) args.push_back("--force-fuses");
+    const Outcome o = RunCli(Args(g, args));
+    EXPECT_EQ(o.status, c.status) << o.err;
+    EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
+    const std::string trace = g.Trace();
+    const sim::SimChipState s = g.Finish();
+    EXPECT_EQ(s.fuses[c.fuse], c.value);
+    // A refusal comes before anything is written, the Flash job before it included.
+    if (c.status != 0) {
+      EXPECT_EQ(Count(trace, "Write") + Count(trace, "Chip Erase"), 0u);
+    }
+  }
+}
+
+// ---- the part, the exit statuses, bad usage ----
+
+TEST(CliPty, PartChecksAndExitStatuses) {
+  Gateway g("part");
+  const std::string big = Dir() + "cli_big.bin", lfuse = "lfuse:r:-:h";
+  WriteFile(big, std::string(8193, '\x11'));
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* says;  // in standard error
+  } cases[] = {
+      {{"-p", "attiny85", "-U", lfuse}, 0, "ATtiny85 on "},
+      {{"-p", "ATtiny45", "-U", lfuse}, 1, "is not ATtiny45's (1E 92 06): it is ATtiny85; -F goes on"},
+      {{"-p", "ATtiny45", "-F", "-U", lfuse}, 0, "going on as ATtiny45 (-F)"},
+      {{"-U", "flash:w:" + big + ":r"}, 1, "more than the 8192 bytes of ATtiny85's flash; nothing was written"},
+      {{"-U", "hfuse:w:0xFF:m"}, 1, "hfuse verify failed: reads back 0xDF after writing 0xFF (differing: SPIEN)"},
+      {{"-p", "ATtiny13", "-F", "-U", "efuse:r:-"}, 1, "ATtiny13 has no efuse"},
+      {{"-Z"}, 2, "unknown option -Z\nTry 'quillet-cli --help'"},
+      {{"-U", "flash:x:a.hex"}, 2, "unknown operation \"x\""},
+      {{"-U", "flash"}, 2, "expected MEM:OP:FILE[:FMT]"},
+      {{"-U", "rom:r:a.hex"}, 2, "unknown memory \"rom\""},
+      {{"-U", "flash:w:a.hex:z"}, 2, "unknown format \"z\""},
+      {{"-U", "signature:w:0x1E:m"}, 2, "signature cannot be written"},
+      {{"-U", "flash:w:" + Dir() + "no_such.hex"}, 2, "no_such.hex: No such file or directory"},
+      {{"-U", "flash:w:" + Dir()}, 2, "Is a directory"},
+      {{"-d", "7"}, 2, "the delay value is 0 to 5"},
+      {{"-p", "ATmega9999"}, 2, "unknown part \"ATmega9999\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args.back());
+    const Outcome o = RunCli(Args(g, c.args));
+    EXPECT_EQ(o.status, c.status) << o.err;
+    EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
+  }
+  EXPECT_EQ(RunCli({"-U", "flash:r:x.hex"}).status, 2) << "no port";
+  const std::string trace = g.Trace();
+  const sim::SimChipState s = g.Finish();
+  EXPECT_EQ(Count(trace, "Write Flash") + Count(trace, "Write page") + Count(trace, "Chip Erase"), 0u);
+  EXPECT_EQ(s.fuses[1], 0xDF) << "SPIEN cannot be changed over SPI";
+}
+
+// A dry run sends no write, no erase, no fuse write, and still checks everything.
+TEST(CliPty, DryRunSendsNoWrite) {
+  Gateway g("dry");
+  const std::string bin = Dir() + "cli_dry.bin";
+  WriteFile(bin, Str(Random(700, 8)));
+  const Outcome o = RunCli(Args(g, {"-n", "-e", "-U", "flash:w:" + bin, "-U", "eeprom:w:0x01,0x02:m",
+                                    "-U", "lfuse:w:0xE2:m", "-U", "lock:w:0xFC:m", "-U", "lfuse:r:-:h"}));
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "0x62\n");
+  EXPECT_NE(o.err.find("dry run: flash would be written: 700 bytes"), std::string::npos) << o.err;
+  const std::string trace = g.Trace();
+  EXPECT_EQ(Count(trace, ": Write") + Count(trace, ": Load") + Count(trace, "Chip Erase"), 0u) << trace;
+  EXPECT_EQ(RunCli(Args(g, {"-n", "-U", "hfuse:w:0x5F:m"})).status, 1) << "the refusal holds";
+}
+
+// ---- Ctrl-C ----
+
+// Stopped in the middle of a write: the last page loaded was committed, the log tells the
+// story to its end, the port is closed (another run can open it), the status is 130.
+TEST(CliPty, CtrlCInTheMiddleOfAWrite) {
+  Gateway g("stop");
+  const std::string bin = Dir() + "cli_stop.bin", log = Dir() + "cli_stop_log.txt";
+  WriteFile(bin, Str(Random(8192, 9)));
+  bool sent = false;
+  const Outcome o = RunCli({"-P", g.link, "-d", "1", "-l", log, "-U", "flash:w:" + bin}, "",
+                           [&](pid_t pid) {
+                             if (!sent && Count(ReadFile(g.trace), "Write page") >= 20) {
+                               kill(pid, SIGINT);
+                               sent = true;
+                             }
+                           });
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(o.status, 130) << o.err;
+  EXPECT_NE(o.err.find("stopped by the user during flash write"), std::string::npos) << o.err;
+  const std::string text = ReadFile(log);
+  EXPECT_NE(text.find("       Finished with fail. Stopped by the user\nEnd time: "), std::string::npos) << text;
+  EXPECT_EQ(text.substr(text.size() - 23), "The COM-port is closed\n");
+  const std::string trace = g.Trace();
+  const size_t lastCommit = trace.rfind("Write page"), lastLoad = trace.rfind("Load page");
+  ASSERT_NE(lastCommit, std::string::npos);
+  EXPECT_LT(lastLoad, lastCommit) << "no page left loaded without its commit";
+  EXPECT_EQ(RunCli(Args(g, {"-U", "lfuse:r:-:h"})).status, 0) << "the port was left closed";
+}
+
+// ---- gang ----
+
+TEST(CliPty, GangWithOneGatewayFailingMidway) {
+  Gateway a("gang_a"), b("gang_b", "ATtiny85", {"--hangup-after", "400"}), c("gang_c");
+  const std::string bin = Dir() + "cli_gang.bin", out = Dir() + "cli_gang_read.bin";
+  const Bytes program = Random(1024, 10);
+  WriteFile(bin, Str(program));
+  const Outcome o = RunCli({"-P", a.link, "-P", b.link, "-P", c.link, "-d", "0", "-U",
+                            "flash:w:" + bin, "-U", "lfuse:r:-:h", "-U", "eeprom:r:" + out});
+  EXPECT_EQ(o.status, 1);
+  for (const Gateway* g : {&a, &c}) {
+    EXPECT_NE(o.err.find(g->link + ": flash verified: 1024 bytes"), std::string::npos) << o.err;
+    EXPECT_NE(o.out.find(g->link + ": 0x62\n"), std::string::npos) << o.out;
+    const std::string tag = g->link.substr(g->link.rfind('/') + 1);
+    EXPECT_EQ(ReadFile(Dir() + "cli_gang_read-" + tag + ".bin").size(), 512u);
+  }
+  EXPECT_NE(o.err.find(b.link + ": error: flash write failed"), std::string::npos) << o.err;
+  // The summary: one row a port, then the count.
+  EXPECT_NE(o.err.find(a.link + "  ATtiny85  ok"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find(b.link + "  ATtiny85  FAILED"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("2 of 3 ports succeeded"), std::string::npos) << o.err;
+  const sim::SimChipState s = a.Finish();
+  EXPECT_EQ(Bytes(s.flash.begin(), s.flash.begin() + 1024), program);
+}
+
+}  // namespace
+}  // namespace quillet
