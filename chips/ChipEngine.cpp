@@ -27,6 +27,10 @@ constexpr const char* kWriteEeprom2 = " 0x44 Data b a 0xC0";
 constexpr const char* kLoadEeprom = " 0x44 Data b 0x00 0xC1";
 constexpr const char* kCommitEeprom1 = " 0x44 0x00 b 0x00 0xC2";
 constexpr const char* kCommitEeprom2 = " 0x44 0x00 b a 0xC2";
+constexpr const char* kLoadExtended = " 0x44 0x00 ext 0x00 0x4D";
+
+// The extended address byte the chip holds since the last Programming Enable; -1: unknown.
+int g_extendedAddress = -1;
 
 // Instruction, execute, DelayValue, then the extra wait of a write.
 bool Write(const Instruction& in, const char* literal, int extraMs) {
@@ -63,6 +67,7 @@ uint8_t Select(uint32_t address) { return (address & 1) ? 0x08 : 0x00; }
 // ---- programming enable and chip-wide ----
 
 bool ChipModule::ProgrammingEnable() const {
+  g_extendedAddress = -1;
   if (!StartProgrammingEnable(enableText, true)) return false;
   if (enableEcho) {
     GatewayAnswer answer;
@@ -109,6 +114,17 @@ bool ChipModule::WriteBlankByteZero() const {
 
 // ---- program memory ----
 
+// Sent before the first Flash access of a command and whenever the 64 K-word boundary is
+// crossed; the chip keeps the byte until it is loaded again.
+bool ChipModule::SelectExtendedAddress(uint32_t word) const {
+  if (!extendedAddress) return true;
+  const int ext = static_cast<int>((word >> 16) & 0xFF);
+  if (ext == g_extendedAddress) return true;
+  if (!Write({0x4D, 0x00, static_cast<uint8_t>(ext), 0x00}, kLoadExtended, 0)) return false;
+  g_extendedAddress = ext;
+  return true;
+}
+
 bool ChipModule::ProgramPageMode() const { return flashPageBytes != 0; }
 uint32_t ChipModule::ProgramPageBytes() const { return flashPageBytes; }
 
@@ -117,6 +133,7 @@ bool ChipModule::ReadProgramByte(uint32_t address, bool verify) const {
   uint32_t word = address >> 1;
   Instruction in{static_cast<uint8_t>(0x20 | Select(address)),
                  static_cast<uint8_t>((word >> 8) & flashHighMask), Low(word), 0x00};
+  if (!SelectExtendedAddress(word)) return false;
   return Read(in, kReadFlash, ProgramImage[address], verify);
 }
 
@@ -133,6 +150,7 @@ bool ChipModule::LoadProgramByte(uint32_t address) const {
   if (!ProgramPageMode() || address >= kProgramImageSize) return false;
   uint32_t word = address >> 1;
   uint8_t i1 = static_cast<uint8_t>(0x40 | Select(address));
+  if (!SelectExtendedAddress(word)) return false;
   if (flashFullAddressLoad)
     return Write({i1, static_cast<uint8_t>((word >> 8) & flashHighMask), Low(word),
                   ProgramImage[address]},
@@ -148,6 +166,7 @@ bool ChipModule::WriteProgramPage(uint32_t address) const {
   uint8_t lowMask = flashFullAddressLoad ? 0xFF : static_cast<uint8_t>(~(flashPageBytes / 2 - 1));
   Instruction in{0x4C, static_cast<uint8_t>((word >> 8) & flashHighMask),
                  static_cast<uint8_t>(word & lowMask), 0x00};
+  if (!SelectExtendedAddress(word)) return false;
   return Write(in, kCommitFlash, WaitMs(kPageCommitWaitMs, &WriteTimes::flashUs));
 }
 

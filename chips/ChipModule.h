@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace quillet {
 
@@ -68,6 +69,8 @@ struct ChipModule {
   FuseFamily family;
   const FuseInstruction* fuses;
   size_t fuseCount;
+  // Flash above 64 K words: Load Extended Address Byte (0x4D) selects the upper words.
+  bool extendedAddress;
 
   // ---- programming enable and chip-wide (each logs its own lines, closes the port on an
   // exchange failure, returns false on failure) ----
@@ -109,9 +112,16 @@ struct ChipModule {
   bool WriteFuseBits() const;
 
  private:
+  bool SelectExtendedAddress(uint32_t word) const;
   const FuseInstruction* Find(FuseOp op) const;
   bool RunFuse(FuseOp op) const;
 };
+
+// The fuse and lock instructions of the chips with separate low, high (and extended) fuse
+// reads and writes, for fuseCount fuse bytes whose existing bits are fuseBits[i] and a lock
+// byte whose existing bits are lockBits; bits that do not exist are written and read as 1.
+std::vector<FuseInstruction> CurrentFuseInstructions(int fuseCount, const uint8_t* fuseBits,
+                                                     uint8_t lockBits);
 
 extern const ChipModule At90s1200, At90s2313, At90s2323, At90s2343, At90s2333, At90s4414,
     At90s4434, At90can32, Attiny12, Attiny13, Attiny15, Attiny22, Attiny25, Attiny26,

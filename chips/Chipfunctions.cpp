@@ -1,6 +1,7 @@
 #include "chips/Chipfunctions.h"
 
 #include "chips/ChipModule.h"
+#include "chips/NewerChips.h"
 #include "image/Images.h"
 #include "log/Logfunctions.h"
 
@@ -49,32 +50,32 @@ constexpr WriteTimes kTiny26Times{4500, 9000, 9000, 4500};
 constexpr WriteTimes kTinyX61Times{4500, 4000, 9000, 4500};
 
 // clang-format off
-const std::array<ChipEntry, kChipCount> kCatalogue = {{
-  {102430,  "AT90S1200",  kAt90, 1024,   64,   0, &At90s1200,  {0xDF, 0xFF},             2, kAt90sTimes},
-  {102686,  "AT90S2313",  kAt90, 2048,   128,  0, &At90s2313,  {0xDF, 0xFF},             2, kAt90sTimes},
-  {168222,  "AT90S2323",  kAt90, 2048,   128,  0, &At90s2323,  {0xDE, 0xFF},             2, kAt90sTimes},
-  {364830,  "AT90S2333",  kAt90, 2048,   128,  0, &At90s2333,  {0xDA, 0xFF},             2, kAt90sTimes},
-  {233758,  "AT90S2343",  kAt90, 2048,   128,  0, &At90s2343,  {0xDE, 0xFF},             2, kAt90sTimes},
-  {102942,  "AT90S4414",  kAt90, 4096,   256,  0, &At90s4414,  {0xDF, 0xFF},             2, kAt90sTimes},
-  {234014,  "AT90S4433",  kAt90, 4096,   256,  0, &At90s2333,  {0xDA, 0xFF},             2, kAt90sTimes},
-  {168478,  "AT90S4434",  kAt90, 4096,   256,  0, &At90s4434,  {0xDF, 0xFF},             2, kAt90sTimes},
-  {103198,  "AT90S8515",  kAt90, 8192,   512,  0, &At90s4414,  {0xDF, 0xFF},             2, kAt90sTimes},
-  {234270,  "AT90S8535",  kAt90, 8192,   512,  0, &At90s4434,  {0xDF, 0xFF},             2, kAt90sTimes},
-  {8492318, "AT90CAN32",  kAt90, 32768,  1024, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes},
-  {8492574, "AT90CAN64",  kAt90, 65536,  2048, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes},
-  {8492830, "AT90CAN128", kAt90, 131072, 4096, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes},
-  {364574,  "ATtiny12",   kTiny, 1024,   64,   1, &Attiny12,   {0x52, 0xFF},             2, kTiny12Times},
-  {495646,  "ATtiny13",   kTiny, 1024,   64,   1, &Attiny13,   {0x6A, 0xFF, 0xFF},       3, kTiny13Times},
-  {430110,  "ATtiny15",   kTiny, 1024,   64,   1, &Attiny15,   {0x5C, 0xFF},             2, kTiny15Times},
-  {430366,  "ATtiny22",   kTiny, 2048,   128,  1, &Attiny22,   {0xDE, 0xFF},             2, kAt90sTimes},
-  {692510,  "ATtiny2313", kTiny, 2048,   128,  2, &Attiny2313, {0x64, 0xDF, 0xFF, 0xFF}, 4, kTiny2313Times},
-  {561438,  "ATtiny25",   kTiny, 2048,   128,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times},
-  {626974,  "ATtiny26",   kTiny, 2048,   128,  4, &Attiny26,   {0xE1, 0xF7, 0xFF},       3, kTiny26Times},
-  {823582,  "ATtiny261",  kTiny, 2048,   128,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times},
-  {430622,  "ATtiny45",   kTiny, 4096,   256,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times},
-  {561694,  "ATtiny461",  kTiny, 4096,   256,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times},
-  {758558,  "ATtiny85",   kTiny, 8192,   512,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times},
-  {889630,  "ATtiny861",  kTiny, 8192,   512,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times},
+const std::array<ChipEntry, kChipCount> kFirstChips = {{
+  {102430,  "AT90S1200",  kAt90, 1024,   64,   0, &At90s1200,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr},
+  {102686,  "AT90S2313",  kAt90, 2048,   128,  0, &At90s2313,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr},
+  {168222,  "AT90S2323",  kAt90, 2048,   128,  0, &At90s2323,  {0xDE, 0xFF},             2, kAt90sTimes, nullptr},
+  {364830,  "AT90S2333",  kAt90, 2048,   128,  0, &At90s2333,  {0xDA, 0xFF},             2, kAt90sTimes, nullptr},
+  {233758,  "AT90S2343",  kAt90, 2048,   128,  0, &At90s2343,  {0xDE, 0xFF},             2, kAt90sTimes, nullptr},
+  {102942,  "AT90S4414",  kAt90, 4096,   256,  0, &At90s4414,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr},
+  {234014,  "AT90S4433",  kAt90, 4096,   256,  0, &At90s2333,  {0xDA, 0xFF},             2, kAt90sTimes, nullptr},
+  {168478,  "AT90S4434",  kAt90, 4096,   256,  0, &At90s4434,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr},
+  {103198,  "AT90S8515",  kAt90, 8192,   512,  0, &At90s4414,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr},
+  {234270,  "AT90S8535",  kAt90, 8192,   512,  0, &At90s4434,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr},
+  {8492318, "AT90CAN32",  kAt90, 32768,  1024, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes, nullptr},
+  {8492574, "AT90CAN64",  kAt90, 65536,  2048, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes, nullptr},
+  {8492830, "AT90CAN128", kAt90, 131072, 4096, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes, nullptr},
+  {364574,  "ATtiny12",   kTiny, 1024,   64,   1, &Attiny12,   {0x52, 0xFF},             2, kTiny12Times, nullptr},
+  {495646,  "ATtiny13",   kTiny, 1024,   64,   1, &Attiny13,   {0x6A, 0xFF, 0xFF},       3, kTiny13Times, nullptr},
+  {430110,  "ATtiny15",   kTiny, 1024,   64,   1, &Attiny15,   {0x5C, 0xFF},             2, kTiny15Times, nullptr},
+  {430366,  "ATtiny22",   kTiny, 2048,   128,  1, &Attiny22,   {0xDE, 0xFF},             2, kAt90sTimes, nullptr},
+  {692510,  "ATtiny2313", kTiny, 2048,   128,  2, &Attiny2313, {0x64, 0xDF, 0xFF, 0xFF}, 4, kTiny2313Times, nullptr},
+  {561438,  "ATtiny25",   kTiny, 2048,   128,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr},
+  {626974,  "ATtiny26",   kTiny, 2048,   128,  4, &Attiny26,   {0xE1, 0xF7, 0xFF},       3, kTiny26Times, nullptr},
+  {823582,  "ATtiny261",  kTiny, 2048,   128,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr},
+  {430622,  "ATtiny45",   kTiny, 4096,   256,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr},
+  {561694,  "ATtiny461",  kTiny, 4096,   256,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr},
+  {758558,  "ATtiny85",   kTiny, 8192,   512,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr},
+  {889630,  "ATtiny861",  kTiny, 8192,   512,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr},
 }};
 // clang-format on
 
@@ -82,17 +83,24 @@ ChipDisplay* g_display = nullptr;
 
 }  // namespace
 
-const std::array<ChipEntry, kChipCount>& Catalogue() { return kCatalogue; }
+const std::vector<ChipEntry>& Catalogue() {
+  static const std::vector<ChipEntry> catalogue = [] {
+    std::vector<ChipEntry> all(kFirstChips.begin(), kFirstChips.end());
+    AppendNewerChips(all);
+    return all;
+  }();
+  return catalogue;
+}
 
 const ChipEntry* FindChip(ChipId id) {
   if (id == 0) return nullptr;
-  for (const ChipEntry& e : kCatalogue)
+  for (const ChipEntry& e : Catalogue())
     if (e.id == id) return &e;
   return nullptr;
 }
 
 const ChipEntry* FindChipByName(const std::string& name) {
-  for (const ChipEntry& e : kCatalogue)
+  for (const ChipEntry& e : Catalogue())
     if (name == e.name) return &e;
   return nullptr;
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quillet {
 
@@ -11,6 +12,7 @@ namespace quillet {
 using ChipId = int32_t;
 
 struct ChipModule;
+struct PartRow;
 
 // A chip's self-timed write durations from its datasheet (the serial programming chapter's
 // minimum wait delays, 5 V figures), in microseconds. The program never waits less after an
@@ -25,7 +27,7 @@ struct WriteTimes {
 struct ChipEntry {
   ChipId id;
   const char* name;
-  const char* submenu;  // "AT90..." or "AVR tiny"
+  const char* submenu;  // "AT90...", "AVR tiny", or a family submenu of the newer chips
   uint32_t flashSize;
   uint32_t eepromSize;
   uint8_t calibrationCount;
@@ -33,11 +35,15 @@ struct ChipEntry {
   uint8_t factory[4];  // leading bytes of FuseLockBytes at selection
   uint8_t factoryCount;
   WriteTimes times;
+  // The newer chips: their row of data (fuse and lock bit names, package, other names);
+  // nullptr for the first 25, whose modules and dialog layouts carry it.
+  const PartRow* part;
 };
 
+// The first chips, in the order of their two menus; the newer chips follow them.
 constexpr size_t kChipCount = 25;
-// The 25 rows in the order of the chip menu.
-const std::array<ChipEntry, kChipCount>& Catalogue();
+// Every row in the order of the chip menus.
+const std::vector<ChipEntry>& Catalogue();
 const ChipEntry* FindChip(ChipId id);  // nullptr for 0 and for ids not in the catalogue
 const ChipEntry* FindChipByName(const std::string& name);
 inline ChipId MakeChipId(uint8_t b0, uint8_t b1, uint8_t b2) { return b0 | b1 << 8 | b2 << 16; }

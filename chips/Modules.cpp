@@ -83,7 +83,28 @@ constexpr FuseInstruction kCanFuses[] = {ReadLock(3, 0xC0),    kReadLow,  ReadHi
 
 }  // namespace
 
-#define QUILLET_FUSES(table) .fuses = table, .fuseCount = std::size(table)
+std::vector<FuseInstruction> CurrentFuseInstructions(int fuseCount, const uint8_t* fuseBits,
+                                                     uint8_t lockBits) {
+  const uint8_t lockIndex = static_cast<uint8_t>(fuseCount);
+  const uint8_t lockOr = static_cast<uint8_t>(~lockBits);
+  std::vector<FuseInstruction> v = {ReadLock(lockIndex, lockOr)};
+  const FuseInstruction reads[] = {kReadLow, ReadHigh(0), kReadExtended};
+  const FuseInstruction writes[] = {kWriteLow, WriteHigh(0), kWriteExtended};
+  for (int i = 0; i < fuseCount && i < 3; ++i) {
+    FuseInstruction r = reads[i];
+    r.orMask = static_cast<uint8_t>(~fuseBits[i]);
+    v.push_back(r);
+  }
+  v.push_back(WriteLockI4(lockIndex, lockOr));
+  for (int i = 0; i < fuseCount && i < 3; ++i) {
+    FuseInstruction w = writes[i];
+    w.orMask = static_cast<uint8_t>(~fuseBits[i]);
+    v.push_back(w);
+  }
+  return v;
+}
+
+#define QUILLET_FUSES(table) .fuses = table, .fuseCount = std::size(table), .extendedAddress = false
 
 // clang-format off
 const ChipModule At90s1200{.name = "At90s1200", .enableText = kEnable, .enableEcho = false,

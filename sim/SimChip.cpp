@@ -161,7 +161,7 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
   lastOut_ = i4;
   auto answer = [&](uint8_t v) { out[3] = v; };
   const uint32_t words = m.flashBytes / 2;
-  const uint32_t word = ((uint32_t{i2} << 8) | i3) % words;
+  const uint32_t word = ((uint32_t{extendedAddress_} << 16) | (uint32_t{i2} << 8) | i3) % words;
   const uint32_t flashByte = word * 2 + ((i1 & 0x08) ? 1 : 0);
   const uint32_t eeAddr = ((uint32_t{i2} << 8) | i3) % m.eepromBytes;
   const char* hl = (i1 & 0x08) ? " high" : " low";
@@ -198,6 +198,9 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
       }
       if (!note.empty()) Busy(t, times_.fuseUs);
     }
+  } else if (i1 == 0x4D && m.flashBytes / 2 > 0x10000) {
+    extendedAddress_ = i3;
+    note = "Load extended address " + Hex2(i3);
   } else if ((i1 & 0xF7) == 0x20) {
     const uint8_t v = ReadsLocked() ? 0xFF : state_.flash[flashByte];
     note = "Read Flash word " + Hex4(word) + hl + " -> " + Hex2(v);

@@ -120,6 +120,7 @@ class SimChip {
   int64_t provenUs_ = INT64_MAX;
   bool strict_ = false;
   WriteTimes times_{};
+  uint8_t extendedAddress_ = 0;  // Load Extended Address Byte: Flash words above 64 K
   uint8_t lastOut_ = 0xFF;  // the shift register's last byte, seen first on the next transfer
   uint64_t changes_ = 0;
 };

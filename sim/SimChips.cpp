@@ -1,5 +1,7 @@
 #include "sim/SimChips.h"
 
+#include "chips/NewerChips.h"
+
 #include <cctype>
 
 namespace quillet::sim {
@@ -12,7 +14,7 @@ using F = SimFamily;
 // serial programmer once programmed.
 
 // clang-format off
-const std::vector<SimChipModel> kModels = {
+const std::vector<SimChipModel> kFirstModels = {
   // name          signature           flash   eeprom page epg family         inI2   echo   poll   cal  calibration                fc factory              bits                 spien                lock  lb1   lb2  eesave       lockout
   {"AT90S1200",  {0x1E, 0x90, 0x01},   1024,    64,   0,  0, F::Old,         false, false, false, 0, {},                        1, {0xDF, 0xFF, 0xFF}, {0x21, 0x00, 0x00}, {0x20, 0x00, 0x00}, 0x06, 0x02, 0x04, -1, 0, -1, 0x00},
   {"AT90S2313",  {0x1E, 0x91, 0x01},   2048,   128,   0,  0, F::Old,         false, true,  false, 0, {},                        1, {0xDF, 0xFF, 0xFF}, {0x21, 0x00, 0x00}, {0x20, 0x00, 0x00}, 0x06, 0x02, 0x04, -1, 0, -1, 0x00},
@@ -48,13 +50,60 @@ std::string Lower(const std::string& s) {
   return r;
 }
 
+// A newer chip's model from its row: the later parts' instruction set, its own memories,
+// fuse and lock bits; the calibration bytes are plausible values, not a particular part's.
+SimChipModel FromPart(const PartRow& p) {
+  SimChipModel m{};
+  m.name = p.name;
+  m.signature = {p.signature[0], p.signature[1], p.signature[2]};
+  m.flashBytes = p.flashBytes;
+  m.eepromBytes = p.eepromBytes;
+  m.flashPageWords = static_cast<uint16_t>(p.flashPageBytes / 2);
+  m.eepromPageBytes = p.eepromPageBytes;
+  m.family = F::Current;
+  m.echo = true;
+  m.hasPoll = true;
+  m.calibrationCount = p.calibrationCount;
+  for (int i = 0; i < 4; ++i) m.calibration[i] = static_cast<uint8_t>(0x9A + 3 * i);
+  m.fuseCount = p.fuseCount;
+  m.eesaveFuse = -1;
+  m.lockoutFuse = -1;
+  for (int i = 0; i < p.fuseCount; ++i) {
+    m.factoryFuse[i] = p.fuses[i].factory;
+    m.fuseBits[i] = ExistingBits(p, i);
+    m.spienBits[i] = NamedBit(p, i, "SPIEN");
+    if (uint8_t b = NamedBit(p, i, "EESAVE")) {
+      m.eesaveFuse = static_cast<int8_t>(i);
+      m.eesaveBit = b;
+    }
+    const uint8_t lockout = NamedBit(p, i, "RSTDISBL") | NamedBit(p, i, "DWEN");
+    if (lockout && m.lockoutFuse < 0) {
+      m.lockoutFuse = static_cast<int8_t>(i);
+      m.lockoutBits = lockout;
+    }
+  }
+  m.lockBits = ExistingBits(p, -1);
+  m.lb1 = NamedBit(p, -1, "LB1");
+  m.lb2 = NamedBit(p, -1, "LB2");
+  return m;
+}
+
+const std::vector<SimChipModel>& Models() {
+  static const std::vector<SimChipModel> models = [] {
+    std::vector<SimChipModel> all = kFirstModels;
+    for (size_t i = 0; i < NewPartCount(); ++i) all.push_back(FromPart(NewParts()[i]));
+    return all;
+  }();
+  return models;
+}
+
 }  // namespace
 
-const std::vector<SimChipModel>& SimChipModels() { return kModels; }
+const std::vector<SimChipModel>& SimChipModels() { return Models(); }
 
 const SimChipModel* FindSimChip(const std::string& name) {
   const std::string want = Lower(name);
-  for (const SimChipModel& m : kModels)
+  for (const SimChipModel& m : Models())
     if (Lower(m.name) == want) return &m;
   return nullptr;
 }

@@ -10,6 +10,7 @@
 
 #include "app/Driver.h"
 #include "chips/Chipfunctions.h"
+#include "chips/NewerChips.h"
 #include "image/Images.h"
 #include "link/Portfunctions.h"
 #include "support/Fakes.h"
@@ -286,6 +287,75 @@ TEST(ChipsSim, FusesAndLockBitsRoundTrip) {
       // LB1 and LB2 sit in bits 1 and 2 both in the buffer and on these parts.
       EXPECT_EQ(b.S().lock & 0x06, c.fuses[1] & 0x06);
     }
+    EXPECT_EQ(PortHandle, test::SimDriver::kHandle);
+  }
+}
+
+}  // namespace
+}  // namespace quillet
+
+namespace quillet {
+namespace {
+
+// Every chip beyond the first 25, end to end at DelayValue 0: found by Autosearch, erased,
+// both memories written with random bytes, verified and read back, the fuses and lock bits
+// written and read back, and never an instruction inside a write's busy time.
+TEST(ChipsSim, NewerChipsEndToEnd) {
+  unsigned seed = 100;
+  for (size_t n = kChipCount; n < Catalogue().size(); ++n) {
+    const ChipEntry& e = Catalogue()[n];
+    SCOPED_TRACE(e.name);
+    ASSERT_NE(e.part, nullptr);
+    const ChipCase c{e.name, {}, true};
+    Bench b(c);
+    b.f.ClearRecords();
+    RunAutosearch();
+    ASSERT_FALSE(b.f.log.lines.empty());
+    EXPECT_EQ(b.f.log.lines.back(), std::string("Selected chip is  ") + e.name);
+    b.f.prompt.yesNo = {true};
+    RunChipErase();
+    EXPECT_EQ(b.f.log.lines.back(), "       Finished with success.");
+
+    const std::vector<uint8_t> flash = RandomBytes(e.flashSize, seed++);
+    const std::vector<uint8_t> eeprom = RandomBytes(e.eepromSize, seed++);
+    std::copy(flash.begin(), flash.end(), ProgramImage.begin());
+    std::copy(eeprom.begin(), eeprom.end(), DataImage.begin());
+    for (MemoryOperation op : {MemoryOperation::WriteProgram, MemoryOperation::WriteData}) {
+      b.Run(op);
+      EXPECT_EQ(b.ResultLine(), "       Finished");
+    }
+    EXPECT_EQ(b.S().flash, flash);
+    EXPECT_EQ(b.S().eeprom, eeprom);
+    for (MemoryOperation op : {MemoryOperation::VerifyProgram, MemoryOperation::VerifyData}) {
+      b.Run(op);
+      EXPECT_EQ(b.ResultLine(), "       Finished. No differences found.");
+    }
+    std::fill(ProgramImage.begin(), ProgramImage.end(), 0x00);
+    std::fill(DataImage.begin(), DataImage.end(), 0x00);
+    b.Run(MemoryOperation::ReadProgram);
+    b.Run(MemoryOperation::ReadData);
+    EXPECT_TRUE(std::equal(flash.begin(), flash.end(), ProgramImage.begin()));
+    EXPECT_TRUE(std::equal(eeprom.begin(), eeprom.end(), DataImage.begin()));
+
+    // Every fuse bit the chip has turned over, but those that would lock the gateway out;
+    // LB1 programmed last.
+    const PartRow& p = *e.part;
+    std::vector<uint8_t> want;
+    for (int i = 0; i < p.fuseCount; ++i) {
+      const uint8_t keep = NamedBit(p, i, "SPIEN") | NamedBit(p, i, "RSTDISBL") |
+                           NamedBit(p, i, "DWEN");
+      const uint8_t flip = ExistingBits(p, i) & static_cast<uint8_t>(~keep);
+      FuseLockBytes[i] = static_cast<uint8_t>(p.fuses[i].factory ^ flip);
+      want.push_back(static_cast<uint8_t>(FuseLockBytes[i] | ~ExistingBits(p, i)));
+    }
+    FuseLockBytes[p.fuseCount] = static_cast<uint8_t>(0xFF & ~NamedBit(p, -1, "LB1"));
+    want.push_back(FuseLockBytes[p.fuseCount]);
+    ASSERT_TRUE(WriteLockAndFuses());
+    ResetChipBuffer(3);
+    ASSERT_TRUE(ReadLockAndFuses());
+    EXPECT_EQ(std::vector<uint8_t>(FuseLockBytes.begin(), FuseLockBytes.begin() + want.size()),
+              want);
+    EXPECT_EQ(b.sim.Violations(), 0u);
     EXPECT_EQ(PortHandle, test::SimDriver::kHandle);
   }
 }
