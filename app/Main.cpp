@@ -425,13 +425,15 @@ void TForm1::CentreOnScreen() {
   if (!screen) return;
   // move() places the frame; its size is known once the window is shown.
   const QSize whole = frameGeometry().size();
-  move(screen->availableGeometry().center() - QPoint(whole.width() / 2, whole.height() / 2));
+  centredAt_ = screen->availableGeometry().center() - QPoint(whole.width() / 2, whole.height() / 2);
+  move(centredAt_);
 }
 
 void TForm1::showEvent(QShowEvent* event) {
+  // Again with the frame, unless someone placed the window meanwhile.
   if (!placed_) {
     placed_ = true;
-    CentreOnScreen();
+    if (pos() == centredAt_) CentreOnScreen();
   }
   QMainWindow::showEvent(event);
 }

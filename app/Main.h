@@ -154,6 +154,7 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   void RunMemoryOperation(int operation);
   bool exiting_ = false;
   bool placed_ = false;  // centred on the first show; afterwards where the user puts it
+  QPoint centredAt_;
 };
 
 extern TForm1* Form1;
