@@ -16,11 +16,15 @@
 namespace quillet {
 namespace {
 
-// The working directory first (a user's own picture wins), then the program's data folders.
+// The installed pictures beside the program first, so a relocated install finds its own; then
+// the build folder's. The working directory comes last: it still supplies a picture the program
+// lacks, but a stray file there cannot replace one that came with the program.
 QString FindPicture(const QString& name) {
   if (name.isEmpty()) return {};
-  const QStringList folders = {QDir::currentPath(), QStringLiteral(QUILLET_PICTURE_DIR),
-                               QCoreApplication::applicationDirPath() + QStringLiteral("/pictures")};
+  const QString exeDir = QCoreApplication::applicationDirPath();
+  const QStringList folders = {QDir::cleanPath(exeDir + QStringLiteral("/../share/quillet/pictures")),
+                               QStringLiteral(QUILLET_PICTURE_DIR), exeDir + QStringLiteral("/pictures"),
+                               QDir::currentPath()};
   for (const QString& folder : folders) {
     if (folder.isEmpty()) continue;
     const QFileInfo file(QDir(folder), name);

@@ -1,5 +1,6 @@
 // The chip wiring pictures: every generated picture decodes and fits the picture box; a
-// missing or damaged picture gives the message and the selection still completes.
+// missing or damaged picture gives the message and the chip display still completes; a file in
+// the working directory does not replace the program's own picture.
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -28,6 +29,7 @@ class EditingPictureTest : public QObject {
   void cleanup() {
     QDir::setCurrent(home_);
     QFile::remove(dir_.filePath("ATtiny2313.jpg"));
+    QFile::remove(dir_.filePath("NoSuchChip.jpg"));
   }
 
   void everyPictureDecodes() {
@@ -66,26 +68,36 @@ class EditingPictureTest : public QObject {
     TForm1 form;
     SelectChip(692510);  // a picture is showing
     QVERIFY(!form.Image1->pixmap().isNull());
-    if (contents.isEmpty()) {
-      PictureFile = "NoSuchChip.jpg";  // no folder has it
-      form.ShowChipPicture();
-    } else {
-      QFile file(dir_.filePath("ATtiny2313.jpg"));
+    // No folder of the program has this name; the working directory, looked in last, may.
+    PictureFile = "NoSuchChip.jpg";
+    if (!contents.isEmpty()) {
+      QFile file(dir_.filePath("NoSuchChip.jpg"));
       QVERIFY(file.open(QIODevice::WriteOnly));
       file.write(contents);
       file.close();
-      FuseLockBytes.fill(0);
-      SelectChip(692510);
-      // The selection went on to its end.
-      QCOMPARE(form.Edit1->text(), QString("ATtiny2313"));
-      QCOMPARE(form.Edit2->text(), QString("0A 91 1E"));
-      QCOMPARE(int(FuseLockBytes[0]), 0x64);
     }
+    form.Edit1->clear();
+    form.RefreshChipDisplay(SelectedChip);
+    // The display went on to its end.
+    QCOMPARE(form.Edit1->text(), QString("ATtiny2313"));
     QCOMPARE(fixture.prompt.messages.size(), size_t(1));
     const QString message = QString::fromStdString(fixture.prompt.messages[0]);
     QVERIFY2(message.startsWith("Error|") && message.contains(reason), qPrintable(message));
     QCOMPARE(message.count('\n'), 2);
     QVERIFY(form.Image1->pixmap().isNull());
+  }
+
+  // Guards: a file of the same name in the working directory replaced the program's picture.
+  void workingDirectoryDoesNotShadowThePrograms() {
+    QFile file(dir_.filePath("ATtiny2313.jpg"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("this is no picture");
+    file.close();
+    test::CoreFixture fixture;
+    TForm1 form;
+    SelectChip(692510);
+    QVERIFY(fixture.prompt.messages.empty());
+    QVERIFY(!form.Image1->pixmap().isNull());
   }
 };
 
