@@ -14,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSet>
 #include <QSerialPortInfo>
 #include <QSlider>
 #include <QTabWidget>
@@ -336,6 +337,39 @@ void TForm1::BuildMenus() {
     connect(a, &QAction::triggered, this, [this, id] { ChipMenuClick(id); });
     chipItems.push_back(a);
     ++index;
+  }
+
+  // The newer chips, after the first two submenus: one submenu per catalogue submenu text, in
+  // catalogue order. Object names follow the scheme of the first items (the caption and a 1),
+  // with another 1 while the name is taken, so no two objects of the window share one.
+  QSet<QString> taken{objectName()};
+  for (const QObject* o : findChildren<QObject*>()) taken.insert(o->objectName());
+  auto uniqueName = [&taken](const char* caption) {
+    QString name;
+    for (const QChar ch : QString::fromUtf8(caption))
+      if (ch.isLetterOrNumber()) name += ch;
+    name += '1';
+    while (taken.contains(name)) name += '1';
+    taken.insert(name);
+    return name;
+  };
+  const std::vector<ChipEntry>& catalogue = Catalogue();
+  for (size_t i = kChipCount; i < catalogue.size(); ++i) {
+    const ChipEntry& chip = catalogue[i];
+    const QString title = QString::fromUtf8(chip.submenu ? chip.submenu : "");
+    QMenu* menu = nullptr;
+    for (QMenu* m : familyMenus)
+      if (m->title() == title) menu = m;
+    if (!menu) {
+      menu = ChipSelect1->addMenu(title);
+      menu->setObjectName(uniqueName(chip.submenu ? chip.submenu : ""));
+      familyMenus.push_back(menu);
+    }
+    QAction* a = menu->addAction(QString::fromUtf8(chip.name));
+    a->setObjectName(uniqueName(chip.name));
+    const ChipId id = chip.id;
+    connect(a, &QAction::triggered, this, [this, id] { ChipMenuClick(id); });
+    chipItems.push_back(a);
   }
 
   Help1 = bar->addMenu("Help");

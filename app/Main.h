@@ -103,6 +103,8 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   QMenu* AVRtiny1 = nullptr;
   QMenu* Help1 = nullptr;
   QAction* About1 = nullptr;
+  // The submenus of the newer chips, after AT901 and AVRtiny1, in catalogue order.
+  std::vector<QMenu*> familyMenus;
   // The chip menu items in catalogue order, with their object names (AT90S12001 ...).
   std::vector<QAction*> chipItems;
 
@@ -128,7 +130,7 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   void Save1Click();
   void LockFuses1Click();
   void About1Click();
-  void ChipMenuClick(ChipId id);  // the 25 chip menu items
+  void ChipMenuClick(ChipId id);  // every chip menu item
 
  public:
   // ---- hex view editing: key is the key code (digits/letters upper-case codes, Backspace 8,

@@ -8,9 +8,12 @@
 #include <QScreen>
 #include <QGuiApplication>
 #include <QPushButton>
+#include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "app/Driver.h"
+#include "chips/PartTable.h"
 #include "log/Seams.h"
 
 namespace quillet {
@@ -85,11 +88,39 @@ QFont DialogFont() {
   return f;
 }
 
+// A newer chip's layout from its row of data: its fuse bytes, then the lock byte, as they
+// lie in FuseLockBytes; SPIEN shown but locked.
+BitLayoutRow LayoutOfPart(const ChipEntry& chip) {
+  static const char* const kFuseCaptions[] = {"Low Fuses", "High Fuses", "Extended Fuses"};
+  const PartRow& part = *chip.part;
+  BitLayoutRow row{};
+  row.chips[0] = chip.name;
+  const int fuses = std::clamp<int>(part.fuseCount, 0, 3);
+  for (int g = 0; g <= fuses; ++g) {
+    FuseGroupLayout& group = row.groups[g];
+    const bool lock = g == fuses;
+    group.caption = lock ? "Lock bits" : kFuseCaptions[g];
+    const char* const* names = lock ? part.lockBits : part.fuses[g].bits;
+    for (int k = 0; k < 8; ++k) {
+      group.bits[k] = names[k];
+      if (names[k] && std::strcmp(names[k], "SPIEN") == 0) group.disabled |= kBit(k);
+    }
+  }
+  return row;
+}
+
 }  // namespace
 
 const BitLayoutRow* FindBitLayout(ChipId id) {
   const ChipEntry* e = FindChip(id);
   if (!e) return nullptr;
+  if (e->part) {
+    // Built once per chip; the dialog and its callers keep the pointer.
+    static std::map<const PartRow*, BitLayoutRow> built;
+    auto it = built.find(e->part);
+    if (it == built.end()) it = built.emplace(e->part, LayoutOfPart(*e)).first;
+    return &it->second;
+  }
   for (const BitLayoutRow& row : kBitLayout)
     for (const char* const* c = row.chips; *c; ++c)
       if (std::strcmp(*c, e->name) == 0) return &row;

@@ -1,7 +1,9 @@
 // Draws the wiring picture of every catalogue chip: the package with the pin numbers of the
 // serial-programming pins, wired to the gateway's 6-pin connector. Run at build time:
 //   quillet-picturegen OUTPUT_DIR
-// writes OUTPUT_DIR/<chip name>.jpg, at most 335 x 117 pixels each.
+// writes OUTPUT_DIR/<chip name>.jpg, at most 335 x 117 pixels each. The first chips take their
+// pinouts from the table below; the newer ones from the package of their row in the part table.
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <jpeglib.h>
 
 #include "chips/Chipfunctions.h"
+#include "chips/PartTable.h"
 
 namespace {
 
@@ -32,7 +35,9 @@ constexpr Rgb kSignalColour[kSignals] = {
     {0, 70, 200}, {210, 0, 0}, {0, 140, 0}, {220, 110, 0}, {140, 0, 160}, {0, 0, 0}};
 
 // ---- packages and pinouts ----
-enum class Package { Dip, Tqfp64 };
+// Dual: two rows (DIP, SOIC), numbered counter-clockwise from the lower left. Quad: four sides
+// (TQFP, QFN), pin 1 at the top of the left side, counter-clockwise.
+enum class Package { Dip, Quad };
 struct Wire {
   int pin;
   Signal signal;
@@ -42,6 +47,11 @@ struct Pinout {
   Package package;
   int pins;
   std::vector<Wire> wires;
+  // The newer chips: the package as the part table names it ("PDIP-28"), the signals whose
+  // pins are not known, and numbers kept inside the body or moved next to the connector.
+  std::string label = {};
+  std::vector<Signal> unknown = {};
+  bool fitted = false;
 };
 
 // Pin numbers from the datasheets' PDIP (TQFP for AT90CAN) pinouts. AT90CAN is programmed
@@ -62,7 +72,7 @@ const std::vector<Pinout>& Pinouts() {
       {{"AT90S4434", "AT90S8535"},
        Package::Dip, 40, {{6, MOSI}, {7, MISO}, {8, SCK}, {9, RESET}, {10, VCC}, {11, GND}}},
       {{"AT90CAN32", "AT90CAN64", "AT90CAN128"},
-       Package::Tqfp64, 64,
+       Package::Quad, 64,
        {{2, MOSI}, {3, MISO}, {11, SCK}, {20, RESET}, {21, VCC}, {52, VCC}, {22, GND}, {53, GND}}},
   };
   return table;
@@ -123,6 +133,18 @@ constexpr Glyph kFont[] = {
     {'e', {0x38, 0x54, 0x54, 0x54, 0x18}}, {'i', {0x00, 0x44, 0x7D, 0x40, 0x00}},
     {'n', {0x7C, 0x08, 0x04, 0x04, 0x78}}, {'t', {0x04, 0x3F, 0x44, 0x40, 0x20}},
     {'w', {0x3C, 0x40, 0x30, 0x40, 0x3C}}, {'y', {0x0C, 0x50, 0x50, 0x50, 0x3C}},
+    {'J', {0x20, 0x40, 0x41, 0x3F, 0x01}}, {'X', {0x63, 0x14, 0x08, 0x14, 0x63}},
+    {'Z', {0x61, 0x51, 0x49, 0x45, 0x43}}, {'b', {0x7F, 0x48, 0x44, 0x44, 0x38}},
+    {'c', {0x38, 0x44, 0x44, 0x44, 0x20}}, {'d', {0x38, 0x44, 0x44, 0x48, 0x7F}},
+    {'f', {0x08, 0x7E, 0x09, 0x01, 0x02}}, {'g', {0x0C, 0x52, 0x52, 0x52, 0x3E}},
+    {'h', {0x7F, 0x08, 0x04, 0x04, 0x78}}, {'j', {0x20, 0x40, 0x44, 0x3D, 0x00}},
+    {'k', {0x7F, 0x10, 0x28, 0x44, 0x00}}, {'l', {0x00, 0x41, 0x7F, 0x40, 0x00}},
+    {'m', {0x7C, 0x04, 0x18, 0x04, 0x78}}, {'o', {0x38, 0x44, 0x44, 0x44, 0x38}},
+    {'p', {0x7C, 0x14, 0x14, 0x14, 0x08}}, {'q', {0x08, 0x14, 0x14, 0x18, 0x7C}},
+    {'r', {0x7C, 0x08, 0x04, 0x04, 0x08}}, {'s', {0x48, 0x54, 0x54, 0x54, 0x20}},
+    {'u', {0x3C, 0x40, 0x40, 0x20, 0x7C}}, {'v', {0x1C, 0x20, 0x40, 0x20, 0x1C}},
+    {'x', {0x44, 0x28, 0x10, 0x28, 0x44}}, {'z', {0x44, 0x64, 0x54, 0x4C, 0x44}},
+    {':', {0x00, 0x36, 0x36, 0x00, 0x00}}, {'.', {0x00, 0x60, 0x60, 0x00, 0x00}},
     {'-', {0x08, 0x08, 0x08, 0x08, 0x08}}, {'/', {0x20, 0x10, 0x08, 0x04, 0x02}},
     {'(', {0x00, 0x1C, 0x22, 0x41, 0x00}}, {')', {0x00, 0x41, 0x22, 0x1C, 0x00}},
 };
@@ -152,6 +174,7 @@ struct PinPlace {
 struct Layout {
   int bodyX, bodyY, bodyW, bodyH;
   int pitch;
+  int laneStep;  // between the lanes above and below the body
 };
 
 constexpr int kPinLength = 4;
@@ -161,8 +184,9 @@ constexpr int kConnectorRow0 = 32;
 constexpr int kConnectorRowStep = 12;
 
 // DIP, top view with the notch on the left: pins 1..n/2 along the bottom from the left,
-// the rest along the top back to the left. TQFP-64: pin 1 at the top of the left side, then
-// counter-clockwise, 16 a side.
+// the rest along the top back to the left. Quad: pin 1 at the top of the left side, then
+// counter-clockwise, a quarter of the pins a side.
+int PerSide(int pins) { return std::max(1, (pins + 3) / 4); }
 PinPlace PlacePin(Package package, int pins, int pin, const Layout& l) {
   if (package == Package::Dip) {
     const int half = pins / 2;
@@ -170,8 +194,9 @@ PinPlace PlacePin(Package package, int pins, int pin, const Layout& l) {
     if (pin <= half) return {l.bodyX + margin + (pin - 1) * l.pitch, l.bodyY + l.bodyH - 1 + kPinLength, Side::Bottom};
     return {l.bodyX + margin + (pins - pin) * l.pitch, l.bodyY - kPinLength, Side::Top};
   }
-  const int margin = (l.bodyW - 15 * l.pitch) / 2;
-  const int side = (pin - 1) / 16, k = (pin - 1) % 16;
+  const int perSide = PerSide(pins);
+  const int margin = (l.bodyW - (perSide - 1) * l.pitch) / 2;
+  const int side = std::min(3, (pin - 1) / perSide), k = (pin - 1) - side * perSide;
   switch (side) {
     case 0: return {l.bodyX - kPinLength, l.bodyY + margin + k * l.pitch, Side::Left};
     case 1: return {l.bodyX + margin + k * l.pitch, l.bodyY + l.bodyH - 1 + kPinLength, Side::Bottom};
@@ -189,11 +214,33 @@ void DrawPinStub(Canvas& c, const PinPlace& p, Rgb colour) {
   }
 }
 
+// A rectangle of the picture, corners included.
+struct Box {
+  int x0, y0, x1, y1;
+  bool Near(const Box& o) const {  // overlapping or touching
+    return x0 <= o.x1 + 1 && o.x0 <= x1 + 1 && y0 <= o.y1 + 1 && o.y0 <= y1 + 1;
+  }
+  bool Inside(const Box& o) const { return x0 >= o.x0 && y0 >= o.y0 && x1 <= o.x1 && y1 <= o.y1; }
+};
+
 // Pin numbers inside the body, next to their pins; a number that would touch its neighbour
-// moves one row (or column) further in.
-int PlaceLabels(Canvas* c, const std::vector<std::pair<PinPlace, int>>& pins, const Layout& l, Side side) {
+// moves one row (or column) further in. With taken (the newer chips), a number also keeps
+// clear of what taken holds and stays inside the body (with half, in the half next to its
+// side, so it cannot be read as a number of the far side), or is left out: *missed counts those.
+int PlaceLabels(Canvas* c, const std::vector<std::pair<PinPlace, int>>& pins, const Layout& l, Side side,
+                std::vector<Box>* taken = nullptr, int* missed = nullptr, bool half = false) {
   std::vector<std::vector<std::pair<int, int>>> rows;  // occupied ranges along the side
   int depth = 0;
+  Box inner{l.bodyX + 1, l.bodyY + 1, l.bodyX + l.bodyW - 2, l.bodyY + l.bodyH - 2};
+  if (half) {
+    const int midX = l.bodyX + l.bodyW / 2, midY = l.bodyY + l.bodyH / 2;
+    switch (side) {
+      case Side::Top: inner.y1 = midY; break;
+      case Side::Bottom: inner.y0 = midY; break;
+      case Side::Left: inner.x1 = midX; break;
+      case Side::Right: inner.x0 = midX; break;
+    }
+  }
   for (const auto& [place, number] : pins) {
     if (place.side != side) continue;
     const std::string text = std::to_string(number);
@@ -201,56 +248,107 @@ int PlaceLabels(Canvas* c, const std::vector<std::pair<PinPlace, int>>& pins, co
     const int centre = across ? place.x : place.y;
     const int extent = across ? TextWidth(text) : kCharHeight;
     const int from = centre - extent / 2, to = from + extent - 1;
+    auto boxAt = [&](int r) -> Box {
+      const int w = TextWidth(text);
+      switch (side) {
+        case Side::Top: return {from, l.bodyY + 2 + r * 9, to, l.bodyY + 8 + r * 9};
+        case Side::Bottom: return {from, l.bodyY + l.bodyH - 9 - r * 9, to, l.bodyY + l.bodyH - 3 - r * 9};
+        case Side::Left: return {l.bodyX + 2 + r * 13, from, l.bodyX + 1 + w + r * 13, to};
+        default: return {l.bodyX + l.bodyW - 2 - w - r * 13, from, l.bodyX + l.bodyW - 3 - r * 13, to};
+      }
+    };
     size_t row = 0;
-    for (; row < rows.size(); ++row) {
+    bool placed = false;
+    for (;; ++row) {
+      if (taken && !boxAt(static_cast<int>(row)).Inside(inner)) break;
       bool free = true;
-      for (auto [a, b] : rows[row])
-        if (from <= b + 4 && to >= a - 4) free = false;
-      if (free) break;
+      if (row < rows.size())
+        for (auto [a, b] : rows[row])
+          if (from <= b + 4 && to >= a - 4) free = false;
+      if (free && taken)
+        for (const Box& other : *taken)
+          if (boxAt(static_cast<int>(row)).Near(other)) free = false;
+      if (free) {
+        placed = true;
+        break;
+      }
     }
-    if (row == rows.size()) rows.emplace_back();
+    if (!placed) {
+      if (missed) ++*missed;
+      continue;
+    }
+    if (row >= rows.size()) rows.resize(row + 1);
     rows[row].push_back({from, to});
     depth = std::max(depth, static_cast<int>(row) + 1);
+    if (taken) taken->push_back(boxAt(static_cast<int>(row)));
     if (!c) continue;
-    const int r = static_cast<int>(row);
-    switch (side) {
-      case Side::Top: c->Text(from, l.bodyY + 2 + r * 9, text, kPaper); break;
-      case Side::Bottom: c->Text(from, l.bodyY + l.bodyH - 9 - r * 9, text, kPaper); break;
-      case Side::Left: c->Text(l.bodyX + 2 + r * 13, from, text, kPaper); break;
-      case Side::Right: c->Text(l.bodyX + l.bodyW - 2 - TextWidth(text) - r * 13, from, text, kPaper); break;
-    }
+    const Box b = boxAt(static_cast<int>(row));
+    c->Text(b.x0, b.y0, text, kPaper);
   }
   return depth;
+}
+
+// A quad package's size for the newer chips: the widest pitch and lane spacing with which the
+// drawing fits the picture.
+void FitQuad(Layout& l, int pins, int up, int down, int left) {
+  struct Option {
+    int pitch, laneStep, margin;
+  };
+  constexpr Option kOptions[] = {{3, 4, 9}, {3, 3, 9}, {3, 3, 6}, {2, 3, 6}, {2, 3, 5}, {2, 2, 4}};
+  for (const Option& o : kOptions) {
+    l.pitch = o.pitch;
+    l.laneStep = o.laneStep;
+    l.bodyW = l.bodyH = (PerSide(pins) - 1) * o.pitch + 2 * o.margin;
+    l.bodyX = std::max(22, 10 + o.laneStep * std::max(0, left - 1));
+    const int tipTop = 13 + 3 + o.laneStep * std::max(0, up - 1);
+    const int tipBottom = tipTop + 2 * kPinLength + l.bodyH - 1;
+    const int lowest = down ? tipBottom + 3 + o.laneStep * (down - 1) : tipBottom;
+    if (lowest <= kHeight - 2) return;
+  }
+}
+
+std::string Join(const std::vector<int>& numbers, const char* between) {
+  std::string s;
+  for (int n : numbers) s += (s.empty() ? "" : between) + std::to_string(n);
+  return s;
 }
 
 Canvas Draw(const std::string& name, const Pinout& chip) {
   Canvas c;
   const bool dip = chip.package == Package::Dip;
-  const std::string package = dip ? "DIP-" + std::to_string(chip.pins) : "TQFP-64";
+  const std::string package =
+      !chip.label.empty() ? chip.label : dip ? "DIP-" + std::to_string(chip.pins) : "TQFP-64";
   c.Text(4, 2, name + " (" + package + ")", kInk);
 
   // Sides first, with a provisional body, to count the lanes above and below.
   Layout l{};
+  l.laneStep = kLaneStep;
   l.pitch = dip ? (chip.pins / 2 >= 20 ? 11 : 12) : 3;
-  l.bodyW = dip ? (chip.pins / 2 - 1) * l.pitch + 14 : 15 * l.pitch + 18;
+  l.bodyW = dip ? (chip.pins / 2 - 1) * l.pitch + 14 : (PerSide(chip.pins) - 1) * l.pitch + 18;
   l.bodyX = dip ? 8 : 22;
   l.bodyY = 0;
   l.bodyH = dip ? 30 : l.bodyW;
   std::vector<std::pair<PinPlace, int>> places;
-  int top = 0;
+  int top = 0, bottom = 0, left = 0;
   for (const Wire& w : chip.wires) {
     const PinPlace p = PlacePin(chip.package, chip.pins, w.pin, l);
     places.push_back({p, w.pin});
     top += p.side == Side::Top || p.side == Side::Left;
+    left += p.side == Side::Left;
+    // The newer chips' right-hand pins run straight out to their lanes.
+    bottom += p.side == Side::Bottom || (p.side == Side::Right && !chip.fitted);
   }
   int topRows = 0, bottomRows = 0;
   if (dip) {
     topRows = PlaceLabels(nullptr, places, l, Side::Top);
     bottomRows = PlaceLabels(nullptr, places, l, Side::Bottom);
     l.bodyH = std::max(30, 11 + 9 * (topRows + bottomRows));
+  } else if (chip.fitted) {
+    FitQuad(l, chip.pins, top, bottom, left);
   }
+  const int laneStep = l.laneStep;
   // Title, then the lanes above the body (left-side wires climb to them too).
-  const int tipTop = 13 + 3 + kLaneStep * std::max(0, top - 1);
+  const int tipTop = 13 + 3 + laneStep * std::max(0, top - 1);
   l.bodyY = tipTop + kPinLength;
   places.clear();
   for (const Wire& w : chip.wires) places.push_back({PlacePin(chip.package, chip.pins, w.pin, l), w.pin});
@@ -258,36 +356,62 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
   // Body, pins, pin 1 mark, pin numbers, package name.
   c.Fill(l.bodyX, l.bodyY, l.bodyW, l.bodyH, kBody);
   for (int pin = 1; pin <= chip.pins; ++pin) DrawPinStub(c, PlacePin(chip.package, chip.pins, pin, l), kPin);
+  std::vector<Box> taken;
   if (dip) {
     const int cy = l.bodyY + l.bodyH / 2;
     for (int dy = -4; dy <= 4; ++dy)
       for (int dx = 0; dx * dx + dy * dy <= 16; ++dx) c.Put(l.bodyX + dx, cy + dy, kPaper);
+    taken.push_back({l.bodyX, cy - 4, l.bodyX + 4, cy + 4});
   } else {
     c.Fill(l.bodyX + 3, l.bodyY + 3, 3, 3, kPaper);
+    taken.push_back({l.bodyX + 3, l.bodyY + 3, l.bodyX + 5, l.bodyY + 5});
   }
-  for (Side s : {Side::Top, Side::Bottom, Side::Left, Side::Right}) PlaceLabels(&c, places, l, s);
+  int missed = 0;
+  for (Side s : {Side::Top, Side::Bottom, Side::Left, Side::Right})
+    PlaceLabels(&c, places, l, s, chip.fitted ? &taken : nullptr, &missed, chip.fitted && !dip);
   // The package name sits in the band the pin numbers leave free.
-  const int nameY = dip ? l.bodyY + (l.bodyH - 7 + 9 * (topRows - bottomRows)) / 2 : l.bodyY + l.bodyH / 2 - 4;
-  c.Text(l.bodyX + (l.bodyW - TextWidth(package)) / 2, nameY, package, {200, 200, 200});
+  const int nameW = TextWidth(package);
+  const int nameX = l.bodyX + (l.bodyW - nameW) / 2;
+  if (!chip.fitted) {
+    const int nameY = dip ? l.bodyY + (l.bodyH - 7 + 9 * (topRows - bottomRows)) / 2 : l.bodyY + l.bodyH / 2 - 4;
+    c.Text(nameX, nameY, package, {200, 200, 200});
+  } else {
+    // The middle first, then further up or down, wherever no pin number is; left out if none.
+    const Box inner{l.bodyX + 1, l.bodyY + 1, l.bodyX + l.bodyW - 2, l.bodyY + l.bodyH - 2};
+    const int middle = l.bodyY + (l.bodyH - kCharHeight) / 2;
+    for (int d = 0; d < l.bodyH; ++d) {
+      const int y = middle + (d % 2 ? (d + 1) / 2 : -d / 2);
+      const Box b{nameX, y, nameX + nameW - 1, y + kCharHeight - 1};
+      bool free = b.Inside(inner);
+      for (const Box& o : taken) free = free && !b.Near(o);
+      if (!free) continue;
+      c.Text(nameX, y, package, {200, 200, 200});
+      break;
+    }
+  }
 
   // Lanes: within the wires that leave upwards, the rightmost takes the innermost lane, so no
   // wire runs across another's pin; left-side pins first step out, the lowest farthest.
+  // Right-hand pins of the newer chips take the innermost lanes, straight out from the pin.
   struct Route {
     PinPlace place;
     Signal signal;
     int order;  // sort key: larger is further right
   };
-  std::vector<Route> up, down;
+  std::vector<Route> up, down, out;
   for (size_t i = 0; i < chip.wires.size(); ++i) {
     const PinPlace& p = places[i].first;
     if (p.side == Side::Top || p.side == Side::Left)
       up.push_back({p, chip.wires[i].signal, p.side == Side::Left ? -1000 - p.y : p.x});
+    else if (p.side == Side::Right && chip.fitted)
+      out.push_back({p, chip.wires[i].signal, -p.y});
     else
       down.push_back({p, chip.wires[i].signal, p.x});
   }
   auto byOrder = [](const Route& a, const Route& b) { return a.order > b.order; };
   std::sort(up.begin(), up.end(), byOrder);
   std::sort(down.begin(), down.end(), byOrder);
+  std::sort(out.begin(), out.end(), byOrder);
   const int laneX0 = l.bodyX + l.bodyW + kPinLength + 5;
   int lane = 0, step = 0;
   std::vector<std::pair<int, int>> corners[kSignals];  // (lane x, row y) of each wire
@@ -297,21 +421,27 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
     const int rowY = kConnectorRow0 + kConnectorRowStep * r.signal;
     int px = r.place.x;
     if (r.place.side == Side::Left) {
-      const int outX = r.place.x - 3 - kLaneStep * step++;
+      const int outX = r.place.x - 3 - laneStep * step++;
       c.HLine(r.place.x, outX, r.place.y, colour);
       px = outX;
     }
-    c.VLine(px, r.place.y, laneY, colour);
-    c.HLine(px, x, laneY, colour);
-    c.VLine(x, laneY, rowY, colour);
+    if (r.place.side == Side::Right && chip.fitted) {
+      c.HLine(px, x, r.place.y, colour);
+      c.VLine(x, r.place.y, rowY, colour);
+    } else {
+      c.VLine(px, r.place.y, laneY, colour);
+      c.HLine(px, x, laneY, colour);
+      c.VLine(x, laneY, rowY, colour);
+    }
     c.HLine(x, kConnectorX, rowY, colour);
     DrawPinStub(c, r.place, colour);
     c.Dot(r.place.x, r.place.y, colour);
     corners[r.signal].push_back({x, rowY});
   };
-  for (size_t j = 0; j < up.size(); ++j) route(up[j], tipTop - 3 - kLaneStep * static_cast<int>(j));
+  for (const Route& r : out) route(r, 0);
+  for (size_t j = 0; j < up.size(); ++j) route(up[j], tipTop - 3 - laneStep * static_cast<int>(j));
   const int tipBottom = l.bodyY + l.bodyH - 1 + kPinLength;
-  for (size_t j = 0; j < down.size(); ++j) route(down[j], tipBottom + 3 + kLaneStep * static_cast<int>(j));
+  for (size_t j = 0; j < down.size(); ++j) route(down[j], tipBottom + 3 + laneStep * static_cast<int>(j));
   // Two pins on one signal (VCC, GND of the TQFP) join on the connector row.
   for (int s = 0; s < kSignals; ++s)
     for (const auto& [x, y] : corners[s])
@@ -330,7 +460,74 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
     c.Fill(kConnectorX + 3, y - 1, 3, 3, kInk);
     c.Text(kConnectorX + 13, y - 3, std::to_string(s + 1) + " " + kSignalName[s], kSignalColour[s]);
   }
+  if (!chip.fitted) return c;
+
+  // The newer chips: each signal's pin numbers over its wire by the connector, where the
+  // lanes leave room (on a crowded package they are the only place some numbers find).
+  const int lanesEnd = laneX0 + 5 * std::max(0, lane - 1);
+  bool numbered = true;
+  for (int s = 0; s < kSignals; ++s) {
+    std::vector<int> numbers;
+    for (const Wire& w : chip.wires)
+      if (w.signal == s) numbers.push_back(w.pin);
+    if (numbers.empty()) continue;
+    const std::string text = Join(numbers, "/");
+    const int x = kConnectorX - 3 - TextWidth(text);
+    if (x <= lanesEnd + 3) {
+      numbered = false;
+      continue;
+    }
+    c.Text(x, kConnectorRow0 + kConnectorRowStep * s - 9, text, kSignalColour[s]);
+  }
+  if (missed > 0 && !numbered)
+    std::fprintf(stderr, "picturegen: %s: %d pin numbers found no room\n", name.c_str(), missed);
+
+  // Pins the part table does not know: the others are drawn, and the picture says which.
+  if (!chip.unknown.empty()) {
+    std::string which;
+    for (Signal s : chip.unknown) which += (which.empty() ? "" : " ") + std::string(kSignalName[s]);
+    const int x = std::max(l.bodyX + l.bodyW + kPinLength + 8, lane ? lanesEnd + 8 : 0);
+    const int y = std::max(kConnectorRow0, tipTop + kPinLength + 2);
+    if (chip.unknown.size() == kSignals) which = "all six signals";
+    const std::string lines[] = {"Pin numbers of", which, "not known here:", "see the datasheet."};
+    int row = 0;
+    for (const std::string& line : lines) c.Text(x, y + 10 * row++, line, kInk);
+  }
   return c;
+}
+
+// The pinout of a newer chip from its row: package kind and pin count from the package, the
+// six signals on the pins the row gives.
+Pinout PinoutOfPart(const quillet::PartPackage& pkg, const char* chipName) {
+  Pinout p{};
+  const std::string kind = pkg.name ? pkg.name : "";
+  std::string letters, digits;
+  for (char ch : kind) (std::isdigit(static_cast<unsigned char>(ch)) ? digits : letters) += ch;
+  const bool quad = letters.find("QFP") != std::string::npos || letters.find("QFN") != std::string::npos ||
+                    letters.find("MLF") != std::string::npos;
+  p.package = quad ? Package::Quad : Package::Dip;
+  p.pins = std::clamp<int>(pkg.pinCount, 4, 255);
+  p.label = letters.empty() || digits.empty() ? kind : letters + "-" + digits;
+  p.fitted = true;
+  auto add = [&](int pin, Signal s) {
+    if (pin >= 1 && pin <= p.pins) {
+      p.wires.push_back({pin, s});
+      return true;
+    }
+    if (pin != 0)
+      std::fprintf(stderr, "picturegen: %s: %s pin %d outside the %s\n", chipName, kSignalName[s], pin,
+                   kind.c_str());
+    return false;
+  };
+  const std::pair<int, Signal> signals[] = {{pkg.mosi, MOSI}, {pkg.miso, MISO}, {pkg.sck, SCK}, {pkg.reset, RESET}};
+  for (const auto& [pin, s] : signals)
+    if (!add(pin, s)) p.unknown.push_back(s);
+  for (const auto& [list, s] : {std::pair{pkg.vcc, VCC}, std::pair{pkg.gnd, GND}}) {
+    bool any = false;
+    for (int i = 0; i < 4 && list[i]; ++i) any = add(list[i], s) || any;
+    if (!any) p.unknown.push_back(s);
+  }
+  return p;
 }
 
 bool WriteJpeg(const std::string& path, const Canvas& canvas) {
@@ -365,9 +562,15 @@ int main(int argc, char** argv) {
   int failures = 0;
   for (const quillet::ChipEntry& entry : quillet::Catalogue()) {
     if (!entry.name || !*entry.name) continue;
+    Pinout fromPart;
     const Pinout* chip = FindPinout(entry.name);
+    if (!chip && entry.part) {
+      fromPart = PinoutOfPart(entry.part->package, entry.name);
+      chip = &fromPart;
+    }
     if (!chip) {
       std::fprintf(stderr, "picturegen: no pinout for %s\n", entry.name);
+      ++failures;
       continue;
     }
     const std::string path = dir + "/" + entry.name + ".jpg";

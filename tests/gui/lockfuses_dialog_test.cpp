@@ -6,6 +6,7 @@
 #include <map>
 
 #include "chips/Chipfunctions.h"
+#include "chips/PartTable.h"
 #include "dialogs/LockFusesForm.h"
 #include "support/Fakes.h"
 
@@ -115,6 +116,7 @@ class LockFusesDialogTest : public QObject {
     for (const ExpectedLayout& row : kExpected)
       for (const char* chip : row.chips) expected[chip] = row.layout;
     for (const ChipEntry& chip : Catalogue()) {
+      if (chip.part) continue;  // the newer chips: newerChips()
       SelectChip(chip.id);
       TLockFusesForm form;
       QVERIFY2(expected.count(chip.name), chip.name);
@@ -299,6 +301,60 @@ class LockFusesDialogTest : public QObject {
         QVERIFY(f.progress.dialogs.empty());
         QVERIFY(FuseLockBytes == before);
       }
+    }
+  }
+
+  // Newer chips: their datasheet's bit names, SPIEN locked and programmed from the factory,
+  // and the lock-out question wherever RSTDISBL or DWEN exists.
+  void newerChips() {
+    const char* const kLow = "1 Low Fuses: CKSEL0 CKSEL1 CKSEL2 CKSEL3 SUT0 SUT1 CKOUT CKDIV8 | ";
+    const char* const kLock6 = " | 4 Lock bits: LB1 LB2 BLB01 BLB02 BLB11 BLB12";
+    const struct {
+      const char* chip;  // a name or another name of it
+      QString layout;
+      QStringList lockout;  // boxes that must ask first; empty: check WDTON, no question
+    } cases[] = {
+        {"ATmega328P",
+         kLow + QString("2 High Fuses: BOOTRST BOOTSZ0 BOOTSZ1 EESAVE WDTON SPIEN! DWEN RSTDISBL | "
+                        "3 Extended Fuses: BODLEVEL0 BODLEVEL1 BODLEVEL2") + kLock6,
+         {"RSTDISBL", "DWEN"}},
+        {"ATmega2560",
+         kLow + QString("2 High Fuses: BOOTRST BOOTSZ0 BOOTSZ1 EESAVE WDTON SPIEN! JTAGEN OCDEN | "
+                        "3 Extended Fuses: BODLEVEL0 BODLEVEL1 BODLEVEL2") + kLock6,
+         {}},
+        {"ATtiny84",
+         kLow + QString("2 High Fuses: BODLEVEL0 BODLEVEL1 BODLEVEL2 EESAVE WDTON SPIEN! DWEN RSTDISBL | "
+                        "3 Extended Fuses: SELFPRGEN | 4 Lock bits: LB1 LB2"),
+         {"DWEN"}},
+        {"AT90USB1287",
+         kLow + QString("2 High Fuses: BOOTRST BOOTSZ0 BOOTSZ1 EESAVE WDTON SPIEN! JTAGEN OCDEN | "
+                        "3 Extended Fuses: BODLEVEL0 BODLEVEL1 BODLEVEL2 HWBE") + kLock6,
+         {}},
+    };
+    for (const auto& c : cases) {
+      const ChipEntry* chip = FindChipByName(c.chip);
+      for (const ChipEntry& e : Catalogue())
+        if (!chip && e.part && QString(e.part->aliases).split(", ").contains(c.chip)) chip = &e;
+      QVERIFY2(chip && chip->part, c.chip);
+      test::CoreFixture f;
+      SelectChip(chip->id);
+      f.Connect();
+      AnswerFuses(f.port, {});
+      TLockFusesForm form;
+      QCOMPARE(Describe(form), c.layout);
+      QVERIFY(BoxNamed(form, "SPIEN")->isChecked());
+      for (const QString& name : c.lockout.isEmpty() ? QStringList{"WDTON"} : c.lockout)
+        BoxNamed(form, name)->setChecked(true);
+      f.prompt.yesNo = {false};
+      form.Button2->click();
+      if (c.lockout.isEmpty()) {
+        QVERIFY2(f.prompt.asked.empty(), c.chip);
+        continue;
+      }
+      QCOMPARE(f.prompt.asked.size(), size_t(1));
+      QVERIFY2(QString::fromStdString(f.prompt.asked[0]).startsWith("Warning|Programming " + c.lockout.join(" and ") + " "),
+               c.chip);
+      QVERIFY(f.port.trace.empty());
     }
   }
 
