@@ -13,6 +13,7 @@
 #include "app/Driver.h"
 #include "chips/Avrfunctions.h"
 #include "chips/ChipModule.h"
+#include "chips/PartTable.h"
 #include "image/HexFiles.h"
 #include "image/Images.h"
 #include "log/Logfunctions.h"
@@ -815,7 +816,19 @@ bool VerifyMemoryJob(Memory memory, const FileImage& image, JobResult& r) {
 
 const char* const* FuseBitNames(Memory memory) {
   const FuseNamesRow* row = FuseNamesOf(SelectedChip);
-  if (!row) return nullptr;
+  if (!row) {
+    // The newer chips carry their bit names in their part row.
+    const ChipEntry* e = FindChip(SelectedChip);
+    const PartRow* part = e ? e->part : nullptr;
+    if (!part) return nullptr;
+    switch (memory) {
+      case Memory::LowFuse: return part->fuseCount > 0 ? part->fuses[0].bits : nullptr;
+      case Memory::HighFuse: return part->fuseCount > 1 ? part->fuses[1].bits : nullptr;
+      case Memory::ExtendedFuse: return part->fuseCount > 2 ? part->fuses[2].bits : nullptr;
+      case Memory::Lock: return part->lockBits;
+      default: return nullptr;
+    }
+  }
   switch (memory) {
     case Memory::LowFuse: return row->low.bits;
     case Memory::HighFuse: return row->high.bits;

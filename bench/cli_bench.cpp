@@ -3,7 +3,11 @@
 //  1. Writing a 2 KB program with erase, blank-page skip and verify (quillet-cli -U flash:w),
 //     against the window's Write Program then Verify Program of the whole Flash (the code
 //     behind the buttons, RunMemoryCommand), both over the paced simulator (--pace).
-//     The chip is ATmega328P when the catalogue has it, ATtiny85 otherwise.
+//     The chip is ATmega328P when the catalogue has it, ATtiny85 otherwise. Both run in this
+//     process (quillet-cli's own code, its options parsed as given) on a serial driver that
+//     returns from a write once the bytes' wire time has passed, as a real UART's drain does:
+//     a pseudo-terminal's write returns at once, and the program's waits after a page commit
+//     would then start before the paced simulator has even received the commit.
 //  2. A gang of four simulated gateways writing the same image, against one gateway alone.
 //     The simulators run unpaced here: a paced simulator spins a processor for its wire time,
 //     and four of them on a two-processor machine would measure the machine, not the gang.
@@ -13,6 +17,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +29,10 @@
 
 #include "app/Driver.h"
 #include "chips/Chipfunctions.h"
+#include "cli/Options.h"
+#include "cli/Session.h"
+#include "link/PosixSerial.h"
+#include "sim/Wire.h"
 #include "image/Images.h"
 #include "link/Portfunctions.h"
 #include "log/Logfunctions.h"
@@ -70,6 +79,36 @@ int RunCli(const std::vector<std::string>& args) {
   int ws = 0;
   waitpid(pid, &ws, 0);
   return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+}
+
+// The termios driver, with a write that ends when its bytes have left the line.
+class DrainingDriver : public PosixSerialDriver {
+ public:
+  bool Write(int handle, const uint8_t* data, int count) override {
+    constexpr int64_t kByteNs = 95486;  // 11 bits at 115200 baud
+    lineFree_ = std::max(lineFree_, sim::NowNs()) + count * kByteNs;
+    const bool ok = PosixSerialDriver::Write(handle, data, count);
+    sim::WaitUntilNs(lineFree_, 1000000);
+    return ok;
+  }
+
+ private:
+  int64_t lineFree_ = 0;
+};
+
+// quillet-cli's run of one port, in this process.
+int RunCliHere(std::vector<std::string> args) {
+  args.insert(args.begin(), {"quillet-cli", "-q"});
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  cli::Options options;
+  std::string error;
+  if (!cli::ParseOptions(static_cast<int>(argv.size()), argv.data(), options, error) ||
+      !cli::LoadJobFiles(options, error)) {
+    std::fprintf(stderr, "cli_bench: %s\n", error.c_str());
+    return 2;
+  }
+  return cli::RunPort(options, options.ports[0], "", -1);
 }
 
 std::vector<std::string> SimArgs(const std::string& chip, const std::string& link, bool pace) {
@@ -126,6 +165,8 @@ int main(int argc, char** argv) {
     double window = 0, cli = 0;
     {
       test::SimProcess sim(QUILLET_SIM_BINARY, SimArgs(chip, link, true));
+      DrainingDriver driver;
+      SetSerialDriver(&driver);
       YesPrompt prompt;
       Lines log;
       SetUserPrompt(&prompt);
@@ -143,15 +184,19 @@ int main(int argc, char** argv) {
       ClosePort();
       SetLogSink(nullptr);
       SetUserPrompt(nullptr);
+      SetSerialDriver(nullptr);
       std::printf("  window: Write Program + Verify Program of all %u bytes  %8.2f s  (%s / %s)\n",
                   entry->flashSize, window, wrote.c_str(), log.last.c_str());
       if (log.last != "       Finished. No differences found.") ++failures;
     }
     {
       test::SimProcess sim(QUILLET_SIM_BINARY, SimArgs(chip, link, true));
+      DrainingDriver driver;
+      SetSerialDriver(&driver);
       const auto start = SteadyClock::now();
-      const int status = RunCli({"-P", link, "-p", chip, "-d", d, "-U", "flash:w:" + image + ":r"});
+      const int status = RunCliHere({"-P", link, "-p", chip, "-d", d, "-U", "flash:w:" + image + ":r"});
       cli = Seconds(start);
+      SetSerialDriver(nullptr);
       std::printf("  quillet-cli: erase, write %u bytes, skip, verify          %8.2f s  (exit %d)\n",
                   bytes, cli, status);
       if (status != 0) ++failures;

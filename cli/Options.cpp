@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "chips/PartTable.h"
 #include "image/Images.h"
 
 namespace quillet::cli {
@@ -43,7 +44,29 @@ const ChipEntry* FindPart(const std::string& name) {
   const std::string want = Lower(name);
   for (const ChipEntry& e : Catalogue())
     if (Lower(e.name) == want) return &e;
+  // Other names of a row: those of its part ("ATmega165P, ATmega165PA") and those of the
+  // first chips ("ATtiny13A").
+  for (const ChipEntry& e : Catalogue()) {
+    if (!e.part) continue;
+    const std::string aliases = Lower(e.part->aliases) + ",";
+    for (size_t at = 0, comma; (comma = aliases.find(',', at)) != std::string::npos; at = comma + 1) {
+      std::string alias = aliases.substr(at, comma - at);
+      while (!alias.empty() && alias.front() == ' ') alias.erase(0, 1);
+      if (!alias.empty() && alias == want) return &e;
+    }
+  }
+  for (size_t i = 0; i < kExistingAliasCount; ++i)
+    if (Lower(kExistingAliases[i][1]) == want) return FindChipByName(kExistingAliases[i][0]);
   return nullptr;
+}
+
+std::string OtherNames(const ChipEntry& e) {
+  if (e.part) return e.part->aliases;
+  std::string names;
+  for (size_t i = 0; i < kExistingAliasCount; ++i)
+    if (std::strcmp(kExistingAliases[i][0], e.name) == 0)
+      names += (names.empty() ? "" : ", ") + std::string(kExistingAliases[i][1]);
+  return names;
 }
 
 bool ParseUpdate(const std::string& text, UpdateJob& job, std::string& error) {
@@ -227,10 +250,12 @@ void PrintUsage(FILE* out) {
 }
 
 void PrintParts(FILE* out) {
-  std::fprintf(out, "%-12s %-10s %8s %7s\n", "part", "signature", "flash", "eeprom");
+  std::fprintf(out, "%-12s %-10s %8s %7s  %s\n", "part", "signature", "flash", "eeprom",
+               "also named");
   for (const ChipEntry& e : Catalogue())
-    std::fprintf(out, "%-12s %02X %02X %02X   %8u %7u\n", e.name, e.id & 0xFF, (e.id >> 8) & 0xFF,
-                 (e.id >> 16) & 0xFF, e.flashSize, e.eepromSize);
+    std::fprintf(out, "%-12s %02X %02X %02X   %8u %7u  %s\n", e.name, e.id & 0xFF,
+                 (e.id >> 8) & 0xFF, (e.id >> 16) & 0xFF, e.flashSize, e.eepromSize,
+                 OtherNames(e).c_str());
 }
 
 }  // namespace quillet::cli
