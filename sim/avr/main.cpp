@@ -51,11 +51,25 @@ bool ParseHz(const char* s, uint32_t& out) {
   return true;
 }
 
+// The firmware installed beside the program (../share/quillet/firmware from its folder), so an
+// installed or moved copy runs its own; else the one built with it.
+std::string DefaultFirmware() {
+  const std::string built = QUILLET_FIRMWARE_ELF;
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return built;
+  std::string installed(self, static_cast<size_t>(n));
+  installed.erase(installed.rfind('/'));      // the program's folder, bin/
+  installed.erase(installed.rfind('/') + 1);  // the prefix
+  installed += "share/quillet/firmware/" + built.substr(built.rfind('/') + 1);
+  return access(installed.c_str(), F_OK) == 0 ? installed : built;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string chipName = "ATtiny2313", linkPath, tracePath, statePath;
-  std::string firmware = QUILLET_FIRMWARE_ELF;
+  std::string firmware = DefaultFirmware();
   bool noChip = false, resetFuses = false;
   uint32_t targetClock = 1000000;
   for (int i = 1; i < argc; ++i) {
