@@ -54,7 +54,9 @@ void Console::AppendLine(const std::string& line) {
 }
 
 std::unique_ptr<ProgressDialog> Console::Create() {
-  if (!bar_) return nullptr;
+  // A bar only inside an operation that moves enough bytes to watch: not for a fuse byte,
+  // nor for the steps between operations.
+  if (!bar_ || total_ < 64) return nullptr;
   return std::make_unique<Bar>(*this);
 }
 
@@ -73,10 +75,14 @@ double Console::Elapsed() const {
 }
 
 void Console::Result(const std::string& line) {
+  total_ = 0;
   if (verbosity_ >= -1) Print(line);
 }
 
-void Console::Error(const std::string& line) { Print(line); }
+void Console::Error(const std::string& line) {
+  total_ = 0;
+  Print(line);
+}
 
 void Console::Draw(int percent, bool force) {
   if (!bar_) return;

@@ -1,0 +1,94 @@
+// Files read for the command-line jobs: which addresses a file holds, and every way a file can
+// be wrong, as one table.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/Jobs.h"
+
+namespace quillet {
+namespace {
+
+struct Case {
+  const char* name;
+  std::string content;  // written to a file; for Immediate, the value list itself
+  FileFormat format;
+  Memory memory;
+  uint32_t limit;
+  std::vector<std::pair<uint32_t, uint8_t>> held;  // every address held, with its value
+  uint32_t end;         // End() when it loads
+  const char* error;    // part of the error, nullptr when it loads
+};
+
+std::string HexLine(const std::string& body) {  // ":" + body + checksum
+  unsigned sum = 0;
+  for (size_t i = 0; i + 1 < body.size(); i += 2) sum += std::stoul(body.substr(i, 2), nullptr, 16);
+  char cs[3];
+  std::snprintf(cs, sizeof cs, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+  return ":" + body + cs + "\n";
+}
+
+TEST(Jobs, LoadFileImage) {
+  const std::string end = ":00000001FF\n";
+  const Case cases[] = {
+      {"hex", HexLine("02000000ABCD") + end, FileFormat::IntelHex, Memory::Flash, 1024,
+       {{0, 0xAB}, {1, 0xCD}}, 2, nullptr},
+      {"hex above 64 KB", HexLine("020000040001") + HexLine("01000200EE") + end,
+       FileFormat::Auto, Memory::Flash, 262144, {{0x10002, 0xEE}}, 0x10003, nullptr},
+      // Guards: start address records (every bootloader's file) taken for errors.
+      {"start address", HexLine("0400000500007000") + HexLine("0100100011") + end,
+       FileFormat::IntelHex, Memory::Flash, 1024, {{0x10, 0x11}}, 0x11, nullptr},
+      {"checksum", HexLine("0100000011") + ":0100010022FF\n" + end, FileFormat::IntelHex,
+       Memory::Flash, 1024, {}, 0, "line 2: checksum error"},
+      // Guards: a truncated download programmed as if it were whole.
+      {"no end record", HexLine("0100000011"), FileFormat::IntelHex, Memory::Flash, 1024, {}, 0,
+       "no end record"},
+      {"beyond the memory", HexLine("0104000011") + end, FileFormat::IntelHex, Memory::Flash,
+       1024, {}, 0, "holds data at 0x400"},
+      {"endless line", std::string(5000, '0') + "\n", FileFormat::IntelHex, Memory::Flash, 1024,
+       {}, 0, "longer than any Intel HEX record"},
+      {"raw", "\x01\x02\xFF", FileFormat::Raw, Memory::Eeprom, 4, {{0, 1}, {1, 2}, {2, 0xFF}}, 3,
+       nullptr},
+      {"raw too large", "12345", FileFormat::Raw, Memory::Eeprom, 4, {}, 0, "larger than the 4 bytes"},
+      {"empty", "", FileFormat::Raw, Memory::Flash, 4, {}, 0, "holds no data"},
+      {"hex text of a fuse", " 0xE2\n", FileFormat::Auto, Memory::LowFuse, 1, {{0, 0xE2}}, 1, nullptr},
+      {"the same text is raw for Flash", "0xE2", FileFormat::Auto, Memory::Flash, 16,
+       {{0, '0'}, {1, 'x'}, {2, 'E'}, {3, '2'}}, 4, nullptr},
+      {"immediate list", "0x12,0x34 0b101 7", FileFormat::Immediate, Memory::Eeprom, 8,
+       {{0, 0x12}, {1, 0x34}, {2, 5}, {3, 7}}, 4, nullptr},
+      {"immediate too large", "0x100", FileFormat::Immediate, Memory::LowFuse, 1, {}, 0,
+       "\"0x100\" is not a byte value"},
+      {"immediate too many", "1,2", FileFormat::Immediate, Memory::LowFuse, 1, {}, 0,
+       "beyond the 1 bytes"},
+      {"elf", std::string("\x7f" "ELF\x01\x01", 6), FileFormat::Auto, Memory::Flash, 1024, {}, 0,
+       "is an ELF file"},
+  };
+  const std::string path = ::testing::TempDir() + "jobs_file";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << c.content;
+    FileImage image;
+    std::string error;
+    const bool ok = LoadFileImage(c.format == FileFormat::Immediate ? c.content : path, c.format,
+                                  c.memory, c.limit, image, error);
+    if (c.error) {
+      EXPECT_FALSE(ok);
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_TRUE(ok) << error;
+    EXPECT_EQ(image.End(), c.end);
+    EXPECT_EQ(image.HeldCount(), c.held.size());
+    for (const auto& [address, value] : c.held) {
+      EXPECT_TRUE(image.Holds(address)) << address;
+      EXPECT_EQ(image.bytes[address], value) << address;
+    }
+  }
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace quillet
