@@ -120,3 +120,9 @@ add_test(NAME integration.install
           ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/tests/probe)
 set_tests_properties(integration.install PROPERTIES TIMEOUT 300
   ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
+# The package itself, built by CPack into a temporary folder (a sanitised build is not one to ship).
+if(NOT QUILLET_SANITIZE)
+  add_test(NAME integration.package
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/integration/package_test.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(integration.package PROPERTIES TIMEOUT 300)
+endif()

@@ -9,9 +9,10 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-serialport-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libjpeg62-turbo-dev
   xvfb xauth xdotool srecord fonts-liberation)
-# The test command also checks files made by an AVR toolchain build.
+# The test command also checks files made by an AVR toolchain build, and the installed tree and
+# the Debian package.
 if [ "${QUILLET_TEST_TOOLS:-0}" = 1 ]; then
-  PACKAGES+=(gcc-avr binutils-avr avr-libc avrdude)
+  PACKAGES+=(gcc-avr binutils-avr avr-libc avrdude man-db desktop-file-utils appstream lintian)
 fi
 
 missing=()
