@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   int runs = argc > 1 ? std::atoi(argv[1]) : 11;
 
-  constexpr size_t kBig = 131072, kSmall = 16384;
+  // The largest Flash, ATmega2560's 256 KB.
+  constexpr size_t kBig = 262144, kSmall = 16384;
   std::vector<uint8_t> bytes(kBig), back(kBig);
   std::mt19937 random(1);
   for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
@@ -92,8 +93,8 @@ int main(int argc, char** argv) {
   if (!std::equal(bytes.begin(), bytes.begin() + kSmall, back.begin())) return 1;
 
   std::printf("dump text, median of %d runs (field by field: %d runs)\n", runs, fieldRuns);
-  std::printf("  BuildDump 128 KB        %8.3f ms  %s (target 100 ms)\n", build, build <= 100 ? "ok" : "OVER TARGET");
-  std::printf("  ParseDump 128 KB        %8.3f ms  %s (target 100 ms)\n", parse, parse <= 100 ? "ok" : "OVER TARGET");
+  std::printf("  BuildDump 256 KB        %8.3f ms  %s (target 100 ms)\n", build, build <= 100 ? "ok" : "OVER TARGET");
+  std::printf("  ParseDump 256 KB        %8.3f ms  %s (target 100 ms)\n", parse, parse <= 100 ? "ok" : "OVER TARGET");
   std::printf("  16 KB into a pane:  one piece %8.3f ms, field by field %9.3f ms, ratio %.4f\n", oursIn,
               fieldIn, oursIn / fieldIn);
   std::printf("  16 KB out of a pane: one piece %8.3f ms, field by field %9.3f ms, ratio %.4f\n", oursOut,
