@@ -1,6 +1,7 @@
 #include "sim/avr/AvrBoard.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "sim/Wire.h"
 
@@ -27,7 +29,8 @@ namespace {
 // ATmega328P registers, data-space addresses.
 constexpr uint16_t kDdrB = 0x24, kPortB = 0x25;
 constexpr uint16_t kSpcr = 0x4C, kSpsr = 0x4D, kSpdr = 0x4E;
-constexpr uint16_t kUcsr0A = 0xC0, kUcsr0B = 0xC1, kUcsr0C = 0xC2, kUbrr0L = 0xC4, kUbrr0H = 0xC5;
+constexpr uint16_t kUcsr0A = 0xC0, kUcsr0B = 0xC1, kUcsr0C = 0xC2, kUbrr0L = 0xC4, kUbrr0H = 0xC5,
+                   kUdr0 = 0xC6;
 constexpr uint8_t kRxEnable = 1 << 4;  // UCSR0B's RXEN0
 // Port B: D10 the target's RESET, D11 MOSI, D13 SCK.
 constexpr uint8_t kReset = 1 << 2, kMosi = 1 << 3, kSck = 1 << 5;
@@ -41,14 +44,18 @@ uint32_t SpiDivider(const avr_t* avr) {
 }
 
 constexpr uint32_t kLineBaud = 115200;
-// How far the firmware may get ahead of real time before it waits: the program cannot tell.
+// How far the firmware may get ahead of the board's clock before it waits: the program cannot
+// tell.
 constexpr uint64_t kSyncCycles = 320;  // 20 us
 // The last stretch of a wait is spun: a timer's wake-up comes tens of microseconds late.
 constexpr int64_t kSpinNs = 150000;
-// With no timer due, a sleeping firmware is woken only by the line; look at the rest this often.
+// With no timer due only the line wakes a sleeping firmware; the rest is looked at this often.
 constexpr int64_t kIdleLookNs = 20000000;
+// Bytes queued on the line beyond this much wire time are worked off ahead of the clock.
+constexpr uint64_t kMaxBacklogCycles = 20000 * 16;  // 20 ms
 // How late the line may be read without being taken for a timing violation of the program.
-constexpr int64_t kLateGraceNs = 20000000;
+constexpr uint64_t kLateGraceCycles = 20000 * 16;  // 20 ms
+constexpr uint64_t kNone = UINT64_MAX;
 
 AvrBoard* g_board = nullptr;  // simavr's sleep callback carries no parameter
 
@@ -118,15 +125,23 @@ bool AvrBoard::Load(const std::string& elfPath, std::string& error) {
   }
   hook(kSpdr, spdrHook_, OnSpdrWrite);
 
+  // libsimavr works the UART's byte time out only when UBRR0L is written, from the mode bits
+  // as they stand then; firmware that sets the baud rate before the mode (as the datasheet's
+  // own example does) would get the wrong one. Worked out again on every change.
+  uart_ = static_cast<avr_uart_t*>(avr_->io[AVR_DATA_TO_IO(kUdr0)].w.param);
+  if (!uart_) {
+    error = "libsimavr's ATmega328P has no UART";
+    return false;
+  }
+  hook(kUcsr0A, uartHooks_[0], OnUartSetup);
+  hook(kUcsr0B, uartHooks_[1], OnUartSetup);
+  hook(kUcsr0C, uartHooks_[2], OnUartSetup);
+  hook(kUbrr0L, uartHooks_[3], OnUartSetup);
   uint32_t flags = 0;  // no console echo, no sleeping in the UART's status reads
   avr_ioctl(avr_, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);
   uartIn_ = avr_io_getirq(avr_, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT);
   avr_irq_register_notify(avr_io_getirq(avr_, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT),
                           OnUartOut, this);
-  avr_irq_register_notify(avr_io_getirq(avr_, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XOFF),
-                          OnUartXoff, this);
-  avr_irq_register_notify(avr_io_getirq(avr_, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XON),
-                          OnUartXon, this);
   avr_->sleep = OnSleep;
   // The target's RESET has its own pull-up until the gateway drives it.
   socket_.SetReset(true, 0);
@@ -143,6 +158,15 @@ void AvrBoard::OnPinsWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param) {
   if (h.write) h.write(avr, addr, v, h.param);
   else avr->data[addr] = v;
   b->Lines();
+}
+
+void AvrBoard::OnUartSetup(avr_t* avr, uint16_t addr, uint8_t v, void* param) {
+  auto* b = static_cast<AvrBoard*>(param);
+  const Hook& h = b->uartHooks_[addr == kUcsr0A ? 0 : addr == kUcsr0B ? 1 : addr == kUcsr0C ? 2 : 3];
+  if (h.write) h.write(avr, addr, v, h.param);
+  else avr->data[addr] = v;
+  bool matches = false;
+  b->uart_->cycles_per_byte = b->FrameCycles(matches);
 }
 
 void AvrBoard::Lines() {
@@ -195,10 +219,11 @@ uint64_t AvrBoard::FrameCycles(bool& matches) const {
   const uint32_t bitCycles = (ubrr + 1) * ((a & 0x02) ? 8 : 16);
   const int dataBits = 5 + ((c >> 1) & 0x03) + ((avr_->data[kUcsr0B] & 0x04) ? 4 : 0);
   const bool parity = (c & 0x30) != 0;
-  const int bits = 1 + std::min(dataBits, 9) + (parity ? 1 : 0) + ((c & 0x08) ? 2 : 1);
   const double baud = static_cast<double>(kHz) / bitCycles;
   matches = dataBits == 8 && !parity && baud > kLineBaud * 0.97 && baud < kLineBaud * 1.03;
-  return uint64_t{bitCycles} * bits;
+  // libsimavr's UART counts start, data, a parity bit whether set up or not, and stop bits:
+  // 12 bit times for 8N2, 96 us at 117647 baud, where the program's 8N2 byte takes 95.5 us.
+  return uint64_t{bitCycles} * (1 + std::min(dataBits, 9) + 1 + ((c & 0x08) ? 2 : 1));
 }
 
 void AvrBoard::OnUartOut(avr_irq_t*, uint32_t value, void* param) {
@@ -217,53 +242,103 @@ void AvrBoard::OnUartOut(avr_irq_t*, uint32_t value, void* param) {
   b->out_.push_back({static_cast<uint8_t>(value), b->txFree_});
 }
 
-void AvrBoard::OnUartXoff(avr_irq_t*, uint32_t value, void* param) {
-  static_cast<AvrBoard*>(param)->xoff_ = value != 0;
-}
-
-void AvrBoard::OnUartXon(avr_irq_t*, uint32_t value, void* param) {
+uint64_t AvrBoard::OnInject(avr_t* avr, uint64_t when, void* param) {
   auto* b = static_cast<AvrBoard*>(param);
-  if (!value) return;
-  b->xoff_ = false;
-  b->FeedUart();
-}
-
-void AvrBoard::FeedUart() {
   bool matches = false;
-  FrameCycles(matches);
-  while (!xoff_ && !in_.empty()) {
-    uint32_t v = in_.front();
-    in_.pop_front();
+  b->FrameCycles(matches);
+  while (!b->in_.empty() && b->in_.front().at <= when) {
+    const InByte in = b->in_.front();
+    b->in_.pop_front();
+    uint32_t v = in.value;
+    // The chip allows for stamps that came late when it times a reset pulse or a write: an
+    // instruction may have begun in the chunk before.
+    if (in.earliest != kNone && b->chip_) {
+      b->chip_->SetEarliestArrivalUs(b->Us(std::min(in.earliest, b->prevEarliest_)));
+      b->prevEarliest_ = in.earliest;
+    }
     // A UART set up for another line takes each byte with a framing error.
     if (!matches) v |= UART_INPUT_FE;
-    avr_raise_irq(uartIn_, v);
+    // The UART has the byte one frame later, as its stop bits end.
+    avr_raise_irq(b->uartIn_, v);
+  }
+  (void)avr;
+  if (b->in_.empty()) {
+    b->injectArmed_ = false;
+    return 0;
+  }
+  return b->in_.front().at;
+}
+
+void AvrBoard::ReadLoop() {
+  uint8_t buf[4096];
+  while (!readerStop_.load()) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    const ssize_t n = read(fd_, buf, sizeof buf);
+    if (n <= 0) continue;
+    {
+      std::lock_guard<std::mutex> lock(chunksMutex_);
+      chunks_.push_back({NowNs(), std::vector<uint8_t>(buf, buf + n)});
+    }
+    const uint64_t one = 1;
+    if (write(wake_, &one, sizeof one) < 0) {
+      // The counter cannot overflow in practice; the chunk is taken at the next look anyway.
+    }
   }
 }
 
-bool AvrBoard::ReadLine(int64_t nowNs) {
-  uint8_t buf[4096];
-  const ssize_t n = read(fd_, buf, sizeof buf);
-  if (n <= 0) return false;
-  in_.insert(in_.end(), buf, buf + n);
-  // These bytes came after the previous read, but not necessarily just now: the chip allows
-  // for that when it times a reset pulse or a write.
-  if (chip_)
-    chip_->SetEarliestArrivalUs((std::max(lastReadNs_, nowNs - kLateGraceNs) - startNs_) / 1000);
-  lastReadNs_ = nowNs;
-  lastActivityNs_ = nowNs;
+// A pseudo-terminal takes a whole packet at once and its drain returns at once, where a serial
+// port's drain waits until the bytes are on the far side: a program runs ahead of the line,
+// and the time it then waits is spent while its earlier bytes are still on their way. Each
+// packet enters the line as it would behind a serial port: after the bytes before it, plus the
+// time the program took between the two writes (stamped as the bytes came, by the reading
+// thread, so that a busy simulation does not run two packets together). An answer sent since
+// the last packet means the program waited for it, and the next packet starts from when it
+// comes.
+bool AvrBoard::TakeLine() {
+  std::deque<Chunk> chunks;
+  {
+    std::lock_guard<std::mutex> lock(chunksMutex_);
+    chunks.swap(chunks_);
+  }
+  if (chunks.empty()) return false;
+  uint64_t count = 0;
+  if (read(wake_, &count, sizeof count) < 0) {
+    // Nothing to clear: the reader had not signalled yet.
+  }
+  bool matches = false;
+  const uint64_t frame = FrameCycles(matches);
+  for (const Chunk& c : chunks) {
+    uint64_t start = std::max(CycleAt(c.atNs), avr_->cycle + 1);
+    const uint64_t gap = answered_ ? 0 : static_cast<uint64_t>(std::max<int64_t>(0, c.atNs - lastReadNs_)) * 2 / 125;
+    start = std::max(start, rxFree_ + gap);
+    // The bytes came after the previous ones, but not necessarily just when they were stamped:
+    // as early as the line was free of those.
+    const uint64_t earliest = std::max(rxFree_, start > kLateGraceCycles ? start - kLateGraceCycles : 0);
+    for (size_t i = 0; i < c.bytes.size(); ++i)
+      in_.push_back({c.bytes[i], start + i * frame, i == 0 ? earliest : kNone});
+    rxFree_ = start + c.bytes.size() * frame;
+    lastReadNs_ = c.atNs;
+    answered_ = false;
+  }
+  lastActivityNs_ = NowNs();
+  if (!injectArmed_) {
+    avr_cycle_timer_register(avr_, in_.front().at - avr_->cycle, OnInject, this);
+    injectArmed_ = true;
+  }
   return true;
 }
 
-void AvrBoard::Deliver(int64_t nowNs) {
-  const uint64_t now = CycleAt(nowNs);
+void AvrBoard::Deliver(uint64_t upTo) {
   size_t n = 0;
   uint8_t buf[64];
-  while (!out_.empty() && out_.front().due <= now && n < sizeof buf) {
+  while (!out_.empty() && out_.front().due <= upTo && n < sizeof buf) {
     buf[n++] = out_.front().value;
     out_.pop_front();
   }
   if (n == 0) return;
-  lastActivityNs_ = nowNs;
+  answered_ = true;
+  lastActivityNs_ = NowNs();
   size_t done = 0;
   while (done < n) {
     const ssize_t w = write(fd_, buf + done, n - done);
@@ -281,30 +356,26 @@ void AvrBoard::Deliver(int64_t nowNs) {
 
 uint64_t AvrBoard::Pace(uint64_t target, bool interruptible) {
   for (;;) {
-    const int64_t now = NowNs();
-    const uint64_t nowCycle = CycleAt(now);
-    Deliver(now);
-    if (ReadLine(now)) {
-      if (interruptible) {
-        // The firmware sleeps: it wakes now, at the real time the bytes came.
-        avr_->cycle = std::clamp(nowCycle, avr_->cycle, target);
-        FeedUart();
-        return avr_->cycle;
-      }
-      FeedUart();
-    }
-    if (nowCycle >= target || *stop_) return target;
+    int64_t now = NowNs();
+    // A backlog on the line: the board's clock runs ahead to work it off, as the program's
+    // writes would have waited for it.
+    if (rxFree_ > CycleAt(now) + kMaxBacklogCycles)
+      startNs_ = now - static_cast<int64_t>((rxFree_ - kMaxBacklogCycles) * 125 / 2);
+    const uint64_t clock = CycleAt(now);
+    Deliver(std::min(clock, avr_->cycle));
+    if (TakeLine() && interruptible) target = std::min(target, in_.front().at);
+    if (clock >= target || *stop_) return target;
     int64_t wake = NsAt(target);
     if (!out_.empty()) wake = std::min(wake, NsAt(out_.front().due));
     if (now - lastActivityNs_ > kIdleLookNs && idle) {
       idle();
       lastActivityNs_ = now;
     }
-    const int64_t left = wake - NowNs();
-    if (left > kSpinNs) {
-      const int64_t sleepNs = std::min(left - kSpinNs, kIdleLookNs);
+    now = NowNs();
+    if (wake - now > kSpinNs) {
+      const int64_t sleepNs = std::min(wake - now - kSpinNs, kIdleLookNs);
       timespec ts{static_cast<time_t>(sleepNs / 1000000000), static_cast<long>(sleepNs % 1000000000)};
-      pollfd p{fd_, POLLIN, 0};
+      pollfd p{wake_, POLLIN, 0};
       ppoll(&p, 1, &ts, nullptr);
     }
   }
@@ -316,7 +387,7 @@ void AvrBoard::OnSleep(avr_t* avr, uint64_t howLong) {
   // With no timer due only the line can wake the firmware; the core's slice is arbitrary.
   uint64_t target = avr->cycle + howLong;
   if (!avr->cycle_timers.timer) target = avr->cycle + kIdleLookNs * 2 / 125;
-  const uint64_t reached = b->Pace(target, true);
+  const uint64_t reached = std::max<uint64_t>(b->Pace(target, true), avr->cycle);
   // The core adds 1 + howLong once this returns.
   avr->cycle = reached - 1 - howLong;
 }
@@ -347,18 +418,33 @@ bool AvrBoard::Step(std::string& error) {
 bool AvrBoard::Run(int lineFd, const volatile std::sig_atomic_t* stop, std::string& error) {
   fd_ = lineFd;
   stop_ = stop;
+  wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_ < 0) {
+    error = std::string("eventfd: ") + std::strerror(errno);
+    return false;
+  }
   startNs_ = 0;
   startNs_ = NowNs() - NsAt(avr_->cycle);
-  lastReadNs_ = lastActivityNs_ = NowNs();
+  lastActivityNs_ = lastReadNs_ = NowNs();
+  readerStop_ = false;
+  std::thread reader(&AvrBoard::ReadLoop, this);
   uint64_t nextSync = avr_->cycle + kSyncCycles;
+  bool ok = true;
   while (!*stop_) {
-    if (!Step(error)) return false;
+    if (!Step(error)) {
+      ok = false;
+      break;
+    }
     if (avr_->cycle >= nextSync) {
       Pace(avr_->cycle, false);
       nextSync = avr_->cycle + kSyncCycles;
     }
   }
-  return true;
+  readerStop_ = true;
+  reader.join();
+  close(wake_);
+  wake_ = -1;
+  return ok;
 }
 
 }  // namespace quillet::sim

@@ -3,16 +3,20 @@
 // socket. Simulated time keeps in step with real time.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "sim/avr/TargetSocket.h"
 
 struct avr_t;
 struct avr_spi_t;
+struct avr_uart_t;
 struct avr_irq_t;
 
 namespace quillet::sim {
@@ -53,35 +57,35 @@ class AvrBoard {
     void (*write)(avr_t*, uint16_t, uint8_t, void*) = nullptr;
     void* param = nullptr;
   };
-  struct OutByte {
-    uint8_t value;
-    uint64_t due;  // the cycle its stop bits end
-  };
-
   static void OnPinsWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param);
+  static void OnUartSetup(avr_t* avr, uint16_t addr, uint8_t v, void* param);
   static void OnSpdrWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param);
   static uint64_t OnSpiDone(avr_t* avr, uint64_t when, void* param);
+  static uint64_t OnInject(avr_t* avr, uint64_t when, void* param);
   static void OnUartOut(avr_irq_t* irq, uint32_t value, void* param);
-  static void OnUartXoff(avr_irq_t* irq, uint32_t value, void* param);
-  static void OnUartXon(avr_irq_t* irq, uint32_t value, void* param);
   static void OnSleep(avr_t* avr, uint64_t howLong);
 
   int64_t Us(uint64_t cycle) const { return static_cast<int64_t>(cycle / (kHz / 1000000)); }
+  // The board's clock: cycle 0 was at startNs_ on the real clock.
   int64_t NsAt(uint64_t cycle) const { return startNs_ + static_cast<int64_t>(cycle * 125 / 2); }
   uint64_t CycleAt(int64_t ns) const {
     return ns <= startNs_ ? 0 : static_cast<uint64_t>(ns - startNs_) * 2 / 125;
   }
   bool Step(std::string& error);
   void Lines();
-  // The UART's frame time in cycles, and whether it matches the line: 115200 baud within the
-  // receivers' tolerance, 8 data bits, no parity.
+  // One byte's time on the line in cycles, as libsimavr's UART clocks it, and whether the
+  // UART's settings match the line: 115200 baud within the receivers' tolerance, 8 data bits,
+  // no parity.
   uint64_t FrameCycles(bool& matches) const;
-  // Advances real time up to the cycle target, serving the line meanwhile; with interruptible,
-  // returns early at the cycle when bytes came in. Returns the cycle reached.
+  // Advances the real clock up to the cycle target, serving the line meanwhile. With
+  // interruptible (the firmware sleeps), bytes that come in bring the target forward to their
+  // first start bit. Returns the cycle reached.
   uint64_t Pace(uint64_t target, bool interruptible);
-  bool ReadLine(int64_t nowNs);
-  void FeedUart();
-  void Deliver(int64_t nowNs);
+  // The reading thread: stamps each chunk of the line's bytes as it comes.
+  void ReadLoop();
+  // Schedules the chunks read since the last look; true if there were any.
+  bool TakeLine();
+  void Deliver(uint64_t upTo);
   void Note(const std::string& line);
 
   TargetSocket& socket_;
@@ -89,18 +93,43 @@ class AvrBoard {
   uint32_t targetClockHz_ = 1000000;
   avr_t* avr_ = nullptr;
   avr_spi_t* spi_ = nullptr;
+  avr_uart_t* uart_ = nullptr;
   avr_irq_t* uartIn_ = nullptr;
-  Hook portHook_, ddrHook_, spdrHook_;
+  Hook portHook_, ddrHook_, spdrHook_, uartHooks_[4];
   uint8_t mosi_ = 0;
   std::string lastSpiProblem_, lastUartProblem_;
 
   int fd_ = -1;
+  int wake_ = -1;  // eventfd: the reading thread has chunks
+  struct Chunk {
+    int64_t atNs;
+    std::vector<uint8_t> bytes;
+  };
+  std::mutex chunksMutex_;
+  std::deque<Chunk> chunks_;
+  std::atomic<bool> readerStop_{false};
   const volatile std::sig_atomic_t* stop_ = nullptr;
   int64_t startNs_ = 0;
-  int64_t lastReadNs_ = 0;
   int64_t lastActivityNs_ = 0;
-  std::deque<uint8_t> in_;
-  bool xoff_ = false;
+
+  // The line from the program: each byte with the cycle its start bit begins.
+  struct InByte {
+    uint8_t value;
+    uint64_t at;
+    uint64_t earliest;  // first byte of a chunk: the earliest cycle it may have been sent
+  };
+  std::deque<InByte> in_;
+  bool injectArmed_ = false;
+  uint64_t prevEarliest_ = 0;
+  uint64_t rxFree_ = 0;      // the cycle the line is free of the bytes scheduled so far
+  int64_t lastReadNs_ = 0;   // when the last bytes were read, on the real clock
+  bool answered_ = true;     // bytes went to the program since then
+
+  // The line to the program: each byte with the cycle its stop bits end.
+  struct OutByte {
+    uint8_t value;
+    uint64_t due;
+  };
   std::deque<OutByte> out_;
   uint64_t txFree_ = 0;
 };
