@@ -1,0 +1,311 @@
+// The gateway firmware, run instruction by instruction on the simulated Arduino
+// (quillet-gateway-avr), between the program's real serial code and a simulated chip.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Driver.h"
+#include "chips/Chipfunctions.h"
+#include "image/Images.h"
+#include "link/Portfunctions.h"
+#include "sim/SimChip.h"
+#include "support/Fakes.h"
+#include "support/SimProcess.h"
+
+namespace quillet {
+namespace {
+
+#ifdef QUILLET_AVR_BOARD
+constexpr const char* kBoard = QUILLET_AVR_BOARD;
+#else
+constexpr const char* kBoard = nullptr;
+#endif
+
+#define REQUIRE_BOARD()                                                                       \
+  if (!kBoard) GTEST_SKIP() << "quillet-gateway-avr was not built (no avr-g++ or libsimavr)"
+
+using Instruction = std::vector<uint8_t>;  // bus order, I1 first
+
+// The termios driver, with every packet the program writes kept.
+class RecordingDriver : public SerialDriver {
+ public:
+  RecordingDriver() : real_((SetSerialDriver(nullptr), GetSerialDriver())) { SetSerialDriver(this); }
+  ~RecordingDriver() override { SetSerialDriver(nullptr); }
+  int Open(const std::string& device) override { return real_.Open(device); }
+  bool GetSettings(int h) override { return real_.GetSettings(h); }
+  bool SetSettings(int h) override { return real_.SetSettings(h); }
+  void Purge(int h) override { real_.Purge(h); }
+  bool Write(int h, const uint8_t* data, int count) override {
+    packets.emplace_back(data, data + count);
+    return real_.Write(h, data, count);
+  }
+  int Read(int h, uint8_t* data, int max, int expected, int timeoutMs) override {
+    return real_.Read(h, data, max, expected, timeoutMs);
+  }
+  void Close(int h) override { real_.Close(h); }
+  int LastError() const override { return real_.LastError(); }
+
+  // The instructions that the program had shifted: each ExecuteInstruction packet shifts the
+  // last one loaded.
+  std::vector<Instruction> Executed() const {
+    std::vector<Instruction> out;
+    Instruction loaded{0, 0, 0, 0};
+    for (const auto& p : packets) {
+      if (p.size() == 5 && p[0] == 0x44) loaded = {p[4], p[3], p[2], p[1]};
+      if (p.size() == 1 && p[0] == 0x46) out.push_back(loaded);
+    }
+    return out;
+  }
+
+  std::vector<std::vector<uint8_t>> packets;
+
+ private:
+  SerialDriver& real_;
+};
+
+// The instructions the chip received, from the board's trace.
+std::vector<Instruction> TracedInstructions(const std::string& path) {
+  std::vector<Instruction> out;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    double t;
+    unsigned b[4];
+    if (std::sscanf(line.c_str(), "%lf SPI %x %x %x %x", &t, &b[0], &b[1], &b[2], &b[3]) == 5)
+      out.push_back({static_cast<uint8_t>(b[0]), static_cast<uint8_t>(b[1]),
+                     static_cast<uint8_t>(b[2]), static_cast<uint8_t>(b[3])});
+  }
+  return out;
+}
+
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::vector<uint8_t> v(n);
+  for (uint8_t& b : v) b = static_cast<uint8_t>(gen());
+  return v;
+}
+
+struct ChipCase {
+  const char* name;
+  int delay;                       // DelayValue that keeps the part's write times
+  uint32_t flashBytes, dataBytes;  // how much of each memory the test writes and reads
+  uint8_t fuses[4];                // FuseLockBytes written: never SPIEN, RSTDISBL or DWEN
+};
+
+// Small images where the whole memory would only cost time; the ATtiny2313 in full.
+const ChipCase kChips[] = {
+    {"ATtiny2313", 0, 2048, 128, {0x5A, 0x9D, 0xFE, 0xFE}},
+    {"ATtiny85", 0, 1024, 512, {0x5A, 0xDE, 0xFE, 0xFC}},
+    {"AT90CAN128", 4, 512, 128, {0x5A, 0x98, 0xF5, 0xFE}},
+    {"ATmega328P", 0, 1024, 256, {0xE2, 0xD1, 0xFD, 0xFC}},
+};
+
+class GatewayAvr : public ::testing::TestWithParam<ChipCase> {};
+
+// A session as the window runs it: Autosearch, Chip Erase, write, verify and read of both
+// memories, fuses and lock bits written and read back; then the chip's contents, and the
+// instructions it received against those the program sent.
+TEST_P(GatewayAvr, ProgramsTheChipThroughTheFirmware) {
+  REQUIRE_BOARD();
+  const ChipCase& c = GetParam();
+  ASSERT_NE(FindChipByName(c.name), nullptr);
+  const std::string dir = ::testing::TempDir() + "gateway_avr_" + c.name;
+  const std::string link = dir + "_link", state = dir + "_state", trace = dir + "_trace";
+  std::remove(state.c_str());
+  test::SimProcess board(kBoard, {"--link", link, "--chip", c.name, "--state", state, "--trace", trace});
+  ASSERT_FALSE(board.path.empty());
+
+  test::CoreFixture f;
+  RecordingDriver driver;
+  SetClock(nullptr);
+  const int savedDelay = DelayValue;
+  DelayValue = c.delay;
+  auto result = [&f]() {
+    const auto& l = f.log.lines;
+    return l.size() < 2 ? std::string("(no result)") : l[l.size() - 2];
+  };
+
+  OpenPort(link);
+  ASSERT_GE(PortHandle, 0);
+  RunAutosearch();
+  ASSERT_FALSE(f.log.lines.empty());
+  ASSERT_EQ(f.log.lines.back(), std::string("Selected chip is  ") + c.name);
+  FlashSize = std::min(FlashSize, c.flashBytes);
+  EepromSize = std::min(EepromSize, c.dataBytes);
+
+  f.prompt.yesNo = {true};
+  RunChipErase();
+  EXPECT_EQ(f.log.lines.back(), "       Finished with success.");
+
+  struct Memory {
+    MemoryOperation write, verify, read;
+    uint8_t* image;
+    uint32_t size;
+  };
+  const Memory memories[] = {
+      {MemoryOperation::WriteProgram, MemoryOperation::VerifyProgram, MemoryOperation::ReadProgram,
+       ProgramImage.data(), FlashSize},
+      {MemoryOperation::WriteData, MemoryOperation::VerifyData, MemoryOperation::ReadData,
+       DataImage.data(), EepromSize},
+  };
+  std::vector<std::vector<uint8_t>> written;
+  for (const Memory& m : memories) {
+    written.push_back(RandomBytes(m.size, m.size + written.size()));
+    std::copy(written.back().begin(), written.back().end(), m.image);
+    f.prompt.yesNo = {true};
+    RunMemoryCommand(m.write);
+    ASSERT_EQ(result(), "       Finished");
+    RunMemoryCommand(m.verify);
+    EXPECT_EQ(result(), "       Finished. No differences found.");
+    std::fill(m.image, m.image + m.size, 0x00);
+    RunMemoryCommand(m.read);
+    EXPECT_EQ(result(), "       Finished");
+    EXPECT_TRUE(std::equal(written.back().begin(), written.back().end(), m.image));
+  }
+
+  std::copy(c.fuses, c.fuses + 4, FuseLockBytes.begin());
+  ASSERT_TRUE(WriteLockAndFuses());
+  ResetChipBuffer(3);
+  EXPECT_TRUE(ReadLockAndFuses());
+  EXPECT_EQ(std::vector<uint8_t>(FuseLockBytes.begin(), FuseLockBytes.begin() + 4),
+            std::vector<uint8_t>(c.fuses, c.fuses + 4));
+  EXPECT_GE(PortHandle, 0);
+  ClosePort();
+  DelayValue = savedDelay;
+
+  ASSERT_EQ(board.Stop(SIGTERM), 0);
+  sim::SimChipState s;
+  ASSERT_TRUE(sim::LoadSimState(state, s));
+  EXPECT_TRUE(std::equal(written[0].begin(), written[0].end(), s.flash.begin()));
+  EXPECT_TRUE(std::all_of(s.flash.begin() + written[0].size(), s.flash.end(),
+                          [](uint8_t v) { return v == 0xFF; }))
+      << "the erase reached the whole Flash";
+  EXPECT_TRUE(std::equal(written[1].begin(), written[1].end(), s.eeprom.begin()));
+  EXPECT_EQ(s.violations, 0u) << "the program never met a busy chip";
+
+  const std::vector<Instruction> sent = driver.Executed();
+  const std::vector<Instruction> received = TracedInstructions(trace);
+  EXPECT_GT(sent.size(), 3u * (c.flashBytes + c.dataBytes));
+  EXPECT_TRUE(sent == received) << sent.size() << " instructions sent, " << received.size()
+                                << " received";
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, GatewayAvr, ::testing::ValuesIn(kChips),
+                         [](const ::testing::TestParamInfo<ChipCase>& i) { return std::string(i.param.name); });
+
+// The line read and written raw, for byte streams the program never sends.
+class RawLine {
+ public:
+  explicit RawLine(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+    termios t;
+    if (fd_ >= 0 && tcgetattr(fd_, &t) == 0) {
+      cfmakeraw(&t);
+      tcsetattr(fd_, TCSANOW, &t);
+    }
+  }
+  ~RawLine() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Ok() const { return fd_ >= 0; }
+  void Send(const std::vector<uint8_t>& bytes) {
+    ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // Whatever comes until n bytes are there or the line stays quiet for quietMs.
+  std::vector<uint8_t> Receive(size_t n, int quietMs = 300) {
+    std::vector<uint8_t> got;
+    pollfd p{fd_, POLLIN, 0};
+    while (got.size() < n && poll(&p, 1, quietMs) == 1) {
+      uint8_t buf[64];
+      const ssize_t r = read(fd_, buf, sizeof buf);
+      if (r <= 0) break;
+      got.insert(got.end(), buf, buf + r);
+    }
+    return got;
+  }
+
+ private:
+  int fd_;
+};
+
+// The firmware on bytes that the program does not send: unknown bytes, commands run together
+// and arriving while the SPI shifts, and a command cut off.
+TEST(GatewayAvrFirmware, ByteStreams) {
+  REQUIRE_BOARD();
+  const std::string trace = ::testing::TempDir() + "gateway_avr_raw_trace";
+  test::SimProcess board(kBoard, {"--chip", "ATtiny2313", "--trace", trace});
+  ASSERT_FALSE(board.path.empty());
+  RawLine line(board.path);
+  ASSERT_TRUE(line.Ok());
+  const std::vector<uint8_t> id = {'Q', 'G', 1, 0};
+  auto answer = [&id](std::vector<uint8_t> first4) {
+    first4.insert(first4.end(), id.begin(), id.end());
+    return first4;
+  };
+  auto readSignature = [](uint8_t i) { return std::vector<uint8_t>{0x44, 0x00, i, 0x00, 0x30, 0x46, 0x45}; };
+
+  line.Send({0x45});
+  EXPECT_EQ(line.Receive(8), answer({0xFF, 0xFF, 0xFF, 0xFF})) << "a read back before any instruction";
+  line.Send({0x48});
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  line.Send({0x47});
+  std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  line.Send({0x44, 0x00, 0x00, 0x53, 0xAC, 0x46, 0x45});
+  ASSERT_EQ(line.Receive(8), answer({0x00, 0x53, 0xAC, 0xFF})) << "Programming Enable echoes 0x53";
+
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> answers;
+    int pauseMs;  // before the rest is sent
+    std::vector<uint8_t> rest;
+  };
+  std::vector<uint8_t> three;
+  for (uint8_t i = 0; i < 3; ++i) {
+    const std::vector<uint8_t> r = readSignature(i);
+    three.insert(three.end(), r.begin(), r.end());
+  }
+  const Case cases[] = {
+      {"unknown bytes before, between and during the shift",
+       {0x00, 0x13, 0x44, 0x00, 0x00, 0x00, 0x30, 0x99, 0x46, 0xFF, 0x7E, 0x45},
+       answer({0x1E, 0x00, 0x30, 0x00}), 0, {}},
+      {"three reads in one write: each ReadBack arrives while its instruction shifts", three,
+       [&] {
+         std::vector<uint8_t> a = answer({0x1E, 0x00, 0x30, 0x00});
+         const std::vector<uint8_t> b = answer({0x91, 0x00, 0x30, 0x00});
+         const std::vector<uint8_t> c = answer({0x0A, 0x00, 0x30, 0x00});
+         a.insert(a.end(), b.begin(), b.end());
+         a.insert(a.end(), c.begin(), c.end());
+         return a;
+       }(),
+       0, {}},
+      {"a LoadInstruction cut off is dropped once the line rests, and ReadBack is a command again",
+       {0x44, 0x00, 0x01}, answer({0x0A, 0x00, 0x30, 0x00}), 120, {0x45}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    line.Send(k.bytes);
+    if (k.pauseMs) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(k.pauseMs));
+      line.Send(k.rest);
+    }
+    EXPECT_EQ(line.Receive(k.answers.size()), k.answers);
+    EXPECT_TRUE(line.Receive(1, 50).empty()) << "nothing more";
+  }
+}
+
+}  // namespace
+}  // namespace quillet
