@@ -10,9 +10,11 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libjpeg62-turbo-dev
   xvfb xauth xdotool srecord fonts-liberation)
 # The test command also checks files made by an AVR toolchain build, and the installed tree and
-# the Debian package.
+# the Debian package, and runs the gateway firmware on the simulated Arduino (libsimavr; its
+# pkg-config file needs libelf-dev).
 if [ "${QUILLET_TEST_TOOLS:-0}" = 1 ]; then
-  PACKAGES+=(gcc-avr binutils-avr avr-libc avrdude man-db desktop-file-utils appstream lintian)
+  PACKAGES+=(gcc-avr binutils-avr avr-libc avrdude man-db desktop-file-utils appstream lintian
+    simavr libsimavr-dev libelf-dev)
 fi
 
 missing=()
