@@ -348,12 +348,13 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). Overrides the header: 8284 Table 27-5: ATmega169A is 1E 94 11
-  // (avr-libc's iom169a.h has the 169's 05).
+  // (avr-libc's iom169a.h has the 169's 05); extended fuse bit 0 is RSTDISBL (8284), which
+  // iom169a.h leaves out.
   {"ATmega169A", "", "ATmega", {0x1E, 0x94, 0x11},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "JTAGEN", "OCDEN"}, 0x99},
-       {{nullptr, "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr}, 0xFF}},
+       {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},

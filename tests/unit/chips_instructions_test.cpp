@@ -35,14 +35,10 @@ struct Exception {
 
 // clang-format off
 const Exception kExceptions[] = {
-  // The module is at fault: the chip would take a different instruction.
-  {"ATtiny26", "lock.write",
-   "1477 serial instruction set: Write Lock Bits is AC, 1111 11ii (lock bits in byte 2), as avrdude "
-   "has it; the module sends AC E0 00 data, the form of the later chips"},
-  {"ATmega169A", "efuse.write",
-   "8284 extended fuse byte: bit 0 is RSTDISBL as on the ATmega169/169P rows; the ATmega169A row "
-   "lacks it, so the bit is always written 1 and never shown"},
   // avrdude's pattern is at fault; the datasheet confirms what is sent.
+  {"ATtiny26", "lock.write",
+   "1477G Table 61: Write Lock Bits is AC 111x xxxx xxxx xxxx 1111 11ii, the lock bits in byte 4 "
+   "as the module sends them; avrdude puts them in byte 2"},
   {"ATtiny261 ATtiny261A ATtiny461 ATtiny461A ATtiny861 ATtiny861A", "lock.write",
    "2588/8197 serial instruction set: Write Lock bits is AC E0 00 data (11ii iiii); avrdude keeps "
    "the ATtiny26's AC 1111 11ii"},

@@ -74,6 +74,7 @@ const Exception kExceptions[] = {
   {"ATmega165",    "avr-libc fuse names", "8285 extended fuse byte: bit 0 RSTDISBL, left out by iom165.h"},
   {"ATmega165P",   "avr-libc fuse names", "8285 extended fuse byte: bit 0 RSTDISBL, left out by iom165p.h"},
   {"ATmega169",    "avr-libc fuse names", "8284 extended fuse byte: bit 0 RSTDISBL, left out by iom169.h"},
+  {"ATmega169A",   "avr-libc fuse names", "8284 extended fuse byte: bit 0 RSTDISBL, left out by iom169a.h"},
   {"ATmega169P",   "avr-libc fuse names", "8284 extended fuse byte: bit 0 RSTDISBL, left out by iom169p.h"},
   {"ATmega325PA",  "avr-libc fuse names", "8285 names CKSEL0..3, SUT0..1 as iom325.h"},
   {"ATmega329PA",  "avr-libc fuse names", "8284 names CKSEL0..3, SUT0..1 as iom329p.h"},

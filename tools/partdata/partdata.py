@@ -146,8 +146,9 @@ DATASHEETS = [
               {"fuses": [None, None, (EXT_RSTDISBL, 0xFF)],
                "why": "extended fuse bit 0 is RSTDISBL (8284; iom169pa.h), which iom169.h leaves out"}),
              ("ATmega169A", [], "ATmega", TQFP64_PB,
-              {"signature": [0x1E, 0x94, 0x11],
-               "why": "8284 Table 27-5: ATmega169A is 1E 94 11 (avr-libc's iom169a.h has the 169's 05)"}),
+              {"signature": [0x1E, 0x94, 0x11], "fuses": [None, None, (EXT_RSTDISBL, 0xFF)],
+               "why": "8284 Table 27-5: ATmega169A is 1E 94 11 (avr-libc's iom169a.h has the 169's 05); "
+                      "extended fuse bit 0 is RSTDISBL (8284), which iom169a.h leaves out"}),
              ("ATmega325", ["ATmega325A"], "ATmega", TQFP64_PB, {}),
              ("ATmega325P", ["ATmega325PA"], "ATmega", TQFP64_PB,
               {"signature": [0x1E, 0x95, 0x0D],
