@@ -44,6 +44,9 @@ uint32_t SpiDivider(const avr_t* avr) {
 }
 
 constexpr uint32_t kLineBaud = 115200;
+
+// The time n bytes take on the program's line: 11 bits each (8N2 with the start bit).
+uint64_t LineCycles(uint64_t n) { return n * 11 * AvrBoard::kHz / kLineBaud; }
 // How far the firmware may get ahead of the board's clock before it waits: the program cannot
 // tell.
 constexpr uint64_t kSyncCycles = 320;  // 20 us
@@ -97,8 +100,13 @@ bool AvrBoard::Load(const std::string& elfPath, std::string& error) {
     return false;
   }
   avr_load_firmware(avr_, fw.get());
+  // What elf_read_firmware allocated; the core has its own copy of the code.
   std::free(fw->flash);
   std::free(fw->eeprom);
+  std::free(fw->fuse);
+  std::free(fw->lockbits);
+  for (uint32_t i = 0; i < fw->symbolcount; ++i) std::free(fw->symbol[i]);
+  std::free(fw->symbol);
   avr_->frequency = kHz;
   avr_->log = LOG_WARNING;
   // simavr's cycle counting between timer events, not a time limit: let sleeps run to the
@@ -126,8 +134,9 @@ bool AvrBoard::Load(const std::string& elfPath, std::string& error) {
   hook(kSpdr, spdrHook_, OnSpdrWrite);
 
   // libsimavr works the UART's byte time out only when UBRR0L is written, from the mode bits
-  // as they stand then; firmware that sets the baud rate before the mode (as the datasheet's
-  // own example does) would get the wrong one. Worked out again on every change.
+  // as they stand then (firmware that sets the baud rate before the mode, as the datasheet's
+  // own example does, gets the wrong one), and counts a parity bit that is not there. The
+  // board works it out on every change.
   uart_ = static_cast<avr_uart_t*>(avr_->io[AVR_DATA_TO_IO(kUdr0)].w.param);
   if (!uart_) {
     error = "libsimavr's ATmega328P has no UART";
@@ -221,9 +230,7 @@ uint64_t AvrBoard::FrameCycles(bool& matches) const {
   const bool parity = (c & 0x30) != 0;
   const double baud = static_cast<double>(kHz) / bitCycles;
   matches = dataBits == 8 && !parity && baud > kLineBaud * 0.97 && baud < kLineBaud * 1.03;
-  // libsimavr's UART counts start, data, a parity bit whether set up or not, and stop bits:
-  // 12 bit times for 8N2, 96 us at 117647 baud, where the program's 8N2 byte takes 95.5 us.
-  return uint64_t{bitCycles} * (1 + std::min(dataBits, 9) + 1 + ((c & 0x08) ? 2 : 1));
+  return uint64_t{bitCycles} * (1 + std::min(dataBits, 9) + (parity ? 1 : 0) + ((c & 0x08) ? 2 : 1));
 }
 
 void AvrBoard::OnUartOut(avr_irq_t*, uint32_t value, void* param) {
@@ -306,8 +313,6 @@ bool AvrBoard::TakeLine() {
   if (read(wake_, &count, sizeof count) < 0) {
     // Nothing to clear: the reader had not signalled yet.
   }
-  bool matches = false;
-  const uint64_t frame = FrameCycles(matches);
   for (const Chunk& c : chunks) {
     uint64_t start = std::max(CycleAt(c.atNs), avr_->cycle + 1);
     const uint64_t gap = answered_ ? 0 : static_cast<uint64_t>(std::max<int64_t>(0, c.atNs - lastReadNs_)) * 2 / 125;
@@ -315,9 +320,10 @@ bool AvrBoard::TakeLine() {
     // The bytes came after the previous ones, but not necessarily just when they were stamped:
     // as early as the line was free of those.
     const uint64_t earliest = std::max(rxFree_, start > kLateGraceCycles ? start - kLateGraceCycles : 0);
+    // The program's bytes follow one another at its own 115200 baud.
     for (size_t i = 0; i < c.bytes.size(); ++i)
-      in_.push_back({c.bytes[i], start + i * frame, i == 0 ? earliest : kNone});
-    rxFree_ = start + c.bytes.size() * frame;
+      in_.push_back({c.bytes[i], start + LineCycles(i), i == 0 ? earliest : kNone});
+    rxFree_ = start + LineCycles(c.bytes.size());
     lastReadNs_ = c.atNs;
     answered_ = false;
   }

@@ -73,9 +73,8 @@ class AvrBoard {
   }
   bool Step(std::string& error);
   void Lines();
-  // One byte's time on the line in cycles, as libsimavr's UART clocks it, and whether the
-  // UART's settings match the line: 115200 baud within the receivers' tolerance, 8 data bits,
-  // no parity.
+  // One byte's time in cycles as the UART sends and receives it, and whether its settings
+  // match the line: 115200 baud within the receivers' tolerance, 8 data bits, no parity.
   uint64_t FrameCycles(bool& matches) const;
   // Advances the real clock up to the cycle target, serving the line meanwhile. With
   // interruptible (the firmware sleeps), bytes that come in bring the target forward to their

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -113,6 +114,8 @@ const ChipCase kChips[] = {
     {"AT90CAN128", 4, 512, 128, {0x5A, 0x98, 0xF5, 0xFE}},
     {"ATmega328P", 0, 1024, 256, {0xE2, 0xD1, 0xFD, 0xFC}},
 };
+
+void PrintTo(const ChipCase& c, std::ostream* os) { *os << c.name; }
 
 class GatewayAvr : public ::testing::TestWithParam<ChipCase> {};
 
