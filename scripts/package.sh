@@ -6,9 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-FIRMWARE_TOOLS=(gcc-avr binutils-avr avr-libc)
+# CPack's dependency list needs `file` (and dpkg-shlibdeps, which build-essential brings).
+PACKAGE_TOOLS=(file gcc-avr binutils-avr avr-libc)
 missing=()
-for p in "${FIRMWARE_TOOLS[@]}"; do
+for p in "${PACKAGE_TOOLS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then

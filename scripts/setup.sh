@@ -14,7 +14,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
 # pkg-config file needs libelf-dev).
 if [ "${QUILLET_TEST_TOOLS:-0}" = 1 ]; then
   PACKAGES+=(gcc-avr binutils-avr avr-libc avrdude man-db desktop-file-utils appstream lintian
-    simavr libsimavr-dev libelf-dev)
+    simavr libsimavr-dev libelf-dev file)
 fi
 
 missing=()

@@ -12,7 +12,7 @@ trap 'rm -rf "$WORK"' EXIT
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
-for tool in cpack dpkg-deb dpkg-shlibdeps lintian; do
+for tool in cpack dpkg-deb dpkg-shlibdeps file lintian; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (QUILLET_TEST_TOOLS=1 scripts/setup.sh installs it)" >&2; exit 1; }
 done
 
