@@ -8,7 +8,11 @@ namespace quillet {
 void TForm1::Button3Click() { RunAutosearch(); }
 void TForm1::Button7Click() { RunReadCalibration(); }
 void TForm1::Button11Click() { RunChipErase(); }
-void TForm1::ChipMenuClick(ChipId id) { SelectChip(id); }
+void TForm1::ChipMenuClick(ChipId id) {
+  SelectChip(id);
+  // Remembered for the next run (Settings.cpp); Autosearch's finds are not.
+  if (SelectedChip == id) handChip_ = id;
+}
 
 void TForm1::LockFuses1Click() {
   // A fresh dialog each time, so it shows the layout of the chip selected now.

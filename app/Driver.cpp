@@ -1,11 +1,14 @@
 #include "app/Driver.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "app/Jobs.h"
 #include "chips/Avrfunctions.h"
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
+#include "image/Images.h"
 #include "image/Views.h"
 #include "log/Logfunctions.h"
 #include "log/Seams.h"
@@ -22,10 +25,12 @@ struct OperationInfo {
   const char* confirm;  // nullptr: no question
 };
 
+constexpr const char* kEraseWarning =
+    "All previous chip data will be lost (Flash, EEPROM, Lock Bits). Are you sure?";
+
 const OperationInfo kOperations[] = {
     {1, Kind::Read, " read the program", nullptr},
-    {1, Kind::Write, " write the program",
-     "All previous chip data will be lost (Flash, EEPROM, Lock Bits). Are you sure?"},
+    {1, Kind::Write, " write the program", kEraseWarning},
     {1, Kind::Verify, " verify the program", nullptr},
     {2, Kind::Read, " read the EEPROM", nullptr},
     {2, Kind::Write, " write the EEPROM", "All previous chip data will be lost (EEPROM). Are you sure?"},
@@ -36,10 +41,15 @@ constexpr const char* kWithFail = " with fail.";
 
 bool IsBlockEnd(uint32_t address, uint32_t block) { return (address & (block - 1)) == block - 1; }
 
-// The chip steps of one memory operation. On failure, failLine is what follows "Finished".
-bool RunChipSteps(const OperationInfo& info, const ChipModule& m, LBarScope& bar,
-                  std::string& failLine) {
+enum class Steps { Done, Failed, Stopped };
+
+// The chip steps of one memory operation. On failure, failLine is what follows "Finished";
+// on a stop, done is the number of bytes read, written (committed) or compared.
+// A stop is taken between bytes, and in page mode only after a commit.
+Steps RunChipSteps(const OperationInfo& info, const ChipModule& m, LBarScope& bar,
+                   std::string& failLine, uint32_t& done) {
   failLine = kWithFail;
+  done = 0;
   const bool program = info.image == 1;
   const uint32_t size = program ? FlashSize : EepromSize;
   // Byte-mode chips move the bar as often as the smaller page-mode chips do.
@@ -47,42 +57,59 @@ bool RunChipSteps(const OperationInfo& info, const ChipModule& m, LBarScope& bar
   const uint32_t block = pageBytes ? pageBytes : (program ? 32 : 4);
 
   if (info.kind != Kind::Write) {
-    if (!m.ProgrammingEnable()) return false;
+    if (!m.ProgrammingEnable()) return Steps::Failed;
     const bool verify = info.kind == Kind::Verify;
     for (uint32_t a = 0; a < size; ++a) {
       bool ok = program ? m.ReadProgramByte(a, verify) : m.ReadDataByte(a, verify);
       if (!ok) {
         if (verify) failLine = std::string(" with fail. Address: 0x") + VerifyAddressText(a);
-        return false;
+        return Steps::Failed;
       }
       if (IsBlockEnd(a, block)) bar.SetPosition(ProgressPercent(a, size));
+      if (StopRequested() && a + 1 < size) {
+        done = a + 1;
+        return Steps::Stopped;
+      }
     }
-    return true;
+    return Steps::Done;
   }
 
   if (program) {
-    if (!m.ProgrammingEnable() || !m.ChipErase() || !m.ProgrammingEnable()) return false;
+    if (!m.ProgrammingEnable() || !m.ChipErase() || !m.ProgrammingEnable()) return Steps::Failed;
     // The ATtiny12 needs a blank write between two erases before it takes new Flash.
     if (&m == &Attiny12 && (!m.WriteBlankByteZero() || !m.ChipErase() || !m.ProgrammingEnable()))
-      return false;
+      return Steps::Failed;
   } else if (!m.ProgrammingEnable()) {
-    return false;
+    return Steps::Failed;
   }
 
   const bool pageMode = program ? m.ProgramPageMode() : m.DataPageMode();
   for (uint32_t a = 0; a < size; ++a) {
     if (pageMode) {
-      if (!(program ? m.LoadProgramByte(a) : m.LoadDataByte(a))) return false;
-      if (IsBlockEnd(a, block)) {
-        if (!(program ? m.WriteProgramPage(a) : m.WriteDataPage(a))) return false;
-        bar.SetPosition(ProgressPercent(a, size));
-      }
+      if (!(program ? m.LoadProgramByte(a) : m.LoadDataByte(a))) return Steps::Failed;
+      // Never between a page's loads and its commit: the loaded bytes would be lost.
+      if (!IsBlockEnd(a, block)) continue;
+      if (!(program ? m.WriteProgramPage(a) : m.WriteDataPage(a))) return Steps::Failed;
+      bar.SetPosition(ProgressPercent(a, size));
     } else {
-      if (!(program ? m.WriteProgramByte(a) : m.WriteDataByte(a))) return false;
+      if (!(program ? m.WriteProgramByte(a) : m.WriteDataByte(a))) return Steps::Failed;
       if (IsBlockEnd(a, block)) bar.SetPosition(ProgressPercent(a, size));
     }
+    if (StopRequested() && a + 1 < size) {
+      done = a + 1;
+      return Steps::Stopped;
+    }
   }
-  return true;
+  return Steps::Done;
+}
+
+// "       Stopped by the user." with, for a write or a verify, how far it came.
+std::string StoppedLine(Kind kind, uint32_t done, uint32_t size) {
+  std::string line = "       Stopped by the user.";
+  const std::string of = " " + std::to_string(done) + " of " + std::to_string(size) + " bytes";
+  if (kind == Kind::Write) line += of + " written.";
+  if (kind == Kind::Verify) line += of + " compared, no differences.";
+  return line;
 }
 
 // Logs the line for a selection that has no module; true when there was one to log.
@@ -111,9 +138,12 @@ std::string VerifyAddressText(uint32_t address) {
   return buf;
 }
 
-void RunMemoryCommand(MemoryOperation op) {
+bool RunMemoryCommand(MemoryOperation op, bool confirmed) {
   const OperationInfo& info = kOperations[static_cast<int>(op)];
-  if (info.confirm && !GetUserPrompt().AskYesNo("Warning", info.confirm)) return;
+  if (info.confirm && !confirmed && !GetUserPrompt().AskYesNo("Warning", info.confirm))
+    return false;
+  // A stop asked for during an earlier command is not this one's.
+  ClearStopRequest();
 
   // The user's edits reach the image before anything is sent to the chip.
   if (info.kind != Kind::Read) {
@@ -125,13 +155,28 @@ void RunMemoryCommand(MemoryOperation op) {
   LogStartTime();
   if (LogNoModule()) {
     LogEndTime();
-    return;
+    return false;
   }
+  bar.AllowStop();
+  // A stopped read gives the image back as it was, so nothing half-read is left behind.
+  uint8_t* image = info.image == 1 ? ProgramImage.data() : DataImage.data();
+  const uint32_t size = info.image == 1 ? FlashSize : EepromSize;
+  std::vector<uint8_t> before;
+  if (info.kind == Kind::Read) before.assign(image, image + size);
   std::string failLine;
-  if (!RunChipSteps(info, *SelectedModule(), bar, failLine)) {
-    AddLog(19, failLine);
-    LogEndTime();
-    return;
+  uint32_t done = 0;
+  switch (RunChipSteps(info, *SelectedModule(), bar, failLine, done)) {
+    case Steps::Failed:
+      AddLog(19, failLine);
+      LogEndTime();
+      return false;
+    case Steps::Stopped:
+      if (info.kind == Kind::Read) std::copy(before.begin(), before.end(), image);
+      AddLog(0, StoppedLine(info.kind, done, size));
+      LogEndTime();
+      return false;
+    case Steps::Done:
+      break;
   }
   // One progress dialog at a time: ours goes before the view copy shows its own.
   bar.Free();
@@ -140,6 +185,15 @@ void RunMemoryCommand(MemoryOperation op) {
   }
   AddLog(19, info.kind == Kind::Verify ? ". No differences found." : "");
   LogEndTime();
+  return true;
+}
+
+bool RunEraseWriteVerify() {
+  if (!GetUserPrompt().AskYesNo("Warning", kEraseWarning)) return false;
+  ClearStopRequest();
+  return RunChipErase(true) && !StopRequested() &&
+         RunMemoryCommand(MemoryOperation::WriteProgram, true) &&
+         RunMemoryCommand(MemoryOperation::VerifyProgram, true);
 }
 
 void RunAutosearch() {
@@ -150,13 +204,13 @@ void RunAutosearch() {
   SelectChip(ReadSignature());
 }
 
-void RunChipErase() {
-  if (!GetUserPrompt().AskYesNo(
-          "Warning", "All previous chip data will be lost (Flash, EEPROM, Lock Bits). Are you sure?"))
-    return;
+bool RunChipErase(bool confirmed) {
+  if (!confirmed && !GetUserPrompt().AskYesNo("Warning", kEraseWarning)) return false;
   LBarScope bar;
-  if (LogNoModule()) return;
-  if (!EraseChip()) AddLog(19, kWithFail);
+  if (LogNoModule()) return false;
+  if (EraseChip()) return true;
+  AddLog(19, kWithFail);
+  return false;
 }
 
 void RunReadCalibration() {

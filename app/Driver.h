@@ -19,16 +19,24 @@ enum class MemoryOperation {
   VerifyData,
 };
 
-// One memory button, from the confirmation to the end time line.
-void RunMemoryCommand(MemoryOperation op);
+// One memory button, from the confirmation to the end time line; confirmed skips the
+// question (the caller asked it). True when the operation ran to its end without failure.
+// It clears the stop request at its start and stops at its safe points once one is made
+// (RequestStop, app/Jobs.h): "Stopped by the user." and the end time, the port left open, a
+// stopped read with the image and the views as they were.
+bool RunMemoryCommand(MemoryOperation op, bool confirmed = false);
 
 // The verify failure line's address digits: four at least, all of them above 0xFFFF.
 std::string VerifyAddressText(uint32_t address);
 
-// "Autosearch chip", "Chip Erase", "Read Calibration".
+// "Autosearch chip", "Chip Erase" (true when the chip was erased), "Read Calibration".
 void RunAutosearch();
-void RunChipErase();
+bool RunChipErase(bool confirmed = false);
 void RunReadCalibration();
+
+// "Erase, Write and Verify Program": one question, then Chip Erase, Write Program and Verify
+// Program with their own lines, ending at the first that fails or is stopped.
+bool RunEraseWriteVerify();
 
 // The chip side of the Lock & Fuses dialog's Read and Write, progress dialog included.
 // Read: true when the boxes are to be refreshed from FuseLockBytes (the reads succeeded, or a

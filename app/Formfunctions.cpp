@@ -75,6 +75,9 @@ void TForm1::EnableControls() {
                          Button10, Button11})
     b->setEnabled(true);
   LockFuses1->setEnabled(true);
+  for (QAction* a : {AutosearchChip1, ReadProgram1, WriteProgram1, VerifyProgram1, ReadData1,
+                     WriteData1, VerifyData1, EraseWriteandVerifyProgram1})
+    if (a) a->setEnabled(true);
 }
 
 void TForm1::DisableControls() {
@@ -83,6 +86,9 @@ void TForm1::DisableControls() {
                          Button10, Button11})
     b->setEnabled(false);
   LockFuses1->setEnabled(false);
+  for (QAction* a : {AutosearchChip1, ReadProgram1, WriteProgram1, VerifyProgram1, ReadData1,
+                     WriteData1, VerifyData1, EraseWriteandVerifyProgram1})
+    if (a) a->setEnabled(false);
 }
 
 QPlainTextEdit* TForm1::View(int view) const {

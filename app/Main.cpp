@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSet>
+#include <QSettings>
 #include <QSerialPortInfo>
 #include <QSlider>
 #include <QTabWidget>
@@ -133,6 +134,8 @@ TForm1::TForm1(const QString& initialPort, QWidget* parent) : QMainWindow(parent
   adjustSize();
   setFixedSize(sizeHint());
   CentreOnScreen();
+
+  InstallDropTargets();
 
   SetLogSink(this);
   SetChipDisplay(this);
@@ -310,9 +313,18 @@ void TForm1::BuildMenus() {
                               &TForm1::LoadProgramfromFile1Click);
   SaveProgramtoFile1 = item(File1, "SaveProgramtoFile1", "Save Program to File...",
                             &TForm1::SaveProgramtoFile1Click);
+  RecentFiles[1] = File1->addMenu("Recent Program Files");
+  RecentFiles[1]->setObjectName("RecentProgramFiles1");
   File1->addSeparator()->setObjectName("N1");
   Open1 = item(File1, "Open1", "Load Data from File...", &TForm1::Open1Click);
   Save1 = item(File1, "Save1", "Save Data to File...", &TForm1::Save1Click);
+  RecentFiles[2] = File1->addMenu("Recent Data Files");
+  RecentFiles[2]->setObjectName("RecentDataFiles1");
+  for (int image = 1; image <= 2; ++image) {
+    // A file may have gone since the list was made: greyed each time the menus open.
+    connect(File1, &QMenu::aboutToShow, this, [this, image] { RefreshRecentMenu(image); });
+    RefreshRecentMenu(image);
+  }
   File1->addSeparator()->setObjectName("N4");
   SaveLogas1 = item(File1, "SaveLogas1", "Save Log as...", &TForm1::SaveLogas1Click);
   Exit1 = item(File1, "Exit1", "Exit", &TForm1::Exit1Click);
@@ -320,6 +332,7 @@ void TForm1::BuildMenus() {
   Edit3 = bar->addMenu("Edit");
   Edit3->setObjectName("Edit3");
   LockFuses1 = item(Edit3, "LockFuses1", "Lock && Fuses...", &TForm1::LockFuses1Click);
+  BuildCommandMenu();
 
   ChipSelect1 = bar->addMenu("Chip Select");
   ChipSelect1->setObjectName("ChipSelect1");
@@ -473,6 +486,7 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  StoreSettings();
   // Closing by the title bar releases the port quietly: no log line, as the window goes away.
   if (!exiting_ && PortHandle != -1) ClosePort();
   event->accept();

@@ -3,11 +3,14 @@
 //   Formfunctions.cpp enable states, chip display refresh, images <-> views
 //   ChipCommands.cpp  Autosearch, Chip Erase, Read Calibration, the chip menu
 //   MemoryCommands.cpp the six memory buttons
-//   FileCommands.cpp  the File menu's four memory items
+//   FileCommands.cpp  the File menu's four memory items, recent files, files dropped on the views
+//   Settings.cpp      the set-up remembered between runs (QSettings)
 //   HexEditing.cpp    key handling of the hex views and the "ID bytes:" field
 #pragma once
 
+#include <QList>
 #include <QMainWindow>
+#include <QStringList>
 #include <memory>
 
 #include "chips/Chipfunctions.h"
@@ -27,6 +30,8 @@ class QSlider;
 class QTabWidget;
 class QWidget;
 class QKeyEvent;
+class QSettings;
+class QUrl;
 
 namespace quillet {
 
@@ -98,6 +103,17 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   QAction* Exit1 = nullptr;
   QMenu* Edit3 = nullptr;
   QAction* LockFuses1 = nullptr;
+  // The chip commands of the buttons, with their shortcuts, and the usual cycle.
+  QAction* AutosearchChip1 = nullptr;
+  QAction* ReadProgram1 = nullptr;
+  QAction* WriteProgram1 = nullptr;
+  QAction* VerifyProgram1 = nullptr;
+  QAction* ReadData1 = nullptr;
+  QAction* WriteData1 = nullptr;
+  QAction* VerifyData1 = nullptr;
+  QAction* EraseWriteandVerifyProgram1 = nullptr;
+  // File > recent files of each memory: [1] program, [2] data.
+  QMenu* RecentFiles[3] = {nullptr, nullptr, nullptr};
   QMenu* ChipSelect1 = nullptr;
   QMenu* AT901 = nullptr;
   QMenu* AVRtiny1 = nullptr;
@@ -131,6 +147,32 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   void LockFuses1Click();
   void About1Click();
   void ChipMenuClick(ChipId id);  // every chip menu item
+  void EraseWriteandVerifyProgram1Click();
+  // A recent file of image 1 (program) or 2 (data): loaded as by "Load ... from File".
+  void RecentFileClick(int image, const QString& path);
+
+ public:
+  // ---- files (FileCommands.cpp) ----
+  // Files dropped on view 1..4: one Intel HEX or binary file loads into the view's memory.
+  void DropFiles(int view, const QList<QUrl>& urls);
+  // Loads a named file into image 1 or 2 as "Load ... from File" does once a name is chosen;
+  // true when it was read (and it becomes the first recent file).
+  bool LoadNamedFile(int image, const std::string& path);
+  static constexpr int kRecentCount = 8;
+  // The recent files of image 1 or 2, newest first.
+  QStringList RecentFileList(int image) const;
+  // path first, once, in a list of at most kRecentCount.
+  static QStringList WithRecent(QStringList list, const QString& path);
+  // Refills a recent files menu; files no longer there are greyed.
+  void RefreshRecentMenu(int image);
+
+  // ---- settings (Settings.cpp) ----
+  // The port box, delay, page, dialog folders and filters and the chip last chosen from the
+  // menu, from the user's settings; a port given on the command line wins. Unreadable or
+  // malformed settings leave the defaults.
+  void RestoreSettings(const QString& portArgument);
+  // Writes the current set-up to the user's settings.
+  void StoreSettings();
 
  public:
   // ---- hex view editing: key is the key code (digits/letters upper-case codes, Backspace 8,
@@ -154,6 +196,15 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   void CentreOnScreen();
   // Memory operations driver (MemoryCommands.cpp).
   void RunMemoryOperation(int operation);
+  void BuildCommandMenu();
+  void InstallDropTargets();
+  void AddRecentFile(int image, const QString& path);
+  QSettings& Settings();
+  std::unique_ptr<QSettings> settings_;
+  bool settingsEnabled_ = false;  // only a window that read the user's settings writes them
+  bool settingsReadable_ = true;
+  ChipId handChip_ = 0;  // the chip last chosen from the menu
+  QStringList recent_[3];
   bool exiting_ = false;
   bool placed_ = false;  // centred on the first show; afterwards where the user puts it
   QPoint centredAt_;

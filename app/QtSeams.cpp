@@ -1,6 +1,7 @@
 #include "app/QtSeams.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QStringList>
 
@@ -22,7 +23,8 @@ QFileDialog::Options DialogOptions() {
 }
 
 std::optional<FileChoice> RunDialog(QWidget* owner, QFileDialog::AcceptMode mode,
-                                    QString& lastName, QString& lastFilter) {
+                                    QString& lastName, QString& lastFilter,
+                                    const QString& lastFolder) {
   QFileDialog dialog(owner);
   dialog.setAcceptMode(mode);
   dialog.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile
@@ -31,7 +33,10 @@ std::optional<FileChoice> RunDialog(QWidget* owner, QFileDialog::AcceptMode mode
   dialog.setNameFilters(Filters());
   dialog.setDefaultSuffix(QString());
   if (!lastFilter.isEmpty()) dialog.selectNameFilter(lastFilter);
-  if (!lastName.isEmpty()) dialog.selectFile(lastName);
+  if (!lastName.isEmpty())
+    dialog.selectFile(lastName);
+  else if (!lastFolder.isEmpty() && QFileInfo(lastFolder).isDir())
+    dialog.setDirectory(lastFolder);
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   QStringList files = dialog.selectedFiles();
   if (files.isEmpty()) return std::nullopt;
@@ -67,11 +72,41 @@ void QtUserPrompt::ShowMessage(const std::string& caption, const std::string& te
 }
 
 std::optional<FileChoice> QtUserPrompt::OpenFile() {
-  return RunDialog(owner_, QFileDialog::AcceptOpen, lastOpenName_, lastOpenFilter_);
+  return RunDialog(owner_, QFileDialog::AcceptOpen, lastOpenName_, lastOpenFilter_,
+                   lastOpenFolder_);
 }
 
 std::optional<FileChoice> QtUserPrompt::SaveFile() {
-  return RunDialog(owner_, QFileDialog::AcceptSave, lastSaveName_, lastSaveFilter_);
+  return RunDialog(owner_, QFileDialog::AcceptSave, lastSaveName_, lastSaveFilter_,
+                   lastSaveFolder_);
+}
+
+namespace {
+
+QtUserPrompt::Place PlaceOf(const QString& name, const QString& folder, const QString& filter) {
+  return {name.isEmpty() ? folder : QFileInfo(name).absolutePath(), filter};
+}
+
+}  // namespace
+
+QtUserPrompt::Place QtUserPrompt::OpenPlace() const {
+  return PlaceOf(lastOpenName_, lastOpenFolder_, lastOpenFilter_);
+}
+
+QtUserPrompt::Place QtUserPrompt::SavePlace() const {
+  return PlaceOf(lastSaveName_, lastSaveFolder_, lastSaveFilter_);
+}
+
+void QtUserPrompt::SetOpenPlace(const Place& place) {
+  lastOpenName_.clear();
+  lastOpenFolder_ = place.folder;
+  lastOpenFilter_ = Filters().contains(place.filter) ? place.filter : QString();
+}
+
+void QtUserPrompt::SetSavePlace(const Place& place) {
+  lastSaveName_.clear();
+  lastSaveFolder_ = place.folder;
+  lastSaveFilter_ = Filters().contains(place.filter) ? place.filter : QString();
 }
 
 std::unique_ptr<ProgressDialog> QtProgressFactory::Create() {

@@ -21,12 +21,25 @@ class QtUserPrompt : public UserPrompt {
   // One save dialog for every save command: it opens with the last chosen name and filter.
   std::optional<FileChoice> SaveFile() override;
 
+  // Where a dialog opens: its folder (that of the last file chosen) and its filter. The
+  // window keeps them in the user's settings.
+  struct Place {
+    QString folder;
+    QString filter;
+  };
+  Place OpenPlace() const;
+  Place SavePlace() const;
+  void SetOpenPlace(const Place& place);
+  void SetSavePlace(const Place& place);
+
  private:
   QWidget* owner_;
   QString lastOpenName_;
   QString lastOpenFilter_;
+  QString lastOpenFolder_;  // used while no name was chosen in this run
   QString lastSaveName_;
   QString lastSaveFilter_;
+  QString lastSaveFolder_;
 };
 
 class QtProgressFactory : public ProgressFactory {

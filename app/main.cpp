@@ -22,6 +22,9 @@ QString PortArgument(const QStringList& args) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  // The user's settings: ~/.config/quillet/quillet.conf.
+  QCoreApplication::setOrganizationName("quillet");
+  QCoreApplication::setApplicationName("quillet");
   using namespace quillet;
 
   QtUserPrompt prompt;
@@ -29,13 +32,16 @@ int main(int argc, char** argv) {
   SetUserPrompt(&prompt);
   SetProgressFactory(&progress);
 
-  Form1 = new TForm1(PortArgument(QApplication::arguments()));
+  const QString port = PortArgument(QApplication::arguments());
+  Form1 = new TForm1(port);
   Form1->setAttribute(Qt::WA_DeleteOnClose, false);
   prompt.SetOwner(Form1);
   progress.SetOwner(Form1);
   AboutBox = new TAboutBox(Form1);
   LBar = new TLBar(Form1);
   LockFusesForm = new TLockFusesForm(Form1);
+  // --port, when given, wins over the remembered port.
+  Form1->RestoreSettings(port);
 
   Form1->show();
   const int result = app.exec();

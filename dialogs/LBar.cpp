@@ -1,14 +1,57 @@
 #include "dialogs/LBar.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QScreen>
+
+#include "app/Jobs.h"
 
 namespace quillet {
 
 TLBar* LBar = nullptr;
+
+namespace {
+
+constexpr int kWidth = 281;
+constexpr int kHeight = 33;
+constexpr int kStopHeight = 63;  // with the Stop button under the bar
+
+// The events by which a user acts on a window: while a stoppable command runs, only the
+// progress dialog gets them, so the Stop button works and nothing else starts meanwhile.
+bool IsUserAction(QEvent::Type type) {
+  switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::InputMethod:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TabletPress:
+    case QEvent::TabletRelease:
+    case QEvent::TabletMove:
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop:
+    case QEvent::Close:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
 
 TLBar::TLBar(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
@@ -16,11 +59,11 @@ TLBar::TLBar(QWidget* parent)
   // A bare bar: Qt gives an empty title the program's name, a blank one stays blank.
   setWindowTitle(QStringLiteral(" "));
   setModal(false);
-  setFixedSize(281, 33);
+  setFixedSize(kWidth, kHeight);
 
   Panel1 = new QFrame(this);
   Panel1->setObjectName("Panel1");
-  Panel1->setGeometry(0, 0, 281, 33);
+  Panel1->setGeometry(0, 0, kWidth, kHeight);
   // Lowered outside, raised inside.
   Panel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
   Panel1->setLineWidth(1);
@@ -32,28 +75,88 @@ TLBar::TLBar(QWidget* parent)
   ProgressBar1->setRange(0, 100);
   ProgressBar1->setValue(0);
   ProgressBar1->setTextVisible(false);
+
+  StopButton = new QPushButton("Stop", Panel1);
+  StopButton->setObjectName("StopButton");
+  StopButton->setGeometry((kWidth - 75) / 2, 32, 75, 23);
+  StopButton->hide();
+  connect(StopButton, &QPushButton::clicked, this, &TLBar::StopButtonClick);
 }
 
-TLBar::~TLBar() = default;
+TLBar::~TLBar() {
+  if (stopAllowed_) QCoreApplication::instance()->removeEventFilter(this);
+}
 
-void TLBar::ShowCentred() {
+void TLBar::Centre() {
   QScreen* screen = QGuiApplication::primaryScreen();
   if (screen) {
     QRect area = screen->availableGeometry();
     move(area.center() - QPoint(width() / 2, height() / 2));
   }
+}
+
+void TLBar::ShowCentred() {
+  Centre();
   show();
   raise();
   repaint();
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
+void TLBar::AllowStop() {
+  if (stopAllowed_) return;
+  stopAllowed_ = true;
+  setFixedSize(kWidth, kStopHeight);
+  Panel1->setGeometry(0, 0, kWidth, kStopHeight);
+  StopButton->show();
+  StopButton->setDefault(true);
+  StopButton->setFocus();
+  QCoreApplication::instance()->installEventFilter(this);
+  if (isVisible()) {
+    Centre();
+    activateWindow();
+    repaint();
+  }
+}
+
 void TLBar::SetPosition(int percent) {
   ProgressBar1->setValue(percent);
   if (isVisible()) {
     repaint();
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    // The filter keeps user input away from the other windows, so all events may run.
+    QCoreApplication::processEvents(stopAllowed_ ? QEventLoop::AllEvents
+                                                 : QEventLoop::ExcludeUserInputEvents);
   }
+}
+
+void TLBar::StopButtonClick() {
+  if (!stopAllowed_) return;
+  RequestStop();
+  StopButton->setEnabled(false);
+  StopButton->setText("Stopping...");
+}
+
+void TLBar::reject() { StopButtonClick(); }
+
+void TLBar::closeEvent(QCloseEvent* event) {
+  // Freed by its command, never closed by the user: a close means "stop" where that is offered.
+  event->ignore();
+  StopButtonClick();
+}
+
+bool TLBar::eventFilter(QObject* watched, QEvent* event) {
+  if (!stopAllowed_ || !IsUserAction(event->type())) return false;
+  if (auto* widget = qobject_cast<QWidget*>(watched)) {
+    if (widget->window() == this) return false;
+    event->ignore();
+    return true;
+  }
+  // Shortcuts go to their actions, which belong to no window of ours here.
+  if (event->type() == QEvent::Shortcut || event->type() == QEvent::ShortcutOverride) {
+    event->ignore();
+    return true;
+  }
+  return false;
 }
 
 }  // namespace quillet

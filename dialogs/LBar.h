@@ -1,4 +1,5 @@
 // The progress dialog: a bare window with one progress bar, shown while a long command runs.
+// A command that can stop at its safe points adds a "Stop" button (and Escape).
 #pragma once
 
 #include <QDialog>
@@ -7,6 +8,7 @@
 
 class QFrame;
 class QProgressBar;
+class QPushButton;
 
 namespace quillet {
 
@@ -19,12 +21,30 @@ class TLBar : public QDialog, public ProgressDialog {
 
   // Shows the dialog in the centre of the screen and paints it at once.
   void ShowCentred();
-  // Moves the bar and lets the dialog repaint while the caller keeps the GUI thread busy;
-  // user input stays queued until the command ends.
+  // Moves the bar and lets the dialog repaint while the caller keeps the GUI thread busy.
+  // Without a Stop button user input stays queued until the command ends; with one, the
+  // dialog takes its own input and the input for every other window is dropped.
   void SetPosition(int percent) override;
+  // Shows the Stop button; a click (or Escape) asks the command to stop (RequestStop).
+  void AllowStop() override;
+  bool StopAllowed() const { return stopAllowed_; }
 
   QFrame* Panel1 = nullptr;
   QProgressBar* ProgressBar1 = nullptr;
+  QPushButton* StopButton = nullptr;  // hidden unless the command can stop
+
+ public slots:
+  void StopButtonClick();
+  // Escape: the bar never closes by itself; with a Stop button it asks for the stop.
+  void reject() override;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void Centre();
+  bool stopAllowed_ = false;
 };
 
 // Made at start-up and never shown; each command makes its own through the progress factory.

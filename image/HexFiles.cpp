@@ -461,21 +461,27 @@ FileResult SaveHexFile(const std::string& fileName, int image) {
 }
 
 void LoadFileCommand(int image) {
-  std::optional<FileChoice> choice = GetUserPrompt().OpenFile();
-  if (!choice) return;
+  if (std::optional<FileChoice> choice = GetUserPrompt().OpenFile()) LoadChosenFile(choice->path, image);
+}
+
+bool LoadChosenFile(const std::string& path, int image) {
   if (SelectedChip == 0) {
     AddLog(14, "");
-    return;
+    return false;
   }
   // The name decides the format; the dialog's filter plays no part in loading.
-  FileResult r = LastThreeUpper(choice->path) == "BIN" ? LoadBinaryFile(choice->path, image)
-                                                       : LoadHexFile(choice->path, image);
+  FileResult r = LastThreeUpper(path) == "BIN" ? LoadBinaryFile(path, image)
+                                               : LoadHexFile(path, image);
   if (!r.ok) GetUserPrompt().ShowMessage("Error", r.message);
+  return r.ok;
 }
 
 void SaveFileCommand(int image) {
-  std::optional<FileChoice> choice = GetUserPrompt().SaveFile();
-  if (!choice) return;
+  if (std::optional<FileChoice> choice = GetUserPrompt().SaveFile()) SaveChosenFile(*choice, image);
+}
+
+std::string SaveChosenFile(const FileChoice& chosen, int image) {
+  const FileChoice* choice = &chosen;
   // The filter decides the format; the extension is appended when the name lacks it.
   struct Filter {
     const char* upper;
@@ -489,7 +495,9 @@ void SaveFileCommand(int image) {
   std::string path = choice->path;
   if (LastThreeUpper(path) != f.upper) path += f.extension;
   FileResult r = f.hex ? SaveHexFile(path, image) : SaveBinaryFile(path, image);
-  if (!r.ok) GetUserPrompt().ShowMessage("Error", r.message);
+  if (r.ok) return path;
+  GetUserPrompt().ShowMessage("Error", r.message);
+  return std::string();
 }
 
 }  // namespace quillet

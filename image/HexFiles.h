@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "log/Seams.h"
+
 namespace quillet {
 
 // ok is false only when the file could not be opened, created, read or written; message is
@@ -25,6 +27,10 @@ FileResult SaveHexFile(const std::string& fileName, int image);
 // A failure is shown in an "Error" message box.
 void LoadFileCommand(int image);
 void SaveFileCommand(int image);
+// Their course once a file is chosen. Load: "No chip selected" without a chip; true when the
+// file was read. Save: the name written (the filter's extension added), "" on failure.
+bool LoadChosenFile(const std::string& path, int image);
+std::string SaveChosenFile(const FileChoice& choice, int image);
 
 // Upper-cased last three characters of a name ("image.bin" -> "BIN").
 std::string LastThreeUpper(const std::string& name);

@@ -77,6 +77,9 @@ LBarScope::~LBarScope() = default;
 void LBarScope::SetPosition(int percent) {
   if (dialog_) dialog_->SetPosition(percent);
 }
+void LBarScope::AllowStop() {
+  if (dialog_) dialog_->AllowStop();
+}
 void LBarScope::Free() { dialog_.reset(); }
 
 }  // namespace quillet

@@ -29,6 +29,8 @@ class ProgressDialog {
  public:
   virtual ~ProgressDialog() = default;
   virtual void SetPosition(int percent) = 0;
+  // The command can stop at its safe points: the dialog may offer the user a way to ask.
+  virtual void AllowStop() {}
 };
 
 class ProgressFactory {
@@ -73,6 +75,7 @@ class LBarScope {
   LBarScope(const LBarScope&) = delete;
   LBarScope& operator=(const LBarScope&) = delete;
   void SetPosition(int percent);
+  void AllowStop();
   // Frees the dialog early (a read frees its dialog before it refills the views).
   void Free();
 

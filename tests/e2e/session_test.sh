@@ -276,6 +276,8 @@ wait_until 10 link_ready
 step "start quillet --port $WORK/gw"
 export XDG_RUNTIME_DIR="$WORK/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# The program remembers its set-up: keep the user's own settings out of the test and back.
+export XDG_CONFIG_HOME="$WORK/config"
 export ASAN_OPTIONS=detect_leaks=0
 unset QT_QPA_PLATFORMTHEME QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_STYLE_OVERRIDE
 [ -d "$PICTURES" ] || fail "no pictures at $PICTURES"

@@ -135,8 +135,10 @@ class WindowTest : public QObject {
     };
     QCOMPARE(captions(form->File1),
              QStringList({"LoadProgramfromFile1=Load Program from File...",
-                          "SaveProgramtoFile1=Save Program to File...", "-",
-                          "Open1=Load Data from File...", "Save1=Save Data to File...", "-",
+                          "SaveProgramtoFile1=Save Program to File...",
+                          "=Recent Program Files", "-",
+                          "Open1=Load Data from File...", "Save1=Save Data to File...",
+                          "=Recent Data Files", "-",
                           "SaveLogas1=Save Log as...", "Exit1=Exit"}));
     QCOMPARE(form->LockFuses1->text(), QString("Lock && Fuses..."));
     QCOMPARE(form->About1->text(), QString("About Program"));

@@ -57,7 +57,7 @@ DAMAGED=ATtiny2313
 echo "not a picture" >"$P/share/quillet/pictures/$DAMAGED.jpg"
 mkdir "$WORK/elsewhere"
 status=0
-(cd "$WORK/elsewhere" && QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH="$PROBE" QT_QPA_GENERIC_PLUGINS=quilletprobe \
+(cd "$WORK/elsewhere" && XDG_CONFIG_HOME="$WORK/config" QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH="$PROBE" QT_QPA_GENERIC_PLUGINS=quilletprobe \
   timeout 120 "$P/bin/quillet" >"$WORK/probe.out" 2>"$WORK/probe.err") || status=$?
 if [ "$status" -ne 0 ] || ! grep -qx 'probe: done' "$WORK/probe.out"; then
   fail "the installed quillet ended with status $status without the probe's report"

@@ -1,0 +1,235 @@
+// The set-up remembered between runs, files dropped on the views, and the recent files.
+// Settings go to a temporary folder, never to the user's own file.
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QSettings>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QtTest>
+
+#include "app/Main.h"
+#include "app/QtSeams.h"
+#include "image/Images.h"
+#include "link/Portfunctions.h"
+#include "support/Fakes.h"
+
+using namespace quillet;
+
+namespace {
+
+// The window with the fixture's log and prompts, the window's own views and chip display.
+struct Window {
+  Window() {
+    SetViewSink(&form);
+    SetChipDisplay(&form);
+  }
+  void Select(const char* chip) {
+    form.ChipMenuClick(FindChipByName(chip)->id);
+    f.ClearRecords();
+  }
+  TForm1 form;
+  test::CoreFixture f;
+};
+
+void WriteFile(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.write(bytes);
+}
+
+// A file manager's drag: enter, then drop, on a view's visible area; false if the drag was
+// refused on entering.
+bool Drop(TForm1& form, int view, const QList<QUrl>& urls, const QString& text = QString()) {
+  QWidget* area = form.View(view)->viewport();
+  QMimeData mime;
+  if (!urls.isEmpty()) mime.setUrls(urls);
+  if (!text.isEmpty()) mime.setText(text);
+  QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(area, &enter);
+  if (!enter.isAccepted()) return false;
+  QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(area, &drop);
+  QCoreApplication::processEvents();  // the load runs once the drop has ended
+  return true;
+}
+
+}  // namespace
+
+class SettingsDropTest : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir dir;
+  QString settingsFile;
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(dir.isValid());
+    QCoreApplication::setOrganizationName("quillet-test");
+    QCoreApplication::setApplicationName("quillet");
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path() + "/config");
+    settingsFile = QSettings().fileName();
+    QVERIFY(settingsFile.startsWith(dir.path()));
+  }
+
+  void settingsWrittenAndReadBack() {
+    const QString hex = dir.path() + "/a.hex";
+    WriteFile(hex, ":00000001FF\n");
+    QtUserPrompt prompt;
+    {
+      Window w;
+      SetUserPrompt(&prompt);
+      w.form.RestoreSettings("");
+      w.form.ComboBox1->setEditText("/dev/ttyUSB3");
+      w.form.TrackBar1->setValue(4);
+      w.form.PageControl1->setCurrentIndex(1);
+      w.Select("ATtiny85");
+      prompt.SetOpenPlace({dir.path(), "*.bin"});
+      prompt.SetSavePlace({QDir::tempPath(), "*.eep"});
+      QVERIFY(w.form.LoadNamedFile(1, hex.toStdString()));
+      w.form.close();
+    }
+    for (const QString& port : {QString(), QString("/dev/ttyACM9")}) {
+      Window w;
+      QtUserPrompt next;
+      SetUserPrompt(&next);
+      w.form.RestoreSettings(port);
+      QCOMPARE(w.form.ComboBox1->currentText(), port.isEmpty() ? QString("/dev/ttyUSB3") : port);
+      QCOMPARE(DelayValue, 4);
+      QCOMPARE(w.form.PageControl1->currentIndex(), 1);
+      QCOMPARE(w.form.Edit1->text(), QString("ATtiny85"));
+      QCOMPARE(PortHandle, -1);  // shown, not connected
+      QCOMPARE(next.OpenPlace().folder, dir.path());
+      QCOMPARE(next.OpenPlace().filter, QString("*.bin"));
+      QCOMPARE(next.SavePlace().filter, QString("*.eep"));
+      QCOMPARE(w.form.RecentFileList(1), QStringList{hex});
+      QVERIFY(w.form.RecentFileList(2).isEmpty());
+    }
+  }
+
+  void badSettingsLeaveTheDefaults() {
+    struct Row {
+      const char* name;
+      QByteArray content;  // empty: the settings file is a folder
+    };
+    QByteArray garbage;
+    for (int i = 0; i < 4096; ++i) garbage.append(static_cast<char>((i * 151 + 7) & 0xFF));
+    const Row rows[] = {
+        {"binary garbage", garbage},
+        {"values out of range", "[General]\ndelay=99\npage=-1\nchip=NoSuchChip\nport=" + QByteArray(300, 'x') +
+                                    "\nopenFilter=*.exe\nrecentProgramFiles=relative.hex\n"},
+        {"unreadable", QByteArray()},
+    };
+    for (const Row& row : rows) {
+      QFile::remove(settingsFile);
+      QDir(settingsFile).removeRecursively();
+      QDir().mkpath(QFileInfo(settingsFile).path());
+      if (row.content.isEmpty())
+        QDir().mkpath(settingsFile);
+      else
+        WriteFile(settingsFile, row.content);
+      QtUserPrompt prompt;
+      Window w;
+      SetUserPrompt(&prompt);
+      w.form.RestoreSettings("");
+      QVERIFY2(w.form.ComboBox1->currentText() == "COM1", row.name);
+      QVERIFY2(DelayValue == 1 && w.form.PageControl1->currentIndex() == 0, row.name);
+      QVERIFY2(SelectedChip == 0 && w.f.log.lines.empty(), row.name);
+      QVERIFY2(prompt.OpenPlace().filter.isEmpty() && w.form.RecentFileList(1).isEmpty(), row.name);
+      w.form.close();  // writing back must not fail either
+    }
+    QDir(settingsFile).removeRecursively();
+  }
+
+  void droppedFiles() {
+    const QString hex = dir.path() + "/drop.hex", bin = dir.path() + "/drop.bin";
+    WriteFile(hex, ":020000001234B8\n:00000001FF\n");
+    WriteFile(bin, QByteArray("\x56\x78", 2));
+    const auto local = [](const QString& p) { return QUrl::fromLocalFile(p); };
+    struct Row {
+      const char* name;
+      QList<QUrl> urls;
+      int view;
+      bool chip;
+      std::vector<std::string> log;
+      const char* message;  // part of the message shown, nullptr: none
+    };
+    const Row rows[] = {
+        {"hex on the program view", {local(hex)}, 1, true,
+         {"Loading program from file: " + hex.toStdString(), "Operation complete"}, nullptr},
+        {"binary on the data view", {local(bin)}, 4, true,
+         {"Loading data from file: " + bin.toStdString(), "Operation complete"}, nullptr},
+        {"two files", {local(hex), local(bin)}, 1, true, {}, "2 files were dropped"},
+        {"a folder", {local(dir.path())}, 3, true, {}, "is a folder"},
+        {"not a local file", {QUrl("https://example.org/a.hex")}, 1, true, {}, "not a file on this computer"},
+        {"no chip", {local(hex)}, 1, false, {"No chip selected"}, nullptr},
+    };
+    for (const Row& row : rows) {
+      Window w;
+      w.form.PageControl1->setCurrentIndex(row.view % 2 ? 0 : 1);
+      if (row.chip) w.Select("ATtiny2313");
+      QVERIFY2(Drop(w.form, row.view, row.urls), row.name);
+      QVERIFY2(w.f.log.lines == row.log, row.name);
+      QVERIFY2(row.message ? w.f.prompt.messages.size() == 1 &&
+                                 w.f.prompt.messages[0].find(row.message) != std::string::npos
+                           : w.f.prompt.messages.empty(),
+               row.name);
+    }
+    Window w;
+    w.Select("ATtiny2313");
+    QVERIFY(!Drop(w.form, 1, {}, "plain text"));
+    QVERIFY(Drop(w.form, 1, {local(hex)}));
+    QCOMPARE(w.form.View(1)->toPlainText().left(15), QString("00000000: 12 34"));
+    QVERIFY(Drop(w.form, 3, {local(bin)}));
+    QCOMPARE(DataImage[1], uint8_t(0x78));
+  }
+
+  void recentFiles() {
+    struct Row {
+      QStringList list;
+      QString added;
+      QStringList expected;
+    };
+    QStringList eight, newest;
+    for (int i = 1; i <= 8; ++i) eight << QString("/f%1").arg(i);
+    newest = QStringList{"/f9"} + eight.mid(0, 7);
+    const Row rows[] = {
+        {{}, "/a", {"/a"}},
+        {{"/a", "/b", "/c"}, "/b", {"/b", "/a", "/c"}},
+        {eight, "/f9", newest},
+        {eight, "/f8", QStringList{"/f8"} + eight.mid(0, 7)},
+    };
+    for (const Row& row : rows) QCOMPARE(TForm1::WithRecent(row.list, row.added), row.expected);
+
+    const QString kept = dir.path() + "/kept.hex", gone = dir.path() + "/gone.hex";
+    WriteFile(kept, ":00000001FF\n");
+    WriteFile(gone, ":00000001FF\n");
+    Window w;
+    w.Select("ATtiny2313");
+    QVERIFY(w.form.LoadNamedFile(1, gone.toStdString()));
+    QVERIFY(w.form.LoadNamedFile(1, kept.toStdString()));
+    QVERIFY(!w.form.LoadNamedFile(1, (dir.path() + "/never.hex").toStdString()));
+    QCOMPARE(w.form.RecentFileList(1), (QStringList{kept, gone}));
+    QVERIFY(w.form.RecentFileList(2).isEmpty());
+    QVERIFY(!w.form.RecentFiles[2]->isEnabled());
+    QFile::remove(gone);
+    w.form.RefreshRecentMenu(1);
+    const QList<QAction*> items = w.form.RecentFiles[1]->actions();
+    QCOMPARE(items.size(), 2);
+    QVERIFY(items[0]->isEnabled());
+    QVERIFY(!items[1]->isEnabled());
+    w.f.ClearRecords();
+    items[0]->trigger();
+    QCOMPARE(w.f.log.lines.front(), "Loading program from file: " + kept.toStdString());
+  }
+};
+
+QTEST_MAIN(SettingsDropTest)
+#include "settings_drop_test.moc"

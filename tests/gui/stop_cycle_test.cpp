@@ -1,0 +1,211 @@
+// Stop from the progress dialog during long commands on a 128 KB chip, and the "Erase, Write
+// and Verify Program" cycle, against the simulated gateway with the real progress dialog.
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QtTest>
+#include <functional>
+
+#include "app/Main.h"
+#include "dialogs/LBar.h"
+#include "image/Images.h"
+#include "link/Portfunctions.h"
+#include "support/Fakes.h"
+#include "support/SimDriver.h"
+
+using namespace quillet;
+
+namespace {
+
+// Real progress dialogs that call onPosition after each update, while the command runs.
+class ScriptedBars : public ProgressFactory {
+ public:
+  std::function<void(TLBar&, int)> onPosition;
+  std::unique_ptr<ProgressDialog> Create() override {
+    auto bar = std::make_unique<Bar>(this);
+    bar->ShowCentred();
+    return bar;
+  }
+
+ private:
+  struct Bar : TLBar {
+    explicit Bar(ScriptedBars* owner) : owner_(owner) {}
+    void SetPosition(int percent) override {
+      TLBar::SetPosition(percent);
+      if (owner_->onPosition) owner_->onPosition(*this, percent);
+    }
+    ScriptedBars* owner_;
+  };
+};
+
+// The window on a simulated chip, connected, with real views and progress dialogs.
+struct Bench {
+  explicit Bench(const char* chip) : sim(chip) {
+    SetViewSink(&form);
+    SetChipDisplay(&form);
+    SetProgressFactory(&bars);
+    form.show();
+    f.Connect();
+    form.EnableControls();
+    form.ChipMenuClick(FindChipByName(chip)->id);
+    f.ClearRecords();
+  }
+  // The commands' first and result lines: those before their start and end time lines.
+  std::vector<std::string> Outline() const {
+    std::vector<std::string> out;
+    const std::vector<std::string>& log = f.log.lines;
+    for (size_t i = 0; i < log.size(); ++i) {
+      if (log[i] == "No chip selected") out.push_back(log[i]);
+      if (i > 0 && (log[i].rfind("Start time: ", 0) == 0 || log[i].rfind("End time: ", 0) == 0))
+        out.push_back(log[i - 1]);
+    }
+    return out;
+  }
+  TForm1 form;
+  test::CoreFixture f;
+  test::SimDriver sim;
+  ScriptedBars bars;
+};
+
+void FillPattern(uint8_t* bytes, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 3) & 0x7F;
+}
+
+}  // namespace
+
+class StopCycleTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void stopDuringLongCommands() {
+    struct Row {
+      const char* name;
+      void (TForm1::*button)();
+      int view;          // the view filled with a pattern first, 0: left blank (as the chip)
+      bool escape;       // Escape instead of a click on Stop
+      const char* line;  // the stop line, (\d+) the bytes done
+    };
+    const Row rows[] = {
+        {"read program", &TForm1::Button4Click, 1, false, "       Stopped by the user."},
+        {"write program", &TForm1::Button5Click, 1, false,
+         "       Stopped by the user. (\\d+) of 131072 bytes written."},
+        {"verify program", &TForm1::Button6Click, 0, true,
+         "       Stopped by the user. (\\d+) of 131072 bytes compared, no differences."},
+        {"write data", &TForm1::Button9Click, 3, true,
+         "       Stopped by the user. (\\d+) of 4096 bytes written."},
+    };
+    for (const Row& row : rows) {
+      Bench b("AT90CAN128");
+      const int image = row.view >= 3 ? 2 : 1;
+      uint8_t* bytes = image == 1 ? ProgramImage.data() : DataImage.data();
+      const uint32_t size = image == 1 ? 131072 : 4096;
+      if (row.view) {
+        FillPattern(bytes, size);
+        b.form.ImageToView(row.view, image);
+      }
+      const QString viewBefore = b.form.View(1)->toPlainText();
+      const std::vector<uint8_t> imageBefore(bytes, bytes + size);
+      bool stopped = false;
+      b.bars.onPosition = [&](TLBar& bar, int percent) {
+        if (!bar.StopAllowed() || percent < 25 || stopped) return;
+        stopped = true;
+        // The window stays inert meanwhile: this click starts nothing.
+        QTest::mouseClick(b.form.Button8, Qt::LeftButton);
+        if (row.escape)
+          QTest::keyClick(&bar, Qt::Key_Escape);
+        else
+          QTest::mouseClick(bar.StopButton, Qt::LeftButton);
+      };
+      b.f.prompt.yesNo = {true};
+      (b.form.*row.button)();
+
+      const std::vector<std::string>& log = b.f.log.lines;
+      QVERIFY2(stopped && log.size() >= 2, row.name);
+      const QRegularExpressionMatch m =
+          QRegularExpression(QString("^%1$").arg(row.line)).match(QString::fromStdString(log[log.size() - 2]));
+      QVERIFY2(m.hasMatch(), (std::string(row.name) + ": " + log[log.size() - 2]).c_str());
+      QVERIFY2(log.back().rfind("End time: ", 0) == 0, row.name);
+      QCOMPARE(b.Outline().size(), size_t(2));  // no second command started
+      QCOMPARE(PortHandle, test::SimDriver::kHandle);
+      QCOMPARE(b.sim.Violations(), uint64_t(0));
+
+      const uint32_t done = m.lastCapturedIndex() >= 1 ? m.captured(1).toUInt() : 0;
+      if (row.button == &TForm1::Button4Click) {
+        QCOMPARE(b.form.View(1)->toPlainText(), viewBefore);
+        QVERIFY(std::equal(imageBefore.begin(), imageBefore.end(), bytes));
+      } else if (row.button != &TForm1::Button6Click) {
+        // Whole pages only: everything up to the line's count is on the chip, nothing after.
+        const std::vector<uint8_t>& chip = image == 1 ? b.sim.Chip().State().flash : b.sim.Chip().State().eeprom;
+        QVERIFY2(done > 0 && done < size && done % (image == 1 ? 256 : 8) == 0, row.name);
+        QVERIFY(std::equal(bytes, bytes + done, chip.begin()));
+        QVERIFY(std::all_of(chip.begin() + done, chip.begin() + size, [](uint8_t v) { return v == 0xFF; }));
+      } else {
+        QVERIFY2(done > 0 && done < size, row.name);
+      }
+
+      // The port is still usable: the next command runs to its end.
+      b.bars.onPosition = nullptr;
+      b.f.log.lines.clear();
+      b.form.Button8Click();
+      QCOMPARE(b.Outline(), (std::vector<std::string>{"Trying to read the EEPROM", "       Finished"}));
+    }
+  }
+
+  void eraseWriteVerifyCycle() {
+    const std::vector<std::string> written = {"Trying to write the program", "       Finished"};
+    struct Row {
+      const char* name;
+      bool yes;
+      bool chip;
+      const char* atHalfWrite;  // "hangup" or "stop" once the write is half done
+      std::vector<std::string> outline;
+    };
+    const Row rows[] = {
+        {"all three steps", true, true, nullptr,
+         {"Trying to write the program", "       Finished", "Trying to verify the program",
+          "       Finished. No differences found."}},
+        {"answered No", false, true, nullptr, {}},
+        {"no chip: ends at the erase", true, false, nullptr, {"No chip selected"}},
+        {"failed write: no verify", true, true, "hangup",
+         {"Trying to write the program", "       Finished with fail."}},
+        {"stopped write: no verify", true, true, "stop",
+         {"Trying to write the program", "       Stopped by the user. 1024 of 2048 bytes written."}},
+    };
+    for (const Row& row : rows) {
+      Bench b("ATtiny2313");
+      if (!row.chip) ResetSelectionState();
+      FillPattern(ProgramImage.data(), 2048);
+      b.form.ImageToView(1, 1);
+      b.sim.Chip().State().flash.assign(2048, 0x00);  // the erase must come first
+      b.bars.onPosition = [&](TLBar& bar, int percent) {
+        const std::vector<std::string> outline = b.Outline();
+        if (!row.atHalfWrite || percent != 50 || outline.empty() || outline.back() != written[0]) return;
+        if (std::string(row.atHalfWrite) == "stop")
+          bar.StopButton->click();
+        else
+          b.sim.Options().hangupAfter = b.sim.Gateway().Commands();
+      };
+      b.f.prompt.yesNo = {row.yes, false, false};
+      b.form.EraseWriteandVerifyProgram1->trigger();
+      QCOMPARE(b.f.prompt.asked.size(), size_t(1));
+      QVERIFY2(b.Outline() == row.outline, row.name);
+      // The cycle's own erase comes first, before the write's.
+      const auto& log = b.f.log.lines;
+      if (row.outline.size() > 1)
+        QVERIFY2(std::find(log.begin(), log.end(), "Trying to erase the chip") <
+                     std::find(log.begin(), log.end(), written[0]), row.name);
+    }
+  }
+
+  void cycleKeyNeedsAnOpenPort() {
+    Bench b("ATtiny2313");
+    QVERIFY(b.form.EraseWriteandVerifyProgram1->isEnabled());
+    QCOMPARE(b.form.EraseWriteandVerifyProgram1->shortcut(), QKeySequence("Ctrl+Shift+W"));
+    b.form.Button2Click();
+    QVERIFY(!b.form.EraseWriteandVerifyProgram1->isEnabled());
+    QVERIFY(!b.form.ReadProgram1->isEnabled());
+  }
+};
+
+QTEST_MAIN(StopCycleTest)
+#include "stop_cycle_test.moc"
