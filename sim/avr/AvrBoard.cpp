@@ -18,7 +18,6 @@
 #include <avr_spi.h>
 #include <avr_uart.h>
 #include <sim_avr.h>
-#include <sim_elf.h>
 #include <sim_interrupts.h>
 #include <sim_regbit.h>
 
@@ -28,6 +27,7 @@ namespace {
 
 // ATmega328P registers, data-space addresses.
 constexpr uint16_t kDdrB = 0x24, kPortB = 0x25;
+constexpr uint16_t kSpl = 0x5D, kSph = 0x5E;
 constexpr uint16_t kSpcr = 0x4C, kSpsr = 0x4D, kSpdr = 0x4E;
 constexpr uint16_t kUcsr0A = 0xC0, kUcsr0B = 0xC1, kUcsr0C = 0xC2, kUbrr0L = 0xC4, kUbrr0H = 0xC5,
                    kUdr0 = 0xC6;
@@ -78,35 +78,79 @@ AvrBoard::~AvrBoard() {
   g_board = nullptr;
 }
 
+namespace {
+
+uint32_t Le16(const std::vector<uint8_t>& b, size_t at) { return b[at] | b[at + 1] << 8; }
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+  return Le16(b, at) | static_cast<uint32_t>(Le16(b, at + 2)) << 16;
+}
+
+// The Flash image of an AVR ELF file: its loadable segments at their load addresses below the
+// data space (0x800000), as objcopy makes the HEX file. libsimavr's own loader takes any file
+// and crashes on damaged ones, so the board reads them itself, checking every offset.
+bool ReadAvrElf(const std::string& path, uint32_t flashBytes, std::vector<uint8_t>& flash,
+                std::string& error) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    error = "cannot read the firmware " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::vector<uint8_t> file;
+  uint8_t buf[65536];
+  size_t n;
+  constexpr size_t kMaxFile = 16u << 20;  // an ATmega328P's ELF, debug information and all
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && file.size() <= kMaxFile)
+    file.insert(file.end(), buf, buf + n);
+  std::fclose(f);
+  constexpr uint32_t kElfMachineAvr = 83, kLoad = 1, kDataSpace = 0x800000;
+  if (file.size() > kMaxFile || file.size() < 52 || std::memcmp(file.data(), "\x7f" "ELF", 4) != 0 ||
+      file[4] != 1 || file[5] != 1 || Le16(file, 18) != kElfMachineAvr) {
+    error = path + " is not a 32-bit AVR ELF file";
+    return false;
+  }
+  const uint64_t phoff = Le32(file, 28), phentsize = Le16(file, 42), phnum = Le16(file, 44);
+  if (phentsize < 32 || phoff + phentsize * phnum > file.size()) {
+    error = path + ": its program headers lie outside the file";
+    return false;
+  }
+  flash.assign(flashBytes, 0xFF);
+  uint64_t used = 0;
+  for (uint64_t i = 0; i < phnum; ++i) {
+    const size_t h = phoff + i * phentsize;
+    const uint64_t type = Le32(file, h), offset = Le32(file, h + 4), paddr = Le32(file, h + 12),
+                   size = Le32(file, h + 16);
+    if (type != kLoad || size == 0 || paddr >= kDataSpace) continue;
+    if (offset + size > file.size()) {
+      error = path + ": a segment lies outside the file";
+      return false;
+    }
+    if (paddr + size > flashBytes) {
+      error = path + " does not fit the ATmega328P's " + std::to_string(flashBytes) + " bytes of Flash";
+      return false;
+    }
+    std::memcpy(flash.data() + paddr, file.data() + offset, size);
+    used = std::max(used, paddr + size);
+  }
+  if (used == 0) {
+    error = path + " has no code";
+    return false;
+  }
+  flash.resize(used);
+  return true;
+}
+
+}  // namespace
+
 bool AvrBoard::Load(const std::string& elfPath, std::string& error) {
   avr_global_logger_set(QuietLogger);
-  auto fw = std::make_unique<elf_firmware_t>();
-  std::memset(fw.get(), 0, sizeof *fw);
-  if (access(elfPath.c_str(), R_OK) != 0) {
-    error = "cannot read the firmware " + elfPath + ": " + std::strerror(errno);
-    return false;
-  }
-  if (elf_read_firmware(elfPath.c_str(), fw.get()) != 0 || fw->flashsize == 0) {
-    error = elfPath + " is not an AVR ELF file with code";
-    return false;
-  }
   avr_ = avr_make_mcu_by_name("atmega328p");
   if (!avr_ || avr_init(avr_) != 0) {
     error = "libsimavr has no ATmega328P";
     return false;
   }
-  if (fw->flashsize > avr_->flashend + 1u) {
-    error = elfPath + " does not fit the ATmega328P's Flash";
-    return false;
-  }
-  avr_load_firmware(avr_, fw.get());
-  // What elf_read_firmware allocated; the core has its own copy of the code.
-  std::free(fw->flash);
-  std::free(fw->eeprom);
-  std::free(fw->fuse);
-  std::free(fw->lockbits);
-  for (uint32_t i = 0; i < fw->symbolcount; ++i) std::free(fw->symbol[i]);
-  std::free(fw->symbol);
+  std::vector<uint8_t> code;
+  if (!ReadAvrElf(elfPath, avr_->flashend + 1, code, error)) return false;
+  avr_loadcode(avr_, code.data(), static_cast<uint32_t>(code.size()), 0);
   avr_->frequency = kHz;
   avr_->log = LOG_WARNING;
   // simavr's cycle counting between timer events, not a time limit: let sleeps run to the
@@ -413,6 +457,16 @@ bool AvrBoard::Boot(std::string& error) {
 }
 
 bool AvrBoard::Step(std::string& error) {
+  // libsimavr pushes through a stack pointer outside the RAM without looking: firmware gone
+  // wild would take this program down with it.
+  const uint32_t sp = avr_->data[kSpl] | avr_->data[kSph] << 8;
+  if (sp > avr_->ramend) {
+    char at[64];
+    std::snprintf(at, sizeof at, "0x%04X at 0x%04X", static_cast<unsigned>(sp),
+                  static_cast<unsigned>(avr_->pc));
+    error = std::string("the firmware's stack pointer left the RAM: ") + at;
+    return false;
+  }
   const int state = avr_run(avr_);
   if (state != cpu_Done && state != cpu_Crashed) return true;
   char at[32];
