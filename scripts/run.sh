@@ -13,5 +13,5 @@ build/quillet-gateway-sim --link "$LINK" --state "$STATE" "$@" &
 SIM=$!
 trap 'kill $SIM 2>/dev/null; rm -f "$LINK"' EXIT
 for _ in $(seq 50); do [ -e "$LINK" ] && break; sleep 0.1; done
-# The wiring pictures are looked up in the working directory first.
-(cd build/pictures && ../quillet --port "$LINK")
+# The program finds its pictures and documents beside itself in the build folder.
+build/quillet --port "$LINK"

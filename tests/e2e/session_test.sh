@@ -12,7 +12,7 @@ set -euo pipefail
 QUILLET=$(readlink -f "${1:?usage: session_test.sh QUILLET_BINARY SIMULATOR_BINARY}")
 SIM=$(readlink -f "${2:?usage: session_test.sh QUILLET_BINARY SIMULATOR_BINARY}")
 REPO=$(cd "$(dirname "$0")/../.." && pwd)
-# The wiring pictures are looked up in the working directory.
+# The wiring pictures, drawn into the build folder beside the program.
 PICTURES=$(dirname "$QUILLET")/pictures
 
 for tool in Xvfb xdotool timeout awk; do
