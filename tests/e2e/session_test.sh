@@ -190,11 +190,12 @@ settle() {
   wait_until 10 no_progress_dialog
 }
 
-menu() {  # title-x, number of Down presses: opens a menu of the menu bar and runs an item
+menu() {  # title-x, number of Down presses (Up presses if negative): runs a menu bar item
   local x=$1 downs=$2 keys=() i
   click_at "$MAIN" "$x" "$MENU_Y"
   wait_until 10 find_menu_popup
   for ((i = 0; i < downs; i++)); do keys+=(Down); done
+  for ((i = 0; i > downs; i--)); do keys+=(Up); done
   xdotool key --delay 40 "${keys[@]}" Return
   wait_until 10 gone "$POPUP"
 }
@@ -220,7 +221,8 @@ file_dialog() {  # title regex, full path: types the path into the file name fie
   wait_until 10 gone "$dialog"
 }
 
-save_log() { menu "$FILE_X" 5; file_dialog '^Save' "$1"; }
+# From the bottom of the File menu: the recent files above come and go.
+save_log() { menu "$FILE_X" -2; file_dialog '^Save' "$1"; }
 
 # ---------------------------------------------------------------- the test data
 
@@ -396,7 +398,7 @@ settle
 [ -s "$WORK/session.rtf" ] || fail "no log file was written"
 
 step "File > Exit"
-menu "$FILE_X" 6
+menu "$FILE_X" -1
 exited() { ! alive "$Q_PID"; }
 wait_until 5 exited
 Q_STATUS=0
