@@ -12,6 +12,7 @@
 #include <QUrl>
 
 #include "app/Main.h"
+#include "dialogs/LBar.h"
 #include "image/HexFiles.h"
 
 namespace quillet {
@@ -29,8 +30,9 @@ class ViewDropFilter : public QObject {
       case QEvent::DragEnter:
       case QEvent::DragMove: {
         auto* drag = static_cast<QDropEvent*>(event);
-        // Files only; the check of what they are waits for the drop, which says why it refuses.
-        if (drag->mimeData() && drag->mimeData()->hasUrls())
+        // Files only, and never into a running command (its progress dialog lets events
+        // through); what they are is checked at the drop, which says why it refuses.
+        if (drag->mimeData() && drag->mimeData()->hasUrls() && !TLBar::AnyShowing())
           drag->acceptProposedAction();
         else
           drag->ignore();
@@ -38,12 +40,13 @@ class ViewDropFilter : public QObject {
       }
       case QEvent::Drop: {
         auto* drop = static_cast<QDropEvent*>(event);
-        if (!drop->mimeData() || !drop->mimeData()->hasUrls()) return false;
+        if (!drop->mimeData() || !drop->mimeData()->hasUrls() || TLBar::AnyShowing()) {
+          drop->ignore();
+          return true;
+        }
         drop->acceptProposedAction();
-        // The drag source waits for the drop to end: the load runs once it has.
-        const QList<QUrl> urls = drop->mimeData()->urls();
-        QMetaObject::invokeMethod(form_, [form = form_, view = view_, urls] { form->DropFiles(view, urls); },
-                                  Qt::QueuedConnection);
+        // Loaded here, not later: a load queued behind the drop could start inside a command.
+        form_->DropFiles(view_, drop->mimeData()->urls());
         return true;
       }
       default:

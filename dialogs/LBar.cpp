@@ -13,6 +13,7 @@
 namespace quillet {
 
 TLBar* LBar = nullptr;
+int TLBar::showing_ = 0;
 
 namespace {
 
@@ -84,6 +85,7 @@ TLBar::TLBar(QWidget* parent)
 }
 
 TLBar::~TLBar() {
+  if (counted_) --showing_;
   if (stopAllowed_) QCoreApplication::instance()->removeEventFilter(this);
 }
 
@@ -96,6 +98,8 @@ void TLBar::Centre() {
 }
 
 void TLBar::ShowCentred() {
+  if (!counted_) ++showing_;
+  counted_ = true;
   Centre();
   show();
   raise();

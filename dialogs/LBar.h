@@ -28,6 +28,8 @@ class TLBar : public QDialog, public ProgressDialog {
   // Shows the Stop button; a click (or Escape) asks the command to stop (RequestStop).
   void AllowStop() override;
   bool StopAllowed() const { return stopAllowed_; }
+  // Whether a command's progress dialog is up, i.e. a command is running.
+  static bool AnyShowing() { return showing_ > 0; }
 
   QFrame* Panel1 = nullptr;
   QProgressBar* ProgressBar1 = nullptr;
@@ -45,6 +47,8 @@ class TLBar : public QDialog, public ProgressDialog {
  private:
   void Centre();
   bool stopAllowed_ = false;
+  bool counted_ = false;
+  static int showing_;
 };
 
 // Made at start-up and never shown; each command makes its own through the progress factory.

@@ -17,6 +17,7 @@
 
 #include "app/Main.h"
 #include "app/QtSeams.h"
+#include "dialogs/LBar.h"
 #include "image/Images.h"
 #include "link/Portfunctions.h"
 #include "support/Fakes.h"
@@ -57,7 +58,6 @@ bool Drop(TForm1& form, int view, const QList<QUrl>& urls, const QString& text =
   if (!enter.isAccepted()) return false;
   QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(area, &drop);
-  QCoreApplication::processEvents();  // the load runs once the drop has ended
   return true;
 }
 
@@ -184,6 +184,9 @@ class SettingsDropTest : public QObject {
     }
     Window w;
     QVERIFY(!Drop(w.form, 1, {}, "plain text"));  // no file: refused as the drag enters
+    TLBar running;  // a command's progress dialog: a drop would load in the middle of it
+    running.ShowCentred();
+    QVERIFY(!Drop(w.form, 1, {QUrl::fromLocalFile(hex)}));
   }
 
   void recentFiles() {
