@@ -265,10 +265,9 @@ int main(int argc, char** argv) {
     if (n <= 0) continue;
     const int64_t readAt = NowNs();
     // These bytes came after the previous read, but not necessarily just now.
-    if (!pace) {
-      chip.SetEarliestArrivalUs((std::max(lastRead, readAt - kLateGraceNs) - start) / 1000);
-      chip.SetProvenArrivalUs((lastRead - start) / 1000);
-    }
+    if (!pace) chip.SetEarliestArrivalUs((std::max(lastRead, readAt - kLateGraceNs) - start) / 1000);
+    // All that is sure of bytes read late, paced or not, is that they came after the last read.
+    chip.SetProvenArrivalUs((lastRead - start) / 1000);
     lastRead = readAt;
     lastActivity = readAt;
     // Bytes that were already waiting when the line finished the previous ones followed them
