@@ -16,6 +16,9 @@ if [ "${QUILLET_TEST_TOOLS:-0}" = 1 ]; then
   PACKAGES+=(gcc-avr binutils-avr avr-libc avrdude man-db desktop-file-utils appstream lintian
     simavr libsimavr-dev libelf-dev file)
 fi
+# Packages a caller needs besides, e.g. the package command's.
+# shellcheck disable=SC2206
+PACKAGES+=(${QUILLET_EXTRA_PACKAGES:-})
 
 missing=()
 for p in "${PACKAGES[@]}"; do
