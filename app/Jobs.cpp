@@ -127,22 +127,6 @@ FuseAccess AccessOf(const ChipModule& m, Memory memory) {
   return a;
 }
 
-bool RunFuseOp(const ChipModule& m, FuseOp op) {
-  switch (op) {
-    case FuseOp::ReadLockBits: return m.ReadLockBits();
-    case FuseOp::ReadLowFuse: return m.ReadLowFuse();
-    case FuseOp::ReadHighFuse: return m.ReadHighFuse();
-    case FuseOp::ReadExtendedFuse: return m.ReadExtendedFuse();
-    case FuseOp::ReadFuseBits: return m.ReadFuseBits();
-    case FuseOp::ReadLockAndFuseBits: return m.ReadLockAndFuseBits();
-    case FuseOp::WriteLockBits: return m.WriteLockBits();
-    case FuseOp::WriteLowFuse: return m.WriteLowFuse();
-    case FuseOp::WriteHighFuse: return m.WriteHighFuse();
-    case FuseOp::WriteExtendedFuse: return m.WriteExtendedFuse();
-    case FuseOp::WriteFuseBits: return m.WriteFuseBits();
-  }
-  return false;
-}
 
 // Bits of a fuse or lock byte that a write sets and a read shows.
 uint8_t ComparedBits(Memory memory, const FuseAccess& a) {
@@ -862,7 +846,7 @@ bool ReadFuseJob(Memory memory, uint8_t& value) {
     return false;
   }
   LBarScope bar;
-  if (!m->ProgrammingEnable() || !RunFuseOp(*m, a.read->op)) {
+  if (!m->ProgrammingEnable() || !m->RunFuse(a.read->op)) {
     AddLog(19, " with fail.");
     return false;
   }
@@ -882,7 +866,7 @@ bool WriteFuseJob(Memory memory, uint8_t value, bool verify, bool dryRun, JobRes
   if (dryRun) return true;
   LBarScope bar;
   FuseLockBytes[a.write->index] = value;
-  if (!m->ProgrammingEnable() || !RunFuseOp(*m, a.write->op)) {
+  if (!m->ProgrammingEnable() || !m->RunFuse(a.write->op)) {
     AddLog(19, " with fail.");
     return false;
   }
@@ -890,7 +874,7 @@ bool WriteFuseJob(Memory memory, uint8_t value, bool verify, bool dryRun, JobRes
   if (!verify || !a.read) return true;
   // Read back in the same programming session: a new reset pulse would already obey the
   // new fuse (a programmed RSTDISBL or DWEN takes the reset pin away).
-  if (!RunFuseOp(*m, a.read->op)) {
+  if (!m->RunFuse(a.read->op)) {
     AddLog(19, " with fail.");
     return false;
   }

@@ -110,11 +110,12 @@ struct ChipModule {
   bool WriteHighFuse() const;
   bool WriteExtendedFuse() const;
   bool WriteFuseBits() const;
+  // Any of the above by its operation; false where the module has none.
+  bool RunFuse(FuseOp op) const;
 
  private:
   bool SelectExtendedAddress(uint32_t word) const;
   const FuseInstruction* Find(FuseOp op) const;
-  bool RunFuse(FuseOp op) const;
 };
 
 // The fuse and lock instructions of the chips with separate low, high (and extended) fuse

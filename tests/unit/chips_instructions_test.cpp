@@ -140,22 +140,6 @@ std::vector<Word> SentInstructions(const test::Recorder& port) {
   return out;
 }
 
-bool RunFuseOp(const ChipModule& m, FuseOp op) {
-  switch (op) {
-    case FuseOp::ReadLockBits: return m.ReadLockBits();
-    case FuseOp::ReadLowFuse: return m.ReadLowFuse();
-    case FuseOp::ReadHighFuse: return m.ReadHighFuse();
-    case FuseOp::ReadExtendedFuse: return m.ReadExtendedFuse();
-    case FuseOp::ReadFuseBits: return m.ReadFuseBits();
-    case FuseOp::ReadLockAndFuseBits: return m.ReadLockAndFuseBits();
-    case FuseOp::WriteLockBits: return m.WriteLockBits();
-    case FuseOp::WriteLowFuse: return m.WriteLowFuse();
-    case FuseOp::WriteHighFuse: return m.WriteHighFuse();
-    case FuseOp::WriteExtendedFuse: return m.WriteExtendedFuse();
-    case FuseOp::WriteFuseBits: return m.WriteFuseBits();
-  }
-  return false;
-}
 
 // The avrdude instructions a fuse operation stands for ("memory.instruction").
 std::vector<std::string> FuseTargets(FuseOp op) {
@@ -319,14 +303,14 @@ class Instructions : public test::ConnectedTest {
         const Bits* bits = instruction(mem, target.substr(target.find('.') + 1));
         covered.insert(target);
         if (fi.op < FuseOp::WriteLockBits || !bits) {
-          Check(chip, part, m, target, bits, Sent(m, [&] { return RunFuseOp(m, fi.op); }), 0, 0, false);
+          Check(chip, part, m, target, bits, Sent(m, [&] { return m.RunFuse(fi.op); }), 0, 0, false);
           continue;
         }
         const uint8_t taken = DataMask(*bits);
         for (uint8_t pattern : {0x00, 0xFF, 0xA5, 0x5A}) {
           const uint8_t data = static_cast<uint8_t>((pattern & taken) | ~taken);
           FuseLockBytes[fi.index] = data;
-          Check(chip, part, m, target, bits, Sent(m, [&] { return RunFuseOp(m, fi.op); }), 0, data, false);
+          Check(chip, part, m, target, bits, Sent(m, [&] { return m.RunFuse(fi.op); }), 0, data, false);
         }
       }
     }
