@@ -35,10 +35,23 @@ constexpr uint8_t kSck = 1 << PB5;
 // command whose parameters stop for 50 ms is a fragment (a byte lost, or a packet cut by the
 // board's own reset) and is dropped.
 constexpr uint16_t kFragmentTicks = 50000 / 64;
+// A damaged block's remaining bytes are dropped until the line has rested this long.
+constexpr uint16_t kDrainTicks = 10000 / 64;
 
-// Received bytes, filled by the receive interrupt; uint8_t indices wrap the 256 entries.
-volatile uint8_t rxBuf[256];
-volatile uint8_t rxHead = 0, rxTail = 0;
+// Received bytes, filled by the receive interrupt. A page block of 256 bytes may arrive at
+// 1 M baud while each byte takes 256 us on a slow target's SPI: the ring holds it all.
+constexpr uint16_t kRxSize = 512;  // a power of two
+volatile uint8_t rxBuf[kRxSize];
+volatile uint16_t rxHead = 0, rxTail = 0;
+
+// 115200, 250000, 500000, 1000000 baud with the doubled clock: 16 MHz / (8 * (UBRR + 1)).
+constexpr uint16_t kBaudUbrr[fast::kBaudCodes] = {kUbrr, 7, 3, 1};
+// Set while the line runs faster than 115200: a framing error then means the program talks at
+// 115200 again (a new connection), and the line falls back.
+volatile bool raised = false;
+
+fast::State fastState;
+uint8_t writeBuffer[fast::kMaxBlock];
 
 // Answer bytes, sent by the data-register-empty interrupt.
 constexpr uint8_t kTxSize = 64;  // a power of two
@@ -53,8 +66,14 @@ ISR(USART_RX_vect) {
   const uint8_t status = UCSR0A;
   const uint8_t b = UDR0;
   // A framing error is not a byte the program sent (a break, noise while the cable settles).
-  if (status & (1 << FE0)) return;
-  const uint8_t next = static_cast<uint8_t>(rxHead + 1);
+  if (status & (1 << FE0)) {
+    if (raised) {
+      UBRR0 = kUbrr;
+      raised = false;
+    }
+    return;
+  }
+  const uint16_t next = (rxHead + 1) & (kRxSize - 1);
   // Full: only a host that sends far more than it reads answers of gets here.
   if (next == rxTail) return;
   rxBuf[rxHead] = b;
@@ -75,14 +94,38 @@ ISR(TIMER1_COMPA_vect) { TIMSK1 = 0; }
 
 namespace {
 
+// The receive interrupt writes rxHead, two bytes wide: read it with interrupts held.
+uint16_t RxHead() {
+  const uint8_t sreg = SREG;
+  cli();
+  const uint16_t head = rxHead;
+  SREG = sreg;
+  return head;
+}
+
 bool Pop(uint8_t& b) {
-  if (rxTail == rxHead) return false;
+  if (rxTail == RxHead()) return false;
   b = rxBuf[rxTail];
-  rxTail = static_cast<uint8_t>(rxTail + 1);
+  rxTail = (rxTail + 1) & (kRxSize - 1);
   return true;
 }
 
-void Send(uint8_t b) {
+void DropReceived() { rxTail = RxHead(); }
+
+uint16_t Ticks() { return TCNT1; }
+
+void Queue(uint8_t b);
+
+QUILLET_HOT void Send(uint8_t b) {
+  // Nothing queued and the UART free: straight in, without an interrupt per byte.
+  if (txHead == txTail && (UCSR0A & (1 << UDRE0))) {
+    UDR0 = b;
+    return;
+  }
+  Queue(b);
+}
+
+void Queue(uint8_t b) {
   const uint8_t next = (txHead + 1) & (kTxSize - 1);
   while (next == txTail) {
     // Full: the interrupt makes room as bytes leave; reception goes on meanwhile.
@@ -108,6 +151,15 @@ void Engage() {
   engaged = true;
 }
 
+// The chip's self-timed write under way: nothing reaches it before the wait is over.
+uint16_t busySince = 0, busyTicks = 0;
+
+void Ready() {
+  while (busyTicks && static_cast<uint16_t>(Ticks() - busySince) < busyTicks) {
+  }
+  busyTicks = 0;
+}
+
 uint8_t Shift(uint8_t out) {
   SPDR = out;
   while (!(SPSR & (1 << SPIF))) {
@@ -115,21 +167,131 @@ uint8_t Shift(uint8_t out) {
   return SPDR;
 }
 
+// SPR1:SPR0 and SPI2X for 16 MHz / fast::kSpiDivider[code].
+constexpr uint8_t kSpr[fast::kSpiCodes] = {3, 2, 2, 1, 1, 0};
+constexpr uint8_t kSpi2x[fast::kSpiCodes] = {0, 0, 1, 0, 1, 0};
+
+// The block commands' hardware: the SPI, the line and the timer.
+struct Io {
+  void Spi(uint8_t code) {
+    if (code >= fast::kSpiCodes) code = 0;
+    SPCR = static_cast<uint8_t>((1 << SPE) | (1 << MSTR) | kSpr[code]);
+    SPSR = static_cast<uint8_t>(kSpi2x[code] << SPI2X);
+  }
+  QUILLET_HOT void Begin(uint8_t b) { SPDR = b; }
+  QUILLET_HOT uint8_t End() {
+    while (!(SPSR & (1 << SPIF))) {
+    }
+    return SPDR;
+  }
+  QUILLET_HOT void Send(uint8_t b) { ::Send(b); }
+  bool Receive(uint8_t& b) {
+    const uint16_t t0 = Ticks();
+    while (!Pop(b))
+      if (static_cast<uint16_t>(Ticks() - t0) >= kFragmentTicks) return false;
+    return true;
+  }
+  void Drain() {
+    uint16_t t0 = Ticks();
+    uint8_t b;
+    while (static_cast<uint16_t>(Ticks() - t0) < kDrainTicks)
+      if (Pop(b)) t0 = Ticks();
+  }
+  void Busy(uint8_t units) {
+    // Four 64 us ticks a unit, and one for the tick under way.
+    busyTicks = static_cast<uint16_t>(units * 4u + 1u);
+    busySince = Ticks();
+  }
+  void Ready() { ::Ready(); }
+};
+
+// Waits until the answer bytes queued so far have left the UART.
+void Flush() {
+  while (txHead != txTail) {
+  }
+  while (!(UCSR0A & (1 << UDRE0))) {
+  }
+  // The last byte is still in the shift register: 11 bits at 115200 take 96 us.
+  const uint16_t t0 = Ticks();
+  while (static_cast<uint16_t>(Ticks() - t0) < 4) {
+  }
+}
+
+// Switches the line, then keeps the new rate only if a Ping arrives cleanly at it.
+void SwitchBaud(uint8_t code) {
+  Send(fast::kBaud);
+  Send(code);
+  Flush();
+  const uint8_t sreg = SREG;
+  cli();
+  UBRR0 = kBaudUbrr[code];
+  raised = code != 0;
+  SREG = sreg;
+  DropReceived();
+  const uint16_t t0 = Ticks();
+  const uint16_t window = static_cast<uint16_t>(fast::kConfirmMs * 125u / 8u);
+  bool confirmed = code == 0;
+  while (!confirmed && raised && static_cast<uint16_t>(Ticks() - t0) < window) {
+    uint8_t b;
+    if (!Pop(b)) continue;
+    if (b != fast::kPing) break;
+    confirmed = true;
+  }
+  if (!confirmed) {
+    cli();
+    UBRR0 = kUbrr;
+    raised = false;
+    SREG = sreg;
+    DropReceived();
+    return;
+  }
+  if (code != 0) {
+    Send('Q');
+    Send('G');
+  }
+}
+
+void RunFast(Gateway& g) {
+  Engage();
+  Io io;
+  switch (g.command) {
+    case fast::kForm: fast::RunForm(fastState, io, g.params); break;
+    case fast::kRead: fast::RunRead(fastState, io, g.params); break;
+    case fast::kWrite: fast::RunWrite(fastState, io, g.params, writeBuffer); break;
+    case fast::kCommitAt: fast::RunCommitAt(fastState, io, g.params); break;
+    case fast::kBaud:
+      if (g.params[0] < fast::kBaudCodes) SwitchBaud(g.params[0]);
+      break;
+    case fast::kPing:
+      Send('Q');
+      Send('G');
+      break;
+  }
+}
+
 void Perform(Gateway& g, Action action) {
   switch (action) {
     case Action::Setup:
       Engage();
+      fastState.ext = -1;
       break;
     case Action::ResetHigh:
+      Ready();
       Engage();
+      fastState.ext = -1;
       PORTB |= kReset;
       break;
     case Action::ResetLow:
+      Ready();
       Engage();
+      fastState.ext = -1;
       PORTB &= static_cast<uint8_t>(~kReset);
       break;
     case Action::Execute: {
+      Ready();
       Engage();
+      // The program's own instruction may have been a Load Extended Address Byte.
+      fastState.ext = -1;
       uint8_t miso[4];
       for (uint8_t i = 0; i < 4; ++i) miso[i] = Shift(g.instruction[i]);
       StoreReceived(g, miso);
@@ -141,6 +303,9 @@ void Perform(Gateway& g, Action action) {
       for (uint8_t i = 0; i < kAnswerBytes; ++i) Send(out[i]);
       break;
     }
+    case Action::Fast:
+      RunFast(g);
+      break;
     case Action::None:
     case Action::Ignored:
     case Action::Load:

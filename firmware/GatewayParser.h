@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include "FastProtocol.h"
+
 namespace quillet {
 namespace firmware {
 
@@ -24,7 +26,7 @@ constexpr uint8_t kAnswerBytes = 8;
 constexpr uint8_t kIdentity[4] = {'Q', 'G', 1, 0};
 
 // The most parameter bytes any command takes; a new command with more must raise it.
-constexpr uint8_t kMaxParams = 4;
+constexpr uint8_t kMaxParams = 7;
 
 // Parameter bytes that follow a command byte; -1 for a byte that is no command.
 inline int8_t ParamCount(uint8_t command) {
@@ -37,7 +39,10 @@ inline int8_t ParamCount(uint8_t command) {
     case kExecute:
     case kResetLow:
     case kResetHigh: return 0;
-    default: return -1;
+    default:
+      if (command >= fast::kFirst && command <= fast::kLast)
+        return static_cast<int8_t>(fast::kParams[command - fast::kFirst]);
+      return -1;
   }
 }
 
@@ -51,13 +56,14 @@ enum class Action : uint8_t {
   Load,       // a new instruction is stored
   Execute,    // shift the stored instruction, keeping what comes back (StoreReceived)
   ReadBack,   // send the answer (ComposeAnswer)
+  Fast,       // a block command (FastProtocol.h) with its header in params: command says which
 };
 
 struct Gateway {
   uint8_t command = 0;
   uint8_t need = 0;   // parameter bytes still to come
   uint8_t count = 0;  // parameter bytes taken so far
-  uint8_t params[kMaxParams] = {0, 0, 0, 0};
+  uint8_t params[kMaxParams] = {0, 0, 0, 0, 0, 0, 0};
   // Bus order: instruction[0] (I1) is shifted first. None loaded yet: zeros, which a target
   // in programming mode takes as no instruction.
   uint8_t instruction[4] = {0, 0, 0, 0};
@@ -88,6 +94,12 @@ inline Action Feed(Gateway& g, uint8_t byte) {
     case kReadBack: return Action::ReadBack;
     case kResetLow: return Action::ResetLow;
     case kResetHigh: return Action::ResetHigh;
+    case fast::kForm:
+    case fast::kRead:
+    case fast::kWrite:
+    case fast::kCommitAt:
+    case fast::kBaud:
+    case fast::kPing: return Action::Fast;
     case kSetup: {
       // A new session: nothing of the previous one answers a ReadBack.
       const Gateway fresh;

@@ -144,6 +144,12 @@ int PosixSerialDriver::Read(int handle, uint8_t* data, int max, int expected, in
   return count;
 }
 
+bool PosixSerialDriver::SetBaud(int handle, uint32_t baud) {
+  // Bytes still queued for the line go out at the rate they were written for.
+  if (::tcdrain(handle) != 0 && errno != ENOTTY && errno != EINVAL) return false;
+  return SetLineBaud(handle, baud);
+}
+
 void PosixSerialDriver::Close(int handle) {
   if (handle < 0) return;
   // Exclusive mode outlives us on a pseudo-terminal whose master stays open, and would refuse

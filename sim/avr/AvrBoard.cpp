@@ -12,6 +12,7 @@
 #include <memory>
 #include <thread>
 
+#include "link/PosixSerial.h"
 #include "sim/Wire.h"
 
 #include <avr_ioport.h>
@@ -43,10 +44,6 @@ uint32_t SpiDivider(const avr_t* avr) {
   return (avr->data[kSpsr] & 0x01) ? d / 2 : d;
 }
 
-constexpr uint32_t kLineBaud = 115200;
-
-// The time n bytes take on the program's line: 11 bits each (8N2 with the start bit).
-uint64_t LineCycles(uint64_t n) { return n * 11 * AvrBoard::kHz / kLineBaud; }
 // How far the firmware may get ahead of the board's clock before it waits: the program cannot
 // tell.
 constexpr uint64_t kSyncCycles = 320;  // 20 us
@@ -266,6 +263,15 @@ uint64_t AvrBoard::OnSpiDone(avr_t* avr, uint64_t when, void* param) {
   return 0;
 }
 
+// 11 bits a byte (8N2 with the start bit) at the rate the program set.
+uint64_t AvrBoard::LineCycles(uint64_t n) const { return n * 11 * AvrBoard::kHz / lineBaud_; }
+
+void AvrBoard::ReadLineBaud() {
+  // A pseudo-terminal's master sees the settings its slave was given.
+  const uint32_t baud = quillet::LineBaud(fd_);
+  if (baud >= 1200) lineBaud_ = baud;
+}
+
 uint64_t AvrBoard::FrameCycles(bool& matches) const {
   const uint8_t a = avr_->data[kUcsr0A], c = avr_->data[kUcsr0C];
   const uint32_t ubrr = avr_->data[kUbrr0L] | (avr_->data[kUbrr0H] & 0x0F) << 8;
@@ -273,7 +279,8 @@ uint64_t AvrBoard::FrameCycles(bool& matches) const {
   const int dataBits = 5 + ((c >> 1) & 0x03) + ((avr_->data[kUcsr0B] & 0x04) ? 4 : 0);
   const bool parity = (c & 0x30) != 0;
   const double baud = static_cast<double>(kHz) / bitCycles;
-  matches = dataBits == 8 && !parity && baud > kLineBaud * 0.97 && baud < kLineBaud * 1.03;
+  matches = dataBits == 8 && !parity && baud > lineBaud_ * 0.97 && baud < lineBaud_ * 1.03 &&
+            (maxBaud_ == 0 || lineBaud_ <= maxBaud_);
   return uint64_t{bitCycles} * (1 + std::min(dataBits, 9) + (parity ? 1 : 0) + ((c & 0x08) ? 2 : 1));
 }
 
@@ -285,12 +292,19 @@ void AvrBoard::OnUartOut(avr_irq_t*, uint32_t value, void* param) {
   // stop bits do, after the bytes before it.
   b->txFree_ = std::max<uint64_t>(b->avr_->cycle, b->txFree_) + frame;
   if (!matches) {
-    const std::string problem = "UART not at 115200 baud 8N: the program gets garbage";
+    const std::string problem = "UART not at the line's " + std::to_string(b->lineBaud_) +
+                                " baud 8N, or the line cannot carry it: the program gets garbage";
     if (problem != b->lastUartProblem_) b->Note(problem);
     b->lastUartProblem_ = problem;
     return;
   }
-  b->out_.push_back({static_cast<uint8_t>(value), b->txFree_});
+  b->lastUartProblem_.clear();
+  uint8_t byte = static_cast<uint8_t>(value);
+  if (b->damageOut_ && ++b->countOut_ % b->damageOut_ == 0) {
+    byte ^= 0x01;
+    b->Note("byte " + std::to_string(b->countOut_) + " to the program damaged");
+  }
+  b->out_.push_back({byte, b->txFree_});
 }
 
 uint64_t AvrBoard::OnInject(avr_t* avr, uint64_t when, void* param) {
@@ -357,6 +371,8 @@ bool AvrBoard::TakeLine() {
   if (read(wake_, &count, sizeof count) < 0) {
     // Nothing to clear: the reader had not signalled yet.
   }
+  // The program changes its rate before it writes at the new one.
+  ReadLineBaud();
   for (const Chunk& c : chunks) {
     uint64_t start = std::max(CycleAt(c.atNs), avr_->cycle + 1);
     const uint64_t gap = answered_ ? 0 : static_cast<uint64_t>(std::max<int64_t>(0, c.atNs - lastReadNs_)) * 2 / 125;
@@ -364,9 +380,15 @@ bool AvrBoard::TakeLine() {
     // The bytes came after the previous ones, but not necessarily just when they were stamped:
     // as early as the line was free of those.
     const uint64_t earliest = std::max(rxFree_, start > kLateGraceCycles ? start - kLateGraceCycles : 0);
-    // The program's bytes follow one another at its own 115200 baud.
-    for (size_t i = 0; i < c.bytes.size(); ++i)
-      in_.push_back({c.bytes[i], start + LineCycles(i), i == 0 ? earliest : kNone});
+    // The program's bytes follow one another at its own rate.
+    for (size_t i = 0; i < c.bytes.size(); ++i) {
+      uint8_t byte = c.bytes[i];
+      if (damageIn_ && ++countIn_ % damageIn_ == 0) {
+        byte ^= 0x01;
+        Note("byte " + std::to_string(countIn_) + " from the program damaged");
+      }
+      in_.push_back({byte, start + LineCycles(i), i == 0 ? earliest : kNone});
+    }
     rxFree_ = start + LineCycles(c.bytes.size());
     lastReadNs_ = c.atNs;
     answered_ = false;

@@ -34,6 +34,13 @@ class AvrBoard {
   // The target's clock: the SPI clock must stay below a quarter of it for the target to read
   // the bytes.
   void SetTargetClockHz(uint32_t hz) { targetClockHz_ = hz; }
+  // Faults of the line: a USB-serial chip that cannot run above maxBaud (0: any rate), and every
+  // n-th byte to the program (out) or from it (in) damaged on the way (0: none).
+  void SetMaxBaud(uint32_t maxBaud) { maxBaud_ = maxBaud; }
+  void SetDamage(uint64_t everyOut, uint64_t everyIn) {
+    damageOut_ = everyOut;
+    damageIn_ = everyIn;
+  }
 
   // Loads the firmware; false with a message in error.
   bool Load(const std::string& elfPath, std::string& error);
@@ -76,6 +83,10 @@ class AvrBoard {
   // One byte's time in cycles as the UART sends and receives it, and whether its settings
   // match the line: 115200 baud within the receivers' tolerance, 8 data bits, no parity.
   uint64_t FrameCycles(bool& matches) const;
+  // The time n bytes take on the program's line at its present rate.
+  uint64_t LineCycles(uint64_t n) const;
+  // The rate the program set on its side of the pseudo-terminal.
+  void ReadLineBaud();
   // Advances the real clock up to the cycle target, serving the line meanwhile. With
   // interruptible (the firmware sleeps), bytes that come in bring the target forward to their
   // first start bit. Returns the cycle reached.
@@ -90,6 +101,9 @@ class AvrBoard {
   TargetSocket& socket_;
   SimChip* chip_;
   uint32_t targetClockHz_ = 1000000;
+  uint32_t lineBaud_ = 115200;
+  uint32_t maxBaud_ = 0;
+  uint64_t damageOut_ = 0, damageIn_ = 0, countOut_ = 0, countIn_ = 0;
   avr_t* avr_ = nullptr;
   avr_spi_t* spi_ = nullptr;
   avr_uart_t* uart_ = nullptr;

@@ -43,7 +43,20 @@ void Usage(FILE* f) {
       "                       persist in FILE between runs\n"
       "  --reset-fuses        factory fuses and unprogrammed lock bits, as a high-voltage\n"
       "                       programmer would restore them\n"
+      "  --max-baud N         the line cannot carry more than N baud (a USB-serial chip that\n"
+      "                       does not follow the firmware's faster rate): bytes turn to garbage\n"
+      "  --damage-out N       every N-th byte to the program arrives with a bit flipped\n"
+      "  --damage-in N        every N-th byte from the program arrives with a bit flipped\n"
       "  --help               this text\n");
+}
+
+bool ParseCount(const char* s, uint64_t& out) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = std::strtoull(s, &end, 10);
+  if (errno || end == s || *end || *s == '-' || v == 0) return false;
+  out = v;
+  return true;
 }
 
 bool ParseHz(const char* s, uint32_t& out) {
@@ -76,6 +89,7 @@ int main(int argc, char** argv) {
   std::string firmware = DefaultFirmware();
   bool noChip = false, resetFuses = false;
   uint32_t targetClock = 1000000;
+  uint64_t maxBaud = 0, damageOut = 0, damageIn = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> const char* {
@@ -101,6 +115,15 @@ int main(int argc, char** argv) {
     else if (a == "--trace") tracePath = value();
     else if (a == "--state") statePath = value();
     else if (a == "--reset-fuses") resetFuses = true;
+    else if (a == "--max-baud" || a == "--damage-out" || a == "--damage-in") {
+      const char* s = value();
+      uint64_t& target = a == "--max-baud" ? maxBaud : a == "--damage-out" ? damageOut : damageIn;
+      if (!ParseCount(s, target) || (a == "--max-baud" && (target < 1200 || target > 4000000))) {
+        std::fprintf(stderr, "%s: not a %s: %s\n", a.c_str(),
+                     a == "--max-baud" ? "rate from 1200 to 4000000" : "count from 1 up", s);
+        return 2;
+      }
+    }
     else {
       std::fprintf(stderr, "unknown option: %s\n", a.c_str());
       Usage(stderr);
@@ -147,6 +170,8 @@ int main(int argc, char** argv) {
   AvrBoard board(socket, noChip ? nullptr : &chip);
   board.trace = traceLine;
   board.SetTargetClockHz(targetClock);
+  board.SetMaxBaud(static_cast<uint32_t>(maxBaud));
+  board.SetDamage(damageOut, damageIn);
   std::string error;
   if (!board.Load(firmware, error) || !board.Boot(error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
