@@ -8,6 +8,7 @@
 #include "chips/Avrfunctions.h"
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
+#include "chips/FastTransport.h"
 #include "image/Images.h"
 #include "image/Views.h"
 #include "log/Logfunctions.h"
@@ -201,7 +202,9 @@ void RunAutosearch() {
     AddLog(19, kWithFail);
     return;
   }
-  SelectChip(ReadSignature());
+  const ChipId id = ReadSignature();
+  IdentifyGateway(id);
+  SelectChip(id);
 }
 
 bool RunChipErase(bool confirmed) {

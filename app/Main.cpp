@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "chips/FastTransport.h"
 #include "dialogs/AboutBox.h"
 #include "link/Portfunctions.h"
 #include "log/Rtf.h"
@@ -333,6 +334,14 @@ void TForm1::BuildMenus() {
   Edit3->setObjectName("Edit3");
   LockFuses1 = item(Edit3, "LockFuses1", "Lock && Fuses...", &TForm1::LockFuses1Click);
   BuildCommandMenu();
+  // Blocks, a faster line and SPI clock with Quillet's own gateway firmware; off keeps to the
+  // one-instruction exchanges every gateway takes.
+  Edit3->addSeparator()->setObjectName("N7");
+  QAction* fast = Edit3->addAction("Fast Transfers with Quillet Firmware");
+  fast->setObjectName("FastTransfers1");
+  fast->setCheckable(true);
+  fast->setChecked(FastTransfersEnabled());
+  connect(fast, &QAction::toggled, this, [](bool on) { SetFastTransfers(on); });
 
   ChipSelect1 = bar->addMenu("Chip Select");
   ChipSelect1->setObjectName("ChipSelect1");

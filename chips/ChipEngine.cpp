@@ -3,6 +3,7 @@
 
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
+#include "chips/FastTransport.h"
 #include "chips/Instruction.h"
 #include "image/Images.h"
 #include "log/Logfunctions.h"
@@ -68,6 +69,7 @@ uint8_t Select(uint32_t address) { return (address & 1) ? 0x08 : 0x00; }
 
 bool ChipModule::ProgrammingEnable() const {
   g_extendedAddress = -1;
+  FastNewOperation();
   if (!StartProgrammingEnable(enableText, true)) return false;
   if (enableEcho) {
     GatewayAnswer answer;
@@ -128,8 +130,20 @@ bool ChipModule::SelectExtendedAddress(uint32_t word) const {
 bool ChipModule::ProgramPageMode() const { return flashPageBytes != 0; }
 uint32_t ChipModule::ProgramPageBytes() const { return flashPageBytes; }
 
+// With the fast transport the firmware forms the same instructions from MemoryForms, and
+// selects the extended address itself: the byte the chip holds is then no longer known here.
+static bool FastRead(const ChipModule& m, bool program, uint32_t address, uint8_t& imageByte, bool verify) {
+  uint8_t value = 0;
+  g_extendedAddress = -1;
+  if (!FastReadByte(m, program, address, value)) return false;
+  if (verify) return value == imageByte;
+  imageByte = value;
+  return true;
+}
+
 bool ChipModule::ReadProgramByte(uint32_t address, bool verify) const {
   if (address >= kProgramImageSize) return false;
+  if (FastActive()) return FastRead(*this, true, address, ProgramImage[address], verify);
   uint32_t word = address >> 1;
   Instruction in{static_cast<uint8_t>(0x20 | Select(address)),
                  static_cast<uint8_t>((word >> 8) & flashHighMask), Low(word), 0x00};
@@ -139,6 +153,7 @@ bool ChipModule::ReadProgramByte(uint32_t address, bool verify) const {
 
 bool ChipModule::WriteProgramByte(uint32_t address) const {
   if (ProgramPageMode() || address >= kProgramImageSize) return false;
+  if (FastActive()) return FastWriteByte(*this, true, address, ProgramImage[address]);
   uint32_t word = address >> 1;
   Instruction in{static_cast<uint8_t>(0x40 | Select(address)),
                  static_cast<uint8_t>((word >> 8) & flashHighMask), Low(word),
@@ -148,6 +163,10 @@ bool ChipModule::WriteProgramByte(uint32_t address) const {
 
 bool ChipModule::LoadProgramByte(uint32_t address) const {
   if (!ProgramPageMode() || address >= kProgramImageSize) return false;
+  if (FastActive()) {
+    FastLoadByte(true, address, ProgramImage[address]);
+    return true;
+  }
   uint32_t word = address >> 1;
   uint8_t i1 = static_cast<uint8_t>(0x40 | Select(address));
   if (!SelectExtendedAddress(word)) return false;
@@ -161,6 +180,10 @@ bool ChipModule::LoadProgramByte(uint32_t address) const {
 
 bool ChipModule::WriteProgramPage(uint32_t address) const {
   if (!ProgramPageMode()) return false;
+  if (FastActive()) {
+    g_extendedAddress = -1;
+    return FastCommitPage(*this, true, address);
+  }
   uint32_t word = address >> 1;
   // The offset form commits the page's first word; the full-address form the word given.
   uint8_t lowMask = flashFullAddressLoad ? 0xFF : static_cast<uint8_t>(~(flashPageBytes / 2 - 1));
@@ -177,6 +200,7 @@ uint32_t ChipModule::DataPageBytes() const { return eepromPageBytes; }
 
 bool ChipModule::ReadDataByte(uint32_t address, bool verify) const {
   if (address >= kDataImageSize) return false;
+  if (FastActive()) return FastRead(*this, false, address, DataImage[address], verify);
   Instruction in{0xA0, static_cast<uint8_t>((address >> 8) & eepromHighMask),
                  static_cast<uint8_t>(address & eepromLowMask), 0x00};
   return Read(in, eepromHighMask ? kReadEeprom2 : kReadEeprom1, DataImage[address], verify);
@@ -184,6 +208,7 @@ bool ChipModule::ReadDataByte(uint32_t address, bool verify) const {
 
 bool ChipModule::WriteDataByte(uint32_t address) const {
   if (DataPageMode() || address >= kDataImageSize) return false;
+  if (FastActive()) return FastWriteByte(*this, false, address, DataImage[address]);
   Instruction in{0xC0, static_cast<uint8_t>((address >> 8) & eepromHighMask),
                  static_cast<uint8_t>(address & eepromLowMask), DataImage[address]};
   return Write(in, eepromHighMask ? kWriteEeprom2 : kWriteEeprom1,
@@ -192,6 +217,10 @@ bool ChipModule::WriteDataByte(uint32_t address) const {
 
 bool ChipModule::LoadDataByte(uint32_t address) const {
   if (!DataPageMode() || address >= kDataImageSize) return false;
+  if (FastActive()) {
+    FastLoadByte(false, address, DataImage[address]);
+    return true;
+  }
   Instruction in{0xC1, 0x00, static_cast<uint8_t>(address & (eepromPageBytes - 1)),
                  DataImage[address]};
   return Write(in, kLoadEeprom, 0);
@@ -199,11 +228,62 @@ bool ChipModule::LoadDataByte(uint32_t address) const {
 
 bool ChipModule::WriteDataPage(uint32_t address) const {
   if (!DataPageMode()) return false;
+  if (FastActive()) return FastCommitPage(*this, false, address);
   uint8_t lowMask = static_cast<uint8_t>(eepromLowMask & ~(eepromPageBytes - 1));
   Instruction in{0xC2, static_cast<uint8_t>((address >> 8) & eepromHighMask),
                  static_cast<uint8_t>(address & lowMask), 0x00};
   return Write(in, eepromHighMask ? kCommitEeprom2 : kCommitEeprom1,
                WaitMs(kPageCommitWaitMs, &WriteTimes::eepromUs));
+}
+
+// ---- the forms of the fast transport: the instructions above, as data ----
+
+void MemoryForms(const ChipModule& m, bool program, firmware::fast::Form forms[3]) {
+  namespace fw = firmware::fast;
+  // The firmware times a wait to 256 us where the program sleeps whole milliseconds: a byte
+  // write keeps the module's own wait, a page commit the chip's datasheet time (the module's
+  // 5 ms where the chip is not known); DelayValue is added as to every write.
+  const ChipEntry* chip = FindChip(SelectedChip);
+  auto wait = [](uint32_t us) {
+    us += static_cast<uint32_t>(std::max(DelayValue, 0)) * 1000;
+    return static_cast<uint8_t>(std::min<uint32_t>((us + fw::kWaitUnitUs - 1) / fw::kWaitUnitUs, 255));
+  };
+  auto byteWait = [&](int moduleMs, uint32_t WriteTimes::*time) {
+    return wait(static_cast<uint32_t>(WaitMs(moduleMs, time)) * 1000);
+  };
+  auto commitWait = [&](uint32_t WriteTimes::*time) {
+    return wait(chip ? std::max<uint32_t>(chip->times.*time, 1) : kPageCommitWaitMs * 1000);
+  };
+  fw::Form& read = forms[0];
+  fw::Form& write = forms[1];
+  fw::Form& commit = forms[2];
+  read = write = commit = fw::Form{};
+  if (program) {
+    const uint8_t ext = m.extendedAddress ? fw::kExtended : 0;
+    read = {0x20, m.flashHighMask, 0xFF, static_cast<uint8_t>(fw::kWord | fw::kOddSelect | ext), 0};
+    const uint8_t data = fw::kWord | fw::kOddSelect | fw::kWithData;
+    if (!m.ProgramPageMode()) {
+      write = {0x40, m.flashHighMask, 0xFF, data, byteWait(m.flashWriteWaitMs, &WriteTimes::flashUs)};
+      return;
+    }
+    const uint8_t pageWords = static_cast<uint8_t>(m.flashPageBytes / 2 - 1);
+    if (m.flashFullAddressLoad)
+      write = {0x40, m.flashHighMask, 0xFF, static_cast<uint8_t>(data | ext), 0};
+    else
+      write = {0x40, 0x00, pageWords, static_cast<uint8_t>(data | ext), 0};
+    commit = {0x4C, m.flashHighMask, static_cast<uint8_t>(m.flashFullAddressLoad ? 0xFF : ~pageWords),
+              static_cast<uint8_t>(fw::kWord | ext), commitWait(&WriteTimes::flashUs)};
+    return;
+  }
+  read = {0xA0, m.eepromHighMask, m.eepromLowMask, 0, 0};
+  if (!m.DataPageMode()) {
+    write = {0xC0, m.eepromHighMask, m.eepromLowMask, fw::kWithData,
+             byteWait(m.eepromWriteWaitMs, &WriteTimes::eepromUs)};
+    return;
+  }
+  write = {0xC1, 0x00, static_cast<uint8_t>(m.eepromPageBytes - 1), fw::kWithData, 0};
+  commit = {0xC2, m.eepromHighMask, static_cast<uint8_t>(m.eepromLowMask & ~(m.eepromPageBytes - 1)), 0,
+            commitWait(&WriteTimes::eepromUs)};
 }
 
 // ---- fuse and lock bits ----

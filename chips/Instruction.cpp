@@ -1,6 +1,7 @@
 #include "chips/Instruction.h"
 
 #include "chips/Chipfunctions.h"
+#include "chips/FastTransport.h"
 #include "log/Logfunctions.h"
 #include "log/Seams.h"
 
@@ -11,6 +12,7 @@ GatewayPacket InstructionPacket(const Instruction& in) {
 }
 
 bool SendPacket(const GatewayPacket& packet, const char* literal) {
+  FastSettle();
   if (WritePacket(packet)) return true;
   AddLog(6, literal);
   ClosePort();
@@ -29,6 +31,7 @@ bool ExecuteInstruction(const Instruction& instruction, const char* literal) {
 bool ReadBackAnswer(GatewayAnswer& answer) {
   if (!SendPacket(MakePacket({0x45}), " 0x45")) return false;
   answer = ReadAnswer(8);
+  NoteGatewayAnswer(answer);
   if (answer.count > 0) return true;
   AddLog(7, " (SPI paket)");
   ClosePort();

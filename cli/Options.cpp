@@ -123,6 +123,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     if (a == "--version") { o.version = true; continue; }
     if (a == "--list-parts") { o.listParts = true; continue; }
     if (a == "--force-fuses") { o.forceFuses = true; continue; }
+    if (a == "--no-fast") { o.noFast = true; continue; }
     if (a.size() < 2 || a[0] != '-' || a[1] == '-') {
       error = a.size() > 2 && a[1] == '-' ? "unknown option " + a
                                           : "unexpected argument \"" + a + "\"";
@@ -237,6 +238,8 @@ void PrintUsage(FILE* out) {
       "  -n             dry run: everything but writing to the chip\n"
       "  -F             go on when the signature does not match -p\n"
       "  --force-fuses  write fuses that program RSTDISBL or DWEN or change CKSEL\n"
+      "  --no-fast      keep to the gateway's one-instruction exchanges even with Quillet's\n"
+      "                 own firmware (no blocks, no faster line or SPI clock)\n"
       "  -q / -v        quieter (-q: no progress bar, -qq: errors only) / the operation log\n"
       "  -l FILE        save the operation log (RTF, or plain text for a .txt name)\n"
       "  -U MEM:OP:FILE[:FMT]  in order, as often as needed:\n"

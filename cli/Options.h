@@ -29,6 +29,7 @@ struct Options {
   bool dryRun = false;       // -n
   bool force = false;        // -F
   bool forceFuses = false;   // --force-fuses
+  bool noFast = false;       // --no-fast
   int verbosity = 0;         // -v adds one, -q takes one away
   std::string logFile;       // -l
   bool listParts = false, version = false, help = false;

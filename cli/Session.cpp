@@ -12,6 +12,7 @@
 #include "chips/Avrfunctions.h"
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
+#include "chips/FastTransport.h"
 #include "cli/Console.h"
 #include "link/Portfunctions.h"
 #include "log/Logfunctions.h"
@@ -153,6 +154,7 @@ int Run::Identify(const std::string& device) {
   if (!ProgrammingEnableNoEcho()) return FailStep("no answer from the gateway on " + device);
   const ChipId id = ReadSignature();
   if (id == 0 && PortHandle < 0) return FailStep("no answer from the gateway on " + device);
+  IdentifyGateway(id);
   const ChipEntry* found = FindChip(id);
   const ChipEntry* chosen = found;
   if (o_.part != "auto") {
@@ -385,6 +387,7 @@ int RunPort(const Options& o, const std::string& port, const std::string& suffix
   SetProgressFactory(&console);
   SetUserPrompt(&console);
   DelayValue = o.delay;
+  SetFastTransfers(!o.noFast);
   int status = Run(o, console, suffix, statusFd).Go(port);
   if (PortHandle >= 0) {
     ClosePort();

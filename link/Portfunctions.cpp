@@ -13,6 +13,8 @@ namespace {
 
 PosixSerialDriver g_posix;
 SerialDriver* g_driver = &g_posix;
+void (*g_opened)() = nullptr;
+void (*g_closing)() = nullptr;
 
 struct SetupPacket {
   GatewayPacket packet;
@@ -28,6 +30,11 @@ GatewayPacket MakePacket(std::initializer_list<uint8_t> bytes) {
     p.data[p.count++] = b;
   }
   return p;
+}
+
+void SetPortHooks(void (*opened)(), void (*closing)()) {
+  g_opened = opened;
+  g_closing = closing;
 }
 
 void SetSerialDriver(SerialDriver* driver) { g_driver = driver ? driver : &g_posix; }
@@ -95,9 +102,11 @@ void OpenPort(const std::string& device) {
       return;
     }
   }
+  if (g_opened) g_opened();
 }
 
 void ClosePort() {
+  if (PortHandle >= 0 && g_closing) g_closing();
   if (PortHandle >= 0) g_driver->Close(PortHandle);
   PortHandle = -1;
 }

@@ -38,6 +38,9 @@ class SerialDriver {
 // max stay queued.
   virtual int Read(int handle, uint8_t* data, int max, int expected, int timeoutMs) = 0;
   virtual void Close(int handle) = 0;
+  // Sets the line's rate (fast transfers with Quillet's firmware); false when the device or
+  // the driver cannot, and then the line is as it was.
+  virtual bool SetBaud(int /*handle*/, uint32_t /*baud*/) { return false; }
   // errno of the last failed Open (0 if none).
   virtual int LastError() const = 0;
 };
@@ -63,6 +66,9 @@ std::string DeviceName(const std::string& portName);
 // kMaxDeviceName is refused as unavailable. When the system denies access, a second line
 // names the group whose members may use the device.
 void OpenPort(const std::string& device);
+// Called once the port is open and ready, and just before it closes (PortHandle still open):
+// the fast transfers forget their gateway and put a raised line back to 115200.
+void SetPortHooks(void (*opened)(), void (*closing)());
 void ClosePort();
 bool WritePacket(const GatewayPacket& packet);
 GatewayAnswer ReadAnswer(int expected);

@@ -21,6 +21,7 @@
 
 #include "app/Driver.h"
 #include "chips/Chipfunctions.h"
+#include "chips/FastTransport.h"
 #include "image/Images.h"
 #include "link/Portfunctions.h"
 #include "sim/SimChip.h"
@@ -58,6 +59,7 @@ class RecordingDriver : public SerialDriver {
     return real_.Read(h, data, max, expected, timeoutMs);
   }
   void Close(int h) override { real_.Close(h); }
+  bool SetBaud(int h, uint32_t baud) override { return real_.SetBaud(h, baud); }
   int LastError() const override { return real_.LastError(); }
 
   // The instructions that the program had shifted: each ExecuteInstruction packet shifts the
@@ -119,14 +121,19 @@ void PrintTo(const ChipCase& c, std::ostream* os) { *os << c.name; }
 
 class GatewayAvr : public ::testing::TestWithParam<ChipCase> {};
 
+// What one session leaves: the log without its clock lines, the chip's state, the instructions
+// the program sent and those the chip received.
+struct Session {
+  std::vector<std::string> log;
+  sim::SimChipState state;
+  std::vector<Instruction> sent, received;
+  std::vector<std::vector<uint8_t>> written;
+};
+
 // A session as the window runs it: Autosearch, Chip Erase, write, verify and read of both
-// memories, fuses and lock bits written and read back; then the chip's contents, and the
-// instructions it received against those the program sent.
-TEST_P(GatewayAvr, ProgramsTheChipThroughTheFirmware) {
-  REQUIRE_BOARD();
-  const ChipCase& c = GetParam();
-  ASSERT_NE(FindChipByName(c.name), nullptr);
-  const std::string dir = ::testing::TempDir() + "gateway_avr_" + c.name;
+// memories, fuses and lock bits written and read back.
+void RunSession(const ChipCase& c, bool fast, Session& out) {
+  const std::string dir = ::testing::TempDir() + "gateway_avr_" + c.name + (fast ? "_fast" : "");
   const std::string link = dir + "_link", state = dir + "_state", trace = dir + "_trace";
   std::remove(state.c_str());
   test::SimProcess board(kBoard, {"--link", link, "--chip", c.name, "--state", state, "--trace", trace});
@@ -135,6 +142,7 @@ TEST_P(GatewayAvr, ProgramsTheChipThroughTheFirmware) {
   test::CoreFixture f;
   RecordingDriver driver;
   SetClock(nullptr);
+  SetFastTransfers(fast);
   const int savedDelay = DelayValue;
   DelayValue = c.delay;
   auto result = [&f]() {
@@ -165,10 +173,9 @@ TEST_P(GatewayAvr, ProgramsTheChipThroughTheFirmware) {
       {MemoryOperation::WriteData, MemoryOperation::VerifyData, MemoryOperation::ReadData,
        DataImage.data(), EepromSize},
   };
-  std::vector<std::vector<uint8_t>> written;
   for (const Memory& m : memories) {
-    written.push_back(RandomBytes(m.size, m.size + written.size()));
-    std::copy(written.back().begin(), written.back().end(), m.image);
+    out.written.push_back(RandomBytes(m.size, m.size + out.written.size()));
+    std::copy(out.written.back().begin(), out.written.back().end(), m.image);
     f.prompt.yesNo = {true};
     RunMemoryCommand(m.write);
     ASSERT_EQ(result(), "       Finished");
@@ -177,7 +184,7 @@ TEST_P(GatewayAvr, ProgramsTheChipThroughTheFirmware) {
     std::fill(m.image, m.image + m.size, 0x00);
     RunMemoryCommand(m.read);
     EXPECT_EQ(result(), "       Finished");
-    EXPECT_TRUE(std::equal(written.back().begin(), written.back().end(), m.image));
+    EXPECT_TRUE(std::equal(out.written.back().begin(), out.written.back().end(), m.image));
   }
 
   std::copy(c.fuses, c.fuses + 4, FuseLockBytes.begin());
@@ -189,26 +196,172 @@ TEST_P(GatewayAvr, ProgramsTheChipThroughTheFirmware) {
   EXPECT_GE(PortHandle, 0);
   ClosePort();
   DelayValue = savedDelay;
+  SetFastTransfers(true);
 
   ASSERT_EQ(board.Stop(SIGTERM), 0);
-  sim::SimChipState s;
-  ASSERT_TRUE(sim::LoadSimState(state, s));
-  EXPECT_TRUE(std::equal(written[0].begin(), written[0].end(), s.flash.begin()));
-  EXPECT_TRUE(std::all_of(s.flash.begin() + written[0].size(), s.flash.end(),
-                          [](uint8_t v) { return v == 0xFF; }))
-      << "the erase reached the whole Flash";
-  EXPECT_TRUE(std::equal(written[1].begin(), written[1].end(), s.eeprom.begin()));
-  EXPECT_EQ(s.violations, 0u) << "the program never met a busy chip";
+  ASSERT_TRUE(sim::LoadSimState(state, out.state));
+  for (const std::string& line : f.log.lines)
+    if (line.rfind("Start time:", 0) != 0 && line.rfind("End time:", 0) != 0) out.log.push_back(line);
+  out.sent = driver.Executed();
+  out.received = TracedInstructions(trace);
+}
 
-  const std::vector<Instruction> sent = driver.Executed();
-  const std::vector<Instruction> received = TracedInstructions(trace);
-  EXPECT_GT(sent.size(), 3u * (c.flashBytes + c.dataBytes));
-  EXPECT_TRUE(sent == received) << sent.size() << " instructions sent, " << received.size()
-                                << " received";
+// The session through the contract's exchanges and through the blocks: the same chip contents,
+// the same log but for the gateway line; every contract instruction received as sent.
+TEST_P(GatewayAvr, ProgramsTheChipThroughTheFirmware) {
+  REQUIRE_BOARD();
+  const ChipCase& c = GetParam();
+  ASSERT_NE(FindChipByName(c.name), nullptr);
+  Session plain, fast;
+  ASSERT_NO_FATAL_FAILURE(RunSession(c, false, plain));
+  ASSERT_NO_FATAL_FAILURE(RunSession(c, true, fast));
+
+  for (const Session* s : {&plain, &fast}) {
+    SCOPED_TRACE(s == &fast ? "fast transfers" : "contract");
+    EXPECT_TRUE(std::equal(s->written[0].begin(), s->written[0].end(), s->state.flash.begin()));
+    EXPECT_TRUE(std::all_of(s->state.flash.begin() + s->written[0].size(), s->state.flash.end(),
+                            [](uint8_t v) { return v == 0xFF; }))
+        << "the erase reached the whole Flash";
+    EXPECT_TRUE(std::equal(s->written[1].begin(), s->written[1].end(), s->state.eeprom.begin()));
+    EXPECT_EQ(s->state.violations, 0u) << "the program never met a busy chip";
+  }
+  EXPECT_TRUE(plain.state.flash == fast.state.flash && plain.state.eeprom == fast.state.eeprom);
+
+  const std::string gateway = "Gateway: Quillet firmware 1.0";
+  auto without = [](std::vector<std::string> log, const std::string& line) {
+    log.erase(std::remove(log.begin(), log.end(), line), log.end());
+    return log;
+  };
+  EXPECT_EQ(std::count(plain.log.begin(), plain.log.end(), gateway), 1);
+  EXPECT_EQ(std::count(fast.log.begin(), fast.log.end(), gateway + ", fast transfers"), 1);
+  EXPECT_EQ(without(plain.log, gateway), without(fast.log, gateway + ", fast transfers"));
+
+  EXPECT_GT(plain.sent.size(), 3u * (c.flashBytes + c.dataBytes));
+  EXPECT_TRUE(plain.sent == plain.received) << plain.sent.size() << " instructions sent, "
+                                            << plain.received.size() << " received";
+  EXPECT_LT(fast.sent.size(), 40u) << "the memories went through blocks";
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, GatewayAvr, ::testing::ValuesIn(kChips),
                          [](const ::testing::TestParamInfo<ChipCase>& i) { return std::string(i.param.name); });
+
+// What the program agrees on with the firmware for the line and the SPI clock, and the
+// fallbacks when the line or the target cannot follow; a Flash write, verify and read at it.
+TEST(GatewayAvrFast, Negotiation) {
+  REQUIRE_BOARD();
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    uint32_t baud;
+    uint8_t spiCode;
+  };
+  const Case cases[] = {
+      {"a 1 MHz target keeps 125 kHz", {"--target-clock", "1000000"}, 1000000, 0},
+      {"an 8 MHz target: 1 MHz, the first faster clock that misreads is dropped", {"--target-clock", "8000000"},
+       1000000, 3},
+      {"a line that carries no more than 115200 baud: back to it", {"--max-baud", "115200"}, 115200, 0},
+      {"a line up to 500 k baud", {"--max-baud", "500000"}, 500000, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string state = ::testing::TempDir() + "gateway_avr_negotiation_state";
+    std::remove(state.c_str());
+    std::vector<std::string> args = {"--chip", "ATtiny85", "--state", state};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    test::SimProcess board(kBoard, args);
+    ASSERT_FALSE(board.path.empty());
+    test::CoreFixture f;
+    RecordingDriver driver;
+    SetClock(nullptr);
+    OpenPort(board.path);
+    ASSERT_GE(PortHandle, 0);
+    RunAutosearch();
+    ASSERT_EQ(f.log.lines.back(), "Selected chip is  ATtiny85");
+    EXPECT_EQ(f.log.lines[f.log.lines.size() - 2], "Gateway: Quillet firmware 1.0, fast transfers");
+    EXPECT_EQ(GetFastStats().baud, c.baud);
+    EXPECT_EQ(GetFastStats().spiCode, c.spiCode);
+    FlashSize = 1024;
+    const std::vector<uint8_t> data = RandomBytes(FlashSize, 7);
+    std::copy(data.begin(), data.end(), ProgramImage.begin());
+    EXPECT_TRUE(RunMemoryCommand(MemoryOperation::WriteProgram, true));
+    EXPECT_TRUE(RunMemoryCommand(MemoryOperation::VerifyProgram));
+    std::fill(ProgramImage.begin(), ProgramImage.end(), 0);
+    EXPECT_TRUE(RunMemoryCommand(MemoryOperation::ReadProgram));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), ProgramImage.begin()));
+    ClosePort();
+    ASSERT_EQ(board.Stop(SIGTERM), 0);
+    sim::SimChipState s;
+    ASSERT_TRUE(sim::LoadSimState(state, s));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), s.flash.begin()));
+    EXPECT_EQ(s.violations, 0u);
+  }
+}
+
+// Bytes damaged on the line: a block goes once more and the operation ends as without damage;
+// a block damaged again ends it with the contract's failure line and the port closed.
+TEST(GatewayAvrFast, DamagedBlocks) {
+  REQUIRE_BOARD();
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    bool succeeds;
+  };
+  const Case cases[] = {
+      {"now and then, both ways", {"--damage-out", "1500", "--damage-in", "500"}, true},
+      {"in every block", {"--damage-out", "40"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string state = ::testing::TempDir() + "gateway_avr_damage_state";
+    std::remove(state.c_str());
+    std::vector<std::string> args = {"--chip", "ATtiny85", "--state", state};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    test::SimProcess board(kBoard, args);
+    ASSERT_FALSE(board.path.empty());
+    test::CoreFixture f;
+    RecordingDriver driver;
+    SetClock(nullptr);
+    OpenPort(board.path);
+    ASSERT_GE(PortHandle, 0);
+    RunAutosearch();
+    ASSERT_EQ(f.log.lines.back(), "Selected chip is  ATtiny85");
+    ASSERT_TRUE(FastActive());
+    const uint32_t retriesBefore = GetFastStats().retries;
+    FlashSize = 2048;
+    EepromSize = 256;
+    const std::vector<uint8_t> flash = RandomBytes(FlashSize, 11), eeprom = RandomBytes(EepromSize, 12);
+    if (c.succeeds) {
+      std::copy(flash.begin(), flash.end(), ProgramImage.begin());
+      std::copy(eeprom.begin(), eeprom.end(), DataImage.begin());
+      EXPECT_TRUE(RunMemoryCommand(MemoryOperation::WriteProgram, true));
+      EXPECT_TRUE(RunMemoryCommand(MemoryOperation::WriteData, true));
+      std::fill(ProgramImage.begin(), ProgramImage.end(), 0);
+      std::fill(DataImage.begin(), DataImage.end(), 0);
+      EXPECT_TRUE(RunMemoryCommand(MemoryOperation::ReadProgram));
+      EXPECT_TRUE(RunMemoryCommand(MemoryOperation::ReadData));
+      EXPECT_TRUE(std::equal(flash.begin(), flash.end(), ProgramImage.begin()));
+      EXPECT_TRUE(std::equal(eeprom.begin(), eeprom.end(), DataImage.begin()));
+      EXPECT_GT(GetFastStats().retries, retriesBefore);
+      EXPECT_GE(PortHandle, 0);
+    } else {
+      EXPECT_FALSE(RunMemoryCommand(MemoryOperation::ReadProgram));
+      const auto& l = f.log.lines;
+      ASSERT_GE(l.size(), 3u);
+      EXPECT_EQ(l[l.size() - 3], "Error reading the answer (SPI paket)");
+      EXPECT_EQ(l[l.size() - 2], "       Finished with fail.");
+      EXPECT_LT(PortHandle, 0);
+    }
+    ClosePort();
+    ASSERT_EQ(board.Stop(SIGTERM), 0);
+    if (c.succeeds) {
+      sim::SimChipState s;
+      ASSERT_TRUE(sim::LoadSimState(state, s));
+      EXPECT_TRUE(std::equal(flash.begin(), flash.end(), s.flash.begin()));
+      EXPECT_TRUE(std::equal(eeprom.begin(), eeprom.end(), s.eeprom.begin()));
+      EXPECT_EQ(s.violations, 0u);
+    }
+  }
+}
 
 // The line read and written raw, for byte streams the program never sends.
 class RawLine {

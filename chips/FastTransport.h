@@ -1,0 +1,56 @@
+// The second transport behind the chip operations: blocks of memory through Quillet's own
+// gateway firmware (firmware/FastProtocol.h), used only once the gateway has identified itself
+// and answered; the operations above it, their log lines and progress stay as they are.
+#pragma once
+
+#include <cstdint>
+
+#include "chips/Chipfunctions.h"
+#include "firmware/FastProtocol.h"
+#include "link/Portfunctions.h"
+
+namespace quillet {
+
+struct ChipModule;
+
+// The setting (Edit menu, --no-fast); on by default.
+void SetFastTransfers(bool on);
+bool FastTransfersEnabled();
+
+// Every ReadBack answer passes here: bytes 4 to 7 "QG" and a version name the firmware.
+void NoteGatewayAnswer(const GatewayAnswer& answer);
+
+// At Autosearch, after the signature was read: with the firmware identified, asks it for the
+// blocks, a faster line and a faster SPI clock for this chip, and logs the gateway line.
+// Nothing is sent and nothing logged for any other gateway.
+void IdentifyGateway(ChipId signature);
+
+// True while the chip operations go through blocks.
+bool FastActive();
+// Before any of the contract's packets: the answer of a block asked for ahead is taken first.
+void FastSettle();
+// A programming enable starts an operation: forms are sent again, nothing read is kept.
+void FastNewOperation();
+
+// The chip engine's side: each logs the failure line and closes the port as the contract's
+// exchanges do, and returns false, when a block fails twice.
+bool FastReadByte(const ChipModule& m, bool program, uint32_t address, uint8_t& value);
+// Page loads wait for their commit, which sends them as one block.
+void FastLoadByte(bool program, uint32_t address, uint8_t value);
+bool FastCommitPage(const ChipModule& m, bool program, uint32_t address);
+bool FastWriteByte(const ChipModule& m, bool program, uint32_t address, uint8_t value);
+
+// The instruction forms of a memory: read, write (page load or byte write) and commit, from
+// the module as the engine forms its own instructions (chips/ChipEngine.cpp).
+void MemoryForms(const ChipModule& m, bool program, firmware::fast::Form forms[3]);
+
+// For tests and benchmarks: blocks sent again after a damaged answer, the line's rate and the
+// SPI divider code in use.
+struct FastStats {
+  uint32_t retries = 0;
+  uint32_t baud = 115200;
+  uint8_t spiCode = 0;
+};
+FastStats GetFastStats();
+
+}  // namespace quillet
