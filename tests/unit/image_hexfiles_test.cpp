@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <sys/resource.h>
 
 #include <cstdlib>
@@ -219,16 +221,20 @@ TEST_F(HexFiles, RoundTripForEveryChipSize) {
       SCOPED_TRACE(std::string(chip.name) + " image " + std::to_string(image));
       Select(chip.name);
       uint8_t* bytes = image == 1 ? ProgramImage.data() : DataImage.data();
+      const uint32_t capacity = image == 1 ? kProgramImageSize : kDataImageSize;
+      const uint32_t past = std::min(size + 16, capacity);  // the largest chips fill the image
       std::vector<uint8_t> original(size);
       for (uint8_t& b : original) b = static_cast<uint8_t>(random());
       for (bool hex : {true, false}) {
         std::copy(original.begin(), original.end(), bytes);
         std::string path = Path(hex ? "rt.hex" : "rt.bin");
         ASSERT_TRUE((hex ? SaveHexFile : SaveBinaryFile)(path, image).ok);
-        std::fill(bytes, bytes + size + 16, 0x00);
+        std::fill(bytes, bytes + past, 0x00);
         ASSERT_TRUE((hex ? LoadHexFile : LoadBinaryFile)(path, image).ok);
         EXPECT_TRUE(std::equal(original.begin(), original.end(), bytes));
-        EXPECT_EQ(bytes[size], 0x00);  // nothing past the used length
+        if (size < capacity) {
+          EXPECT_EQ(bytes[size], 0x00);  // nothing past the used length
+        }
         EXPECT_EQ(f.log.lines.back(), "Operation complete");
       }
     }
