@@ -272,15 +272,43 @@ void RunWrite(State& s, Io& io, const uint8_t p[7], uint8_t* buffer) {
   const bool deferred = f.wait != 0;
   io.Spi(static_cast<uint8_t>((p[0] & kSpiMask) >> kSpiShift));
   bool whole = true;
-  for (uint16_t i = 0; i < n; ++i) {
-    uint8_t b;
-    if (!io.Receive(b)) {
-      whole = false;
-      break;
+  if (deferred) {
+    for (uint16_t i = 0; i < n && whole; ++i) {
+      whole = io.Receive(buffer[i]);
+      if (whole) crc = Crc(crc, buffer[i]);
     }
-    crc = Crc(crc, b);
-    if (deferred) buffer[i] = b;
-    else Apply(s, io, f, start + i, b);
+  } else {
+    // Page loads: the next byte is taken from the line and its instruction formed while this
+    // one shifts.
+    uint8_t b = 0, cur[4] = {0, 0, 0, 0}, next[4] = {0, 0, 0, 0};
+    whole = io.Receive(b);
+    if (whole) {
+      crc = Crc(crc, b);
+      FormInstruction(f, start, b, cur);
+      io.Ready();
+      SelectExtended(s, io, f, start);
+    }
+    for (uint16_t i = 0; whole && i < n; ++i) {
+      const bool more = i + 1 < n;
+      io.Begin(cur[0]);
+      const bool got = more && io.Receive(b);
+      io.End();
+      io.Begin(cur[1]);
+      if (got) {
+        crc = Crc(crc, b);
+        FormInstruction(f, start + i + 1, b, next);
+      }
+      io.End();
+      io.Begin(cur[2]);
+      io.End();
+      io.Begin(cur[3]);
+      io.End();
+      if (!more) break;
+      whole = got;
+      if (!got) break;
+      SelectExtended(s, io, f, start + i + 1);
+      for (uint8_t k = 0; k < 4; ++k) cur[k] = next[k];
+    }
   }
   whole = whole && ReceiveCrc(io, crc);
   if (!whole) {
