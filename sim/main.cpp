@@ -266,8 +266,10 @@ int main(int argc, char** argv) {
     const int64_t readAt = NowNs();
     // These bytes came after the previous read, but not necessarily just now.
     if (!pace) chip.SetEarliestArrivalUs((std::max(lastRead, readAt - kLateGraceNs) - start) / 1000);
-    // All that is sure of bytes read late, paced or not, is that they came after the last read.
-    chip.SetProvenArrivalUs((lastRead - start) / 1000);
+    // All that is sure of bytes read now, paced or not, is that they were sent after the last
+    // read less the time the kernel may take to hand them over (on a loaded machine a
+    // pseudo-terminal's bytes can wait milliseconds for its worker, then come all at once).
+    chip.SetProvenArrivalUs((lastRead - kLateGraceNs - start) / 1000);
     lastRead = readAt;
     lastActivity = readAt;
     // Bytes that were already waiting when the line finished the previous ones followed them
