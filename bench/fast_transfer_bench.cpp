@@ -1,0 +1,233 @@
+// Read and Write Flash through Quillet's own firmware on the simulated Arduino
+// (quillet-gateway-avr), with the blocks and the negotiated line and SPI clock, against the
+// physical limit worked out for each case in the same run, and against the contract's
+// one-instruction exchanges through the same board (for a write, their bytes on the wire at
+// 115200 baud plus their waits, where that is longer than the clock says: a pseudo-terminal
+// takes a write at once).
+//
+// Limit = max(bytes on the wire at the line's rate, the instructions' SPI time at the SPI clock
+// in use) + the datasheet's write waits (tWD_FLASH per page) + the 20 ms from RESET to
+// Programming Enable that every operation starts with. A memory byte is one byte on the wire
+// (8N2: 11 bits) and one four-byte instruction on the SPI.
+//
+// Usage: fast_transfer_bench [--quick] [--contract-bytes N] [--allow-idle]
+//   --quick             ATtiny85 only
+//   --contract-bytes N  the contract's way is timed on the first N bytes of the larger chips
+//                       and scaled to the whole memory (default 8192; each byte costs the same
+//                       exchange, so the scale is linear)
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Driver.h"
+#include "app/Jobs.h"
+#include "bench/Timing.h"
+#include "chips/ChipModule.h"
+#include "chips/Chipfunctions.h"
+#include "chips/FastTransport.h"
+#include "image/Images.h"
+#include "link/Portfunctions.h"
+#include "log/Seams.h"
+#include "support/Fakes.h"
+#include "support/SimProcess.h"
+
+namespace quillet {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The termios driver counting the bytes each way, and the real clock counting the waits: a
+// pseudo-terminal takes a write at once where a serial port takes its wire time, so the
+// contract's writes are timed as their bytes on the wire plus their waits, where that is longer
+// than the clock says.
+class CountingDriver : public SerialDriver {
+ public:
+  CountingDriver() : real_((SetSerialDriver(nullptr), GetSerialDriver())) { SetSerialDriver(this); }
+  ~CountingDriver() override { SetSerialDriver(nullptr); }
+  int Open(const std::string& d) override { return real_.Open(d); }
+  bool GetSettings(int h) override { return real_.GetSettings(h); }
+  bool SetSettings(int h) override { return real_.SetSettings(h); }
+  void Purge(int h) override { real_.Purge(h); }
+  bool Write(int h, const uint8_t* data, int count) override {
+    bytes += static_cast<uint64_t>(count);
+    return real_.Write(h, data, count);
+  }
+  int Read(int h, uint8_t* data, int max, int expected, int timeoutMs) override {
+    const int n = real_.Read(h, data, max, expected, timeoutMs);
+    if (n > 0) bytes += static_cast<uint64_t>(n);
+    return n;
+  }
+  void Close(int h) override { real_.Close(h); }
+  bool SetBaud(int h, uint32_t baud) override { return real_.SetBaud(h, baud); }
+  int LastError() const override { return real_.LastError(); }
+  uint64_t bytes = 0;
+
+ private:
+  SerialDriver& real_;
+};
+
+class CountingClock : public Clock {
+ public:
+  void SleepMs(int ms) override {
+    sleptMs += ms;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+  LocalTime Now() override { return {}; }
+  long long sleptMs = 0;
+};
+
+double Seconds(SteadyClock::time_point t0) {
+  return std::chrono::duration<double>(SteadyClock::now() - t0).count();
+}
+
+struct Case {
+  const char* chip;
+  uint32_t targetHz;
+};
+
+struct Timing {
+  double read = 0, write = 0;  // seconds for the whole memory
+  double readLimit = 0, writeLimit = 0;
+  bool ok = true;
+  uint32_t baud = 115200;
+  uint32_t sck = 125000;
+};
+
+constexpr double kEnableS = 0.020;
+
+// Times a read and a write (after an erase) of bytes of Flash, fast or not; the limits from the
+// line and SPI clock that the run ended up with.
+Timing Measure(test::CoreFixture& fixture, CountingDriver& driver, CountingClock& clock, const Case& c,
+               bool fast, uint32_t bytes, const std::vector<uint8_t>& data) {
+  fixture.log.lines.clear();
+  Timing t;
+  test::SimProcess board(QUILLET_AVR_BOARD, {"--chip", c.chip, "--target-clock", std::to_string(c.targetHz)});
+  if (board.path.empty()) {
+    t.ok = false;
+    return t;
+  }
+  SetFastTransfers(fast);
+  OpenPort(board.path);
+  RunAutosearch();
+  const ChipEntry* e = FindChipByName(c.chip);
+  if (PortHandle < 0 || !e || SelectedChip != e->id) {
+    std::printf("  %s: Autosearch failed\n", c.chip);
+    t.ok = false;
+    ClosePort();
+    return t;
+  }
+  const FastStats s = GetFastStats();
+  if (fast) {
+    t.baud = s.baud;
+    t.sck = 16000000 / firmware::fast::kSpiDivider[s.spiCode];
+  }
+  FlashSize = bytes;
+  JobResult r;
+  t.ok = EraseChip();
+  FileImage image;
+  for (uint32_t a = 0; a < bytes; ++a) image.Put(a, data[a]);
+  // The wire time at the contract's 115200 baud of what crossed the line, and the waits.
+  auto floor = [&driver, &clock](uint64_t bytes0, long long slept0) {
+    return static_cast<double>(driver.bytes - bytes0) * 11 / 115200 + (clock.sleptMs - slept0) / 1000.0;
+  };
+  uint64_t b0 = driver.bytes;
+  long long s0 = clock.sleptMs;
+  auto t0 = SteadyClock::now();
+  t.ok = t.ok && WriteMemoryJob(Memory::Flash, image, false, r);
+  t.write = Seconds(t0);
+  if (!fast) t.write = std::max(t.write, floor(b0, s0));
+  std::vector<uint8_t> out;
+  b0 = driver.bytes;
+  s0 = clock.sleptMs;
+  t0 = SteadyClock::now();
+  t.ok = t.ok && ReadMemoryJob(Memory::Flash, out, r);
+  t.read = Seconds(t0);
+  if (!fast) t.read = std::max(t.read, floor(b0, s0));
+  t.ok = t.ok && out == std::vector<uint8_t>(data.begin(), data.begin() + bytes);
+  ClosePort();
+  if (!t.ok && getenv("FAST_BENCH_DEBUG"))
+    for (const std::string& l : fixture.log.lines) std::printf("    | %s\n", l.c_str());
+  const uint32_t page = e->module->ProgramPageBytes();
+  const double pages = page ? static_cast<double>(bytes) / page : 0;
+  const double wire = bytes * 11.0 / t.baud;
+  const double spi = bytes * 32.0 / t.sck;
+  t.readLimit = std::max(wire, spi) + kEnableS;
+  t.writeLimit = std::max(wire, spi + pages * 32.0 / t.sck) + pages * e->times.flashUs / 1e6 + kEnableS;
+  return t;
+}
+
+}  // namespace
+}  // namespace quillet
+
+int main(int argc, char** argv) {
+  using namespace quillet;
+  bool quick = false, allowIdle = false;
+  uint32_t contractBytes = 8192;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--quick") quick = true;
+    else if (a == "--allow-idle") allowIdle = true;
+    else if (a == "--contract-bytes" && i + 1 < argc) contractBytes = std::max(1024, std::atoi(argv[++i]));
+    else {
+      std::fprintf(stderr, "usage: fast_transfer_bench [--quick] [--contract-bytes N] [--allow-idle]\n");
+      return 2;
+    }
+  }
+#ifndef QUILLET_AVR_BOARD
+  std::printf("quillet-gateway-avr was not built (no avr-g++ or libsimavr): nothing to measure\n");
+  return 0;
+#else
+  if (!allowIdle) bench::HoldWakeLatencyZero();
+  test::CoreFixture fixture;  // the log and prompts recorded, not shown
+  CountingDriver driver;
+  CountingClock clock;
+  SetClock(&clock);
+  DelayValue = 0;
+  std::vector<Case> cases = {{"ATtiny85", 1000000}, {"ATtiny85", 8000000}};
+  if (!quick) {
+    cases.push_back({"AT90CAN128", 1000000});
+    cases.push_back({"AT90CAN128", 8000000});
+  }
+  std::printf("%-11s %-6s %-5s %9s %9s %6s %9s %8s  %s\n", "chip", "target", "op", "fast s", "limit s",
+              "ratio", "contract", "speed-up", "line / SCK");
+  int failures = 0;
+  for (const Case& c : cases) {
+    const ChipEntry* e = FindChipByName(c.chip);
+    const uint32_t size = e->flashSize;
+    std::mt19937 gen(size);
+    std::vector<uint8_t> data(size);
+    for (uint8_t& b : data) b = static_cast<uint8_t>(gen());
+    const Timing fast = Measure(fixture, driver, clock, c, true, size, data);
+    const uint32_t part = std::min(size, contractBytes);
+    Timing contract = Measure(fixture, driver, clock, c, false, part, data);
+    const double scale = static_cast<double>(size) / part;
+    contract.read *= scale;
+    contract.write *= scale;
+    if (!fast.ok || !contract.ok) ++failures;
+    char line[64];
+    std::snprintf(line, sizeof line, "%u baud / %u Hz", fast.baud, fast.sck);
+    const char* hz = c.targetHz == 1000000 ? "1 MHz" : "8 MHz";
+    std::printf("%-11s %-6s %-5s %9.2f %9.2f %6.3f %9.1f %7.1fx  %s%s\n", c.chip, hz, "read", fast.read,
+                fast.readLimit, fast.read / fast.readLimit, contract.read, contract.read / fast.read, line,
+                fast.ok && contract.ok ? "" : "  FAILED");
+    std::printf("%-11s %-6s %-5s %9.2f %9.2f %6.3f %9.1f %7.1fx%s%s\n", c.chip, hz, "write", fast.write,
+                fast.writeLimit, fast.write / fast.writeLimit, contract.write, contract.write / fast.write,
+                part < size ? "  (contract scaled from its first " : "",
+                part < size ? (std::to_string(part) + " bytes)").c_str() : "");
+    std::fflush(stdout);
+  }
+  // An "Arduino as ISP" style programmer runs its line at 19200 baud 8N1 and carries at least
+  // one byte on it per byte of memory: its floor, whatever its SPI and waits.
+  std::printf("for comparison, the line alone of a 19200-baud programmer: %.1f s for 8 KB, %.1f s for 128 KB\n",
+              8192 * 10 / 19200.0, 131072 * 10 / 19200.0);
+  return failures ? 1 : 0;
+#endif
+}
