@@ -279,16 +279,20 @@ void Forget() {
   FastNewOperation();
 }
 
-// Before the port closes: a raised line goes back to 115200, so the next connection finds the
-// firmware at the contract's rate.
-void Closing() {
+// A raised line back to 115200, the contract's rate.
+void LowerBaud() {
   Settle();
-  if (g_baud != 115200) {
-    const uint8_t request[2] = {fw::kBaud, 0};
-    uint8_t answer[2];
-    if (Send(request, 2)) Receive(answer, 2, kShortMs);
-    Driver().SetBaud(PortHandle, 115200);
-  }
+  if (g_baud == 115200) return;
+  const uint8_t request[2] = {fw::kBaud, 0};
+  uint8_t answer[2];
+  if (Send(request, 2)) Receive(answer, 2, kShortMs);
+  Driver().SetBaud(PortHandle, 115200);
+  g_baud = 115200;
+}
+
+// Before the port closes, so that the next connection finds the firmware at 115200.
+void Closing() {
+  LowerBaud();
   Forget();
 }
 
@@ -356,6 +360,9 @@ void IdentifyGateway(ChipId signature) {
   char line[64];
   std::snprintf(line, sizeof line, "Gateway: Quillet firmware %u.%u", g_version[0], g_version[1]);
   if (!g_enabled) {
+    // Switched off since an earlier Autosearch: the contract's exchanges at the contract's rate.
+    LowerBaud();
+    g_fast = false;
     AddLog(0, line);
     return;
   }
