@@ -72,7 +72,8 @@ constexpr uint8_t kAckOk[2] = {0x00, 0xFF};
 constexpr uint8_t kAckBad[2] = {0xBA, 0xD0};
 
 // A block's longest run on the chip, so that it ends well inside the program's one-second read
-// time-out: 256 instructions at 125 kHz take 66 ms, a byte write waits at most 255 ms.
+// time-out: 256 instructions at 125 kHz take 66 ms. Byte writes, with a wait each, go one to a
+// block.
 constexpr uint16_t kMaxBlock = 256;
 
 // How the instruction for an address is formed:
