@@ -318,7 +318,11 @@ uint64_t AvrBoard::OnInject(avr_t* avr, uint64_t when, void* param) {
     // The chip allows for stamps that came late when it times a reset pulse or a write: an
     // instruction may have begun in the chunk before.
     if (in.earliest != kNone && b->chip_) {
-      b->chip_->SetEarliestArrivalUs(b->Us(std::min(in.earliest, b->prevEarliest_)));
+      const uint64_t earliest = std::min(in.earliest, b->prevEarliest_);
+      b->chip_->SetEarliestArrivalUs(b->Us(earliest));
+      // What is sure allows for the kernel's hand-over too: on a loaded machine a
+      // pseudo-terminal's bytes may wait milliseconds, then come together.
+      b->chip_->SetProvenArrivalUs(b->Us(earliest) - b->Us(kLateGraceCycles));
       b->prevEarliest_ = in.earliest;
     }
     // A UART set up for another line takes each byte with a framing error.

@@ -41,6 +41,8 @@ void Usage(FILE* f) {
       "  --trace FILE         the RESET changes and SPI instructions the chip received, with time\n"
       "  --state FILE         the chip's memories, fuses, lock bits and violation count\n"
       "                       persist in FILE between runs\n"
+      "  --strict-timing      an instruction that may have come too early is refused even when\n"
+      "                       the board cannot prove it (see quillet-gateway-sim)\n"
       "  --reset-fuses        factory fuses and unprogrammed lock bits, as a high-voltage\n"
       "                       programmer would restore them\n"
       "  --max-baud N         the line cannot carry more than N baud (a USB-serial chip that\n"
@@ -87,7 +89,7 @@ std::string DefaultFirmware() {
 int main(int argc, char** argv) {
   std::string chipName = "ATtiny2313", linkPath, tracePath, statePath;
   std::string firmware = DefaultFirmware();
-  bool noChip = false, resetFuses = false;
+  bool noChip = false, resetFuses = false, strictTiming = false;
   uint32_t targetClock = 1000000;
   uint64_t maxBaud = 0, damageOut = 0, damageIn = 0;
   for (int i = 1; i < argc; ++i) {
@@ -115,6 +117,7 @@ int main(int argc, char** argv) {
     else if (a == "--trace") tracePath = value();
     else if (a == "--state") statePath = value();
     else if (a == "--reset-fuses") resetFuses = true;
+    else if (a == "--strict-timing") strictTiming = true;
     else if (a == "--max-baud" || a == "--damage-out" || a == "--damage-in") {
       const char* s = value();
       uint64_t& target = a == "--max-baud" ? maxBaud : a == "--damage-out" ? damageOut : damageIn;
@@ -139,6 +142,7 @@ int main(int argc, char** argv) {
   SimChip chip(*model);
   // The ResetLow byte may be read late while the program's 20 ms wait runs on time.
   chip.SetResetSettleUs(SimChip::kResetSettleUs - 2000);
+  chip.SetStrictTiming(strictTiming);
   if (!statePath.empty()) {
     struct stat st;
     SimChipState loaded;
