@@ -1,6 +1,7 @@
 // The set-up remembered between runs, in the user's settings file (QSettings): the port box,
 // the delay, the page showing, where the file dialogs open, the chip last chosen from the menu
 // and the recent files. Every value is checked on the way in; a bad one leaves its default.
+#include <QAction>
 #include <QComboBox>
 #include <QSettings>
 #include <QSlider>
@@ -8,6 +9,7 @@
 
 #include "app/Main.h"
 #include "app/QtSeams.h"
+#include "chips/FastTransport.h"
 #include "link/Portfunctions.h"
 
 namespace quillet {
@@ -76,6 +78,12 @@ void TForm1::RestoreSettings(const QString& portArgument) {
     RefreshRecentMenu(image);
   }
 
+  // Written as "true" or "false"; anything else keeps the default (on).
+  const QString fast = Text(s, "fastTransfers", 8);
+  if (fast == QLatin1String("true") || fast == QLatin1String("false"))
+    if (QAction* a = findChild<QAction*>(QStringLiteral("FastTransfers1")))
+      a->setChecked(fast == QLatin1String("true"));
+
   // Shown, not connected: the chip is selected as from the menu; nothing is sent.
   const QString chip = Text(s, "chip", 64);
   if (const ChipEntry* e = chip.isEmpty() ? nullptr : FindChipByName(chip.toStdString())) {
@@ -102,6 +110,7 @@ void TForm1::StoreSettings() {
   const ChipEntry* e = FindChip(handChip_);
   s.setValue("chip", e ? QString::fromUtf8(e->name) : QString());
   for (int image = 1; image <= 2; ++image) s.setValue(kRecentKeys[image], recent_[image]);
+  s.setValue("fastTransfers", FastTransfersEnabled());
   s.sync();
 }
 

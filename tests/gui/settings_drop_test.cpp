@@ -17,6 +17,7 @@
 
 #include "app/Main.h"
 #include "app/QtSeams.h"
+#include "chips/FastTransport.h"
 #include "dialogs/LBar.h"
 #include "image/Images.h"
 #include "link/Portfunctions.h"
@@ -91,6 +92,7 @@ class SettingsDropTest : public QObject {
       w.form.TrackBar1->setValue(4);
       w.form.PageControl1->setCurrentIndex(1);
       w.Select("ATtiny85");
+      w.form.findChild<QAction*>("FastTransfers1")->setChecked(false);
       prompt.SetOpenPlace({dir.path(), "*.bin"});
       prompt.SetSavePlace({QDir::tempPath(), "*.eep"});
       QVERIFY(w.form.LoadNamedFile(1, hex.toStdString()));
@@ -111,7 +113,10 @@ class SettingsDropTest : public QObject {
       QCOMPARE(next.SavePlace().filter, QString("*.eep"));
       QCOMPARE(w.form.RecentFileList(1), QStringList{hex});
       QVERIFY(w.form.RecentFileList(2).isEmpty());
+      QVERIFY(!w.form.findChild<QAction*>("FastTransfers1")->isChecked());
+      QVERIFY(!FastTransfersEnabled());
     }
+    SetFastTransfers(true);
   }
 
   void badSettingsLeaveTheDefaults() {
