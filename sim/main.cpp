@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/GatewayPty.h"
 #include "sim/Gateway.h"
 #include "sim/Wire.h"
 
@@ -175,36 +176,10 @@ int main(int argc, char** argv) {
     };
   }
 
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    std::perror("posix_openpt");
-    return 1;
-  }
-  const std::string slavePath = ptsname(master);
-  // Our own slave descriptor keeps the pty alive while the program disconnects and
-  // reconnects, so the master never sees a hang-up.
-  int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
-  if (slave < 0) {
-    std::perror(slavePath.c_str());
-    return 1;
-  }
-  termios tio;
-  if (tcgetattr(slave, &tio) == 0) {
-    cfmakeraw(&tio);
-    cfsetspeed(&tio, B115200);
-    tio.c_cflag |= CSTOPB | CLOCAL | CREAD;
-    tcsetattr(slave, TCSANOW, &tio);
-  }
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-
-  if (!linkPath.empty()) {
-    struct stat st;
-    if (lstat(linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(linkPath.c_str());
-    if (symlink(slavePath.c_str(), linkPath.c_str()) != 0) {
-      std::fprintf(stderr, "cannot link %s: %s\n", linkPath.c_str(), std::strerror(errno));
-      linkPath.clear();
-    }
-  }
+  GatewayPty pty;
+  if (!OpenGatewayPty(pty, linkPath)) return 1;
+  int master = pty.master, slave = pty.slave;
+  const std::string& slavePath = pty.path;
 
   const int64_t listening = NowNs();
   std::printf("%s\n", slavePath.c_str());
