@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/GatewayPty.h"
+#include "sim/SimProgram.h"
 #include "sim/Gateway.h"
 #include "sim/Wire.h"
 
@@ -137,44 +137,18 @@ int main(int argc, char** argv) {
     }
   }
 
-  const SimChipModel* model = FindSimChip(chipName);
-  if (!model) {
-    std::fprintf(stderr, "unknown chip: %s\n", chipName.c_str());
-    return 2;
-  }
-  SimChip chip(*model);
-  // The ResetLow byte may be read late while the program's 20 ms wait runs on time.
-  chip.SetResetSettleUs(SimChip::kResetSettleUs - 2000);
-  chip.SetStrictTiming(strictTiming);
-  if (!statePath.empty()) {
-    SimChipState loaded;
-    struct stat st;
-    if (stat(statePath.c_str(), &st) == 0) {
-      if (!LoadSimState(statePath, loaded) || !chip.Adopt(loaded))
-        std::fprintf(stderr, "state file %s does not hold a %s; starting from factory state\n",
-                     statePath.c_str(), model->name);
-    }
-  }
-  if (resetFuses) {
-    chip.ResetFuses();
-    // Kept at once, so the recovery holds even if the line never changes the chip again.
-    if (!statePath.empty() && !noChip && !SaveSimState(statePath, chip.State()))
-      std::fprintf(stderr, "cannot save %s\n", statePath.c_str());
-  }
+  std::unique_ptr<SimChip> socketChip = MakeSocketChip(
+      {.chipName = chipName, .statePath = statePath, .noChip = noChip, .resetFuses = resetFuses,
+       .strictTiming = strictTiming});
+  if (!socketChip) return 2;
+  SimChip& chip = *socketChip;
   Gateway gateway(noChip ? nullptr : &chip, options);
 
-  FILE* trace = nullptr;
-  if (!tracePath.empty()) {
-    trace = std::fopen(tracePath.c_str(), "w");
-    if (!trace) {
-      std::fprintf(stderr, "cannot write %s: %s\n", tracePath.c_str(), std::strerror(errno));
-      return 1;
-    }
-    setvbuf(trace, nullptr, _IOLBF, 0);
-    gateway.trace = [trace](int64_t us, const std::string& line) {
-      std::fprintf(trace, "%10.6f %s\n", static_cast<double>(us) / 1e6, line.c_str());
-    };
-  }
+  bool traceOk = true;
+  FILE* trace = OpenTrace(tracePath, traceOk);
+  if (!traceOk) return 1;
+  if (trace)
+    gateway.trace = [trace](int64_t us, const std::string& line) { TraceLine(trace, us, line); };
 
   GatewayPty pty;
   if (!OpenGatewayPty(pty, linkPath)) return 1;

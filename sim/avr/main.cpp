@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "sim/GatewayPty.h"
+#include "sim/SimProgram.h"
 #include "sim/SimChip.h"
 #include "sim/avr/AvrBoard.h"
 
@@ -135,40 +135,16 @@ int main(int argc, char** argv) {
     }
   }
 
-  const SimChipModel* model = FindSimChip(chipName);
-  if (!model) {
-    std::fprintf(stderr, "unknown chip: %s\n", chipName.c_str());
-    return 2;
-  }
-  SimChip chip(*model);
-  // The ResetLow byte may be read late while the program's 20 ms wait runs on time.
-  chip.SetResetSettleUs(SimChip::kResetSettleUs - 2000);
-  chip.SetStrictTiming(strictTiming);
-  if (!statePath.empty()) {
-    struct stat st;
-    SimChipState loaded;
-    if (stat(statePath.c_str(), &st) == 0 && (!LoadSimState(statePath, loaded) || !chip.Adopt(loaded)))
-      std::fprintf(stderr, "state file %s does not hold a %s; starting from factory state\n",
-                   statePath.c_str(), model->name);
-  }
-  if (resetFuses) {
-    chip.ResetFuses();
-    if (!statePath.empty() && !noChip && !SaveSimState(statePath, chip.State()))
-      std::fprintf(stderr, "cannot save %s\n", statePath.c_str());
-  }
+  std::unique_ptr<SimChip> socketChip = MakeSocketChip(
+      {.chipName = chipName, .statePath = statePath, .noChip = noChip, .resetFuses = resetFuses,
+       .strictTiming = strictTiming});
+  if (!socketChip) return 2;
+  SimChip& chip = *socketChip;
 
-  FILE* trace = nullptr;
-  if (!tracePath.empty()) {
-    trace = std::fopen(tracePath.c_str(), "w");
-    if (!trace) {
-      std::fprintf(stderr, "cannot write %s: %s\n", tracePath.c_str(), std::strerror(errno));
-      return 1;
-    }
-    setvbuf(trace, nullptr, _IOLBF, 0);
-  }
-  auto traceLine = [trace](int64_t us, const std::string& line) {
-    if (trace) std::fprintf(trace, "%10.6f %s\n", static_cast<double>(us) / 1e6, line.c_str());
-  };
+  bool traceOk = true;
+  FILE* trace = OpenTrace(tracePath, traceOk);
+  if (!traceOk) return 1;
+  auto traceLine = [trace](int64_t us, const std::string& line) { TraceLine(trace, us, line); };
 
   TargetSocket socket(noChip ? nullptr : &chip);
   socket.trace = traceLine;
