@@ -110,6 +110,9 @@ void TForm1::RefreshChipDisplay(ChipId id) {
   for (int view = 1; view <= 4; ++view) BlankView(view);
   ShowChipPicture();
   Edit1->setText(QString::fromStdString(ChipName));
+  // The field keeps its size; a name too long for it (ATmega2564RFR2) shows whole on hover.
+  Edit1->setToolTip(Edit1->text());
+  Edit1->setCursorPosition(0);
   ImageToView(0, 0);
 }
 
