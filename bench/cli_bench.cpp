@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "app/Driver.h"
+#include "bench/YesPrompt.h"
 #include "chips/Chipfunctions.h"
 #include "cli/Options.h"
 #include "cli/Session.h"
@@ -49,14 +50,6 @@ using SteadyClock = std::chrono::steady_clock;
 double Seconds(SteadyClock::time_point since) {
   return std::chrono::duration<double>(SteadyClock::now() - since).count();
 }
-
-class YesPrompt : public UserPrompt {
- public:
-  bool AskYesNo(const std::string&, const std::string&) override { return true; }
-  void ShowMessage(const std::string&, const std::string&) override {}
-  std::optional<FileChoice> OpenFile() override { return std::nullopt; }
-  std::optional<FileChoice> SaveFile() override { return std::nullopt; }
-};
 
 class Lines : public LogSink {
  public:
@@ -167,7 +160,7 @@ int main(int argc, char** argv) {
       test::SimProcess sim(QUILLET_SIM_BINARY, SimArgs(chip, link, true));
       DrainingDriver driver;
       SetSerialDriver(&driver);
-      YesPrompt prompt;
+      bench::YesPrompt prompt;
       Lines log;
       SetUserPrompt(&prompt);
       SetLogSink(&log);

@@ -52,6 +52,7 @@
 
 #include "bench/Timing.h"
 #include "app/Driver.h"
+#include "bench/YesPrompt.h"
 #include "chips/Chipfunctions.h"
 #include "image/Images.h"
 #include "link/Portfunctions.h"
@@ -97,14 +98,6 @@ const Operation kOperations[] = {
     {MemoryOperation::WriteData, "write-data", false},
     {MemoryOperation::ReadData, "read-data", false},
     {MemoryOperation::VerifyData, "verify-data", false},
-};
-
-class YesPrompt : public UserPrompt {
- public:
-  bool AskYesNo(const std::string&, const std::string&) override { return true; }
-  void ShowMessage(const std::string&, const std::string&) override {}
-  std::optional<FileChoice> OpenFile() override { return std::nullopt; }
-  std::optional<FileChoice> SaveFile() override { return std::nullopt; }
 };
 
 // Keeps the log of the current operation, to tell success from failure.
@@ -394,7 +387,7 @@ int Gaps(const std::string& chipName) {
   const ChipEntry* chip = FindChipByName(chipName);
   if (!chip) return 2;
   bench::HoldWakeLatencyZero();
-  static YesPrompt prompt;
+  static bench::YesPrompt prompt;
   SetUserPrompt(&prompt);
   CommitLag(*chip);
   const std::vector<std::string> lines = TracedRun(*chip, MemoryOperation::ReadData);
@@ -489,7 +482,7 @@ std::string LoadAverage() {
 
 int Run(const Options& opt) {
   if (opt.holdWakeLatency) bench::HoldWakeLatencyZero();
-  static YesPrompt prompt;
+  static bench::YesPrompt prompt;
   SetUserPrompt(&prompt);
   std::vector<const Operation*> ops;
   for (const Operation& o : kOperations)

@@ -4,8 +4,6 @@
 
 namespace quillet::sim {
 
-namespace {
-
 std::string HexList(const uint8_t* b, size_t n) {
   std::string s;
   char t[4];
@@ -16,6 +14,8 @@ std::string HexList(const uint8_t* b, size_t n) {
   }
   return s;
 }
+
+namespace {
 
 int ParamCount(uint8_t command) {
   switch (command) {

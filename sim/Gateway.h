@@ -57,4 +57,7 @@ class Gateway {
   bool hungUp_ = false;
 };
 
+// "1E 93 0B": bytes as the traces show them.
+std::string HexList(const uint8_t* bytes, size_t count);
+
 }  // namespace quillet::sim

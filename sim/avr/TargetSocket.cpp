@@ -3,28 +3,15 @@
 #include <cstdio>
 #include <optional>
 
+#include "sim/Gateway.h"
+
 namespace quillet::sim {
-
-namespace {
-
-std::string Hex(const uint8_t* b, int n) {
-  std::string s;
-  char t[4];
-  for (int i = 0; i < n; ++i) {
-    std::snprintf(t, sizeof t, "%02X", b[i]);
-    if (i) s += ' ';
-    s += t;
-  }
-  return s;
-}
-
-}  // namespace
 
 void TargetSocket::SetReset(bool high, int64_t timeUs) {
   if (started_ && high == resetHigh_) return;
   started_ = true;
   if (count_ > 0) {
-    Trace(timeUs, "instruction cut short by RESET after " + Hex(in_.data(), count_) +
+    Trace(timeUs, "instruction cut short by RESET after " + HexList(in_.data(), static_cast<size_t>(count_)) +
                       ": the chip drops it");
     count_ = 0;
   }
@@ -55,7 +42,7 @@ uint8_t TargetSocket::Shift(uint8_t mosi, int64_t timeUs) {
   Bytes4 whole{0xFF, 0xFF, 0xFF, 0xFF};
   if (chip_) whole = chip_->Transfer(in_, timeUs, &note);
   out_[3] = whole[3];
-  std::string line = "SPI " + Hex(in_.data(), 4) + " -> " + Hex(out_.data(), 4) + ": " + note;
+  std::string line = "SPI " + HexList(in_.data(), 4) + " -> " + HexList(out_.data(), 4) + ": " + note;
   Trace(timeUs, line);
   return out_[3];
 }
