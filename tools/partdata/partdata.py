@@ -31,6 +31,9 @@ PDIP40_MEGA8515 = ("PDIP40", 40, 6, 7, 8, 9, [40], [20])
 TQFP64_PE = ("TQFP64", 64, 2, 3, 11, 20, [21, 52], [22, 53, 63])     # PDI=PE0, PDO=PE1, SCK=PB1
 TQFP64_PB = ("TQFP64", 64, 12, 13, 11, 20, [21, 52], [22, 53, 63])    # PB2, PB3, PB1
 TQFP100_MEGA2560 = ("TQFP100", 100, 21, 22, 20, 30, [10, 31, 61, 80], [11, 32, 62, 81])
+# ATmega3250/3290/6450/6490 TQFP100: MOSI=PB2, MISO=PB3, SCK=PB1, RESET=PG5; pin numbers: 2570N and
+# 2552K pinouts (as in KiCad's symbols ATmega3250-16A, ATmega3290-16A, ATmega6450A-A, ATmega6490A-A)
+TQFP100_LCD = ("TQFP100", 100, 21, 22, 20, 30, [10, 31, 80], [11, 32, 81])
 TQFP32_PB = ("TQFP32", 32, 15, 16, 17, 29, [4], [5, 21])
 TQFP44_MEGA324 = ("TQFP44", 44, 1, 2, 3, 4, [5, 17, 38], [6, 18, 39])
 TQFP32_M1 = ("TQFP32", 32, 2, 1, 12, 31, [4], [5])                    # MOSI_A=PD3, MISO_A=PD2, SCK_A=PD4
@@ -161,23 +164,26 @@ DATASHEETS = [
                "why": "8285 Table 27-5: ATmega645P is 1E 96 0D (avr-libc's iom645p.h has the 645's 05)"}),
              ("ATmega649", ["ATmega649A"], "ATmega", TQFP64_PB, {}),
              ("ATmega649P", [], "ATmega", TQFP64_PB, {}),
-             ("ATmega3250", ["ATmega3250A"], "ATmega", UNKNOWN("TQFP100", 100), {}),
+             ("ATmega3250", ["ATmega3250A"], "ATmega", TQFP100_LCD, {}),  # pins: 2570N Table 27-13
              ("ATmega3250P", ["ATmega3250PA"], "ATmega", UNKNOWN("TQFP100", 100),
               {"signature": [0x1E, 0x95, 0x0E],
                "why": "8285 Table 27-5: ATmega3250PA is 1E 95 0E (iom3250p.h has the 3250's 06)"}),
-             ("ATmega3290", ["ATmega3290A"], "ATmega", UNKNOWN("TQFP100", 100), {}),
-             ("ATmega3290P", ["ATmega3290PA"], "ATmega", UNKNOWN("TQFP100", 100),
+             ("ATmega3290", ["ATmega3290A"], "ATmega", TQFP100_LCD, {}),  # pins: 2552K Table 27-13
+             ("ATmega3290P", ["ATmega3290PA"], "ATmega", TQFP100_LCD,  # pins: 8021G Table 27-16
               {"signature": [0x1E, 0x95, 0x0C],
                "why": "8284 Table 27-5: ATmega3290PA is 1E 95 0C (iom3290p.h has the 3290's 04)"}),
-             ("ATmega6450", ["ATmega6450A"], "ATmega", UNKNOWN("TQFP100", 100), {}),
+             ("ATmega6450", ["ATmega6450A"], "ATmega", TQFP100_LCD, {}),  # pins: 2570N Table 27-13
              ("ATmega6450P", [], "ATmega", UNKNOWN("TQFP100", 100),
               {"signature": [0x1E, 0x96, 0x0E],
                "why": "8285 Table 27-5: ATmega6450P is 1E 96 0E (iom6450p.h has the 6450's 06)"}),
-             ("ATmega6490", ["ATmega6490A"], "ATmega", UNKNOWN("TQFP100", 100), {}),
+             ("ATmega6490", ["ATmega6490A"], "ATmega", TQFP100_LCD, {}),  # pins: 2552K Table 27-13
              ("ATmega6490P", [], "ATmega", UNKNOWN("TQFP100", 100),
               {"signature": [0x1E, 0x96, 0x0C],
                "why": "8284 Table 27-5: ATmega6490P is 1E 96 0C (iom6490p.h has the 6490's 04)"}),
-         ]),
+         ],
+         note="TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250, 6450), 2552K Table 27-13 "
+              "(3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the 2570N/2552K pinouts as in "
+              "KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not found"),
     dict(doc="ATmega640/1280/1281/2560/2561 datasheet 2549Q", times=MEGA_LONGEST, times_src=None,
          eeprom_page=True, page_src="Table 30-17 (C1/C2)", calibration=1,
          rows=[("ATmega640", [], "ATmega", TQFP100_MEGA2560, {}),
