@@ -311,11 +311,11 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found. Overrides the header: ATmega165/165P/165PA are 1E 94 07 (8285 Table 27-5 for 165PA; 8019
-  // for 165P); avr-libc's iom165.h has the ATmega169's 05. Extended fuse bit 0 is RSTDISBL (8285;
-  // iom165pa.h), which iom165.h leaves out.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found. Overrides the header: ATmega165/165P/165PA are 1E 94 07 (8285 Table 27-5
+  // for 165PA; 8019 for 165P); avr-libc's iom165.h has the ATmega169's 05. Extended fuse bit 0 is
+  // RSTDISBL (8285; iom165pa.h), which iom165.h leaves out.
   {"ATmega165", "ATmega165P, ATmega165PA", "ATmega", {0x1E, 0x94, 0x07},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -327,10 +327,10 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found. Overrides the header: iom165a.h gives no factory values; 0x62/0x99/0xFF from 8285 Tables
-  // 27-3..27-5.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found. Overrides the header: iom165a.h gives no factory values; 0x62/0x99/0xFF
+  // from 8285 Tables 27-3..27-5.
   {"ATmega165A", "", "ATmega", {0x1E, 0x94, 0x10},
    16384, 128, 512, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"}, 0x62},
@@ -342,10 +342,10 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found. Overrides the header: extended fuse bit 0 is RSTDISBL (8284; iom169pa.h), which iom169.h
-  // leaves out.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found. Overrides the header: extended fuse bit 0 is RSTDISBL (8284;
+  // iom169pa.h), which iom169.h leaves out.
   {"ATmega169", "ATmega169P, ATmega169PA", "ATmega", {0x1E, 0x94, 0x05},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -357,10 +357,11 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found. Overrides the header: 8284 Table 27-5: ATmega169A is 1E 94 11 (avr-libc's iom169a.h has
-  // the 169's 05); extended fuse bit 0 is RSTDISBL (8284), which iom169a.h leaves out.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found. Overrides the header: 8284 Table 27-5: ATmega169A is 1E 94 11
+  // (avr-libc's iom169a.h has the 169's 05); extended fuse bit 0 is RSTDISBL (8284), which
+  // iom169a.h leaves out.
   {"ATmega169A", "", "ATmega", {0x1E, 0x94, 0x11},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -372,9 +373,9 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found.
   {"ATmega325", "ATmega325A", "ATmega", {0x1E, 0x95, 0x05},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -386,10 +387,10 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found. Overrides the header: 8285 Table 27-5: ATmega325PA is 1E 95 0D (avr-libc's iom325p.h has
-  // the 325's 05).
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found. Overrides the header: 8285 Table 27-5: ATmega325PA is 1E 95 0D
+  // (avr-libc's iom325p.h has the 325's 05).
   {"ATmega325P", "ATmega325PA", "ATmega", {0x1E, 0x95, 0x0D},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -401,9 +402,9 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found.
   {"ATmega329", "ATmega329A", "ATmega", {0x1E, 0x95, 0x03},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -415,9 +416,9 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found.
   {"ATmega329P", "ATmega329PA", "ATmega", {0x1E, 0x95, 0x0B},
    32768, 128, 1024, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"}, 0x62},
@@ -429,9 +430,9 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found.
   {"ATmega645", "ATmega645A", "ATmega", {0x1E, 0x96, 0x05},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -443,10 +444,10 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found. Overrides the header: 8285 Table 27-5: ATmega645P is 1E 96 0D (avr-libc's iom645p.h has
-  // the 645's 05).
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found. Overrides the header: 8285 Table 27-5: ATmega645P is 1E 96 0D
+  // (avr-libc's iom645p.h has the 645's 05).
   {"ATmega645P", "", "ATmega", {0x1E, 0x96, 0x0D},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -458,9 +459,9 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found.
   {"ATmega649", "ATmega649A", "ATmega", {0x1E, 0x96, 0x03},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -472,9 +473,9 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found.
   {"ATmega649P", "", "ATmega", {0x1E, 0x96, 0x0B},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -486,9 +487,9 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found.
   {"ATmega3250", "ATmega3250A", "ATmega", {0x1E, 0x95, 0x06},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -500,10 +501,10 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). Pin numbers not found (0). TQFP100 serial pins PB2/PB3/PB1 from
-  // 2570N Table 27-13 (3250, 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin
-  // mapping tables were not found. Overrides the header: 8285 Table 27-5: ATmega3250PA is 1E 95 0E
-  // (iom3250p.h has the 3250's 06).
+  // 2570N Table 27-13 (3250, 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and
+  // 8284E Table 28-14 (6490P); pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the
+  // 3250P/6450P pin mapping tables were not found. Overrides the header: 8285 Table 27-5:
+  // ATmega3250PA is 1E 95 0E (iom3250p.h has the 3250's 06).
   {"ATmega3250P", "ATmega3250PA", "ATmega", {0x1E, 0x95, 0x0E},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -515,9 +516,9 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found.
   {"ATmega3290", "ATmega3290A", "ATmega", {0x1E, 0x95, 0x04},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -529,10 +530,10 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found. Overrides the header: 8284 Table 27-5: ATmega3290PA is 1E 95 0C (iom3290p.h has the
-  // 3290's 04).
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found. Overrides the header: 8284 Table 27-5: ATmega3290PA is 1E 95 0C
+  // (iom3290p.h has the 3290's 04).
   {"ATmega3290P", "ATmega3290PA", "ATmega", {0x1E, 0x95, 0x0C},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -544,9 +545,9 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found.
   {"ATmega6450", "ATmega6450A", "ATmega", {0x1E, 0x96, 0x06},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -558,10 +559,10 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). Pin numbers not found (0). TQFP100 serial pins PB2/PB3/PB1 from
-  // 2570N Table 27-13 (3250, 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin
-  // mapping tables were not found. Overrides the header: 8285 Table 27-5: ATmega6450P is 1E 96 0E
-  // (iom6450p.h has the 6450's 06).
+  // 2570N Table 27-13 (3250, 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and
+  // 8284E Table 28-14 (6490P); pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the
+  // 3250P/6450P pin mapping tables were not found. Overrides the header: 8285 Table 27-5:
+  // ATmega6450P is 1E 96 0E (iom6450p.h has the 6450's 06).
   {"ATmega6450P", "", "ATmega", {0x1E, 0x96, 0x0E},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -573,9 +574,9 @@ const PartRow kParts[] = {
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not
-  // found.
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found.
   {"ATmega6490", "ATmega6490A", "ATmega", {0x1E, 0x96, 0x04},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -586,10 +587,10 @@ const PartRow kParts[] = {
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). Pin numbers not found (0). TQFP100 serial pins PB2/PB3/PB1 from
-  // 2570N Table 27-13 (3250, 6450), 2552K Table 27-13 (3290, 6490) and 8021G Table 27-16 (3290P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P/6490P pin
-  // mapping tables were not found. Overrides the header: 8284 Table 27-5: ATmega6490P is 1E 96 0C
+  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
+  // tables were not found. Overrides the header: 8284 Table 27-5: ATmega6490P is 1E 96 0C
   // (iom6490p.h has the 6490's 04).
   {"ATmega6490P", "", "ATmega", {0x1E, 0x96, 0x0C},
    65536, 256, 2048, 8, 1,
@@ -598,7 +599,7 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP100", 100, 0, 0, 0, 0, {}, {}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Waits: not found; the family's longest. EEPROM
   // page mode: Table 30-17 (C1/C2). Pins from Table 30-15 (PDI/PDO: PB2/PB3 on TQFP100, PE0/PE1 on
   // TQFP64).

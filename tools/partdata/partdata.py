@@ -177,13 +177,14 @@ DATASHEETS = [
               {"signature": [0x1E, 0x96, 0x0E],
                "why": "8285 Table 27-5: ATmega6450P is 1E 96 0E (iom6450p.h has the 6450's 06)"}),
              ("ATmega6490", ["ATmega6490A"], "ATmega", TQFP100_LCD, {}),  # pins: 2552K Table 27-13
-             ("ATmega6490P", [], "ATmega", UNKNOWN("TQFP100", 100),
+             ("ATmega6490P", [], "ATmega", TQFP100_LCD,  # pins: 8284E Table 28-14
               {"signature": [0x1E, 0x96, 0x0C],
                "why": "8284 Table 27-5: ATmega6490P is 1E 96 0C (iom6490p.h has the 6490's 04)"}),
          ],
          note="TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250, 6450), 2552K Table 27-13 "
-              "(3290, 6490) and 8021G Table 27-16 (3290P); pin numbers from the 2570N/2552K pinouts as in "
-              "KiCad's symbols; the 3250P/6450P/6490P pin mapping tables were not found"),
+              "(3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P); pin numbers from the "
+              "2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping tables were not "
+              "found"),
     dict(doc="ATmega640/1280/1281/2560/2561 datasheet 2549Q", times=MEGA_LONGEST, times_src=None,
          eeprom_page=True, page_src="Table 30-17 (C1/C2)", calibration=1,
          rows=[("ATmega640", [], "ATmega", TQFP100_MEGA2560, {}),
