@@ -23,7 +23,8 @@
 //   --quick: ATtiny2313 only, one run per mode.
 //   --timer-slack-1: the process asks for 1 ns timer slack (default 50 us) before it runs.
 //   --allow-idle: leave the processors free to halt when idle (by default the run holds them
-//       out of idle states through /dev/cpu_dma_latency, which needs root).
+//       out of idle states through /dev/cpu_dma_latency, which needs root, or where the kernel
+//       has no cpuidle driver to honour that, with idle-class spinning threads).
 //   --gaps [CHIP]: only the breakdown of the time over the floor, from the simulator's trace.
 #include <fcntl.h>
 #include <signal.h>
