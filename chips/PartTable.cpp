@@ -155,8 +155,7 @@ const PartRow kParts[] = {
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Waits: not found; the family's longest. EEPROM page
-  // mode not found: byte mode (C0), which every part has. Waits: the ATmega48A..328P values with
-  // the ATmega16M1's longer erase; EEPROM page mode as on the ATmega48A..328P (not checked).
+  // mode not found: byte mode (C0), which every part has.
   {"ATmega88PB", "", "ATmega", {0x1E, 0x93, 0x16},
    8192, 64, 512, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"}, 0x62},
@@ -166,8 +165,7 @@ const PartRow kParts[] = {
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Waits: not found; the family's longest. EEPROM page
-  // mode not found: byte mode (C0), which every part has. Waits: the ATmega48A..328P values with
-  // the ATmega16M1's longer erase; EEPROM page mode as on the ATmega48A..328P (not checked).
+  // mode not found: byte mode (C0), which every part has.
   {"ATmega168PB", "", "ATmega", {0x1E, 0x94, 0x15},
    16384, 128, 512, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"}, 0x62},
@@ -297,7 +295,7 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "CFD", nullptr, nullptr, nullptr, nullptr}, 0xF7}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP44", 44, 1, 2, 3, 4, {5, 17, 38}, {6, 18, 39}}},
+   {"TQFP44", 44, 1, 2, 3, 4, {5}, {6, 28}}},
   // ATmega162 datasheet 2513. Waits: not found; the family's longest. EEPROM page mode not found:
   // byte mode (C0), which every part has.
   {"ATmega162", "", "ATmega", {0x1E, 0x94, 0x04},
@@ -312,10 +310,12 @@ const PartRow kParts[] = {
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
   // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
   // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found. Overrides the header: ATmega165/165P/165PA are 1E 94 07 (8285 Table 27-5
-  // for 165PA; 8019 for 165P); avr-libc's iom165.h has the ATmega169's 05. Extended fuse bit 0 is
-  // RSTDISBL (8285; iom165pa.h), which iom165.h leaves out.
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols. 8285's own table (3250P, 6450P)
+  // was not found: every other datasheet of the family gives PB2/PB3/PB1, and KiCad's
+  // ATmega3250PA-A and ATmega6450P-A (from 8285) have those port pins and RESET at the same
+  // numbers. Overrides the header: ATmega165/165P/165PA are 1E 94 07 (8285 Table 27-5 for 165PA;
+  // 8019 for 165P); avr-libc's iom165.h has the ATmega169's 05. Extended fuse bit 0 is RSTDISBL
+  // (8285; iom165pa.h), which iom165.h leaves out.
   {"ATmega165", "ATmega165P, ATmega165PA", "ATmega", {0x1E, 0x94, 0x07},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -326,11 +326,8 @@ const PartRow kParts[] = {
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found. Overrides the header: iom165a.h gives no factory values; 0x62/0x99/0xFF
-  // from 8285 Tables 27-3..27-5.
+  // algorithm 5B (page access). Overrides the header: iom165a.h gives no factory values;
+  // 0x62/0x99/0xFF from 8285 Tables 27-3..27-5.
   {"ATmega165A", "", "ATmega", {0x1E, 0x94, 0x10},
    16384, 128, 512, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"}, 0x62},
@@ -341,10 +338,7 @@ const PartRow kParts[] = {
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found. Overrides the header: extended fuse bit 0 is RSTDISBL (8284;
+  // algorithm 5B (page access). Overrides the header: extended fuse bit 0 is RSTDISBL (8284;
   // iom169pa.h), which iom169.h leaves out.
   {"ATmega169", "ATmega169P, ATmega169PA", "ATmega", {0x1E, 0x94, 0x05},
    16384, 128, 512, 4, 1,
@@ -356,10 +350,7 @@ const PartRow kParts[] = {
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found. Overrides the header: 8284 Table 27-5: ATmega169A is 1E 94 11
+  // algorithm 5B (page access). Overrides the header: 8284 Table 27-5: ATmega169A is 1E 94 11
   // (avr-libc's iom169a.h has the 169's 05); extended fuse bit 0 is RSTDISBL (8284), which
   // iom169a.h leaves out.
   {"ATmega169A", "", "ATmega", {0x1E, 0x94, 0x11},
@@ -372,10 +363,7 @@ const PartRow kParts[] = {
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found.
+  // algorithm 5B (page access).
   {"ATmega325", "ATmega325A", "ATmega", {0x1E, 0x95, 0x05},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -386,10 +374,7 @@ const PartRow kParts[] = {
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found. Overrides the header: 8285 Table 27-5: ATmega325PA is 1E 95 0D
+  // algorithm 5B (page access). Overrides the header: 8285 Table 27-5: ATmega325PA is 1E 95 0D
   // (avr-libc's iom325p.h has the 325's 05).
   {"ATmega325P", "ATmega325PA", "ATmega", {0x1E, 0x95, 0x0D},
    32768, 128, 1024, 4, 1,
@@ -401,10 +386,7 @@ const PartRow kParts[] = {
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found.
+  // algorithm 5B (page access).
   {"ATmega329", "ATmega329A", "ATmega", {0x1E, 0x95, 0x03},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -415,10 +397,7 @@ const PartRow kParts[] = {
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found.
+  // algorithm 5B (page access).
   {"ATmega329P", "ATmega329PA", "ATmega", {0x1E, 0x95, 0x0B},
    32768, 128, 1024, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"}, 0x62},
@@ -429,10 +408,7 @@ const PartRow kParts[] = {
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found.
+  // algorithm 5B (page access).
   {"ATmega645", "ATmega645A", "ATmega", {0x1E, 0x96, 0x05},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -443,10 +419,7 @@ const PartRow kParts[] = {
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found. Overrides the header: 8285 Table 27-5: ATmega645P is 1E 96 0D
+  // algorithm 5B (page access). Overrides the header: 8285 Table 27-5: ATmega645P is 1E 96 0D
   // (avr-libc's iom645p.h has the 645's 05).
   {"ATmega645P", "", "ATmega", {0x1E, 0x96, 0x0D},
    65536, 256, 2048, 8, 1,
@@ -458,10 +431,7 @@ const PartRow kParts[] = {
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found.
+  // algorithm 5B (page access).
   {"ATmega649", "ATmega649A", "ATmega", {0x1E, 0x96, 0x03},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -472,10 +442,7 @@ const PartRow kParts[] = {
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found.
+  // algorithm 5B (page access).
   {"ATmega649P", "", "ATmega", {0x1E, 0x96, 0x0B},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -486,10 +453,7 @@ const PartRow kParts[] = {
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found.
+  // algorithm 5B (page access).
   {"ATmega3250", "ATmega3250A", "ATmega", {0x1E, 0x95, 0x06},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -500,11 +464,8 @@ const PartRow kParts[] = {
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). Pin numbers not found (0). TQFP100 serial pins PB2/PB3/PB1 from
-  // 2570N Table 27-13 (3250, 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and
-  // 8284E Table 28-14 (6490P); pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the
-  // 3250P/6450P pin mapping tables were not found. Overrides the header: 8285 Table 27-5:
-  // ATmega3250PA is 1E 95 0E (iom3250p.h has the 3250's 06).
+  // algorithm 5B (page access). Overrides the header: 8285 Table 27-5: ATmega3250PA is 1E 95 0E
+  // (iom3250p.h has the 3250's 06).
   {"ATmega3250P", "ATmega3250PA", "ATmega", {0x1E, 0x95, 0x0E},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -512,13 +473,10 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP100", 100, 0, 0, 0, 0, {}, {}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found.
+  // algorithm 5B (page access).
   {"ATmega3290", "ATmega3290A", "ATmega", {0x1E, 0x95, 0x04},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -529,10 +487,7 @@ const PartRow kParts[] = {
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found. Overrides the header: 8284 Table 27-5: ATmega3290PA is 1E 95 0C
+  // algorithm 5B (page access). Overrides the header: 8284 Table 27-5: ATmega3290PA is 1E 95 0C
   // (iom3290p.h has the 3290's 04).
   {"ATmega3290P", "ATmega3290PA", "ATmega", {0x1E, 0x95, 0x0C},
    32768, 128, 1024, 4, 1,
@@ -544,10 +499,7 @@ const PartRow kParts[] = {
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found.
+  // algorithm 5B (page access).
   {"ATmega6450", "ATmega6450A", "ATmega", {0x1E, 0x96, 0x06},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -558,11 +510,8 @@ const PartRow kParts[] = {
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). Pin numbers not found (0). TQFP100 serial pins PB2/PB3/PB1 from
-  // 2570N Table 27-13 (3250, 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and
-  // 8284E Table 28-14 (6490P); pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the
-  // 3250P/6450P pin mapping tables were not found. Overrides the header: 8285 Table 27-5:
-  // ATmega6450P is 1E 96 0E (iom6450p.h has the 6450's 06).
+  // algorithm 5B (page access). Overrides the header: 8285 Table 27-5: ATmega6450P is 1E 96 0E
+  // (iom6450p.h has the 6450's 06).
   {"ATmega6450P", "", "ATmega", {0x1E, 0x96, 0x0E},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -570,13 +519,10 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP100", 100, 0, 0, 0, 0, {}, {}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found.
+  // algorithm 5B (page access).
   {"ATmega6490", "ATmega6490A", "ATmega", {0x1E, 0x96, 0x04},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -587,10 +533,7 @@ const PartRow kParts[] = {
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Waits: 8018 Table
   // 26-14 (the family's other tables not found). EEPROM page mode: 8018 serial programming
-  // algorithm 5B (page access). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
-  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
-  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping
-  // tables were not found. Overrides the header: 8284 Table 27-5: ATmega6490P is 1E 96 0C
+  // algorithm 5B (page access). Overrides the header: 8284 Table 27-5: ATmega6490P is 1E 96 0C
   // (iom6490p.h has the 6490's 04).
   {"ATmega6490P", "", "ATmega", {0x1E, 0x96, 0x0C},
    65536, 256, 2048, 8, 1,
@@ -610,10 +553,9 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Waits: not found; the family's longest. EEPROM
-  // page mode: Table 30-17 (C1/C2). Pins from Table 30-15 (PDI/PDO: PB2/PB3 on TQFP100, PE0/PE1 on
-  // TQFP64).
+  // page mode: Table 30-17 (C1/C2).
   {"ATmega1280", "", "ATmega", {0x1E, 0x97, 0x03},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -621,10 +563,9 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Waits: not found; the family's longest. EEPROM
-  // page mode: Table 30-17 (C1/C2). Pins from Table 30-15 (PDI/PDO: PB2/PB3 on TQFP100, PE0/PE1 on
-  // TQFP64).
+  // page mode: Table 30-17 (C1/C2).
   {"ATmega1281", "", "ATmega", {0x1E, 0x97, 0x04},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -634,8 +575,7 @@ const PartRow kParts[] = {
    {5000, 10000, 10500, 4500},
    {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Waits: not found; the family's longest. EEPROM
-  // page mode: Table 30-17 (C1/C2). Pins from Table 30-15 (PDI/PDO: PB2/PB3 on TQFP100, PE0/PE1 on
-  // TQFP64).
+  // page mode: Table 30-17 (C1/C2).
   {"ATmega2560", "", "ATmega", {0x1E, 0x98, 0x01},
    262144, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -643,10 +583,9 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Waits: not found; the family's longest. EEPROM
-  // page mode: Table 30-17 (C1/C2). Pins from Table 30-15 (PDI/PDO: PB2/PB3 on TQFP100, PE0/PE1 on
-  // TQFP64).
+  // page mode: Table 30-17 (C1/C2).
   {"ATmega2561", "", "ATmega", {0x1E, 0x98, 0x02},
    262144, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -747,8 +686,7 @@ const PartRow kParts[] = {
    {5000, 10000, 10500, 4500},
    {"TQFP44", 44, 10, 11, 9, 13, {14, 34}, {15, 23, 35, 43}}},
   // ATmega16U4/32U4 datasheet 7766J. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has. Serial programming through PDI/PDO (PB2/PB3),
-  // Table 28-14.
+  // found: byte mode (C0), which every part has.
   {"ATmega32U4", "", "ATmega", {0x1E, 0x95, 0x87},
    32768, 128, 1024, 0, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x51},
@@ -860,8 +798,7 @@ const PartRow kParts[] = {
    {5000, 10000, 10500, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // AT90USB646/647/1286/1287 datasheet 7593. Waits: not found; the family's longest. EEPROM page
-  // mode not found: byte mode (C0), which every part has. PDI/PDO on PB2/PB3 for the 64-pin parts,
-  // Table 29-14.
+  // mode not found: byte mode (C0), which every part has.
   {"AT90USB1286", "AT90USB1287", "AT90USB / AT90PWM", {0x1E, 0x97, 0x82},
    131072, 256, 4096, 0, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -871,10 +808,11 @@ const PartRow kParts[] = {
    {5000, 10000, 10500, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
   // AT90PWM2/3/2B/3B datasheet 4317J. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has. Pin numbers not found (0). Serial programming
-  // through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); the SO24 (PWM2) and SO32 (PWM3) pin
-  // numbers were not found. Overrides the header: avr-libc's io90pwmx.h has no signature; 1E 93 81
-  // from 4317J.
+  // found: byte mode (C0), which every part has. Serial programming through MOSI_A/MISO_A/SCK_A =
+  // PD3/PD2/PD4 (Table 25-13); SO24 pin numbers of the PWM2/PWM2B from the family's pinout as
+  // KiCad's AT90PWM1-16S draws it (4317J's own figure was not found); the PWM3/PWM3B come in
+  // SO32/QFN32, whose numbers were not found. Overrides the header: avr-libc's io90pwmx.h has no
+  // signature; 1E 93 81 from 4317J.
   {"AT90PWM2", "AT90PWM3", "AT90USB / AT90PWM", {0x1E, 0x93, 0x81},
    8192, 64, 512, 0, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -882,11 +820,9 @@ const PartRow kParts[] = {
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, "PSCRV", "PSC0RB", "PSC1RB", "PSC2RB"}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
-   {"SO24", 24, 0, 0, 0, 0, {}, {}}},
+   {"SO24", 24, 5, 4, 12, 2, {6}, {7}}},
   // AT90PWM2/3/2B/3B datasheet 4317J. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has. Pin numbers not found (0). Serial programming
-  // through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); the SO24 (PWM2) and SO32 (PWM3) pin
-  // numbers were not found.
+  // found: byte mode (C0), which every part has.
   {"AT90PWM2B", "AT90PWM3B", "AT90USB / AT90PWM", {0x1E, 0x93, 0x83},
    8192, 64, 512, 0, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -894,7 +830,7 @@ const PartRow kParts[] = {
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, "PSCRV", "PSC0RB", "PSC1RB", "PSC2RB"}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
-   {"SO24", 24, 0, 0, 0, 0, {}, {}}},
+   {"SO24", 24, 5, 4, 12, 2, {6}, {7}}},
   // AT90PWM216/316 datasheet 7710. Waits: not found; the family's longest. EEPROM page mode not
   // found: byte mode (C0), which every part has. Pin numbers not found (0). MOSI_A/MISO_A/SCK_A as
   // the AT90PWM3B; pin numbers not found.
@@ -917,7 +853,6 @@ const PartRow kParts[] = {
    {4500, 4000, 9000, 4500},
    {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}},
   // ATtiny24A/44A/84A datasheet 8183F. Waits: Table 19-11. EEPROM page mode: Table 19-12 (C1/C2).
-  // The ATtiny24/44/84 datasheet 8006K Table 19-11 gives the same waits.
   {"ATtiny44", "ATtiny44A", "ATtiny", {0x1E, 0x92, 0x07},
    4096, 64, 256, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -927,7 +862,6 @@ const PartRow kParts[] = {
    {4500, 4000, 9000, 4500},
    {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}},
   // ATtiny24A/44A/84A datasheet 8183F. Waits: Table 19-11. EEPROM page mode: Table 19-12 (C1/C2).
-  // The ATtiny24/44/84 datasheet 8006K Table 19-11 gives the same waits.
   {"ATtiny84", "ATtiny84A", "ATtiny", {0x1E, 0x93, 0x0C},
    8192, 64, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -1008,8 +942,7 @@ const PartRow kParts[] = {
    {4500, 4000, 9000, 4500},
    {"SOIC14", 14, 7, 8, 9, 4, {1}, {14}}},
   // ATtiny441/841 datasheet 8495F. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has. Pinout as the ATtiny24/44/84 (PA6/PA5/PA4, PB3
-  // RESET), not checked.
+  // found: byte mode (C0), which every part has.
   {"ATtiny841", "", "ATtiny", {0x1E, 0x93, 0x15},
    8192, 16, 512, 0, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", nullptr, "CKOUT", "CKDIV8"}, 0x62},

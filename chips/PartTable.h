@@ -11,8 +11,9 @@ struct PartWriteTimes { uint16_t flashUs, eepromUs, eraseUs, fuseUs; };  // tWD_
 struct PartFuseByte { const char* bits[8]; uint8_t factory; };  // bits[k] = name of bit k, nullptr: no such bit
 // Pins in the chip's own numbering; 0 ends a list. A signal pin of 0: not known (see the row's
 // comment in PartTable.cpp). vcc/gnd hold the pins named VCC and GND (AVCC, UVCC are tied to VCC).
+constexpr int kMaxSupplyPins = 5;  // ATmega2560's TQFP100 has five GND pins
 struct PartPackage { const char* name; uint8_t pinCount; uint8_t mosi, miso, sck, reset;
-                     uint8_t vcc[4], gnd[4]; };
+                     uint8_t vcc[kMaxSupplyPins], gnd[kMaxSupplyPins]; };
 struct PartRow {
   const char* name;       // "ATmega328P", as the datasheet spells it
   const char* aliases;    // other names sharing signature and programming: "ATmega8A", or ""

@@ -524,7 +524,7 @@ Pinout PinoutOfPart(const quillet::PartPackage& pkg, const char* chipName) {
     if (!add(pin, s)) p.unknown.push_back(s);
   for (const auto& [list, s] : {std::pair{pkg.vcc, VCC}, std::pair{pkg.gnd, GND}}) {
     bool any = false;
-    for (int i = 0; i < 4 && list[i]; ++i) any = add(list[i], s) || any;
+    for (int i = 0; i < quillet::kMaxSupplyPins && list[i]; ++i) any = add(list[i], s) || any;
     if (!any) p.unknown.push_back(s);
   }
   return p;

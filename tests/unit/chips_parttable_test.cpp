@@ -226,9 +226,11 @@ TEST(PartTable, RowsAreConsistentAndDistinctFromTheCatalogue) {
     EXPECT_TRUE(spien);
     EXPECT_TRUE(r.times.flashUs && r.times.eepromUs && r.times.eraseUs && r.times.fuseUs);
     const PartPackage& p = r.package;
-    for (uint8_t pin : {p.mosi, p.miso, p.sck, p.reset, p.vcc[0], p.vcc[1], p.vcc[2], p.vcc[3], p.gnd[0],
-                        p.gnd[1], p.gnd[2], p.gnd[3]})
-      EXPECT_LE(pin, p.pinCount);
+    for (uint8_t pin : {p.mosi, p.miso, p.sck, p.reset}) EXPECT_LE(pin, p.pinCount);
+    for (int i = 0; i < kMaxSupplyPins; ++i) {
+      EXPECT_LE(p.vcc[i], p.pinCount);
+      EXPECT_LE(p.gnd[i], p.pinCount);
+    }
   }
   for (size_t i = 0; i < kExistingAliasCount; ++i) {
     const ChipEntry* e = FindChipByName(kExistingAliases[i][0]);

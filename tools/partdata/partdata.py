@@ -30,15 +30,23 @@ PDIP40_MEGA16 = ("PDIP40", 40, 6, 7, 8, 9, [10], [11, 31])
 PDIP40_MEGA8515 = ("PDIP40", 40, 6, 7, 8, 9, [40], [20])
 TQFP64_PE = ("TQFP64", 64, 2, 3, 11, 20, [21, 52], [22, 53, 63])     # PDI=PE0, PDO=PE1, SCK=PB1
 TQFP64_PB = ("TQFP64", 64, 12, 13, 11, 20, [21, 52], [22, 53, 63])    # PB2, PB3, PB1
-TQFP100_MEGA2560 = ("TQFP100", 100, 21, 22, 20, 30, [10, 31, 61, 80], [11, 32, 62, 81])
+# 2549Q pinout: pin 99, beside AREF and AVCC, is a GND too
+TQFP100_MEGA2560 = ("TQFP100", 100, 21, 22, 20, 30, [10, 31, 61, 80], [11, 32, 62, 81, 99])
 # ATmega3250/3290/6450/6490 TQFP100: MOSI=PB2, MISO=PB3, SCK=PB1, RESET=PG5; pin numbers: 2570N and
 # 2552K pinouts (as in KiCad's symbols ATmega3250-16A, ATmega3290-16A, ATmega6450A-A, ATmega6490A-A)
 TQFP100_LCD = ("TQFP100", 100, 21, 22, 20, 30, [10, 31, 80], [11, 32, 81])
 TQFP32_PB = ("TQFP32", 32, 15, 16, 17, 29, [4], [5, 21])
-TQFP44_MEGA324 = ("TQFP44", 44, 1, 2, 3, 4, [5, 17, 38], [6, 18, 39])
+# 8272E pinout: pin 28, between AVCC and AREF, is a GND too
+TQFP44_MEGA324 = ("TQFP44", 44, 1, 2, 3, 4, [5, 17, 38], [6, 18, 28, 39])
+# The PB part turns the 324PA's supply pins 17/18/38/39 into PE2/PE3/PE5/PE6; DS40001908's
+# pinout as in KiCad's symbol ATmega324PB-A (its text was not found): VCC 5, GND 6 and 28
+TQFP44_MEGA324PB = ("TQFP44", 44, 1, 2, 3, 4, [5], [6, 28])
 TQFP32_M1 = ("TQFP32", 32, 2, 1, 12, 31, [4], [5])                    # MOSI_A=PD3, MISO_A=PD2, SCK_A=PD4
 TQFP32_USB = ("TQFP32", 32, 16, 17, 15, 24, [4], [3])                 # PDI=PB2, PDO=PB3, SCK=PB1
 TQFP44_U4 = ("TQFP44", 44, 10, 11, 9, 13, [14, 34], [15, 23, 35, 43])
+# AT90PWM SO24: MOSI_A=PD3 (5), MISO_A=PD2 (4), SCK_A=PD4 (12), RESET=PE0 (2); the family's SO24
+# pinout as in KiCad's symbol AT90PWM1-16S (datasheet 4378)
+SO24_PWM = ("SO24", 24, 5, 4, 12, 2, [6], [7])
 PDIP14_TINY = ("PDIP14", 14, 7, 8, 9, 4, [1], [14])
 SOIC14_TINY = ("SOIC14", 14, 7, 8, 9, 4, [1], [14])
 PDIP20_TINY = ("PDIP20", 20, 17, 18, 19, 1, [20], [10])
@@ -123,7 +131,7 @@ DATASHEETS = [
          ]),
     dict(doc="ATmega324PB datasheet DS40001908", times=(4500, 3600, 10500, 4500), times_src=None,
          eeprom_page=True, page_src=None, calibration=1,
-         rows=[("ATmega324PB", [], "ATmega", TQFP44_MEGA324, {
+         rows=[("ATmega324PB", [], "ATmega", TQFP44_MEGA324PB, {
              "header": "ATmega324PA",
              "signature": [0x1E, 0x95, 0x17],
              "factory": [0x62, 0x99, 0xF7],
@@ -165,7 +173,7 @@ DATASHEETS = [
              ("ATmega649", ["ATmega649A"], "ATmega", TQFP64_PB, {}),
              ("ATmega649P", [], "ATmega", TQFP64_PB, {}),
              ("ATmega3250", ["ATmega3250A"], "ATmega", TQFP100_LCD, {}),  # pins: 2570N Table 27-13
-             ("ATmega3250P", ["ATmega3250PA"], "ATmega", UNKNOWN("TQFP100", 100),
+             ("ATmega3250P", ["ATmega3250PA"], "ATmega", TQFP100_LCD,  # pins: as the 3250, see note
               {"signature": [0x1E, 0x95, 0x0E],
                "why": "8285 Table 27-5: ATmega3250PA is 1E 95 0E (iom3250p.h has the 3250's 06)"}),
              ("ATmega3290", ["ATmega3290A"], "ATmega", TQFP100_LCD, {}),  # pins: 2552K Table 27-13
@@ -173,7 +181,7 @@ DATASHEETS = [
               {"signature": [0x1E, 0x95, 0x0C],
                "why": "8284 Table 27-5: ATmega3290PA is 1E 95 0C (iom3290p.h has the 3290's 04)"}),
              ("ATmega6450", ["ATmega6450A"], "ATmega", TQFP100_LCD, {}),  # pins: 2570N Table 27-13
-             ("ATmega6450P", [], "ATmega", UNKNOWN("TQFP100", 100),
+             ("ATmega6450P", [], "ATmega", TQFP100_LCD,  # pins: as the 6450, see note
               {"signature": [0x1E, 0x96, 0x0E],
                "why": "8285 Table 27-5: ATmega6450P is 1E 96 0E (iom6450p.h has the 6450's 06)"}),
              ("ATmega6490", ["ATmega6490A"], "ATmega", TQFP100_LCD, {}),  # pins: 2552K Table 27-13
@@ -183,8 +191,9 @@ DATASHEETS = [
          ],
          note="TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250, 6450), 2552K Table 27-13 "
               "(3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P); pin numbers from the "
-              "2570N/2552K pinouts as in KiCad's symbols; the 3250P/6450P pin mapping tables were not "
-              "found"),
+              "2570N/2552K pinouts as in KiCad's symbols. 8285's own table (3250P, 6450P) was not found: every "
+              "other datasheet of the family gives PB2/PB3/PB1, and KiCad's ATmega3250PA-A and ATmega6450P-A "
+              "(from 8285) have those port pins and RESET at the same numbers"),
     dict(doc="ATmega640/1280/1281/2560/2561 datasheet 2549Q", times=MEGA_LONGEST, times_src=None,
          eeprom_page=True, page_src="Table 30-17 (C1/C2)", calibration=1,
          rows=[("ATmega640", [], "ATmega", TQFP100_MEGA2560, {}),
@@ -239,12 +248,13 @@ DATASHEETS = [
          note="PDI/PDO on PB2/PB3 for the 64-pin parts, Table 29-14"),
     dict(doc="AT90PWM2/3/2B/3B datasheet 4317J", times=MEGA_LONGEST, times_src=None, eeprom_page=False,
          page_src=None, calibration=1,
-         rows=[("AT90PWM2", ["AT90PWM3"], "AT90USB / AT90PWM", UNKNOWN("SO24", 24),
+         rows=[("AT90PWM2", ["AT90PWM3"], "AT90USB / AT90PWM", SO24_PWM,
                 {"signature": [0x1E, 0x93, 0x81],
                  "why": "avr-libc's io90pwmx.h has no signature; 1E 93 81 from 4317J"}),
-               ("AT90PWM2B", ["AT90PWM3B"], "AT90USB / AT90PWM", UNKNOWN("SO24", 24), {})],
-         note="serial programming through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); the SO24 "
-              "(PWM2) and SO32 (PWM3) pin numbers were not found"),
+               ("AT90PWM2B", ["AT90PWM3B"], "AT90USB / AT90PWM", SO24_PWM, {})],
+         note="serial programming through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); SO24 pin "
+              "numbers of the PWM2/PWM2B from the family's pinout as KiCad's AT90PWM1-16S draws it (4317J's "
+              "own figure was not found); the PWM3/PWM3B come in SO32/QFN32, whose numbers were not found"),
     dict(doc="AT90PWM216/316 datasheet 7710", times=MEGA_LONGEST, times_src=None, eeprom_page=False,
          page_src=None, calibration=1,
          rows=[("AT90PWM216", ["AT90PWM316"], "AT90USB / AT90PWM", UNKNOWN("SO24", 24), {})],
@@ -345,7 +355,7 @@ def check_aliases(rows, include_dir):
         seen[key] = row["name"]
 
 
-def source_comment(row):
+def source_comment(row, first_of_sheet):
     sheet = row["sheet"]
     parts = ["%s." % sheet["doc"]]
     if sheet["times_src"]:
@@ -358,7 +368,7 @@ def source_comment(row):
         parts.append("EEPROM page mode not found: byte mode (C0), which every part has.")
     if row["package"][2] == 0:
         parts.append("Pin numbers not found (0).")
-    if sheet.get("note"):
+    if sheet.get("note") and first_of_sheet:  # a sheet's note is said once, above its first row
         parts.append(sheet["note"][0].upper() + sheet["note"][1:] + ".")
     if row["why"]:
         parts.append("Overrides the header: %s." % row["why"])
@@ -391,8 +401,10 @@ def emit(rows):
     w("")
     w("// clang-format off")
     w("const PartRow kParts[] = {")
+    previous_sheet = None
     for row in rows:
-        out.extend(wrap(source_comment(row), "  "))
+        out.extend(wrap(source_comment(row, row["sheet"] is not previous_sheet), "  "))
+        previous_sheet = row["sheet"]
         fuses = []
         for f in row["fuses"]:
             fuses.append("{{%s}, 0x%02X}" % (", ".join(c_str(b) for b in f["bits"]), f["factory"]))
