@@ -910,25 +910,25 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
-  // ATtiny87/167 datasheet 8265. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has. Pin numbers not found (0).
+  // ATtiny87/167 datasheet 8265. Waits: 7728G (the datasheet's earlier issue) Table 21-14. EEPROM
+  // page mode: 7728G Table 21-15 (C1/C2). Pin numbers not found (0).
   {"ATtiny87", "", "ATtiny", {0x1E, 0x93, 0x87},
-   8192, 128, 512, 0, 1,
+   8192, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "EESAVE", "WDTON", "SPIEN", "DWEN", "RSTDISBL"}, 0xDF},
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4000, 9000, 4500},
+   {4500, 4000, 4000, 4500},
    {"SOIC20", 20, 0, 0, 0, 0, {}, {}}},
-  // ATtiny87/167 datasheet 8265. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has. Pin numbers not found (0).
+  // ATtiny87/167 datasheet 8265. Waits: 7728G (the datasheet's earlier issue) Table 21-14. EEPROM
+  // page mode: 7728G Table 21-15 (C1/C2). Pin numbers not found (0).
   {"ATtiny167", "", "ATtiny", {0x1E, 0x94, 0x87},
-   16384, 128, 512, 0, 1,
+   16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "EESAVE", "WDTON", "SPIEN", "DWEN", "RSTDISBL"}, 0xDF},
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4000, 9000, 4500},
+   {4500, 4000, 4000, 4500},
    {"SOIC20", 20, 0, 0, 0, 0, {}, {}}},
   // ATtiny441/841 datasheet 8495F. Waits: not found; the family's longest. EEPROM page mode not
   // found: byte mode (C0), which every part has. Pinout as the ATtiny24/44/84 (PA6/PA5/PA4, PB3
