@@ -20,37 +20,37 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
-  // ATmega16A datasheet 8154. Waits: not found; the family's longest. EEPROM page mode not found:
-  // byte mode (C0), which every part has.
+  // ATmega16A datasheet 8154. Waits: the ATmega16's datasheet 2466T Table 115 (8154's own table not
+  // found). EEPROM page mode not found: byte mode (C0), which every part has.
   {"ATmega16", "ATmega16A", "ATmega", {0x1E, 0x94, 0x03},
    16384, 128, 512, 0, 4,
    2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"}, 0xE1},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "CKOPT", "SPIEN", "JTAGEN", "OCDEN"}, 0x99},
        {{}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 4500},
+   {4500, 9000, 9000, 4500},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
-  // ATmega32A datasheet 8155. Waits: not found; the family's longest. EEPROM page mode not found:
-  // byte mode (C0), which every part has.
+  // ATmega32A datasheet 8155. Waits: 8155I Table 29-15. EEPROM byte mode: 8155I Table 29-16 has
+  // Write EEPROM Memory (C0) only.
   {"ATmega32", "ATmega32A", "ATmega", {0x1E, 0x95, 0x02},
    32768, 128, 1024, 0, 4,
    2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"}, 0xE1},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "CKOPT", "SPIEN", "JTAGEN", "OCDEN"}, 0x99},
        {{}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 4500},
+   {4500, 9000, 9000, 4500},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
-  // ATmega64 datasheet 2490R / ATmega64A datasheet 8160E. Waits: not found; the family's longest.
-  // EEPROM byte mode: serial mode writes the EEPROM byte by byte (Write EEPROM Memory, C0). 2490R
-  // Table 128 gives 4.5/9.0/9.0/4.5 ms; the ATmega64A table was not found, so the longer ATmega128A
-  // values stand.
+  // ATmega64 datasheet 2490R / ATmega64A datasheet 8160E. Waits: 8160C Table 27-14. EEPROM byte
+  // mode: serial mode writes the EEPROM byte by byte (Write EEPROM Memory, C0). 2490R Table 128
+  // gives 4.5/9.0/9.0/4.5 ms; the ATmega64A table was not found, so the longer ATmega128A values
+  // stand.
   {"ATmega64", "ATmega64A", "ATmega", {0x1E, 0x96, 0x02},
    65536, 256, 2048, 0, 4,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"}, 0xE1},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "CKOPT", "SPIEN", "JTAGEN", "OCDEN"}, 0x99},
        {{"WDTON", "M103C", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFD}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 4500},
+   {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}},
   // ATmega128A datasheet 8151H. Waits: Table 26-14. EEPROM byte mode: serial mode writes the EEPROM
   // byte by byte (Write EEPROM Memory, C0).
@@ -144,8 +144,8 @@ const PartRow kParts[] = {
    {4500, 3600, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Waits: not found; the family's longest. EEPROM page
-  // mode not found: byte mode (C0), which every part has. Waits: the ATmega48A..328P values with
-  // the ATmega16M1's longer erase; EEPROM page mode as on the ATmega48A..328P (not checked).
+  // mode: 33.8.3 (C1). Waits: the ATmega48A..328P values with the ATmega16M1's longer erase; EEPROM
+  // page mode as on the ATmega48A..328P (not checked).
   {"ATmega48PB", "", "ATmega", {0x1E, 0x92, 0x10},
    4096, 64, 256, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"}, 0x62},
@@ -155,7 +155,7 @@ const PartRow kParts[] = {
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Waits: not found; the family's longest. EEPROM page
-  // mode not found: byte mode (C0), which every part has.
+  // mode: 33.8.3 (C1).
   {"ATmega88PB", "", "ATmega", {0x1E, 0x93, 0x16},
    8192, 64, 512, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"}, 0x62},
@@ -165,7 +165,7 @@ const PartRow kParts[] = {
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Waits: not found; the family's longest. EEPROM page
-  // mode not found: byte mode (C0), which every part has.
+  // mode: 33.8.3 (C1).
   {"ATmega168PB", "", "ATmega", {0x1E, 0x94, 0x15},
    16384, 128, 512, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"}, 0x62},
@@ -174,10 +174,10 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}},
-  // ATmega328PB datasheet DS40001906. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has. Waits as the ATmega48PB/88PB/168PB. Overrides the
-  // header: no avr-libc header: sizes and fuses as the ATmega328P, signature 1E 95 16 and the
-  // extended fuse bit CFD (factory programmed) from DS40001906.
+  // ATmega328PB datasheet DS40001906. Waits: not found; the family's longest. EEPROM page mode:
+  // 32.9.3 (C1/C2). Waits as the ATmega48PB/88PB/168PB. Overrides the header: no avr-libc header:
+  // sizes and fuses as the ATmega328P, signature 1E 95 16 and the extended fuse bit CFD (factory
+  // programmed) from DS40001906.
   {"ATmega328PB", "", "ATmega", {0x1E, 0x95, 0x16},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
@@ -296,10 +296,10 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP44", 44, 1, 2, 3, 4, {5}, {6, 28}}},
-  // ATmega162 datasheet 2513. Waits: not found; the family's longest. EEPROM page mode not found:
-  // byte mode (C0), which every part has.
+  // ATmega162 datasheet 2513. Waits: not found; the family's longest. EEPROM page mode: 2513G Table
+  // 111 (C1/C2).
   {"ATmega162", "", "ATmega", {0x1E, 0x94, 0x04},
-   16384, 128, 512, 0, 1,
+   16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "JTAGEN", "OCDEN"}, 0x99},
        {{nullptr, "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "M161C", nullptr, nullptr, nullptr}, 0xFF}},
@@ -644,51 +644,50 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {2600, 3600, 10500, 4500},
    {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}},
-  // ATmega8U2/16U2/32U2 datasheet 7799D. Waits: not found; the family's longest. EEPROM page mode
-  // not found: byte mode (C0), which every part has.
+  // ATmega8U2/16U2/32U2 datasheet 7799D. Waits: not found; the family's longest. EEPROM page mode:
+  // Table 25-16 (C1/C2).
   {"ATmega8U2", "", "ATmega", {0x1E, 0x93, 0x89},
-   8192, 128, 512, 0, 1,
+   8192, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x41},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "RSTDISBL", "DWEN"}, 0xD9},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
    {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}},
-  // ATmega8U2/16U2/32U2 datasheet 7799D. Waits: not found; the family's longest. EEPROM page mode
-  // not found: byte mode (C0), which every part has.
+  // ATmega8U2/16U2/32U2 datasheet 7799D. Waits: not found; the family's longest. EEPROM page mode:
+  // Table 25-16 (C1/C2).
   {"ATmega16U2", "", "ATmega", {0x1E, 0x94, 0x89},
-   16384, 128, 512, 0, 1,
+   16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x41},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "RSTDISBL", "DWEN"}, 0xD9},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
    {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}},
-  // ATmega8U2/16U2/32U2 datasheet 7799D. Waits: not found; the family's longest. EEPROM page mode
-  // not found: byte mode (C0), which every part has.
+  // ATmega8U2/16U2/32U2 datasheet 7799D. Waits: not found; the family's longest. EEPROM page mode:
+  // Table 25-16 (C1/C2).
   {"ATmega32U2", "", "ATmega", {0x1E, 0x95, 0x8A},
-   32768, 128, 1024, 0, 1,
+   32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x41},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "RSTDISBL", "DWEN"}, 0xD9},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
    {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}},
-  // ATmega16U4/32U4 datasheet 7766J. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has. Serial programming through PDI/PDO (PB2/PB3),
-  // Table 28-14.
+  // ATmega16U4/32U4 datasheet 7766J. Waits: not found; the family's longest. EEPROM page mode:
+  // 7766F Table 28-16 (C1/C2). Serial programming through PDI/PDO (PB2/PB3), Table 28-14.
   {"ATmega16U4", "", "ATmega", {0x1E, 0x94, 0x88},
-   16384, 128, 512, 0, 1,
+   16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x41},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "JTAGEN", "OCDEN"}, 0x99},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
    {"TQFP44", 44, 10, 11, 9, 13, {14, 34}, {15, 23, 35, 43}}},
-  // ATmega16U4/32U4 datasheet 7766J. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has.
+  // ATmega16U4/32U4 datasheet 7766J. Waits: not found; the family's longest. EEPROM page mode:
+  // 7766F Table 28-16 (C1/C2).
   {"ATmega32U4", "", "ATmega", {0x1E, 0x95, 0x87},
-   32768, 128, 1024, 0, 1,
+   32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x51},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "JTAGEN", "OCDEN"}, 0xDD},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr}, 0xFF}},
@@ -807,24 +806,24 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
-  // AT90PWM2/3/2B/3B datasheet 4317J. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has. Serial programming through MOSI_A/MISO_A/SCK_A =
+  // AT90PWM2/3/2B/3B datasheet 4317J. Waits: not found; the family's longest. EEPROM page mode:
+  // Table 25-16 of 4317I and 4317K (C1/C2). Serial programming through MOSI_A/MISO_A/SCK_A =
   // PD3/PD2/PD4 (Table 25-13); SO24 pin numbers of the PWM2/PWM2B from the family's pinout as
   // KiCad's AT90PWM1-16S draws it (4317J's own figure was not found); the PWM3/PWM3B come in
   // SO32/QFN32, whose numbers were not found. Overrides the header: avr-libc's io90pwmx.h has no
   // signature; 1E 93 81 from 4317J.
   {"AT90PWM2", "AT90PWM3", "AT90USB / AT90PWM", {0x1E, 0x93, 0x81},
-   8192, 64, 512, 0, 1,
+   8192, 64, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "EESAVE", "WDTON", "SPIEN", "DWEN", "RSTDISBL"}, 0xDF},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, "PSCRV", "PSC0RB", "PSC1RB", "PSC2RB"}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
    {"SO24", 24, 5, 4, 12, 2, {6}, {7}}},
-  // AT90PWM2/3/2B/3B datasheet 4317J. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has.
+  // AT90PWM2/3/2B/3B datasheet 4317J. Waits: not found; the family's longest. EEPROM page mode:
+  // Table 25-16 of 4317I and 4317K (C1/C2).
   {"AT90PWM2B", "AT90PWM3B", "AT90USB / AT90PWM", {0x1E, 0x93, 0x83},
-   8192, 64, 512, 0, 1,
+   8192, 64, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "EESAVE", "WDTON", "SPIEN", "DWEN", "RSTDISBL"}, 0xDF},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, "PSCRV", "PSC0RB", "PSC1RB", "PSC2RB"}, 0xF9}},
@@ -870,10 +869,10 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 9000, 4500},
    {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}},
-  // ATtiny2313A/4313 datasheet 8246. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has.
+  // ATtiny2313A/4313 datasheet 8246. Waits: not found; the family's longest. EEPROM page mode:
+  // 8246A Table 20-15 (C1/C2).
   {"ATtiny4313", "", "ATtiny", {0x1E, 0x92, 0x0D},
-   4096, 64, 256, 0, 2,
+   4096, 64, 256, 4, 2,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "WDTON", "SPIEN", "EESAVE", "DWEN"}, 0xDF},
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF}},
@@ -890,20 +889,20 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 9000, 4500},
    {"SOIC20", 20, 0, 0, 0, 0, {}, {}}},
-  // ATtiny48/88 datasheet 8008. Waits: not found; the family's longest. EEPROM page mode not found:
-  // byte mode (C0), which every part has.
+  // ATtiny48/88 datasheet 8008. Waits: not found; the family's longest. EEPROM page mode: 8008H
+  // Table 21-8 (C1) and step 5B (Write EEPROM Memory Page).
   {"ATtiny48", "", "ATtiny", {0x1E, 0x92, 0x09},
-   4096, 64, 64, 0, 1,
+   4096, 64, 64, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "EESAVE", "WDTON", "SPIEN", "DWEN", "RSTDISBL"}, 0xDF},
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
-  // ATtiny48/88 datasheet 8008. Waits: not found; the family's longest. EEPROM page mode not found:
-  // byte mode (C0), which every part has.
+  // ATtiny48/88 datasheet 8008. Waits: not found; the family's longest. EEPROM page mode: 8008H
+  // Table 21-8 (C1) and step 5B (Write EEPROM Memory Page).
   {"ATtiny88", "", "ATtiny", {0x1E, 0x93, 0x11},
-   8192, 64, 64, 0, 1,
+   8192, 64, 64, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0x62},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "EESAVE", "WDTON", "SPIEN", "DWEN", "RSTDISBL"}, 0xDF},
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF}},
@@ -951,11 +950,10 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 9000, 4500},
    {"SOIC14", 14, 7, 8, 9, 4, {1}, {14}}},
-  // ATtiny828 datasheet 8371A. Waits: not found; the family's longest. EEPROM page mode not found:
-  // byte mode (C0), which every part has. Pin numbers not found (0). Table 100 (pin mapping) found
-  // but not its contents.
+  // ATtiny828 datasheet 8371A. Waits: not found; the family's longest. EEPROM page mode: Table 101
+  // (C1/C2). Pin numbers not found (0). Table 100 (pin mapping) found but not its contents.
   {"ATtiny828", "ATtiny828R", "ATtiny", {0x1E, 0x93, 0x14},
-   8192, 64, 256, 0, 1,
+   8192, 64, 256, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", nullptr, nullptr, "SUT_CKSEL2", "SUT_CKSEL3", "CKOUT", "CKDIV8"}, 0x6E},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "EESAVE", "WDTON", "SPIEN", "DWEN", "RSTDISBL"}, 0xDF},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, "BODACT0", "BODACT1", "BODPD0", "BODPD1"}, 0xFF}},
