@@ -66,7 +66,8 @@ inline void HoldWakeLatencyZero() {
   std::printf("processors held out of idle states by %u idle-class spinning threads (cpuidle "
               "driver: %s%s)\n",
               cpus, driver.empty() ? "unknown" : driver.c_str(),
-              held ? "; /dev/cpu_dma_latency = 0 has no effect without one" : "");
+              held ? "; /dev/cpu_dma_latency = 0 has no effect without one"
+                   : "; /dev/cpu_dma_latency not writable");
 }
 
 }  // namespace quillet::bench
