@@ -1,6 +1,7 @@
 #include "chips/FastTransport.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <vector>
 
@@ -21,17 +22,26 @@ enum class Gateway { Unknown, Other, Quillet };
 bool g_enabled = true;
 Gateway g_gateway = Gateway::Unknown;
 uint8_t g_version[2] = {0, 0};
-bool g_fast = false;          // the firmware answered its Ping at Autosearch
-uint32_t g_baud = 115200;
-uint8_t g_spiCode = 0;        // confirmed for g_spiChip by reading its signature
+bool g_fast = false;       // the firmware entered block mode at Autosearch
+uint8_t g_targetBaud = 0;  // code of the fastest rate confirmed at Autosearch
+uint8_t g_spiCode = 0;     // confirmed for g_spiChip by reading its signature
 ChipId g_spiChip = 0;
 uint32_t g_retries = 0;
 bool g_hooked = false;
 
+// ---- the link ----
+bool g_inBlocks = false;    // the firmware is in block mode, as far as the program knows
+uint8_t g_baud = 0;         // code of the line's rate, on both sides
+bool g_rateUnsure = false;  // a rate change was asked for and not confirmed
+bool g_needResync = false;  // an answer went astray: resynchronise before the next frame
+uint8_t g_seq = 0;
+long long g_lastSentMs = 0;   // the last frame left
+long long g_lastValidMs = 0;  // the last valid answer came
+
 // ---- per operation ----
-bool g_formsSent = false;
-bool g_formsProgram = false;
+fw::Form g_forms[fw::kSlots];  // as the firmware confirmed them
 const ChipModule* g_formsModule = nullptr;
+bool g_formsProgram = false;
 uint8_t g_opSpi = 0;  // the SPI clock this operation's blocks use
 
 struct ReadCache {
@@ -48,7 +58,7 @@ struct Request {
   bool program = false;
   uint32_t start = 0;
   uint16_t n = 0;
-  uint8_t header[6] = {};
+  uint8_t seq = 0;
 } g_inflight;
 
 struct Pending {
@@ -56,77 +66,291 @@ struct Pending {
   std::vector<std::pair<uint32_t, uint8_t>> bytes;
 } g_pending;
 
-// After a damaged answer: the rest of what the firmware sends (a block asked for ahead
-// included) must have come, and a command cut off must have been dropped (50 ms), before the
-// block goes again.
-constexpr int kQuietMs = 100;
-// An answer that starts at once: a Ping, a baud change, a form.
-constexpr int kShortMs = 200;
+// Every block, hello and rate change is tried this often, with a resynchronisation between.
+constexpr int kAttempts = 4;
+// An answer: the longest block runs 66 ms on the chip and 256 bytes take 25 ms at 115200.
+constexpr int kAnswerMs = 500;
+constexpr int kHelloMs = 250;
+// The line has rested once nothing came for this long.
+constexpr int kQuietMs = 20;
+// Past the firmware's kIdleMs, for the clocks of both sides and the bytes on their way.
+constexpr int kIdleMarginMs = 60;
+// The program raises its own rate once the firmware's answer has left at the old one; a frame
+// sent the moment the answer arrives could overtake the firmware's switch.
 constexpr int kSwitchMs = 2;
+// A block at a raised rate only while the firmware surely keeps it: well inside kIdleMs.
+constexpr long long kFreshMs = fw::kIdleMs / 2;
+
+long long NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 SerialDriver& Driver() { return GetSerialDriver(); }
 
-bool Send(const uint8_t* data, int n) { return PortHandle >= 0 && Driver().Write(PortHandle, data, n); }
-
-int Receive(uint8_t* data, int n, int timeoutMs) {
-  if (PortHandle < 0) return 0;
-  const int got = Driver().Read(PortHandle, data, n, n, timeoutMs);
-  return got < 0 ? 0 : got;
-}
-
-// Drops what comes until the line has rested kQuietMs; a gateway that never stops talking is
-// given up on after as much as two blocks could hold, many times over.
-void Recover() {
-  uint8_t scrap[64];
-  int dropped = 0, got = 0;
-  while (dropped < 16 * 1024 && (got = Receive(scrap, sizeof scrap, kQuietMs)) > 0) dropped += got;
-  if (PortHandle >= 0) Driver().Purge(PortHandle);
-}
-
-bool SendReadRequest(Request& r, bool program, uint32_t start, uint16_t n, uint8_t mode) {
-  r.program = program;
-  r.start = start;
-  r.n = n;
-  r.header[0] = fw::kRead;
-  r.header[1] = mode;
-  r.header[2] = static_cast<uint8_t>(start >> 16);
-  r.header[3] = static_cast<uint8_t>(start >> 8);
-  r.header[4] = static_cast<uint8_t>(start);
-  r.header[5] = static_cast<uint8_t>(n & 0xFF);
-  r.active = Send(r.header, 6);
-  return r.active;
-}
-
-bool ReceiveRead(const Request& r, uint8_t* out) {
-  uint8_t answer[fw::kMaxBlock + 2];
-  const int n = r.n;
-  if (Receive(answer, n + 2, kReadTimeoutMs) != n + 2) return false;
-  const uint16_t crc = fw::Crc(fw::Crc(0, r.header, 6), answer, r.n);
-  if (answer[n] != (crc & 0xFF) || answer[n + 1] != (crc >> 8)) return false;
-  std::copy(answer, answer + n, out);
+bool Send(const uint8_t* data, size_t n) {
+  if (PortHandle < 0 || !Driver().Write(PortHandle, data, static_cast<int>(n))) return false;
+  g_lastSentMs = NowMs();
   return true;
+}
+
+// Answer frames out of the line's bytes: whatever is not the awaited frame is dropped, a
+// damaged frame included.
+class AnswerReader {
+ public:
+  enum Result { kGot, kDamaged, kTimeout };
+
+  void Clear() { buf_.clear(); }
+
+  // The answer of kind and seq (any seq when seq < 0). A damaged frame or a refusal ends the
+  // wait as kDamaged when stopOnDamage, else it is passed over.
+  Result Await(uint8_t kind, int seq, bool stopOnDamage, int timeoutMs, uint8_t& status,
+               std::vector<uint8_t>& data) {
+    const long long deadline = NowMs() + timeoutMs;
+    for (;;) {
+      size_t need = 0;
+      while (need == 0 && !buf_.empty()) {
+        if (buf_[0] != fw::kSof) {
+          Drop(1);
+          continue;
+        }
+        if (buf_.size() < 1u + fw::kAnswerHeader) {
+          need = 1 + fw::kAnswerHeader - buf_.size();
+          break;
+        }
+        const size_t n = buf_[4] | buf_[5] << 8;
+        if (n > fw::kMaxBlock) {
+          Drop(1);
+          continue;
+        }
+        const size_t whole = 1 + fw::kAnswerHeader + n + 2;
+        if (buf_.size() < whole) {
+          need = whole - buf_.size();
+          break;
+        }
+        const uint16_t crc = fw::Crc(0, buf_.data() + 1, static_cast<uint16_t>(fw::kAnswerHeader + n));
+        if (buf_[whole - 2] != (crc & 0xFF) || buf_[whole - 1] != (crc >> 8)) {
+          Drop(1);
+          if (stopOnDamage) return kDamaged;
+          continue;
+        }
+        const uint8_t k = buf_[1], s = buf_[2];
+        status = buf_[3];
+        data.assign(buf_.begin() + 1 + fw::kAnswerHeader, buf_.begin() + static_cast<long>(whole - 2));
+        Drop(whole);
+        if (k == kind && (seq < 0 || s == seq)) return status == fw::kStatusOk ? kGot : kDamaged;
+        if (k == fw::kNak && stopOnDamage) return kDamaged;
+        // An answer to something else (a request given up on, a repeated byte): dropped.
+      }
+      if (need == 0) need = 1 + fw::kAnswerHeader;
+      const long long left = deadline - NowMs();
+      if (left <= 0 || PortHandle < 0) return kTimeout;
+      uint8_t chunk[1024];
+      const int want = static_cast<int>(std::min(need, sizeof chunk));
+      const int got = Driver().Read(PortHandle, chunk, want, want, static_cast<int>(left));
+      if (got <= 0) return kTimeout;
+      buf_.insert(buf_.end(), chunk, chunk + got);
+    }
+  }
+
+ private:
+  void Drop(size_t n) { buf_.erase(buf_.begin(), buf_.begin() + static_cast<long>(std::min(n, buf_.size()))); }
+  std::vector<uint8_t> buf_;
+} g_reader;
+
+uint8_t NextSeq() {
+  // 0 is the sequence number of a resynchronisation's hello.
+  if (++g_seq == 0) g_seq = 1;
+  return g_seq;
+}
+
+bool SendRequest(uint8_t kind, uint8_t seq, const uint8_t p[fw::kParamBytes], const uint8_t* data = nullptr,
+                 uint16_t n = 0) {
+  uint8_t frame[1 + fw::kRequestHeader + fw::kMaxBlock + 2];
+  frame[0] = fw::kSof;
+  frame[1] = kind;
+  frame[2] = seq;
+  std::copy(p, p + fw::kParamBytes, frame + 3);
+  size_t at = 3 + fw::kParamBytes;
+  uint16_t crc = fw::Crc(0, frame + 1, static_cast<uint16_t>(at - 1));
+  frame[at++] = static_cast<uint8_t>(crc & 0xFF);
+  frame[at++] = static_cast<uint8_t>(crc >> 8);
+  if (kind == fw::kWrite) {
+    std::copy(data, data + n, frame + at);
+    at += n;
+    crc = fw::Crc(0, frame + 1, static_cast<uint16_t>(at - 1));
+    frame[at++] = static_cast<uint8_t>(crc & 0xFF);
+    frame[at++] = static_cast<uint8_t>(crc >> 8);
+  }
+  return Send(frame, at);
+}
+
+bool Awaited(uint8_t kind, int seq, int timeoutMs, std::vector<uint8_t>& data, size_t expected,
+             bool stopOnDamage = true) {
+  uint8_t status = 0;
+  if (g_reader.Await(kind, seq, stopOnDamage, timeoutMs, status, data) != AnswerReader::kGot) return false;
+  if (data.size() != expected) return false;
+  g_lastValidMs = NowMs();
+  return true;
+}
+
+// One request and its answer; false on anything but the awaited answer, whole and accepted.
+bool Exchange(uint8_t kind, const uint8_t p[fw::kParamBytes], std::vector<uint8_t>& answer,
+              size_t expected, const uint8_t* data = nullptr, uint16_t n = 0) {
+  const uint8_t seq = NextSeq();
+  return SendRequest(kind, seq, p, data, n) && Awaited(kind, seq, kAnswerMs, answer, expected);
+}
+
+// Drops what comes until the line has rested; a gateway that never stops talking is given up
+// on after as much as many blocks could hold.
+void Drain() {
+  uint8_t scrap[256];
+  int dropped = 0, got = 0;
+  while (dropped < 64 * 1024 && PortHandle >= 0 &&
+         (got = Driver().Read(PortHandle, scrap, sizeof scrap, sizeof scrap, kQuietMs)) > 0)
+    dropped += got;
+  if (PortHandle >= 0) Driver().Purge(PortHandle);
+  g_reader.Clear();
+}
+
+// Drops what has come, with nothing more expected.
+void Purge() {
+  if (PortHandle >= 0) Driver().Purge(PortHandle);
+  g_reader.Clear();
+}
+
+void ForgetForms() {
+  for (fw::Form& f : g_forms) f.valid = false;
+  g_formsModule = nullptr;
+}
+
+void ForgetOperation() {
+  g_inflight.active = false;
+  g_cache.valid = false;
+  ForgetForms();
+}
+
+void SetLineBaud(uint8_t code) {
+  if (PortHandle >= 0) Driver().SetBaud(PortHandle, fw::kBauds[code]);
+  g_baud = code;
+}
+
+// Waits until the firmware has surely given up a raised rate or block mode of its own: no
+// valid frame from here for its kIdleMs.
+void WaitOutIdle() {
+  const long long left = g_lastSentMs + fw::kIdleMs + kIdleMarginMs - NowMs();
+  if (left > 0) Sleep(static_cast<int>(left));
+}
+
+bool Hello(bool fromSync) {
+  std::vector<uint8_t> about;
+  bool ok;
+  if (fromSync) {
+    const std::vector<uint8_t> pattern(fw::kSyncRun, fw::kSync);
+    ok = Send(pattern.data(), pattern.size()) && Awaited(fw::kHello, 0, kHelloMs, about, 3, false);
+  } else {
+    const uint8_t p[fw::kParamBytes] = {};
+    const uint8_t seq = NextSeq();
+    ok = SendRequest(fw::kHello, seq, p) && Awaited(fw::kHello, seq, kHelloMs, about, 3);
+  }
+  // A hello names the rate the firmware hears at: it must be this one.
+  if (!ok || about[2] != g_baud) return false;
+  g_inBlocks = true;
+  g_needResync = false;
+  ForgetOperation();
+  return true;
+}
+
+// At 115200, after waiting out a rate the firmware may still hold.
+bool ResyncAtBase() {
+  const bool unsure = g_baud != 0 || g_rateUnsure;
+  SetLineBaud(0);
+  if (unsure) WaitOutIdle();
+  Drain();
+  g_rateUnsure = false;
+  g_inBlocks = false;
+  return Hello(true);
+}
+
+bool Fresh() { return NowMs() - g_lastValidMs < kFreshMs; }
+
+// After any fault: the line drained and the firmware in block mode again, its forms forgotten.
+bool Resync() {
+  ++g_retries;
+  ForgetOperation();
+  g_inBlocks = false;
+  if (PortHandle < 0) return false;
+  Drain();
+  if (g_baud != 0 && !g_rateUnsure && Fresh() && Hello(true)) return true;
+  return ResyncAtBase();
+}
+
+// A faster line: asked for at the present rate, confirmed by a ping at the new one from both
+// sides. Any doubt ends at 115200 once the firmware has surely gone back there too.
+bool Raise(uint8_t code) {
+  SerialDriver& d = Driver();
+  // A device that cannot take the rate is not asked to.
+  if (!d.SetBaud(PortHandle, fw::kBauds[code])) return false;
+  if (!d.SetBaud(PortHandle, fw::kBauds[0])) return false;
+  const uint8_t p[fw::kParamBytes] = {code};
+  std::vector<uint8_t> echo;
+  g_rateUnsure = true;
+  if (!Exchange(fw::kBaud, p, echo, 1) || echo[0] != code) {
+    ResyncAtBase();
+    return false;
+  }
+  Sleep(kSwitchMs);
+  SetLineBaud(code);
+  const uint8_t none[fw::kParamBytes] = {};
+  std::vector<uint8_t> pong;
+  if (!Exchange(fw::kPing, none, pong, 0)) {
+    ResyncAtBase();
+    return false;
+  }
+  g_rateUnsure = false;
+  return true;
+}
+
+// Block mode at the rate chosen at Autosearch, entered afresh when the firmware may have left
+// it by itself.
+bool Establish() {
+  if (g_needResync) return Resync();
+  if (g_inBlocks && Fresh()) return true;
+  if (g_inBlocks && g_baud != 0) {
+    if (!ResyncAtBase()) return false;
+  } else {
+    Purge();
+    if (!Hello(false) && !ResyncAtBase()) return false;
+  }
+  if (g_targetBaud != 0 && !Raise(g_targetBaud)) g_targetBaud = 0;
+  return g_inBlocks;
+}
+
+// Back to the plain commands at 115200, the line drained: before any plain packet, and before
+// the port closes.
+void Leave() {
+  if (!g_inBlocks && !g_rateUnsure && g_baud == 0) return;
+  const uint8_t p[fw::kParamBytes] = {};
+  std::vector<uint8_t> none;
+  const bool left = g_inBlocks && !g_needResync && Fresh() && Exchange(fw::kLeave, p, none, 0);
+  SetLineBaud(0);
+  // Otherwise the firmware goes back by itself once it has had no valid frame for a while.
+  if (!left) WaitOutIdle();
+  g_inBlocks = false;
+  g_rateUnsure = false;
+  g_needResync = false;
+  ForgetOperation();
+  if (left) Purge();
+  else Drain();
 }
 
 // The answer of a block asked for ahead, taken and dropped before anything else is sent.
 void Settle() {
   if (!g_inflight.active) return;
   g_inflight.active = false;
-  uint8_t scrap[fw::kMaxBlock];
-  if (!ReceiveRead(g_inflight, scrap)) Recover();
+  std::vector<uint8_t> scrap;
+  if (!Awaited(fw::kRead, g_inflight.seq, kAnswerMs, scrap, g_inflight.n)) g_needResync = true;
 }
-
-void Put24(uint8_t* p, uint32_t a) {
-  p[0] = static_cast<uint8_t>(a >> 16);
-  p[1] = static_cast<uint8_t>(a >> 8);
-  p[2] = static_cast<uint8_t>(a);
-}
-
-void PutCrc(uint8_t* p, uint16_t crc) {
-  p[0] = static_cast<uint8_t>(crc & 0xFF);
-  p[1] = static_cast<uint8_t>(crc >> 8);
-}
-
-bool CrcIs(const uint8_t* p, uint16_t crc) { return p[0] == (crc & 0xFF) && p[1] == (crc >> 8); }
 
 // The usual failure line of an exchange that brought no good answer; the port closes.
 bool Failed() {
@@ -135,64 +359,52 @@ bool Failed() {
   return false;
 }
 
-bool Ping(int timeoutMs) {
-  const uint8_t ping = fw::kPing;
-  uint8_t answer[2];
-  return Send(&ping, 1) && Receive(answer, 2, timeoutMs) == 2 && answer[0] == 'Q' && answer[1] == 'G';
-}
-
-// Runs an exchange, and once more after a pause if its answer was damaged or missing.
-template <class Exchange>
-bool Twice(Exchange exchange) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (attempt) {
-      ++g_retries;
-      Recover();
-    }
+// Runs one attempt of a block exchange, and again after a resynchronisation when it fails.
+template <class Attempt>
+bool WithRetries(Attempt attempt) {
+  for (int i = 0; i < kAttempts; ++i) {
     if (PortHandle < 0) return false;
-    if (exchange()) return true;
+    if (i > 0 && !Resync()) continue;
+    if (Establish() && attempt()) return true;
+    if (PortHandle >= 0) g_needResync = true;
   }
   return false;
 }
 
 bool SendForm(uint8_t slot, const fw::Form& f) {
-  const uint8_t packet[7] = {fw::kForm, slot, f.op, f.high, f.low, f.flags, f.wait};
-  return Twice([&] {
-    uint8_t crc[2];
-    return Send(packet, 7) && Receive(crc, 2, kShortMs) == 2 && CrcIs(crc, fw::Crc(0, packet, 7));
-  });
+  const uint8_t p[fw::kParamBytes] = {slot, f.op, f.high, f.low, f.flags, f.wait};
+  std::vector<uint8_t> echo;
+  const uint16_t crc = fw::FormCrc(f);
+  if (!Exchange(fw::kForm, p, echo, 4) || echo[0] != slot || echo[1] != fw::SlotClass(slot) ||
+      echo[2] != (crc & 0xFF) || echo[3] != (crc >> 8))
+    return false;
+  g_forms[slot] = f;
+  g_forms[slot].valid = true;
+  return true;
 }
 
-// n bytes from address on through the mode's slot into out; n from 1 to 256.
-bool ReadBlock(uint8_t mode, uint32_t address, uint16_t n, uint8_t* out) {
-  Request r;
-  return Twice([&] { return SendReadRequest(r, false, address, n, mode) && ReceiveRead(r, out); });
+bool SameForm(const fw::Form& a, const fw::Form& b) {
+  return a.valid && a.op == b.op && a.high == b.high && a.low == b.low && a.flags == b.flags && a.wait == b.wait;
 }
 
-bool Acknowledged(int timeoutMs) {
-  uint8_t ack[2];
-  return Receive(ack, 2, timeoutMs) == 2 && ack[0] == fw::kAckOk[0] && ack[1] == fw::kAckOk[1];
-}
+bool EnsureForm(uint8_t slot, const fw::Form& f) { return SameForm(g_forms[slot], f) || SendForm(slot, f); }
 
-bool WriteBlock(uint8_t mode, uint32_t address, const uint8_t* data, uint16_t n) {
-  uint8_t packet[8 + fw::kMaxBlock + 2] = {fw::kWrite, mode, 0, 0, 0, static_cast<uint8_t>(n & 0xFF)};
-  Put24(packet + 2, address);
-  PutCrc(packet + 6, fw::Crc(0, packet, 6));
-  std::copy(data, data + n, packet + 8);
-  PutCrc(packet + 8 + n, fw::Crc(0, packet, static_cast<uint16_t>(8 + n)));
-  return Twice([&] { return Send(packet, 8 + n + 2) && Acknowledged(kReadTimeoutMs); });
-}
-
-bool CommitAt(uint32_t address) {
-  uint8_t packet[6] = {fw::kCommitAt};
-  Put24(packet + 1, address);
-  PutCrc(packet + 4, fw::Crc(0, packet, 4));
-  return Twice([&] { return Send(packet, 6) && Acknowledged(kReadTimeoutMs); });
+// The signature through the probe slot at an SPI clock; false when the block failed.
+bool ProbeSignature(uint8_t spiCode, ChipId& id) {
+  fw::Form probe;
+  probe.op = 0x30;
+  probe.low = 0x03;
+  const uint8_t p[fw::kParamBytes] = {fw::Mode(fw::kSlotProbe, spiCode, false), 0, 0, 0, 3};
+  std::vector<uint8_t> sig;
+  if (!EnsureForm(fw::kSlotProbe, probe) || !Exchange(fw::kRead, p, sig, 3)) return false;
+  id = MakeChipId(sig[0], sig[1], sig[2]);
+  return true;
 }
 
 // After an instruction misread at too fast a clock the chip may have lost the instruction
 // frame: a reset pulse and Programming Enable at the contract's clock, without log lines.
-void Resync() {
+void ChipResync() {
+  Leave();
   if (!WritePacket(MakePacket({0x48}))) return;
   Sleep(DelayValue);
   if (!WritePacket(MakePacket({0x47}))) return;
@@ -202,32 +414,20 @@ void Resync() {
   Sleep(DelayValue);
 }
 
-// The signature through the probe slot at an SPI clock; false when the block failed.
-bool ProbeSignature(uint8_t spiCode, ChipId& id) {
-  uint8_t sig[3];
-  if (!ReadBlock(fw::Mode(fw::kSlotProbe, spiCode, false), 0, 3, sig)) return false;
-  id = MakeChipId(sig[0], sig[1], sig[2]);
-  return true;
-}
-
-bool SendProbeForm() {
-  fw::Form f;
-  f.op = 0x30;
-  f.low = 0x03;
-  return SendForm(fw::kSlotProbe, f);
-}
-
 // Faster SPI clocks in turn, each confirmed by the signature, up to the first that fails.
 void ChooseSpiClock(ChipId id) {
   g_spiCode = 0;
   g_spiChip = 0;
-  if (id == 0 || id == 0xFFFFFF || !SendProbeForm()) return;
+  if (id == 0 || id == 0xFFFFFF) return;
   uint8_t best = 0;
   for (uint8_t code = 1; code < fw::kSpiCodes; ++code) {
     ChipId got = 0;
-    if (!ProbeSignature(code, got)) return;
+    if (!ProbeSignature(code, got)) {
+      g_needResync = true;
+      break;
+    }
     if (got != id) {
-      Resync();
+      ChipResync();
       break;
     }
     best = code;
@@ -236,63 +436,38 @@ void ChooseSpiClock(ChipId id) {
   g_spiChip = id;
 }
 
-// 1 M, then 500 k and 250 k baud; each confirmed by a Ping at the new rate, else back to
-// 115200 (the firmware goes back by itself when its Ping does not come).
+// The fastest rate that the port, the line and the firmware all confirm: 1 M, then 500 k
+// and 250 k baud.
 void ChooseBaud() {
-  SerialDriver& d = Driver();
+  g_targetBaud = 0;
   for (uint8_t code = fw::kBaudCodes - 1; code > 0; --code) {
-    // A device that cannot take the rate is not asked to.
-    if (!d.SetBaud(PortHandle, fw::kBauds[code])) continue;
-    if (!d.SetBaud(PortHandle, 115200)) return;
-    const uint8_t request[2] = {fw::kBaud, code};
-    uint8_t answer[2];
-    if (!Send(request, 2) || Receive(answer, 2, kShortMs) != 2 || answer[0] != fw::kBaud ||
-        answer[1] != code) {
-      Recover();
-      return;
-    }
-    // The firmware changes its rate once the answer's last stop bit has left; a Ping sent the
-    // moment the answer arrives could overtake that.
-    Sleep(kSwitchMs);
-    if (d.SetBaud(PortHandle, fw::kBauds[code]) && Ping(kShortMs)) {
-      g_baud = fw::kBauds[code];
-      return;
-    }
-    d.SetBaud(PortHandle, 115200);
-    Sleep(fw::kConfirmMs + 50);
-    d.Purge(PortHandle);
-    if (!Ping(kShortMs)) {
-      // Neither rate answers: leave the blocks alone; the contract's exchanges report it.
-      g_fast = false;
+    if (!Establish()) return;
+    if (Raise(code)) {
+      g_targetBaud = code;
       return;
     }
   }
 }
 
 void Forget() {
-  g_inflight.active = false;
   g_gateway = Gateway::Unknown;
   g_fast = false;
-  g_baud = 115200;
+  g_inBlocks = false;
+  g_baud = 0;
+  g_rateUnsure = false;
+  g_needResync = false;
+  g_targetBaud = 0;
   g_spiCode = 0;
   g_spiChip = 0;
-  FastNewOperation();
+  g_reader.Clear();
+  ForgetOperation();
+  g_pending.bytes.clear();
 }
 
-// A raised line back to 115200, the contract's rate.
-void LowerBaud() {
-  Settle();
-  if (g_baud == 115200) return;
-  const uint8_t request[2] = {fw::kBaud, 0};
-  uint8_t answer[2];
-  if (Send(request, 2)) Receive(answer, 2, kShortMs);
-  Driver().SetBaud(PortHandle, 115200);
-  g_baud = 115200;
-}
-
-// Before the port closes, so that the next connection finds the firmware at 115200.
+// Before the port closes, so that the next connection finds the firmware at 115200 with the
+// plain commands.
 void Closing() {
-  LowerBaud();
+  Leave();
   Forget();
 }
 
@@ -302,39 +477,80 @@ void Hook() {
   g_hooked = true;
 }
 
-// The forms of this operation's memory, and its SPI clock, once per operation.
-bool EnsureForms(const ChipModule& m, bool program) {
-  if (g_formsSent && g_formsModule == &m && g_formsProgram == program) return true;
-  Settle();
-  g_opSpi = 0;
-  if (g_spiCode > 0 && g_spiChip == SelectedChip) {
-    // The chip in the socket may have changed since Autosearch: the faster clock is used,
-    // for writes above all, only while it reads this chip's signature.
-    ChipId got = 0;
-    if (!SendProbeForm() || !ProbeSignature(g_spiCode, got)) return Failed();
-    if (got == SelectedChip) {
-      g_opSpi = g_spiCode;
-    } else {
-      g_spiCode = 0;
-      Resync();
+// The forms this operation's memory needs for reads or for writes, and its SPI clock, once per
+// operation. A read operation never holds a write form in the firmware.
+bool EnsureForms(const ChipModule& m, bool program, bool write) {
+  if (g_formsModule != &m || g_formsProgram != program) {
+    ForgetForms();
+    g_opSpi = 0;
+    if (g_spiCode > 0 && g_spiChip == SelectedChip) {
+      // The chip in the socket may have changed since Autosearch: the faster clock is used,
+      // for writes above all, only while it reads this chip's signature.
+      ChipId got = 0;
+      if (!ProbeSignature(g_spiCode, got)) return false;
+      if (got == SelectedChip) {
+        g_opSpi = g_spiCode;
+      } else {
+        g_spiCode = 0;
+        ChipResync();
+        return false;
+      }
     }
+    g_formsModule = &m;
+    g_formsProgram = program;
   }
   fw::Form forms[3];
   MemoryForms(m, program, forms);
-  for (uint8_t slot = 0; slot < 3; ++slot)
-    if (!SendForm(slot, forms[slot])) return Failed();
-  g_formsSent = true;
-  g_formsModule = &m;
-  g_formsProgram = program;
-  return true;
+  if (!write) return EnsureForm(fw::kSlotRead, forms[0]);
+  if (!EnsureForm(fw::kSlotWrite, forms[1])) return false;
+  return forms[2].op == 0 || EnsureForm(fw::kSlotCommit, forms[2]);
 }
 
-bool SendRun(const std::vector<std::pair<uint32_t, uint8_t>>& bytes, size_t from, size_t to,
-             bool commit) {
+bool SendReadRequest(Request& r, bool program, uint32_t start, uint16_t n) {
+  const uint8_t p[fw::kParamBytes] = {fw::Mode(fw::kSlotRead, g_opSpi, false), static_cast<uint8_t>(start >> 16),
+                                      static_cast<uint8_t>(start >> 8), static_cast<uint8_t>(start),
+                                      static_cast<uint8_t>(n & 0xFF)};
+  r.program = program;
+  r.start = start;
+  r.n = n;
+  r.seq = NextSeq();
+  r.active = SendRequest(fw::kRead, r.seq, p);
+  return r.active;
+}
+
+bool WriteBlock(uint32_t address, const uint8_t* data, uint16_t n, bool commit) {
+  const uint8_t p[fw::kParamBytes] = {fw::Mode(fw::kSlotWrite, g_opSpi, commit), static_cast<uint8_t>(address >> 16),
+                                      static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+                                      static_cast<uint8_t>(n & 0xFF)};
+  std::vector<uint8_t> none;
+  return Exchange(fw::kWrite, p, none, 0, data, n);
+}
+
+bool CommitAt(uint32_t address) {
+  const uint8_t p[fw::kParamBytes] = {static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
+                                      static_cast<uint8_t>(address)};
+  std::vector<uint8_t> none;
+  return Exchange(fw::kCommitAt, p, none, 0);
+}
+
+// A page: its runs of consecutive addresses, a block each, the last one committing when it
+// ends at the commit's address, else a commit of its own. The firmware commits only a block
+// whose every byte came whole; a page tried again is loaded whole again.
+bool WritePage(const std::vector<std::pair<uint32_t, uint8_t>>& bytes, uint32_t address) {
+  size_t from = 0;
+  bool committed = false;
   uint8_t data[fw::kMaxBlock];
-  for (size_t i = from; i < to; ++i) data[i - from] = bytes[i].second;
-  return WriteBlock(fw::Mode(fw::kSlotWrite, g_opSpi, commit), bytes[from].first, data,
-                    static_cast<uint16_t>(to - from));
+  while (from < bytes.size()) {
+    size_t to = from + 1;
+    while (to < bytes.size() && to - from < fw::kMaxBlock && bytes[to].first == bytes[to - 1].first + 1)
+      ++to;
+    const bool commit = to == bytes.size() && bytes[to - 1].first == address;
+    for (size_t i = from; i < to; ++i) data[i - from] = bytes[i].second;
+    if (!WriteBlock(bytes[from].first, data, static_cast<uint16_t>(to - from), commit)) return false;
+    committed = commit;
+    from = to;
+  }
+  return committed || CommitAt(address);
 }
 
 }  // namespace
@@ -345,7 +561,7 @@ bool FastTransfersEnabled() { return g_enabled; }
 void NoteGatewayAnswer(const GatewayAnswer& answer) {
   Hook();
   if (answer.count < 8) return;
-  if (answer.data[4] == 'Q' && answer.data[5] == 'G' && answer.data[6] == 1) {
+  if (answer.data[4] == 'Q' && answer.data[5] == 'G' && answer.data[6] == 2) {
     g_gateway = Gateway::Quillet;
     g_version[0] = answer.data[6];
     g_version[1] = answer.data[7];
@@ -360,32 +576,37 @@ void IdentifyGateway(ChipId signature) {
   char line[64];
   std::snprintf(line, sizeof line, "Gateway: Quillet firmware %u.%u", g_version[0], g_version[1]);
   if (!g_enabled) {
-    // Switched off since an earlier Autosearch: the contract's exchanges at the contract's rate.
-    LowerBaud();
     g_fast = false;
     AddLog(0, line);
     return;
   }
   FastNewOperation();
-  if (!g_fast) {
-    g_fast = Ping(kShortMs);
-    if (!g_fast) Recover();
-    if (g_fast && g_baud == 115200) ChooseBaud();
+  Drain();
+  g_fast = Hello(false);
+  if (g_fast) {
+    ChooseBaud();
+    ChooseSpiClock(signature);
+    Leave();
+  } else {
+    // A firmware that does not answer a hello: its plain commands only, once it has surely
+    // dropped whatever the hello began.
+    WaitOutIdle();
+    Drain();
   }
-  if (g_fast) ChooseSpiClock(signature);
   FastNewOperation();
   AddLog(0, std::string(line) + (g_fast ? ", fast transfers" : ""));
 }
 
 bool FastActive() { return g_enabled && g_fast && PortHandle >= 0; }
 
-void FastSettle() { Settle(); }
+void FastSettle() {
+  Settle();
+  Leave();
+}
 
 void FastNewOperation() {
   Settle();
-  g_formsSent = false;
-  g_formsModule = nullptr;
-  g_cache.valid = false;
+  ForgetOperation();
   g_pending.bytes.clear();
 }
 
@@ -396,33 +617,34 @@ bool FastReadByte(const ChipModule& m, bool program, uint32_t address, uint8_t& 
     return true;
   }
   c.valid = false;
-  if (!EnsureForms(m, program)) return false;
   // Ahead of the caller up to the end of the memory, a block at a time.
   const uint32_t size = program ? FlashSize : EepromSize;
   auto count = [size](uint32_t a) {
     return static_cast<uint16_t>(a < size ? std::min<uint32_t>(fw::kMaxBlock, size - a) : 1);
   };
-  const uint32_t n = count(address);
-  const uint8_t mode = fw::Mode(fw::kSlotRead, g_opSpi, false);
-  Request r;
-  if (g_inflight.active && g_inflight.program == program && g_inflight.start == address &&
-      g_inflight.n == n) {
-    r = g_inflight;
-    g_inflight.active = false;
-  } else {
-    Settle();
-    if (!SendReadRequest(r, program, address, static_cast<uint16_t>(n), mode)) return Failed();
-  }
-  // The next block is asked for before this one is taken, so that the firmware goes on
-  // reading while its answer crosses the line and the program takes it.
-  if (address + n < size) SendReadRequest(g_inflight, program, address + n, count(address + n), mode);
-  if (!ReceiveRead(r, c.data)) {
-    ++g_retries;
-    g_inflight.active = false;
-    Recover();
-    if (!SendReadRequest(r, program, address, static_cast<uint16_t>(n), mode) || !ReceiveRead(r, c.data))
-      return Failed();
-  }
+  const uint16_t n = count(address);
+  const bool ok = WithRetries([&] {
+    if (!EnsureForms(m, program, false)) return false;
+    Request r;
+    if (g_inflight.active && g_inflight.program == program && g_inflight.start == address && g_inflight.n == n) {
+      r = g_inflight;
+      g_inflight.active = false;
+    } else {
+      Settle();
+      if (g_needResync || !SendReadRequest(r, program, address, n)) return false;
+    }
+    // The next block is asked for before this one is taken, so that the firmware goes on
+    // reading while its answer crosses the line and the program takes it.
+    if (address + n < size) SendReadRequest(g_inflight, program, address + n, count(address + n));
+    std::vector<uint8_t> data;
+    if (!Awaited(fw::kRead, r.seq, kAnswerMs, data, n)) {
+      g_inflight.active = false;
+      return false;
+    }
+    std::copy(data.begin(), data.end(), c.data);
+    return true;
+  });
+  if (!ok) return Failed();
   c.valid = true;
   c.program = program;
   c.start = address;
@@ -445,36 +667,22 @@ bool FastCommitPage(const ChipModule& m, bool program, uint32_t address) {
   std::vector<std::pair<uint32_t, uint8_t>> bytes;
   if (g_pending.program == program) bytes.swap(g_pending.bytes);
   g_pending.bytes.clear();
-  if (!EnsureForms(m, program)) return false;
-  // Runs of consecutive addresses, a block each; the last one commits when it ends at the
-  // commit's address, as a whole page does.
-  size_t from = 0;
-  bool committed = false;
-  while (from < bytes.size()) {
-    size_t to = from + 1;
-    while (to < bytes.size() && to - from < fw::kMaxBlock && bytes[to].first == bytes[to - 1].first + 1)
-      ++to;
-    const bool commit = to == bytes.size() && bytes[to - 1].first == address;
-    if (!SendRun(bytes, from, to, commit)) return Failed();
-    committed = commit;
-    from = to;
-  }
-  if (!committed && !CommitAt(address)) return Failed();
+  if (!WithRetries([&] { return EnsureForms(m, program, true) && WritePage(bytes, address); })) return Failed();
   return true;
 }
 
 bool FastWriteByte(const ChipModule& m, bool program, uint32_t address, uint8_t value) {
   Settle();
   g_cache.valid = false;
-  if (!EnsureForms(m, program)) return false;
-  if (!WriteBlock(fw::Mode(fw::kSlotWrite, g_opSpi, false), address, &value, 1)) return Failed();
+  if (!WithRetries([&] { return EnsureForms(m, program, true) && WriteBlock(address, &value, 1, false); }))
+    return Failed();
   return true;
 }
 
 FastStats GetFastStats() {
   FastStats s;
   s.retries = g_retries;
-  s.baud = g_baud;
+  s.baud = fw::kBauds[g_inBlocks ? g_baud : g_targetBaud];
   s.spiCode = g_spiCode;
   return s;
 }

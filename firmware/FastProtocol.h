@@ -1,8 +1,20 @@
-// The block commands of Quillet's own gateway firmware, shared by the firmware and the program:
-// command codes, header layout, how an instruction is formed from an address, and the CRC that
-// guards every block. The program sends these only to a gateway that identified itself
-// ("QG" in ReadBack bytes 4 to 7); to anything else they are unknown bytes. Like the parser,
-// it keeps to C++14 and <stdint.h> so that avr-g++ and the host compile the same text.
+// The block mode of Quillet's own gateway firmware, shared by the firmware and the program:
+// frames, their kinds, how an instruction is formed from an address, and the CRC that guards
+// every frame. The program uses it only with a gateway that identified itself ("QG" in
+// ReadBack bytes 4 to 7). Like the parser, it keeps to C++14 and <stdint.h> so that avr-g++
+// and the host compile the same text.
+//
+// The line may lose, damage, duplicate or delay any byte, so:
+// - every message in both directions is a frame with a CRC, and an answer names the sequence
+//   number and kind of the request it answers;
+// - the firmware executes nothing from a frame whose CRC or length is wrong, and after such a
+//   frame it takes no byte at all (kLost) until the program resynchronises with a run of
+//   kSyncRun kSync bytes, which no frame can hold;
+// - a read request can only run a read form, a write request only a write form, and a form
+//   is checked for its kind when it is stored;
+// - a raised line rate holds only while valid frames keep coming: kIdleMs without one and the
+//   firmware is back at 115200 with the plain commands, which the program waits out before it
+//   falls back itself.
 #pragma once
 
 #include <stdint.h>
@@ -19,29 +31,41 @@ namespace quillet {
 namespace firmware {
 namespace fast {
 
-// 50 slot op high low flags wait: stores one instruction form (Form below). Answer: the CRC of the seven
-// bytes as received, low byte first.
-constexpr uint8_t kForm = 0x50;
-// 51 mode a2 a1 a0 n: reads n bytes (0 means 256) from a2:a1:a0 on with the mode's slot.
-// Answer: the n bytes, then the CRC of the six header bytes as received and the n bytes.
-constexpr uint8_t kRead = 0x51;
-// 52 mode a2 a1 a0 n h0 h1, then n data bytes and d0 d1: h is the CRC of the six bytes before
-// it, d the CRC of the eight header bytes and the data. Each byte goes through the mode's slot:
-// page loads as the bytes arrive, byte writes (a slot with a wait) only once d has matched.
-// With kCommit in the mode, the commit slot follows at the last byte's address with its wait,
-// if d matched. Answer: kAckOk, or kAckBad once the line has rested after a damaged block.
-constexpr uint8_t kWrite = 0x52;
-// 53 a2 a1 a0 c0 c1: the commit slot at a2:a1:a0, then its wait, if the CRC c0 c1 of the four
-// bytes before it matches. Answer as kWrite.
-constexpr uint8_t kCommitAt = 0x53;
-// 54 code: answers 54 code at the present rate, then switches to kBauds[code] and reverts
-// to 115200 unless a kPing arrives cleanly at the new rate within kConfirmMs.
-constexpr uint8_t kBaud = 0x54;
-// 55: answers 'Q' 'G'.
-constexpr uint8_t kPing = 0x55;
+// ---- frames ----
+// Request: kSof kind seq p0 p1 p2 p3 p4 p5 h0 h1, where h is the CRC of kind .. p5; a write
+//          request then carries n data bytes and d0 d1, the CRC of kind .. h1 and the data.
+// Answer:  kSof kind seq status n0 n1, n data bytes, c0 c1, where c is the CRC of kind .. data.
+// CRCs go low byte first.
+constexpr uint8_t kSof = 0x50;
+constexpr uint8_t kParamBytes = 6;
+constexpr uint8_t kRequestHeader = 2 + kParamBytes + 2;  // after kSof
+constexpr uint8_t kAnswerHeader = 5;                     // after kSof
 
-constexpr uint8_t kParams[6] = {6, 5, 7, 5, 1, 0};  // of 50 .. 55
-constexpr uint8_t kFirst = kForm, kLast = kPing;
+// Kinds of request; an answer carries its request's kind.
+constexpr uint8_t kHello = 0x01;     // enters block mode. Answer: version major, minor, baud code
+constexpr uint8_t kForm = 0x02;      // slot op high low flags wait. Answer: slot, class, form CRC (2)
+constexpr uint8_t kRead = 0x03;      // mode a2 a1 a0 n. Answer: the n bytes
+constexpr uint8_t kWrite = 0x04;     // mode a2 a1 a0 n, data. Answer: none
+constexpr uint8_t kCommitAt = 0x05;  // a2 a1 a0. Answer: none
+constexpr uint8_t kBaud = 0x06;      // code. Answered at the present rate, then the line switches
+constexpr uint8_t kPing = 0x07;      // Answer: none; confirms a new rate
+constexpr uint8_t kLeave = 0x08;     // Answered, then 115200 and the plain commands
+// Answer only: a frame came damaged or cut off; its seq is what arrived. The firmware is lost.
+constexpr uint8_t kNak = 0x7F;
+
+constexpr uint8_t kStatusOk = 0;
+constexpr uint8_t kStatusRefused = 1;  // not in block mode, a form of the wrong kind, unknown kind
+
+// Resynchronisation: this many kSync bytes in a row. Longer than any frame, and a frame starts
+// with kSof, so no frame and no run of frames can hold it. The firmware answers with a hello
+// frame of sequence number 0 and is in block mode, its forms forgotten.
+constexpr uint8_t kSync = 0xA5;
+constexpr uint16_t kSyncRun = 288;
+
+// A frame whose bytes stop for this long is cut off (the program writes each frame whole).
+constexpr uint16_t kFragmentMs = 50;
+// In block mode, or lost, with no valid frame for this long: 115200 and the plain commands.
+constexpr uint16_t kIdleMs = 300;
 
 // The mode byte of kRead and kWrite: the slot, the SPI clock, and kWrite's commit.
 constexpr uint8_t kSlotMask = 0x03;
@@ -52,12 +76,20 @@ inline uint8_t Mode(uint8_t slot, uint8_t spi, bool commit) {
   return static_cast<uint8_t>((slot & kSlotMask) | ((spi << kSpiShift) & kSpiMask) | (commit ? kCommit : 0));
 }
 
-// Slots the program fills per operation.
+// Slots, each for one kind of instruction.
 constexpr uint8_t kSlotRead = 0;    // a memory's read instruction
 constexpr uint8_t kSlotWrite = 1;   // a page load, or a byte write with its wait
 constexpr uint8_t kSlotCommit = 2;  // the page commit with its wait
 constexpr uint8_t kSlotProbe = 3;   // the signature read, to confirm a faster SPI clock
 constexpr uint8_t kSlots = 4;
+
+// The class a form answers with: what its slot may run.
+constexpr uint8_t kClassRead = 'R';
+constexpr uint8_t kClassWrite = 'W';
+constexpr uint8_t kClassCommit = 'C';
+inline uint8_t SlotClass(uint8_t slot) {
+  return slot == kSlotWrite ? kClassWrite : slot == kSlotCommit ? kClassCommit : kClassRead;
+}
 
 // SPI clock codes: SCK = 16 MHz / kSpiDivider[code]. Code 0 is the contract's 125 kHz, which
 // every instruction outside a block keeps.
@@ -66,18 +98,14 @@ constexpr uint8_t kSpiDivider[kSpiCodes] = {128, 64, 32, 16, 8, 4};
 
 constexpr uint8_t kBaudCodes = 4;
 constexpr uint32_t kBauds[kBaudCodes] = {115200, 250000, 500000, 1000000};
-constexpr uint16_t kConfirmMs = 100;
 
-constexpr uint8_t kAckOk[2] = {0x00, 0xFF};
-constexpr uint8_t kAckBad[2] = {0xBA, 0xD0};
-
-// A block's longest run on the chip, so that it ends well inside the program's one-second read
-// time-out: 256 instructions at 125 kHz take 66 ms. Byte writes, with a wait each, go one to a
+// A block's longest run on the chip, so that it ends well inside the program's wait for its
+// answer: 256 instructions at 125 kHz take 66 ms. Byte writes, with a wait each, go one to a
 // block.
 constexpr uint16_t kMaxBlock = 256;
 
 // How the instruction for an address is formed:
-//   I1 = op, with 0x08 for the odd byte of a word when kWord
+//   I1 = op, with 0x08 for the odd byte of a word when kOddSelect
 //   I2 = (a >> 8) & high, I3 = a & low, where a is the word address (kWord) or the byte address
 //   I4 = the data byte (writes) or 0 (reads, commits)
 // kExtended: before the instruction, Load Extended Address Byte (4D 00 e 00) whenever the word
@@ -96,8 +124,17 @@ struct Form {
   uint8_t low = 0;
   uint8_t flags = 0;
   uint8_t wait = 0;  // after each instruction of the slot, in kWaitUnitUs
-
+  bool valid = false;
 };
+
+// The instructions each class may send: memory reads (Flash low and high byte, EEPROM,
+// signature) never change the chip; writes load a page or write a byte; commits write a page.
+// Whatever a damaged form would ask, a read slot cannot erase or write.
+inline bool AllowedOp(uint8_t cls, uint8_t op, uint8_t flags) {
+  if (cls == kClassRead) return (op == 0x20 || op == 0xA0 || op == 0x30) && !(flags & kWithData);
+  if (cls == kClassWrite) return (op == 0x40 || op == 0xC0 || op == 0xC1) && (flags & kWithData);
+  return (op == 0x4C || op == 0xC2) && !(flags & kWithData);
+}
 
 QUILLET_HOT uint32_t FormAddress(const Form& f, uint32_t address) {
   return (f.flags & kWord) ? address >> 1 : address;
@@ -130,6 +167,12 @@ inline uint16_t Crc(uint16_t crc, const uint8_t* bytes, uint16_t n) {
   return crc;
 }
 
+// What a form's answer confirms: its fields as stored.
+inline uint16_t FormCrc(const Form& f) {
+  const uint8_t b[5] = {f.op, f.high, f.low, f.flags, f.wait};
+  return Crc(0, b, 5);
+}
+
 inline uint16_t BlockCount(uint8_t n) { return n == 0 ? 256 : n; }
 
 inline uint32_t Address24(const uint8_t* p) {
@@ -139,15 +182,25 @@ inline uint32_t Address24(const uint8_t* p) {
 // ---- the firmware's side, over its hardware (Io) so that the host runs it too ----
 // Io provides: Spi(code) sets the SPI clock; Begin(mosi) starts shifting a byte, End() waits
 // for it and returns what came back; Send(b) queues an answer byte; Receive(b) takes the next
-// byte of the line, false once the line has rested too long; Drain() drops what comes until the
-// line rests; Busy(units) notes that the chip writes for units x 256 us from now, Ready() waits until it is done.
-// A write's wait thus runs while the next block arrives, and anything the firmware sends the
-// chip afterwards, a block's or the program's own instruction or reset, waits for it first.
+// byte of the line, false once the line has rested kFragmentMs, a byte came with a framing
+// error, or a resynchronisation came; Flush() waits until the answer has left; Baud(code)
+// switches the line's rate; Busy(units) notes that the chip writes for units x 256 us from
+// now, Ready() waits until it is done. A write's wait thus runs while the next frame arrives,
+// and anything the firmware sends the chip afterwards waits for it first.
+
+enum LinkMode : uint8_t { kPlain, kBlocks, kLost };
 
 struct State {
   Form forms[kSlots];
   int16_t ext = -1;  // the extended address byte the chip holds; -1: not known
+  uint8_t mode = kPlain;
+  uint8_t baud = 0;  // code of the line's rate
 };
+
+inline void Forget(State& s) {
+  for (uint8_t i = 0; i < kSlots; ++i) s.forms[i].valid = false;
+  s.ext = -1;
+}
 
 template <class Io>
 uint8_t ShiftInstruction(Io& io, const uint8_t in[4]) {
@@ -175,30 +228,46 @@ QUILLET_HOT void SelectExtended(State& s, Io& io, const Form& f, uint32_t addres
   if (e != s.ext) LoadExtended(s, io, e);
 }
 
+// Sends an answer's start and header; returns the CRC so far.
 template <class Io>
-void SendCrc(Io& io, uint16_t crc) {
+uint16_t AnswerStart(Io& io, uint8_t kind, uint8_t seq, uint8_t status, uint16_t n) {
+  const uint8_t h[kAnswerHeader] = {kind, seq, status, static_cast<uint8_t>(n & 0xFF),
+                                    static_cast<uint8_t>(n >> 8)};
+  io.Send(kSof);
+  for (uint8_t i = 0; i < kAnswerHeader; ++i) io.Send(h[i]);
+  return Crc(0, h, kAnswerHeader);
+}
+
+template <class Io>
+void AnswerEnd(Io& io, uint16_t crc) {
   io.Send(static_cast<uint8_t>(crc & 0xFF));
   io.Send(static_cast<uint8_t>(crc >> 8));
 }
 
 template <class Io>
-void SendAck(Io& io, bool ok) {
-  const uint8_t* a = ok ? kAckOk : kAckBad;
-  io.Send(a[0]);
-  io.Send(a[1]);
+void Answer(Io& io, uint8_t kind, uint8_t seq, uint8_t status, const uint8_t* data, uint8_t n) {
+  uint16_t crc = AnswerStart(io, kind, seq, status, n);
+  for (uint8_t i = 0; i < n; ++i) io.Send(data[i]);
+  AnswerEnd(io, Crc(crc, data, n));
 }
 
 template <class Io>
-void RunForm(State& s, Io& io, const uint8_t p[6]) {
-  if (p[0] < kSlots) {
-    Form& f = s.forms[p[0]];
-    f.op = p[1];
-    f.high = p[2];
-    f.low = p[3];
-    f.flags = p[4];
-    f.wait = p[5];
-  }
-  SendCrc(io, Crc(Crc(0, kForm), p, 6));
+void Hello(State& s, Io& io, uint8_t seq, uint8_t major, uint8_t minor) {
+  Forget(s);
+  s.mode = kBlocks;
+  const uint8_t about[3] = {major, minor, s.baud};
+  Answer(io, kHello, seq, kStatusOk, about, 3);
+}
+
+// A frame that came damaged or cut off: nothing of it runs, and in block mode nothing more is
+// taken until the program resynchronises. In plain mode its start was most likely a damaged
+// plain byte: the plain commands go on, unanswered as they are today.
+template <class Io>
+void Lost(State& s, Io& io, uint8_t seq) {
+  io.Spi(0);
+  if (s.mode == kPlain) return;
+  s.mode = kLost;
+  Answer(io, kNak, seq, kStatusRefused, nullptr, 0);
 }
 
 // One instruction through a slot, with its extended address and its wait.
@@ -213,13 +282,38 @@ void Apply(State& s, Io& io, const Form& f, uint32_t address, uint8_t data) {
 }
 
 template <class Io>
-void RunRead(State& s, Io& io, const uint8_t p[5]) {
-  uint16_t crc = Crc(Crc(0, kRead), p, 5);
-  const Form f = s.forms[p[0] & kSlotMask];
+void RunForm(State& s, Io& io, uint8_t seq, const uint8_t p[kParamBytes]) {
+  const uint8_t slot = p[0];
+  if (slot >= kSlots || !AllowedOp(SlotClass(slot), p[1], p[4])) {
+    Answer(io, kForm, seq, kStatusRefused, nullptr, 0);
+    return;
+  }
+  Form& f = s.forms[slot];
+  f.op = p[1];
+  f.high = p[2];
+  f.low = p[3];
+  f.flags = p[4];
+  f.wait = p[5];
+  f.valid = true;
+  const uint16_t crc = FormCrc(f);
+  const uint8_t echo[4] = {slot, SlotClass(slot), static_cast<uint8_t>(crc & 0xFF),
+                           static_cast<uint8_t>(crc >> 8)};
+  Answer(io, kForm, seq, kStatusOk, echo, 4);
+}
+
+template <class Io>
+void RunRead(State& s, Io& io, uint8_t seq, const uint8_t p[kParamBytes]) {
+  const uint8_t slot = p[0] & kSlotMask;
+  const Form f = s.forms[slot];
+  if (!f.valid || SlotClass(slot) != kClassRead) {
+    Answer(io, kRead, seq, kStatusRefused, nullptr, 0);
+    return;
+  }
   uint32_t a = Address24(p + 1);
   const uint16_t n = BlockCount(p[4]);
   io.Ready();
   io.Spi(static_cast<uint8_t>((p[0] & kSpiMask) >> kSpiShift));
+  uint16_t crc = AnswerStart(io, kRead, seq, kStatusOk, n);
   uint8_t cur[4], next[4];
   FormInstruction(f, a, 0, cur);
   uint8_t value = 0;
@@ -245,7 +339,7 @@ void RunRead(State& s, Io& io, const uint8_t p[5]) {
   io.Send(value);
   crc = Crc(crc, value);
   io.Spi(0);
-  SendCrc(io, crc);
+  AnswerEnd(io, crc);
 }
 
 template <class Io>
@@ -255,23 +349,20 @@ bool ReceiveCrc(Io& io, uint16_t crc) {
   return c0 == (crc & 0xFF) && c1 == (crc >> 8);
 }
 
-// buffer: room for kMaxBlock bytes, for byte writes, which may only start once the block is
-// known to be whole.
+// crc: of the request up to its header CRC. buffer: room for kMaxBlock bytes, for byte writes,
+// which may only start once the block is known to be whole. False when the frame came damaged
+// or cut off.
 template <class Io>
-void RunWrite(State& s, Io& io, const uint8_t p[7], uint8_t* buffer) {
-  uint16_t crc = Crc(Crc(0, kWrite), p, 5);
-  if (p[5] != (crc & 0xFF) || p[6] != (crc >> 8)) {
-    // The header is damaged: its count cannot be trusted, so nothing that follows is a command.
-    io.Drain();
-    SendAck(io, false);
-    return;
-  }
-  crc = Crc(crc, p + 5, 2);
-  const Form f = s.forms[p[0] & kSlotMask];
+bool RunWrite(State& s, Io& io, uint8_t seq, const uint8_t p[kParamBytes], uint16_t crc,
+              uint8_t* buffer) {
+  const uint8_t slot = p[0] & kSlotMask;
+  const Form f = s.forms[slot];
   const uint32_t start = Address24(p + 1);
   const uint16_t n = BlockCount(p[4]);
-  const bool deferred = f.wait != 0;
-  io.Spi(static_cast<uint8_t>((p[0] & kSpiMask) >> kSpiShift));
+  const bool commit = (p[0] & kCommit) != 0;
+  const bool allowed = f.valid && SlotClass(slot) == kClassWrite &&
+                       (!commit || s.forms[kSlotCommit].valid);
+  const bool deferred = !allowed || f.wait != 0;
   bool whole = true;
   if (deferred) {
     for (uint16_t i = 0; i < n && whole; ++i) {
@@ -280,7 +371,8 @@ void RunWrite(State& s, Io& io, const uint8_t p[7], uint8_t* buffer) {
     }
   } else {
     // Page loads: the next byte is taken from the line and its instruction formed while this
-    // one shifts.
+    // one shifts. A damaged block leaves the chip's page buffer loaded but never committed.
+    io.Spi(static_cast<uint8_t>((p[0] & kSpiMask) >> kSpiShift));
     uint8_t b = 0, cur[4] = {0, 0, 0, 0}, next[4] = {0, 0, 0, 0};
     whole = io.Receive(b);
     if (whole) {
@@ -313,24 +405,99 @@ void RunWrite(State& s, Io& io, const uint8_t p[7], uint8_t* buffer) {
   }
   whole = whole && ReceiveCrc(io, crc);
   if (!whole) {
-    io.Spi(0);
-    io.Drain();
-    SendAck(io, false);
-    return;
+    Lost(s, io, seq);
+    return false;
   }
+  if (!allowed) {
+    io.Spi(0);
+    Answer(io, kWrite, seq, kStatusRefused, nullptr, 0);
+    return true;
+  }
+  io.Spi(static_cast<uint8_t>((p[0] & kSpiMask) >> kSpiShift));
   if (deferred)
     for (uint16_t i = 0; i < n; ++i) Apply(s, io, f, start + i, buffer[i]);
-  if (p[0] & kCommit) Apply(s, io, s.forms[kSlotCommit], start + n - 1, 0);
+  if (commit) Apply(s, io, s.forms[kSlotCommit], start + n - 1, 0);
   io.Spi(0);
-  SendAck(io, true);
+  Answer(io, kWrite, seq, kStatusOk, nullptr, 0);
+  return true;
 }
 
+// After kSof: takes the rest of a frame and runs it. Returns true for a valid frame (the line
+// at its rate is confirmed by it), false when it came damaged or cut off (the firmware is then
+// lost). In plain mode only a hello is run; any other valid frame is refused.
 template <class Io>
-void RunCommitAt(State& s, Io& io, const uint8_t p[5]) {
-  const uint16_t crc = Crc(Crc(0, kCommitAt), p, 3);
-  const bool ok = p[3] == (crc & 0xFF) && p[4] == (crc >> 8);
-  if (ok) Apply(s, io, s.forms[kSlotCommit], Address24(p), 0);
-  SendAck(io, ok);
+bool RunFrame(State& s, Io& io, uint8_t* buffer, uint8_t major, uint8_t minor) {
+  uint8_t h[kRequestHeader];
+  for (uint8_t i = 0; i < kRequestHeader; ++i) {
+    if (!io.Receive(h[i])) {
+      Lost(s, io, i > 1 ? h[1] : 0);
+      return false;
+    }
+  }
+  const uint8_t kind = h[0], seq = h[1];
+  const uint8_t* p = h + 2;
+  const uint16_t crc = Crc(0, h, 2 + kParamBytes);
+  if (h[2 + kParamBytes] != (crc & 0xFF) || h[3 + kParamBytes] != (crc >> 8)) {
+    Lost(s, io, seq);
+    return false;
+  }
+  if (kind == kHello) {
+    Hello(s, io, seq, major, minor);
+    return true;
+  }
+  if (s.mode != kBlocks) {
+    // A write's data still follows: taken, never run.
+    if (kind == kWrite && !RunWrite(s, io, seq, p, Crc(crc, h + 2 + kParamBytes, 2), buffer)) return false;
+    if (kind != kWrite) Answer(io, kind, seq, kStatusRefused, nullptr, 0);
+    return true;
+  }
+  switch (kind) {
+    case kForm: RunForm(s, io, seq, p); break;
+    case kRead: RunRead(s, io, seq, p); break;
+    case kWrite: return RunWrite(s, io, seq, p, Crc(crc, h + 2 + kParamBytes, 2), buffer);
+    case kCommitAt:
+      if (s.forms[kSlotCommit].valid) {
+        Apply(s, io, s.forms[kSlotCommit], Address24(p), 0);
+        Answer(io, kCommitAt, seq, kStatusOk, nullptr, 0);
+      } else {
+        Answer(io, kCommitAt, seq, kStatusRefused, nullptr, 0);
+      }
+      break;
+    case kBaud:
+      if (p[0] < kBaudCodes) {
+        Answer(io, kBaud, seq, kStatusOk, p, 1);
+        io.Flush();
+        s.baud = p[0];
+        io.Baud(p[0]);
+      } else {
+        Answer(io, kBaud, seq, kStatusRefused, nullptr, 0);
+      }
+      break;
+    case kPing: Answer(io, kPing, seq, kStatusOk, nullptr, 0); break;
+    case kLeave:
+      Answer(io, kLeave, seq, kStatusOk, nullptr, 0);
+      io.Flush();
+      Forget(s);
+      s.mode = kPlain;
+      if (s.baud != 0) {
+        s.baud = 0;
+        io.Baud(0);
+      }
+      break;
+    default: Answer(io, kind, seq, kStatusRefused, nullptr, 0); break;
+  }
+  return true;
+}
+
+// No valid frame for kIdleMs in block mode or lost: 115200 and the plain commands.
+template <class Io>
+void Idle(State& s, Io& io) {
+  Forget(s);
+  s.mode = kPlain;
+  if (s.baud != 0) {
+    s.baud = 0;
+    io.Baud(0);
+  }
 }
 
 }  // namespace fast

@@ -35,8 +35,9 @@ constexpr uint8_t kSck = 1 << PB5;
 // command whose parameters stop for 50 ms is a fragment (a byte lost, or a packet cut by the
 // board's own reset) and is dropped.
 constexpr uint16_t kFragmentTicks = 50000 / 64;
-// A damaged block's remaining bytes are dropped until the line has rested this long.
-constexpr uint16_t kDrainTicks = 10000 / 64;
+// Block mode: a frame cut off, and no valid frame for so long (FastProtocol.h).
+constexpr uint16_t kFrameFragmentTicks = fast::kFragmentMs * 1000UL / 64;
+constexpr uint16_t kIdleTicks = fast::kIdleMs * 1000UL / 64;
 
 // Received bytes, filled by the receive interrupt. A page block of 256 bytes may arrive at
 // 1 M baud while each byte takes 256 us on a slow target's SPI: the ring holds it all.
@@ -46,9 +47,13 @@ volatile uint16_t rxHead = 0, rxTail = 0;
 
 // 115200, 250000, 500000, 1000000 baud with the doubled clock: 16 MHz / (8 * (UBRR + 1)).
 constexpr uint16_t kBaudUbrr[fast::kBaudCodes] = {kUbrr, 7, 3, 1};
-// Set while the line runs faster than 115200: a framing error then means the program talks at
-// 115200 again (a new connection), and the line falls back.
-volatile bool raised = false;
+// A byte came with a framing error (noise, a break, a sender at another rate). It is dropped,
+// and whatever command or frame it fell into is not run. Only a hint: a byte sent at another
+// rate often arrives as other bytes with no framing error at all.
+volatile bool lineFault = false;
+// The program's resynchronisation: fast::kSyncRun fast::kSync bytes in a row.
+volatile uint16_t syncRun = 0;
+volatile bool syncSeen = false;
 
 fast::State fastState;
 uint8_t writeBuffer[fast::kMaxBlock];
@@ -65,13 +70,16 @@ bool engaged = false;
 ISR(USART_RX_vect) {
   const uint8_t status = UCSR0A;
   const uint8_t b = UDR0;
-  // A framing error is not a byte the program sent (a break, noise while the cable settles).
   if (status & (1 << FE0)) {
-    if (raised) {
-      UBRR0 = kUbrr;
-      raised = false;
-    }
+    lineFault = true;
+    syncRun = 0;
     return;
+  }
+  if (b != fast::kSync) {
+    syncRun = 0;
+  } else if (++syncRun >= fast::kSyncRun) {
+    syncRun = 0;
+    syncSeen = true;
   }
   const uint16_t next = (rxHead + 1) & (kRxSize - 1);
   // Full: only a host that sends far more than it reads answers of gets here.
@@ -110,7 +118,6 @@ bool Pop(uint8_t& b) {
   return true;
 }
 
-void DropReceived() { rxTail = RxHead(); }
 
 uint16_t Ticks() { return TCNT1; }
 
@@ -187,16 +194,18 @@ struct Io {
   QUILLET_HOT void Send(uint8_t b) { ::Send(b); }
   bool Receive(uint8_t& b) {
     const uint16_t t0 = Ticks();
-    while (!Pop(b))
-      if (static_cast<uint16_t>(Ticks() - t0) >= kFragmentTicks) return false;
-    return true;
+    for (;;) {
+      if (syncSeen) return false;
+      if (lineFault) {
+        lineFault = false;
+        return false;
+      }
+      if (Pop(b)) return true;
+      if (static_cast<uint16_t>(Ticks() - t0) >= kFrameFragmentTicks) return false;
+    }
   }
-  void Drain() {
-    uint16_t t0 = Ticks();
-    uint8_t b;
-    while (static_cast<uint16_t>(Ticks() - t0) < kDrainTicks)
-      if (Pop(b)) t0 = Ticks();
-  }
+  void Flush();
+  void Baud(uint8_t code);
   void Busy(uint8_t units) {
     // Four 64 us ticks a unit, and one for the tick under way.
     busyTicks = static_cast<uint16_t>(units * 4u + 1u);
@@ -206,7 +215,7 @@ struct Io {
 };
 
 // Waits until the answer bytes queued so far have left the UART.
-void Flush() {
+void Io::Flush() {
   while (txHead != txTail) {
   }
   while (!(UCSR0A & (1 << UDRE0))) {
@@ -217,56 +226,41 @@ void Flush() {
   }
 }
 
-// Switches the line, then keeps the new rate only if a Ping arrives cleanly at it.
-void SwitchBaud(uint8_t code) {
-  Send(fast::kBaud);
-  Send(code);
-  Flush();
+// Takes the line to another rate; what arrived at the old one is dropped.
+void Io::Baud(uint8_t code) {
+  if (code >= fast::kBaudCodes) code = 0;
   const uint8_t sreg = SREG;
   cli();
   UBRR0 = kBaudUbrr[code];
-  raised = code != 0;
+  rxTail = rxHead;
+  lineFault = false;
   SREG = sreg;
-  DropReceived();
-  const uint16_t t0 = Ticks();
-  const uint16_t window = static_cast<uint16_t>(fast::kConfirmMs * 125u / 8u);
-  bool confirmed = code == 0;
-  while (!confirmed && raised && static_cast<uint16_t>(Ticks() - t0) < window) {
-    uint8_t b;
-    if (!Pop(b)) continue;
-    if (b != fast::kPing) break;
-    confirmed = true;
-  }
-  if (!confirmed) {
-    cli();
-    UBRR0 = kUbrr;
-    raised = false;
-    SREG = sreg;
-    DropReceived();
-    return;
-  }
-  if (code != 0) {
-    Send('Q');
-    Send('G');
-  }
 }
 
-void RunFast(Gateway& g) {
-  Engage();
+uint16_t lastValidAt = 0;  // the last valid frame, in block mode
+
+// After kSof: one frame of block mode. Entering or leaving block mode forgets the plain
+// command state, so that a stray plain Execute afterwards shifts no stale instruction.
+void Frame(Gateway& g) {
   Io io;
-  switch (g.command) {
-    case fast::kForm: fast::RunForm(fastState, io, g.params); break;
-    case fast::kRead: fast::RunRead(fastState, io, g.params); break;
-    case fast::kWrite: fast::RunWrite(fastState, io, g.params, writeBuffer); break;
-    case fast::kCommitAt: fast::RunCommitAt(fastState, io, g.params); break;
-    case fast::kBaud:
-      if (g.params[0] < fast::kBaudCodes) SwitchBaud(g.params[0]);
-      break;
-    case fast::kPing:
-      Send('Q');
-      Send('G');
-      break;
-  }
+  const uint8_t before = fastState.mode;
+  if (before == fast::kBlocks) Engage();
+  if (fast::RunFrame(fastState, io, writeBuffer, kVersionMajor, kVersionMinor)) lastValidAt = Ticks();
+  if (fastState.mode != before) g = Gateway();
+}
+
+void Resynchronise(Gateway& g) {
+  const uint8_t sreg = SREG;
+  cli();
+  syncSeen = false;
+  lineFault = false;
+  rxTail = rxHead;
+  SREG = sreg;
+  Io io;
+  io.Spi(0);
+  g = Gateway();
+  fast::Hello(fastState, io, 0, kVersionMajor, kVersionMinor);
+  lastValidAt = Ticks();
 }
 
 void Perform(Gateway& g, Action action) {
@@ -303,9 +297,6 @@ void Perform(Gateway& g, Action action) {
       for (uint8_t i = 0; i < kAnswerBytes; ++i) Send(out[i]);
       break;
     }
-    case Action::Fast:
-      RunFast(g);
-      break;
     case Action::None:
     case Action::Ignored:
     case Action::Load:
@@ -330,20 +321,53 @@ int main() {
   Gateway g;
   uint16_t lastByteAt = TCNT1;
   for (;;) {
+    if (syncSeen) {
+      Resynchronise(g);
+      continue;
+    }
+    if (fastState.mode == fast::kPlain && lineFault) {
+      lineFault = false;
+      Abandon(g);
+    }
     uint8_t b;
     if (Pop(b)) {
       lastByteAt = TCNT1;
-      Perform(g, Feed(g, b));
+      if (fastState.mode == fast::kPlain) {
+        if (StartsFrame(g, b)) Frame(g);
+        else Perform(g, Feed(g, b));
+      } else if (fastState.mode == fast::kBlocks && b == fast::kSof) {
+        Frame(g);
+      }
+      // Lost, or between frames: dropped.
       continue;
     }
+    // Armed before the look at the time, so a match in between still wakes us.
+    const uint16_t now = TCNT1;
+    bool armed = false;
+    uint16_t deadline = 0;
     if (Pending(g)) {
-      // Armed before the look at the time, so a match in between still wakes us.
-      OCR1A = lastByteAt + kFragmentTicks;
+      deadline = lastByteAt + kFragmentTicks;
+      armed = true;
+    }
+    if (fastState.mode != fast::kPlain) {
+      const uint16_t idle = lastValidAt + kIdleTicks;
+      if (!armed || static_cast<uint16_t>(idle - now) < static_cast<uint16_t>(deadline - now)) deadline = idle;
+      armed = true;
+    }
+    if (armed) {
+      OCR1A = deadline;
       TIFR1 = 1 << OCF1A;
       TIMSK1 = 1 << OCIE1A;
-      if (static_cast<uint16_t>(TCNT1 - lastByteAt) >= kFragmentTicks) {
+      if (Pending(g) && static_cast<uint16_t>(TCNT1 - lastByteAt) >= kFragmentTicks) {
         TIMSK1 = 0;
         Abandon(g);
+        continue;
+      }
+      if (fastState.mode != fast::kPlain && static_cast<uint16_t>(TCNT1 - lastValidAt) >= kIdleTicks) {
+        TIMSK1 = 0;
+        Io io;
+        fast::Idle(fastState, io);
+        g = Gateway();
         continue;
       }
     }

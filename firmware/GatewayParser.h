@@ -22,11 +22,13 @@ constexpr uint8_t kResetLow = 0x47;
 constexpr uint8_t kResetHigh = 0x48;
 
 constexpr uint8_t kAnswerBytes = 8;
-// Answer bytes 4 to 7: "QG" and the firmware's version, major then minor.
-constexpr uint8_t kIdentity[4] = {'Q', 'G', 1, 0};
+// Answer bytes 4 to 7: "QG" and the firmware's version, major then minor. Major 2: block mode
+// in frames (FastProtocol.h).
+constexpr uint8_t kVersionMajor = 2, kVersionMinor = 0;
+constexpr uint8_t kIdentity[4] = {'Q', 'G', kVersionMajor, kVersionMinor};
 
 // The most parameter bytes any command takes; a new command with more must raise it.
-constexpr uint8_t kMaxParams = 7;
+constexpr uint8_t kMaxParams = 4;
 
 // Parameter bytes that follow a command byte; -1 for a byte that is no command.
 inline int8_t ParamCount(uint8_t command) {
@@ -39,10 +41,7 @@ inline int8_t ParamCount(uint8_t command) {
     case kExecute:
     case kResetLow:
     case kResetHigh: return 0;
-    default:
-      if (command >= fast::kFirst && command <= fast::kLast)
-        return static_cast<int8_t>(fast::kParams[command - fast::kFirst]);
-      return -1;
+    default: return -1;
   }
 }
 
@@ -56,14 +55,13 @@ enum class Action : uint8_t {
   Load,       // a new instruction is stored
   Execute,    // shift the stored instruction, keeping what comes back (StoreReceived)
   ReadBack,   // send the answer (ComposeAnswer)
-  Fast,       // a block command (FastProtocol.h) with its header in params: command says which
 };
 
 struct Gateway {
   uint8_t command = 0;
   uint8_t need = 0;   // parameter bytes still to come
   uint8_t count = 0;  // parameter bytes taken so far
-  uint8_t params[kMaxParams] = {0, 0, 0, 0, 0, 0, 0};
+  uint8_t params[kMaxParams] = {0, 0, 0, 0};
   // Bus order: instruction[0] (I1) is shifted first. None loaded yet: zeros, which a target
   // in programming mode takes as no instruction.
   uint8_t instruction[4] = {0, 0, 0, 0};
@@ -94,12 +92,6 @@ inline Action Feed(Gateway& g, uint8_t byte) {
     case kReadBack: return Action::ReadBack;
     case kResetLow: return Action::ResetLow;
     case kResetHigh: return Action::ResetHigh;
-    case fast::kForm:
-    case fast::kRead:
-    case fast::kWrite:
-    case fast::kCommitAt:
-    case fast::kBaud:
-    case fast::kPing: return Action::Fast;
     case kSetup: {
       // A new session: nothing of the previous one answers a ReadBack.
       const Gateway fresh;
@@ -115,6 +107,10 @@ inline Action Feed(Gateway& g, uint8_t byte) {
 
 // True while a command waits for more parameter bytes.
 inline bool Pending(const Gateway& g) { return g.need > 0; }
+
+// A byte that starts a frame of block mode (FastProtocol.h) rather than a plain command: kSof
+// where no plain command waits for its parameters.
+inline bool StartsFrame(const Gateway& g, uint8_t byte) { return g.need == 0 && byte == fast::kSof; }
 
 // Drops a command whose parameters stopped coming, so that the next byte is read as a command.
 inline void Abandon(Gateway& g) {

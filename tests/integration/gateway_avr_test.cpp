@@ -227,7 +227,7 @@ TEST_P(GatewayAvr, ProgramsTheChipThroughTheFirmware) {
   }
   EXPECT_TRUE(plain.state.flash == fast.state.flash && plain.state.eeprom == fast.state.eeprom);
 
-  const std::string gateway = "Gateway: Quillet firmware 1.0";
+  const std::string gateway = "Gateway: Quillet firmware 2.0";
   auto without = [](std::vector<std::string> log, const std::string& line) {
     log.erase(std::remove(log.begin(), log.end(), line), log.end());
     return log;
@@ -277,7 +277,7 @@ TEST(GatewayAvrFast, Negotiation) {
     ASSERT_GE(PortHandle, 0);
     RunAutosearch();
     ASSERT_EQ(f.log.lines.back(), "Selected chip is  ATtiny85");
-    EXPECT_EQ(f.log.lines[f.log.lines.size() - 2], "Gateway: Quillet firmware 1.0, fast transfers");
+    EXPECT_EQ(f.log.lines[f.log.lines.size() - 2], "Gateway: Quillet firmware 2.0, fast transfers");
     EXPECT_EQ(GetFastStats().baud, c.baud);
     EXPECT_EQ(GetFastStats().spiCode, c.spiCode);
     FlashSize = 1024;
@@ -406,7 +406,7 @@ TEST(GatewayAvrFirmware, ByteStreams) {
   ASSERT_FALSE(board.path.empty());
   RawLine line(board.path);
   ASSERT_TRUE(line.Ok());
-  const std::vector<uint8_t> id = {'Q', 'G', 1, 0};
+  const std::vector<uint8_t> id = {'Q', 'G', 2, 0};
   auto answer = [&id](std::vector<uint8_t> first4) {
     first4.insert(first4.end(), id.begin(), id.end());
     return first4;

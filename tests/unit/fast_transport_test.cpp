@@ -95,25 +95,32 @@ TEST(FastForms, MatchTheEngineForEveryChip) {
 }
 
 // Autosearch and a Read Program against gateways that are not, or not wholly, Quillet's
-// firmware: only the contract's packets, and a Ping where the firmware named itself.
+// firmware: only the contract's packets, and a hello where the firmware named itself.
 TEST(FastTransport, ContractWithoutIdentification) {
   struct Case {
     const char* name;
     std::vector<uint8_t> identity;  // answer bytes 4 to 7
     const char* gatewayLine;        // nullptr: none
-    int pings;
+    int hellos;
   };
   const Case cases[] = {
       {"the original gateway", {0x00, 0x00, 0x00, 0x00}, nullptr, 0},
-      {"another firmware", {'Q', 'G', 2, 0}, nullptr, 0},
-      {"the firmware without the block commands: its Ping is not answered",
-       {'Q', 'G', 1, 0}, "Gateway: Quillet firmware 1.0", 1},
+      {"another firmware", {'Q', 'G', 3, 0}, nullptr, 0},
+      {"a firmware of the old block commands", {'Q', 'G', 1, 0}, nullptr, 0},
+      {"the firmware without block mode: its hello is not answered",
+       {'Q', 'G', 2, 0}, "Gateway: Quillet firmware 2.0", 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     test::CoreFixture f;
     const std::vector<uint8_t> signature = {0x1E, 0x91, 0x0A};  // ATtiny2313
     f.port.responder = [&](const std::vector<uint8_t>& in) {
+      // Nothing answers a frame.
+      for (auto it = f.port.trace.rbegin(); it != f.port.trace.rend(); ++it)
+        if (*it != "read") {
+          if (it->rfind("50 ", 0) == 0) return std::vector<uint8_t>{};
+          break;
+        }
       std::vector<uint8_t> a(8, 0);
       a[0] = in[0] == 0x30 && in[2] < 3 ? signature[in[2]] : 0xFF;
       a[1] = 0x53;
@@ -124,14 +131,14 @@ TEST(FastTransport, ContractWithoutIdentification) {
     RunAutosearch();
     FlashSize = 64;
     ASSERT_TRUE(RunMemoryCommand(MemoryOperation::ReadProgram));
-    int pings = 0;
+    int hellos = 0;
     for (const std::string& p : f.port.Packets()) {
       if (p == "read" || p == "close") continue;
       const int command = std::stoi(p.substr(0, 2), nullptr, 16);
-      if (command == fw::kPing) ++pings;
+      if (command == fw::kSof && p.size() > 5 && std::stoi(p.substr(3, 2), nullptr, 16) == fw::kHello) ++hellos;
       else EXPECT_TRUE(command == 0x44 || command == 0x45 || command == 0x46 || command == 0x47 || command == 0x48) << p;
     }
-    EXPECT_EQ(pings, c.pings);
+    EXPECT_EQ(hellos, c.hellos);
     int lines = 0;
     for (const std::string& l : f.log.lines)
       if (l.rfind("Gateway:", 0) == 0) {

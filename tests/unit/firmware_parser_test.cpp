@@ -23,7 +23,6 @@ struct Session {
       switch (firmware::Feed(g, b)) {
         case Action::None: break;
         case Action::Ignored: actions += '-'; break;
-        case Action::Fast: actions += 'F'; break;
         case Action::Setup: actions += 'S'; break;
         case Action::ResetHigh: actions += 'H'; break;
         case Action::ResetLow: actions += 'L'; break;
@@ -49,7 +48,7 @@ struct Session {
 };
 
 std::vector<uint8_t> Answer(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3) {
-  return {b0, b1, b2, b3, 'Q', 'G', 1, 0};
+  return {b0, b1, b2, b3, 'Q', 'G', 2, 0};
 }
 
 TEST(FirmwareParser, ByteStreams) {
@@ -130,7 +129,7 @@ TEST(FirmwareParser, SplitMergedAndAbandoned) {
 }  // namespace
 }  // namespace quillet::firmware
 
-// ---- the block commands (FastProtocol.h) over a recording Io ----
+// ---- block mode (FastProtocol.h) over a recording Io ----
 namespace quillet::firmware::fast_blocks {
 
 using namespace quillet::firmware::fast;
@@ -140,10 +139,12 @@ using namespace quillet::firmware::fast;
 struct FakeIo {
   std::vector<std::vector<uint8_t>> shifted;  // whole instructions, bus order
   std::vector<uint8_t> partial, sent, line;
-  std::vector<std::string> events;  // "spi N", "busy N", "ready", "drain"
+  std::vector<std::string> events;  // "spi N", "busy N", "ready", "baud N"
   size_t next = 0;
 
-  void Spi(uint8_t code) { events.push_back("spi " + std::to_string(code)); }
+  void Spi(uint8_t code) {
+    if (code || events.empty() || events.back() != "spi 0") events.push_back("spi " + std::to_string(code));
+  }
   void Begin(uint8_t b) { partial.push_back(b); }
   uint8_t End() {
     if (partial.size() < 4) return 0xFF;
@@ -158,21 +159,67 @@ struct FakeIo {
     b = line[next++];
     return true;
   }
-  void Drain() {
-    next = line.size();
-    events.push_back("drain");
-  }
+  void Flush() {}
+  void Baud(uint8_t code) { events.push_back("baud " + std::to_string(code)); }
   void Busy(uint8_t units) { events.push_back("busy " + std::to_string(units)); }
   void Ready() {
     if (events.empty() || events.back() != "ready") events.push_back("ready");
   }
 };
 
-std::vector<uint8_t> WithCrc(std::vector<uint8_t> bytes) {
-  const uint16_t crc = Crc(0, bytes.data(), static_cast<uint16_t>(bytes.size()));
-  bytes.push_back(static_cast<uint8_t>(crc & 0xFF));
-  bytes.push_back(static_cast<uint8_t>(crc >> 8));
-  return bytes;
+void PutCrc(std::vector<uint8_t>& v, size_t from) {
+  const uint16_t crc = Crc(0, v.data() + from, static_cast<uint16_t>(v.size() - from));
+  v.push_back(static_cast<uint8_t>(crc & 0xFF));
+  v.push_back(static_cast<uint8_t>(crc >> 8));
+}
+
+std::vector<uint8_t> Request(uint8_t kind, uint8_t seq, std::vector<uint8_t> p, std::vector<uint8_t> data = {}) {
+  p.resize(kParamBytes);
+  std::vector<uint8_t> v = {kSof, kind, seq};
+  v.insert(v.end(), p.begin(), p.end());
+  PutCrc(v, 1);
+  if (kind == kWrite) {
+    v.insert(v.end(), data.begin(), data.end());
+    PutCrc(v, 1);
+  }
+  return v;
+}
+
+// An answer as "kind seq status: data" ("7F 09 1: " a NAK); "damaged" where its CRC is wrong.
+std::vector<std::string> Answers(const std::vector<uint8_t>& sent) {
+  std::vector<std::string> out;
+  size_t i = 0;
+  while (i + 6 <= sent.size() && sent[i] == kSof) {
+    const size_t n = sent[i + 4] | sent[i + 5] << 8;
+    if (i + 8 + n > sent.size()) break;
+    const uint16_t crc = Crc(0, sent.data() + i + 1, static_cast<uint16_t>(5 + n));
+    char head[24];
+    std::snprintf(head, sizeof head, "%02X %02X %u:", sent[i + 1], sent[i + 2], sent[i + 3]);
+    std::string a = head;
+    for (size_t k = 0; k < n; ++k) {
+      std::snprintf(head, sizeof head, " %02X", sent[i + 6 + k]);
+      a += head;
+    }
+    if (sent[i + 6 + n] != (crc & 0xFF) || sent[i + 7 + n] != (crc >> 8)) a += " damaged";
+    out.push_back(a);
+    i += 8 + n;
+  }
+  if (i != sent.size()) out.push_back("stray bytes");
+  return out;
+}
+
+// The firmware's main loop over the line: plain mode runs frames that start where no plain
+// command waits, block mode only frames, and a lost firmware nothing.
+void RunLine(State& s, FakeIo& io) {
+  uint8_t buffer[kMaxBlock];
+  Gateway g;
+  uint8_t b;
+  while (io.Receive(b)) {
+    if ((s.mode == kPlain && StartsFrame(g, b)) || (s.mode == kBlocks && b == kSof))
+      RunFrame(s, io, buffer, 2, 0);
+    else if (s.mode == kPlain)
+      Feed(g, b);
+  }
 }
 
 TEST(FirmwareBlocks, CrcIsXmodem) {
@@ -182,9 +229,9 @@ TEST(FirmwareBlocks, CrcIsXmodem) {
 
 // The instruction of an address through a form, as the chip engine forms its own.
 TEST(FirmwareBlocks, FormsAndExtendedAddress) {
-  const Form flashRead{0x20, 0x7F, 0xFF, kWord | kOddSelect | kExtended, 0};
-  const Form pageLoad{0x40, 0x00, 0x0F, kWord | kOddSelect | kWithData, 0};
-  const Form eepromRead{0xA0, 0x01, 0xFF, 0, 0};
+  const Form flashRead{0x20, 0x7F, 0xFF, kWord | kOddSelect | kExtended, 0, true};
+  const Form pageLoad{0x40, 0x00, 0x0F, kWord | kOddSelect | kWithData, 0, true};
+  const Form eepromRead{0xA0, 0x01, 0xFF, 0, 0, true};
   struct Case {
     const Form* form;
     uint32_t address;
@@ -210,101 +257,102 @@ TEST(FirmwareBlocks, FormsAndExtendedAddress) {
   }
 }
 
-TEST(FirmwareBlocks, Commands) {
+// Frames on the line, damaged ones among them: what reaches the chip and what is answered. No
+// damaged frame runs, nothing is taken after it, and no slot runs an instruction of another
+// kind.
+TEST(FirmwareBlocks, Frames) {
+  // Slot 0 reads Flash of a 128 K-word chip, slot 1 loads a 16-word page, slot 2 commits it
+  // with a wait of 18 units.
+  const std::vector<uint8_t> hello = Request(kHello, 1, {});
+  const std::vector<std::vector<uint8_t>> forms = {
+      Request(kForm, 2, {0, 0x20, 0x7F, 0xFF, kWord | kOddSelect | kExtended, 0}),
+      Request(kForm, 3, {1, 0x40, 0x00, 0x0F, kWord | kOddSelect | kWithData, 0}),
+      Request(kForm, 4, {2, 0x4C, 0x7F, 0xF0, kWord, 18}),
+  };
+  std::vector<uint8_t> ready = hello;
+  for (const auto& f : forms) ready.insert(ready.end(), f.begin(), f.end());
+  const std::vector<std::string> readyAnswers = {"01 01 0: 02 00 00", "02 02 0: 00 52 DB C8",
+                                                 "02 03 0: 01 57 A3 E1", "02 04 0: 02 43 C8 EE"};
+  const std::vector<uint8_t> read = Request(kRead, 9, {Mode(0, 2, false), 0x01, 0xFF, 0xFF, 2});
+  const std::vector<uint8_t> page = Request(kWrite, 9, {Mode(1, 3, true), 0x00, 0x00, 0x20, 2}, {0x11, 0x22});
+  std::vector<uint8_t> damagedPage = page;
+  damagedPage[12] ^= 0x01;
+  std::vector<uint8_t> damagedHeader = page;
+  damagedHeader[5] ^= 0x40;
+  std::vector<uint8_t> cutPage(page.begin(), page.begin() + 12);
+  auto then = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  auto answers = [&](std::vector<std::string> more) {
+    std::vector<std::string> a = readyAnswers;
+    a.insert(a.end(), more.begin(), more.end());
+    return a;
+  };
+  using Shifted = std::vector<std::vector<uint8_t>>;
+  const Shifted readShifted = {{0x4D, 0x00, 0x00, 0x00}, {0x28, 0x7F, 0xFF, 0x00}, {0x4D, 0x00, 0x01, 0x00},
+                               {0x20, 0x00, 0x00, 0x00}};
   struct Case {
     const char* name;
-    std::vector<uint8_t> command;  // a command byte and its parameters
-    std::vector<uint8_t> line;     // what follows on the line
-    std::vector<std::vector<uint8_t>> shifted;
-    std::vector<uint8_t> sent;
-    std::vector<std::string> events;
+    std::vector<uint8_t> line;
+    Shifted shifted;
+    std::vector<std::string> answers;
+    uint8_t mode;
   };
-  // Slot 0 reads Flash of a 128 K-word chip, slot 1 loads a 16-word page, slot 2 commits it
-  // with a wait of 18 units, slot 3 writes EEPROM bytes with a wait of 36.
-  auto ack = std::vector<uint8_t>{kAckOk[0], kAckOk[1]};
-  auto bad = std::vector<uint8_t>{kAckBad[0], kAckBad[1]};
-  const std::vector<uint8_t> writeHeader = WithCrc({kWrite, Mode(1, 3, true), 0x00, 0x00, 0x20, 2});
-  std::vector<uint8_t> pageLine = {0x11, 0x22};
-  {
-    std::vector<uint8_t> all = writeHeader;
-    all.insert(all.end(), pageLine.begin(), pageLine.end());
-    const std::vector<uint8_t> withCrc = WithCrc(all);
-    pageLine.assign(withCrc.begin() + 8, withCrc.end());
-  }
-  std::vector<uint8_t> damagedLine = pageLine;
-  damagedLine[1] ^= 0x01;
-  const std::vector<uint8_t> byteHeader = WithCrc({kWrite, Mode(3, 0, false), 0x00, 0x01, 0xFE, 2});
-  std::vector<uint8_t> byteLine;
-  {
-    std::vector<uint8_t> all = byteHeader;
-    all.push_back(0xA1);
-    all.push_back(0xA2);
-    const std::vector<uint8_t> withCrc = WithCrc(all);
-    byteLine.assign(withCrc.begin() + 8, withCrc.end());
-  }
-  std::vector<uint8_t> badHeader = writeHeader;
-  badHeader[4] ^= 0x40;
-  const std::vector<uint8_t> commitAt = WithCrc({kCommitAt, 0x01, 0x00, 0x3F});
-  // The fake chip answers I3 + I1: 0xFF + 0x28 for byte 0x1FFFF, 0x00 + 0x20 for 0x20000.
-  std::vector<uint8_t> readAnswer = {0x27, 0x20};
-  {
-    std::vector<uint8_t> covered = {kRead, Mode(0, 2, false), 0x01, 0xFF, 0xFF, 2};
-    covered.insert(covered.end(), readAnswer.begin(), readAnswer.end());
-    const std::vector<uint8_t> withCrc = WithCrc(covered);
-    readAnswer.assign(withCrc.begin() + 6, withCrc.end());
-  }
   const Case cases[] = {
-      {"a read crosses the 64 K-word boundary: Load Extended Address Byte on the way",
-       {kRead, Mode(0, 2, false), 0x01, 0xFF, 0xFF, 2}, {},
-       {{0x4D, 0x00, 0x00, 0x00}, {0x28, 0x7F, 0xFF, 0x00}, {0x4D, 0x00, 0x01, 0x00}, {0x20, 0x00, 0x00, 0x00}},
-       readAnswer, {"ready", "spi 2", "spi 0"}},
-      {"a page block loads as it comes and commits at its last byte", writeHeader, pageLine,
-       {{0x40, 0x00, 0x00, 0x11}, {0x48, 0x00, 0x00, 0x22}, {0x4C, 0x00, 0x10, 0x00}}, ack,
-       {"spi 3", "ready", "busy 18", "spi 0"}},
-      {"a damaged page block is loaded but never committed", writeHeader, damagedLine,
-       {{0x40, 0x00, 0x00, 0x11}, {0x48, 0x00, 0x00, 0x23}}, bad, {"spi 3", "ready", "spi 0", "drain"}},
-      {"a page block cut off is never committed", writeHeader, {0x11},
-       {{0x40, 0x00, 0x00, 0x11}}, bad, {"spi 3", "ready", "spi 0", "drain"}},
-      {"a damaged header shifts nothing and swallows the rest", badHeader, pageLine, {}, bad, {"drain"}},
-      {"byte writes wait for the whole block, then each waits its time", byteHeader, byteLine,
-       {{0xC0, 0x01, 0xFE, 0xA1}, {0xC0, 0x01, 0xFF, 0xA2}}, ack,
-       {"spi 0", "ready", "busy 36", "ready", "busy 36", "spi 0"}},
-      {"a commit with its address", commitAt, {}, {{0x4C, 0x00, 0x10, 0x00}}, ack, {"ready", "busy 18"}},
+      {"plain mode: a read frame is refused, nothing shifts", read, {}, {"03 09 1:"}, kPlain},
+      {"a read crosses the 64 K-word boundary: Load Extended Address Byte on the way", then(ready, read),
+       readShifted, answers({"03 09 0: 27 20"}), kBlocks},
+      {"a page block loads as it comes and commits at its last byte, once whole", then(ready, page),
+       {{0x40, 0x00, 0x00, 0x11}, {0x48, 0x00, 0x00, 0x22}, {0x4C, 0x00, 0x10, 0x00}}, answers({"04 09 0:"}),
+       kBlocks},
+      {"a damaged page block is loaded, never committed, and the firmware is lost: a read after it is not run",
+       then(then(ready, damagedPage), read), {{0x40, 0x00, 0x00, 0x11}, {0x48, 0x00, 0x00, 0x23}},
+       answers({"7F 09 1:"}), kLost},
+      {"a page block cut off is never committed", then(ready, cutPage), {{0x40, 0x00, 0x00, 0x11}},
+       answers({"7F 09 1:"}), kLost},
+      {"a damaged header shifts nothing", then(then(ready, damagedHeader), read), {}, answers({"7F 09 1:"}), kLost},
+      {"a read through the write slot is refused", then(ready, Request(kRead, 9, {Mode(1, 0, false), 0, 0, 0, 1})),
+       {}, answers({"03 09 1:"}), kBlocks},
+      {"a write with only a read form stored is refused, its data taken",
+       then(then(hello, forms[0]), then(page, read)), readShifted,
+       {"01 01 0: 02 00 00", "02 02 0: 00 52 DB C8", "04 09 1:", "03 09 0: 27 20"}, kBlocks},
+      {"a form that would erase, or write through a read slot, is refused",
+       then(then(hello, Request(kForm, 2, {2, 0xAC, 0x80, 0, 0, 0})), Request(kForm, 3, {0, 0x40, 0, 0xFF, kWithData, 0})),
+       {}, {"01 01 0: 02 00 00", "02 02 1:", "02 03 1:"}, kBlocks},
+      {"leave: plain mode, forms forgotten", then(then(ready, Request(kLeave, 9, {})), read), {},
+       answers({"08 09 0:", "03 09 1:"}), kPlain},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     State s;
     FakeIo io;
-    const std::vector<std::vector<uint8_t>> forms = {
-        {0, 0x20, 0x7F, 0xFF, kWord | kOddSelect | kExtended, 0},
-        {1, 0x40, 0x00, 0x0F, kWord | kOddSelect | kWithData, 0},
-        {2, 0x4C, 0x7F, 0xF0, kWord, 18},
-        {3, 0xC0, 0x0F, 0xFF, kWithData, 36},
-    };
-    for (const auto& f : forms) {
-      RunForm(s, io, f.data());
-      std::vector<uint8_t> covered = {kForm};
-      covered.insert(covered.end(), f.begin(), f.end());
-      const std::vector<uint8_t> withCrc = WithCrc(covered);
-      EXPECT_EQ(io.sent, std::vector<uint8_t>(withCrc.begin() + 7, withCrc.end())) << "the form's CRC";
-      io.sent.clear();
-    }
-    // Feed the command through the parser, as the firmware does.
-    Gateway g;
-    Action a = Action::None;
-    for (uint8_t b : c.command) a = Feed(g, b);
-    ASSERT_EQ(a, Action::Fast);
     io.line = c.line;
-    uint8_t buffer[kMaxBlock];
-    switch (g.command) {
-      case kRead: RunRead(s, io, g.params); break;
-      case kWrite: RunWrite(s, io, g.params, buffer); break;
-      case kCommitAt: RunCommitAt(s, io, g.params); break;
-    }
+    RunLine(s, io);
     EXPECT_EQ(io.shifted, c.shifted);
-    EXPECT_EQ(io.sent, c.sent);
-    EXPECT_EQ(io.events, c.events);
+    EXPECT_EQ(Answers(io.sent), c.answers);
+    EXPECT_EQ(s.mode, c.mode);
   }
+}
+
+// A new rate is answered at the old one and taken after; leaving, or a firmware idle too long,
+// goes back to 115200.
+TEST(FirmwareBlocks, RateChanges) {
+  State s;
+  FakeIo io;
+  io.line = Request(kHello, 1, {});
+  const std::vector<uint8_t> baud = Request(kBaud, 2, {3}), leave = Request(kLeave, 3, {});
+  io.line.insert(io.line.end(), baud.begin(), baud.end());
+  io.line.insert(io.line.end(), leave.begin(), leave.end());
+  RunLine(s, io);
+  EXPECT_EQ(Answers(io.sent), (std::vector<std::string>{"01 01 0: 02 00 00", "06 02 0: 03", "08 03 0:"}));
+  EXPECT_EQ(io.events, (std::vector<std::string>{"baud 3", "baud 0"}));
+  io.events.clear();
+  s.mode = kLost;
+  s.baud = 2;
+  Idle(s, io);
+  EXPECT_EQ(s.mode, kPlain);
+  EXPECT_EQ(io.events, (std::vector<std::string>{"baud 0"}));
 }
 
 }  // namespace quillet::firmware::fast_blocks
