@@ -14,6 +14,7 @@
 
 #include "link/PosixSerial.h"
 #include "sim/Wire.h"
+#include "sim/avr/UartLine.h"
 
 #include <avr_ioport.h>
 #include <avr_spi.h>
@@ -272,6 +273,21 @@ void AvrBoard::ReadLineBaud() {
   if (baud >= 1200) lineBaud_ = baud;
 }
 
+uint32_t AvrBoard::UartBitCycles(bool& carried) const {
+  const uint8_t a = avr_->data[kUcsr0A], c = avr_->data[kUcsr0C];
+  const uint32_t ubrr = avr_->data[kUbrr0L] | (avr_->data[kUbrr0H] & 0x0F) << 8;
+  const int dataBits = 5 + ((c >> 1) & 0x03) + ((avr_->data[kUcsr0B] & 0x04) ? 4 : 0);
+  carried = dataBits == 8 && (c & 0x30) == 0 && (maxBaud_ == 0 || lineBaud_ <= maxBaud_);
+  return (ubrr + 1) * ((a & 0x02) ? 8 : 16);
+}
+
+AvrBoard::Fault AvrBoard::FaultOn(FaultAt& f, uint64_t count) {
+  if (f.fault == Fault::None || f.at != count) return Fault::None;
+  const Fault fault = f.fault;
+  f.fault = Fault::None;
+  return fault;
+}
+
 uint64_t AvrBoard::FrameCycles(bool& matches) const {
   const uint8_t a = avr_->data[kUcsr0A], c = avr_->data[kUcsr0C];
   const uint32_t ubrr = avr_->data[kUbrr0L] | (avr_->data[kUbrr0H] & 0x0F) << 8;
@@ -291,26 +307,55 @@ void AvrBoard::OnUartOut(avr_irq_t*, uint32_t value, void* param) {
   // simavr hands the byte over as the firmware writes UDR0; it reaches the far end when its
   // stop bits do, after the bytes before it.
   b->txFree_ = std::max<uint64_t>(b->avr_->cycle, b->txFree_) + frame;
+  bool carried = false;
+  const uint32_t bit = b->UartBitCycles(carried);
   if (!matches) {
     const std::string problem = "UART not at the line's " + std::to_string(b->lineBaud_) +
                                 " baud 8N, or the line cannot carry it: the program gets garbage";
     if (problem != b->lastUartProblem_) b->Note(problem);
     b->lastUartProblem_ = problem;
+    if (!carried) return;
+    // At another rate: what the program's receiver samples of it; a byte with a framing error
+    // reads as 0x00, as Linux hands it over.
+    const double ratio = static_cast<double>(kHz) / b->lineBaud_ / bit;
+    const int stopBits = (b->avr_->data[kUcsr0C] & 0x08) ? 2 : 1;
+    for (const UartByte& u : DecodeAtRate({static_cast<uint8_t>(value)}, stopBits, ratio))
+      b->out_.push_back({u.framingError ? uint8_t{0} : u.value, b->txFree_});
     return;
   }
   b->lastUartProblem_.clear();
   uint8_t byte = static_cast<uint8_t>(value);
-  if (b->damageOut_ && ++b->countOut_ % b->damageOut_ == 0) {
+  ++b->countOut_;
+  if (b->damageOut_ && b->countOut_ % b->damageOut_ == 0) {
     byte ^= 0x01;
     b->Note("byte " + std::to_string(b->countOut_) + " to the program damaged");
+  }
+  switch (b->FaultOn(b->faultOut_, b->countOut_)) {
+    case Fault::None: break;
+    case Fault::Flip:
+      byte ^= 0x01;
+      b->Note("byte " + std::to_string(b->countOut_) + " to the program damaged");
+      break;
+    case Fault::Drop:
+      b->Note("byte " + std::to_string(b->countOut_) + " to the program lost");
+      return;
+    case Fault::Dup:
+      b->Note("byte " + std::to_string(b->countOut_) + " to the program sent twice");
+      b->out_.push_back({byte, b->txFree_});
+      b->txFree_ += frame;
+      break;
+    case Fault::Delay:
+      b->Note("byte " + std::to_string(b->countOut_) + " to the program held back");
+      b->txFree_ += uint64_t{kDelayMs} * (kHz / 1000);
+      break;
   }
   b->out_.push_back({byte, b->txFree_});
 }
 
 uint64_t AvrBoard::OnInject(avr_t* avr, uint64_t when, void* param) {
   auto* b = static_cast<AvrBoard*>(param);
-  bool matches = false;
-  b->FrameCycles(matches);
+  bool carried = false;
+  b->UartBitCycles(carried);
   while (!b->in_.empty() && b->in_.front().at <= when) {
     const InByte in = b->in_.front();
     b->in_.pop_front();
@@ -325,8 +370,8 @@ uint64_t AvrBoard::OnInject(avr_t* avr, uint64_t when, void* param) {
       b->chip_->SetProvenArrivalUs(b->Us(earliest) - b->Us(kLateGraceCycles));
       b->prevEarliest_ = in.earliest;
     }
-    // A UART set up for another line takes each byte with a framing error.
-    if (!matches) v |= UART_INPUT_FE;
+    // A UART set up for another frame, or a line that cannot carry the rate: a framing error.
+    if (in.framingError || !carried) v |= UART_INPUT_FE;
     // The UART has the byte one frame later, as its stop bits end.
     avr_raise_irq(b->uartIn_, v);
   }
@@ -370,6 +415,15 @@ bool AvrBoard::TakeLine() {
     std::lock_guard<std::mutex> lock(chunksMutex_);
     chunks.swap(chunks_);
   }
+  if (heldUntilNs_) {
+    // A delay fault holds back everything that comes after its byte.
+    held_.insert(held_.end(), chunks.begin(), chunks.end());
+    chunks.clear();
+    if (NowNs() < heldUntilNs_) return false;
+    for (Chunk& c : held_) c.atNs = std::max(c.atNs, heldUntilNs_);
+    chunks.swap(held_);
+    heldUntilNs_ = 0;
+  }
   if (chunks.empty()) return false;
   uint64_t count = 0;
   if (read(wake_, &count, sizeof count) < 0) {
@@ -377,27 +431,73 @@ bool AvrBoard::TakeLine() {
   }
   // The program changes its rate before it writes at the new one.
   ReadLineBaud();
-  for (const Chunk& c : chunks) {
+  bool carried = false;
+  const uint32_t uartBit = UartBitCycles(carried);
+  const double lineBit = static_cast<double>(kHz) / lineBaud_;
+  const double ratio = uartBit / lineBit;
+  const bool otherRate = carried && (ratio < 0.97 || ratio > 1.03);
+  for (size_t ci = 0; ci < chunks.size(); ++ci) {
+    Chunk& c = chunks[ci];
+    // The faults of the line, byte by byte.
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < c.bytes.size(); ++i) {
+      uint8_t byte = c.bytes[i];
+      ++countIn_;
+      if (damageIn_ && countIn_ % damageIn_ == 0) {
+        byte ^= 0x01;
+        Note("byte " + std::to_string(countIn_) + " from the program damaged");
+      }
+      const Fault fault = FaultOn(faultIn_, countIn_);
+      if (fault == Fault::Delay) {
+        Note("byte " + std::to_string(countIn_) + " from the program held back");
+        Chunk rest{c.atNs, std::vector<uint8_t>(c.bytes.begin() + static_cast<long>(i), c.bytes.end())};
+        rest.bytes[0] = byte;
+        held_.push_back(rest);
+        for (size_t k = ci + 1; k < chunks.size(); ++k) held_.push_back(chunks[k]);
+        heldUntilNs_ = NowNs() + int64_t{kDelayMs} * 1000000;
+        countIn_ -= 1;  // counted again when it comes
+        chunks.resize(ci + 1);
+        break;
+      }
+      if (fault == Fault::Drop) {
+        Note("byte " + std::to_string(countIn_) + " from the program lost");
+        continue;
+      }
+      if (fault == Fault::Flip) {
+        byte ^= 0x01;
+        Note("byte " + std::to_string(countIn_) + " from the program damaged");
+      }
+      bytes.push_back(byte);
+      if (fault == Fault::Dup) {
+        Note("byte " + std::to_string(countIn_) + " from the program sent twice");
+        bytes.push_back(byte);
+      }
+    }
+    if (bytes.empty()) continue;
     uint64_t start = std::max(CycleAt(c.atNs), avr_->cycle + 1);
     const uint64_t gap = answered_ ? 0 : static_cast<uint64_t>(std::max<int64_t>(0, c.atNs - lastReadNs_)) * 2 / 125;
     start = std::max(start, rxFree_ + gap);
     // The bytes came after the previous ones, but not necessarily just when they were stamped:
     // as early as the line was free of those.
     const uint64_t earliest = std::max(rxFree_, start > kLateGraceCycles ? start - kLateGraceCycles : 0);
-    // The program's bytes follow one another at its own rate.
-    for (size_t i = 0; i < c.bytes.size(); ++i) {
-      uint8_t byte = c.bytes[i];
-      if (damageIn_ && ++countIn_ % damageIn_ == 0) {
-        byte ^= 0x01;
-        Note("byte " + std::to_string(countIn_) + " from the program damaged");
-      }
-      in_.push_back({byte, start + LineCycles(i), i == 0 ? earliest : kNone});
+    // The program's bytes follow one another at its own rate; a UART at another rate samples
+    // what it can of them.
+    if (otherRate) {
+      const std::vector<UartByte> got = DecodeAtRate(bytes, 2, ratio);
+      for (size_t i = 0; i < got.size(); ++i)
+        in_.push_back({got[i].value, got[i].framingError,
+                       start + static_cast<uint64_t>(std::max(0.0, got[i].endBits - 9.5 * ratio) * lineBit),
+                       i == 0 ? earliest : kNone});
+    } else {
+      for (size_t i = 0; i < bytes.size(); ++i)
+        in_.push_back({bytes[i], false, start + LineCycles(i), i == 0 ? earliest : kNone});
     }
-    rxFree_ = start + LineCycles(c.bytes.size());
+    rxFree_ = start + LineCycles(bytes.size());
     lastReadNs_ = c.atNs;
     answered_ = false;
   }
   lastActivityNs_ = NowNs();
+  if (in_.empty()) return false;
   if (!injectArmed_) {
     avr_cycle_timer_register(avr_, in_.front().at - avr_->cycle, OnInject, this);
     injectArmed_ = true;

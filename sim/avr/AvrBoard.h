@@ -41,6 +41,13 @@ class AvrBoard {
     damageOut_ = everyOut;
     damageIn_ = everyIn;
   }
+  // One fault at one byte of a direction, counted from 1: a bit flipped, the byte lost, sent
+  // twice, or held back kDelayMs with all that follows it.
+  enum class Fault : uint8_t { None, Flip, Drop, Dup, Delay };
+  static constexpr int kDelayMs = 1000;
+  void SetFault(bool toProgram, Fault fault, uint64_t at) {
+    (toProgram ? faultOut_ : faultIn_) = {fault, at};
+  }
 
   // Loads the firmware; false with a message in error.
   bool Load(const std::string& elfPath, std::string& error);
@@ -104,6 +111,15 @@ class AvrBoard {
   uint32_t lineBaud_ = 115200;
   uint32_t maxBaud_ = 0;
   uint64_t damageOut_ = 0, damageIn_ = 0, countOut_ = 0, countIn_ = 0;
+  struct FaultAt {
+    Fault fault = Fault::None;
+    uint64_t at = 0;
+  } faultIn_, faultOut_;
+  // The fault that falls on this byte of a direction, taken once.
+  Fault FaultOn(FaultAt& f, uint64_t count);
+  // The UART's bit in cycles, and whether its frame is 8 data bits without parity on a line
+  // that carries the program's rate.
+  uint32_t UartBitCycles(bool& carried) const;
   avr_t* avr_ = nullptr;
   avr_spi_t* spi_ = nullptr;
   avr_uart_t* uart_ = nullptr;
@@ -120,6 +136,9 @@ class AvrBoard {
   };
   std::mutex chunksMutex_;
   std::deque<Chunk> chunks_;
+  // Chunks held back by a delay fault until heldUntilNs_.
+  std::deque<Chunk> held_;
+  int64_t heldUntilNs_ = 0;
   std::atomic<bool> readerStop_{false};
   const volatile std::sig_atomic_t* stop_ = nullptr;
   int64_t startNs_ = 0;
@@ -128,6 +147,7 @@ class AvrBoard {
   // The line from the program: each byte with the cycle its start bit begins.
   struct InByte {
     uint8_t value;
+    bool framingError;
     uint64_t at;
     uint64_t earliest;  // first byte of a chunk: the earliest cycle it may have been sent
   };

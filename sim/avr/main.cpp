@@ -50,6 +50,10 @@ void Usage(FILE* f) {
       "                       does not follow the firmware's faster rate): bytes turn to garbage\n"
       "  --damage-out N       every N-th byte to the program arrives with a bit flipped\n"
       "  --damage-in N        every N-th byte from the program arrives with a bit flipped\n"
+      "  --damage-out @N, --damage-in @N   only the N-th byte (counted from 1) of that direction\n"
+      "  --drop-out @N, --drop-in @N       the N-th byte is lost\n"
+      "  --dup-out @N, --dup-in @N         the N-th byte arrives twice\n"
+      "  --delay-out @N, --delay-in @N     the N-th byte and all after it arrive 1 s late\n"
       "  --help               this text\n");
 }
 
@@ -93,6 +97,10 @@ int main(int argc, char** argv) {
   bool noChip = false, resetFuses = false, strictTiming = false;
   uint32_t targetClock = 1000000;
   uint64_t maxBaud = 0, damageOut = 0, damageIn = 0;
+  struct OneFault {
+    AvrBoard::Fault fault = AvrBoard::Fault::None;
+    uint64_t at = 0;
+  } faultOut, faultIn;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> const char* {
@@ -119,7 +127,20 @@ int main(int argc, char** argv) {
     else if (a == "--state") statePath = value();
     else if (a == "--reset-fuses") resetFuses = true;
     else if (a == "--strict-timing") strictTiming = true;
-    else if (a == "--max-baud" || a == "--damage-out" || a == "--damage-in") {
+    else if ((a == "--damage-out" || a == "--damage-in" || a == "--drop-out" || a == "--drop-in" ||
+              a == "--dup-out" || a == "--dup-in" || a == "--delay-out" || a == "--delay-in") &&
+             i + 1 < argc && argv[i + 1][0] == '@') {
+      const char* s = value();
+      OneFault& f = a.size() > 4 && a.substr(a.size() - 4) == "-out" ? faultOut : faultIn;
+      f.fault = a.rfind("--damage", 0) == 0 ? AvrBoard::Fault::Flip
+                : a.rfind("--drop", 0) == 0 ? AvrBoard::Fault::Drop
+                : a.rfind("--dup", 0) == 0  ? AvrBoard::Fault::Dup
+                                            : AvrBoard::Fault::Delay;
+      if (!ParseCount(s + 1, f.at)) {
+        std::fprintf(stderr, "%s: not a byte number from 1 up: %s\n", a.c_str(), s);
+        return 2;
+      }
+    } else if (a == "--max-baud" || a == "--damage-out" || a == "--damage-in") {
       const char* s = value();
       uint64_t& target = a == "--max-baud" ? maxBaud : a == "--damage-out" ? damageOut : damageIn;
       if (!ParseCount(s, target) || (a == "--max-baud" && (target < 1200 || target > 4000000))) {
@@ -153,6 +174,8 @@ int main(int argc, char** argv) {
   board.SetTargetClockHz(targetClock);
   board.SetMaxBaud(static_cast<uint32_t>(maxBaud));
   board.SetDamage(damageOut, damageIn);
+  board.SetFault(true, faultOut.fault, faultOut.at);
+  board.SetFault(false, faultIn.fault, faultIn.at);
   std::string error;
   if (!board.Load(firmware, error) || !board.Boot(error)) {
     std::fprintf(stderr, "%s\n", error.c_str());

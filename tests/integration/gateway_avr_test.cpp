@@ -26,6 +26,7 @@
 #include "link/Portfunctions.h"
 #include "sim/SimChip.h"
 #include "support/Fakes.h"
+#include "support/RecordingDriver.h"
 #include "support/SimProcess.h"
 
 namespace quillet {
@@ -42,43 +43,7 @@ constexpr const char* kBoard = nullptr;
 
 using Instruction = std::vector<uint8_t>;  // bus order, I1 first
 
-// The termios driver, with every packet the program writes kept.
-class RecordingDriver : public SerialDriver {
- public:
-  RecordingDriver() : real_((SetSerialDriver(nullptr), GetSerialDriver())) { SetSerialDriver(this); }
-  ~RecordingDriver() override { SetSerialDriver(nullptr); }
-  int Open(const std::string& device) override { return real_.Open(device); }
-  bool GetSettings(int h) override { return real_.GetSettings(h); }
-  bool SetSettings(int h) override { return real_.SetSettings(h); }
-  void Purge(int h) override { real_.Purge(h); }
-  bool Write(int h, const uint8_t* data, int count) override {
-    packets.emplace_back(data, data + count);
-    return real_.Write(h, data, count);
-  }
-  int Read(int h, uint8_t* data, int max, int expected, int timeoutMs) override {
-    return real_.Read(h, data, max, expected, timeoutMs);
-  }
-  void Close(int h) override { real_.Close(h); }
-  bool SetBaud(int h, uint32_t baud) override { return real_.SetBaud(h, baud); }
-  int LastError() const override { return real_.LastError(); }
-
-  // The instructions that the program had shifted: each ExecuteInstruction packet shifts the
-  // last one loaded.
-  std::vector<Instruction> Executed() const {
-    std::vector<Instruction> out;
-    Instruction loaded{0, 0, 0, 0};
-    for (const auto& p : packets) {
-      if (p.size() == 5 && p[0] == 0x44) loaded = {p[4], p[3], p[2], p[1]};
-      if (p.size() == 1 && p[0] == 0x46) out.push_back(loaded);
-    }
-    return out;
-  }
-
-  std::vector<std::vector<uint8_t>> packets;
-
- private:
-  SerialDriver& real_;
-};
+using test::RecordingDriver;
 
 // The instructions the chip received, from the board's trace.
 std::vector<Instruction> TracedInstructions(const std::string& path) {
