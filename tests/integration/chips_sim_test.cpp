@@ -342,8 +342,8 @@ TEST(ChipsSim, NewerChipsEndToEnd) {
     const PartRow& p = *e.part;
     std::vector<uint8_t> want;
     for (int i = 0; i < p.fuseCount; ++i) {
-      const uint8_t keep = NamedBit(p, i, "SPIEN") | NamedBit(p, i, "RSTDISBL") |
-                           NamedBit(p, i, "DWEN");
+      const uint8_t keep = RoleBits(p, i, FuseRole::SpiEnable) | RoleBits(p, i, FuseRole::ResetDisable) |
+                           RoleBits(p, i, FuseRole::DebugWire);
       const uint8_t flip = ExistingBits(p, i) & static_cast<uint8_t>(~keep);
       FuseLockBytes[i] = static_cast<uint8_t>(p.fuses[i].factory ^ flip);
       want.push_back(static_cast<uint8_t>(FuseLockBytes[i] | ~ExistingBits(p, i)));
