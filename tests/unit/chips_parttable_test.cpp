@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Jobs.h"
 #include "chips/Chipfunctions.h"
 #include "chips/PartTable.h"
 #include "support/AvrdudeConf.h"
@@ -399,6 +400,38 @@ TEST(PartTable, RowsAreConsistentAndDistinctFromTheCatalogue) {
     ASSERT_NE(e, nullptr) << kExistingAliases[i][0];
     EXPECT_TRUE(names.insert(kExistingAliases[i][1]).second);
   }
+}
+
+// The lock-out warning follows the bit's role, not its spelling: the header of these chips named
+// the reset-disable bit otherwise (RESERVED, RSTDSBL) and programming it went unwarned.
+TEST(PartTable, LockoutWarningsGoByRole) {
+  const struct {
+    const char* chip;
+    Memory memory;
+    int bit;
+  } named[] = {{"ATmega649P", Memory::ExtendedFuse, 0}, {"AT90USB82", Memory::HighFuse, 6},
+               {"AT90USB162", Memory::HighFuse, 6}};
+  for (const auto& c : named) {
+    const ChipEntry* e = FindChipByName(c.chip);
+    ASSERT_NE(e, nullptr) << c.chip;
+    SelectedChip = e->id;
+    EXPECT_EQ(FuseBitRole(c.memory, c.bit), FuseRole::ResetDisable) << c.chip;
+  }
+  const Memory memories[] = {Memory::LowFuse, Memory::HighFuse, Memory::ExtendedFuse};
+  for (size_t n = kChipCount; n < Catalogue().size(); ++n) {
+    const ChipEntry& e = Catalogue()[n];
+    SelectedChip = e.id;
+    for (int i = 0; i < e.part->fuseCount; ++i)
+      for (int k = 0; k < 8; ++k) {
+        if (!e.part->fuses[i].bits[k]) continue;
+        const FuseRole role = e.part->fuses[i].roles[k];
+        const std::string hazard = FuseHazard(memories[i], 0xFF, static_cast<uint8_t>(~(1u << k)));
+        const bool warns = role == FuseRole::ResetDisable || role == FuseRole::DebugWire ||
+                           role == FuseRole::ClockSelect;
+        EXPECT_EQ(!hazard.empty(), warns) << e.name << " " << e.part->fuses[i].bits[k];
+      }
+  }
+  SelectedChip = 0;
 }
 
 // The reader the checks stand on: inheritance from a parent, memories extended field by field
