@@ -25,7 +25,7 @@ const PartRow kParts[] = {
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 10000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
   // ATmega16A datasheet 8154. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega16.atdf. Waits: the ATmega16's datasheet 2466T Table 115 (8154's own table not found).
   // Longer in avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which
@@ -39,7 +39,7 @@ const PartRow kParts[] = {
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
   // ATmega32A datasheet 8155. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega32.atdf. Waits: 8155I Table 29-15. EEPROM byte mode: 8155I Table 29-16 has Write EEPROM
   // Memory (C0) only.
@@ -52,7 +52,7 @@ const PartRow kParts[] = {
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
   // ATmega64 datasheet 2490R / ATmega64A datasheet 8160E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega64.atdf. Waits: 8160C Table 27-14. Longer in avrdude.conf,
   // which stands: fuse. EEPROM byte mode: serial mode writes the EEPROM byte by byte (Write EEPROM
@@ -68,7 +68,7 @@ const PartRow kParts[] = {
         {R::WatchdogOn, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFD}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega128A datasheet 8151H. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega128.atdf. Waits: Table 26-14. Longer in avrdude.conf, which stands: fuse.
   // EEPROM byte mode: serial mode writes the EEPROM byte by byte (Write EEPROM Memory, C0).
@@ -82,7 +82,7 @@ const PartRow kParts[] = {
         {R::WatchdogOn, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFD}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10000, 9000},
-   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega48.atdf. Waits: Table 28-18. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: Table 28-19 (C1/C2).
@@ -96,7 +96,7 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 3600, 45000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega48P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). Longer in avrdude.conf, which stands: erase. EEPROM page mode: Table 28-19 (C1/C2).
@@ -110,7 +110,7 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 3600, 45000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega88.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
@@ -124,7 +124,7 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega88P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). EEPROM page mode: Table 28-19 (C1/C2).
@@ -138,7 +138,7 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega168.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
@@ -152,7 +152,7 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega168P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). EEPROM page mode: Table 28-19 (C1/C2).
@@ -166,7 +166,7 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega328.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
@@ -180,7 +180,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega328P.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
@@ -194,7 +194,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega48PB.atdf. Waits: not found; the family's longest. EEPROM page mode:
   // 33.8.3 (C1). Waits: the ATmega48A..328P values with the ATmega16M1's longer erase; EEPROM page
@@ -209,7 +209,7 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}},
+   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega88PB.atdf. Waits: not found; the family's longest. EEPROM page mode:
   // 33.8.3 (C1).
@@ -223,7 +223,7 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}},
+   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega168PB.atdf. Waits: not found; the family's longest. EEPROM page
   // mode: 33.8.3 (C1).
@@ -237,7 +237,7 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}},
+   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr},
   // ATmega328PB datasheet DS40001906. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega328PB.atdf. Waits: not found; the family's longest. EEPROM page mode: 32.9.3
   // (C1/C2). Waits as the ATmega48PB/88PB/168PB.
@@ -251,7 +251,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF7}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}},
+   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega164A.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
@@ -266,7 +266,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega164P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -280,7 +280,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324A.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
@@ -295,7 +295,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -309,7 +309,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324PA.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms
   // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode:
@@ -324,7 +324,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega644.atdf. Waits: 2593O Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -338,7 +338,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega644P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -352,7 +352,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega1284.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
@@ -367,7 +367,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega1284P.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms
   // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode:
@@ -382,7 +382,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
   // ATmega324PB datasheet DS40001908. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega324PB.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, erase, fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -397,7 +397,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF7}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"TQFP44", 44, 1, 2, 3, 4, {5}, {6, 28}}},
+   {"TQFP44", 44, 1, 2, 3, 4, {5}, {6, 28}}, nullptr},
   // ATmega162 datasheet 2513. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega162.atdf. Waits: not found; the family's longest. Longer in avrdude.conf, which stands:
   // fuse. EEPROM page mode: 2513G Table 111 (C1/C2).
@@ -411,7 +411,7 @@ const PartRow kParts[] = {
         {R::None, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 16000},
-   {"PDIP40", 40, 6, 7, 8, 9, {40}, {20}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {40}, {20}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega165P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -430,7 +430,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega165A.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -445,7 +445,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega169P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -460,7 +460,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega169A.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -475,7 +475,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega325.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -490,7 +490,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega325P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -505,7 +505,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega329.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -520,7 +520,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega329P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -535,7 +535,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega645.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -550,7 +550,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega645P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -565,7 +565,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega649.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -580,7 +580,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega649P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -595,7 +595,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3250.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -610,7 +610,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3250P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -625,7 +625,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3290.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -640,7 +640,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3290P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -655,7 +655,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6450.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -670,7 +670,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6450P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -685,7 +685,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6490.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -700,7 +700,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6490P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -715,7 +715,7 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega640.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Pins from Table 30-15
@@ -730,7 +730,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}, nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1280.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
@@ -744,7 +744,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}, nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1281.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
@@ -758,7 +758,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2560.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
@@ -772,7 +772,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}, nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2561.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
@@ -786,7 +786,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // ATmega8515 datasheet 2512G. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8515.atdf. Waits: Table 93. EEPROM byte mode: Write EEPROM Memory (C0) only.
   {"ATmega8515", "", "ATmega", {0x1E, 0x93, 0x06},
@@ -798,7 +798,7 @@ const PartRow kParts[] = {
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"PDIP40", 40, 6, 7, 8, 9, {40}, {20}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {40}, {20}}, nullptr},
   // ATmega8535 datasheet 2502. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8535.atdf. Waits: not found; the family's longest. EEPROM page mode not
   // found: byte mode (C0), which every part has.
@@ -811,7 +811,7 @@ const PartRow kParts[] = {
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2).
@@ -825,7 +825,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}},
+   {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}, nullptr},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2).
@@ -839,7 +839,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}},
+   {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}, nullptr},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega64M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2).
@@ -853,7 +853,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}},
+   {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}, nullptr},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2).
@@ -867,7 +867,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}},
+   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2).
@@ -881,7 +881,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}},
+   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2).
@@ -895,7 +895,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}},
+   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr},
   // ATmega16U4/32U4 datasheet 7766J. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16U4.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: 7766F Table 28-16 (C1/C2). Serial programming through
@@ -911,7 +911,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF3}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP44", 44, 10, 11, 9, 13, {14, 34}, {15, 23, 35, 43}}},
+   {"TQFP44", 44, 10, 11, 9, 13, {14, 34}, {15, 23, 35, 43}}, nullptr},
   // ATmega16U4/32U4 datasheet 7766J. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32U4.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: 7766F Table 28-16 (C1/C2). Overrides: factory extended
@@ -926,11 +926,11 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF3}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP44", 44, 10, 11, 9, 13, {14, 34}, {15, 23, 35, 43}}},
+   {"TQFP44", 44, 10, 11, 9, 13, {14, 34}, {15, 23, 35, 43}}, nullptr},
   // ATmega128RFA1 datasheet 8266A. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega128RFA1.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode: serial instruction set (C2,
-  // Write EEPROM Memory Page). Pin numbers not found (0).
+  // Write EEPROM Memory Page).
   {"ATmega128RFA1", "", "ATmega", {0x1E, 0xA7, 0x01},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -941,11 +941,12 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
-   {"QFN64", 64, 0, 0, 0, 0, {}, {}}},
+   {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega64RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode not found: byte mode (C0),
-  // which every part has. Pin numbers not found (0).
+  // which every part has. Pins as the ATmega128RFA1 (the Pinoccio Scout's ISP header on an
+  // ATmega256RFR2).
   {"ATmega64RFR2", "", "ATmega", {0x1E, 0xA6, 0x02},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
@@ -956,11 +957,11 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
-   {"QFN64", 64, 0, 0, 0, 0, {}, {}}},
+   {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega128RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode not found: byte mode (C0),
-  // which every part has. Pin numbers not found (0).
+  // which every part has.
   {"ATmega128RFR2", "", "ATmega", {0x1E, 0xA7, 0x02},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
@@ -971,11 +972,11 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
-   {"QFN64", 64, 0, 0, 0, 0, {}, {}}},
+   {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega256RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
-  // has. Pin numbers not found (0).
+  // has.
   {"ATmega256RFR2", "", "ATmega", {0x1E, 0xA8, 0x02},
    262144, 256, 8192, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
@@ -986,10 +987,10 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 13000, 18500, 9000},
-   {"QFN64", 64, 0, 0, 0, 0, {}, {}}},
+   {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega644RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
-  // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2). Pin numbers not found (0).
+  // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2).
   {"ATmega644RFR2", "", "ATmega", {0x1E, 0xA6, 0x03},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
@@ -1000,10 +1001,10 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
-   {"QFN48", 48, 0, 0, 0, 0, {}, {}}},
+   {"QFN48", 48, 28, 29, 27, 10, {44, 16}, {14, 43, 5, 8}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1284RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
-  // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2). Pin numbers not found (0).
+  // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2).
   {"ATmega1284RFR2", "", "ATmega", {0x1E, 0xA7, 0x03},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
@@ -1014,10 +1015,10 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
-   {"QFN48", 48, 0, 0, 0, 0, {}, {}}},
+   {"QFN48", 48, 28, 29, 27, 10, {44, 16}, {14, 43, 5, 8}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2564RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
-  // stands: fuse. EEPROM page mode: Table 31-18 (C1/C2). Pin numbers not found (0).
+  // stands: fuse. EEPROM page mode: Table 31-18 (C1/C2).
   {"ATmega2564RFR2", "", "ATmega", {0x1E, 0xA8, 0x03},
    262144, 256, 8192, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
@@ -1028,7 +1029,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 13000, 18500, 9000},
-   {"QFN48", 48, 0, 0, 0, 0, {}, {}}},
+   {"QFN48", 48, 28, 29, 27, 10, {44, 16}, {14, 43, 5, 8}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
   // AT90USB82/162 datasheet 7707. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90USB82.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1042,7 +1043,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}},
+   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr},
   // AT90USB82/162 datasheet 7707. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90USB162.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1056,7 +1057,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}},
+   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr},
   // AT90USB646/647/1286/1287 datasheet 7593. Signature, memories, fuse and lock bits, factory
   // values, calibration: AT90USB646.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -1071,7 +1072,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF3}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // AT90USB646/647/1286/1287 datasheet 7593. Signature, memories, fuse and lock bits, factory
   // values, calibration: AT90USB1286.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -1086,7 +1087,7 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF3}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
   // AT90PWM2/3/2B/3B datasheet 4317J. No device file: avr-libc's header. Waits: not found; the
   // family's longest. Longer in avrdude.conf, which stands: fuse. EEPROM page mode: Table 25-16 of
   // 4317I and 4317K (C1/C2). Serial programming through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table
@@ -1103,7 +1104,7 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"SO24", 24, 5, 4, 12, 2, {6}, {7}}},
+   {"SO24", 24, 5, 4, 12, 2, {6}, {7}}, "AT90PWM3: SO32/QFN32 pins not shown"},
   // AT90PWM2/3/2B/3B datasheet 4317J. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90PWM2B.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 of 4317I and 4317K (C1/C2).
@@ -1117,7 +1118,7 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"SO24", 24, 5, 4, 12, 2, {6}, {7}}},
+   {"SO24", 24, 5, 4, 12, 2, {6}, {7}}, "AT90PWM3B: SO32/QFN32 pins not shown"},
   // AT90PWM216/316 datasheet 7710. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90PWM216.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has. Pin
@@ -1132,7 +1133,7 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"SO24", 24, 0, 0, 0, 0, {}, {}}},
+   {"SO24", 24, 0, 0, 0, 0, {}, {}}, nullptr},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny24.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2). The ATtiny24/44/84 datasheet 8006K Table 19-11
@@ -1147,7 +1148,7 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
-   {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}},
+   {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny44.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2).
@@ -1161,7 +1162,7 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
-   {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}},
+   {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny84.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2).
@@ -1175,7 +1176,7 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
-   {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}},
+   {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr},
   // ATtiny2313A/4313 datasheet 8246. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny4313.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode: 8246A Table 20-15 (C1/C2).
@@ -1189,11 +1190,11 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
-   {"PDIP20", 20, 17, 18, 19, 1, {20}, {10}}},
+   {"PDIP20", 20, 17, 18, 19, 1, {20}, {10}}, nullptr},
   // ATtiny43U datasheet 8048C. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny43U.atdf. Waits: Table 19-15. Longer in avrdude.conf, which stands: EEPROM.
-  // EEPROM page mode: Table 19-16 (C1/C2). Pin numbers not found (0). Revision 8048B gave tWD_ERASE
-  // 4.0 ms; 8048C's 9.0 ms stands.
+  // EEPROM page mode: Table 19-16 (C1/C2). Revision 8048B gave tWD_ERASE 4.0 ms; 8048C's 9.0 ms
+  // stands.
   {"ATtiny43U", "", "ATtiny", {0x1E, 0x92, 0x0C},
    4096, 64, 64, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1204,7 +1205,7 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 4500},
-   {"SOIC20", 20, 0, 0, 0, 0, {}, {}}},
+   {"SOIC20", 20, 5, 6, 7, 20, {9}, {10}}, "Pins from a KiCad symbol: no datasheet seen"},
   // ATtiny48/88 datasheet 8008. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny48.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: 8008H Table 21-8 (C1) and step 5B (Write EEPROM Memory
@@ -1219,7 +1220,7 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 15000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
   // ATtiny48/88 datasheet 8008. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny88.atdf. Waits: not found; the family's longest. EEPROM page mode: 8008H
   // Table 21-8 (C1) and step 5B (Write EEPROM Memory Page).
@@ -1233,12 +1234,12 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 9000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
   // ATtiny87/167 datasheet 8265. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny87.atdf. Waits: 7728G (the datasheet's earlier issue) Table 21-14, but
   // tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their
   // 4.0 ms. Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: 7728G
-  // Table 21-15 (C1/C2). Pin numbers not found (0).
+  // Table 21-15 (C1/C2).
   {"ATtiny87", "", "ATtiny", {0x1E, 0x93, 0x87},
    8192, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1249,12 +1250,12 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 15000, 9000},
-   {"SOIC20", 20, 0, 0, 0, 0, {}, {}}},
+   {"SOIC20", 20, 7, 3, 8, 11, {15}, {16}}, "Pins from a KiCad symbol: no datasheet seen"},
   // ATtiny87/167 datasheet 8265. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny167.atdf. Waits: 7728G (the datasheet's earlier issue) Table 21-14, but
   // tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their
   // 4.0 ms. Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: 7728G
-  // Table 21-15 (C1/C2). Pin numbers not found (0).
+  // Table 21-15 (C1/C2).
   {"ATtiny167", "", "ATtiny", {0x1E, 0x94, 0x87},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1265,7 +1266,7 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 15000, 9000},
-   {"SOIC20", 20, 0, 0, 0, 0, {}, {}}},
+   {"SOIC20", 20, 7, 3, 8, 11, {15}, {16}}, "Pins from a KiCad symbol: no datasheet seen"},
   // ATtiny441/841 datasheet 8495F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny441.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1280,7 +1281,7 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
-   {"SOIC14", 14, 7, 8, 9, 4, {1}, {14}}},
+   {"SOIC14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr},
   // ATtiny441/841 datasheet 8495F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny841.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1294,11 +1295,11 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
-   {"SOIC14", 14, 7, 8, 9, 4, {1}, {14}}},
+   {"SOIC14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr},
   // ATtiny828 datasheet 8371A. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny828.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: erase. EEPROM page mode: Table 101 (C1/C2). Pin numbers not found (0). Table 100
-  // (pin mapping) found but not its contents.
+  // which stands: erase. EEPROM page mode: Table 101 (C1/C2). Table 100 (pin mapping) found but not
+  // its contents.
   {"ATtiny828", "ATtiny828R", "ATtiny", {0x1E, 0x93, 0x14},
    8192, 64, 256, 4, 2,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", nullptr, nullptr, "SUT_CKSEL2", "SUT_CKSEL3", "CKOUT", "CKDIV8"},
@@ -1309,10 +1310,10 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 4000, 15000, 4500},
-   {"TQFP32", 32, 0, 0, 0, 0, {}, {}}},
+   {"TQFP32", 32, 27, 28, 30, 29, {4}, {5, 21}}, "Programming pins from its SPI module only"},
   // ATtiny1634 datasheet 8303. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny1634.atdf. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has. Pin numbers not found (0).
+  // found: byte mode (C0), which every part has.
   {"ATtiny1634", "ATtiny1634R", "ATtiny", {0x1E, 0x94, 0x12},
    16384, 32, 256, 0, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", nullptr, "CKOUT", "CKDIV8"},
@@ -1323,7 +1324,7 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 9000, 4500},
-   {"SOIC20", 20, 0, 0, 0, 0, {}, {}}},
+   {"SOIC20", 20, 20, 19, 16, 14, {11}, {10}}, "Pins from a KiCad symbol: no datasheet seen"},
 };
 // clang-format on
 

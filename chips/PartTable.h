@@ -44,6 +44,7 @@ struct PartRow {
   const char* lockBits[8]; uint8_t lockFactory;      // lockBits[k] = name of lock bit k
   PartWriteTimes times;
   PartPackage package;    // its DIP where it has one, else its main SMD package (TQFP/QFN/SOIC)
+  const char* pictureNote;  // one line under the picture (weak evidence, wiring), or nullptr
 };
 const PartRow* NewParts(); size_t NewPartCount();
 

@@ -60,6 +60,21 @@ EEPROM_644 = {"times": (4500, 9000, 9000, 4500), "times_src": "2593O Table 25-16
 EXT_U4 = {"factory": [None, None, 0xF3],
           "why": "factory extended fuse 0xF3 (HWBE programmed), 7766J Table 28-3; the device file has 0xFB"}
 UNKNOWN = lambda name, pins: (name, pins, 0, 0, 0, 0, [], [])
+# The radio parts (../shared evidence: Atmel's summary datasheets 8266C and 42073A, Figure 1-1):
+# MOSI=PB2 (PDI), MISO=PB3 (PDO), SCK=PB1, RESET=RSTN; VCC: EVDD and the DEVDD pins, GND: DVSS
+# (AVSS and the RF grounds in the note, for want of room)
+QFN64_RADIO = ("QFN64", 64, 38, 39, 37, 12, [59, 23, 34, 44, 54], [20, 24, 35, 45, 55])
+QFN48_RADIO = ("QFN48", 48, 28, 29, 27, 10, [44, 16], [14, 43, 5, 8])
+RADIO_NOTE = "AVDD/DVDD regulated inside: not to VCC. TST to GND"
+# ATtiny1634 SOIC20: MOSI=PB1, MISO=PB2, SCK=PC1, RESET=PC3; ATtiny43U SOIC20: PB4, PB5, PB6, PA7;
+# ATtiny87/167 SOIC20: PA4, PA2, PA5, PB7 (pin numbers: KiCad's symbols, ISP markings of the
+# ATTinyCore pinouts; no datasheet figure was at hand)
+SOIC20_T1634 = ("SOIC20", 20, 20, 19, 16, 14, [11], [10])
+SOIC20_T43U = ("SOIC20", 20, 5, 6, 7, 20, [9], [10])
+SOIC20_T87 = ("SOIC20", 20, 7, 3, 8, 11, [15], [16])
+KICAD_NOTE = "Pins from a KiCad symbol: no datasheet seen"  # the picture's font has no comma
+# ATtiny828 TQFP32: its SPI module's MOSI=PD0, MISO=PD1, SCK=PD3 and RESET=PD2 (KiCad's symbol)
+TQFP32_T828 = ("TQFP32", 32, 27, 28, 30, 29, [4], [5, 21])
 
 # One entry per datasheet. rows: (name, aliases, family, package, fixes); fixes overrule the
 # header field by field: {"signature"|"lock"|"factory"|"fuses"|...: value}, with "why".
@@ -183,17 +198,18 @@ DATASHEETS = [
          note="serial programming through PDI/PDO (PB2/PB3), Table 28-14"),
     dict(doc="ATmega128RFA1 datasheet 8266A", times=RADIO_LONGEST, times_src=None, eeprom_page=True,
          page_src="serial instruction set (C2, Write EEPROM Memory Page)", calibration=1,
-         rows=[("ATmega128RFA1", [], "ATmega", UNKNOWN("QFN64", 64), {})]),
+         rows=[("ATmega128RFA1", [], "ATmega", QFN64_RADIO, {"note": RADIO_NOTE})]),
     dict(doc="ATmega256RFR2/128RFR2/64RFR2 datasheet 8393", times=RADIO_LONGEST, times_src=None,
          eeprom_page=True, page_src=None, calibration=1,
-         rows=[("ATmega64RFR2", [], "ATmega", UNKNOWN("QFN64", 64), {}),
-               ("ATmega128RFR2", [], "ATmega", UNKNOWN("QFN64", 64), {}),
-               ("ATmega256RFR2", [], "ATmega", UNKNOWN("QFN64", 64), {})]),
+         rows=[("ATmega64RFR2", [], "ATmega", QFN64_RADIO, {"note": RADIO_NOTE}),
+               ("ATmega128RFR2", [], "ATmega", QFN64_RADIO, {"note": RADIO_NOTE}),
+               ("ATmega256RFR2", [], "ATmega", QFN64_RADIO, {"note": RADIO_NOTE})],
+         note="pins as the ATmega128RFA1 (the Pinoccio Scout's ISP header on an ATmega256RFR2)"),
     dict(doc="ATmega2564/1284/644RFR2 datasheet 42073A", times=(4500, 13000, 18500, 4500),
          times_src="Table 31-17", eeprom_page=True, page_src="Table 31-18 (C1/C2)", calibration=1,
-         rows=[("ATmega644RFR2", [], "ATmega", UNKNOWN("QFN48", 48), {}),
-               ("ATmega1284RFR2", [], "ATmega", UNKNOWN("QFN48", 48), {}),
-               ("ATmega2564RFR2", [], "ATmega", UNKNOWN("QFN48", 48), {})]),
+         rows=[("ATmega644RFR2", [], "ATmega", QFN48_RADIO, {"note": RADIO_NOTE}),
+               ("ATmega1284RFR2", [], "ATmega", QFN48_RADIO, {"note": RADIO_NOTE}),
+               ("ATmega2564RFR2", [], "ATmega", QFN48_RADIO, {"note": RADIO_NOTE})]),
     dict(doc="AT90USB82/162 datasheet 7707", times=MEGA_LONGEST, times_src=None, eeprom_page=False,
          page_src=None, calibration=1,
          rows=[("AT90USB82", [], "AT90USB / AT90PWM", TQFP32_USB, {}),
@@ -206,9 +222,10 @@ DATASHEETS = [
     dict(doc="AT90PWM2/3/2B/3B datasheet 4317J", times=MEGA_LONGEST, times_src=None, eeprom_page=True,
          page_src="Table 25-16 of 4317I and 4317K (C1/C2)", calibration=1,
          rows=[("AT90PWM2", ["AT90PWM3"], "AT90USB / AT90PWM", SO24_PWM,
-                {"signature": [0x1E, 0x93, 0x81],
+                {"signature": [0x1E, 0x93, 0x81], "note": "AT90PWM3: SO32/QFN32 pins not shown",
                  "why": "avr-libc's io90pwmx.h has no signature; 1E 93 81 from 4317J"}),
-               ("AT90PWM2B", ["AT90PWM3B"], "AT90USB / AT90PWM", SO24_PWM, {})],
+               ("AT90PWM2B", ["AT90PWM3B"], "AT90USB / AT90PWM", SO24_PWM,
+                {"note": "AT90PWM3B: SO32/QFN32 pins not shown"})],
          note="serial programming through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); SO24 pin "
               "numbers of the PWM2/PWM2B from the family's pinout as KiCad's AT90PWM1-16S draws it (4317J's "
               "own figure was not found); the PWM3/PWM3B come in SO32/QFN32, whose numbers were not found"),
@@ -226,7 +243,7 @@ DATASHEETS = [
          page_src="8246A Table 20-15 (C1/C2)", calibration=2, rows=[("ATtiny4313", [], "ATtiny", PDIP20_TINY, {})]),
     dict(doc="ATtiny43U datasheet 8048C", times=(4500, 4000, 9000, 4500), times_src="Table 19-15",
          eeprom_page=True, page_src="Table 19-16 (C1/C2)", calibration=1,
-         rows=[("ATtiny43U", [], "ATtiny", UNKNOWN("SOIC20", 20), {})],
+         rows=[("ATtiny43U", [], "ATtiny", SOIC20_T43U, {"note": KICAD_NOTE})],
          note="revision 8048B gave tWD_ERASE 4.0 ms; 8048C's 9.0 ms stands"),
     dict(doc="ATtiny48/88 datasheet 8008", times=TINY_LONGEST, times_src=None, eeprom_page=True,
          page_src="8008H Table 21-8 (C1) and step 5B (Write EEPROM Memory Page)", calibration=1,
@@ -235,17 +252,19 @@ DATASHEETS = [
          times_src="7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later "
                    "sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms", eeprom_page=True,
          page_src="7728G Table 21-15 (C1/C2)", calibration=1,
-         rows=[("ATtiny87", [], "ATtiny", UNKNOWN("SOIC20", 20), {}),
-               ("ATtiny167", [], "ATtiny", UNKNOWN("SOIC20", 20), {})]),
+         rows=[("ATtiny87", [], "ATtiny", SOIC20_T87, {"note": KICAD_NOTE}),
+               ("ATtiny167", [], "ATtiny", SOIC20_T87, {"note": KICAD_NOTE})]),
     dict(doc="ATtiny441/841 datasheet 8495F", times=TINY_LONGEST, times_src=None, eeprom_page=False,
          page_src=None, calibration=1,
          rows=[("ATtiny441", [], "ATtiny", SOIC14_TINY, {}), ("ATtiny841", [], "ATtiny", SOIC14_TINY, {})],
          note="pinout as the ATtiny24/44/84 (PA6/PA5/PA4, PB3 RESET), not checked"),
     dict(doc="ATtiny828 datasheet 8371A", times=TINY_LONGEST, times_src=None, eeprom_page=True,
-         page_src="Table 101 (C1/C2)", calibration=1, rows=[("ATtiny828", ["ATtiny828R"], "ATtiny", UNKNOWN("TQFP32", 32), {})],
+         page_src="Table 101 (C1/C2)", calibration=1, rows=[("ATtiny828", ["ATtiny828R"], "ATtiny", TQFP32_T828,
+                                                {"note": "Programming pins from its SPI module only"})],
          note="Table 100 (pin mapping) found but not its contents"),
     dict(doc="ATtiny1634 datasheet 8303", times=TINY_LONGEST, times_src=None, eeprom_page=False,
-         page_src=None, calibration=1, rows=[("ATtiny1634", ["ATtiny1634R"], "ATtiny", UNKNOWN("SOIC20", 20), {})]),
+         page_src=None, calibration=1,
+         rows=[("ATtiny1634", ["ATtiny1634R"], "ATtiny", SOIC20_T1634, {"note": KICAD_NOTE})]),
 ]
 
 # Names of chips already in the catalogue that share signature and programming with it.
@@ -532,8 +551,9 @@ def emit(rows):
         w("       %s}," % fuses[2])
         w("   {%s}, 0x%02X," % (", ".join(c_str(b) for b in row["lock"]), row["lock_factory"]))
         w("   {%d, %d, %d, %d}," % t)
-        w('   {"%s", %d, %d, %d, %d, %d, {%s}, {%s}}},' % (
-            name, pins, mosi, miso, sck, reset, ", ".join(map(str, vcc)), ", ".join(map(str, gnd))))
+        w('   {"%s", %d, %d, %d, %d, %d, {%s}, {%s}}, %s},' % (
+            name, pins, mosi, miso, sck, reset, ", ".join(map(str, vcc)), ", ".join(map(str, gnd)),
+            c_str(row["note"])))
     w("};")
     w("// clang-format on")
     w("")
