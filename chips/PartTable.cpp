@@ -25,7 +25,8 @@ const PartRow kParts[] = {
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 10000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
+   "ATmega8.atdf; ATmega8/L datasheet 2486AA; waits: Table 97; longer waits: avrdude.conf"},
   // ATmega16A datasheet 8154. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega16.atdf. Waits: the ATmega16's datasheet 2466T Table 115 (8154's own table not found).
   // Longer in avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which
@@ -39,7 +40,8 @@ const PartRow kParts[] = {
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
+   "ATmega16.atdf; ATmega16A datasheet 8154; waits: the ATmega16's datasheet 2466T Table 115 (8154's own table not found); longer waits: avrdude.conf"},
   // ATmega32A datasheet 8155. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega32.atdf. Waits: 8155I Table 29-15. EEPROM byte mode: 8155I Table 29-16 has Write EEPROM
   // Memory (C0) only.
@@ -52,7 +54,8 @@ const PartRow kParts[] = {
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
+   "ATmega32.atdf; ATmega32A datasheet 8155; waits: 8155I Table 29-15"},
   // ATmega64 datasheet 2490R / ATmega64A datasheet 8160E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega64.atdf. Waits: 8160C Table 27-14. Longer in avrdude.conf,
   // which stands: fuse. EEPROM byte mode: serial mode writes the EEPROM byte by byte (Write EEPROM
@@ -68,7 +71,8 @@ const PartRow kParts[] = {
         {R::WatchdogOn, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFD}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega64.atdf; ATmega64 datasheet 2490R / ATmega64A datasheet 8160E; waits: 8160C Table 27-14; longer waits: avrdude.conf"},
   // ATmega128A datasheet 8151H. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega128.atdf. Waits: Table 26-14. Longer in avrdude.conf, which stands: fuse.
   // EEPROM byte mode: serial mode writes the EEPROM byte by byte (Write EEPROM Memory, C0).
@@ -82,7 +86,8 @@ const PartRow kParts[] = {
         {R::WatchdogOn, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFD}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10000, 9000},
-   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega128.atdf; ATmega128A datasheet 8151H; waits: Table 26-14; longer waits: avrdude.conf"},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega48.atdf. Waits: Table 28-18. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: Table 28-19 (C1/C2).
@@ -96,7 +101,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 3600, 45000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
+   "ATmega48.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18; longer waits: avrdude.conf"},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega48P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). Longer in avrdude.conf, which stands: erase. EEPROM page mode: Table 28-19 (C1/C2).
@@ -110,7 +116,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 3600, 45000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
+   "ATmega48P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms); longer waits: avrdude.conf"},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega88.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
@@ -124,7 +131,8 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
+   "ATmega88.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18"},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega88P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). EEPROM page mode: Table 28-19 (C1/C2).
@@ -138,7 +146,8 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
+   "ATmega88P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms)"},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega168.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
@@ -152,7 +161,8 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
+   "ATmega168.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18"},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega168P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). EEPROM page mode: Table 28-19 (C1/C2).
@@ -166,7 +176,8 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
+   "ATmega168P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms)"},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega328.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
@@ -180,7 +191,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
+   "ATmega328.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18"},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega328P.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
@@ -194,7 +206,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
+   "ATmega328P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18"},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega48PB.atdf. Waits: not found; the family's longest. EEPROM page mode:
   // 33.8.3 (C1). Waits: the ATmega48A..328P values with the ATmega16M1's longer erase; EEPROM page
@@ -209,7 +222,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr},
+   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr,
+   "ATmega48PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909"},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega88PB.atdf. Waits: not found; the family's longest. EEPROM page mode:
   // 33.8.3 (C1).
@@ -223,7 +237,8 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr},
+   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr,
+   "ATmega88PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909"},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega168PB.atdf. Waits: not found; the family's longest. EEPROM page
   // mode: 33.8.3 (C1).
@@ -237,7 +252,8 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr},
+   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr,
+   "ATmega168PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909"},
   // ATmega328PB datasheet DS40001906. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega328PB.atdf. Waits: not found; the family's longest. EEPROM page mode: 32.9.3
   // (C1/C2). Waits as the ATmega48PB/88PB/168PB.
@@ -251,7 +267,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF7}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr},
+   {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr,
+   "ATmega328PB.atdf; ATmega328PB datasheet DS40001906"},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega164A.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
@@ -266,7 +283,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
+   "ATmega164A.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega164P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -280,7 +298,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
+   "ATmega164P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf"},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324A.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
@@ -295,7 +314,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
+   "ATmega324A.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -309,7 +329,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
+   "ATmega324P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf"},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324PA.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms
   // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode:
@@ -324,7 +345,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
+   "ATmega324PA.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega644.atdf. Waits: 2593O Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -338,7 +360,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
+   "ATmega644.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 2593O Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf"},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega644P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -352,7 +375,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
+   "ATmega644P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf"},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega1284.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
@@ -367,7 +391,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
+   "ATmega1284.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega1284P.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms
   // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode:
@@ -382,7 +407,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
+   "ATmega1284P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
   // ATmega324PB datasheet DS40001908. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega324PB.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, erase, fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -397,7 +423,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF7}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
-   {"TQFP44", 44, 1, 2, 3, 4, {5}, {6, 28}}, nullptr},
+   {"TQFP44", 44, 1, 2, 3, 4, {5}, {6, 28}}, nullptr,
+   "ATmega324PB.atdf; ATmega324PB datasheet DS40001908; longer waits: avrdude.conf"},
   // ATmega162 datasheet 2513. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega162.atdf. Waits: not found; the family's longest. Longer in avrdude.conf, which stands:
   // fuse. EEPROM page mode: 2513G Table 111 (C1/C2).
@@ -411,7 +438,8 @@ const PartRow kParts[] = {
         {R::None, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 16000},
-   {"PDIP40", 40, 6, 7, 8, 9, {40}, {20}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {40}, {20}}, nullptr,
+   "ATmega162.atdf; ATmega162 datasheet 2513; longer waits: avrdude.conf"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega165P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -430,7 +458,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega165P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega165A.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -445,7 +474,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega165A.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega169P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -460,7 +490,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega169P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega169A.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -475,7 +506,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega169A.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega325.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -490,7 +522,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega325.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega325P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -505,7 +538,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega325P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega329.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -520,7 +554,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega329.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega329P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -535,7 +570,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega329P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega645.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -550,7 +586,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega645.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega645P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -565,7 +602,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega645P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega649.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -580,7 +618,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega649.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega649P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -595,7 +634,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega649P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3250.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -610,7 +650,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
+   "ATmega3250.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3250P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -625,7 +666,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
+   "ATmega3250P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3290.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -640,7 +682,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
+   "ATmega3290.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3290P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -655,7 +698,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
+   "ATmega3290P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6450.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -670,7 +714,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
+   "ATmega6450.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6450P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -685,7 +730,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
+   "ATmega6450P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6490.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -700,7 +746,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
+   "ATmega6490.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6490P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -715,7 +762,8 @@ const PartRow kParts[] = {
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
+   "ATmega6490P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega640.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Pins from Table 30-15
@@ -730,7 +778,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}, nullptr},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}, nullptr,
+   "ATmega640.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1280.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
@@ -744,7 +793,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}, nullptr},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}, nullptr,
+   "ATmega1280.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1281.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
@@ -758,7 +808,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega1281.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2560.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
@@ -772,7 +823,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}, nullptr},
+   {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}, nullptr,
+   "ATmega2560.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2561.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
@@ -786,7 +838,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "ATmega2561.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
   // ATmega8515 datasheet 2512G. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8515.atdf. Waits: Table 93. EEPROM byte mode: Write EEPROM Memory (C0) only.
   {"ATmega8515", "", "ATmega", {0x1E, 0x93, 0x06},
@@ -798,7 +851,8 @@ const PartRow kParts[] = {
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
-   {"PDIP40", 40, 6, 7, 8, 9, {40}, {20}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {40}, {20}}, nullptr,
+   "ATmega8515.atdf; ATmega8515 datasheet 2512G; waits: Table 93"},
   // ATmega8535 datasheet 2502. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8535.atdf. Waits: not found; the family's longest. EEPROM page mode not
   // found: byte mode (C0), which every part has.
@@ -811,7 +865,8 @@ const PartRow kParts[] = {
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
-   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr},
+   {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
+   "ATmega8535.atdf; ATmega8535 datasheet 2502"},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2).
@@ -825,7 +880,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}, nullptr},
+   {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}, nullptr,
+   "ATmega16M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)"},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2).
@@ -839,7 +895,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}, nullptr},
+   {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}, nullptr,
+   "ATmega32M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)"},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega64M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2).
@@ -853,7 +910,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
-   {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}, nullptr},
+   {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}, nullptr,
+   "ATmega64M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)"},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2).
@@ -867,7 +925,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr},
+   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr,
+   "ATmega8U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf"},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2).
@@ -881,7 +940,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr},
+   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr,
+   "ATmega16U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf"},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2).
@@ -895,7 +955,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr},
+   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr,
+   "ATmega32U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf"},
   // ATmega16U4/32U4 datasheet 7766J. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16U4.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: 7766F Table 28-16 (C1/C2). Serial programming through
@@ -911,7 +972,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF3}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP44", 44, 10, 11, 9, 13, {14, 34}, {15, 23, 35, 43}}, nullptr},
+   {"TQFP44", 44, 10, 11, 9, 13, {14, 34}, {15, 23, 35, 43}}, nullptr,
+   "ATmega16U4.atdf; ATmega16U4/32U4 datasheet 7766J; longer waits: avrdude.conf"},
   // ATmega16U4/32U4 datasheet 7766J. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32U4.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: 7766F Table 28-16 (C1/C2). Overrides: factory extended
@@ -926,7 +988,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF3}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP44", 44, 10, 11, 9, 13, {14, 34}, {15, 23, 35, 43}}, nullptr},
+   {"TQFP44", 44, 10, 11, 9, 13, {14, 34}, {15, 23, 35, 43}}, nullptr,
+   "ATmega32U4.atdf; ATmega16U4/32U4 datasheet 7766J; longer waits: avrdude.conf"},
   // ATmega128RFA1 datasheet 8266A. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega128RFA1.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode: serial instruction set (C2,
@@ -941,7 +1004,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
-   {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
+   {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
+   "ATmega128RFA1.atdf; ATmega128RFA1 datasheet 8266A; longer waits: avrdude.conf"},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega64RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode not found: byte mode (C0),
@@ -957,7 +1021,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
-   {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
+   {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
+   "ATmega64RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf"},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega128RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode not found: byte mode (C0),
@@ -972,7 +1037,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
-   {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
+   {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
+   "ATmega128RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf"},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega256RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -987,7 +1053,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 13000, 18500, 9000},
-   {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
+   {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
+   "ATmega256RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf"},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega644RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
   // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2).
@@ -1001,7 +1068,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
-   {"QFN48", 48, 28, 29, 27, 10, {44, 16}, {14, 43, 5, 8}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
+   {"QFN48", 48, 28, 29, 27, 10, {44, 16}, {14, 43, 5, 8}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
+   "ATmega644RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf"},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1284RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
   // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2).
@@ -1015,7 +1083,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
-   {"QFN48", 48, 28, 29, 27, 10, {44, 16}, {14, 43, 5, 8}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
+   {"QFN48", 48, 28, 29, 27, 10, {44, 16}, {14, 43, 5, 8}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
+   "ATmega1284RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf"},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2564RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
   // stands: fuse. EEPROM page mode: Table 31-18 (C1/C2).
@@ -1029,7 +1098,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 13000, 18500, 9000},
-   {"QFN48", 48, 28, 29, 27, 10, {44, 16}, {14, 43, 5, 8}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND"},
+   {"QFN48", 48, 28, 29, 27, 10, {44, 16}, {14, 43, 5, 8}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
+   "ATmega2564RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf"},
   // AT90USB82/162 datasheet 7707. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90USB82.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1043,7 +1113,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr},
+   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr,
+   "AT90USB82.atdf; AT90USB82/162 datasheet 7707; longer waits: avrdude.conf"},
   // AT90USB82/162 datasheet 7707. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90USB162.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1057,7 +1128,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr},
+   {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr,
+   "AT90USB162.atdf; AT90USB82/162 datasheet 7707; longer waits: avrdude.conf"},
   // AT90USB646/647/1286/1287 datasheet 7593. Signature, memories, fuse and lock bits, factory
   // values, calibration: AT90USB646.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -1072,7 +1144,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF3}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "AT90USB646.atdf; AT90USB646/647/1286/1287 datasheet 7593; longer waits: avrdude.conf"},
   // AT90USB646/647/1286/1287 datasheet 7593. Signature, memories, fuse and lock bits, factory
   // values, calibration: AT90USB1286.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -1087,7 +1160,8 @@ const PartRow kParts[] = {
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF3}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr},
+   {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
+   "AT90USB1286.atdf; AT90USB646/647/1286/1287 datasheet 7593; longer waits: avrdude.conf"},
   // AT90PWM2/3/2B/3B datasheet 4317J. No device file: avr-libc's header. Waits: not found; the
   // family's longest. Longer in avrdude.conf, which stands: fuse. EEPROM page mode: Table 25-16 of
   // 4317I and 4317K (C1/C2). Serial programming through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table
@@ -1104,7 +1178,8 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"SO24", 24, 5, 4, 12, 2, {6}, {7}}, "AT90PWM3: SO32/QFN32 pins not shown"},
+   {"SO24", 24, 5, 4, 12, 2, {6}, {7}}, "AT90PWM3: SO32/QFN32 pins not shown",
+   "avr-libc's io header; AT90PWM2/3/2B/3B datasheet 4317J; longer waits: avrdude.conf"},
   // AT90PWM2/3/2B/3B datasheet 4317J. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90PWM2B.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 of 4317I and 4317K (C1/C2).
@@ -1118,7 +1193,8 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"SO24", 24, 5, 4, 12, 2, {6}, {7}}, "AT90PWM3B: SO32/QFN32 pins not shown"},
+   {"SO24", 24, 5, 4, 12, 2, {6}, {7}}, "AT90PWM3B: SO32/QFN32 pins not shown",
+   "AT90PWM2B.atdf; AT90PWM2/3/2B/3B datasheet 4317J; longer waits: avrdude.conf"},
   // AT90PWM216/316 datasheet 7710. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90PWM216.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has. Pin
@@ -1133,7 +1209,8 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
-   {"SO24", 24, 0, 0, 0, 0, {}, {}}, nullptr},
+   {"SO24", 24, 0, 0, 0, 0, {}, {}}, nullptr,
+   "AT90PWM216.atdf; AT90PWM216/316 datasheet 7710; longer waits: avrdude.conf"},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny24.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2). The ATtiny24/44/84 datasheet 8006K Table 19-11
@@ -1148,7 +1225,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
-   {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr},
+   {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr,
+   "ATtiny24.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf"},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny44.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2).
@@ -1162,7 +1240,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
-   {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr},
+   {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr,
+   "ATtiny44.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf"},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny84.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2).
@@ -1176,7 +1255,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
-   {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr},
+   {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr,
+   "ATtiny84.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf"},
   // ATtiny2313A/4313 datasheet 8246. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny4313.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode: 8246A Table 20-15 (C1/C2).
@@ -1190,7 +1270,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
-   {"PDIP20", 20, 17, 18, 19, 1, {20}, {10}}, nullptr},
+   {"PDIP20", 20, 17, 18, 19, 1, {20}, {10}}, nullptr,
+   "ATtiny4313.atdf; ATtiny2313A/4313 datasheet 8246; longer waits: avrdude.conf"},
   // ATtiny43U datasheet 8048C. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny43U.atdf. Waits: Table 19-15. Longer in avrdude.conf, which stands: EEPROM.
   // EEPROM page mode: Table 19-16 (C1/C2). Revision 8048B gave tWD_ERASE 4.0 ms; 8048C's 9.0 ms
@@ -1205,7 +1286,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 4500},
-   {"SOIC20", 20, 5, 6, 7, 20, {9}, {10}}, "Pins from a KiCad symbol: no datasheet seen"},
+   {"SOIC20", 20, 5, 6, 7, 20, {9}, {10}}, "Pins from a KiCad symbol: no datasheet seen",
+   "ATtiny43U.atdf; ATtiny43U datasheet 8048C; waits: Table 19-15; longer waits: avrdude.conf"},
   // ATtiny48/88 datasheet 8008. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny48.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: 8008H Table 21-8 (C1) and step 5B (Write EEPROM Memory
@@ -1220,7 +1302,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 15000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
+   "ATtiny48.atdf; ATtiny48/88 datasheet 8008; longer waits: avrdude.conf"},
   // ATtiny48/88 datasheet 8008. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny88.atdf. Waits: not found; the family's longest. EEPROM page mode: 8008H
   // Table 21-8 (C1) and step 5B (Write EEPROM Memory Page).
@@ -1234,7 +1317,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 9000, 4500},
-   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr},
+   {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
+   "ATtiny88.atdf; ATtiny48/88 datasheet 8008"},
   // ATtiny87/167 datasheet 8265. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny87.atdf. Waits: 7728G (the datasheet's earlier issue) Table 21-14, but
   // tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their
@@ -1250,7 +1334,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 15000, 9000},
-   {"SOIC20", 20, 7, 3, 8, 11, {15}, {16}}, "Pins from a KiCad symbol: no datasheet seen"},
+   {"SOIC20", 20, 7, 3, 8, 11, {15}, {16}}, "Pins from a KiCad symbol: no datasheet seen",
+   "ATtiny87.atdf; ATtiny87/167 datasheet 8265; waits: 7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms; longer waits: avrdude.conf"},
   // ATtiny87/167 datasheet 8265. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny167.atdf. Waits: 7728G (the datasheet's earlier issue) Table 21-14, but
   // tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their
@@ -1266,7 +1351,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 15000, 9000},
-   {"SOIC20", 20, 7, 3, 8, 11, {15}, {16}}, "Pins from a KiCad symbol: no datasheet seen"},
+   {"SOIC20", 20, 7, 3, 8, 11, {15}, {16}}, "Pins from a KiCad symbol: no datasheet seen",
+   "ATtiny167.atdf; ATtiny87/167 datasheet 8265; waits: 7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms; longer waits: avrdude.conf"},
   // ATtiny441/841 datasheet 8495F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny441.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1281,7 +1367,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
-   {"SOIC14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr},
+   {"SOIC14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr,
+   "ATtiny441.atdf; ATtiny441/841 datasheet 8495F; longer waits: avrdude.conf"},
   // ATtiny441/841 datasheet 8495F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny841.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1295,7 +1382,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
-   {"SOIC14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr},
+   {"SOIC14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr,
+   "ATtiny841.atdf; ATtiny441/841 datasheet 8495F; longer waits: avrdude.conf"},
   // ATtiny828 datasheet 8371A. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny828.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: Table 101 (C1/C2). Table 100 (pin mapping) found but not
@@ -1310,7 +1398,8 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 4000, 15000, 4500},
-   {"TQFP32", 32, 27, 28, 30, 29, {4}, {5, 21}}, "Programming pins from its SPI module only"},
+   {"TQFP32", 32, 27, 28, 30, 29, {4}, {5, 21}}, "Programming pins from its SPI module only",
+   "ATtiny828.atdf; ATtiny828 datasheet 8371A; longer waits: avrdude.conf"},
   // ATtiny1634 datasheet 8303. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny1634.atdf. Waits: not found; the family's longest. EEPROM page mode not
   // found: byte mode (C0), which every part has.
@@ -1324,7 +1413,8 @@ const PartRow kParts[] = {
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 9000, 4500},
-   {"SOIC20", 20, 20, 19, 16, 14, {11}, {10}}, "Pins from a KiCad symbol: no datasheet seen"},
+   {"SOIC20", 20, 20, 19, 16, 14, {11}, {10}}, "Pins from a KiCad symbol: no datasheet seen",
+   "ATtiny1634.atdf; ATtiny1634 datasheet 8303"},
 };
 // clang-format on
 

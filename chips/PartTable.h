@@ -45,6 +45,7 @@ struct PartRow {
   PartWriteTimes times;
   PartPackage package;    // its DIP where it has one, else its main SMD package (TQFP/QFN/SOIC)
   const char* pictureNote;  // one line under the picture (weak evidence, wiring), or nullptr
+  const char* sources;      // where its values come from, in one line
 };
 const PartRow* NewParts(); size_t NewPartCount();
 

@@ -500,6 +500,16 @@ def source_comment(row, first_of_sheet):
     return parts
 
 
+def sources_line(row):
+    """The row's sources in one line, for --describe."""
+    parts = ["%s.atdf" % row["device"] if row["device"] else "avr-libc's io header", row["sheet"]["doc"]]
+    if row["times_src"]:
+        parts.append("waits: " + row["times_src"])
+    if "avrdude.conf" in row["time_srcs"]:
+        parts.append("longer waits: avrdude.conf")
+    return "; ".join(parts).replace('"', "'")
+
+
 def wrap(words, indent, width=100):
     lines, line = [], indent + "//"
     for word in " ".join(words).split():
@@ -551,9 +561,10 @@ def emit(rows):
         w("       %s}," % fuses[2])
         w("   {%s}, 0x%02X," % (", ".join(c_str(b) for b in row["lock"]), row["lock_factory"]))
         w("   {%d, %d, %d, %d}," % t)
-        w('   {"%s", %d, %d, %d, %d, %d, {%s}, {%s}}, %s},' % (
+        w('   {"%s", %d, %d, %d, %d, %d, {%s}, {%s}}, %s,' % (
             name, pins, mosi, miso, sck, reset, ", ".join(map(str, vcc)), ", ".join(map(str, gnd)),
             c_str(row["note"])))
+        w('   "%s"},' % sources_line(row))
     w("};")
     w("// clang-format on")
     w("")
