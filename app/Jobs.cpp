@@ -13,6 +13,7 @@
 #include "app/Driver.h"
 #include "chips/Avrfunctions.h"
 #include "chips/ChipModule.h"
+#include "chips/NewerChips.h"
 #include "chips/PartTable.h"
 #include "image/HexFiles.h"
 #include "image/Images.h"
@@ -891,6 +892,17 @@ bool WriteFuseJob(Memory memory, uint8_t value, bool verify, bool dryRun, JobRes
   return true;
 }
 
+FuseRole FuseBitRole(Memory memory, int k) {
+  const char* const* names = FuseBitNames(memory);
+  if (!names || k < 0 || k > 7 || !names[k] || memory == Memory::Lock) return FuseRole::None;
+  const ChipEntry* e = FindChip(SelectedChip);
+  if (e && e->part) {
+    const int i = memory == Memory::LowFuse ? 0 : memory == Memory::HighFuse ? 1 : 2;
+    return i < e->part->fuseCount ? e->part->fuses[i].roles[k] : FuseRole::None;
+  }
+  return RoleOfName(names[k]);
+}
+
 std::string FuseHazard(Memory memory, uint8_t current, uint8_t value) {
   const char* const* names = FuseBitNames(memory);
   if (!names) return "";
@@ -900,15 +912,17 @@ std::string FuseHazard(Memory memory, uint8_t current, uint8_t value) {
     if (!names[k]) continue;
     const uint8_t bit = static_cast<uint8_t>(1u << k);
     const std::string name = names[k];
-    if ((name == "RSTDISBL" || name == "DWEN") && !(value & bit) && (current & bit)) {
+    const FuseRole role = FuseBitRole(memory, k);
+    const bool lockout = role == FuseRole::ResetDisable || role == FuseRole::DebugWire;
+    if (lockout && !(value & bit) && (current & bit)) {
       if (!out.empty()) out += "; ";
-      out += name == "RSTDISBL"
-                 ? "it programs RSTDISBL: the reset pin becomes an I/O pin and the chip can no "
+      out += role == FuseRole::ResetDisable
+                 ? "it programs " + name + ": the reset pin becomes an I/O pin and the chip can no "
                    "longer be programmed over SPI"
-                 : "it programs DWEN: the reset pin becomes the debugWIRE line and the chip can no "
-                   "longer be programmed over SPI";
+                 : "it programs " + name + ": the reset pin becomes the debugWIRE line and the chip "
+                   "can no longer be programmed over SPI";
     }
-    if (name.rfind("CKSEL", 0) == 0 && ((value ^ current) & bit)) clock |= bit;
+    if (role == FuseRole::ClockSelect && ((value ^ current) & bit)) clock |= bit;
   }
   if (clock) {
     if (!out.empty()) out += "; ";

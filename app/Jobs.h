@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "chips/Chipfunctions.h"
+#include "chips/PartTable.h"
 
 namespace quillet {
 
@@ -101,8 +102,11 @@ bool ReadFuseJob(Memory memory, uint8_t& value);
 // Writes one fuse or lock byte; compares the read-back value on the bits the chip has
 // unless verify is false. dryRun: nothing is written.
 bool WriteFuseJob(Memory memory, uint8_t value, bool verify, bool dryRun, JobResult& result);
+// What bit k of a fuse byte of the selected chip does (FuseRole::None for lock bits and bits
+// without a role).
+FuseRole FuseBitRole(Memory memory, int k);
 // Why writing `value` over `current` could shut the programmer out, or "" when it is safe:
-// RSTDISBL or DWEN programmed, or the clock-source (CKSEL) bits changed.
+// a reset-disable (RSTDISBL) or debugWIRE (DWEN) bit programmed, or a clock-source bit changed.
 std::string FuseHazard(Memory memory, uint8_t current, uint8_t value);
 // "LB1 LB2" (the programmed bits among names), "" when none.
 std::string ProgrammedBits(Memory memory, uint8_t value);

@@ -38,6 +38,29 @@ uint8_t NamedBit(const PartRow& part, int i, const char* name) {
   return 0;
 }
 
+uint8_t RoleBits(const PartRow& part, int i, FuseRole role) {
+  uint8_t bits = 0;
+  if (i < 0 || i >= part.fuseCount) return 0;
+  for (int k = 0; k < 8; ++k)
+    if (part.fuses[i].bits[k] && part.fuses[i].roles[k] == role) bits = static_cast<uint8_t>(bits | 1u << k);
+  return bits;
+}
+
+FuseRole RoleOfName(const char* name) {
+  if (!name) return FuseRole::None;
+  const std::string n = name;
+  if (n == "RSTDISBL") return FuseRole::ResetDisable;
+  if (n == "DWEN") return FuseRole::DebugWire;
+  if (n == "SPIEN") return FuseRole::SpiEnable;
+  if (n.rfind("CKSEL", 0) == 0) return FuseRole::ClockSelect;
+  if (n == "CKDIV8") return FuseRole::ClockDivide;
+  if (n == "WDTON") return FuseRole::WatchdogOn;
+  if (n == "BOOTRST") return FuseRole::BootReset;
+  if (n == "EESAVE") return FuseRole::EepromSave;
+  if (n.rfind("BODLEVEL", 0) == 0) return FuseRole::BrownOutLevel;
+  return FuseRole::None;
+}
+
 void AppendNewerChips(std::vector<ChipEntry>& catalogue) {
   const PartRow* parts = NewParts();
   const size_t count = NewPartCount();

@@ -17,5 +17,9 @@ void AppendNewerChips(std::vector<ChipEntry>& catalogue);
 uint8_t ExistingBits(const PartRow& part, int i);
 // The mask of the bit of that name in fuse byte i (-1: the lock byte); 0 if there is none.
 uint8_t NamedBit(const PartRow& part, int i, const char* name);
+// The bits of fuse byte i that have the role; 0 if none has.
+uint8_t RoleBits(const PartRow& part, int i, FuseRole role);
+// The role the first 25 chips' fuse bit names stand for (their tables carry names only).
+FuseRole RoleOfName(const char* name);
 
 }  // namespace quillet

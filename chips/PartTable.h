@@ -7,8 +7,26 @@
 
 namespace quillet {
 
-struct PartWriteTimes { uint16_t flashUs, eepromUs, eraseUs, fuseUs; };  // tWD_* at 5 V
-struct PartFuseByte { const char* bits[8]; uint8_t factory; };  // bits[k] = name of bit k, nullptr: no such bit
+struct PartWriteTimes { uint32_t flashUs, eepromUs, eraseUs, fuseUs; };  // tWD_* at 5 V
+// What a fuse bit does, whatever it is called: warnings, refusals and the locked SPIEN box go
+// by this.
+enum class FuseRole : uint8_t {
+  None,
+  ResetDisable,   // programmed: the reset pin is an I/O pin, serial programming is gone
+  DebugWire,      // programmed: the reset pin is the debugWIRE line, serial programming is gone
+  SpiEnable,      // serial programming itself; cannot be changed serially
+  ClockSelect,    // clock source: a wrong one leaves the chip without a clock to program it by
+  ClockDivide,
+  WatchdogOn,
+  BootReset,
+  EepromSave,
+  BrownOutLevel,
+};
+struct PartFuseByte {
+  const char* bits[8];  // bits[k] = name of bit k, nullptr: no such bit
+  FuseRole roles[8];
+  uint8_t factory;
+};
 // Pins in the chip's own numbering; 0 ends a list. A signal pin of 0: not known (see the row's
 // comment in PartTable.cpp). vcc/gnd hold the pins named VCC and GND (AVCC, UVCC are tied to VCC).
 constexpr int kMaxSupplyPins = 5;  // ATmega2560's TQFP100 has five GND pins
@@ -26,6 +44,8 @@ struct PartRow {
   const char* lockBits[8]; uint8_t lockFactory;      // lockBits[k] = name of lock bit k
   PartWriteTimes times;
   PartPackage package;    // its DIP where it has one, else its main SMD package (TQFP/QFN/SOIC)
+  const char* pictureNote;  // one line under the picture (weak evidence, wiring), or nullptr
+  const char* sources;      // where its values come from, in one line
 };
 const PartRow* NewParts(); size_t NewPartCount();
 

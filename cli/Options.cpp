@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/Jobs.h"
+#include "chips/ChipModule.h"
 #include "chips/PartTable.h"
 #include "image/Images.h"
 
@@ -122,6 +124,18 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     if (a == "--help") { o.help = true; continue; }
     if (a == "--version") { o.version = true; continue; }
     if (a == "--list-parts") { o.listParts = true; continue; }
+    if (a == "--describe") {
+      if (i + 1 >= argc) {
+        error = "option --describe needs a part";
+        return false;
+      }
+      o.describe = argv[++i];
+      if (!FindPart(o.describe)) {
+        error = "unknown part \"" + o.describe + "\" (quillet-cli --list-parts shows them)";
+        return false;
+      }
+      continue;
+    }
     if (a == "--force-fuses") { o.forceFuses = true; continue; }
     if (a == "--no-fast") { o.noFast = true; continue; }
     if (a.size() < 2 || a[0] != '-' || a[1] == '-') {
@@ -181,7 +195,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
       }
     }
   }
-  if (o.help || o.version || o.listParts) return true;
+  if (o.help || o.version || o.listParts || !o.describe.empty()) return true;
   if (o.part != "auto" && !FindPart(o.part)) {
     error = "unknown part \"" + o.part + "\" (quillet-cli --list-parts shows them)";
     return false;
@@ -249,6 +263,7 @@ void PrintUsage(FILE* out) {
       "      FMT  a automatic (default), i Intel HEX, r raw binary, m immediate value\n"
       "           (e.g. lfuse:w:0xE2:m), h hex text\n"
       "  --list-parts   the chips known      --version   the version      --help   this text\n"
+      "  --describe PART  the chip's row: sizes, waits, factory fuses, risky bits, pins, sources\n"
       "Exit status: 0 success, 1 an operation failed, 2 bad usage, 130 stopped by Ctrl-C.\n");
 }
 
@@ -259,6 +274,72 @@ void PrintParts(FILE* out) {
     std::fprintf(out, "%-12s %02X %02X %02X   %8u %7u  %s\n", e.name, e.id & 0xFF,
                  (e.id >> 8) & 0xFF, (e.id >> 16) & 0xFF, e.flashSize, e.eepromSize,
                  OtherNames(e).c_str());
+}
+
+bool DescribePart(FILE* out, const std::string& name) {
+  const ChipEntry* e = FindPart(name);
+  if (!e) return false;
+  const ChipId before = SelectedChip;
+  SelectedChip = e->id;  // the bit names and roles are the selected chip's
+  auto line = [&](const std::string& key, const std::string& value) {
+    std::fprintf(out, "%s: %s\n", key.c_str(), value.c_str());
+  };
+  auto hex = [](unsigned v) {
+    char s[8];
+    std::snprintf(s, sizeof s, "0x%02X", v & 0xFF);
+    return std::string(s);
+  };
+  line("name", e->name);
+  line("aliases", OtherNames(*e).empty() ? "none" : OtherNames(*e));
+  line("signature", hex(e->id) + " " + hex(e->id >> 8) + " " + hex(e->id >> 16));
+  line("flash bytes", std::to_string(e->flashSize));
+  line("flash page bytes", std::to_string(e->module->ProgramPageBytes()));
+  line("eeprom bytes", std::to_string(e->eepromSize));
+  line("eeprom page bytes", std::to_string(e->module->DataPageBytes()));
+  line("calibration bytes", std::to_string(e->module->HasReadCalibration() ? e->calibrationCount : 0));
+  line("wait flash us", std::to_string(e->times.flashUs));
+  line("wait eeprom us", std::to_string(e->times.eepromUs));
+  line("wait erase us", std::to_string(e->times.eraseUs));
+  line("wait fuse us", std::to_string(e->times.fuseUs));
+  // The factory values lie in FuseLockBytes in the order of the bytes the chip has.
+  const std::pair<Memory, const char*> bytes[] = {{Memory::LowFuse, "lfuse"}, {Memory::HighFuse, "hfuse"},
+                                                  {Memory::ExtendedFuse, "efuse"}, {Memory::Lock, "lock"}};
+  std::string roles[2];
+  int index = 0;
+  for (const auto& [memory, key] : bytes) {
+    const char* const* names = FuseBitNames(memory);
+    bool any = false;
+    for (int k = 0; names && k < 8; ++k) any = any || names[k];
+    if (!any) continue;
+    if (index < e->factoryCount) line(std::string("factory ") + key, hex(e->factory[index]));
+    ++index;
+    for (int k = 0; k < 8; ++k) {
+      const FuseRole role = FuseBitRole(memory, k);
+      const int which = role == FuseRole::ResetDisable ? 0 : role == FuseRole::DebugWire ? 1 : -1;
+      if (which < 0) continue;
+      roles[which] += (roles[which].empty() ? "" : ", ") + std::string(key) + " bit " + std::to_string(k) +
+                      " (" + names[k] + ")";
+    }
+  }
+  line("reset disable", roles[0].empty() ? "none" : roles[0]);
+  line("debugwire", roles[1].empty() ? "none" : roles[1]);
+  if (e->part) {
+    const PartPackage& p = e->part->package;
+    auto pin = [](int n) { return n ? std::to_string(n) : std::string("not known"); };
+    auto list = [](const uint8_t* pins) {
+      std::string s;
+      for (int i = 0; i < kMaxSupplyPins && pins[i]; ++i) s += (s.empty() ? "" : " ") + std::to_string(pins[i]);
+      return s.empty() ? std::string("not known") : s;
+    };
+    line(std::string("package ") + p.name, std::to_string(p.pinCount) + " pins, MOSI " + pin(p.mosi) + ", MISO " +
+                                               pin(p.miso) + ", SCK " + pin(p.sck) + ", RESET " + pin(p.reset) +
+                                               ", VCC " + list(p.vcc) + ", GND " + list(p.gnd));
+    line("sources", e->part->sources);
+  } else {
+    line("sources", "the first chips' own table, from their datasheets");
+  }
+  SelectedChip = before;
+  return true;
 }
 
 }  // namespace quillet::cli

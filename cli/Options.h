@@ -33,6 +33,7 @@ struct Options {
   int verbosity = 0;         // -v adds one, -q takes one away
   std::string logFile;       // -l
   bool listParts = false, version = false, help = false;
+  std::string describe;      // --describe PART
   std::vector<UpdateJob> jobs;
 };
 
@@ -52,5 +53,7 @@ std::string OtherNames(const ChipEntry& entry);
 
 void PrintUsage(FILE* out);
 void PrintParts(FILE* out);
+// One "key: value" line per fact of a chip's row (--describe); false for an unknown part.
+bool DescribePart(FILE* out, const std::string& name);
 
 }  // namespace quillet::cli

@@ -233,7 +233,7 @@ int Run::Erase() {
     const char* const* names = FuseBitNames(m);
     if (!names || !CanRead(m)) continue;
     for (int k = 0; k < 8; ++k) {
-      if (!names[k] || std::strcmp(names[k], "EESAVE") != 0) continue;
+      if (!names[k] || FuseBitRole(m, k) != FuseRole::EepromSave) continue;
       uint8_t v = 0xFF;
       if (!o_.dryRun && ReadFuseJob(m, v))
         eeprom = (v & (1u << k)) ? "EEPROM erased too (EESAVE is not programmed)"

@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
     PrintParts(stdout);
     return kSuccess;
   }
+  if (!options.describe.empty()) return DescribePart(stdout, options.describe) ? kSuccess : kUsage;
   // Files are read before any port is opened: a wrong file writes nothing anywhere.
   if (!LoadJobFiles(options, error)) {
     std::fprintf(stderr, "quillet-cli: %s\n", error.c_str());

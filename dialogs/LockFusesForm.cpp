@@ -13,6 +13,7 @@
 #include <map>
 
 #include "app/Driver.h"
+#include "chips/NewerChips.h"
 #include "chips/PartTable.h"
 #include "log/Seams.h"
 
@@ -80,7 +81,11 @@ const BitLayoutRow kBitLayout[] = {
 #undef LOW_FUSES_CKDIV8
 
 // Programmed, these take the reset pin (and with it serial programming) away from the gateway.
-const char* const kLockoutBits[] = {"RSTDISBL", "DWEN"};
+const FuseRole kLockoutRoles[] = {FuseRole::ResetDisable, FuseRole::DebugWire};
+
+FuseRole RoleOf(const FuseGroupLayout& group, int k) {
+  return group.roles[k] != FuseRole::None ? group.roles[k] : RoleOfName(group.bits[k]);
+}
 
 QFont DialogFont() {
   QFont f(QStringLiteral("MS Sans Serif"));
@@ -103,7 +108,8 @@ BitLayoutRow LayoutOfPart(const ChipEntry& chip) {
     const char* const* names = lock ? part.lockBits : part.fuses[g].bits;
     for (int k = 0; k < 8; ++k) {
       group.bits[k] = names[k];
-      if (names[k] && std::strcmp(names[k], "SPIEN") == 0) group.disabled |= kBit(k);
+      group.roles[k] = lock ? FuseRole::None : part.fuses[g].roles[k];
+      if (names[k] && group.roles[k] == FuseRole::SpiEnable) group.disabled |= kBit(k);
     }
   }
   return row;
@@ -130,12 +136,13 @@ const BitLayoutRow* FindBitLayout(ChipId id) {
 std::vector<std::string> LockoutBitsChecked(const BitLayoutRow& layout,
                                             const std::array<bool, 32>& checked) {
   std::vector<std::string> names;
-  for (const char* risky : kLockoutBits)
+  for (FuseRole risky : kLockoutRoles)
     for (int g = 0; g < 4; ++g) {
-      if (!layout.groups[g].caption) continue;
+      const FuseGroupLayout& group = layout.groups[g];
+      if (!group.caption || std::strcmp(group.caption, "Lock bits") == 0) continue;
       for (int k = 0; k < 8; ++k) {
-        const char* name = layout.groups[g].bits[k];
-        if (name && std::strcmp(name, risky) == 0 && checked[8 * g + k]) names.push_back(name);
+        const char* name = group.bits[k];
+        if (name && RoleOf(group, k) == risky && checked[8 * g + k]) names.push_back(name);
       }
     }
   return names;
@@ -270,12 +277,17 @@ bool TLockFusesForm::ConfirmLockoutBits() {
   if (risky.empty()) return true;
   std::string names = risky[0];
   for (size_t i = 1; i < risky.size(); ++i) names += " and " + risky[i];
-  // debugWIRE can switch itself off for serial programming again, but not while RSTDISBL
-  // holds the reset pin as well.
+  // debugWIRE can switch itself off for serial programming again, but not while the reset
+  // disable holds the reset pin as well. Reset-disable bits come first in the list.
+  bool resetDisable = false;
+  for (int g = 0; g < 4; ++g)
+    for (int k = 0; k < 8; ++k)
+      resetDisable = resetDisable || (layout->groups[g].caption && layout->groups[g].bits[k] &&
+                                      RoleOf(layout->groups[g], k) == FuseRole::ResetDisable &&
+                                      checked[8 * g + k]);
   const std::string recovery =
-      names.find("RSTDISBL") != std::string::npos
-          ? "only a high-voltage programmer can recover it"
-          : "only a debugWIRE tool or a high-voltage programmer can recover it";
+      resetDisable ? "only a high-voltage programmer can recover it"
+                   : "only a debugWIRE tool or a high-voltage programmer can recover it";
   const std::string text =
       "Programming " + names + " (box checked) disables serial programming: the chip will no "
       "longer be reachable through the gateway, and " + recovery + ". Write anyway?";

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "chips/Chipfunctions.h"
+#include "chips/PartTable.h"
 
 class QCheckBox;
 class QFrame;
@@ -23,6 +24,9 @@ struct FuseGroupLayout {
   const char* caption;  // nullptr: the group is hidden
   const char* bits[8];  // bit 0 first; nullptr: that box is hidden
   uint8_t disabled;     // boxes shown but locked (SPIEN and the fixed bits)
+  // What each bit does, for the newer chips (from their rows); the first chips' roles follow
+  // from their names.
+  FuseRole roles[8] = {};
 };
 
 struct BitLayoutRow {
@@ -33,7 +37,8 @@ struct BitLayoutRow {
 // The layout of a chip, nullptr for no chip or an id outside the catalogue.
 const BitLayoutRow* FindBitLayout(ChipId id);
 
-// Names of the checked bits that shut the serial programmer out for good (RSTDISBL, DWEN).
+// Names of the checked bits that shut the serial programmer out for good (reset disable,
+// then debugWIRE enable: RSTDISBL, DWEN, whatever the chip calls them).
 std::vector<std::string> LockoutBitsChecked(const BitLayoutRow& layout,
                                             const std::array<bool, 32>& checked);
 

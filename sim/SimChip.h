@@ -85,6 +85,8 @@ class SimChip {
   void SetProvenArrivalUs(int64_t us) { provenUs_ = us; }
   void SetStrictTiming(bool strict) { strict_ = strict; }
   const WriteTimes& Times() const { return times_; }
+  // Busy times other than the chip's row, to hold the program to another source's waits.
+  void SetTimes(const WriteTimes& times) { times_ = times; }
 
  private:
   Bytes4 Execute(const Bytes4& in, int64_t timeUs, std::string& note);

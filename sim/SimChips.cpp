@@ -71,12 +71,12 @@ SimChipModel FromPart(const PartRow& p) {
   for (int i = 0; i < p.fuseCount; ++i) {
     m.factoryFuse[i] = p.fuses[i].factory;
     m.fuseBits[i] = ExistingBits(p, i);
-    m.spienBits[i] = NamedBit(p, i, "SPIEN");
-    if (uint8_t b = NamedBit(p, i, "EESAVE")) {
+    m.spienBits[i] = RoleBits(p, i, FuseRole::SpiEnable);
+    if (uint8_t b = RoleBits(p, i, FuseRole::EepromSave)) {
       m.eesaveFuse = static_cast<int8_t>(i);
       m.eesaveBit = b;
     }
-    const uint8_t lockout = NamedBit(p, i, "RSTDISBL") | NamedBit(p, i, "DWEN");
+    const uint8_t lockout = RoleBits(p, i, FuseRole::ResetDisable) | RoleBits(p, i, FuseRole::DebugWire);
     if (lockout && m.lockoutFuse < 0) {
       m.lockoutFuse = static_cast<int8_t>(i);
       m.lockoutBits = lockout;

@@ -52,6 +52,7 @@ struct Pinout {
   std::string label = {};
   std::vector<Signal> unknown = {};
   bool fitted = false;
+  std::string note = {};  // one line at the foot: weak evidence, wiring to mind
 };
 
 // Pin numbers from the datasheets' PDIP (TQFP for AT90CAN) pinouts. AT90CAN is programmed
@@ -460,6 +461,12 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
     c.Fill(kConnectorX + 3, y - 1, 3, 3, kInk);
     c.Text(kConnectorX + 13, y - 3, std::to_string(s + 1) + " " + kSignalName[s], kSignalColour[s]);
   }
+  if (!chip.note.empty()) {
+    // On paper of its own at the foot, over whatever runs there.
+    const int y = kHeight - kCharHeight - 1;
+    c.Fill(0, y - 1, TextWidth(chip.note) + 4, kCharHeight + 2, kPaper);
+    c.Text(2, y, chip.note, kInk);
+  }
   if (!chip.fitted) return c;
 
   // The newer chips: each signal's pin numbers over its wire by the connector, where the
@@ -498,8 +505,9 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
 
 // The pinout of a newer chip from its row: package kind and pin count from the package, the
 // six signals on the pins the row gives.
-Pinout PinoutOfPart(const quillet::PartPackage& pkg, const char* chipName) {
+Pinout PinoutOfPart(const quillet::PartPackage& pkg, const char* chipName, const char* note) {
   Pinout p{};
+  p.note = note ? note : "";
   const std::string kind = pkg.name ? pkg.name : "";
   std::string letters, digits;
   for (char ch : kind) (std::isdigit(static_cast<unsigned char>(ch)) ? digits : letters) += ch;
@@ -565,7 +573,7 @@ int main(int argc, char** argv) {
     Pinout fromPart;
     const Pinout* chip = FindPinout(entry.name);
     if (!chip && entry.part) {
-      fromPart = PinoutOfPart(entry.part->package, entry.name);
+      fromPart = PinoutOfPart(entry.part->package, entry.name, entry.part->pictureNote);
       chip = &fromPart;
     }
     if (!chip) {

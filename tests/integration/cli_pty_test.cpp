@@ -337,6 +337,63 @@ TEST(CliPty, FuseWritesThatLockTheProgrammerOutAreRefused) {
   }
 }
 
+// The reset-disable bit that avr-libc spells otherwise on these chips (RESERVED, RSTDSBL) is
+// refused like RSTDISBL: by what it does, not by its name.
+TEST(CliPty, ResetDisableRefusedWhateverTheHeaderCalledIt) {
+  const struct {
+    const char* chip;
+    const char* job;
+    int fuse, factory;
+  } cases[] = {{"ATmega649P", "efuse:w:0xFE:m", 2, 0xFF}, {"AT90USB82", "hfuse:w:0x99:m", 1, 0xD9},
+               {"AT90USB162", "hfuse:w:0x99:m", 1, 0xD9}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.chip);
+    Gateway g(std::string("rst") + c.chip, c.chip);
+    const Outcome o = RunCli(Args(g, {"-p", c.chip, "-U", c.job}));
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_NE(o.err.find("programs RSTDISBL"), std::string::npos) << o.err;
+    EXPECT_EQ(g.Finish().fuses[c.fuse], c.factory);
+  }
+}
+
+// --describe: every key once, in order, with the row's values; a byte the chip lacks left out.
+TEST(CliPty, DescribeSaysTheRow) {
+  const struct {
+    const char* part;
+    std::vector<std::string> lines;  // expected among the output, in this order
+    const char* absent;
+  } cases[] = {
+      {"atmega164pa",
+       {"name: ATmega164P", "aliases: ATmega164PA", "signature: 0x1E 0x94 0x0A", "flash bytes: 16384",
+        "flash page bytes: 128", "eeprom bytes: 512", "eeprom page bytes: 4", "calibration bytes: 1",
+        "wait flash us: 4500", "wait eeprom us: 9000", "wait erase us: 55000", "wait fuse us: 9000",
+        "factory lfuse: 0x62", "factory hfuse: 0x99", "factory efuse: 0xFF", "factory lock: 0xFF",
+        "reset disable: none", "debugwire: none",
+        "package PDIP40: 40 pins, MOSI 6, MISO 7, SCK 8, RESET 9, VCC 10, GND 11 31", "sources: ATmega164P.atdf"},
+       nullptr},
+      {"ATmega649P", {"reset disable: efuse bit 0 (RSTDISBL)", "debugwire: none"}, nullptr},
+      {"AT90USB162", {"factory efuse: 0xF4", "reset disable: hfuse bit 6 (RSTDISBL)", "debugwire: hfuse bit 7 (DWEN)"},
+       nullptr},
+      {"ATtiny13", {"factory hfuse: 0xFF", "factory lock: 0xFF", "reset disable: hfuse bit 0 (RSTDISBL)"},
+       "factory efuse"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.part);
+    const Outcome o = RunCli({"--describe", c.part});
+    EXPECT_EQ(o.status, 0) << o.err;
+    size_t at = 0;
+    for (const std::string& line : c.lines) {
+      const size_t found = o.out.find(line, at);
+      EXPECT_NE(found, std::string::npos) << line << "\n" << o.out;
+      if (found != std::string::npos) at = found;
+    }
+    if (c.absent) {
+      EXPECT_EQ(o.out.find(c.absent), std::string::npos) << o.out;
+    }
+  }
+  EXPECT_EQ(RunCli({"--describe", "ATmega999"}).status, 2);
+}
+
 // ---- the part, the exit statuses, bad usage ----
 
 TEST(CliPty, PartChecksAndExitStatuses) {

@@ -542,4 +542,80 @@ std::optional<AvrIoPart> ReadAvrIoHeader(const std::string& includeDir, const st
   return part;
 }
 
+std::map<std::string, AtdfDevice> ReadAtdfFacts(const std::string& path, std::string* error) {
+  std::map<std::string, AtdfDevice> devices;
+  std::ifstream in(path);
+  if (!in) {
+    *error = path + ": cannot be read";
+    return devices;
+  }
+  auto hex = [](const std::string& s) { return static_cast<uint8_t>(std::stoul(s, nullptr, 16)); };
+  auto fields = [&](std::istringstream& words) {
+    std::vector<AtdfField> out;
+    std::string w;
+    while (words >> w) out.push_back({w.substr(0, w.find('=')), hex(w.substr(w.find('=') + 1))});
+    return out;
+  };
+  auto pairs = [](std::istringstream& words) {
+    std::map<std::string, std::string> out;
+    std::string w;
+    while (words >> w) out[w.substr(0, w.find('='))] = w.substr(w.find('=') + 1);
+    return out;
+  };
+  AtdfDevice* d = nullptr;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string key;
+    if (!(words >> key) || key[0] == '#') continue;
+    if (key == "device") {
+      std::string name;
+      words >> name;
+      d = &devices[name];
+      continue;
+    }
+    if (!d) continue;
+    if (key == "signature") {
+      std::string b;
+      while (words >> b) d->signature.push_back(hex(b));
+    } else if (key == "flash") {
+      words >> d->flash >> d->flashPage;
+    } else if (key == "eeprom") {
+      words >> d->eeprom >> d->eepromPage;
+    } else if (key == "calibration") {
+      int n = 0;
+      words >> n;
+      d->calibration = n;
+    } else if (key == "fuse") {
+      AtdfRegister r;
+      int offset = 0;
+      std::string factory;
+      words >> r.name >> offset >> factory;
+      r.factory = hex(factory);
+      r.fields = fields(words);
+      d->fuses.push_back(r);
+    } else if (key == "lock") {
+      std::string factory;
+      words >> factory;
+      d->lock = {"LOCKBIT", hex(factory), fields(words)};
+    } else if (key == "spi") {
+      d->spi = pairs(words);
+    } else if (key == "reset") {
+      words >> d->reset;
+    } else if (key == "package") {
+      std::string package, pinout;
+      words >> package >> pinout;
+      d->packages[package] = pinout;
+    } else if (key == "pinout") {
+      std::string name, w;
+      words >> name;
+      auto& pins = d->pinouts[name];
+      while (words >> w)
+        if (std::isdigit(static_cast<unsigned char>(w[0])))
+          pins[std::stoi(w.substr(0, w.find('=')))] = w.substr(w.find('=') + 1);
+    }
+  }
+  return devices;
+}
+
 }  // namespace quillet::test

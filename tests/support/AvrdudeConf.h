@@ -58,4 +58,28 @@ struct AvrIoPart {
 // nullopt when the device has no header (or the header has no FLASHEND).
 std::optional<AvrIoPart> ReadAvrIoHeader(const std::string& includeDir, const std::string& device);
 
+// The device files' facts as tools/partdata/atdf.py extracts them (tools/partdata/atdf-facts.txt).
+struct AtdfField {
+  std::string name;  // "RSTDISBL", "SUT_CKSEL"
+  uint8_t mask;
+};
+struct AtdfRegister {
+  std::string name;  // "LOW", "HIGH", "EXTENDED"; "LOCKBIT" for the lock byte
+  uint8_t factory = 0xFF;
+  std::vector<AtdfField> fields;
+};
+struct AtdfDevice {
+  std::vector<uint8_t> signature;
+  long flash = -1, flashPage = -1, eeprom = -1, eepromPage = -1;
+  std::optional<int> calibration;
+  std::vector<AtdfRegister> fuses;  // by offset
+  AtdfRegister lock;
+  std::map<std::string, std::string> spi;                      // "MOSI" -> "PB5"
+  std::string reset;                                           // "RESET" or "PC6"
+  std::map<std::string, std::string> packages;                 // "TQFP44" -> "TQFP_VQFN_44"
+  std::map<std::string, std::map<int, std::string>> pinouts;   // pinout -> position -> pad
+};
+// {} with *error set when the file cannot be read.
+std::map<std::string, AtdfDevice> ReadAtdfFacts(const std::string& path, std::string* error);
+
 }  // namespace quillet::test

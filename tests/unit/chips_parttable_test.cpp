@@ -1,15 +1,21 @@
-// The table of the newer chips, cross-checked name by name (aliases too) against avrdude's part
-// file and avr-libc's io headers. Every disagreement is in kExceptions with what settles it.
+// The table of the newer chips, cross-checked name by name (aliases too) against the device
+// files' extract (tools/partdata/atdf-facts.txt), avrdude's part file and avr-libc's io headers.
+// Every disagreement is in kExceptions with the source that settles it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/Jobs.h"
 #include "chips/Chipfunctions.h"
 #include "chips/PartTable.h"
 #include "support/AvrdudeConf.h"
@@ -17,6 +23,9 @@
 namespace quillet {
 namespace {
 
+using test::AtdfDevice;
+using test::AtdfField;
+using test::AtdfRegister;
 using test::AvrdudeConf;
 
 struct Exception {
@@ -27,41 +36,66 @@ struct Exception {
 
 // clang-format off
 const Exception kExceptions[] = {
-  // avr-libc's signatures that the datasheets contradict
-  {"ATmega164A",  "avr-libc signature", "8272E Table 27-6: 1E 94 0F (the header has the 164P's)"},
-  {"ATmega164P",  "avr-libc signature", "8272E Table 27-6: 1E 94 0A (the header has the 164A's)"},
-  {"ATmega165",   "avr-libc signature", "8019/8285: 1E 94 07 as the 165P/PA (the header has the 169's 05)"},
-  {"ATmega169A",  "avr-libc signature", "8284 Table 27-5: 1E 94 11"},
-  {"ATmega325P",  "avr-libc signature", "8285 Table 27-5: 1E 95 0D as the 325PA"},
-  {"ATmega329PA", "avr-libc signature", "8284 Table 27-5: 1E 95 0B as the 329P"},
-  {"ATmega645P",  "avr-libc signature", "8285 Table 27-5: 1E 96 0D"},
-  {"ATmega3250P", "avr-libc signature", "8285 Table 27-5: 1E 95 0E as the 3250PA"},
-  {"ATmega3290P", "avr-libc signature", "8284 Table 27-5: 1E 95 0C as the 3290PA"},
-  {"ATmega6450P", "avr-libc signature", "8285 Table 27-5: 1E 96 0E"},
-  {"ATmega6490P", "avr-libc signature", "8284 Table 27-5: 1E 96 0C"},
+  // the device files: names without one, and values a datasheet overrules
+  {"ATmega165",   "device file missing",  "no ATmega165 file: the row follows ATmega165P.atdf (1E 94 07, shared by 165P/PA)"},
+  {"ATmega169",   "device file missing",  "no ATmega169 file: the row follows ATmega169P.atdf"},
+  {"AT90PWM2",    "device file missing",  "no AT90PWM2 file: 4317J and iom90pwmx.h settle the row"},
+  {"AT90PWM3",    "device file missing",  "no AT90PWM3 file: 4317J and iom90pwmx.h settle the row"},
+  {"ATtiny828R",  "device file missing",  "8371A: the ATtiny828 with a factory-tuned oscillator, same signature"},
+  {"ATtiny1634R", "device file missing",  "8303: the ATtiny1634 with a factory-tuned oscillator, same signature"},
+  {"ATmega16U4",  "device file factory",  "7766J Table 28-3: extended fuse 0xF3, HWBE programmed (the file has 0xFB)"},
+  {"ATmega32U4",  "device file factory",  "7766J Table 28-3: extended fuse 0xF3, HWBE programmed (the file has 0xFB)"},
+  {"ATtiny1634",  "device file calibration", "the file has no osccal space; 8303 and avrdude's part read one byte"},
+  {"ATmega1281",  "device file pins",     "2549Q Table 30-15: the TQFP64 programs through PDI/PDO (PE0/PE1); the file names SPI's PB2/PB3"},
+  {"ATmega2561",  "device file pins",     "2549Q Table 30-15: the TQFP64 programs through PDI/PDO (PE0/PE1); the file names SPI's PB2/PB3"},
+  // avr-libc's signatures that the device files and datasheets contradict
+  {"ATmega164A",  "avr-libc signature", "ATmega164A.atdf and 8272E Table 27-6: 1E 94 0F (the header has the 164P's)"},
+  {"ATmega164P",  "avr-libc signature", "ATmega164P.atdf and 8272E Table 27-6: 1E 94 0A (the header has the 164A's)"},
+  {"ATmega165",   "avr-libc signature", "ATmega165P.atdf: 1E 94 07 (the header has the 169's 05)"},
+  {"ATmega169A",  "avr-libc signature", "ATmega169A.atdf and 8284 Table 27-5: 1E 94 11"},
+  {"ATmega325P",  "avr-libc signature", "ATmega325P.atdf and 8285 Table 27-5: 1E 95 0D"},
+  {"ATmega329PA", "avr-libc signature", "ATmega329PA.atdf and 8284 Table 27-5: 1E 95 0B as the 329P"},
+  {"ATmega645P",  "avr-libc signature", "ATmega645P.atdf and 8285 Table 27-5: 1E 96 0D"},
+  {"ATmega3250P", "avr-libc signature", "ATmega3250P.atdf and 8285 Table 27-5: 1E 95 0E"},
+  {"ATmega3290P", "avr-libc signature", "ATmega3290P.atdf and 8284 Table 27-5: 1E 95 0C"},
+  {"ATmega6450P", "avr-libc signature", "ATmega6450P.atdf and 8285 Table 27-5: 1E 96 0E"},
+  {"ATmega6490P", "avr-libc signature", "ATmega6490P.atdf and 8284 Table 27-5: 1E 96 0C"},
   // headers without what the row needs
-  {"AT90USB82",   "avr-libc signature", "7707: 1E 93 82 (iousb82.h has none)"},
+  {"AT90USB82",   "avr-libc signature", "AT90USB82.atdf: 1E 93 82 (iousb82.h has none)"},
   {"AT90PWM2",    "avr-libc signature", "4317J: 1E 93 81 (io90pwmx.h has none)"},
   {"AT90PWM3",    "avr-libc signature", "4317J: 1E 93 81 (io90pwmx.h has none)"},
-  {"ATmega328PB", "avr-libc missing",   "DS40001906: 1E 95 16, memories of the 328P, extended fuse CFD"},
-  {"ATmega324PB", "avr-libc missing",   "DS40001908: 1E 95 17, memories of the 324PA, extended fuse CFD"},
+  {"ATmega328PB", "avr-libc missing",   "ATmega328PB.atdf (no header)"},
+  {"ATmega324PB", "avr-libc missing",   "ATmega324PB.atdf (no header)"},
   {"ATtiny828R",  "avr-libc missing",   "8371A: the ATtiny828 with a factory-tuned oscillator, same signature"},
   {"ATtiny1634R", "avr-libc missing",   "8303: the ATtiny1634 with a factory-tuned oscillator, same signature"},
-  {"ATmega165A",  "avr-libc factory",   "8285 Tables 27-3..27-5: 0x62 0x99 0xFF (iom165a.h has no defaults)"},
   // lock bits and factory values
-  {"ATmega48P",   "avr-libc lock bits", "DS40002061A: no boot section on the ATmega48P, so LB1/LB2 only"},
-  {"ATmega164A",  "avr-libc factory",   "8272E Table 27-7: low fuse 0x62 (SUT 10)"},
-  {"ATmega164P",  "avr-libc factory",   "8272E Table 27-7: low fuse 0x62"},
-  {"ATmega324PA", "avr-libc factory",   "8272E Table 27-7: low fuse 0x62"},
-  {"ATmega644",   "avr-libc factory",   "8272E Table 27-7: low fuse 0x62"},
-  {"ATmega644A",  "avr-libc factory",   "8272E Table 27-7: low fuse 0x62"},
-  {"ATmega644P",  "avr-libc factory",   "8272E Table 27-7: low fuse 0x62"},
-  {"ATmega644PA", "avr-libc factory",   "8272E Table 27-7: low fuse 0x62"},
-  {"ATmega1284P", "avr-libc factory",   "8272E Tables 27-5, 27-7: 0x62 0x99"},
-  {"ATmega16A",   "avr-libc factory",   "8154 fuse low byte table: 0xE1 (SUT 10; iom16a.h has 0xC1)"},
-  {"ATmega8535",  "avr-libc factory",   "2502 fuse low byte table: 0xE1 (SUT 10; iom8535.h has 0xC1)"},
-  // alias headers that name the clock fuses as one field where the row's datasheet names
-  // CKSEL and SUT bits apart (or the other way round); the row keeps its own header's names
+  {"ATmega48P",   "avr-libc lock bits", "ATmega48P.atdf: LB only, no boot section (iom48p.h lists boot lock bits)"},
+  {"ATmega165A",  "avr-libc factory",   "ATmega165A.atdf: 62 99 FF (iom165a.h has no defaults)"},
+  {"ATmega164A",  "avr-libc factory",   "ATmega164A.atdf and 8272E Table 27-7: low fuse 0x62"},
+  {"ATmega164P",  "avr-libc factory",   "ATmega164P.atdf and 8272E Table 27-7: low fuse 0x62"},
+  {"ATmega324PA", "avr-libc factory",   "ATmega324PA.atdf and 8272E Table 27-7: low fuse 0x62"},
+  {"ATmega644",   "avr-libc factory",   "ATmega644.atdf and 8272E Table 27-7: low fuse 0x62"},
+  {"ATmega644A",  "avr-libc factory",   "ATmega644A.atdf and 8272E Table 27-7: low fuse 0x62"},
+  {"ATmega644P",  "avr-libc factory",   "ATmega644P.atdf and 8272E Table 27-7: low fuse 0x62"},
+  {"ATmega644PA", "avr-libc factory",   "ATmega644PA.atdf and 8272E Table 27-7: low fuse 0x62"},
+  {"ATmega1284P", "avr-libc factory",   "ATmega1284P.atdf and 8272E Tables 27-5, 27-7: 0x62 0x99"},
+  {"ATmega16A",   "avr-libc factory",   "ATmega16A.atdf: low fuse 0xE1 (iom16a.h has 0xC1)"},
+  {"ATmega8535",  "avr-libc factory",   "ATmega8535.atdf and 2502: low fuse 0xE1 (iom8535.h has 0xC1)"},
+  {"ATmega16M1",  "avr-libc factory",   "ATmega16M1.atdf: 62 D9 FF, the internal RC oscillator (the header's 0x41 is no clock option)"},
+  {"ATmega32M1",  "avr-libc factory",   "ATmega32M1.atdf: 62 D9 FF"},
+  {"ATmega64M1",  "avr-libc factory",   "ATmega64M1.atdf: 62 D9 FF"},
+  {"ATmega8U2",   "avr-libc factory",   "ATmega8U2.atdf and 7799D Table 25-3: 5E D9 F4"},
+  {"ATmega16U2",  "avr-libc factory",   "ATmega16U2.atdf and 7799D Table 25-3: 5E D9 F4"},
+  {"ATmega32U2",  "avr-libc factory",   "ATmega32U2.atdf and 7799D Table 25-3: 5E D9 F4"},
+  {"ATmega16U4",  "avr-libc factory",   "ATmega16U4.atdf: 52 99; 7766J Table 28-3: extended 0xF3"},
+  {"ATmega32U4",  "avr-libc factory",   "ATmega32U4.atdf: 52 99; 7766J Table 28-3: extended 0xF3"},
+  {"ATmega128RFA1", "avr-libc factory", "ATmega128RFA1.atdf: low fuse 0x62"},
+  {"AT90USB646",  "avr-libc factory",   "AT90USB646.atdf: 5E 9B F3"},
+  {"AT90USB647",  "avr-libc factory",   "AT90USB647.atdf: 5E 9B F3"},
+  {"AT90USB1286", "avr-libc factory",   "AT90USB1286.atdf: 5E 99 F3"},
+  {"AT90USB1287", "avr-libc factory",   "AT90USB1287.atdf: 5E 99 F3"},
+  // alias headers that name the clock fuses as one field where the row's own header names
+  // CKSEL and SUT bits apart (or the other way round); the device file has one field either way
   {"ATmega8A",     "avr-libc fuse names", "8159 names the low fuse bits as iom8.h, CKSEL0..3, SUT0..1"},
   {"ATmega32A",    "avr-libc fuse names", "8155 names CKSEL0..3, SUT0..1 as iom32.h"},
   {"ATmega64A",    "avr-libc fuse names", "8160E names CKSEL0..3, SUT0..1 as iom64.h"},
@@ -70,19 +104,22 @@ const Exception kExceptions[] = {
   {"ATmega168PA",  "avr-libc fuse names", "DS40002061A names CKSEL0..3, SUT0..1 as iom168p.h"},
   {"ATmega164PA",  "avr-libc fuse names", "8272E names CKSEL0..3, SUT0..1 as iom164p.h"},
   {"ATmega165PA",  "avr-libc fuse names", "8285 names CKSEL0..3, SUT0..1 as iom165.h"},
-  // the row takes the extended fuse's RSTDISBL (bit 0) from iom165pa.h/iom169pa.h
-  {"ATmega165",    "avr-libc fuse names", "8285 extended fuse byte: bit 0 RSTDISBL, left out by iom165.h"},
-  {"ATmega165P",   "avr-libc fuse names", "8285 extended fuse byte: bit 0 RSTDISBL, left out by iom165p.h"},
-  {"ATmega169",    "avr-libc fuse names", "8284 extended fuse byte: bit 0 RSTDISBL, left out by iom169.h"},
-  {"ATmega169A",   "avr-libc fuse names", "8284 extended fuse byte: bit 0 RSTDISBL, left out by iom169a.h"},
-  {"ATmega169P",   "avr-libc fuse names", "8284 extended fuse byte: bit 0 RSTDISBL, left out by iom169p.h"},
+  // the device files name the extended fuse's bit 0 RSTDISBL where these headers do not
+  {"ATmega165",    "avr-libc fuse names", "ATmega165P.atdf: extended bit 0 RSTDISBL, left out by iom165.h"},
+  {"ATmega165P",   "avr-libc fuse names", "ATmega165P.atdf: extended bit 0 RSTDISBL, left out by iom165p.h"},
+  {"ATmega169",    "avr-libc fuse names", "ATmega169P.atdf: extended bit 0 RSTDISBL, left out by iom169.h"},
+  {"ATmega169A",   "avr-libc fuse names", "ATmega169A.atdf: extended bit 0 RSTDISBL, left out by iom169a.h"},
+  {"ATmega169P",   "avr-libc fuse names", "ATmega169P.atdf: extended bit 0 RSTDISBL, left out by iom169p.h"},
+  {"ATmega649P",   "avr-libc fuse names", "ATmega649P.atdf: extended bit 0 RSTDISBL (iom649p.h: RESERVED)"},
+  {"AT90USB82",    "avr-libc fuse names", "AT90USB82.atdf: high bit 6 RSTDISBL (iousb82.h: RSTDSBL)"},
+  {"AT90USB162",   "avr-libc fuse names", "AT90USB162.atdf: high bit 6 RSTDISBL (iousb162.h: RSTDSBL)"},
   {"ATmega325PA",  "avr-libc fuse names", "8285 names CKSEL0..3, SUT0..1 as iom325.h"},
   {"ATmega329PA",  "avr-libc fuse names", "8284 names CKSEL0..3, SUT0..1 as iom329p.h"},
   {"ATmega3250PA", "avr-libc fuse names", "8285 names CKSEL0..3, SUT0..1 as iom3250.h"},
   {"ATmega3290PA", "avr-libc fuse names", "8284 names CKSEL0..3, SUT0..1 as iom3290.h"},
   // avrdude's file
-  {"ATmega165",   "avrdude signature",  "8019/8285: 1E 94 07 (avrdude has the 165A's 10)"},
-  {"ATmega16M1",  "avrdude missing",    "8209F covers the ATmega16M1 (1E 94 84) beside the 32M1 and 64M1"},
+  {"ATmega165",   "avrdude signature",  "ATmega165P.atdf: 1E 94 07 (avrdude has the 165A's 10)"},
+  {"ATmega16M1",  "avrdude missing",    "ATmega16M1.atdf and 8209F: 1E 94 84, beside the 32M1 and 64M1"},
 };
 // clang-format on
 
@@ -112,13 +149,114 @@ std::string Env(const char* name, const char* fallback) {
   return v && *v ? v : fallback;
 }
 
-// "name: what (detail)" for every check that disagrees; the key "name|what" goes into *keys.
-void CheckAvrdude(const AvrdudeConf& conf, const PartRow& row, const std::string& name,
-                  std::set<std::string>* keys, std::vector<std::string>* lines) {
-  auto report = [&](const std::string& what, const std::string& detail) {
+using Report = std::function<void(const std::string& what, const std::string& detail)>;
+
+Report Reporter(const std::string& name, std::set<std::string>* keys, std::vector<std::string>* lines) {
+  return [=](const std::string& what, const std::string& detail) {
     keys->insert(name + "|" + what);
     lines->push_back(name + ": " + what + " (" + detail + ")");
   };
+}
+
+// What a device-file field does; a clock field's bits select the clock where they are CKSEL
+// bits or not named apart.
+FuseRole ExpectedRole(const std::string& field, const std::string& bit) {
+  static const std::map<std::string, FuseRole> kRoles = {
+      {"RSTDISBL", FuseRole::ResetDisable}, {"DWEN", FuseRole::DebugWire},
+      {"SPIEN", FuseRole::SpiEnable},       {"CKDIV8", FuseRole::ClockDivide},
+      {"WDTON", FuseRole::WatchdogOn},      {"BOOTRST", FuseRole::BootReset},
+      {"EESAVE", FuseRole::EepromSave},     {"BODLEVEL", FuseRole::BrownOutLevel}};
+  if (field.find("CKSEL") != std::string::npos)
+    return bit.rfind("CKSEL", 0) == 0 || bit.rfind(field, 0) == 0 ? FuseRole::ClockSelect : FuseRole::None;
+  auto it = kRoles.find(field);
+  return it == kRoles.end() ? FuseRole::None : it->second;
+}
+
+// A bit's name belongs to its field: the field's own name for a one-bit field, else the field
+// or one of its parts with the bit's number ("BODLEVEL2", "SUT1" of SUT_CKSEL, "BLB01" of BLB0).
+bool NameFits(const std::string& field, uint8_t mask, const std::string& bit) {
+  if ((mask & (mask - 1)) == 0) return bit == field;
+  std::string stem = bit;
+  while (!stem.empty() && std::isdigit(static_cast<unsigned char>(stem.back()))) stem.pop_back();
+  if (stem == field || (field.size() > 1 && stem == field.substr(0, field.size() - 1) + field.back()))
+    return true;
+  if (field.rfind(stem, 0) == 0 && field.size() == stem.size() + 1) return true;  // BLB0 -> BLB01
+  std::istringstream parts(field);
+  std::string part;
+  while (std::getline(parts, part, '_'))
+    if (stem == part) return true;
+  return false;
+}
+
+void CheckBits(const AtdfRegister& reg, const char* const* bits, const FuseRole* roles, const Report& report,
+               const std::string& what) {
+  uint8_t fieldBits = 0;
+  bool names = true, fit = true;
+  for (const AtdfField& f : reg.fields) {
+    fieldBits |= f.mask;
+    for (int k = 0; k < 8; ++k) {
+      if (!(f.mask >> k & 1)) continue;
+      const std::string bit = bits[k] ? bits[k] : "";
+      names = names && NameFits(f.name, f.mask, bit);
+      fit = fit && (!roles || roles[k] == ExpectedRole(f.name, bit));
+    }
+  }
+  uint8_t rowBits = 0;
+  for (int k = 0; k < 8; ++k)
+    if (bits[k]) rowBits = static_cast<uint8_t>(rowBits | 1u << k);
+  if (!names || rowBits != fieldBits) report("device file " + what + " names", reg.name);
+  if (!fit) report("device file " + what + " roles", reg.name);
+}
+
+void CheckDeviceFile(const std::map<std::string, AtdfDevice>& facts, const PartRow& row, const std::string& name,
+                     const Report& report) {
+  auto it = facts.find(name);
+  if (it == facts.end()) return report("device file missing", "no device file");
+  const AtdfDevice& d = it->second;
+  if (d.signature != std::vector<uint8_t>(row.signature, row.signature + 3))
+    report("device file signature", Hex(d.signature.data(), d.signature.size()));
+  if (d.flash != long(row.flashBytes) || d.flashPage != row.flashPageBytes || d.eeprom != row.eepromBytes ||
+      (row.eepromPageBytes && d.eepromPage != row.eepromPageBytes))
+    report("device file memories", "Flash, its page, EEPROM or its page");
+  if (d.calibration.value_or(-1) != row.calibrationCount) report("device file calibration", "osccal size");
+  if (d.fuses.size() != row.fuseCount) return report("device file fuse count", std::to_string(d.fuses.size()));
+  bool factory = true;
+  for (size_t i = 0; i < d.fuses.size(); ++i) {
+    CheckBits(d.fuses[i], row.fuses[i].bits, row.fuses[i].roles, report, "fuse");
+    uint8_t have = 0;
+    for (const AtdfField& f : d.fuses[i].fields) have |= f.mask;
+    factory = factory && ((d.fuses[i].factory ^ row.fuses[i].factory) & have) == 0;
+  }
+  if (!factory) report("device file factory", "initval on the bits the byte has");
+  CheckBits(d.lock, row.lockBits, nullptr, report, "lock");
+  if (d.lock.factory != row.lockFactory) report("device file lock factory", Hex(&d.lock.factory, 1));
+  // The picture's pins: where the file has the row's package, its pads there.
+  auto pkg = d.packages.find(row.package.name);
+  if (pkg == d.packages.end() || !d.pinouts.count(pkg->second) || !row.package.mosi) return;
+  const std::map<int, std::string>& pads = d.pinouts.at(pkg->second);
+  auto pad = [&](int pin) { return pads.count(pin) ? pads.at(pin) : std::string("?"); };
+  auto spi = [&](std::initializer_list<const char*> signals) {
+    std::set<std::string> s;
+    for (const char* sig : signals)
+      if (d.spi.count(sig)) s.insert(d.spi.at(sig));
+    return s;
+  };
+  // Only what the file names: several leave the serial signals or the reset pad out.
+  auto on = [&](const std::set<std::string>& pads, int pin) { return pads.empty() || pads.count(pad(pin)); };
+  bool pins = on(spi({"MOSI", "PDI", "MOSI_A"}), row.package.mosi) &&
+              on(spi({"MISO", "PDO", "MISO_A"}), row.package.miso) && on(spi({"SCK", "SCK_A"}), row.package.sck) &&
+              (d.reset.empty() || pad(row.package.reset) == d.reset);
+  for (int i = 0; i < kMaxSupplyPins; ++i) {
+    pins = pins && (!row.package.vcc[i] || pad(row.package.vcc[i]) == "VCC");
+    pins = pins && (!row.package.gnd[i] || pad(row.package.gnd[i]) == "GND");
+  }
+  if (!pins)
+    report("device file pins", pkg->second + ": " + pad(row.package.mosi) + " " + pad(row.package.miso) + " " +
+                                   pad(row.package.sck) + " " + pad(row.package.reset));
+}
+
+// "name: what (detail)" for every check that disagrees; the key "name|what" goes into *keys.
+void CheckAvrdude(const AvrdudeConf& conf, const PartRow& row, const std::string& name, const Report& report) {
   const test::AvrdudePart* part = conf.FindByDesc(name);
   if (!part) return report("avrdude missing", "no part with this desc");
   if (part->signature != std::vector<uint8_t>(row.signature, row.signature + 3))
@@ -134,14 +272,25 @@ void CheckAvrdude(const AvrdudeConf& conf, const PartRow& row, const std::string
       (eeprom->Number("page_size") != long(row.eepromPageBytes) ||
        !eeprom->instructions.count("loadpage_lo") || !eeprom->instructions.count("writepage")))
     report("avrdude eeprom page", "page size or page instructions");
+  // A wait shorter than avrdude's loses data unless a datasheet says why it may be shorter.
+  auto delay = [&](const char* memory) {
+    long longest = 0;
+    if (const test::AvrdudeMemory* m = part->Memory(memory))
+      longest = std::max(m->Number("min_write_delay").value_or(0), m->Number("max_write_delay").value_or(0));
+    return longest;
+  };
+  const long fuse = std::max({delay("lfuse"), delay("hfuse"), delay("efuse"), delay("fuse")});
+  const long erase = part->values.count("chip_erase_delay") ? std::stol(part->values.at("chip_erase_delay")) : 0;
+  const std::pair<const char*, bool> waits[] = {
+      {"avrdude wait flash", row.times.flashUs < delay("flash")},
+      {"avrdude wait eeprom", row.times.eepromUs < delay("eeprom")},
+      {"avrdude wait erase", row.times.eraseUs < erase},
+      {"avrdude wait fuse", row.times.fuseUs < fuse}};
+  for (const auto& [what, shorter] : waits)
+    if (shorter) report(what, "shorter than avrdude's");
 }
 
-void CheckHeader(const std::string& includeDir, const PartRow& row, const std::string& name,
-                 std::set<std::string>* keys, std::vector<std::string>* lines) {
-  auto report = [&](const std::string& what, const std::string& detail) {
-    keys->insert(name + "|" + what);
-    lines->push_back(name + ": " + what + " (" + detail + ")");
-  };
+void CheckHeader(const std::string& includeDir, const PartRow& row, const std::string& name, const Report& report) {
   auto h = test::ReadAvrIoHeader(includeDir, name);
   if (!h) return report("avr-libc missing", "no io header");
   if (!h->signature || *h->signature != std::vector<uint8_t>(row.signature, row.signature + 3))
@@ -183,6 +332,18 @@ void ExpectOnlyListedDisagreements(const std::set<std::string>& keys, const std:
   for (const std::string& key : listed) EXPECT_TRUE(keys.count(key)) << "stale exception: " << key;
 }
 
+TEST(PartTable, AgreesWithTheDeviceFilesExceptWhereListed) {
+  std::string error;
+  const auto facts = test::ReadAtdfFacts(QUILLET_ATDF_FACTS, &error);
+  ASSERT_FALSE(facts.empty()) << error;
+  std::set<std::string> keys;
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < NewPartCount(); ++i)
+    for (const std::string& name : Names(NewParts()[i]))
+      CheckDeviceFile(facts, NewParts()[i], name, Reporter(name, &keys, &lines));
+  ExpectOnlyListedDisagreements(keys, lines, "device file");
+}
+
 TEST(PartTable, AgreesWithAvrdudeExceptWhereListed) {
   const std::string path = Env("QUILLET_AVRDUDE_CONF", "/etc/avrdude.conf");
   if (!std::ifstream(path)) GTEST_SKIP() << path << " absent (Debian package avrdude)";
@@ -192,7 +353,8 @@ TEST(PartTable, AgreesWithAvrdudeExceptWhereListed) {
   std::set<std::string> keys;
   std::vector<std::string> lines;
   for (size_t i = 0; i < NewPartCount(); ++i)
-    for (const std::string& name : Names(NewParts()[i])) CheckAvrdude(conf, NewParts()[i], name, &keys, &lines);
+    for (const std::string& name : Names(NewParts()[i]))
+      CheckAvrdude(conf, NewParts()[i], name, Reporter(name, &keys, &lines));
   ExpectOnlyListedDisagreements(keys, lines, "avrdude");
 }
 
@@ -202,7 +364,8 @@ TEST(PartTable, AgreesWithAvrLibcExceptWhereListed) {
   std::set<std::string> keys;
   std::vector<std::string> lines;
   for (size_t i = 0; i < NewPartCount(); ++i)
-    for (const std::string& name : Names(NewParts()[i])) CheckHeader(dir, NewParts()[i], name, &keys, &lines);
+    for (const std::string& name : Names(NewParts()[i]))
+      CheckHeader(dir, NewParts()[i], name, Reporter(name, &keys, &lines));
   ExpectOnlyListedDisagreements(keys, lines, "avr-libc");
 }
 
@@ -220,10 +383,10 @@ TEST(PartTable, RowsAreConsistentAndDistinctFromTheCatalogue) {
     EXPECT_TRUE(r.flashPageBytes && r.flashBytes % r.flashPageBytes == 0);
     EXPECT_TRUE(r.eepromPageBytes == 0 || r.eepromBytes % r.eepromPageBytes == 0);
     EXPECT_TRUE(r.fuseCount >= 2 && r.fuseCount <= 3);
-    bool spien = false;  // the fuse dialog keeps it from being changed serially
+    int spien = 0;  // the fuse dialog keeps it from being changed serially
     for (int b = 0; b < r.fuseCount; ++b)
-      for (const char* bit : r.fuses[b].bits) spien = spien || (bit && std::string(bit) == "SPIEN");
-    EXPECT_TRUE(spien);
+      for (int k = 0; k < 8; ++k) spien += r.fuses[b].bits[k] && r.fuses[b].roles[k] == FuseRole::SpiEnable;
+    EXPECT_EQ(spien, 1);
     EXPECT_TRUE(r.times.flashUs && r.times.eepromUs && r.times.eraseUs && r.times.fuseUs);
     const PartPackage& p = r.package;
     for (uint8_t pin : {p.mosi, p.miso, p.sck, p.reset}) EXPECT_LE(pin, p.pinCount);
@@ -237,6 +400,38 @@ TEST(PartTable, RowsAreConsistentAndDistinctFromTheCatalogue) {
     ASSERT_NE(e, nullptr) << kExistingAliases[i][0];
     EXPECT_TRUE(names.insert(kExistingAliases[i][1]).second);
   }
+}
+
+// The lock-out warning follows the bit's role, not its spelling: the header of these chips named
+// the reset-disable bit otherwise (RESERVED, RSTDSBL) and programming it went unwarned.
+TEST(PartTable, LockoutWarningsGoByRole) {
+  const struct {
+    const char* chip;
+    Memory memory;
+    int bit;
+  } named[] = {{"ATmega649P", Memory::ExtendedFuse, 0}, {"AT90USB82", Memory::HighFuse, 6},
+               {"AT90USB162", Memory::HighFuse, 6}};
+  for (const auto& c : named) {
+    const ChipEntry* e = FindChipByName(c.chip);
+    ASSERT_NE(e, nullptr) << c.chip;
+    SelectedChip = e->id;
+    EXPECT_EQ(FuseBitRole(c.memory, c.bit), FuseRole::ResetDisable) << c.chip;
+  }
+  const Memory memories[] = {Memory::LowFuse, Memory::HighFuse, Memory::ExtendedFuse};
+  for (size_t n = kChipCount; n < Catalogue().size(); ++n) {
+    const ChipEntry& e = Catalogue()[n];
+    SelectedChip = e.id;
+    for (int i = 0; i < e.part->fuseCount; ++i)
+      for (int k = 0; k < 8; ++k) {
+        if (!e.part->fuses[i].bits[k]) continue;
+        const FuseRole role = e.part->fuses[i].roles[k];
+        const std::string hazard = FuseHazard(memories[i], 0xFF, static_cast<uint8_t>(~(1u << k)));
+        const bool warns = role == FuseRole::ResetDisable || role == FuseRole::DebugWire ||
+                           role == FuseRole::ClockSelect;
+        EXPECT_EQ(!hazard.empty(), warns) << e.name << " " << e.part->fuses[i].bits[k];
+      }
+  }
+  SelectedChip = 0;
 }
 
 // The reader the checks stand on: inheritance from a parent, memories extended field by field

@@ -15,7 +15,10 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import avrdude  # noqa: E402
 import avrlibc  # noqa: E402
+
+ATDF_FACTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "atdf-facts.txt")
 
 # Waits in microseconds: (tWD_FLASH, tWD_EEPROM, tWD_ERASE, tWD_FUSE).
 # Where a datasheet's table was not found, the family's longest found value stands in:
@@ -50,8 +53,28 @@ SO24_PWM = ("SO24", 24, 5, 4, 12, 2, [6], [7])
 PDIP14_TINY = ("PDIP14", 14, 7, 8, 9, 4, [1], [14])
 SOIC14_TINY = ("SOIC14", 14, 7, 8, 9, 4, [1], [14])
 PDIP20_TINY = ("PDIP20", 20, 17, 18, 19, 1, [20], [10])
-EXT_RSTDISBL = {0: "RSTDISBL", 1: "BODLEVEL0", 2: "BODLEVEL1", 3: "BODLEVEL2"}
+# Where a datasheet overrules the device file or a kin datasheet's wait.
+ERASE_48P = {"times": (4500, 3600, 10500, 4500), "times_src": "DS40002011A Table 32-17 (tWD_ERASE 10.5 ms)"}
+EEPROM_164P = {"times": (4500, 9000, 9000, 4500), "times_src": "7674F Table 25-16 (tWD_EEPROM 9.0 ms)"}
+EEPROM_644 = {"times": (4500, 9000, 9000, 4500), "times_src": "2593O Table 25-16 (tWD_EEPROM 9.0 ms)"}
+EXT_U4 = {"factory": [None, None, 0xF3],
+          "why": "factory extended fuse 0xF3 (HWBE programmed), 7766J Table 28-3; the device file has 0xFB"}
 UNKNOWN = lambda name, pins: (name, pins, 0, 0, 0, 0, [], [])
+# The radio parts (../shared evidence: Atmel's summary datasheets 8266C and 42073A, Figure 1-1):
+# MOSI=PB2 (PDI), MISO=PB3 (PDO), SCK=PB1, RESET=RSTN; VCC: EVDD and the DEVDD pins, GND: DVSS
+# (AVSS and the RF grounds in the note, for want of room)
+QFN64_RADIO = ("QFN64", 64, 38, 39, 37, 12, [59, 23, 34, 44, 54], [20, 24, 35, 45, 55])
+QFN48_RADIO = ("QFN48", 48, 28, 29, 27, 10, [44, 16], [14, 43, 5, 8])
+RADIO_NOTE = "AVDD/DVDD regulated inside: not to VCC. TST to GND"
+# ATtiny1634 SOIC20: MOSI=PB1, MISO=PB2, SCK=PC1, RESET=PC3; ATtiny43U SOIC20: PB4, PB5, PB6, PA7;
+# ATtiny87/167 SOIC20: PA4, PA2, PA5, PB7 (pin numbers: KiCad's symbols, ISP markings of the
+# ATTinyCore pinouts; no datasheet figure was at hand)
+SOIC20_T1634 = ("SOIC20", 20, 20, 19, 16, 14, [11], [10])
+SOIC20_T43U = ("SOIC20", 20, 5, 6, 7, 20, [9], [10])
+SOIC20_T87 = ("SOIC20", 20, 7, 3, 8, 11, [15], [16])
+KICAD_NOTE = "Pins from a KiCad symbol: no datasheet seen"  # the picture's font has no comma
+# ATtiny828 TQFP32: its SPI module's MOSI=PD0, MISO=PD1, SCK=PD3 and RESET=PD2 (KiCad's symbol)
+TQFP32_T828 = ("TQFP32", 32, 27, 28, 30, 29, [4], [5, 21])
 
 # One entry per datasheet. rows: (name, aliases, family, package, fixes); fixes overrule the
 # header field by field: {"signature"|"lock"|"factory"|"fuses"|...: value}, with "why".
@@ -79,14 +102,11 @@ DATASHEETS = [
          times_src="Table 28-18", eeprom_page=True, page_src="Table 28-19 (C1/C2)", calibration=1,
          rows=[
              ("ATmega48", ["ATmega48A"], "ATmega", PDIP28_MEGA, {}),
-             ("ATmega48P", ["ATmega48PA"], "ATmega", PDIP28_MEGA,
-              {"lock": ["LB1", "LB2"],
-               "why": "lock bits LB1/LB2 only: the ATmega48P has no boot section (DS40002061A, "
-                      "Table 28-1); avr-libc's iom48p.h lists boot lock bits"}),
+             ("ATmega48P", ["ATmega48PA"], "ATmega", PDIP28_MEGA, ERASE_48P),
              ("ATmega88", ["ATmega88A"], "ATmega", PDIP28_MEGA, {}),
-             ("ATmega88P", ["ATmega88PA"], "ATmega", PDIP28_MEGA, {}),
+             ("ATmega88P", ["ATmega88PA"], "ATmega", PDIP28_MEGA, ERASE_48P),
              ("ATmega168", ["ATmega168A"], "ATmega", PDIP28_MEGA, {}),
-             ("ATmega168P", ["ATmega168PA"], "ATmega", PDIP28_MEGA, {}),
+             ("ATmega168P", ["ATmega168PA"], "ATmega", PDIP28_MEGA, ERASE_48P),
              ("ATmega328", [], "ATmega", PDIP28_MEGA, {}),
              ("ATmega328P", [], "ATmega", PDIP28_MEGA, {}),
          ]),
@@ -98,47 +118,25 @@ DATASHEETS = [
               "as on the ATmega48A..328P (not checked)"),
     dict(doc="ATmega328PB datasheet DS40001906", times=(4500, 3600, 10500, 4500), times_src=None,
          eeprom_page=True, page_src="32.9.3 (C1/C2)", calibration=1,
-         rows=[("ATmega328PB", [], "ATmega", TQFP32_PB, {
-             "header": "ATmega328P",
-             "signature": [0x1E, 0x95, 0x16],
-             "fuses": [None, None, ({0: "BODLEVEL0", 1: "BODLEVEL1", 2: "BODLEVEL2", 3: "CFD"}, 0xF7)],
-             "why": "no avr-libc header: sizes and fuses as the ATmega328P, signature 1E 95 16 and the "
-                    "extended fuse bit CFD (factory programmed) from DS40001906"})],
+         rows=[("ATmega328PB", [], "ATmega", TQFP32_PB, {"header": "ATmega328P"})],
          note="waits as the ATmega48PB/88PB/168PB"),
     dict(doc="ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E", times=(4500, 3600, 9000, 4500),
          times_src="Table 27-16 (tWD_FUSE not given: 4.5 ms of the family)", eeprom_page=True,
          page_src="Table 27-17 (C1/C2)", calibration=1,
          rows=[
-             ("ATmega164A", [], "ATmega", PDIP40_MEGA16,
-              {"signature": [0x1E, 0x94, 0x0F], "factory": [0x62, 0x99, 0xFF],
-               "why": "8272E Table 27-6: ATmega164A is 1E 94 0F (avr-libc's iom164a.h has the 164P's "
-                      "0A); factory low fuse 0x62 (SUT 10, Table 27-7)"}),
-             ("ATmega164P", ["ATmega164PA"], "ATmega", PDIP40_MEGA16,
-              {"signature": [0x1E, 0x94, 0x0A], "factory": [0x62, 0x99, 0xFF],
-               "why": "8272E Table 27-6: ATmega164PA is 1E 94 0A (avr-libc's iom164p.h has the 164A's "
-                      "0F); factory low fuse 0x62 (Table 27-7)"}),
+             ("ATmega164A", [], "ATmega", PDIP40_MEGA16, {}),
+             ("ATmega164P", ["ATmega164PA"], "ATmega", PDIP40_MEGA16, EEPROM_164P),
              ("ATmega324A", [], "ATmega", PDIP40_MEGA16, {}),
-             ("ATmega324P", [], "ATmega", PDIP40_MEGA16, {}),
-             ("ATmega324PA", [], "ATmega", PDIP40_MEGA16,
-              {"factory": [0x62, 0x99, 0xFF], "why": "factory low fuse 0x62 (8272E Table 27-7)"}),
-             ("ATmega644", ["ATmega644A"], "ATmega", PDIP40_MEGA16,
-              {"factory": [0x62, 0x99, 0xFF], "why": "factory low fuse 0x62 (8272E Table 27-7)"}),
-             ("ATmega644P", ["ATmega644PA"], "ATmega", PDIP40_MEGA16,
-              {"factory": [0x62, 0x99, 0xFF], "why": "factory low fuse 0x62 (8272E Table 27-7)"}),
+             ("ATmega324P", [], "ATmega", PDIP40_MEGA16, EEPROM_164P),
+             ("ATmega324PA", [], "ATmega", PDIP40_MEGA16, {}),
+             ("ATmega644", ["ATmega644A"], "ATmega", PDIP40_MEGA16, EEPROM_644),
+             ("ATmega644P", ["ATmega644PA"], "ATmega", PDIP40_MEGA16, EEPROM_164P),
              ("ATmega1284", [], "ATmega", PDIP40_MEGA16, {}),
-             ("ATmega1284P", [], "ATmega", PDIP40_MEGA16,
-              {"factory": [0x62, 0x99, 0xFF],
-               "why": "factory fuses 0x62/0x99 (8272E Tables 27-5, 27-7; iom1284p.h has 0x42/0x9D)"}),
+             ("ATmega1284P", [], "ATmega", PDIP40_MEGA16, {}),
          ]),
     dict(doc="ATmega324PB datasheet DS40001908", times=(4500, 3600, 10500, 4500), times_src=None,
          eeprom_page=True, page_src=None, calibration=1,
-         rows=[("ATmega324PB", [], "ATmega", TQFP44_MEGA324PB, {
-             "header": "ATmega324PA",
-             "signature": [0x1E, 0x95, 0x17],
-             "factory": [0x62, 0x99, 0xF7],
-             "fuses": [None, None, ({0: "BODLEVEL0", 1: "BODLEVEL1", 2: "BODLEVEL2", 3: "CFD"}, 0xF7)],
-             "why": "no avr-libc header: sizes and fuses as the ATmega324PA, signature 1E 95 17 and the "
-                    "extended fuse bit CFD from DS40001908"})],
+         rows=[("ATmega324PB", [], "ATmega", TQFP44_MEGA324PB, {"header": "ATmega324PA"})],
          note="waits as the ATmega48PB family; pins of the ATmega324PA TQFP44, not checked"),
     dict(doc="ATmega162 datasheet 2513", times=MEGA_LONGEST, times_src=None, eeprom_page=True,
          page_src="2513G Table 111 (C1/C2)", calibration=1, rows=[("ATmega162", [], "ATmega", PDIP40_MEGA8515, {})]),
@@ -146,49 +144,27 @@ DATASHEETS = [
          times=(4500, 9000, 9000, 4500), times_src="8018 Table 26-14 (the family's other tables not found)",
          eeprom_page=True, page_src="8018 serial programming algorithm 5B (page access)", calibration=1,
          rows=[
-             ("ATmega165", ["ATmega165P", "ATmega165PA"], "ATmega", TQFP64_PB,
-              {"signature": [0x1E, 0x94, 0x07], "fuses": [None, None, (EXT_RSTDISBL, 0xFF)],
-               "why": "ATmega165/165P/165PA are 1E 94 07 (8285 Table 27-5 for 165PA; 8019 for 165P); "
-                      "avr-libc's iom165.h has the ATmega169's 05. Extended fuse bit 0 is RSTDISBL "
-                      "(8285; iom165pa.h), which iom165.h leaves out"}),
-             ("ATmega165A", [], "ATmega", TQFP64_PB,
-              {"factory": [0x62, 0x99, 0xFF],
-               "why": "iom165a.h gives no factory values; 0x62/0x99/0xFF from 8285 Tables 27-3..27-5"}),
-             ("ATmega169", ["ATmega169P", "ATmega169PA"], "ATmega", TQFP64_PB,
-              {"fuses": [None, None, (EXT_RSTDISBL, 0xFF)],
-               "why": "extended fuse bit 0 is RSTDISBL (8284; iom169pa.h), which iom169.h leaves out"}),
-             ("ATmega169A", [], "ATmega", TQFP64_PB,
-              {"signature": [0x1E, 0x94, 0x11], "fuses": [None, None, (EXT_RSTDISBL, 0xFF)],
-               "why": "8284 Table 27-5: ATmega169A is 1E 94 11 (avr-libc's iom169a.h has the 169's 05); "
-                      "extended fuse bit 0 is RSTDISBL (8284), which iom169a.h leaves out"}),
+             # No ATmega165 or ATmega169 device file: these rows follow their P parts' files.
+             ("ATmega165", ["ATmega165P", "ATmega165PA"], "ATmega", TQFP64_PB, {}),
+             ("ATmega165A", [], "ATmega", TQFP64_PB, {}),
+             ("ATmega169", ["ATmega169P", "ATmega169PA"], "ATmega", TQFP64_PB, {}),
+             ("ATmega169A", [], "ATmega", TQFP64_PB, {}),
              ("ATmega325", ["ATmega325A"], "ATmega", TQFP64_PB, {}),
-             ("ATmega325P", ["ATmega325PA"], "ATmega", TQFP64_PB,
-              {"signature": [0x1E, 0x95, 0x0D],
-               "why": "8285 Table 27-5: ATmega325PA is 1E 95 0D (avr-libc's iom325p.h has the 325's 05)"}),
+             ("ATmega325P", ["ATmega325PA"], "ATmega", TQFP64_PB, {}),
              ("ATmega329", ["ATmega329A"], "ATmega", TQFP64_PB, {}),
              ("ATmega329P", ["ATmega329PA"], "ATmega", TQFP64_PB, {}),
              ("ATmega645", ["ATmega645A"], "ATmega", TQFP64_PB, {}),
-             ("ATmega645P", [], "ATmega", TQFP64_PB,
-              {"signature": [0x1E, 0x96, 0x0D],
-               "why": "8285 Table 27-5: ATmega645P is 1E 96 0D (avr-libc's iom645p.h has the 645's 05)"}),
+             ("ATmega645P", [], "ATmega", TQFP64_PB, {}),
              ("ATmega649", ["ATmega649A"], "ATmega", TQFP64_PB, {}),
              ("ATmega649P", [], "ATmega", TQFP64_PB, {}),
              ("ATmega3250", ["ATmega3250A"], "ATmega", TQFP100_LCD, {}),  # pins: 2570N Table 27-13
-             ("ATmega3250P", ["ATmega3250PA"], "ATmega", TQFP100_LCD,  # pins: as the 3250, see note
-              {"signature": [0x1E, 0x95, 0x0E],
-               "why": "8285 Table 27-5: ATmega3250PA is 1E 95 0E (iom3250p.h has the 3250's 06)"}),
+             ("ATmega3250P", ["ATmega3250PA"], "ATmega", TQFP100_LCD, {}),  # pins: as the 3250, see note
              ("ATmega3290", ["ATmega3290A"], "ATmega", TQFP100_LCD, {}),  # pins: 2552K Table 27-13
-             ("ATmega3290P", ["ATmega3290PA"], "ATmega", TQFP100_LCD,  # pins: 8021G Table 27-16
-              {"signature": [0x1E, 0x95, 0x0C],
-               "why": "8284 Table 27-5: ATmega3290PA is 1E 95 0C (iom3290p.h has the 3290's 04)"}),
+             ("ATmega3290P", ["ATmega3290PA"], "ATmega", TQFP100_LCD, {}),  # pins: 8021G Table 27-16
              ("ATmega6450", ["ATmega6450A"], "ATmega", TQFP100_LCD, {}),  # pins: 2570N Table 27-13
-             ("ATmega6450P", [], "ATmega", TQFP100_LCD,  # pins: as the 6450, see note
-              {"signature": [0x1E, 0x96, 0x0E],
-               "why": "8285 Table 27-5: ATmega6450P is 1E 96 0E (iom6450p.h has the 6450's 06)"}),
+             ("ATmega6450P", [], "ATmega", TQFP100_LCD, {}),  # pins: as the 6450, see note
              ("ATmega6490", ["ATmega6490A"], "ATmega", TQFP100_LCD, {}),  # pins: 2552K Table 27-13
-             ("ATmega6490P", [], "ATmega", TQFP100_LCD,  # pins: 8284E Table 28-14
-              {"signature": [0x1E, 0x96, 0x0C],
-               "why": "8284 Table 27-5: ATmega6490P is 1E 96 0C (iom6490p.h has the 6490's 04)"}),
+             ("ATmega6490P", [], "ATmega", TQFP100_LCD, {}),  # pins: 8284E Table 28-14
          ],
          note="TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250, 6450), 2552K Table 27-13 "
               "(3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P); pin numbers from the "
@@ -207,12 +183,9 @@ DATASHEETS = [
          eeprom_page=False, page_src="Write EEPROM Memory (C0) only", calibration=4,
          rows=[("ATmega8515", [], "ATmega", PDIP40_MEGA8515, {})]),
     dict(doc="ATmega8535 datasheet 2502", times=MEGA_LONGEST, times_src=None, eeprom_page=False,
-         page_src=None, calibration=4, rows=[("ATmega8535", [], "ATmega", PDIP40_MEGA16,
-                {"factory": [0xE1, 0xD9],
-                 "why": "factory low fuse 0xE1 (SUT 10, CKSEL 0001; 2502 fuse low byte table), "
-                        "iom8535.h has 0xC1"})]),
-    dict(doc="ATmega16M1/32M1/64M1 datasheet 8209F", times=(2600, 3600, 10500, 4500),
-         times_src="Table 28-17", eeprom_page=True, page_src="Table 28-18 (C1/C2)", calibration=1,
+         page_src=None, calibration=4, rows=[("ATmega8535", [], "ATmega", PDIP40_MEGA16, {})]),
+    dict(doc="ATmega16M1/32M1/64M1 datasheet 8209F", times=(4500, 3600, 10500, 4500),
+         times_src="8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)", eeprom_page=True, page_src="Table 28-18 (C1/C2)", calibration=1,
          rows=[("ATmega16M1", [], "ATmega", TQFP32_M1, {}), ("ATmega32M1", [], "ATmega", TQFP32_M1, {}),
                ("ATmega64M1", [], "ATmega", TQFP32_M1, {})]),
     dict(doc="ATmega8U2/16U2/32U2 datasheet 7799D", times=MEGA_LONGEST, times_src=None,
@@ -221,26 +194,25 @@ DATASHEETS = [
                ("ATmega32U2", [], "ATmega", TQFP32_USB, {})]),
     dict(doc="ATmega16U4/32U4 datasheet 7766J", times=MEGA_LONGEST, times_src=None, eeprom_page=True,
          page_src="7766F Table 28-16 (C1/C2)", calibration=1,
-         rows=[("ATmega16U4", [], "ATmega", TQFP44_U4, {}), ("ATmega32U4", [], "ATmega", TQFP44_U4, {})],
+         rows=[("ATmega16U4", [], "ATmega", TQFP44_U4, EXT_U4), ("ATmega32U4", [], "ATmega", TQFP44_U4, EXT_U4)],
          note="serial programming through PDI/PDO (PB2/PB3), Table 28-14"),
     dict(doc="ATmega128RFA1 datasheet 8266A", times=RADIO_LONGEST, times_src=None, eeprom_page=True,
          page_src="serial instruction set (C2, Write EEPROM Memory Page)", calibration=1,
-         rows=[("ATmega128RFA1", [], "ATmega", UNKNOWN("QFN64", 64), {})]),
+         rows=[("ATmega128RFA1", [], "ATmega", QFN64_RADIO, {"note": RADIO_NOTE})]),
     dict(doc="ATmega256RFR2/128RFR2/64RFR2 datasheet 8393", times=RADIO_LONGEST, times_src=None,
          eeprom_page=True, page_src=None, calibration=1,
-         rows=[("ATmega64RFR2", [], "ATmega", UNKNOWN("QFN64", 64), {}),
-               ("ATmega128RFR2", [], "ATmega", UNKNOWN("QFN64", 64), {}),
-               ("ATmega256RFR2", [], "ATmega", UNKNOWN("QFN64", 64), {})]),
+         rows=[("ATmega64RFR2", [], "ATmega", QFN64_RADIO, {"note": RADIO_NOTE}),
+               ("ATmega128RFR2", [], "ATmega", QFN64_RADIO, {"note": RADIO_NOTE}),
+               ("ATmega256RFR2", [], "ATmega", QFN64_RADIO, {"note": RADIO_NOTE})],
+         note="pins as the ATmega128RFA1 (the Pinoccio Scout's ISP header on an ATmega256RFR2)"),
     dict(doc="ATmega2564/1284/644RFR2 datasheet 42073A", times=(4500, 13000, 18500, 4500),
          times_src="Table 31-17", eeprom_page=True, page_src="Table 31-18 (C1/C2)", calibration=1,
-         rows=[("ATmega644RFR2", [], "ATmega", UNKNOWN("QFN48", 48), {}),
-               ("ATmega1284RFR2", [], "ATmega", UNKNOWN("QFN48", 48), {}),
-               ("ATmega2564RFR2", [], "ATmega", UNKNOWN("QFN48", 48), {})]),
+         rows=[("ATmega644RFR2", [], "ATmega", QFN48_RADIO, {"note": RADIO_NOTE}),
+               ("ATmega1284RFR2", [], "ATmega", QFN48_RADIO, {"note": RADIO_NOTE}),
+               ("ATmega2564RFR2", [], "ATmega", QFN48_RADIO, {"note": RADIO_NOTE})]),
     dict(doc="AT90USB82/162 datasheet 7707", times=MEGA_LONGEST, times_src=None, eeprom_page=False,
          page_src=None, calibration=1,
-         rows=[("AT90USB82", [], "AT90USB / AT90PWM", TQFP32_USB,
-                {"signature": [0x1E, 0x93, 0x82],
-                 "why": "avr-libc's iousb82.h has no signature; 1E 93 82 from 7707"}),
+         rows=[("AT90USB82", [], "AT90USB / AT90PWM", TQFP32_USB, {}),
                ("AT90USB162", [], "AT90USB / AT90PWM", TQFP32_USB, {})]),
     dict(doc="AT90USB646/647/1286/1287 datasheet 7593", times=MEGA_LONGEST, times_src=None,
          eeprom_page=False, page_src=None, calibration=1,
@@ -250,9 +222,10 @@ DATASHEETS = [
     dict(doc="AT90PWM2/3/2B/3B datasheet 4317J", times=MEGA_LONGEST, times_src=None, eeprom_page=True,
          page_src="Table 25-16 of 4317I and 4317K (C1/C2)", calibration=1,
          rows=[("AT90PWM2", ["AT90PWM3"], "AT90USB / AT90PWM", SO24_PWM,
-                {"signature": [0x1E, 0x93, 0x81],
+                {"signature": [0x1E, 0x93, 0x81], "note": "AT90PWM3: SO32/QFN32 pins not shown",
                  "why": "avr-libc's io90pwmx.h has no signature; 1E 93 81 from 4317J"}),
-               ("AT90PWM2B", ["AT90PWM3B"], "AT90USB / AT90PWM", SO24_PWM, {})],
+               ("AT90PWM2B", ["AT90PWM3B"], "AT90USB / AT90PWM", SO24_PWM,
+                {"note": "AT90PWM3B: SO32/QFN32 pins not shown"})],
          note="serial programming through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); SO24 pin "
               "numbers of the PWM2/PWM2B from the family's pinout as KiCad's AT90PWM1-16S draws it (4317J's "
               "own figure was not found); the PWM3/PWM3B come in SO32/QFN32, whose numbers were not found"),
@@ -270,25 +243,28 @@ DATASHEETS = [
          page_src="8246A Table 20-15 (C1/C2)", calibration=2, rows=[("ATtiny4313", [], "ATtiny", PDIP20_TINY, {})]),
     dict(doc="ATtiny43U datasheet 8048C", times=(4500, 4000, 9000, 4500), times_src="Table 19-15",
          eeprom_page=True, page_src="Table 19-16 (C1/C2)", calibration=1,
-         rows=[("ATtiny43U", [], "ATtiny", UNKNOWN("SOIC20", 20), {})],
+         rows=[("ATtiny43U", [], "ATtiny", SOIC20_T43U, {"note": KICAD_NOTE})],
          note="revision 8048B gave tWD_ERASE 4.0 ms; 8048C's 9.0 ms stands"),
     dict(doc="ATtiny48/88 datasheet 8008", times=TINY_LONGEST, times_src=None, eeprom_page=True,
          page_src="8008H Table 21-8 (C1) and step 5B (Write EEPROM Memory Page)", calibration=1,
          rows=[("ATtiny48", [], "ATtiny", PDIP28_MEGA, {}), ("ATtiny88", [], "ATtiny", PDIP28_MEGA, {})]),
-    dict(doc="ATtiny87/167 datasheet 8265", times=(4500, 4000, 4000, 4500),
-         times_src="7728G (the datasheet's earlier issue) Table 21-14", eeprom_page=True,
+    dict(doc="ATtiny87/167 datasheet 8265", times=(4500, 4000, 9000, 4500),
+         times_src="7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later "
+                   "sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms", eeprom_page=True,
          page_src="7728G Table 21-15 (C1/C2)", calibration=1,
-         rows=[("ATtiny87", [], "ATtiny", UNKNOWN("SOIC20", 20), {}),
-               ("ATtiny167", [], "ATtiny", UNKNOWN("SOIC20", 20), {})]),
+         rows=[("ATtiny87", [], "ATtiny", SOIC20_T87, {"note": KICAD_NOTE}),
+               ("ATtiny167", [], "ATtiny", SOIC20_T87, {"note": KICAD_NOTE})]),
     dict(doc="ATtiny441/841 datasheet 8495F", times=TINY_LONGEST, times_src=None, eeprom_page=False,
          page_src=None, calibration=1,
          rows=[("ATtiny441", [], "ATtiny", SOIC14_TINY, {}), ("ATtiny841", [], "ATtiny", SOIC14_TINY, {})],
          note="pinout as the ATtiny24/44/84 (PA6/PA5/PA4, PB3 RESET), not checked"),
     dict(doc="ATtiny828 datasheet 8371A", times=TINY_LONGEST, times_src=None, eeprom_page=True,
-         page_src="Table 101 (C1/C2)", calibration=1, rows=[("ATtiny828", ["ATtiny828R"], "ATtiny", UNKNOWN("TQFP32", 32), {})],
+         page_src="Table 101 (C1/C2)", calibration=1, rows=[("ATtiny828", ["ATtiny828R"], "ATtiny", TQFP32_T828,
+                                                {"note": "Programming pins from its SPI module only"})],
          note="Table 100 (pin mapping) found but not its contents"),
     dict(doc="ATtiny1634 datasheet 8303", times=TINY_LONGEST, times_src=None, eeprom_page=False,
-         page_src=None, calibration=1, rows=[("ATtiny1634", ["ATtiny1634R"], "ATtiny", UNKNOWN("SOIC20", 20), {})]),
+         page_src=None, calibration=1,
+         rows=[("ATtiny1634", ["ATtiny1634R"], "ATtiny", SOIC20_T1634, {"note": KICAD_NOTE})]),
 ]
 
 # Names of chips already in the catalogue that share signature and programming with it.
@@ -296,43 +272,179 @@ EXISTING_ALIASES = [("ATtiny13", "ATtiny13A"), ("ATtiny2313", "ATtiny2313A"), ("
                     ("ATtiny461", "ATtiny461A"), ("ATtiny861", "ATtiny861A")]
 
 
+ROLE_ENUM = "R::"
+
+
 def c_str(s):
     return '"%s"' % s if s is not None else "nullptr"
 
 
-def build_rows(include_dir):
+def read_atdf(path=ATDF_FACTS):
+    """The device files' facts as atdf.py extracted them: {device name: {...}}."""
+    devices, dev = {}, None
+    for line in open(path):
+        if line.startswith("#") or not line.strip():
+            continue
+        word, _, rest = line.rstrip("\n").partition(" ")
+        f = rest.split()
+        if word == "device":
+            dev = devices.setdefault(rest, {"fuses": [], "packages": [], "pinouts": {}})
+        elif word == "signature":
+            dev["signature"] = [int(x, 16) for x in f]
+        elif word in ("flash", "eeprom"):
+            dev[word] = (int(f[0]), int(f[1]))
+        elif word == "calibration":
+            dev["calibration"] = int(f[0])
+        elif word == "fuse":
+            dev["fuses"].append({"register": f[0], "offset": int(f[1]), "factory": int(f[2], 16),
+                                 "fields": [(k, int(v, 16)) for k, v in (x.split("=") for x in f[3:])]})
+        elif word == "lock":
+            dev["lock"] = {"factory": int(f[0], 16),
+                           "fields": [(k, int(v, 16)) for k, v in (x.split("=") for x in f[1:])]}
+        elif word in ("isp", "spi"):
+            dev[word] = dict(x.split("=") for x in f)
+        elif word == "reset":
+            dev["reset"] = f[0]
+        elif word == "package":
+            dev["packages"].append((f[0], f[1]))
+        elif word == "pinout":
+            dev["pinouts"][f[0]] = {int(k): v for k, v in (x.split("=") for x in f[1:]) if k.isdigit()}
+    return devices
+
+
+# Roles of fuse bits by the device file's field name: the warnings, refusals and the greyed SPIEN
+# box go by these, whatever a datasheet or header calls the bit.
+FIELD_ROLES = {"RSTDISBL": "ResetDisable", "DWEN": "DebugWire", "SPIEN": "SpiEnable", "CKDIV8": "ClockDivide",
+               "WDTON": "WatchdogOn", "BOOTRST": "BootReset", "EESAVE": "EepromSave", "BODLEVEL": "BrownOutLevel"}
+CLOCK_FIELDS = ("SUT_CKSEL", "CKSEL_SUT", "CKSEL", "PLLCK_SUT_CKSEL")
+
+
+def bit_names(field, mask, header_bits):
+    """Names of the bits of one device-file field, bit number -> name. A field of one bit keeps
+    its name; a wider one (BODLEVEL, SUT_CKSEL) takes the header's names of its bits where they
+    belong to it, else the field's name and the bit's index within it."""
+    bits = [k for k in range(8) if mask >> k & 1]
+    if len(bits) == 1:
+        return {bits[0]: field}
+    words = field.split("_")
+    from_header = [header_bits[k] if header_bits else None for k in bits]
+    if all(n and any(n.rstrip("0123456789") == w for w in words) for n in from_header):
+        return dict(zip(bits, from_header))
+    return {k: "%s%d" % (field, i) for i, k in enumerate(bits)}
+
+
+def lock_names(field, mask):
+    """LB -> LB1 LB2, BLB0 -> BLB01 BLB02: lock bits count from 1."""
+    bits = [k for k in range(8) if mask >> k & 1]
+    return {k: "%s%d" % (field, i + 1) for i, k in enumerate(bits)} if len(bits) > 1 else {bits[0]: field}
+
+
+def role_of(field, name):
+    if field in CLOCK_FIELDS:
+        # Where the field's bits are not named apart, each may be a clock-source bit.
+        return "ClockSelect" if name.startswith(("CKSEL", field)) else None
+    return FIELD_ROLES.get(field)
+
+
+def fuses_from_atdf(dev, header_fuses):
+    fuses = []
+    for i, reg in enumerate(sorted(dev["fuses"], key=lambda r: r["offset"])):
+        header = header_fuses[i]["bits"] if i < len(header_fuses) else None
+        names, roles = [None] * 8, [None] * 8
+        for field, mask in reg["fields"]:
+            for k, n in bit_names(field, mask, header).items():
+                names[k], roles[k] = n, role_of(field, n)
+        fuses.append({"bits": names, "roles": roles, "factory": reg["factory"]})
+    return fuses
+
+
+def roles_by_name(bits):
+    """For rows without a device file: the roles their header's names imply."""
+    roles = []
+    for n in bits:
+        field = "CKSEL" if n and n.startswith("CKSEL") else "BODLEVEL" if n and n.startswith("BODLEVEL") else n
+        roles.append(role_of(field, n) if n else None)
+    return roles
+
+
+def device_of(name, aliases, fixes, atdf):
+    """The device file a row follows: its own, else the first of its other names'."""
+    for n in [fixes.get("device"), name] + list(aliases):
+        if n and n in atdf:
+            return n
+    return None
+
+
+def longest_waits(sheet_times, names, parts):
+    """Each wait the longest of the datasheet's and avrdude's for any of the row's names, with
+    where it came from."""
+    times, srcs = list(sheet_times), ["datasheet"] * 4
+    for n in names:
+        w = avrdude.waits(parts, n)
+        for i in range(4):
+            if w and w[i] > times[i]:
+                times[i], srcs[i] = w[i], "avrdude.conf"
+    return tuple(times), srcs
+
+
+def build_rows(include_dir, atdf, parts):
     rows = []
     for sheet in DATASHEETS:
         for name, aliases, family, package, fixes in sheet["rows"]:
             part = avrlibc.read_part(fixes.get("header", name), include_dir)
-            if part is None:
-                raise SystemExit("no avr-libc header for %s" % name)
-            signature = fixes.get("signature", part["signature"])
+            device = device_of(name, aliases, fixes, atdf)
+            if part is None and device is None:
+                raise SystemExit("neither a device file nor an avr-libc header for %s" % name)
+            header_fuses = part["fuses"] if part else []
+            if device:
+                dev = atdf[device]
+                signature = dev["signature"]
+                flash, flash_page = dev["flash"]
+                eeprom, eeprom_page = dev["eeprom"]
+                calibration = dev.get("calibration", sheet["calibration"])
+                fuses = fuses_from_atdf(dev, header_fuses)
+                lock = [None] * 8
+                for field, mask in dev["lock"]["fields"]:
+                    for k, n in lock_names(field, mask).items():
+                        lock[k] = n
+                lock_factory = dev["lock"]["factory"]
+            else:
+                signature = part["signature"]
+                flash, flash_page = part["flashend"] + 1, part["spm_pagesize"]
+                eeprom, eeprom_page = part["e2end"] + 1, part["e2pagesize"]
+                calibration = sheet["calibration"]
+                fuses = [dict(f, roles=roles_by_name(f["bits"])) for f in header_fuses]
+                if len(fuses) != part["fuse_count"]:
+                    raise SystemExit("%s: %d fuse bytes found, FUSE_MEMORY_SIZE %d"
+                                     % (name, len(fuses), part["fuse_count"]))
+                lock, lock_factory = part["lock"], 0xFF
+            signature = fixes.get("signature", signature)
             if signature is None:
-                raise SystemExit("%s: no signature in the header and none in the table" % name)
-            fuses = [dict(f) for f in part["fuses"]]
-            if len(fuses) != part["fuse_count"]:
-                raise SystemExit("%s: %d fuse bytes found, FUSE_MEMORY_SIZE %d"
-                                 % (name, len(fuses), part["fuse_count"]))
+                raise SystemExit("%s: no signature in the sources and none in the table" % name)
             for i, fix in enumerate(fixes.get("fuses", [])):
                 if fix:
                     bits, factory = fix
-                    fuses[i] = {"bits": [bits.get(k) for k in range(8)], "factory": factory}
+                    names = [bits.get(k) for k in range(8)]
+                    fuses[i] = {"bits": names, "roles": roles_by_name(names), "factory": factory}
             for i, value in enumerate(fixes.get("factory", [])):
-                fuses[i]["factory"] = value
+                if value is not None:
+                    fuses[i]["factory"] = value
             for f in fuses:
                 if f["factory"] is None:
                     raise SystemExit("%s: a fuse byte without factory value" % name)
-            lock = part["lock"]
+                # Bits a byte does not have read as 1 (some device files give them as 0).
+                f["factory"] |= 0xFF & ~sum(1 << k for k in range(8) if f["bits"][k])
             if "lock" in fixes:
                 lock = (fixes["lock"] + [None] * 8)[:8]
-            e2size = part["e2end"] + 1
+            sheet_times = fixes.get("times", sheet["times"])
+            times, time_srcs = longest_waits(sheet_times, [name] + list(aliases), parts)
             rows.append(dict(
-                name=name, aliases=aliases, family=family, signature=signature,
-                flash=part["flashend"] + 1, flash_page=part["spm_pagesize"], eeprom=e2size,
-                eeprom_page=part["e2pagesize"] if sheet["eeprom_page"] else 0,
-                calibration=sheet["calibration"], fuses=fuses, lock=lock, times=sheet["times"],
-                package=package, sheet=sheet, why=fixes.get("why")))
+                name=name, aliases=aliases, family=family, signature=signature, device=device,
+                flash=flash, flash_page=flash_page, eeprom=eeprom,
+                eeprom_page=eeprom_page if sheet["eeprom_page"] else 0,
+                calibration=calibration, fuses=fuses, lock=lock, lock_factory=lock_factory,
+                times=times, time_srcs=time_srcs, times_src=fixes.get("times_src", sheet["times_src"]),
+                package=package, note=fixes.get("note"), sheet=sheet, why=fixes.get("why")))
     return rows
 
 
@@ -357,13 +469,24 @@ def check_aliases(rows, include_dir):
         seen[key] = row["name"]
 
 
+WAIT_NAMES = ("Flash", "EEPROM", "erase", "fuse")
+
+
 def source_comment(row, first_of_sheet):
     sheet = row["sheet"]
     parts = ["%s." % sheet["doc"]]
-    if sheet["times_src"]:
-        parts.append("Waits: %s." % sheet["times_src"])
+    if row["device"]:
+        parts.append("Signature, memories, fuse and lock bits, factory values, calibration: %s.atdf."
+                     % row["device"])
+    else:
+        parts.append("No device file: avr-libc's header.")
+    if row["times_src"]:
+        parts.append("Waits: %s." % row["times_src"])
     else:
         parts.append("Waits: not found; the family's longest.")
+    longer = [WAIT_NAMES[i] for i in range(4) if row["time_srcs"][i] == "avrdude.conf"]
+    if longer:
+        parts.append("Longer in avrdude.conf, which stands: %s." % ", ".join(longer))
     if sheet["page_src"]:
         parts.append("EEPROM %s: %s." % ("page mode" if sheet["eeprom_page"] else "byte mode", sheet["page_src"]))
     else:
@@ -373,8 +496,18 @@ def source_comment(row, first_of_sheet):
     if sheet.get("note") and first_of_sheet:  # a sheet's note is said once, above its first row
         parts.append(sheet["note"][0].upper() + sheet["note"][1:] + ".")
     if row["why"]:
-        parts.append("Overrides the header: %s." % row["why"])
+        parts.append("Overrides: %s." % row["why"])
     return parts
+
+
+def sources_line(row):
+    """The row's sources in one line, for --describe."""
+    parts = ["%s.atdf" % row["device"] if row["device"] else "avr-libc's io header", row["sheet"]["doc"]]
+    if row["times_src"]:
+        parts.append("waits: " + row["times_src"])
+    if "avrdude.conf" in row["time_srcs"]:
+        parts.append("longer waits: avrdude.conf")
+    return "; ".join(parts).replace('"', "'")
 
 
 def wrap(words, indent, width=100):
@@ -391,8 +524,9 @@ def wrap(words, indent, width=100):
 def emit(rows):
     out = []
     w = out.append
-    w("// Generated by tools/partdata/partdata.py from avr-libc's io headers and the datasheet")
-    w("// table in that script. Do not edit: change the script and run it again.")
+    w("// Generated by tools/partdata/partdata.py from the device files' extract (atdf-facts.txt),")
+    w("// avr-libc's io headers, avrdude's part file and the datasheet table in that script.")
+    w("// Do not edit: change the script and run it again.")
     w('#include "chips/PartTable.h"')
     w("")
     w("#include <iterator>")
@@ -400,6 +534,8 @@ def emit(rows):
     w("namespace quillet {")
     w("")
     w("namespace {")
+    w("")
+    w("using R = FuseRole;")
     w("")
     w("// clang-format off")
     w("const PartRow kParts[] = {")
@@ -409,9 +545,11 @@ def emit(rows):
         previous_sheet = row["sheet"]
         fuses = []
         for f in row["fuses"]:
-            fuses.append("{{%s}, 0x%02X}" % (", ".join(c_str(b) for b in f["bits"]), f["factory"]))
+            roles = ", ".join(ROLE_ENUM + (r or "None") for r in f["roles"])
+            fuses.append("{{%s},\n        {%s}, 0x%02X}" % (
+                ", ".join(c_str(b) for b in f["bits"]), roles, f["factory"]))
         while len(fuses) < 3:
-            fuses.append("{{}, 0xFF}")
+            fuses.append("{{}, {}, 0xFF}")
         name, pins, mosi, miso, sck, reset, vcc, gnd = row["package"]
         t = row["times"]
         w('  {"%s", "%s", "%s", {0x%02X, 0x%02X, 0x%02X},' % (
@@ -421,10 +559,12 @@ def emit(rows):
         w("   %d, {%s," % (len(row["fuses"]), fuses[0]))
         w("       %s," % fuses[1])
         w("       %s}," % fuses[2])
-        w("   {%s}, 0xFF," % ", ".join(c_str(b) for b in row["lock"]))
+        w("   {%s}, 0x%02X," % (", ".join(c_str(b) for b in row["lock"]), row["lock_factory"]))
         w("   {%d, %d, %d, %d}," % t)
-        w('   {"%s", %d, %d, %d, %d, %d, {%s}, {%s}}},' % (
-            name, pins, mosi, miso, sck, reset, ", ".join(map(str, vcc)), ", ".join(map(str, gnd))))
+        w('   {"%s", %d, %d, %d, %d, %d, {%s}, {%s}}, %s,' % (
+            name, pins, mosi, miso, sck, reset, ", ".join(map(str, vcc)), ", ".join(map(str, gnd)),
+            c_str(row["note"])))
+        w('   "%s"},' % sources_line(row))
     w("};")
     w("// clang-format on")
     w("")
@@ -446,12 +586,15 @@ def emit(rows):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--include", default=avrlibc.DEFAULT_DIR, help="avr-libc include directory")
+    ap.add_argument("--avrdude", default=avrdude.DEFAULT_PATH, help="avrdude's part file")
     here = os.path.dirname(os.path.abspath(__file__))
     ap.add_argument("--out", default=os.path.join(here, "..", "..", "chips", "PartTable.cpp"))
     args = ap.parse_args()
     if not os.path.isfile(os.path.join(args.include, "avr", "io.h")):
         raise SystemExit("avr-libc headers not found under %s (Debian package avr-libc)" % args.include)
-    rows = build_rows(args.include)
+    if not os.path.isfile(args.avrdude):
+        raise SystemExit("%s not found (Debian package avrdude)" % args.avrdude)
+    rows = build_rows(args.include, read_atdf(), avrdude.load(args.avrdude))
     check_aliases(rows, args.include)
     with open(args.out, "w") as f:
         f.write(emit(rows))

@@ -1,0 +1,46 @@
+"""Reads the write waits of one part out of avrdude's part file (/etc/avrdude.conf, Debian package
+avrdude), following each part's parent."""
+import re
+
+DEFAULT_PATH = "/etc/avrdude.conf"
+_ASSIGN = re.compile(r"(\w+)\s*=\s*([^;]*);")
+
+
+def load(path=DEFAULT_PATH):
+    """{desc: part}, where a part is {"values": {...}, "memories": {name: {...}}, "parent": id}."""
+    text = re.sub(r"#.*", "", open(path, encoding="latin-1").read())
+    by_id, by_desc = {}, {}
+    for m in re.finditer(r"^part\b(.*?)^;", text, re.S | re.M):
+        body = m.group(1)
+        parent = re.match(r'\s*parent\s+"([^"]+)"', body)
+        head = re.split(r"\bmemory\b", body)[0]
+        part = {"parent": parent.group(1) if parent else None,
+                "values": {k: v.strip() for k, v in _ASSIGN.findall(head)}, "memories": {}}
+        for mm in re.finditer(r'memory\s+"(\w+)"(.*?)^\s*;', body, re.S | re.M):
+            part["memories"][mm.group(1)] = {k: v.strip() for k, v in _ASSIGN.findall(mm.group(2))}
+        by_id[part["values"].get("id", "").strip('"')] = part
+        by_desc[part["values"].get("desc", "").strip('"')] = part
+    for part in by_desc.values():
+        part["by_id"] = by_id
+    return by_desc
+
+
+def _get(part, key, memory=None):
+    while part:
+        where = part["memories"].get(memory, {}) if memory else part["values"]
+        if key in where:
+            return where[key]
+        part = part["by_id"].get(part["parent"]) if part["parent"] else None
+    return None
+
+
+def waits(parts, name):
+    """(flash, eeprom, erase, fuse) in microseconds, the longer of min_ and max_write_delay, or
+    None when the file has no part of that name."""
+    part = parts.get(name)
+    if part is None:
+        return None
+    number = lambda v: int(v, 0) if v and v != "NULL" else 0
+    delay = lambda mem: max(number(_get(part, "min_write_delay", mem)), number(_get(part, "max_write_delay", mem)))
+    fuses = [delay(m) for m in ("lfuse", "hfuse", "efuse", "fuse") if _get(part, "size", m) not in (None, "NULL")]
+    return (delay("flash"), delay("eeprom"), number(_get(part, "chip_erase_delay")), max(fuses + [0]))
