@@ -92,9 +92,10 @@ int RunGang(const Options& o) {
   sa.sa_handler = OnParentSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  struct sigaction oldInt {}, oldTerm {};
+  struct sigaction oldInt {}, oldTerm {}, oldHup {};
   sigaction(SIGINT, &sa, &oldInt);
   sigaction(SIGTERM, &sa, &oldTerm);
+  sigaction(SIGHUP, &sa, &oldHup);
 
   std::vector<Child> children(o.ports.size());
   for (size_t i = 0; i < o.ports.size(); ++i) {
@@ -116,6 +117,7 @@ int RunGang(const Options& o) {
       // The child: one port, its output to the parent.
       sigaction(SIGINT, &oldInt, nullptr);
       sigaction(SIGTERM, &oldTerm, nullptr);
+      sigaction(SIGHUP, &oldHup, nullptr);
       InstallStopHandlers();
       for (size_t k = 0; k < i; ++k)
         for (int fd : children[k].fds) ::close(fd);
@@ -182,7 +184,7 @@ int RunGang(const Options& o) {
     }
     c.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + (WIFSIGNALED(ws) ? WTERMSIG(ws) : 0);
     if (c.status != kSuccess) ++failed;
-    if (c.status == kInterrupted || c.status == 128 + SIGTERM) stopped = true;
+    if (c.status == kInterrupted || c.status == 128 + SIGTERM || c.status == 128 + SIGHUP) stopped = true;
   }
   g_childCount = 0;
 
@@ -195,7 +197,7 @@ int RunGang(const Options& o) {
                static_cast<int>(chipWidth), "chip", "result", "time");
   for (const Child& c : children) {
     const char* result = c.status == kSuccess                                    ? "ok"
-                         : c.status == kInterrupted || c.status == 128 + SIGTERM ? "stopped"
+                         : c.status == kInterrupted || c.status == 128 + SIGTERM || c.status == 128 + SIGHUP ? "stopped"
                                                                                  : "FAILED";
     const double secs = std::chrono::duration<double>(c.end - c.start).count();
     std::fprintf(stderr, "%-*s  %-*s  %-7s  %6.2f s%s%s\n", static_cast<int>(portWidth),
@@ -205,7 +207,9 @@ int RunGang(const Options& o) {
   std::fprintf(stderr, "%zu of %zu ports succeeded\n", children.size() - failed, children.size());
   sigaction(SIGINT, &oldInt, nullptr);
   sigaction(SIGTERM, &oldTerm, nullptr);
-  if (stopped || g_parentSignal) return g_parentSignal == SIGTERM ? 128 + SIGTERM : kInterrupted;
+  sigaction(SIGHUP, &oldHup, nullptr);
+  if (stopped || g_parentSignal)
+    return g_parentSignal == SIGTERM || g_parentSignal == SIGHUP ? 128 + g_parentSignal : kInterrupted;
   return failed ? kFailed : kSuccess;
 }
 

@@ -235,9 +235,14 @@ int Run::Erase() {
     for (int k = 0; k < 8; ++k) {
       if (!names[k] || FuseBitRole(m, k) != FuseRole::EepromSave) continue;
       uint8_t v = 0xFF;
-      if (!o_.dryRun && ReadFuseJob(m, v))
-        eeprom = (v & (1u << k)) ? "EEPROM erased too (EESAVE is not programmed)"
-                                 : "EEPROM kept (EESAVE is programmed)";
+      if (o_.dryRun) continue;
+      // A read that failed is reported as what it was, not as the erase it came before.
+      if (!ReadFuseJob(m, v)) {
+        if (PortHandle < 0) return FailStep("fuse read before the erase failed");
+        continue;
+      }
+      eeprom = (v & (1u << k)) ? "EEPROM erased too (EESAVE is not programmed)"
+                               : "EEPROM kept (EESAVE is programmed)";
     }
   }
   const std::string why = o_.erase ? "" : " before writing Flash (-D leaves it out)";
@@ -377,9 +382,12 @@ void InstallStopHandlers() {
   sa.sa_flags = SA_RESTART;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // A terminal that goes away stops the run as SIGTERM does: the line is lowered, the gateway
+  // left at 115200.
+  sigaction(SIGHUP, &sa, nullptr);
 }
 
-int StopStatus() { return g_signal == SIGTERM ? 128 + SIGTERM : kInterrupted; }
+int StopStatus() { return g_signal == SIGTERM || g_signal == SIGHUP ? 128 + g_signal : kInterrupted; }
 
 int RunPort(const Options& o, const std::string& port, const std::string& suffix, int statusFd) {
   Console console(o.verbosity, statusFd < 0 && ::isatty(2));

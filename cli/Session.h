@@ -19,7 +19,7 @@ int RunPort(const Options& options, const std::string& port, const std::string& 
 // "dump.hex" + "-ttyUSB0" -> "dump-ttyUSB0.hex"; "-" stays "-".
 std::string WithSuffix(const std::string& path, const std::string& suffix);
 
-// Installs the handlers that turn SIGINT and SIGTERM into a stop request.
+// Installs the handlers that turn SIGINT, SIGTERM and SIGHUP into a stop request.
 void InstallStopHandlers();
 // The exit status a stop ends with: 130 for SIGINT, 143 for SIGTERM.
 int StopStatus();

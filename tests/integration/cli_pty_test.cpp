@@ -453,30 +453,34 @@ TEST(CliPty, DryRunSendsNoWrite) {
 // ---- Ctrl-C ----
 
 // Stopped in the middle of a write: the last page loaded was committed, the log tells the
-// story to its end, the port is closed (another run can open it), the status is 130.
+// story to its end, the port is closed (another run can open it), the status is 130; a
+// terminal that goes away (SIGHUP) stops it the same way with 129.
 TEST(CliPty, CtrlCInTheMiddleOfAWrite) {
-  Gateway g("stop");
-  const std::string bin = Dir() + "cli_stop.bin", log = Dir() + "cli_stop_log.txt";
-  WriteFile(bin, Str(Random(8192, 9)));
-  bool sent = false;
-  const Outcome o = RunCli({"-P", g.link, "-d", "1", "-l", log, "-U", "flash:w:" + bin}, "",
-                           [&](pid_t pid) {
-                             if (!sent && Count(ReadFile(g.trace), "Write page") >= 20) {
-                               kill(pid, SIGINT);
-                               sent = true;
-                             }
-                           });
-  ASSERT_TRUE(sent);
-  EXPECT_EQ(o.status, 130) << o.err;
-  EXPECT_NE(o.err.find("stopped by the user during flash write"), std::string::npos) << o.err;
-  const std::string text = ReadFile(log);
-  EXPECT_NE(text.find("       Finished with fail. Stopped by the user\nEnd time: "), std::string::npos) << text;
-  EXPECT_EQ(text.substr(text.size() - 23), "The COM-port is closed\n");
-  const std::string trace = g.Trace();
-  const size_t lastCommit = trace.rfind("Write page"), lastLoad = trace.rfind("Load page");
-  ASSERT_NE(lastCommit, std::string::npos);
-  EXPECT_LT(lastLoad, lastCommit) << "no page left loaded without its commit";
-  EXPECT_EQ(RunCli(Args(g, {"-U", "lfuse:r:-:h"})).status, 0) << "the port was left closed";
+  for (const auto& [signal, status] : {std::pair{SIGINT, 130}, std::pair{SIGHUP, 129}}) {
+    SCOPED_TRACE(signal);
+    Gateway g("stop");
+    const std::string bin = Dir() + "cli_stop.bin", log = Dir() + "cli_stop_log.txt";
+    WriteFile(bin, Str(Random(8192, 9)));
+    bool sent = false;
+    const Outcome o = RunCli({"-P", g.link, "-d", "1", "-l", log, "-U", "flash:w:" + bin}, "",
+                             [&, signal = signal](pid_t pid) {
+                               if (!sent && Count(ReadFile(g.trace), "Write page") >= 20) {
+                                 kill(pid, signal);
+                                 sent = true;
+                               }
+                             });
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(o.status, status) << o.err;
+    EXPECT_NE(o.err.find("stopped by the user during flash write"), std::string::npos) << o.err;
+    const std::string text = ReadFile(log);
+    EXPECT_NE(text.find("       Finished with fail. Stopped by the user\nEnd time: "), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.size() - 23), "The COM-port is closed\n");
+    const std::string trace = g.Trace();
+    const size_t lastCommit = trace.rfind("Write page"), lastLoad = trace.rfind("Load page");
+    ASSERT_NE(lastCommit, std::string::npos);
+    EXPECT_LT(lastLoad, lastCommit) << "no page left loaded without its commit";
+    EXPECT_EQ(RunCli(Args(g, {"-U", "lfuse:r:-:h"})).status, 0) << "the port was left closed";
+  }
 }
 
 // ---- gang ----
