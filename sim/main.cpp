@@ -150,15 +150,8 @@ int main(int argc, char** argv) {
   if (trace)
     gateway.trace = [trace](int64_t us, const std::string& line) { TraceLine(trace, us, line); };
 
-  GatewayPty pty;
-  if (!OpenGatewayPty(pty, linkPath)) return 1;
-  int master = pty.master, slave = pty.slave;
-  const std::string& slavePath = pty.path;
-
-  const int64_t listening = NowNs();
-  std::printf("%s\n", slavePath.c_str());
-  std::fflush(stdout);
-
+  // The stop signals are caught before the path is out: whoever read it may stop us at once,
+  // and must still find the state saved and the link removed.
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   std::signal(SIGPIPE, SIG_IGN);
   struct sigaction sa {};
@@ -172,6 +165,15 @@ int main(int argc, char** argv) {
   sigprocmask(SIG_BLOCK, &block, &waitMask);
   sigdelset(&waitMask, SIGTERM);
   sigdelset(&waitMask, SIGINT);
+
+  GatewayPty pty;
+  if (!OpenGatewayPty(pty, linkPath)) return 1;
+  int master = pty.master, slave = pty.slave;
+  const std::string& slavePath = pty.path;
+
+  const int64_t listening = NowNs();
+  std::printf("%s\n", slavePath.c_str());
+  std::fflush(stdout);
 
   const int64_t start = NowNs();
   auto save = [&]() {
@@ -187,11 +189,21 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> answer;
   uint8_t buf[4096];
 
-  while (!g_stop && !gateway.HungUp()) {
+  // Once stopped, the bytes already on the line are still served, as a gateway would have
+  // served them before it was unplugged: a program that wrote its last packet and exited
+  // finds it carried out in the state and the trace. The kernel may still hold such bytes
+  // for a while (see kLateGraceNs), so the line must rest that long; and no more than a
+  // pseudo-terminal holds is taken, so that a program that goes on writing cannot keep us.
+  constexpr ssize_t kDrainBytes = 65536;
+  ssize_t drained = 0;
+  while (!gateway.HungUp() && drained < kDrainBytes) {
     const bool dirty = chip.Changes() != savedChanges && !statePath.empty();
     timespec timeout{};
     timespec* tp = nullptr;
-    if (dirty) {
+    if (g_stop) {
+      timeout = {0, static_cast<long>(kLateGraceNs)};
+      tp = &timeout;
+    } else if (dirty) {
       int64_t left = lastActivity + kIdleSaveNs - NowNs();
       if (left < 0) left = 0;
       timeout = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
@@ -205,13 +217,18 @@ int main(int argc, char** argv) {
       break;
     }
     if (r == 0) {
+      if (g_stop) break;
       save();
       savedChanges = chip.Changes();
       continue;
     }
     if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) break;
     const ssize_t n = read(master, buf, sizeof buf);
-    if (n <= 0) continue;
+    if (n <= 0) {
+      if (g_stop) break;
+      continue;
+    }
+    if (g_stop) drained += n;
     const int64_t readAt = NowNs();
     // These bytes came after the previous read, but not necessarily just now.
     if (!pace) chip.SetEarliestArrivalUs((std::max(lastRead, readAt - kLateGraceNs) - start) / 1000);

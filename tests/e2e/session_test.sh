@@ -149,6 +149,8 @@ no_progress_dialog() {
 }
 
 trace_count() { grep -c -- "$1" "$WORK/trace" 2>/dev/null || true; }
+# The value the last "<what> -> XX" line of the trace read; a timing warning may follow it.
+trace_value() { sed -n "s/.*$1 -> \([0-9A-F][0-9A-F]\).*/\1/p" "$WORK/trace" | tail -n 1; }
 trace_reaches() { [ "$(trace_count "$1")" -ge "$2" ]; }
 
 # ---------------------------------------------------------------- acting
@@ -378,7 +380,7 @@ step "Lock & Fuses: Read"
 click_at "$LF" 263 168
 wait_until 20 trace_reaches 'Read fuse low' 1
 wait_until 10 no_progress_dialog
-LOW_READ=$(grep -- 'Read fuse low' "$WORK/trace" | tail -n 1 | awk '{print $NF}')
+LOW_READ=$(trace_value 'Read fuse low')
 log "low fuse read: $LOW_READ"
 
 step "Lock & Fuses: toggle CKSEL0, Write"
@@ -400,7 +402,7 @@ settle
 step "File > Exit"
 menu "$FILE_X" -1
 exited() { ! alive "$Q_PID"; }
-wait_until 5 exited
+wait_until 30 exited
 Q_STATUS=0
 wait "$Q_PID" || Q_STATUS=$?
 Q_PID=""
@@ -426,7 +428,7 @@ EEPROM=$(state eeprom)
 read -r FUSE_LOW FUSE_HIGH FUSE_EXT < <(state fuses)
 EXPECTED_LOW=$(printf '%02X' $((0x$LOW_READ ^ 0x01)))
 [ "$FUSE_LOW" = "$EXPECTED_LOW" ] || fail "low fuse $FUSE_LOW, expected $EXPECTED_LOW (read $LOW_READ, CKSEL0 toggled)"
-HIGH_READ=$(grep -- 'Read fuse high' "$WORK/trace" | tail -n 1 | awk '{print $NF}')
+HIGH_READ=$(trace_value 'Read fuse high')
 [ "$FUSE_HIGH" = "$HIGH_READ" ] || fail "high fuse changed: $HIGH_READ -> $FUSE_HIGH"
 [ "$(state lock)" = FF ] || fail "lock bits $(state lock), expected FF"
 [ "$(state violations)" = 0 ] || fail "$(state violations) timing violations"

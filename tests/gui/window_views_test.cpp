@@ -1,5 +1,4 @@
 // The window's side of the views: blank views at selection, images <-> views, the ID field.
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTabWidget>
@@ -145,16 +144,14 @@ class WindowViewsTest : public QObject {
     QCOMPARE(form->RichEdit1->textCursor().position(), 10);
   }
 
-  void largestChipIsQuick() {
-    QElapsedTimer timer;
-    timer.start();
+  // How fast is bench/dump_bench's business; here only that the largest memory fits.
+  void largestChipFillsTheView() {
     Select("AT90CAN128");
     FillPattern(ProgramImage.data(), FlashSize);
     ImageToView(1, 1);
     ViewToImage(1, 1);
     QCOMPARE(Lines(form->RichEdit1).size(), 8192);
     QCOMPARE(core->progress.dialogs[0].positions.size(), size_t(128));
-    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
   }
 };
 

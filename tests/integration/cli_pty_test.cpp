@@ -138,14 +138,15 @@ struct Gateway {
         QUILLET_SIM_BINARY, std::vector<std::string>{"--chip", s.chip, "--link", link, "--state",
                                                      state, "--trace", trace});
   }
-  // The simulator saves only a changed chip: no file means the factory state.
+  // The simulator saves only a changed chip: no file means the factory state. Stopped, it has
+  // served all the program sent, so the trace is whole only after this.
   sim::SimChipState Finish() {
     sim->Stop(SIGTERM);
     sim::SimChipState s;
     if (!sim::LoadSimState(state, s)) s = sim::SimChip(*sim::FindSimChip(chip)).State();
     return s;
   }
-  std::string Trace() const { return ReadFile(trace); }
+  std::string Trace() const { return ReadFile(trace); }  // after Finish()
   std::string chip, link, state, trace;
   std::unique_ptr<test::SimProcess> sim;
 };
@@ -235,6 +236,7 @@ TEST(CliPty, ReadsToEveryFormatAndVerifies) {
   const std::string eepHex = HexFileText(data.data(), 512, false) + "\r\n";
   EXPECT_EQ(o.out, eepHex + "0x1e,0x93,0x0b\n0x92,0x95\n0xdf\n");
   EXPECT_EQ(Count(o.err, "verified"), 4u) << o.err;
+  g.Finish();
   EXPECT_EQ(Count(g.Trace(), "Write"), 0u) << "reads and verifies write nothing";
 }
 
@@ -272,8 +274,8 @@ TEST(CliPty, EraseSkipsBlankPagesAndVerifiesWhatTheFileHolds) {
     args.insert(args.end(), {"-U", "flash:w:" + bin + ":r"});
     const Outcome o = RunCli(Args(g, args));
     EXPECT_EQ(o.status, 0) << o.err;
-    const std::string trace = g.Trace();
     const sim::SimChipState s = g.Finish();
+    const std::string trace = g.Trace();
     EXPECT_EQ(Count(trace, "Chip Erase"), c.erase ? 1u : 0u);
     EXPECT_EQ(Count(trace, "Write page"), c.written ? (2048 + 512) / page : 0u);
     // The verify reads back the addresses the file holds, blank ones included, nothing more.
@@ -327,8 +329,8 @@ TEST(CliPty, FuseWritesThatLockTheProgrammerOutAreRefused) {
     const Outcome o = RunCli(Args(g, args));
     EXPECT_EQ(o.status, c.status) << o.err;
     EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
-    const std::string trace = g.Trace();
     const sim::SimChipState s = g.Finish();
+    const std::string trace = g.Trace();
     EXPECT_EQ(s.fuses[c.fuse], c.value);
     // A refusal comes before anything is written, the Flash job before it included.
     if (c.status != 0) {
@@ -429,8 +431,8 @@ TEST(CliPty, PartChecksAndExitStatuses) {
     EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
   }
   EXPECT_EQ(RunCli({"-U", "flash:r:x.hex"}).status, 2) << "no port";
-  const std::string trace = g.Trace();
   const sim::SimChipState s = g.Finish();
+  const std::string trace = g.Trace();
   EXPECT_EQ(Count(trace, "Write Flash") + Count(trace, "Write page") + Count(trace, "Chip Erase"), 0u);
   EXPECT_EQ(s.fuses[1], 0xDF) << "SPIEN cannot be changed over SPI";
 }
@@ -445,16 +447,18 @@ TEST(CliPty, DryRunSendsNoWrite) {
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "0x62\n");
   EXPECT_NE(o.err.find("dry run: flash would be written: 700 bytes"), std::string::npos) << o.err;
+  EXPECT_EQ(RunCli(Args(g, {"-n", "-U", "hfuse:w:0x5F:m"})).status, 1) << "the refusal holds";
+  g.Finish();
   const std::string trace = g.Trace();
   EXPECT_EQ(Count(trace, ": Write") + Count(trace, ": Load") + Count(trace, "Chip Erase"), 0u) << trace;
-  EXPECT_EQ(RunCli(Args(g, {"-n", "-U", "hfuse:w:0x5F:m"})).status, 1) << "the refusal holds";
 }
 
 // ---- Ctrl-C ----
 
 // Stopped in the middle of a write: the last page loaded was committed, the log tells the
 // story to its end, the port is closed (another run can open it), the status is 130; a
-// terminal that goes away (SIGHUP) stops it the same way with 129.
+// terminal that goes away (SIGHUP) stops it the same way with 129. The signal goes once the
+// second page is in, far from the end however slow the machine.
 TEST(CliPty, CtrlCInTheMiddleOfAWrite) {
   for (const auto& [signal, status] : {std::pair{SIGINT, 130}, std::pair{SIGHUP, 129}}) {
     SCOPED_TRACE(signal);
@@ -464,7 +468,7 @@ TEST(CliPty, CtrlCInTheMiddleOfAWrite) {
     bool sent = false;
     const Outcome o = RunCli({"-P", g.link, "-d", "1", "-l", log, "-U", "flash:w:" + bin}, "",
                              [&, signal = signal](pid_t pid) {
-                               if (!sent && Count(ReadFile(g.trace), "Write page") >= 20) {
+                               if (!sent && Count(ReadFile(g.trace), "Write page") >= 2) {
                                  kill(pid, signal);
                                  sent = true;
                                }
@@ -475,11 +479,12 @@ TEST(CliPty, CtrlCInTheMiddleOfAWrite) {
     const std::string text = ReadFile(log);
     EXPECT_NE(text.find("       Finished with fail. Stopped by the user\nEnd time: "), std::string::npos) << text;
     EXPECT_EQ(text.substr(text.size() - 23), "The COM-port is closed\n");
+    EXPECT_EQ(RunCli(Args(g, {"-U", "lfuse:r:-:h"})).status, 0) << "the port was left closed";
+    g.Finish();
     const std::string trace = g.Trace();
     const size_t lastCommit = trace.rfind("Write page"), lastLoad = trace.rfind("Load page");
     ASSERT_NE(lastCommit, std::string::npos);
     EXPECT_LT(lastLoad, lastCommit) << "no page left loaded without its commit";
-    EXPECT_EQ(RunCli(Args(g, {"-U", "lfuse:r:-:h"})).status, 0) << "the port was left closed";
   }
 }
 

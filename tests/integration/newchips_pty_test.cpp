@@ -166,13 +166,17 @@ TEST(NewChipsPty, Atmega2560FlashAcrossThe64KWordBoundary) {
   EXPECT_EQ(after.violations, 0u);
 
   // In the write, the page below the boundary is committed with extended address 00, and the
-  // extended address 01 comes before the first page load above it.
+  // extended address 01 comes before the first page load above it. The steps are compared
+  // without their values and without a timing warning, which tells only how promptly the
+  // simulator read the line.
   std::ifstream in(trace);
   std::vector<std::string> steps;
   for (std::string line; std::getline(in, line);) {
     for (const char* kind : {"Load extended address", "Write page at word", "Load page word 00 low"}) {
       const size_t at = line.find(kind);
-      if (at != std::string::npos) steps.push_back(line.substr(at, line.find(" =", at) - at));
+      if (at == std::string::npos) continue;
+      const size_t end = std::min(line.find(" =", at), line.find(" (warning", at));
+      steps.push_back(line.substr(at, end - at));
     }
   }
   const std::vector<std::string> write = {

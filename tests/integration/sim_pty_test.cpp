@@ -45,7 +45,8 @@ void Send(int fd, std::vector<uint8_t> bytes) {
   ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
-std::vector<uint8_t> Receive(int fd, size_t want, int timeoutMs = 1000) {
+// The limit only ends a wait for bytes that never come.
+std::vector<uint8_t> Receive(int fd, size_t want, int timeoutMs = 10000) {
   std::vector<uint8_t> got;
   const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (got.size() < want) {
@@ -89,16 +90,12 @@ TEST(SimProgram, ServesReconnectsAndKeepsItsState) {
     int fd = OpenRaw(link);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(ConnectAndEnable(fd), 0x53);
-    // Unpaced, one read exchange answers at once.
+    // Unpaced, one read exchange answers at once (how soon is the benchmarks' business).
     Send(fd, {0x44, 0x00, 0x01, 0x00, 0x30, 0x46});
-    const auto t0 = Clock::now();
     Send(fd, {0x45});
     const auto sig = Receive(fd, 8);
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
     ASSERT_EQ(sig.size(), 8u);
     EXPECT_EQ(sig[0], 0x91);
-    EXPECT_LT(us, 20000);
-    std::printf("read exchange round trip: %lld us\n", static_cast<long long>(us));
     // Bytes the terminal layer likes to interpret pass untouched.
     Send(fd, {0x44, 0x0D, 0x11, 0x00, 0xC0, 0x46});
     Pause(10);
@@ -151,7 +148,7 @@ TEST(SimProgram, HangsUpAfterNCommands) {
   ASSERT_GE(fd, 0);
   Send(fd, {0x0A, 0x08, 0x02, 0x47, 0x40, 0x04, 0x42, 0x20});
   pollfd p{fd, POLLIN, 0};
-  ASSERT_EQ(poll(&p, 1, 2000), 1);
+  ASSERT_EQ(poll(&p, 1, 10000), 1);
   EXPECT_TRUE(p.revents & (POLLHUP | POLLERR));
   close(fd);
 }

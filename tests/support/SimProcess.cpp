@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 
 extern char** environ;
@@ -32,12 +33,16 @@ SimProcess::SimProcess(const std::string& binary, const std::vector<std::string>
     close(out[0]);
     return;
   }
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  // The wait ends with the line; the limit only catches a program that never prints it, so it
+  // is generous enough for a sanitized build on a busy machine.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   std::string line;
-  char c;
+  char c = 0;
   pollfd p{out[0], POLLIN, 0};
-  while (std::chrono::steady_clock::now() < end && poll(&p, 1, 100) >= 0) {
-    if (!(p.revents & (POLLIN | POLLHUP))) continue;
+  while (std::chrono::steady_clock::now() < end) {
+    const int r = poll(&p, 1, 100);
+    if (r < 0 && errno != EINTR) break;
+    if (r <= 0 || !(p.revents & (POLLIN | POLLHUP))) continue;
     if (read(out[0], &c, 1) != 1 || c == '\n') break;
     line += c;
   }

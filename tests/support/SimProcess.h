@@ -13,8 +13,8 @@ namespace quillet::test {
 
 class SimProcess {
  public:
-  // Starts `binary args...` and waits (up to 5 s) for the first line it prints: the
-  // pseudo-terminal's path. path stays empty when the program does not start.
+  // Starts `binary args...` and waits for the first line it prints: the pseudo-terminal's
+  // path, printed once the line is served. path stays empty when the program does not start.
   SimProcess(const std::string& binary, const std::vector<std::string>& args);
   ~SimProcess();  // SIGTERM, then waits
   SimProcess(const SimProcess&) = delete;
