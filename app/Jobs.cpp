@@ -642,6 +642,7 @@ bool WriteFlash(const ChipModule& m, const FileImage& image, bool dryRun, JobRes
     // Programming can only clear bits: a page of 0xFF changes nothing.
     if (blank) continue;
     if (!dryRun) {
+      r.failedAt = base;
       if (page) {
         for (uint32_t a = base; a < base + page; ++a) {
           ProgramImage[a] = image.Holds(a) ? image.bytes[a] : 0xFF;
@@ -652,6 +653,7 @@ bool WriteFlash(const ChipModule& m, const FileImage& image, bool dryRun, JobRes
         ProgramImage[base] = image.bytes[base];
         if (!m.WriteProgramByte(base)) return false;
       }
+      r.failedAt = -1;
     }
     ++r.pagesWritten;
     r.bytes += held;
@@ -679,10 +681,13 @@ bool WriteEeprom(const ChipModule& m, const FileImage& image, bool dryRun, JobRe
       ++done;
       DataImage[a] = image.bytes[a];
       // Only the loaded bytes of an EEPROM page are written; the others keep their values.
+      r.failedAt = a;
       if (!dryRun && !(page ? m.LoadDataByte(a) : m.WriteDataByte(a))) return false;
     }
     if (!any) continue;
+    r.failedAt = base;
     if (!dryRun && page && !m.WriteDataPage(base + page - 1)) return false;
+    r.failedAt = -1;
     ++r.pagesWritten;
     r.bytes = done;
     bar.SetPosition(ProgressPercent(done - 1, total));
@@ -719,7 +724,10 @@ bool ReadMemoryJob(Memory memory, std::vector<uint8_t>& out, JobResult& r) {
   JobLines lines(memory, 'r');
   if (!m->ProgrammingEnable()) return false;
   for (uint32_t a = 0; a < size; ++a) {
-    if (!(flash ? m->ReadProgramByte(a, false) : m->ReadDataByte(a, false))) return false;
+    if (!(flash ? m->ReadProgramByte(a, false) : m->ReadDataByte(a, false))) {
+      r.failedAt = a;
+      return false;
+    }
     if ((a & 31) == 31 || a + 1 == size) {
       bar.SetPosition(ProgressPercent(a, size));
       if (Stopped(r, lines)) return false;

@@ -78,6 +78,7 @@ struct JobResult {
   uint32_t mismatchAddress = 0;
   uint8_t expected = 0, found = 0;
   std::string failure;         // what went wrong, for the user (empty: see the log)
+  int64_t failedAt = -1;       // the address where the chip stopped answering, -1: not known
 };
 
 // Programming Enable and Chip Erase (the ATtiny12's second erase included).

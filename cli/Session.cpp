@@ -27,6 +27,14 @@ void OnStopSignal(int signal) {
   RequestStop();
 }
 
+// " at 0x0400" where a job knows the address its failure came at.
+std::string At(const JobResult& r) {
+  if (r.failedAt < 0) return "";
+  char buf[24];
+  std::snprintf(buf, sizeof buf, " at 0x%04llX", static_cast<unsigned long long>(r.failedAt));
+  return buf;
+}
+
 std::string Hex2(unsigned v) {
   char buf[8];
   std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFF);
@@ -272,7 +280,7 @@ int Run::ReadJob(const UpdateJob& j) {
     JobResult r;
     if (!ReadMemoryJob(j.memory, data, r)) {
       if (r.stopped) return Stopped(name + " read");
-      return FailStep(name + " read failed");
+      return FailStep(name + " read failed" + At(r));
     }
   }
   const std::string path = WithSuffix(j.file, suffix_);
@@ -320,7 +328,12 @@ int Run::WriteJob(const UpdateJob& j) {
       return Stopped(name + " write, after " + std::to_string(r.pagesWritten) +
                      (j.memory == Memory::Flash ? " pages" : " pages or bytes") +
                      " (the chip holds a partial write)");
-    return FailStep(name + " write failed");
+    // What was done, for the user to decide what the chip now needs.
+    std::string done = At(r) + ", " + Plural(r.pagesWritten, j.memory == Memory::Flash ? "page" : "page or byte",
+                                              j.memory == Memory::Flash ? "pages" : "pages or bytes") +
+                       " written before";
+    if (r.pagesWritten > 0) done += " (the chip holds a partial write)";
+    return FailStep(name + " write failed" + done);
   }
   std::string line = dry + name + (o_.dryRun ? " would be written: " : " written: ") +
                      Plural(r.bytes, "byte", "bytes") + from;
