@@ -1,5 +1,5 @@
 // Autosearch, Chip Erase, Read Calibration, the chip menu and the Lock & Fuses menu item.
-#include "app/Driver.h"
+#include "commands/Driver.h"
 #include "app/Main.h"
 #include "dialogs/LockFusesForm.h"
 

@@ -1,10 +1,10 @@
 // The six memory buttons, their menu items with shortcuts, and the usual cycle of erase, write
-// and verify; the work is done by the driver in app/Driver.cpp.
+// and verify; the work is done by the driver in commands/Driver.cpp.
 #include <QAction>
 #include <QKeySequence>
 #include <QMenu>
 
-#include "app/Driver.h"
+#include "commands/Driver.h"
 #include "app/Main.h"
 
 namespace quillet {

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Driver.h"
+#include "commands/Driver.h"
 #include "bench/YesPrompt.h"
 #include "chips/Chipfunctions.h"
 #include "cli/Options.h"

@@ -27,8 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/Driver.h"
-#include "app/Jobs.h"
+#include "commands/Driver.h"
+#include "commands/Jobs.h"
 #include "bench/Timing.h"
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"

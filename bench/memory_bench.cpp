@@ -52,7 +52,7 @@
 #include <vector>
 
 #include "bench/Timing.h"
-#include "app/Driver.h"
+#include "commands/Driver.h"
 #include "bench/YesPrompt.h"
 #include "chips/Chipfunctions.h"
 #include "image/Images.h"

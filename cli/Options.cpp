@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/Jobs.h"
+#include "commands/Jobs.h"
 #include "chips/ChipModule.h"
 #include "chips/PartTable.h"
 #include "image/Images.h"

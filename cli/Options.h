@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Jobs.h"
+#include "commands/Jobs.h"
 
 namespace quillet::cli {
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/Driver.h"
-#include "app/Jobs.h"
+#include "commands/Driver.h"
+#include "commands/Jobs.h"
 #include "chips/Avrfunctions.h"
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"

@@ -8,7 +8,7 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "app/Jobs.h"
+#include "commands/Jobs.h"
 
 namespace quillet {
 

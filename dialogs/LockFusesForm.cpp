@@ -12,7 +12,7 @@
 #include <cstring>
 #include <map>
 
-#include "app/Driver.h"
+#include "commands/Driver.h"
 #include "chips/NewerChips.h"
 #include "chips/PartTable.h"
 #include "log/Seams.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Driver.h"
+#include "commands/Driver.h"
 #include "chips/Chipfunctions.h"
 #include "chips/NewerChips.h"
 #include "image/Images.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Driver.h"
+#include "commands/Driver.h"
 #include "chips/Chipfunctions.h"
 #include "chips/FastTransport.h"
 #include "image/Images.h"

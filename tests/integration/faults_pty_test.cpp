@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Driver.h"
+#include "commands/Driver.h"
 #include "chips/Chipfunctions.h"
 #include "image/Images.h"
 #include "link/Portfunctions.h"

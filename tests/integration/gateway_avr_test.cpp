@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/Driver.h"
+#include "commands/Driver.h"
 #include "chips/Chipfunctions.h"
 #include "chips/FastTransport.h"
 #include "image/Images.h"

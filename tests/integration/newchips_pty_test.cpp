@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Driver.h"
-#include "app/Jobs.h"
+#include "commands/Driver.h"
+#include "commands/Jobs.h"
 #include "chips/Chipfunctions.h"
 #include "image/Images.h"
 #include "link/Portfunctions.h"

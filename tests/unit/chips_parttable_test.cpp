@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Jobs.h"
+#include "commands/Jobs.h"
 #include "chips/Chipfunctions.h"
 #include "chips/PartTable.h"
 #include "support/AvrdudeConf.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "chips/Chipfunctions.h"
-#include "app/Driver.h"
+#include "commands/Driver.h"
 #include "support/Fakes.h"
 
 namespace quillet {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Jobs.h"
+#include "commands/Jobs.h"
 
 namespace quillet {
 namespace {

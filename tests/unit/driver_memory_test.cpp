@@ -7,7 +7,7 @@
 #include <vector>
 
 
-#include "app/Driver.h"
+#include "commands/Driver.h"
 #include "chips/Chipfunctions.h"
 #include "image/Images.h"
 #include "support/Fakes.h"

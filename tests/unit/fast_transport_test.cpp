@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Driver.h"
+#include "commands/Driver.h"
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
 #include "chips/FastTransport.h"

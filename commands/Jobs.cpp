@@ -1,16 +1,15 @@
-#include "app/Jobs.h"
+#include "commands/Jobs.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "app/Driver.h"
+#include "commands/Steps.h"
 #include "chips/Avrfunctions.h"
 #include "chips/ChipModule.h"
 #include "chips/NewerChips.h"
@@ -24,8 +23,6 @@
 namespace quillet {
 namespace {
 
-std::atomic<bool> g_stop{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "RequestStop runs in a signal handler");
 
 // ---- fuse and lock bit names of the catalogue's chips (datasheet names, bit 0 first) ----
 
@@ -362,12 +359,6 @@ std::string ReadAllText(FILE* f, size_t max, bool& tooLong) {
 }
 
 }  // namespace
-
-// ---- stopping ----
-
-void RequestStop() { g_stop.store(true); }
-void ClearStopRequest() { g_stop.store(false); }
-bool StopRequested() { return g_stop.load(); }
 
 // ---- memories ----
 

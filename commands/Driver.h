@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "commands/Steps.h"
+
 namespace quillet {
 
 struct ChipModule;
@@ -22,12 +24,10 @@ enum class MemoryOperation {
 // One memory button, from the confirmation to the end time line; confirmed skips the
 // question (the caller asked it). True when the operation ran to its end without failure.
 // It clears the stop request at its start and stops at its safe points once one is made
-// (RequestStop, app/Jobs.h): "Stopped by the user." and the end time, the port left open, a
+// (RequestStop, commands/Steps.h): "Stopped by the user." and the end time, the port left open, a
 // stopped read with the image and the views as they were.
 bool RunMemoryCommand(MemoryOperation op, bool confirmed = false);
 
-// The verify failure line's address digits: four at least, all of them above 0xFFFF.
-std::string VerifyAddressText(uint32_t address);
 
 // "Autosearch chip", "Chip Erase" (true when the chip was erased), "Read Calibration".
 void RunAutosearch();
@@ -44,8 +44,5 @@ bool RunEraseWriteVerify();
 bool ReadLockAndFuses();
 // Write FuseLockBytes as it stands; false after a failed step (" with fail." logged).
 bool WriteLockAndFuses();
-
-// The module of the selected chip, nullptr for no chip or an id outside the catalogue.
-const ChipModule* SelectedModule();
 
 }  // namespace quillet

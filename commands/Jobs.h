@@ -10,17 +10,11 @@
 
 #include "chips/Chipfunctions.h"
 #include "chips/PartTable.h"
+#include "commands/Steps.h"
 
 namespace quillet {
 
 struct ChipModule;
-
-// ---- stopping ----
-// RequestStop is safe in a signal handler. Jobs check StopRequested between pages (after a
-// commit, never between a page's loads and its commit), between bytes, and between jobs.
-void RequestStop();
-void ClearStopRequest();
-bool StopRequested();
 
 // ---- the memories a job addresses ----
 enum class Memory { Flash, Eeprom, LowFuse, HighFuse, ExtendedFuse, Lock, Signature, Calibration };

@@ -1,10 +1,11 @@
-#include "app/Driver.h"
+#include "commands/Driver.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
-#include "app/Jobs.h"
+#include "commands/Jobs.h"
+#include "commands/Steps.h"
 #include "chips/Avrfunctions.h"
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
@@ -127,17 +128,6 @@ bool LogNoModule() {
 }
 
 }  // namespace
-
-const ChipModule* SelectedModule() {
-  const ChipEntry* e = FindChip(SelectedChip);
-  return e ? e->module : nullptr;
-}
-
-std::string VerifyAddressText(uint32_t address) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04X", static_cast<unsigned>(address));
-  return buf;
-}
 
 bool RunMemoryCommand(MemoryOperation op, bool confirmed) {
   const OperationInfo& info = kOperations[static_cast<int>(op)];

@@ -1,0 +1,25 @@
+// What the window's commands (Driver.h) and the file-to-chip jobs (Jobs.h) both stand on: the
+// selected chip's module, the stop request, the address text of a verify failure.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quillet {
+
+struct ChipModule;
+
+// The module of the selected chip, nullptr for no chip or an id outside the catalogue.
+const ChipModule* SelectedModule();
+
+// RequestStop is safe in a signal handler. Commands and jobs check StopRequested between
+// pages (after a commit, never between a page's loads and its commit), between bytes, and
+// between jobs.
+void RequestStop();
+void ClearStopRequest();
+bool StopRequested();
+
+// The verify failure line's address digits: four at least, all of them above 0xFFFF.
+std::string VerifyAddressText(uint32_t address);
+
+}  // namespace quillet
