@@ -77,7 +77,7 @@ constexpr int kQuietMs = 20;
 constexpr int kIdleMarginMs = 60;
 // The program raises its own rate once the firmware's answer has left at the old one; a frame
 // sent the moment the answer arrives could overtake the firmware's switch.
-constexpr int kSwitchMs = 2;
+constexpr int kSwitchMs = 1;
 // A block at a raised rate only while the firmware surely keeps it: well inside kIdleMs.
 constexpr long long kFreshMs = fw::kIdleMs / 2;
 
@@ -242,15 +242,18 @@ void WaitOutIdle() {
   if (left > 0) Sleep(static_cast<int>(left));
 }
 
-bool Hello(bool fromSync) {
+// rate: with a hello from plain mode, the code of a faster rate the firmware takes once it has
+// answered (0: none).
+bool Hello(bool fromSync, uint8_t rate = 0) {
   std::vector<uint8_t> about;
   bool ok;
   if (fromSync) {
     const std::vector<uint8_t> pattern(fw::kSyncRun, fw::kSync);
     ok = Send(pattern.data(), pattern.size()) && Awaited(fw::kHello, 0, kHelloMs, about, 3, false);
   } else {
-    const uint8_t p[fw::kParamBytes] = {};
+    const uint8_t p[fw::kParamBytes] = {rate};
     const uint8_t seq = NextSeq();
+    if (rate != 0) g_rateUnsure = true;
     ok = SendRequest(fw::kHello, seq, p) && Awaited(fw::kHello, seq, kHelloMs, about, 3);
   }
   // A hello names the rate the firmware hears at: it must be this one.
@@ -287,18 +290,14 @@ bool Resync() {
 
 // A faster line: asked for at the present rate, confirmed by a ping at the new one from both
 // sides. Any doubt ends at 115200 once the firmware has surely gone back there too.
-bool Raise(uint8_t code) {
+// A device that cannot take the rate is not asked to.
+bool PortTakes(uint8_t code) {
   SerialDriver& d = Driver();
-  // A device that cannot take the rate is not asked to.
-  if (!d.SetBaud(PortHandle, fw::kBauds[code])) return false;
-  if (!d.SetBaud(PortHandle, fw::kBauds[0])) return false;
-  const uint8_t p[fw::kParamBytes] = {code};
-  std::vector<uint8_t> echo;
-  g_rateUnsure = true;
-  if (!Exchange(fw::kBaud, p, echo, 1) || echo[0] != code) {
-    ResyncAtBase();
-    return false;
-  }
+  return d.SetBaud(PortHandle, fw::kBauds[code]) && d.SetBaud(PortHandle, fw::kBauds[0]);
+}
+
+// The new rate on this side, once the firmware has answered at the old one, and its ping.
+bool Confirm(uint8_t code) {
   Sleep(kSwitchMs);
   SetLineBaud(code);
   const uint8_t none[fw::kParamBytes] = {};
@@ -311,6 +310,18 @@ bool Raise(uint8_t code) {
   return true;
 }
 
+bool Raise(uint8_t code) {
+  if (!PortTakes(code)) return false;
+  const uint8_t p[fw::kParamBytes] = {code};
+  std::vector<uint8_t> echo;
+  g_rateUnsure = true;
+  if (!Exchange(fw::kBaud, p, echo, 1) || echo[0] != code) {
+    ResyncAtBase();
+    return false;
+  }
+  return Confirm(code);
+}
+
 // Block mode at the rate chosen at Autosearch, entered afresh when the firmware may have left
 // it by itself.
 bool Establish() {
@@ -320,7 +331,13 @@ bool Establish() {
     if (!ResyncAtBase()) return false;
   } else {
     Purge();
-    if (!Hello(false) && !ResyncAtBase()) return false;
+    // The hello asks for the rate found at Autosearch too.
+    const uint8_t rate = g_targetBaud != 0 && PortTakes(g_targetBaud) ? g_targetBaud : 0;
+    if (Hello(false, rate)) {
+      if (rate != 0 && !Confirm(rate)) g_targetBaud = 0;
+      return g_inBlocks;
+    }
+    if (!ResyncAtBase()) return false;
   }
   if (g_targetBaud != 0 && !Raise(g_targetBaud)) g_targetBaud = 0;
   return g_inBlocks;

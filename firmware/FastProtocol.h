@@ -42,7 +42,9 @@ constexpr uint8_t kRequestHeader = 2 + kParamBytes + 2;  // after kSof
 constexpr uint8_t kAnswerHeader = 5;                     // after kSof
 
 // Kinds of request; an answer carries its request's kind.
-constexpr uint8_t kHello = 0x01;     // enters block mode. Answer: version major, minor, baud code
+// Enters block mode; p0, when not 0, a faster rate's code, taken as after kBaud. Answer: version
+// major, minor, the code of the rate it came at.
+constexpr uint8_t kHello = 0x01;
 constexpr uint8_t kForm = 0x02;      // slot op high low flags wait. Answer: slot, class, form CRC (2)
 constexpr uint8_t kRead = 0x03;      // mode a2 a1 a0 n. Answer: the n bytes
 constexpr uint8_t kWrite = 0x04;     // mode a2 a1 a0 n, data. Answer: none
@@ -443,6 +445,11 @@ bool RunFrame(State& s, Io& io, uint8_t* buffer, uint8_t major, uint8_t minor) {
   }
   if (kind == kHello) {
     Hello(s, io, seq, major, minor);
+    if (p[0] != 0 && p[0] < kBaudCodes && p[0] != s.baud) {
+      io.Flush();
+      s.baud = p[0];
+      io.Baud(p[0]);
+    }
     return true;
   }
   if (s.mode != kBlocks) {

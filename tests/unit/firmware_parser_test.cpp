@@ -335,18 +335,18 @@ TEST(FirmwareBlocks, Frames) {
   }
 }
 
-// A new rate is answered at the old one and taken after; leaving, or a firmware idle too long,
-// goes back to 115200.
+// A new rate, asked for with the hello or alone, is answered at the old one and taken after;
+// leaving, or a firmware idle too long, goes back to 115200.
 TEST(FirmwareBlocks, RateChanges) {
   State s;
   FakeIo io;
-  io.line = Request(kHello, 1, {});
+  io.line = Request(kHello, 1, {2});
   const std::vector<uint8_t> baud = Request(kBaud, 2, {3}), leave = Request(kLeave, 3, {});
   io.line.insert(io.line.end(), baud.begin(), baud.end());
   io.line.insert(io.line.end(), leave.begin(), leave.end());
   RunLine(s, io);
   EXPECT_EQ(Answers(io.sent), (std::vector<std::string>{"01 01 0: 02 00 00", "06 02 0: 03", "08 03 0:"}));
-  EXPECT_EQ(io.events, (std::vector<std::string>{"baud 3", "baud 0"}));
+  EXPECT_EQ(io.events, (std::vector<std::string>{"baud 2", "baud 3", "baud 0"}));
   io.events.clear();
   s.mode = kLost;
   s.baud = 2;
