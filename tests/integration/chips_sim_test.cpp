@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -149,7 +150,17 @@ TEST(ChipsSim, AutosearchOnAnEmptySocketAndASilentGateway) {
 // Write, verify and read back both memories with random contents at every DelayValue: the
 // program never sends an instruction while the chip is still busy with a write. Guards data
 // lost, and "Finished" logged, on chips whose write time is longer than the fixed waits.
-TEST(ChipsSim, WriteVerifyReadBothMemories) {
+// One case a chip, so that none comes near the time limit in a sanitized build.
+class ChipsSimEach : public ::testing::TestWithParam<size_t> {};
+
+std::string ChipParamName(const ::testing::TestParamInfo<size_t>& info) {
+  std::string name = Catalogue()[info.param].name;
+  for (char& ch : name)
+    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+  return name;
+}
+
+TEST_P(ChipsSimEach, WriteVerifyReadBothMemories) {
   struct Memory {
     MemoryOperation write, verify, read;
     uint8_t* image;
@@ -162,34 +173,35 @@ TEST(ChipsSim, WriteVerifyReadBothMemories) {
       {MemoryOperation::WriteData, MemoryOperation::VerifyData, MemoryOperation::ReadData,
        DataImage.data(), &sim::SimChipState::eeprom, "i2v 3 2"},
   };
-  unsigned seed = 1;
-  for (const ChipCase& c : kChips) {
-    for (const Memory& m : kMemories) {
-      for (int d = 0; d <= 5; ++d) {
-        SCOPED_TRACE(std::string(c.name) + " DelayValue " + std::to_string(d) +
-                     (m.image == ProgramImage.data() ? " program" : " data"));
-        Bench b(c, d);
-        const size_t size = m.image == ProgramImage.data() ? FlashSize : EepromSize;
-        const std::vector<uint8_t> data = RandomBytes(size, seed++);
-        std::copy(data.begin(), data.end(), m.image);
-        b.Run(m.write);
-        ASSERT_EQ(b.ResultLine(), "       Finished");
-        EXPECT_EQ(b.sim.Violations(), 0u);
-        EXPECT_EQ(b.S().*m.chip, data);
-        b.Run(m.verify);
-        EXPECT_EQ(b.ResultLine(), "       Finished. No differences found.");
-        std::fill(m.image, m.image + size, 0x00);
-        b.f.views.calls.clear();
-        b.Run(m.read);
-        EXPECT_EQ(b.ResultLine(), "       Finished");
-        EXPECT_TRUE(std::equal(data.begin(), data.end(), m.image));
-        EXPECT_EQ(b.f.views.calls, std::vector<std::string>{m.view});
-        EXPECT_EQ(b.sim.Violations(), 0u);
-        EXPECT_EQ(PortHandle, test::SimDriver::kHandle);
-      }
+  const ChipCase& c = kChips[GetParam()];
+  unsigned seed = 1 + static_cast<unsigned>(GetParam()) * 12;
+  for (const Memory& m : kMemories) {
+    for (int d = 0; d <= 5; ++d) {
+      SCOPED_TRACE(std::string(c.name) + " DelayValue " + std::to_string(d) +
+                   (m.image == ProgramImage.data() ? " program" : " data"));
+      Bench b(c, d);
+      const size_t size = m.image == ProgramImage.data() ? FlashSize : EepromSize;
+      const std::vector<uint8_t> data = RandomBytes(size, seed++);
+      std::copy(data.begin(), data.end(), m.image);
+      b.Run(m.write);
+      ASSERT_EQ(b.ResultLine(), "       Finished");
+      EXPECT_EQ(b.sim.Violations(), 0u);
+      EXPECT_EQ(b.S().*m.chip, data);
+      b.Run(m.verify);
+      EXPECT_EQ(b.ResultLine(), "       Finished. No differences found.");
+      std::fill(m.image, m.image + size, 0x00);
+      b.f.views.calls.clear();
+      b.Run(m.read);
+      EXPECT_EQ(b.ResultLine(), "       Finished");
+      EXPECT_TRUE(std::equal(data.begin(), data.end(), m.image));
+      EXPECT_EQ(b.f.views.calls, std::vector<std::string>{m.view});
+      EXPECT_EQ(b.sim.Violations(), 0u);
+      EXPECT_EQ(PortHandle, test::SimDriver::kHandle);
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(First25, ChipsSimEach, ::testing::Range(size_t{0}, kChipCount), ChipParamName);
 
 TEST(ChipsSim, VerifyNamesTheFirstDifference) {
   for (const ChipCase& c : kChips) {
@@ -299,66 +311,69 @@ namespace {
 
 // Every chip beyond the first 25, end to end at DelayValue 0: found by Autosearch, erased,
 // both memories written with random bytes, verified and read back, the fuses and lock bits
-// written and read back, and never an instruction inside a write's busy time.
-TEST(ChipsSim, NewerChipsEndToEnd) {
-  unsigned seed = 100;
-  for (size_t n = kChipCount; n < Catalogue().size(); ++n) {
-    const ChipEntry& e = Catalogue()[n];
-    SCOPED_TRACE(e.name);
-    ASSERT_NE(e.part, nullptr);
-    const ChipCase c{e.name, {}, true};
-    Bench b(c);
-    b.f.ClearRecords();
-    RunAutosearch();
-    ASSERT_FALSE(b.f.log.lines.empty());
-    EXPECT_EQ(b.f.log.lines.back(), std::string("Selected chip is  ") + e.name);
-    b.f.prompt.yesNo = {true};
-    RunChipErase();
-    EXPECT_EQ(b.f.log.lines.back(), "       Finished with success.");
+// written and read back, and never an instruction inside a write's busy time. One case a chip.
+class NewerChipsSim : public ::testing::TestWithParam<size_t> {};
 
-    const std::vector<uint8_t> flash = RandomBytes(e.flashSize, seed++);
-    const std::vector<uint8_t> eeprom = RandomBytes(e.eepromSize, seed++);
-    std::copy(flash.begin(), flash.end(), ProgramImage.begin());
-    std::copy(eeprom.begin(), eeprom.end(), DataImage.begin());
-    for (MemoryOperation op : {MemoryOperation::WriteProgram, MemoryOperation::WriteData}) {
-      b.Run(op);
-      EXPECT_EQ(b.ResultLine(), "       Finished");
-    }
-    EXPECT_EQ(b.S().flash, flash);
-    EXPECT_EQ(b.S().eeprom, eeprom);
-    for (MemoryOperation op : {MemoryOperation::VerifyProgram, MemoryOperation::VerifyData}) {
-      b.Run(op);
-      EXPECT_EQ(b.ResultLine(), "       Finished. No differences found.");
-    }
-    std::fill(ProgramImage.begin(), ProgramImage.end(), 0x00);
-    std::fill(DataImage.begin(), DataImage.end(), 0x00);
-    b.Run(MemoryOperation::ReadProgram);
-    b.Run(MemoryOperation::ReadData);
-    EXPECT_TRUE(std::equal(flash.begin(), flash.end(), ProgramImage.begin()));
-    EXPECT_TRUE(std::equal(eeprom.begin(), eeprom.end(), DataImage.begin()));
+TEST_P(NewerChipsSim, EndToEnd) {
+  unsigned seed = 100 + static_cast<unsigned>(GetParam()) * 2;
+  const ChipEntry& e = Catalogue()[GetParam()];
+  SCOPED_TRACE(e.name);
+  ASSERT_NE(e.part, nullptr);
+  const ChipCase c{e.name, {}, true};
+  Bench b(c);
+  b.f.ClearRecords();
+  RunAutosearch();
+  ASSERT_FALSE(b.f.log.lines.empty());
+  EXPECT_EQ(b.f.log.lines.back(), std::string("Selected chip is  ") + e.name);
+  b.f.prompt.yesNo = {true};
+  RunChipErase();
+  EXPECT_EQ(b.f.log.lines.back(), "       Finished with success.");
 
-    // Every fuse bit the chip has turned over, but those that would lock the gateway out;
-    // LB1 programmed last.
-    const PartRow& p = *e.part;
-    std::vector<uint8_t> want;
-    for (int i = 0; i < p.fuseCount; ++i) {
-      const uint8_t keep = RoleBits(p, i, FuseRole::SpiEnable) | RoleBits(p, i, FuseRole::ResetDisable) |
-                           RoleBits(p, i, FuseRole::DebugWire);
-      const uint8_t flip = ExistingBits(p, i) & static_cast<uint8_t>(~keep);
-      FuseLockBytes[i] = static_cast<uint8_t>(p.fuses[i].factory ^ flip);
-      want.push_back(static_cast<uint8_t>(FuseLockBytes[i] | ~ExistingBits(p, i)));
-    }
-    FuseLockBytes[p.fuseCount] = static_cast<uint8_t>(0xFF & ~NamedBit(p, -1, "LB1"));
-    want.push_back(FuseLockBytes[p.fuseCount]);
-    ASSERT_TRUE(WriteLockAndFuses());
-    ResetChipBuffer(3);
-    ASSERT_TRUE(ReadLockAndFuses());
-    EXPECT_EQ(std::vector<uint8_t>(FuseLockBytes.begin(), FuseLockBytes.begin() + want.size()),
-              want);
-    EXPECT_EQ(b.sim.Violations(), 0u);
-    EXPECT_EQ(PortHandle, test::SimDriver::kHandle);
+  const std::vector<uint8_t> flash = RandomBytes(e.flashSize, seed++);
+  const std::vector<uint8_t> eeprom = RandomBytes(e.eepromSize, seed++);
+  std::copy(flash.begin(), flash.end(), ProgramImage.begin());
+  std::copy(eeprom.begin(), eeprom.end(), DataImage.begin());
+  for (MemoryOperation op : {MemoryOperation::WriteProgram, MemoryOperation::WriteData}) {
+    b.Run(op);
+    EXPECT_EQ(b.ResultLine(), "       Finished");
   }
+  EXPECT_EQ(b.S().flash, flash);
+  EXPECT_EQ(b.S().eeprom, eeprom);
+  for (MemoryOperation op : {MemoryOperation::VerifyProgram, MemoryOperation::VerifyData}) {
+    b.Run(op);
+    EXPECT_EQ(b.ResultLine(), "       Finished. No differences found.");
+  }
+  std::fill(ProgramImage.begin(), ProgramImage.end(), 0x00);
+  std::fill(DataImage.begin(), DataImage.end(), 0x00);
+  b.Run(MemoryOperation::ReadProgram);
+  b.Run(MemoryOperation::ReadData);
+  EXPECT_TRUE(std::equal(flash.begin(), flash.end(), ProgramImage.begin()));
+  EXPECT_TRUE(std::equal(eeprom.begin(), eeprom.end(), DataImage.begin()));
+
+  // Every fuse bit the chip has turned over, but those that would lock the gateway out;
+  // LB1 programmed last.
+  const PartRow& p = *e.part;
+  std::vector<uint8_t> want;
+  for (int i = 0; i < p.fuseCount; ++i) {
+    const uint8_t keep = RoleBits(p, i, FuseRole::SpiEnable) | RoleBits(p, i, FuseRole::ResetDisable) |
+                         RoleBits(p, i, FuseRole::DebugWire);
+    const uint8_t flip = ExistingBits(p, i) & static_cast<uint8_t>(~keep);
+    FuseLockBytes[i] = static_cast<uint8_t>(p.fuses[i].factory ^ flip);
+    want.push_back(static_cast<uint8_t>(FuseLockBytes[i] | ~ExistingBits(p, i)));
+  }
+  FuseLockBytes[p.fuseCount] = static_cast<uint8_t>(0xFF & ~NamedBit(p, -1, "LB1"));
+  want.push_back(FuseLockBytes[p.fuseCount]);
+  ASSERT_TRUE(WriteLockAndFuses());
+  ResetChipBuffer(3);
+  ASSERT_TRUE(ReadLockAndFuses());
+  EXPECT_EQ(std::vector<uint8_t>(FuseLockBytes.begin(), FuseLockBytes.begin() + want.size()),
+            want);
+  EXPECT_EQ(b.sim.Violations(), 0u);
+  EXPECT_EQ(PortHandle, test::SimDriver::kHandle);
 }
+
+INSTANTIATE_TEST_SUITE_P(Newer, NewerChipsSim, ::testing::Range(kChipCount, Catalogue().size()),
+                         ChipParamName);
 
 }  // namespace
 }  // namespace quillet
