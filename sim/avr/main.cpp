@@ -187,15 +187,16 @@ int main(int argc, char** argv) {
   const int master = pty.master, slave = pty.slave;
   const std::string& slavePath = pty.path;
 
-  std::printf("%s\n", slavePath.c_str());
-  std::fflush(stdout);
-
+  // The handlers first: a caller may stop the board the moment it has the path.
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   std::signal(SIGPIPE, SIG_IGN);
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
+
+  std::printf("%s\n", slavePath.c_str());
+  std::fflush(stdout);
 
   auto save = [&]() {
     if (statePath.empty() || noChip) return;
