@@ -34,6 +34,8 @@ bool g_inBlocks = false;    // the firmware is in block mode, as far as the prog
 uint8_t g_baud = 0;         // code of the line's rate, on both sides
 bool g_rateUnsure = false;  // a rate change was asked for and not confirmed
 bool g_needResync = false;  // an answer went astray: resynchronise before the next frame
+bool g_chipResynced = false;  // this operation brought the chip back into step once
+bool g_giveUp = false;        // this operation cannot succeed by trying again
 uint8_t g_seq = 0;
 long long g_lastSentMs = 0;   // the last frame left
 long long g_lastValidMs = 0;  // the last valid answer came
@@ -380,7 +382,7 @@ bool Failed() {
 template <class Attempt>
 bool WithRetries(Attempt attempt) {
   for (int i = 0; i < kAttempts; ++i) {
-    if (PortHandle < 0) return false;
+    if (PortHandle < 0 || g_giveUp) return false;
     if (i > 0 && !Resync()) continue;
     if (Establish() && attempt()) return true;
     if (PortHandle >= 0) g_needResync = true;
@@ -500,19 +502,28 @@ bool EnsureForms(const ChipModule& m, bool program, bool write) {
   if (g_formsModule != &m || g_formsProgram != program) {
     ForgetForms();
     g_opSpi = 0;
-    if (g_spiCode > 0 && g_spiChip == SelectedChip) {
-      // The chip in the socket may have changed since Autosearch: the faster clock is used,
-      // for writes above all, only while it reads this chip's signature.
-      ChipId got = 0;
-      if (!ProbeSignature(g_spiCode, got)) return false;
-      if (got == SelectedChip) {
-        g_opSpi = g_spiCode;
-      } else {
+    // Before its first block, and again after every resynchronisation, an operation reads the
+    // chip's signature through the blocks. A chip that did not take the Programming Enable (a
+    // plain packet lost on the line) answers 0xFF or garbage, which a read would take for its
+    // contents; and the chip in the socket may have changed since Autosearch. The faster SPI
+    // clock is used, for writes above all, only while it reads this chip's signature.
+    const uint8_t code = g_spiCode > 0 && g_spiChip == SelectedChip ? g_spiCode : 0;
+    ChipId got = 0;
+    if (!ProbeSignature(code, got)) return false;
+    if (got != SelectedChip) {
+      if (code != 0) {
         g_spiCode = 0;
-        ChipResync();
+      } else if (g_chipResynced) {
+        // Out of step after a fresh Programming Enable too: not this chip.
+        g_giveUp = true;
         return false;
+      } else {
+        g_chipResynced = true;
       }
+      ChipResync();
+      return false;
     }
+    g_opSpi = code;
     g_formsModule = &m;
     g_formsProgram = program;
   }
@@ -587,6 +598,12 @@ void NoteGatewayAnswer(const GatewayAnswer& answer) {
   }
 }
 
+bool AnswerInStep(const GatewayAnswer& answer) {
+  if (g_gateway != Gateway::Quillet) return true;
+  return answer.count == 8 && answer.data[4] == 'Q' && answer.data[5] == 'G' && answer.data[6] == g_version[0] &&
+         answer.data[7] == g_version[1];
+}
+
 void IdentifyGateway(ChipId signature) {
   Hook();
   if (PortHandle < 0 || g_gateway != Gateway::Quillet) return;
@@ -625,6 +642,8 @@ void FastNewOperation() {
   Settle();
   ForgetOperation();
   g_pending.bytes.clear();
+  g_chipResynced = false;
+  g_giveUp = false;
 }
 
 bool FastReadByte(const ChipModule& m, bool program, uint32_t address, uint8_t& value) {

@@ -19,6 +19,9 @@ bool FastTransfersEnabled();
 
 // Every ReadBack answer passes here: bytes 4 to 7 "QG" and a version name the firmware.
 void NoteGatewayAnswer(const GatewayAnswer& answer);
+// False for a ReadBack answer that Quillet's firmware, once identified, cannot have sent: not
+// eight bytes ending in its identity (a late or repeated byte, a stray frame on the line).
+bool AnswerInStep(const GatewayAnswer& answer);
 
 // At Autosearch, after the signature was read: with the firmware identified, asks it for the
 // blocks, a faster line and a faster SPI clock for this chip, and logs the gateway line.

@@ -32,7 +32,7 @@ bool ReadBackAnswer(GatewayAnswer& answer) {
   if (!SendPacket(MakePacket({0x45}), " 0x45")) return false;
   answer = ReadAnswer(8);
   NoteGatewayAnswer(answer);
-  if (answer.count > 0) return true;
+  if (answer.count > 0 && AnswerInStep(answer)) return true;
   AddLog(7, " (SPI paket)");
   ClosePort();
   return false;

@@ -179,8 +179,17 @@ TEST(FastFaults, NoWrongSuccessNoChangeByARead) {
             std::mt19937_64 gen(seed);
             at = {from + gen() % (seed % 2 ? 40 : to - from + 1)};
           }
+          if (const char* only = std::getenv("QUILLET_FAULT_ONLY")) {
+            const std::string o = only;
+            at = {std::stoull(o.substr(o.rfind('@') + 1))};
+          }
           for (const uint64_t n : at) {
             const std::string option = std::string(kind) + (toProgram ? "-out" : "-in");
+            // QUILLET_FAULT_ONLY="ATtiny85 read --drop-in @118" runs that case alone.
+            const char* only = std::getenv("QUILLET_FAULT_ONLY");
+            if (only && std::string(only) != std::string(t.chip) + (write ? " write " : " read ") + option + " @" +
+                                                  std::to_string(n))
+              continue;
             SCOPED_TRACE(std::string(t.chip) + (write ? " write and verify, " : " read, ") + option + " @" +
                          std::to_string(n));
             const Outcome o = RunCase(t, write, {option, "@" + std::to_string(n)}, seed++);
