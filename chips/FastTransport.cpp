@@ -34,6 +34,7 @@ bool g_inBlocks = false;    // the firmware is in block mode, as far as the prog
 uint8_t g_baud = 0;         // code of the line's rate, on both sides
 bool g_rateUnsure = false;  // a rate change was asked for and not confirmed
 bool g_needResync = false;  // an answer went astray: resynchronise before the next frame
+bool g_chipChecked = false;   // this operation read the chip's signature through the blocks
 bool g_chipResynced = false;  // this operation brought the chip back into step once
 bool g_giveUp = false;        // this operation cannot succeed by trying again
 uint8_t g_seq = 0;
@@ -424,6 +425,7 @@ bool ProbeSignature(uint8_t spiCode, ChipId& id) {
 // frame: a reset pulse and Programming Enable at the contract's clock, without log lines.
 void ChipResync() {
   Leave();
+  g_chipChecked = false;
   if (!WritePacket(MakePacket({0x48}))) return;
   Sleep(DelayValue);
   if (!WritePacket(MakePacket({0x47}))) return;
@@ -499,14 +501,14 @@ void Hook() {
 // The forms this operation's memory needs for reads or for writes, and its SPI clock, once per
 // operation. A read operation never holds a write form in the firmware.
 bool EnsureForms(const ChipModule& m, bool program, bool write) {
-  if (g_formsModule != &m || g_formsProgram != program) {
-    ForgetForms();
+  if (g_formsModule != &m || g_formsProgram != program) ForgetForms();
+  if (!g_chipChecked) {
     g_opSpi = 0;
-    // Before its first block, and again after every resynchronisation, an operation reads the
-    // chip's signature through the blocks. A chip that did not take the Programming Enable (a
-    // plain packet lost on the line) answers 0xFF or garbage, which a read would take for its
-    // contents; and the chip in the socket may have changed since Autosearch. The faster SPI
-    // clock is used, for writes above all, only while it reads this chip's signature.
+    // Before its first block an operation reads the chip's signature through the blocks. A
+    // chip that did not take the Programming Enable (a plain packet lost on the line) answers
+    // 0xFF or garbage, which a read would take for its contents; and the chip in the socket
+    // may have changed since Autosearch. The faster SPI clock is used, for writes above all,
+    // only while it reads this chip's signature. A resynchronisation leaves the chip as it was.
     const uint8_t code = g_spiCode > 0 && g_spiChip == SelectedChip ? g_spiCode : 0;
     ChipId got = 0;
     if (!ProbeSignature(code, got)) return false;
@@ -524,9 +526,10 @@ bool EnsureForms(const ChipModule& m, bool program, bool write) {
       return false;
     }
     g_opSpi = code;
-    g_formsModule = &m;
-    g_formsProgram = program;
+    g_chipChecked = true;
   }
+  g_formsModule = &m;
+  g_formsProgram = program;
   fw::Form forms[3];
   MemoryForms(m, program, forms);
   if (!write) return EnsureForm(fw::kSlotRead, forms[0]);
@@ -598,6 +601,8 @@ void NoteGatewayAnswer(const GatewayAnswer& answer) {
   }
 }
 
+void FastDrainLine() { Drain(); }
+
 bool AnswerInStep(const GatewayAnswer& answer) {
   if (g_gateway != Gateway::Quillet) return true;
   return answer.count == 8 && answer.data[4] == 'Q' && answer.data[5] == 'G' && answer.data[6] == g_version[0] &&
@@ -642,6 +647,7 @@ void FastNewOperation() {
   Settle();
   ForgetOperation();
   g_pending.bytes.clear();
+  g_chipChecked = false;
   g_chipResynced = false;
   g_giveUp = false;
 }

@@ -22,6 +22,8 @@ void NoteGatewayAnswer(const GatewayAnswer& answer);
 // False for a ReadBack answer that Quillet's firmware, once identified, cannot have sent: not
 // eight bytes ending in its identity (a late or repeated byte, a stray frame on the line).
 bool AnswerInStep(const GatewayAnswer& answer);
+// Drops what comes until the line has rested.
+void FastDrainLine();
 
 // At Autosearch, after the signature was read: with the firmware identified, asks it for the
 // blocks, a faster line and a faster SPI clock for this chip, and logs the gateway line.

@@ -29,10 +29,17 @@ bool ExecuteInstruction(const Instruction& instruction, const char* literal) {
 }
 
 bool ReadBackAnswer(GatewayAnswer& answer) {
-  if (!SendPacket(MakePacket({0x45}), " 0x45")) return false;
-  answer = ReadAnswer(8);
-  NoteGatewayAnswer(answer);
-  if (answer.count > 0 && AnswerInStep(answer)) return true;
+  for (int attempt = 0;; ++attempt) {
+    if (!SendPacket(MakePacket({0x45}), " 0x45")) return false;
+    answer = ReadAnswer(8);
+    NoteGatewayAnswer(answer);
+    if (answer.count > 0 && AnswerInStep(answer)) return true;
+    // Quillet's firmware names itself in every answer: one out of step (a byte damaged, late
+    // or repeated on the line) is asked for again, once the line has rested; a ReadBack
+    // changes nothing on the chip.
+    if (answer.count == 0 || attempt == 2) break;
+    FastDrainLine();
+  }
   AddLog(7, " (SPI paket)");
   ClosePort();
   return false;

@@ -62,7 +62,7 @@ constexpr uint8_t kStatusRefused = 1;  // not in block mode, a form of the wrong
 // with kSof, so no frame and no run of frames can hold it. The firmware answers with a hello
 // frame of sequence number 0 and is in block mode, its forms forgotten.
 constexpr uint8_t kSync = 0xA5;
-constexpr uint16_t kSyncRun = 288;
+constexpr uint16_t kSyncRun = 272;  // the longest frame: 269 bytes
 
 // A frame whose bytes stop for this long is cut off (the program writes each frame whole).
 constexpr uint16_t kFragmentMs = 50;
