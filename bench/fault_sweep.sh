@@ -8,5 +8,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD="${1:-build}"
-QUILLET_FAULT_SWEEP="${2:-full}" QT_QPA_PLATFORM=offscreen "$BUILD/tests/integration_fast_faults_test" 2>&1 |
+mkdir -p "$BUILD/tests/files/sweep"
+TEST_TMPDIR="$BUILD/tests/files/sweep/" QUILLET_FAULT_SWEEP="${2:-full}" QT_QPA_PLATFORM=offscreen "$BUILD/tests/integration_fast_faults_test" 2>&1 |
   grep -v '^state file'
