@@ -249,7 +249,13 @@ class FileImageSink : public ImageSink {
  public:
   explicit FileImageSink(FileImage& image) : image_(image) {}
   void Put(uint32_t address, const uint8_t* data, size_t count) override {
-    for (size_t k = 0; k < count; ++k) image_.Put(address + static_cast<uint32_t>(k), data[k]);
+    const size_t end = address + count;
+    if (end > image_.bytes.size()) {
+      image_.bytes.resize(end, 0xFF);
+      image_.held.resize(end, false);
+    }
+    std::copy(data, data + count, image_.bytes.begin() + address);
+    std::fill(image_.held.begin() + address, image_.held.begin() + static_cast<ptrdiff_t>(end), true);
   }
 
  private:
@@ -292,7 +298,8 @@ std::string ReadError(const ReadResult& r, ImageFormat format, const std::string
   }
   if (r.ended) return "";
   return hex ? Shown(path) + " has no end record (a truncated Intel HEX file?)"
-             : Shown(path) + " has no termination record (S7, S8 or S9: a truncated S-record file?)";
+             : Shown(path) + " ends without a termination record (S7, S8, S9) or a record "
+                             "count (S5, S6) after its data (a truncated S-record file?)";
 }
 
 // The format of a file read with the automatic format, or false with error set. Flash and

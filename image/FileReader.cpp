@@ -47,14 +47,15 @@ bool FileSource::Open(const std::string& path, bool regularOnly, bool allowStdin
   return true;
 }
 
+// Reads more into the block, after what it holds.
 bool FileSource::Fill() {
-  pos_ = end_ = 0;
+  if (pos_ == end_) pos_ = end_ = 0;
   if (eof_ || error_) return false;
-  size_t want = kBlock;
+  size_t want = kBlock - end_;
   if (size_ >= 0) want = static_cast<size_t>(std::min<uint64_t>(want, size_ - fetched_));
   ssize_t n = 0;
   if (want > 0) {
-    do n = ::read(fd_, block_.data(), want);
+    do n = ::read(fd_, block_.data() + end_, want);
     while (n < 0 && errno == EINTR);
   }
   if (n < 0) {
@@ -65,13 +66,16 @@ bool FileSource::Fill() {
     eof_ = true;
     return false;
   }
-  end_ = static_cast<size_t>(n);
-  fetched_ += end_;
+  end_ += static_cast<size_t>(n);
+  fetched_ += static_cast<uint64_t>(n);
   return true;
 }
 
 const uint8_t* FileSource::Peek(size_t& count) {
-  if (pos_ == end_ && !Fill() && error_) return nullptr;
+  // A pipe hands out what has been written so far: wait for enough to judge a first line by.
+  while (end_ - pos_ < kPeek && Fill()) {
+  }
+  if (error_) return nullptr;
   count = end_ - pos_;
   return block_.data() + pos_;
 }
@@ -286,6 +290,7 @@ class Loader {
   }
 
   // S-records: S0 header, S1/S2/S3 data, S5/S6 record count (checked), S7/S8/S9 the end.
+  // A file ends with an S7/S8/S9 or with a right count after its last data record.
   bool SLine(std::string_view line) {
     const Record r = DecodeS(line);
     if (r.fault != ReadFault::None) return Fault(r.fault, "address");
@@ -301,12 +306,15 @@ class Loader {
       case 2:
       case 3:
         ++dataRecords_;
+        result_.ended = false;
         return Deliver(address, data, count);
       case 5:
       case 6:
         if (count != 0) return Fault(ReadFault::BadAddressRecord, "record count");
         if (address != (dataRecords_ & (width == 2 ? 0xFFFF : 0xFFFFFF)))
           return Fault(ReadFault::RecordCount);
+        // srec_cat ends a file without a start address here: a right count is an end too.
+        result_.ended = true;
         return true;
       default:
         if (count != 0) return Fault(ReadFault::BadAddressRecord, "termination");

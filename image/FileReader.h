@@ -35,7 +35,8 @@ class FileSource {
   int Descriptor() const { return fd_; }
   int Error() const { return error_; }
 
-  // The file's first bytes (up to a block), without consuming them; nullptr on a read error.
+  // The file's first bytes (kPeek of them, fewer only in a shorter file), without consuming
+  // them; nullptr on a read error.
   const uint8_t* Peek(size_t& count);
   // The next buffered bytes (refilled when empty): 0 at the end, -1 on a read error.
   ssize_t Next(const uint8_t*& data);
@@ -44,6 +45,7 @@ class FileSource {
  private:
   bool Fill();
   static constexpr size_t kBlock = 65536;
+  static constexpr size_t kPeek = 4096;
   int fd_ = -1;
   bool own_ = false;
   bool regular_ = false;
@@ -109,7 +111,8 @@ struct ReadResult {
   int error = 0;
   std::string detail;
   uint64_t dropped = 0;   // dropBeyond: the bytes beyond the memory, not loaded
-  bool ended = false;     // an end record (Intel HEX 01, S-record S7/S8/S9) was read
+  bool ended = false;     // the file ended as a whole one does: Intel HEX 01; S-record
+                          // S7/S8/S9, or an S5/S6 count after the last data record
 };
 
 ReadResult ReadImageFile(FileSource& source, ImageFormat format, const ReadTarget& target,
