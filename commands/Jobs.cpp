@@ -159,13 +159,6 @@ std::string BitList(Memory memory, uint8_t mask) {
 
 std::string Shown(const std::string& path) { return path == "-" ? "standard input" : path; }
 
-int Digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 std::string HexAddress(uint64_t address) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(address));
@@ -206,7 +199,7 @@ bool ParseValues(const std::string& text, const std::string& path, uint32_t limi
     unsigned long v = 0;
     bool ok = start < token.size() && token.size() - start <= 8;
     for (size_t k = start; ok && k < token.size(); ++k) {
-      int d = Digit(token[k]);
+      int d = HexDigit(token[k]);
       ok = d >= 0 && d < base;
       v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
     }

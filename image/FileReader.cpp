@@ -89,18 +89,18 @@ ssize_t FileSource::Next(const uint8_t*& data) {
   return static_cast<ssize_t>(n);
 }
 
-namespace {
-
-// ---- lines ----
-
-inline bool IsBlank(uint8_t c) { return c == ' ' || c == '\t'; }
-
-inline int HexNibble(char c) {
+int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
 }
+
+namespace {
+
+// ---- lines ----
+
+inline bool IsBlank(uint8_t c) { return c == ' ' || c == '\t'; }
 
 // Hands out the lines of a file (ending at CR LF, LF or CR; a final line break starts no
 // other line). Trailing blanks are counted, not kept: a record followed by any number of them
@@ -179,7 +179,7 @@ struct Record {
 bool DecodeBytes(std::string_view digits, Record& r) {
   r.size = digits.size() / 2;
   for (size_t k = 0; k < r.size; ++k) {
-    const int hi = HexNibble(digits[2 * k]), lo = HexNibble(digits[2 * k + 1]);
+    const int hi = HexDigit(digits[2 * k]), lo = HexDigit(digits[2 * k + 1]);
     if (hi < 0 || lo < 0) return false;
     r.bytes[k] = static_cast<uint8_t>(hi << 4 | lo);
   }

@@ -118,6 +118,9 @@ struct ReadResult {
 ReadResult ReadImageFile(FileSource& source, ImageFormat format, const ReadTarget& target,
                          ImageSink& sink);
 
+// The value of a hex digit of either case, -1 for any other character.
+int HexDigit(char c);
+
 // The longest Intel HEX record line: a colon and 255 + 5 bytes in hex digits (an S-record line
 // is at most 514).
 constexpr size_t kMaxRecordChars = 1 + 2 * (255 + 5);

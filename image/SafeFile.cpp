@@ -27,11 +27,15 @@ bool SafeFile::Fail() {
 bool SafeFile::Create(const std::string& path) {
   target_ = path;
   struct stat st {};
-  // A link is followed: the file it names is the one replaced, the link stays.
+  // A link is followed: the file it names is the one replaced, the link stays. A link to no
+  // name (/dev/stdout to a pipe, /proc/self/fd/N) can only be written where it points.
+  bool inPlace = false;
   if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     if (char* real = ::realpath(path.c_str(), nullptr)) {
       target_ = real;
       std::free(real);
+    } else {
+      inPlace = true;
     }
   }
   const bool exists = ::stat(target_.c_str(), &st) == 0;
@@ -39,8 +43,9 @@ bool SafeFile::Create(const std::string& path) {
     errno = EISDIR;
     return Fail();
   }
-  if (exists && !S_ISREG(st.st_mode)) {
-    fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC);
+  // A device or a FIFO holds no file to keep: it is written directly.
+  if (exists && (inPlace || !S_ISREG(st.st_mode))) {
+    fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | (S_ISREG(st.st_mode) ? O_TRUNC : 0));
     return fd_ >= 0 || Fail();
   }
   if (exists && ::access(target_.c_str(), W_OK) != 0) return Fail();

@@ -16,7 +16,8 @@ class SafeFile {
   SafeFile& operator=(const SafeFile&) = delete;
 
   // Starts the file. An existing file that may not be written is refused as before (EACCES);
-  // a directory too (EISDIR). A device or a FIFO is written directly: there is nothing to keep.
+  // a directory too (EISDIR). A device, a FIFO or a link to no name (/proc/self/fd/N) is
+  // written directly: there is no file beside it to put in its place.
   // false: Error() is the errno.
   bool Create(const std::string& path);
   bool Write(const void* data, size_t size);
