@@ -313,11 +313,20 @@ bool ChooseFormat(FileSource& source, Memory memory, uint32_t limit, const std::
       return false;
     case Detected::Text: break;
   }
+  size_t n = 0;
+  const uint8_t* p = source.Peek(n);
+  size_t i = 0;
+  while (i < n && std::isspace(p[i])) ++i;
+  // A damaged first record still says which format it meant: its reader names the fault.
+  if (i < n && p[i] == ':') {
+    format = FileFormat::IntelHex;
+    return true;
+  }
+  if (i + 1 < n && p[i] == 'S' && std::isdigit(p[i + 1])) {
+    format = FileFormat::SRecord;
+    return true;
+  }
   if (!bulk) {
-    size_t n = 0;
-    const uint8_t* p = source.Peek(n);
-    size_t i = 0;
-    while (i < n && std::isspace(p[i])) ++i;
     const bool hexText = i + 1 < n && p[i] == '0' && (p[i + 1] == 'x' || p[i + 1] == 'X');
     if (!hexText && source.Size() >= 0 && static_cast<uint64_t>(source.Size()) <= limit) {
       format = FileFormat::Raw;

@@ -241,6 +241,7 @@ TEST_F(Formats, AutomaticFormat) {
       {"ELF lock", elf, Memory::Lock, {0xFC}, nullptr},
       {"raw program", std::string("\x0c\x94\x34\x00", 4), Memory::Flash, {0x0C, 0x94, 0x34, 0}, nullptr},
       {"raw erased EEPROM", std::string(4, '\xff'), Memory::Eeprom, {0xFF, 0xFF, 0xFF, 0xFF}, nullptr},
+      {"a damaged first record", Hex("01000000AB").substr(0, 11) + "00\r\n", Memory::Flash, {}, "line 1: checksum error"},
       {"C source", "int main(void) { return 0; }\n", Memory::Flash, {}, "text in none of the file formats (Intel HEX, S-record, ELF)"},
       {"value list for Flash", "0x12,0x34,0x56", Memory::Flash, {}, "text in none of the file formats"},
       {"UTF-8 text", "caf\xc3\xa9\n", Memory::Eeprom, {}, "text in none"},
