@@ -255,7 +255,7 @@ class FileImageSink : public ImageSink {
   FileImage& image_;
 };
 
-// Where avr-gcc puts a memory in an ELF file; no span: it has none there.
+// Where avr-gcc puts a memory in an ELF file (calibration: nowhere).
 ReadTarget ElfPlace(Memory memory, uint32_t limit) {
   switch (memory) {
     case Memory::Flash: return {limit, false, 0, 0x800000};

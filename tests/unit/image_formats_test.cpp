@@ -370,6 +370,14 @@ TEST_F(Formats, OneProgramThreeFormats) {
   ProgramImage.fill(0xFF);
   ASSERT_TRUE(LoadChosenFile(Path("p.hex"), 1));
   EXPECT_TRUE(std::equal(viaElf.begin(), viaElf.end(), ProgramImage.begin()));
+  // And its EEPROM as the data file's.
+  DataImage.fill(0xFF);
+  ASSERT_TRUE(LoadChosenFile(Path("p.elf"), 2));
+  std::vector<uint8_t> eepromViaElf(DataImage.begin(), DataImage.begin() + 512);
+  DataImage.fill(0xFF);
+  ASSERT_TRUE(LoadChosenFile(Path("e.srec"), 2));
+  EXPECT_EQ(DataImage[1], 2);
+  EXPECT_TRUE(std::equal(eepromViaElf.begin(), eepromViaElf.end(), DataImage.begin()));
 }
 
 }  // namespace
