@@ -77,6 +77,11 @@ class WindowSink : public ImageSink {
   void Progress(uint64_t consumed) override {
     bar_.SetPosition(raw_ ? ProgressPercent(consumed, t_.length)
                           : ProgressPercent(std::min(consumed, size_) - 1, size_));
+    next_ = consumed + kProgressStep;
+  }
+  // A binary load steps through the whole memory, also past a shorter file's end.
+  void FinishRaw() {
+    for (uint64_t a = next_; a < t_.length; a += kProgressStep) Progress(a);
   }
   uint64_t put_ = 0;
 
@@ -85,6 +90,7 @@ class WindowSink : public ImageSink {
   LBarScope& bar_;
   uint64_t size_;
   bool raw_;
+  uint64_t next_ = 0;
 };
 
 // Why loading stopped at a record, as the log says it.
@@ -142,6 +148,7 @@ FileResult LoadImage(const std::string& fileName, int image, bool binary) {
     LogDropped(r.dropped);
     if (r.ended) AddLog(12, "");
   }
+  if (binary) sink.FinishRaw();
   bar->Free();
   if (t.known) ImageToView(ActiveView(image), image);
   if (binary && result.ok) {

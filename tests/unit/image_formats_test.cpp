@@ -220,6 +220,12 @@ TEST_F(Formats, Raw) {
   f.ClearRecords();
   LoadChosenFile(Path("p.bin"), 1);
   EXPECT_EQ(f.log.lines[1], "Warning: 5 bytes beyond the chip's memory were not loaded");
+  // A short file still steps the bar through the whole memory, every 1024 bytes.
+  Write(Path("p.bin"), "\x01");
+  f.progress.dialogs.clear();
+  LoadChosenFile(Path("p.bin"), 1);
+  ASSERT_EQ(f.progress.dialogs.size(), 1u);
+  EXPECT_EQ(f.progress.dialogs[0].positions.size(), 8u);
 }
 
 // Guards: S-records, C source and value lists programmed as raw bytes with success; a raw fuse
