@@ -108,8 +108,9 @@ void TForm1::DropFiles(int view, const QList<QUrl>& urls) {
   if (image == 0 || urls.isEmpty()) return;
   if (urls.size() > 1) {
     GetUserPrompt().ShowMessage("Error", std::to_string(urls.size()) +
-                                             " files were dropped; drop one Intel HEX or binary "
-                                             "file at a time. Nothing was loaded.");
+                                             " files were dropped; drop one memory file (Intel "
+                                             "HEX, S-record, ELF, binary) at a time. Nothing was "
+                                             "loaded.");
     return;
   }
   const QUrl& url = urls.first();
@@ -121,8 +122,8 @@ void TForm1::DropFiles(int view, const QList<QUrl>& urls) {
   const QString path = QDir::cleanPath(url.toLocalFile());
   if (QFileInfo(path).isDir()) {
     GetUserPrompt().ShowMessage("Error", LocalName(path) +
-                                             " is a folder; drop an Intel HEX or binary file. "
-                                             "Nothing was loaded.");
+                                             " is a folder; drop a memory file (Intel HEX, "
+                                             "S-record, ELF, binary). Nothing was loaded.");
     return;
   }
   LoadNamedFile(image, LocalName(path));

@@ -153,7 +153,7 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
 
  public:
   // ---- files (FileCommands.cpp) ----
-  // Files dropped on view 1..4: one Intel HEX or binary file loads into the view's memory.
+  // Files dropped on view 1..4: one memory file (Intel HEX, S-record, ELF, binary) loads into the view's memory.
   void DropFiles(int view, const QList<QUrl>& urls);
   // Loads a named file into image 1 or 2 as "Load ... from File" does once a name is chosen;
   // true when it was read (and it becomes the first recent file).

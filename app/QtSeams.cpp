@@ -16,6 +16,16 @@ const QStringList& Filters() {
   return filters;
 }
 
+// Loading also takes S-records and ELF files; saving writes only the first three.
+const QStringList& OpenFilters() {
+  static const QStringList filters = Filters() + QStringList{"*.srec *.s19 *.s28 *.s37", "*.elf"};
+  return filters;
+}
+
+const QStringList& FiltersOf(QFileDialog::AcceptMode mode) {
+  return mode == QFileDialog::AcceptSave ? Filters() : OpenFilters();
+}
+
 QFileDialog::Options DialogOptions() {
   // The working directory is never changed by Qt's dialogs; the replace question is the
   // caller's business (files are replaced without asking).
@@ -30,7 +40,7 @@ std::optional<FileChoice> RunDialog(QWidget* owner, QFileDialog::AcceptMode mode
   dialog.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile
                                                      : QFileDialog::ExistingFile);
   dialog.setOptions(DialogOptions());
-  dialog.setNameFilters(Filters());
+  dialog.setNameFilters(FiltersOf(mode));
   dialog.setDefaultSuffix(QString());
   if (!lastFilter.isEmpty()) dialog.selectNameFilter(lastFilter);
   if (!lastName.isEmpty())
@@ -100,7 +110,7 @@ QtUserPrompt::Place QtUserPrompt::SavePlace() const {
 void QtUserPrompt::SetOpenPlace(const Place& place) {
   lastOpenName_.clear();
   lastOpenFolder_ = place.folder;
-  lastOpenFilter_ = Filters().contains(place.filter) ? place.filter : QString();
+  lastOpenFilter_ = OpenFilters().contains(place.filter) ? place.filter : QString();
 }
 
 void QtUserPrompt::SetSavePlace(const Place& place) {

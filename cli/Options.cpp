@@ -20,6 +20,8 @@ bool ParseFormat(char c, FileFormat& format) {
   switch (c) {
     case 'a': format = FileFormat::Auto; return true;
     case 'i': format = FileFormat::IntelHex; return true;
+    case 's': format = FileFormat::SRecord; return true;
+    case 'e': format = FileFormat::Elf; return true;
     case 'r': format = FileFormat::Raw; return true;
     case 'm': format = FileFormat::Immediate; return true;
     case 'h': format = FileFormat::HexText; return true;
@@ -112,6 +114,10 @@ bool ParseUpdate(const std::string& text, UpdateJob& job, std::string& error) {
   }
   if (job.format == FileFormat::Immediate && job.op == 'r') {
     error = "bad -U \"" + text + "\": an immediate value (:m) cannot be the target of a read";
+    return false;
+  }
+  if ((job.format == FileFormat::SRecord || job.format == FileFormat::Elf) && job.op == 'r') {
+    error = "bad -U \"" + text + "\": S-record and ELF files are read, not written (:i or :r)";
     return false;
   }
   return true;
@@ -260,8 +266,8 @@ void PrintUsage(FILE* out) {
       "      MEM  flash eeprom lfuse hfuse efuse lock signature calibration\n"
       "      OP   r read to FILE, w write from FILE, v verify against FILE; FILE - is\n"
       "           standard input/output\n"
-      "      FMT  a automatic (default), i Intel HEX, r raw binary, m immediate value\n"
-      "           (e.g. lfuse:w:0xE2:m), h hex text\n"
+      "      FMT  a automatic (default), i Intel HEX, s S-record, e ELF, r raw binary,\n"
+      "           m immediate value (e.g. lfuse:w:0xE2:m), h hex text\n"
       "  --list-parts   the chips known      --version   the version      --help   this text\n"
       "  --describe PART  the chip's row: sizes, waits, factory fuses, risky bits, pins, sources\n"
       "Exit status: 0 success, 1 an operation failed, 2 bad usage, 130 stopped by Ctrl-C.\n");

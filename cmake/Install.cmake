@@ -88,7 +88,8 @@ microcontrollers of the AT90S, AT90CAN and ATtiny families over a serial port,
 through the Tessary gateway, a small device that turns one-byte commands into
 SPI transfers on the chip. It finds the chip by its signature, shows how to
 wire it, edits fuses and lock bits bit by bit, edits memory in hex-dump views,
-and loads and saves Intel HEX and binary files.
+loads Intel HEX, S-record, ELF and binary files and saves Intel HEX and
+binary files.
 .
 The package holds the window (quillet), the command-line programmer
 (quillet-cli), a simulated gateway for use without hardware

@@ -1,8 +1,5 @@
 #include "commands/Jobs.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -14,8 +11,10 @@
 #include "chips/ChipModule.h"
 #include "chips/NewerChips.h"
 #include "chips/PartTable.h"
+#include "image/FileReader.h"
 #include "image/HexFiles.h"
 #include "image/Images.h"
+#include "image/SafeFile.h"
 #include "log/Logfunctions.h"
 #include "log/Seams.h"
 #include "link/Portfunctions.h"
@@ -158,38 +157,26 @@ std::string BitList(Memory memory, uint8_t mask) {
 
 // ---- files ----
 
-class FileCloser {
- public:
-  explicit FileCloser(FILE* f) : f_(f) {}
-  ~FileCloser() {
-    if (f_ && f_ != stdin && f_ != stdout) std::fclose(f_);
-  }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  FILE* f_;
-};
-
 std::string Shown(const std::string& path) { return path == "-" ? "standard input" : path; }
 
-int Nibble(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-bool Beyond(uint64_t address, uint32_t limit, const std::string& path, std::string& error) {
-  if (address < limit) return false;
+std::string HexAddress(uint64_t address) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(address));
-  error = Shown(path) + " holds data at " + buf + ", beyond the " + std::to_string(limit) +
-          " bytes this memory can have";
-  return true;
+  return buf;
 }
 
-// Values separated by blanks, commas or line breaks: 0x12, 0b1010, or decimal.
+std::string BeyondText(uint64_t address, uint32_t limit, const std::string& path) {
+  return Shown(path) + " holds data at " + HexAddress(address) + ", beyond the " +
+         std::to_string(limit) + " bytes this memory can have";
+}
+
+std::string LargerText(uint32_t limit, const std::string& path) {
+  return Shown(path) + " is larger than the " + std::to_string(limit) +
+         " bytes this memory can have";
+}
+
+// Values separated by blanks, commas or line breaks, each as the field writes it: 0x12 hex,
+// 0b1010 binary, 017 octal (a leading zero), 15 decimal.
 bool ParseValues(const std::string& text, const std::string& path, uint32_t limit,
                  FileImage& image, std::string& error) {
   uint32_t address = 0;
@@ -208,10 +195,11 @@ bool ParseValues(const std::string& text, const std::string& path, uint32_t limi
     size_t start = 0;
     if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) base = 16, start = 2;
     else if (token.size() > 2 && token[0] == '0' && (token[1] == 'b' || token[1] == 'B')) base = 2, start = 2;
+    else if (token.size() > 1 && token[0] == '0') base = 8, start = 1;
     unsigned long v = 0;
     bool ok = start < token.size() && token.size() - start <= 8;
     for (size_t k = start; ok && k < token.size(); ++k) {
-      int d = Nibble(token[k]);
+      int d = HexDigit(token[k]);
       ok = d >= 0 && d < base;
       v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
     }
@@ -219,143 +207,139 @@ bool ParseValues(const std::string& text, const std::string& path, uint32_t limi
       error = Shown(path) + ": \"" + token.substr(0, 20) + "\" is not a byte value (0x00 to 0xFF)";
       return false;
     }
-    if (Beyond(address, limit, path, error)) return false;
+    if (address >= limit) {
+      error = BeyondText(address, limit, path);
+      return false;
+    }
     image.Put(address++, static_cast<uint8_t>(v));
   }
   return true;
 }
 
-// Intel HEX records: data, end of file, extended segment and linear addresses; start
-// addresses are skipped. A valid record line has at most 521 characters.
-class HexReader {
- public:
-  HexReader(const std::string& path, uint32_t limit, FileImage& image)
-      : path_(path), limit_(limit), image_(image) {}
-
-  // false with error set; done after the end record.
-  bool Line(const std::string& raw, std::string& error) {
-    ++lineNo_;
-    std::string line = raw;
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
-    if (line.empty()) return true;
-    auto wrong = [&](const char* what) {
-      error = Shown(path_) + " line " + std::to_string(lineNo_) + ": " + what;
+// Hex text ("0xE2", "0x1e,0x93,0x0b"): a memory of a few bytes, so read whole.
+bool ReadValues(FileSource& source, const std::string& path, uint32_t limit, FileImage& image,
+                std::string& error) {
+  // At most 5 characters a byte, blanks aside; more is not one of these memories.
+  const size_t most = static_cast<size_t>(limit) * 8 + 64;
+  std::string text;
+  const uint8_t* data = nullptr;
+  ssize_t n;
+  while ((n = source.Next(data)) > 0) {
+    if (text.size() + static_cast<size_t>(n) > most) {
+      error = LargerText(limit, path);
       return false;
-    };
-    if (line[0] != ':' || line.size() < 11 || line.size() % 2 == 0)
-      return wrong("not an Intel HEX record");
-    uint8_t record[260];
-    size_t n = (line.size() - 1) / 2;
-    unsigned sum = 0;
-    for (size_t k = 0; k < n; ++k) {
-      int hi = Nibble(line[1 + 2 * k]), lo = Nibble(line[2 + 2 * k]);
-      if (hi < 0 || lo < 0) return wrong("not an Intel HEX record");
-      record[k] = static_cast<uint8_t>(hi << 4 | lo);
-      sum += record[k];
     }
-    const size_t count = record[0];
-    if (n != count + 5) return wrong("record length does not match its byte count");
-    if ((sum & 0xFF) != 0) return wrong("checksum error");
-    const unsigned offset = record[1] << 8 | record[2];
-    const uint8_t* data = record + 4;
-    switch (record[3]) {
-      case 0:
-        for (size_t j = 0; j < count; ++j) {
-          const uint64_t a = base_ + offset + j;
-          if (Beyond(a, limit_, path_, error)) return false;
-          image_.Put(static_cast<uint32_t>(a), data[j]);
-        }
-        return true;
-      case 1:
-        done = true;
-        return true;
-      case 2:
-        if (count != 2) return wrong("bad extended segment address record");
-        base_ = static_cast<uint64_t>(data[0] << 8 | data[1]) << 4;
-        return true;
-      case 4:
-        if (count != 2) return wrong("bad extended linear address record");
-        base_ = static_cast<uint64_t>(data[0] << 8 | data[1]) << 16;
-        return true;
-      case 3:
-      case 5:
-        return true;  // a start address: nothing to program
-      default:
-        return wrong("unknown record type");
-    }
+    text.append(reinterpret_cast<const char*>(data), static_cast<size_t>(n));
   }
-  bool done = false;
+  if (n < 0) {
+    error = "cannot read " + Shown(path) + ": " + std::strerror(source.Error());
+    return false;
+  }
+  return ParseValues(text, path, limit, image, error);
+}
+
+class FileImageSink : public ImageSink {
+ public:
+  explicit FileImageSink(FileImage& image) : image_(image) {}
+  void Put(uint32_t address, const uint8_t* data, size_t count) override {
+    const size_t end = address + count;
+    if (end > image_.bytes.size()) {
+      image_.bytes.resize(end, 0xFF);
+      image_.held.resize(end, false);
+    }
+    std::copy(data, data + count, image_.bytes.begin() + address);
+    std::fill(image_.held.begin() + address, image_.held.begin() + static_cast<ptrdiff_t>(end), true);
+  }
 
  private:
-  const std::string& path_;
-  uint32_t limit_;
   FileImage& image_;
-  uint64_t base_ = 0;
-  size_t lineNo_ = 0;
 };
 
-bool ReadHex(FILE* f, const std::string& path, uint32_t limit, FileImage& image,
-             std::string& error) {
-  constexpr size_t kMaxLine = 600;
-  HexReader reader(path, limit, image);
-  std::string line;
-  bool tooLong = false;
-  for (;;) {
-    int c = std::getc(f);
-    if (c == EOF || c == '\n' || c == '\r') {
-      if (tooLong) {
-        error = Shown(path) + ": a line is longer than any Intel HEX record";
-        return false;
-      }
-      if (!reader.Line(line, error)) return false;
-      line.clear();
-      if (reader.done || c == EOF) break;
-      continue;
-    }
-    if (line.size() < kMaxLine) line += static_cast<char>(c);
-    else tooLong = true;
+// Where avr-gcc puts a memory in an ELF file (calibration: nowhere).
+ReadTarget ElfPlace(Memory memory, uint32_t limit) {
+  switch (memory) {
+    case Memory::Flash: return {limit, false, 0, 0x800000};
+    case Memory::Eeprom: return {limit, false, kElfEeprom, kElfAreaSpan};
+    case Memory::LowFuse: return {limit, false, kElfFuse, 1};
+    case Memory::HighFuse: return {limit, false, kElfFuse + 1, 1};
+    case Memory::ExtendedFuse: return {limit, false, kElfFuse + 2, 1};
+    case Memory::Lock: return {limit, false, kElfLock, 1};
+    case Memory::Signature: return {limit, false, kElfSignature, 3};
+    default: return {limit, false, 0, 0};
   }
-  if (std::ferror(f)) {
-    error = "cannot read " + Shown(path) + ": " + std::strerror(errno);
-    return false;
-  }
-  if (!reader.done) {
-    error = Shown(path) + " has no end record (a truncated Intel HEX file?)";
-    return false;
-  }
-  return true;
 }
 
-bool ReadRaw(FILE* f, const std::string& path, uint32_t limit, FileImage& image,
-             std::string& error) {
-  std::vector<uint8_t> buf(static_cast<size_t>(limit) + 1);
-  size_t got = std::fread(buf.data(), 1, buf.size(), f);
-  if (std::ferror(f)) {
-    error = "cannot read " + Shown(path) + ": " + std::strerror(errno);
-    return false;
+// The message of a read that stopped early, or "" when it did not.
+std::string ReadError(const ReadResult& r, ImageFormat format, const std::string& path,
+                      uint32_t limit) {
+  const bool hex = format == ImageFormat::IntelHex;
+  const std::string at = Shown(path) + " line " + std::to_string(r.line) + ": ";
+  switch (r.fault) {
+    case ReadFault::None: break;
+    case ReadFault::NotARecord: return at + (hex ? "not an Intel HEX record" : "not an S-record");
+    case ReadFault::CountMismatch: return at + "record length does not match its byte count";
+    case ReadFault::Checksum: return at + "checksum error";
+    case ReadFault::BadAddressRecord: return at + "bad " + r.detail + " record";
+    case ReadFault::UnknownType: return at + "unknown record type";
+    case ReadFault::RecordCount: return at + "the record count differs from the data records before it (records lost?)";
+    case ReadFault::TooLong:
+      return Shown(path) + ": a line is longer than any " + (hex ? "Intel HEX record" : "S-record");
+    case ReadFault::Beyond:
+      return format == ImageFormat::Raw ? LargerText(limit, path) : BeyondText(r.address, limit, path);
+    case ReadFault::ReadError: return "cannot read " + Shown(path) + ": " + std::strerror(r.error);
+    case ReadFault::BadElf: return Shown(path) + ": " + r.detail;
   }
-  if (got > limit) {
-    error = Shown(path) + " is larger than the " + std::to_string(limit) +
-            " bytes this memory can have";
-    return false;
-  }
-  for (size_t a = 0; a < got; ++a) image.Put(static_cast<uint32_t>(a), buf[a]);
-  return true;
+  if (r.ended) return "";
+  return hex ? Shown(path) + " has no end record (a truncated Intel HEX file?)"
+             : Shown(path) + " ends without a termination record (S7, S8, S9) or a record "
+                             "count (S5, S6) after its data (a truncated S-record file?)";
 }
 
-std::string ReadAllText(FILE* f, size_t max, bool& tooLong) {
-  std::string text;
-  char buf[4096];
-  size_t n;
-  tooLong = false;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-    if (text.size() + n > max) {
-      tooLong = true;
-      break;
-    }
-    text.append(buf, n);
+// The format of a file read with the automatic format, or false with error set. Flash and
+// EEPROM: ELF, Intel HEX, S-record, raw binary when not text; text of no format is refused.
+// The one-byte memories also take the hex text they are saved as ("0xE2"), and a file no
+// longer than the memory is its raw backup (a fuse of 0x32 is the text "2").
+bool ChooseFormat(FileSource& source, Memory memory, uint32_t limit, const std::string& path,
+                  FileFormat& format, std::string& error) {
+  const bool bulk = memory == Memory::Flash || memory == Memory::Eeprom;
+  switch (DetectFormat(source)) {
+    case Detected::Elf: format = FileFormat::Elf; return true;
+    case Detected::IntelHex: format = FileFormat::IntelHex; return true;
+    case Detected::SRecord: format = FileFormat::SRecord; return true;
+    case Detected::Raw:
+    case Detected::Empty: format = FileFormat::Raw; return true;
+    case Detected::ReadError:
+      error = "cannot read " + Shown(path) + ": " + std::strerror(source.Error());
+      return false;
+    case Detected::Text: break;
   }
-  return text;
+  size_t n = 0;
+  const uint8_t* p = source.Peek(n);
+  size_t i = 0;
+  while (i < n && std::isspace(p[i])) ++i;
+  // A damaged first record still says which format it meant: its reader names the fault.
+  if (i < n && p[i] == ':') {
+    format = FileFormat::IntelHex;
+    return true;
+  }
+  if (i + 1 < n && p[i] == 'S' && std::isdigit(p[i + 1])) {
+    format = FileFormat::SRecord;
+    return true;
+  }
+  if (!bulk) {
+    const bool hexText = i + 1 < n && p[i] == '0' && (p[i + 1] == 'x' || p[i + 1] == 'X');
+    if (!hexText && source.Size() >= 0 && static_cast<uint64_t>(source.Size()) <= limit) {
+      format = FileFormat::Raw;
+      return true;
+    }
+    if (hexText || (i < n && std::isdigit(p[i]))) {
+      format = FileFormat::HexText;
+      return true;
+    }
+  }
+  error = Shown(path) + " is text in none of the file formats (Intel HEX, S-record, ELF" +
+          (bulk ? "" : ", hex text") + "); give :r to write its bytes as raw binary";
+  return false;
 }
 
 }  // namespace
@@ -443,67 +427,25 @@ bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, ui
   if (format == FileFormat::Immediate) {
     if (!ParseValues(path, "immediate value", limit, image, error)) return false;
   } else {
-    FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
-    if (!f) {
-      error = "cannot open " + path + ": " + std::strerror(errno);
+    FileSource source;
+    if (!source.Open(path, false, true)) {
+      error = "cannot open " + path + ": " + std::strerror(source.Error());
       return false;
     }
-    FileCloser closer(f);
-    struct stat st {};
-    if (::fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-      error = "cannot open " + path + ": " + std::strerror(EISDIR);
+    if (format == FileFormat::Auto && !ChooseFormat(source, memory, limit, path, format, error))
       return false;
-    }
-    if (format == FileFormat::Auto) {
-      int c = std::getc(f);
-      while (c == ' ' || c == '\t' || c == '\r' || c == '\n') c = std::getc(f);
-      if (c != EOF) std::ungetc(c, f);
-      const bool bulk = memory == Memory::Flash || memory == Memory::Eeprom;
-      if (c == ':') format = FileFormat::IntelHex;
-      else if (!bulk && c >= '0' && c <= '9') format = FileFormat::HexText;
-      else format = FileFormat::Raw;
-      if (format == FileFormat::Raw) {
-        // Leading blanks mean nothing in the text formats, but a raw file starts with its
-        // first byte: read it again from the start, which standard input cannot do.
-        if (path == "-") {
-          error = "standard input: give its format (:r raw binary, :i Intel HEX)";
-          return false;
-        }
-        unsigned char magic[4] = {};
-        const bool elf = std::fseek(f, 0, SEEK_SET) == 0 && std::fread(magic, 1, 4, f) == 4 &&
-                         std::memcmp(magic, "\x7f" "ELF", 4) == 0;
-        if (elf) {
-          error = path + " is an ELF file: convert it first (avr-objcopy -O ihex)";
-          return false;
-        }
-        if (std::fseek(f, 0, SEEK_SET) != 0) {
-          error = "cannot read " + path + ": " + std::strerror(errno);
-          return false;
-        }
-      }
-    }
-    switch (format) {
-      case FileFormat::IntelHex:
-        if (!ReadHex(f, path, limit, image, error)) return false;
-        break;
-      case FileFormat::Raw:
-        if (!ReadRaw(f, path, limit, image, error)) return false;
-        break;
-      default: {
-        bool tooLong = false;
-        // Hex text takes at most 5 characters a byte; more is not one of our memories.
-        std::string text = ReadAllText(f, static_cast<size_t>(limit) * 8 + 64, tooLong);
-        if (std::ferror(f)) {
-          error = "cannot read " + Shown(path) + ": " + std::strerror(errno);
-          return false;
-        }
-        if (tooLong) {
-          error = Shown(path) + " is larger than the " + std::to_string(limit) +
-                  " bytes this memory can have";
-          return false;
-        }
-        if (!ParseValues(text, path, limit, image, error)) return false;
-      }
+    if (format == FileFormat::HexText) {
+      if (!ReadValues(source, path, limit, image, error)) return false;
+    } else {
+      const ImageFormat as = format == FileFormat::IntelHex ? ImageFormat::IntelHex
+                             : format == FileFormat::SRecord ? ImageFormat::SRecord
+                             : format == FileFormat::Elf     ? ImageFormat::Elf
+                                                             : ImageFormat::Raw;
+      FileImageSink sink(image);
+      const ReadTarget target =
+          as == ImageFormat::Elf ? ElfPlace(memory, limit) : ReadTarget{limit, false};
+      error = ReadError(ReadImageFile(source, as, target, sink), as, path, limit);
+      if (!error.empty()) return false;
     }
   }
   if (image.End() == 0) {
@@ -551,19 +493,16 @@ bool SaveText(const std::string& path, const std::string& text, std::string& err
     }
     return true;
   }
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) {
-    error = "cannot create " + path + ": " + std::strerror(errno);
+  SafeFile file;
+  if (!file.Create(path)) {
+    error = "cannot create " + path + ": " + std::strerror(file.Error());
     return false;
   }
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  int saved = errno;
-  if (std::fclose(f) != 0 && ok) {
-    ok = false;
-    saved = errno;
+  if (!file.Write(text.data(), text.size()) || !file.Commit()) {
+    error = "cannot write " + path + ": " + std::strerror(file.Error());
+    return false;
   }
-  if (!ok) error = "cannot write " + path + ": " + std::strerror(saved ? saved : EIO);
-  return ok;
+  return true;
 }
 
 // ---- chip jobs ----

@@ -31,7 +31,7 @@ bool CanRead(Memory memory);
 bool CanWrite(Memory memory);
 
 // ---- files ----
-enum class FileFormat { Auto, IntelHex, Raw, Immediate, HexText };
+enum class FileFormat { Auto, IntelHex, SRecord, Elf, Raw, Immediate, HexText };
 
 // A memory's contents as a file gives them: the bytes at the addresses the file holds.
 struct FileImage {
@@ -45,10 +45,12 @@ struct FileImage {
 };
 
 // Reads `path` ("-": standard input) for a memory into image. Immediate: path is the value
-// list itself ("0xE2", "0x12,0x34"). Auto: Intel HEX when the text starts with ':', hex text
-// when a fuse, lock, signature or calibration file starts with "0x", raw binary otherwise.
-// The file may hold no address at or above limit. On failure error names the file and the
-// reason; nothing is logged.
+// list itself ("0xE2", "0x12,0x34", "0b101", "017" octal). Auto: ELF by its magic, Intel HEX
+// or S-record by a valid first record, raw binary when the file is not text; for a fuse,
+// lock, signature or calibration also hex text ("0xE2") and a raw backup no longer than the
+// memory; other text is refused. ELF gives the memory as avr-gcc lays it out (.text and
+// .data, .eeprom, .fuse, .lock, .signature). The file may hold no address at or above limit.
+// On failure error names the file and the reason; nothing is logged.
 bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, uint32_t limit,
                    FileImage& image, std::string& error);
 // The format an output file gets for Auto: Intel HEX for .hex/.eep/.ihx/.ihex names and for
@@ -58,7 +60,8 @@ FileFormat OutputFormat(const std::string& path, FileFormat format, Memory memor
 // The text of bytes in a format: Intel HEX (address records above 64 KB), raw, or hex text
 // ("0x1e,0x93,0x0b", sixteen to a line).
 std::string FileText(const uint8_t* bytes, uint32_t length, FileFormat format);
-// Writes text to `path` ("-": standard output). false with error set on failure.
+// Writes text to `path` ("-": standard output) through a temporary file that replaces it
+// only once complete: a failure leaves the old file as it was. false with error set.
 bool SaveText(const std::string& path, const std::string& text, std::string& error);
 
 // ---- chip jobs on the selected chip (port open). Each logs a "Trying to" line, its chip

@@ -5,13 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
 #include "chips/Chipfunctions.h"
+#include "image/FileReader.h"
 #include "image/Images.h"
+#include "image/SafeFile.h"
 #include "image/Views.h"
 #include "log/Logfunctions.h"
 #include "log/Seams.h"
@@ -48,74 +51,10 @@ FileResult Failure(const char* what, const std::string& fileName, int error) {
   return Failure(what, fileName, std::strerror(error));
 }
 
-class FdCloser {
- public:
-  explicit FdCloser(int fd) : fd_(fd) {}
-  ~FdCloser() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-  // Closes now; the errno of a failed close, else 0.
-  int Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd >= 0 && ::close(fd) != 0 ? errno : 0;
-  }
-
- private:
-  int fd_;
-};
-
-// Opens a regular file for reading. A directory or a device would read as nonsense or never
-// end, so only regular files are taken. Returns the descriptor, or -1 with result set.
-int OpenForReading(const std::string& fileName, struct stat& st, FileResult& result) {
-  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    result = Failure("Cannot open file", fileName, errno);
-    return -1;
-  }
-  if (::fstat(fd, &st) != 0) {
-    result = Failure("Cannot open file", fileName, errno);
-    ::close(fd);
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    result = S_ISDIR(st.st_mode) ? Failure("Cannot open file", fileName, EISDIR)
-                                 : Failure("Cannot open file", fileName, "Not a regular file");
-    ::close(fd);
-    return -1;
-  }
-  ::fcntl(fd, F_SETFL, 0);
-  return fd;
-}
-
-// Reads up to count bytes, fewer only at the end of the file. -1 on a read error.
-ssize_t ReadFully(int fd, uint8_t* out, size_t count) {
-  size_t got = 0;
-  while (got < count) {
-    ssize_t n = ::read(fd, out + got, count - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(got);
-}
-
-bool WriteFully(int fd, const char* data, size_t count) {
-  while (count > 0) {
-    ssize_t n = ::write(fd, data, count);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
+// The messages of a file that could not be opened or read.
+FileResult OpenFailure(const std::string& fileName, int error) {
+  return error == FileSource::kNotRegular ? Failure("Cannot open file", fileName, "Not a regular file")
+                                          : Failure("Cannot open file", fileName, error);
 }
 
 void LogDropped(uint64_t dropped) {
@@ -125,173 +64,99 @@ void LogDropped(uint64_t dropped) {
                               : " bytes beyond the chip's memory were not loaded"));
 }
 
-inline int HexNibble(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// Two hex digits at s[0], s[1]; -1 if either is not one.
-inline int HexByte(const char* s) {
-  int hi = HexNibble(s[0]);
-  int lo = HexNibble(s[1]);
-  return hi < 0 || lo < 0 ? -1 : hi << 4 | lo;
-}
-
-inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-// The longest Intel HEX record: a colon and 255 + 5 bytes in hex digits.
-constexpr size_t kMaxRecordChars = 1 + 2 * (255 + 5);
-
-// Hands out the lines of a file (ending at CR LF, LF or CR; a final line break starts no
-// other line) from one block at a time, so a file of any size takes the same memory. Trailing
-// blanks are counted, not kept: a record followed by any number of them still loads, while a
-// line with more than kMaxRecordChars other characters is refused as soon as that is known.
-class LineReader {
+// The image and progress bar of a window load.
+class WindowSink : public ImageSink {
  public:
-  enum class Result { Line, TooLong, End, Error };
-
-  // Reads at most size bytes: what fstat said when the file was opened, as a read of the
-  // whole file would have, so a file that keeps growing still ends.
-  LineReader(int fd, uint64_t size) : fd_(fd), size_(size), block_(kBlock) {}
-
-  Result Next(std::string_view& line) {
-    length_ = 0;
-    uint64_t blanks = 0;
-    bool any = false;
-    for (;;) {
-      if (pos_ == end_) {
-        if (consumed_ == size_) break;
-        ssize_t n;
-        do {
-          n = ::read(fd_, block_.data(), std::min<uint64_t>(kBlock, size_ - consumed_));
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) {
-          error_ = errno;
-          return Result::Error;
-        }
-        if (n == 0) break;
-        pos_ = 0;
-        end_ = static_cast<size_t>(n);
-      }
-      char c = block_[pos_++];
-      ++consumed_;
-      if (skipLf_) {
-        skipLf_ = false;
-        if (c == '\n') continue;
-      }
-      if (c == '\r' || c == '\n') {
-        skipLf_ = c == '\r';
-        line = {line_, length_};
-        return Result::Line;
-      }
-      any = true;
-      if (IsBlank(c)) {
-        ++blanks;
-        continue;
-      }
-      if (length_ + blanks >= kMaxRecordChars) return Result::TooLong;
-      // Blanks inside a line only make it unreadable; which blanks they were does not matter.
-      std::memset(line_ + length_, ' ', blanks);
-      length_ += blanks;
-      blanks = 0;
-      line_[length_++] = c;
-    }
-    if (!any) return Result::End;
-    line = {line_, length_};
-    return Result::Line;
+  // raw: progress by the image address reached, else by the share of the file read.
+  WindowSink(const Target& t, LBarScope& bar, uint64_t size, bool raw)
+      : t_(t), bar_(bar), size_(size), raw_(raw) {}
+  void Put(uint32_t address, const uint8_t* data, size_t count) override {
+    std::memcpy(t_.bytes + address, data, count);
+    put_ += count;
   }
-
-  // Bytes read so far, for the progress bar.
-  uint64_t Consumed() const { return consumed_; }
-  // The errno of a failed read.
-  int Error() const { return error_; }
+  void Progress(uint64_t consumed) override {
+    bar_.SetPosition(raw_ ? ProgressPercent(consumed, t_.length)
+                          : ProgressPercent(std::min(consumed, size_) - 1, size_));
+    next_ = consumed + kProgressStep;
+  }
+  // A binary load steps through the whole memory, also past a shorter file's end.
+  void FinishRaw() {
+    for (uint64_t a = next_; a < t_.length; a += kProgressStep) Progress(a);
+  }
+  uint64_t put_ = 0;
 
  private:
-  static constexpr size_t kBlock = 65536;
-  int fd_;
+  const Target& t_;
+  LBarScope& bar_;
   uint64_t size_;
-  uint64_t consumed_ = 0;
-  std::vector<char> block_;
-  size_t pos_ = 0;
-  size_t end_ = 0;
-  bool skipLf_ = false;
-  int error_ = 0;
-  char line_[kMaxRecordChars];
-  size_t length_ = 0;
+  bool raw_;
+  uint64_t next_ = 0;
 };
 
-enum class LineOutcome { Go, End, Stop };
-
-struct HexLoader {
-  uint8_t* bytes;
-  uint32_t length;
-  uint64_t upperOffset = 0;
-  uint64_t segmentOffset = 0;
-  uint64_t dropped = 0;
-
-  LineOutcome Wrong(const char* reason) {
-    LogDropped(dropped);
-    AddLog(13, reason);
-    return LineOutcome::Stop;
+// Why loading stopped at a record, as the log says it.
+const char* WrongText(ReadFault fault) {
+  switch (fault) {
+    case ReadFault::Checksum: return " (checksum error)";
+    case ReadFault::RecordCount: return " (record count error)";
+    default: return " (unknown format)";
   }
+}
 
-  LineOutcome Line(std::string_view line) {
-    while (!line.empty() && IsBlank(line.back())) line.remove_suffix(1);
-    if (line.empty()) return LineOutcome::Go;
-    // The record: ":" count(2) address(4) type(2) data(2 * count) checksum(2).
-    if (line[0] != ':' || line.size() < 11) return Wrong(" (unknown format)");
-    int count = HexByte(line.data() + 1);
-    if (count < 0) return Wrong(" (unknown format)");
-    size_t recordBytes = static_cast<size_t>(count) + 5;
-    if (line.size() != 1 + 2 * recordBytes) return Wrong(" (unknown format)");
-    uint8_t record[260];
-    unsigned sum = 0;
-    for (size_t k = 0; k < recordBytes; ++k) {
-      int b = HexByte(line.data() + 1 + 2 * k);
-      if (b < 0) return Wrong(" (unknown format)");
-      record[k] = static_cast<uint8_t>(b);
-      sum += static_cast<unsigned>(b);
-    }
-    if ((sum & 0xFF) != 0) return Wrong(" (checksum error)");
-    const unsigned address = record[1] << 8 | record[2];
-    const uint8_t* data = record + 4;
-    switch (record[3]) {
-      case 0: {
-        uint64_t base = upperOffset + segmentOffset + address;
-        for (int j = 0; j < count; ++j) {
-          uint64_t a = base + static_cast<uint64_t>(j);
-          if (a < length) {
-            bytes[a] = data[j];
-          } else {
-            ++dropped;
-          }
-        }
-        return LineOutcome::Go;
-      }
-      case 1:
-        LogDropped(dropped);
-        AddLog(12, "");
-        return LineOutcome::End;
-      case 2:
-        if (count != 2) return Wrong(" (unknown format)");
-        segmentOffset = static_cast<uint64_t>(data[0] << 8 | data[1]) << 4;
-        return LineOutcome::Go;
-      case 3:
-      case 5:
-        // A start address (the entry point of a bootloader, say): nothing to load.
-        if (count != 4) return Wrong(" (unknown format)");
-        return LineOutcome::Go;
-      case 4:
-        if (count != 2) return Wrong(" (unknown format)");
-        upperOffset = static_cast<uint64_t>(data[0] << 8 | data[1]) << 16;
-        return LineOutcome::Go;
-      default:
-        return Wrong(" (unknown format)");
-    }
+// The window's load of a file: binary by the name's choice, else the format its content shows
+// (ELF, S-record), Intel HEX for anything else, with that loader's messages as ever. Binary
+// opens before its loading line; the others log it first.
+FileResult LoadImage(const std::string& fileName, int image, bool binary) {
+  Target t = TargetOf(image);
+  std::optional<LBarScope> bar;
+  if (!binary) {
+    bar.emplace();
+    AddLog(t.loadKind, fileName);
   }
-};
+  FileSource source;
+  if (!source.Open(fileName, true)) return OpenFailure(fileName, source.Error());
+  if (binary) {
+    AddLog(t.loadKind, fileName);
+    bar.emplace();
+  }
+  ImageFormat format = ImageFormat::Raw;
+  if (!binary) {
+    const Detected seen = DetectFormat(source);
+    format = seen == Detected::Elf       ? ImageFormat::Elf
+             : seen == Detected::SRecord ? ImageFormat::SRecord
+                                         : ImageFormat::IntelHex;
+  }
+  const uint64_t size = static_cast<uint64_t>(source.Size());
+  WindowSink sink(t, *bar, size, binary);
+  const bool program = t.program || !t.known;
+  const ReadTarget target{t.length, true, program ? 0 : kElfEeprom,
+                          program ? 0x800000 : kElfAreaSpan};
+  const ReadResult r = ReadImageFile(source, format, target, sink);
+  FileResult result;
+  if (r.fault == ReadFault::ReadError) {
+    result = Failure("Cannot read file", fileName, r.error);
+    // A binary load that failed shows nothing; the bytes of a text load before it are shown.
+    if (binary) return result;
+  } else if (r.fault == ReadFault::BadElf) {
+    AddLog(13, " (" + r.detail + ")");
+  } else if (r.fault != ReadFault::None) {
+    LogDropped(r.dropped);
+    AddLog(13, WrongText(r.fault));
+  } else if (format == ImageFormat::Elf && sink.put_ == 0 && r.dropped == 0) {
+    AddLog(13, program ? " (no program in it)" : " (no EEPROM data in it)");
+  } else if (!binary) {
+    // Without an end record nothing says "complete", but dropped bytes are still reported.
+    LogDropped(r.dropped);
+    if (r.ended) AddLog(12, "");
+  }
+  if (binary) sink.FinishRaw();
+  bar->Free();
+  if (t.known) ImageToView(ActiveView(image), image);
+  if (binary && result.ok) {
+    LogDropped(r.dropped);
+    AddLog(12, "");
+  }
+  return result;
+}
 
 void AppendHexBytes(std::string& out, uint32_t from, uint32_t to, const uint8_t* bytes,
                     bool program, uint32_t length) {
@@ -313,9 +178,8 @@ FileResult SaveImage(const std::string& fileName, int image, bool hex) {
   AddLog(t.saveKind, fileName);
   if (t.known) ViewToImage(ActiveView(image), image);
   LBarScope bar;
-  int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return Failure("Cannot create file", fileName, errno);
-  FdCloser closer(fd);
+  SafeFile file;
+  if (!file.Create(fileName)) return Failure("Cannot create file", fileName, file.Error());
 
   std::string out;
   out.reserve(hex ? (t.length / 8) * 29 + (t.length / 65536 + 1) * 17 + sizeof kEndRecord
@@ -331,9 +195,9 @@ FileResult SaveImage(const std::string& fileName, int image, bool hex) {
   }
   if (hex) out += kEndRecord;
 
-  // A full disk must not end in "Operation complete".
-  if (!WriteFully(fd, out.data(), out.size())) return Failure("Cannot write file", fileName, errno);
-  if (int error = closer.Close()) return Failure("Cannot write file", fileName, error);
+  // A full disk must not end in "Operation complete", nor cost the file saved before.
+  if (!file.Write(out.data(), out.size()) || !file.Commit())
+    return Failure("Cannot write file", fileName, file.Error());
   bar.Free();
   AddLog(12, "");
   return {};
@@ -382,74 +246,11 @@ std::string HexFileText(const uint8_t* bytes, uint32_t length, bool program) {
 }
 
 FileResult LoadBinaryFile(const std::string& fileName, int image) {
-  Target t = TargetOf(image);
-  FileResult failed;
-  struct stat st {};
-  int fd = OpenForReading(fileName, st, failed);
-  if (fd < 0) return failed;
-  FdCloser closer(fd);
-
-  AddLog(t.loadKind, fileName);
-  LBarScope bar;
-  bool atEnd = false;
-  for (uint32_t i = 0; i < t.length; i += kProgressStep) {
-    if (!atEnd) {
-      size_t want = std::min(kProgressStep, t.length - i);
-      ssize_t got = ReadFully(fd, t.bytes + i, want);
-      if (got < 0) return Failure("Cannot read file", fileName, errno);
-      atEnd = static_cast<size_t>(got) < want;
-    }
-    bar.SetPosition(ProgressPercent(i, t.length));
-  }
-  uint64_t size = static_cast<uint64_t>(st.st_size);
-  uint64_t dropped = size > t.length ? size - t.length : 0;
-  bar.Free();
-  if (t.known) ImageToView(ActiveView(image), image);
-  closer.Close();
-  LogDropped(dropped);
-  AddLog(12, "");
-  return {};
+  return LoadImage(fileName, image, true);
 }
 
 FileResult LoadHexFile(const std::string& fileName, int image) {
-  Target t = TargetOf(image);
-  LBarScope bar;
-  AddLog(t.loadKind, fileName);
-
-  FileResult failed;
-  struct stat st {};
-  int fd = OpenForReading(fileName, st, failed);
-  if (fd < 0) return failed;
-  FdCloser closer(fd);
-
-  // Line by line: a huge file picked by mistake stops at its first line that is no record.
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
-  LineReader reader(fd, size);
-  HexLoader loader{t.bytes, t.length};
-  LineOutcome outcome = LineOutcome::Go;
-  FileResult result;
-  std::string_view line;
-  for (uint64_t i = 0;; ++i) {
-    LineReader::Result r = reader.Next(line);
-    if (r == LineReader::Result::End) break;
-    if (r == LineReader::Result::Error) {
-      result = Failure("Cannot read file", fileName, reader.Error());
-      break;
-    }
-    outcome = r == LineReader::Result::TooLong ? loader.Wrong(" (unknown format)")
-                                               : loader.Line(line);
-    if (outcome != LineOutcome::Go) break;
-    if (i % kProgressStep == 0) {
-      bar.SetPosition(ProgressPercent(std::min(reader.Consumed(), size) - 1, size));
-    }
-  }
-  closer.Close();
-  // Without an end record nothing says "complete", but dropped bytes are still reported.
-  if (outcome == LineOutcome::Go && result.ok) LogDropped(loader.dropped);
-  bar.Free();
-  // The bytes loaded before a stop or a read error are in the image: show them.
-  if (t.known) ImageToView(ActiveView(image), image);
-  return result;
+  return LoadImage(fileName, image, false);
 }
 
 FileResult SaveBinaryFile(const std::string& fileName, int image) {
@@ -469,7 +270,8 @@ bool LoadChosenFile(const std::string& path, int image) {
     AddLog(14, "");
     return false;
   }
-  // The name decides the format; the dialog's filter plays no part in loading.
+  // A .bin name is read as binary; any other as the format its content shows. The dialog's
+  // filter plays no part in loading.
   FileResult r = LastThreeUpper(path) == "BIN" ? LoadBinaryFile(path, image)
                                                : LoadHexFile(path, image);
   if (!r.ok) GetUserPrompt().ShowMessage("Error", r.message);

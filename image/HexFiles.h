@@ -1,4 +1,6 @@
-// Memory images to and from files: Intel HEX (.hex program, .eep data) and raw binary (.bin).
+// The window's memory files: loaded as raw binary (.bin) or as the format the content shows
+// (Intel HEX, S-record, ELF) through the one reader (image/FileReader.h); saved as Intel HEX
+// (.hex program, .eep data) or raw binary, safely (image/SafeFile.h).
 // Image numbers: 1 ProgramImage (FlashSize bytes, active program view), 2 DataImage
 // (EepromSize bytes, active data view). Files always start at image address 0.
 #pragma once
@@ -19,6 +21,7 @@ struct FileResult {
 };
 
 FileResult LoadBinaryFile(const std::string& fileName, int image);
+// Intel HEX, or an S-record or ELF file when its content shows one.
 FileResult LoadHexFile(const std::string& fileName, int image);
 FileResult SaveBinaryFile(const std::string& fileName, int image);
 FileResult SaveHexFile(const std::string& fileName, int image);

@@ -41,7 +41,7 @@ class ProgressFactory {
 
 struct FileChoice {
   std::string path;
-  int filterIndex = 1;  // 1 "*.hex", 2 "*.eep", 3 "*.bin"
+  int filterIndex = 1;  // 1 "*.hex", 2 "*.eep", 3 "*.bin" (saving; loading does not look at it)
 };
 
 // Questions and messages to the user.

@@ -7,14 +7,14 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-serialport-dev libgl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libjpeg62-turbo-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libjpeg62-turbo-dev libelf-dev
   xvfb xauth xdotool srecord fonts-liberation)
 # The test command also checks files made by an AVR toolchain build, and the installed tree and
 # the Debian package, and runs the gateway firmware on the simulated Arduino (libsimavr; its
-# pkg-config file needs libelf-dev).
+# pkg-config file needs libelf-dev, which the build takes anyway).
 if [ "${QUILLET_TEST_TOOLS:-0}" = 1 ]; then
   PACKAGES+=(gcc-avr binutils-avr avr-libc avrdude man-db desktop-file-utils appstream lintian
-    simavr libsimavr-dev libelf-dev file)
+    simavr libsimavr-dev file)
 fi
 # Packages a caller needs besides, e.g. the package command's.
 # shellcheck disable=SC2206

@@ -1,6 +1,8 @@
-// libFuzzer target for the file loaders and the dump parser (built by tools/fuzz_hex.sh, not
-// by CMake). Checks beyond "no crash": the loader ends with exactly one of its closing lines
-// or none, and whatever it loaded survives a save and a reload unchanged.
+// libFuzzer target for the file reader (Intel HEX, S-record, ELF, raw) through both of its
+// clients, and the dump parser (built by tools/fuzz_hex.sh, not by CMake). Checks beyond "no
+// crash": the window's loader ends with exactly one of its closing lines or none, whatever it
+// loaded survives a save and a reload unchanged, and a file the command line takes gives the
+// window the same bytes.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -12,7 +14,9 @@
 #include <vector>
 
 #include "chips/Chipfunctions.h"
+#include "commands/Jobs.h"
 #include "image/Dump.h"
+#include "image/FileReader.h"
 #include "image/HexFiles.h"
 #include "image/Images.h"
 #include "log/Logfunctions.h"
@@ -83,6 +87,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!LoadHexFile(g_outPath, image).ok || g_log.lines.back() != "Operation complete")
     Fail("our own file did not load");
   if (std::memcmp(bytes, loaded.data(), length) != 0) Fail("save and reload changed the image");
+
+  // The command line's reading of the same file, with the automatic format: what it takes,
+  // the window loads alike (the window also detects ELF and S-records in a file not named .bin).
+  FileImage taken;
+  std::string error;
+  const Memory memory = image == 1 ? Memory::Flash : Memory::Eeprom;
+  if (LoadFileImage(g_inPath, FileFormat::Auto, memory, length, taken, error)) {
+    if (taken.End() > length) Fail("command line took an address beyond the memory");
+    if (error.size()) Fail("success with an error");
+    std::memset(bytes, 0xA5, length);
+    g_log.lines.clear();
+    FileSource source;
+    if (!source.Open(g_inPath, true)) Fail("reopen failed");
+    const Detected seen = DetectFormat(source);
+    if (seen == Detected::IntelHex || seen == Detected::SRecord || seen == Detected::Elf) {
+      if (!LoadHexFile(g_inPath, image).ok) Fail("window load failed");
+      for (uint32_t a = 0; a < taken.End(); ++a)
+        if (taken.Holds(a) && bytes[a] != taken.bytes[a]) Fail("the clients read different bytes");
+    }
+  } else if (error.empty()) {
+    Fail("failure without a message");
+  }
 
   if (!LoadBinaryFile(g_inPath, image).ok) Fail("binary load failed");
   if (std::memcmp(bytes, data, std::min<size_t>(size, length)) != 0) Fail("binary bytes differ");

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -23,6 +24,7 @@
 #include "chips/Chipfunctions.h"
 #include "image/HexFiles.h"
 #include "sim/SimChip.h"
+#include "support/ElfImage.h"
 #include "support/SimProcess.h"
 
 extern char** environ;
@@ -171,6 +173,11 @@ TEST(CliPty, WritesFromEveryFormat) {
   WriteFile(ebin, Str(data));
   WriteFile(fuseText, "0xE2\n");
   WriteFile(fuseBin, std::string(1, '\xDE'));
+  // The same program as an S-record file and as an ELF file with EEPROM, fuse and lock.
+  const std::string srec = Dir() + "cli_prog.srec", elf = Dir() + "cli_prog.elf";
+  ASSERT_EQ(std::system(("srec_cat " + bin + " -binary -o " + srec + " -motorola").c_str()), 0);
+  WriteFile(elf, test::AvrElf({{0, Str(program)}, {0x810000, Str(data)}, {0x820000, "\xe2\xdf"},
+                               {0x830000, "\xfc"}}));
   struct Case {
     std::vector<std::string> jobs;
     std::string input;  // standard input
@@ -181,6 +188,10 @@ TEST(CliPty, WritesFromEveryFormat) {
       {{"flash:w:" + bin + ":r"}, "", true, false, -1, -1, -1},
       {{"flash:w:" + hex}, "", true, false, -1, -1, -1},
       {{"flash:w:-:i"}, ReadFile(hex), true, false, -1, -1, -1},
+      {{"flash:w:" + srec}, "", true, false, -1, -1, -1},
+      {{"flash:w:-"}, ReadFile(srec), true, false, -1, -1, -1},
+      {{"flash:w:" + elf, "eeprom:w:" + elf, "lfuse:w:" + elf, "lock:w:" + elf + ":e"}, "", true,
+       true, 0xE2, -1, 0xFC},
       {{"eeprom:w:" + eep + ":i", "eeprom:v:" + ebin + ":r"}, "", false, true, -1, -1, -1},
       {{"eeprom:w:" + ebin}, "", false, true, -1, -1, -1},
       {{"eeprom:w:-:r"}, Str(data), false, true, -1, -1, -1},

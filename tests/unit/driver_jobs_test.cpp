@@ -55,16 +55,17 @@ TEST(Jobs, LoadFileImage) {
       {"raw too large", "12345", FileFormat::Raw, Memory::Eeprom, 4, {}, 0, "larger than the 4 bytes"},
       {"empty", "", FileFormat::Raw, Memory::Flash, 4, {}, 0, "holds no data"},
       {"hex text of a fuse", " 0xE2\n", FileFormat::Auto, Memory::LowFuse, 1, {{0, 0xE2}}, 1, nullptr},
-      {"the same text is raw for Flash", "0xE2", FileFormat::Auto, Memory::Flash, 16,
-       {{0, '0'}, {1, 'x'}, {2, 'E'}, {3, '2'}}, 4, nullptr},
-      {"immediate list", "0x12,0x34 0b101 7", FileFormat::Immediate, Memory::Eeprom, 8,
-       {{0, 0x12}, {1, 0x34}, {2, 5}, {3, 7}}, 4, nullptr},
+      // Guards: text programmed as its raw bytes.
+      {"the same text is refused for Flash", "0xE2", FileFormat::Auto, Memory::Flash, 16, {}, 0,
+       "text in none of the file formats"},
+      {"immediate list", "0x12,0x34 0b101 7 017", FileFormat::Immediate, Memory::Eeprom, 8,
+       {{0, 0x12}, {1, 0x34}, {2, 5}, {3, 7}, {4, 15}}, 5, nullptr},
       {"immediate too large", "0x100", FileFormat::Immediate, Memory::LowFuse, 1, {}, 0,
        "\"0x100\" is not a byte value"},
       {"immediate too many", "1,2", FileFormat::Immediate, Memory::LowFuse, 1, {}, 0,
        "beyond the 1 bytes"},
-      {"elf", std::string("\x7f" "ELF\x01\x01", 6), FileFormat::Auto, Memory::Flash, 1024, {}, 0,
-       "is an ELF file"},
+      {"elf header cut short", std::string("\x7f" "ELF\x01\x01", 6), FileFormat::Auto, Memory::Flash,
+       1024, {}, 0, "ELF"},
   };
   const std::string path = ::testing::TempDir() + "jobs_file";
   for (const Case& c : cases) {
