@@ -195,6 +195,9 @@ TEST(FastFaults, NoWrongSuccessNoChangeByARead) {
             const Outcome o = RunCase(t, write, {option, "@" + std::to_string(n)}, seed++);
             ++cases;
             successes += o.succeeded;
+            if (stride)
+              std::printf("case %d: %s %s %s @%llu: %s\n", cases, t.chip, write ? "write" : "read", option.c_str(),
+                          static_cast<unsigned long long>(n), o.succeeded ? "success" : "reported failure");
             EXPECT_FALSE(o.changedByRead) << "a read changed the chip";
             EXPECT_FALSE(o.wrongSuccess) << "success reported with wrong contents";
             EXPECT_FALSE(o.wrongChip) << "the plain exchanges after it found another chip";
