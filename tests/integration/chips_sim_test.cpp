@@ -90,12 +90,7 @@ struct Bench {
   int savedDelay;
 };
 
-std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::vector<uint8_t> v(n);
-  for (uint8_t& b : v) b = static_cast<uint8_t>(gen());
-  return v;
-}
+using test::RandomBytes;
 
 TEST(ChipsSim, CatalogueAndTableAgree) {
   ASSERT_EQ(std::size(kChips), kChipCount);

@@ -33,12 +33,7 @@ constexpr const char* kBoard = QUILLET_AVR_BOARD;
 constexpr const char* kBoard = nullptr;
 #endif
 
-std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::vector<uint8_t> v(n);
-  for (uint8_t& b : v) b = static_cast<uint8_t>(gen());
-  return v;
-}
+using test::RandomBytes;
 
 struct Target {
   const char* chip;

@@ -60,12 +60,7 @@ std::vector<Instruction> TracedInstructions(const std::string& path) {
   return out;
 }
 
-std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::vector<uint8_t> v(n);
-  for (uint8_t& b : v) b = static_cast<uint8_t>(gen());
-  return v;
-}
+using test::RandomBytes;
 
 struct ChipCase {
   const char* name;

@@ -42,12 +42,7 @@ struct PtyBench {
   test::CoreFixture f;
 };
 
-std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::vector<uint8_t> v(n);
-  for (uint8_t& b : v) b = static_cast<uint8_t>(gen());
-  return v;
-}
+using test::RandomBytes;
 
 TEST(NewChipsPty, Atmega328pEraseWriteVerifyReadBothMemories) {
   const std::string dir = ::testing::TempDir();

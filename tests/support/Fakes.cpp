@@ -1,10 +1,18 @@
 #include "support/Fakes.h"
 
 #include <cstdio>
+#include <random>
 
 #include "chips/Chipfunctions.h"
 
 namespace quillet::test {
+
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::vector<uint8_t> v(n);
+  for (uint8_t& b : v) b = static_cast<uint8_t>(gen());
+  return v;
+}
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
   std::string s;

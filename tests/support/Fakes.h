@@ -17,6 +17,9 @@
 
 namespace quillet::test {
 
+// n bytes from a seeded generator: the same data for the same seed, run after run.
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed);
+
 // Trace entries: "44 00 00 53 AC" (a packet written, hex), "sleep 20", "read" (an answer
 // taken), "open /dev/x", "close".
 class Recorder : public SerialDriver, public Clock {
