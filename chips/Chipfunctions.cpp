@@ -49,6 +49,9 @@ constexpr WriteTimes kTiny26Times{4500, 9000, 9000, 4500};
 // ATtiny261/461/861 datasheet 2588: 4.5, 4.0, 9.0, 4.5 ms.
 constexpr WriteTimes kTinyX61Times{4500, 4000, 9000, 4500};
 
+// The 64-byte Flash pages (32 words) of the ATtiny45/85 (datasheet 2586, "No. of Words in a
+// Page" of the serial programming chapter) and ATtiny461/861 (datasheet 2588) are in the last
+// column; their modules write 32-byte pages.
 // clang-format off
 const std::array<ChipEntry, kChipCount> kFirstChips = {{
   {102430,  "AT90S1200",  kAt90, 1024,   64,   0, &At90s1200,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr},
@@ -72,10 +75,10 @@ const std::array<ChipEntry, kChipCount> kFirstChips = {{
   {561438,  "ATtiny25",   kTiny, 2048,   128,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr},
   {626974,  "ATtiny26",   kTiny, 2048,   128,  4, &Attiny26,   {0xE1, 0xF7, 0xFF},       3, kTiny26Times, nullptr},
   {823582,  "ATtiny261",  kTiny, 2048,   128,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr},
-  {430622,  "ATtiny45",   kTiny, 4096,   256,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr},
-  {561694,  "ATtiny461",  kTiny, 4096,   256,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr},
-  {758558,  "ATtiny85",   kTiny, 8192,   512,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr},
-  {889630,  "ATtiny861",  kTiny, 8192,   512,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr},
+  {430622,  "ATtiny45",   kTiny, 4096,   256,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr, 64},
+  {561694,  "ATtiny461",  kTiny, 4096,   256,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr, 64},
+  {758558,  "ATtiny85",   kTiny, 8192,   512,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr, 64},
+  {889630,  "ATtiny861",  kTiny, 8192,   512,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr, 64},
 }};
 // clang-format on
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "commands/Jobs.h"
+#include "commands/Plan.h"
 #include "commands/Steps.h"
 #include "chips/Avrfunctions.h"
 #include "chips/ChipModule.h"
@@ -76,31 +77,21 @@ Steps RunChipSteps(const OperationInfo& info, const ChipModule& m, LBarScope& ba
     return Steps::Done;
   }
 
-  if (program) {
-    if (!m.ProgrammingEnable() || !m.ChipErase() || !m.ProgrammingEnable()) return Steps::Failed;
-    // The ATtiny12 needs a blank write between two erases before it takes new Flash.
-    if (&m == &Attiny12 && (!m.WriteBlankByteZero() || !m.ChipErase() || !m.ProgrammingEnable()))
-      return Steps::Failed;
-  } else if (!m.ProgrammingEnable()) {
-    return Steps::Failed;
-  }
-
-  const bool pageMode = program ? m.ProgramPageMode() : m.DataPageMode();
-  for (uint32_t a = 0; a < size; ++a) {
-    if (pageMode) {
-      if (!(program ? m.LoadProgramByte(a) : m.LoadDataByte(a))) return Steps::Failed;
-      // Never between a page's loads and its commit: the loaded bytes would be lost.
-      if (!IsBlockEnd(a, block)) continue;
-      if (!(program ? m.WriteProgramPage(a) : m.WriteDataPage(a))) return Steps::Failed;
-      bar.SetPosition(ProgressPercent(a, size));
-    } else {
-      if (!(program ? m.WriteProgramByte(a) : m.WriteDataByte(a))) return Steps::Failed;
-      if (IsBlockEnd(a, block)) bar.SetPosition(ProgressPercent(a, size));
-    }
-    if (StopRequested() && a + 1 < size) {
-      done = a + 1;
-      return Steps::Stopped;
-    }
+  if (program && !EraseChip()) return Steps::Failed;
+  // Every address of the memory, the blank ones too: the window writes what it shows.
+  const uint32_t page = WritePageBytes(m, program);
+  const WritePlan plan = PlanWrite(program ? ProgramImage.data() : DataImage.data(), nullptr, size,
+                                   WriteOptions{.pageBytes = page});
+  PlanRun run;
+  const auto after = [&](const WriteOp& op) {
+    if (op.kind == WriteOp::Kind::Commit || IsBlockEnd(op.address, block))
+      bar.SetPosition(ProgressPercent(op.address, size));
+    return !(StopRequested() && op.done < size);
+  };
+  switch (ExecuteWrite(m, program, plan, false, after, run)) {
+    case PlanOutcome::Failed: return Steps::Failed;
+    case PlanOutcome::Stopped: done = run.done; return Steps::Stopped;
+    case PlanOutcome::Done: break;
   }
   return Steps::Done;
 }

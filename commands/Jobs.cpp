@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "commands/Plan.h"
 #include "commands/Steps.h"
 #include "chips/Avrfunctions.h"
 #include "chips/ChipModule.h"
@@ -550,79 +551,31 @@ bool Stopped(JobResult& r, JobLines& lines) {
   return true;
 }
 
-bool WriteFlash(const ChipModule& m, const FileImage& image, bool dryRun, JobResult& r,
+// Flash: pages (bytes) of only 0xFF are not sent, since programming can only clear bits, and
+// a page's addresses the file does not hold are loaded as 0xFF. EEPROM: every held byte is
+// written, and only the held bytes of a page are loaded: the others keep their values.
+bool WriteImage(const ChipModule& m, bool flash, const FileImage& image, bool dryRun, JobResult& r,
                 LBarScope& bar, JobLines& lines) {
-  const uint32_t end = std::min(image.End(), FlashSize);
-  const uint32_t total = image.HeldCount();
-  const uint32_t page = m.ProgramPageBytes();
-  const uint32_t step = page ? page : 1;
-  const uint32_t chipPages = (FlashSize + step - 1) / step;
-  if (!dryRun && !m.ProgrammingEnable()) return false;
-  uint32_t done = 0;
-  for (uint32_t base = 0; base < end; base += step) {
-    const uint32_t last = std::min(base + step, FlashSize);
-    bool blank = true;
-    uint32_t held = 0;
-    for (uint32_t a = base; a < last; ++a) {
-      if (!image.Holds(a)) continue;
-      ++held;
-      if (image.bytes[a] != 0xFF) blank = false;
-    }
-    done += held;
-    // Programming can only clear bits: a page of 0xFF changes nothing.
-    if (blank) continue;
-    if (!dryRun) {
-      r.failedAt = base;
-      if (page) {
-        for (uint32_t a = base; a < base + page; ++a) {
-          ProgramImage[a] = image.Holds(a) ? image.bytes[a] : 0xFF;
-          if (!m.LoadProgramByte(a)) return false;
-        }
-        if (!m.WriteProgramPage(base + page - 1)) return false;
-      } else {
-        ProgramImage[base] = image.bytes[base];
-        if (!m.WriteProgramByte(base)) return false;
-      }
-      r.failedAt = -1;
-    }
-    ++r.pagesWritten;
-    r.bytes += held;
-    bar.SetPosition(ProgressPercent(done - 1, total));
-    if (Stopped(r, lines)) return false;
-  }
-  r.bytes = total;
-  r.pagesSkipped = chipPages - r.pagesWritten;
-  return true;
-}
-
-bool WriteEeprom(const ChipModule& m, const FileImage& image, bool dryRun, JobResult& r,
-                 LBarScope& bar, JobLines& lines) {
-  const uint32_t end = std::min(image.End(), EepromSize);
-  const uint32_t total = image.HeldCount();
-  const uint32_t page = m.DataPageBytes();
-  const uint32_t step = page ? page : 1;
-  if (!dryRun && !m.ProgrammingEnable()) return false;
-  uint32_t done = 0;
-  for (uint32_t base = 0; base < end; base += step) {
-    bool any = false;
-    for (uint32_t a = base; a < base + step && a < end; ++a) {
-      if (!image.Holds(a)) continue;
-      any = true;
-      ++done;
-      DataImage[a] = image.bytes[a];
-      // Only the loaded bytes of an EEPROM page are written; the others keep their values.
-      r.failedAt = a;
-      if (!dryRun && !(page ? m.LoadDataByte(a) : m.WriteDataByte(a))) return false;
-    }
-    if (!any) continue;
-    r.failedAt = base;
-    if (!dryRun && page && !m.WriteDataPage(base + page - 1)) return false;
-    r.failedAt = -1;
-    ++r.pagesWritten;
-    r.bytes = done;
-    bar.SetPosition(ProgressPercent(done - 1, total));
-    if (Stopped(r, lines)) return false;
-  }
+  const uint32_t size = flash ? FlashSize : EepromSize;
+  std::vector<uint8_t> bytes(image.bytes.begin(), image.bytes.begin() + std::min<size_t>(size, image.bytes.size()));
+  bytes.resize(size, 0xFF);
+  const WritePlan plan = PlanWrite(bytes.data(), &image.held, size,
+                                   WriteOptions{.pageBytes = WritePageBytes(m, flash),
+                                                .heldOnly = true,
+                                                .skipBlank = flash,
+                                                .loadHeldOnly = !flash});
+  PlanRun run;
+  const auto after = [&](const WriteOp& op) {
+    r.pagesWritten = run.units;
+    r.bytes = op.done;
+    bar.SetPosition(ProgressPercent(op.done - 1, plan.total));
+    return !Stopped(r, lines);
+  };
+  const PlanOutcome outcome = ExecuteWrite(m, flash, plan, dryRun, after, run);
+  r.failedAt = run.failedAt;
+  if (outcome != PlanOutcome::Done) return false;
+  r.bytes = image.HeldCount();
+  if (flash) r.pagesSkipped = plan.skipped;
   return true;
 }
 
@@ -676,8 +629,7 @@ bool WriteMemoryJob(Memory memory, const FileImage& image, bool dryRun, JobResul
   if (!m || (memory != Memory::Flash && memory != Memory::Eeprom)) return false;
   LBarScope bar;
   JobLines lines(memory, 'w');
-  const bool ok = memory == Memory::Flash ? WriteFlash(*m, image, dryRun, r, bar, lines)
-                                          : WriteEeprom(*m, image, dryRun, r, bar, lines);
+  const bool ok = WriteImage(*m, memory == Memory::Flash, image, dryRun, r, bar, lines);
   if (ok) lines.finish = dryRun ? " (dry run: nothing was sent)" : "";
   return ok;
 }

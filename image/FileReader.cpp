@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 namespace quillet {
@@ -423,8 +425,36 @@ ReadResult ReadElf(FileSource& source, const ReadTarget& target, ImageSink& sink
     result.detail = std::move(detail);
     return result;
   };
-  if (!source.Regular()) return bad("an ELF file must be a regular file, not a pipe or device");
-  ElfHandle elf(source.Descriptor());
+  // libelf reads at offsets: a pipe's ELF goes to an unnamed temporary file first, up to a
+  // size no AVR program comes near.
+  int fd = source.Descriptor();
+  uint64_t size = static_cast<uint64_t>(source.Size());
+  std::unique_ptr<FILE, int (*)(FILE*)> spool(nullptr, &std::fclose);
+  if (!source.Regular()) {
+    constexpr uint64_t kSpoolLimit = 64u << 20;
+    spool.reset(std::tmpfile());
+    if (!spool) {
+      result.fault = ReadFault::ReadError;
+      result.error = errno;
+      return result;
+    }
+    size = 0;
+    const uint8_t* data = nullptr;
+    ssize_t n;
+    while ((n = source.Next(data)) > 0) {
+      size += static_cast<uint64_t>(n);
+      if (size > kSpoolLimit) return bad("an ELF file of more than 64 MB from a pipe or device");
+      if (std::fwrite(data, 1, static_cast<size_t>(n), spool.get()) != static_cast<size_t>(n)) n = -1;
+      if (n < 0) break;
+    }
+    if (n < 0 || std::fflush(spool.get()) != 0) {
+      result.fault = ReadFault::ReadError;
+      result.error = source.Error() ? source.Error() : errno;
+      return result;
+    }
+    fd = fileno(spool.get());
+  }
+  ElfHandle elf(fd);
   if (!elf.get()) return bad(std::string("not a readable ELF file (") + elf_errmsg(-1) + ")");
   GElf_Ehdr header;
   if (elf_kind(elf.get()) != ELF_K_ELF || !gelf_getehdr(elf.get(), &header))
@@ -436,7 +466,6 @@ ReadResult ReadElf(FileSource& source, const ReadTarget& target, ImageSink& sink
   if (elf_getphdrnum(elf.get(), &count) != 0)
     return bad(std::string("damaged program headers (") + elf_errmsg(-1) + ")");
   if (count == 0) return bad("no program headers: an object file, not a linked program");
-  const uint64_t size = static_cast<uint64_t>(source.Size());
   Loader loader(target, sink, result);
   std::vector<uint8_t> block(65536);
   for (size_t i = 0; i < count; ++i) {
@@ -452,7 +481,7 @@ ReadResult ReadElf(FileSource& source, const ReadTarget& target, ImageSink& sink
       const size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), end - a));
       const off_t at = static_cast<off_t>(p.p_offset + (a - p.p_paddr));
       ssize_t got;
-      do got = ::pread(source.Descriptor(), block.data(), n, at);
+      do got = ::pread(fd, block.data(), n, at);
       while (got < 0 && errno == EINTR);
       if (got < 0) {
         result.fault = ReadFault::ReadError;
