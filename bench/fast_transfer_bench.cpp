@@ -155,7 +155,7 @@ Timing Measure(test::CoreFixture& fixture, CountingDriver& driver, CountingClock
   ClosePort();
   if (!t.ok && getenv("FAST_BENCH_DEBUG"))
     for (const std::string& l : fixture.log.lines) std::printf("    | %s\n", l.c_str());
-  const uint32_t page = e->module->ProgramPageBytes();
+  const uint32_t page = ChipFlashPageBytes(*e);
   const double pages = page ? static_cast<double>(bytes) / page : 0;
   const double wire = bytes * 11.0 / t.baud;
   const double spi = bytes * 32.0 / t.sck;

@@ -102,6 +102,11 @@ const ChipEntry* FindChip(ChipId id) {
   return nullptr;
 }
 
+uint32_t ChipFlashPageBytes(const ChipEntry& chip) {
+  if (chip.flashPageBytes) return chip.flashPageBytes;
+  return chip.module ? chip.module->ProgramPageBytes() : 0;
+}
+
 const ChipEntry* FindChipByName(const std::string& name) {
   for (const ChipEntry& e : Catalogue())
     if (name == e.name) return &e;

@@ -49,6 +49,8 @@ constexpr size_t kChipCount = 25;
 const std::vector<ChipEntry>& Catalogue();
 const ChipEntry* FindChip(ChipId id);  // nullptr for 0 and for ids not in the catalogue
 const ChipEntry* FindChipByName(const std::string& name);
+// The chip's own Flash page in bytes (0: written byte by byte).
+uint32_t ChipFlashPageBytes(const ChipEntry& chip);
 inline ChipId MakeChipId(uint8_t b0, uint8_t b1, uint8_t b2) { return b0 | b1 << 8 | b2 << 16; }
 
 // Selection state, written only by SelectChip (FuseLockBytes and CalibrationBytes also by

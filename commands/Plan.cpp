@@ -50,8 +50,7 @@ uint32_t WritePageBytes(const ChipModule& m, bool program) {
   const ChipEntry* chip = FindChip(SelectedChip);
   // Loads with the full address reach any page size; a commit anywhere in the page writes it.
   // The one-instruction way keeps the module's page and its exchanges.
-  if (FastActive() && m.flashFullAddressLoad && chip && chip->flashPageBytes)
-    return chip->flashPageBytes;
+  if (FastActive() && m.flashFullAddressLoad && chip) return ChipFlashPageBytes(*chip);
   return m.ProgramPageBytes();
 }
 
