@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/FuseWords.h"
 #include "commands/Jobs.h"
 #include "chips/ChipModule.h"
 #include "chips/PartTable.h"
@@ -143,6 +144,15 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
       continue;
     }
     if (a == "--force-fuses") { o.forceFuses = true; continue; }
+    if (a == "--show-fuses") { o.showFuses = true; continue; }
+    if (a == "--set-fuse") {
+      if (i + 1 >= argc || std::strchr(argv[i + 1], '=') == nullptr) {
+        error = "option --set-fuse needs FIELD=SETTING (e.g. --set-fuse BODLEVEL=2V7)";
+        return false;
+      }
+      o.setFuses.push_back(argv[++i]);
+      continue;
+    }
     if (a == "--no-fast") { o.noFast = true; continue; }
     if (a.size() < 2 || a[0] != '-' || a[1] == '-') {
       error = a.size() > 2 && a[1] == '-' ? "unknown option " + a
@@ -258,6 +268,9 @@ void PrintUsage(FILE* out) {
       "  -n             dry run: everything but writing to the chip\n"
       "  -F             go on when the signature does not match -p\n"
       "  --force-fuses  write fuses that program RSTDISBL or DWEN or change CKSEL\n"
+      "  --show-fuses   read the fuse and lock bytes and show every field in words\n"
+      "  --set-fuse FIELD=SETTING  set one field (setting name or value) and nothing else of\n"
+      "                 its byte, after the -U jobs; --describe PART lists fields and settings\n"
       "  --no-fast      keep to the gateway's one-instruction exchanges even with Quillet's\n"
       "                 own firmware (no blocks, no faster line or SPI clock)\n"
       "  -q / -v        quieter (-q: no progress bar, -qq: errors only) / the operation log\n"
@@ -269,7 +282,8 @@ void PrintUsage(FILE* out) {
       "      FMT  a automatic (default), i Intel HEX, s S-record, e ELF, r raw binary,\n"
       "           m immediate value (e.g. lfuse:w:0xE2:m), h hex text\n"
       "  --list-parts   the chips known      --version   the version      --help   this text\n"
-      "  --describe PART  the chip's row: sizes, waits, factory fuses, risky bits, pins, sources\n"
+      "  --describe PART  the chip's row: sizes, waits, factory fuses, risky bits, pins, sources,\n"
+      "                 fuse fields and their settings\n"
       "Exit status: 0 success, 1 an operation failed, 2 bad usage, 130 stopped by Ctrl-C.\n");
 }
 
@@ -344,6 +358,7 @@ bool DescribePart(FILE* out, const std::string& name) {
   } else {
     line("sources", "the first chips' own table, from their datasheets");
   }
+  DescribeFuseFields(out, *e);
   SelectedChip = before;
   return true;
 }

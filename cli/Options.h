@@ -34,6 +34,8 @@ struct Options {
   std::string logFile;       // -l
   bool listParts = false, version = false, help = false;
   std::string describe;      // --describe PART
+  bool showFuses = false;    // --show-fuses
+  std::vector<std::string> setFuses;  // --set-fuse FIELD=SETTING, in order
   std::vector<UpdateJob> jobs;
 };
 

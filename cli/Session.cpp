@@ -14,6 +14,7 @@
 #include "chips/Chipfunctions.h"
 #include "chips/FastTransport.h"
 #include "cli/Console.h"
+#include "cli/FuseWords.h"
 #include "link/Portfunctions.h"
 #include "log/Logfunctions.h"
 
@@ -100,6 +101,9 @@ class Run {
   int ReadJob(const UpdateJob& j);
   int WriteJob(const UpdateJob& j);
   int VerifyJob(const UpdateJob& j, bool afterWrite);
+  // --set-fuse: checked (write false) before anything is written, written after the -U jobs.
+  int SetFuses(bool write);
+  int ShowFuses();
 
   const Options& o_;
   Console& console_;
@@ -155,6 +159,9 @@ int Run::Go(const std::string& port) {
     if (s) return s;
   }
   if (StopRequested()) return Stopped("");
+  if (int s = SetFuses(true)) return s;
+  if (o_.showFuses)
+    if (int s = ShowFuses()) return s;
   return kSuccess;
 }
 
@@ -197,6 +204,47 @@ int Run::CheckJobs() {
     if (j.op != 'r' && !j.deferred)
       if (int s = CheckFile(j)) return s;
   }
+  return SetFuses(false);
+}
+
+int Run::SetFuses(bool write) {
+  if (o_.setFuses.empty()) return kSuccess;
+  std::vector<FusePlan> plans;
+  std::string error;
+  // Planned again before the write: the -U jobs may have changed the bytes since the check.
+  if (!PlanFuseChanges(o_.setFuses, plans, error))
+    return PortHandle < 0 ? FailStep(error) : Fail(error + "; nothing was written");
+  for (const FusePlan& p : plans) {
+    const std::string name = MemoryName(p.memory);
+    const std::string change = name + " " + Hex2(p.current) + " -> " + Hex2(p.value);
+    if (!p.hazard.empty() && !o_.forceFuses)
+      return Fail("--set-fuse: refusing " + change + ": " + p.hazard +
+                  ". Give --force-fuses to write it anyway; nothing was written");
+    if (!write) continue;
+    if (!p.hazard.empty()) console_.Result("warning: " + change + ": " + p.hazard + " (--force-fuses)");
+    if (p.value == p.current) {
+      console_.Result(name + " unchanged: " + Hex2(p.value) + "; " + PlanWords(p));
+      continue;
+    }
+    console_.Begin(name + " write", 1);
+    JobResult r;
+    if (!WriteFuseJob(p.memory, p.value, !o_.noVerify && !o_.dryRun, o_.dryRun, r)) {
+      if (r.mismatch) return Fail(name + " verify failed: " + r.failure);
+      return FailStep(name + " write failed");
+    }
+    console_.Result((o_.dryRun ? "dry run: " + change + " would be written" : change + " written") +
+                    (!o_.noVerify && !o_.dryRun ? " (verified)" : "") + "; " + PlanWords(p));
+  }
+  return kSuccess;
+}
+
+int Run::ShowFuses() {
+  std::vector<std::string> lines;
+  std::string error;
+  console_.Begin("fuse read", 0);
+  if (!ShowFuseLines(lines, error)) return FailStep(error);
+  for (const std::string& l : lines) std::printf("%s\n", l.c_str());
+  std::fflush(stdout);
   return kSuccess;
 }
 

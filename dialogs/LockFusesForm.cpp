@@ -1,7 +1,11 @@
 #include "dialogs/LockFusesForm.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFrame>
+#include <QLabel>
+#include <QStandardItemModel>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QShowEvent>
@@ -194,8 +198,86 @@ TLockFusesForm::TLockFusesForm(QWidget* parent)
 
   ResetBitBoxes();
   ApplyLayout();
+  BuildWords();
+  for (QCheckBox* check : CheckBoxes) connect(check, &QCheckBox::toggled, this, &TLockFusesForm::ShowWords);
   ShowFuseLockBytes();
+  ShowWords();
   Panel1->setVisible(true);
+}
+
+void TLockFusesForm::BuildWords() {
+  const BitLayoutRow* layout = FindBitLayout(SelectedChip);
+  if (!layout) return;
+  const ChipEntry* chip = FindChip(SelectedChip);
+  fields_ = chip ? FuseFieldsOf(chip->name) : nullptr;
+  int y = 184;
+  for (int g = 0; g < 4; ++g) {
+    if (!layout->groups[g].caption) continue;
+    ByteLabels[g] = new QLabel(this);
+    ByteLabels[g]->setObjectName(QStringLiteral("ByteLabel%1").arg(g + 1));
+    ByteLabels[g]->setGeometry(9 + 112 * g, y, 97, 17);
+  }
+  y += 20;
+  for (size_t i = 0; fields_ && i < fields_->count; ++i) {
+    const FuseField& f = fields_->fields[i];
+    auto* label = new QLabel(QString::fromUtf8(f.caption), this);
+    label->setObjectName(QStringLiteral("FieldLabel%1").arg(i + 1));
+    label->setToolTip(QString::fromUtf8(f.name));
+    label->setGeometry(9, y, 166, 20);
+    auto* box = new QComboBox(this);
+    box->setObjectName(QStringLiteral("FieldBox%1").arg(i + 1));
+    box->setGeometry(177, y, 262, 20);
+    // The unlisted item is shown, never chosen.
+    box->addItem(QString::fromUtf8(kNotListed), -1);
+    if (auto* model = qobject_cast<QStandardItemModel*>(box->model())) model->item(0)->setEnabled(false);
+    for (const FuseSetting& s : FieldSettings(f)) {
+      box->addItem(QString::fromUtf8(s.caption), int(s.value));
+      box->setItemData(box->count() - 1, QString::fromUtf8(s.name), Qt::ToolTipRole);
+    }
+    box->view()->setMinimumWidth(box->view()->sizeHintForColumn(0) + 24);
+    // A field on a locked box (SPIEN) is locked too.
+    bool locked = false;
+    for (int k = 0; k < 8; ++k)
+      locked = locked || (f.mask >> k & 1 && !CheckBoxes[8 * f.byte + k]->isEnabled());
+    box->setEnabled(!locked);
+    connect(box, &QComboBox::activated, this, [this, i](int index) { ChooseSetting(i, index); });
+    FieldLabels.push_back(label);
+    FieldBoxes.push_back(box);
+    y += 22;
+  }
+  setFixedSize(443, y + 2);
+}
+
+uint8_t TLockFusesForm::BoxedByte(int g) const {
+  const BitLayoutRow* layout = FindBitLayout(SelectedChip);
+  uint8_t byte = 0xFF;
+  for (int k = 0; layout && k < 8; ++k)
+    if (layout->groups[g].bits[k] && CheckBoxes[8 * g + k]->isChecked()) byte &= static_cast<uint8_t>(~kBit(k));
+  return byte;
+}
+
+void TLockFusesForm::ShowWords() {
+  if (showingWords_) return;
+  for (int g = 0; g < 4; ++g)
+    if (ByteLabels[g]) ByteLabels[g]->setText(QString::asprintf("0x%02X", BoxedByte(g)));
+  for (size_t i = 0; i < FieldBoxes.size(); ++i) {
+    const FuseSetting* s = SettingOf(fields_->fields[i], BoxedByte(fields_->fields[i].byte));
+    FieldBoxes[i]->setCurrentIndex(s ? FieldBoxes[i]->findData(int(s->value)) : 0);
+    FieldBoxes[i]->setToolTip(FieldBoxes[i]->currentText());
+  }
+}
+
+void TLockFusesForm::ChooseSetting(size_t field, int index) {
+  const FuseField& f = fields_->fields[field];
+  const int value = FieldBoxes[field]->itemData(index).toInt();
+  if (value >= 0) {
+    const uint8_t byte = WithFieldValue(f, BoxedByte(f.byte), static_cast<uint8_t>(value));
+    showingWords_ = true;
+    for (int k = 0; k < 8; ++k)
+      if (f.mask >> k & 1) CheckBoxes[8 * f.byte + k]->setChecked(!(byte >> k & 1));
+    showingWords_ = false;
+  }
+  ShowWords();
 }
 
 QCheckBox* TLockFusesForm::CheckBox(int n) const {
@@ -249,10 +331,7 @@ void TLockFusesForm::TakeFuseLockBytes() {
   for (int g = 0; g < 4; ++g) {
     const FuseGroupLayout& group = layout->groups[g];
     if (!group.caption) continue;
-    uint8_t byte = 0xFF;
-    for (int k = 0; k < 8; ++k)
-      if (group.bits[k] && CheckBoxes[8 * g + k]->isChecked()) byte &= static_cast<uint8_t>(~kBit(k));
-    FuseLockBytes[g] = byte;
+    FuseLockBytes[g] = BoxedByte(g);
   }
 }
 
@@ -294,8 +373,23 @@ bool TLockFusesForm::ConfirmLockoutBits() {
   return GetUserPrompt().AskYesNo("Warning", text);
 }
 
+bool TLockFusesForm::ConfirmExternalClock() {
+  std::string sources;
+  for (size_t i = 0; i < FieldBoxes.size(); ++i) {
+    const FuseField& f = fields_->fields[i];
+    // FuseLockBytes holds what the chip was last read or written with.
+    if (const FuseSetting* s = NewExternalClock(f, FuseLockBytes[f.byte], BoxedByte(f.byte)))
+      sources += (sources.empty() ? "" : ", ") + std::string(f.name) + " \"" + s->caption + "\"";
+  }
+  if (sources.empty()) return true;
+  return GetUserPrompt().AskYesNo(
+      "Warning", "The clock becomes a crystal or clock outside the chip (" + sources +
+                     "): after this write the chip answers the programmer only with that crystal or "
+                     "clock fitted and running. Write anyway?");
+}
+
 void TLockFusesForm::Button2Click() {
-  if (!ConfirmLockoutBits()) return;
+  if (!ConfirmLockoutBits() || !ConfirmExternalClock()) return;
   TakeFuseLockBytes();
   WriteLockAndFuses();
 }

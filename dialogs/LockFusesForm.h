@@ -9,10 +9,13 @@
 #include <vector>
 
 #include "chips/Chipfunctions.h"
+#include "chips/FuseFields.h"
 #include "chips/PartTable.h"
 
 class QCheckBox;
+class QComboBox;
 class QFrame;
+class QLabel;
 class QGroupBox;
 class QKeyEvent;
 class QPushButton;
@@ -62,6 +65,11 @@ class TLockFusesForm : public QDialog {
   QPushButton* OKButton = nullptr;
   QPushButton* Button1 = nullptr;  // Read Lock & Fuses
   QPushButton* Button2 = nullptr;  // Write Lock & Fuses
+  // The fields in words, under the boxes: each byte in hex (under its group), then one line
+  // per field of the chip's device file: its caption and a drop-down of its settings.
+  std::array<QLabel*, 4> ByteLabels{};
+  std::vector<QLabel*> FieldLabels;
+  std::vector<QComboBox*> FieldBoxes;
 
  public slots:
   void OKButtonClick();
@@ -78,6 +86,17 @@ class TLockFusesForm : public QDialog {
   void ApplyLayout();
   // Asks before a write that would lock the programmer out; true to go on.
   bool ConfirmLockoutBits();
+  // Asks before a write that moves the clock to a crystal or clock outside the chip.
+  bool ConfirmExternalClock();
+  void BuildWords();
+  // The byte group g stands for, as its boxes show it (hidden bits unprogrammed).
+  uint8_t BoxedByte(int g) const;
+  // The words and hex bytes from the boxes, and the boxes from a chosen setting.
+  void ShowWords();
+  void ChooseSetting(size_t field, int index);
+
+  const ChipFuseFields* fields_ = nullptr;
+  bool showingWords_ = false;
 };
 
 extern TLockFusesForm* LockFusesForm;

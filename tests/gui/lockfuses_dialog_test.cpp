@@ -1,6 +1,8 @@
 // The Lock & Fuses dialog: layout per chip, boxes <-> FuseLockBytes, read, write, the lock-out question.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QtTest>
 #include <map>
@@ -356,6 +358,71 @@ class LockFusesDialogTest : public QObject {
                c.chip);
       QVERIFY(f.port.trace.empty());
     }
+  }
+
+  // The words beside the boxes: a setting chosen sets its bits only, ticked bits show their
+  // setting or "(not a listed setting)", the hex follows, SPIEN's field is locked with its box,
+  // and a move to a clock outside the chip asks before Write.
+  void fieldWordsFollowTheBoxes() {
+    test::CoreFixture f;
+    SelectChip(FindChipByName("ATmega328P")->id);
+    f.Connect();
+    AnswerFuses(f.port, {});
+    TLockFusesForm form;
+    auto words = [&](const char* field) -> QComboBox* {
+      for (size_t i = 0; i < form.FieldLabels.size(); ++i)
+        if (form.FieldLabels[i]->toolTip() == field) return form.FieldBoxes[i];
+      return nullptr;
+    };
+    QComboBox* clock = words("SUT_CKSEL");
+    QVERIFY(clock && words("CKDIV8") && words("BOOTSZ") && words("LB"));
+    QCOMPARE(form.FieldBoxes.size(), size_t(14));
+    QCOMPARE(clock->currentText(), QString("Int. RC Osc. 8 MHz; Start-up time PWRDWN/RESET: 6 CK/14 CK + 65 ms"));
+    QCOMPARE(form.ByteLabels[0]->text(), QString("0x62"));
+    QVERIFY(!words("SPIEN")->isEnabled() && words("RSTDISBL")->isEnabled());
+
+    emit clock->activated(clock->findText("Ext. Crystal Osc. 8.0- MHz; Start-up time PWRDWN/RESET: 16K CK/14 CK + 65 ms"));
+    QCOMPARE(form.ByteLabels[0]->text(), QString("0x7F"));  // CKDIV8 still programmed
+    QCOMPARE(words("CKDIV8")->currentText(), QString("yes (programmed)"));
+    const struct {
+      const char* tick;
+      bool checked;
+      const char* hex;
+      const char* words;
+    } steps[] = {
+        {"CKSEL0", true, "0x7E", "Ext. Crystal Osc. 8.0- MHz; Start-up time PWRDWN/RESET: 1K CK /14 CK + 4.1 ms"},
+        {"CKSEL3", true, "0x76", "Ext. Full-swing Crystal; Start-up time PWRDWN/RESET: 1K CK /14 CK + 4.1 ms"},
+        {"CKSEL1", true, "0x74", "(not a listed setting)"},  // CKSEL 0100 with SUT 11: reserved
+        {"CKDIV8", false, "0xF4", "(not a listed setting)"},
+    };
+    for (const auto& step : steps) {
+      BoxNamed(form, step.tick)->setChecked(step.checked);
+      QCOMPARE(form.ByteLabels[0]->text(), QString(step.hex));
+      QCOMPARE(clock->currentText(), QString(step.words));
+    }
+    QCOMPARE(words("CKDIV8")->currentText(), QString("no (unprogrammed)"));
+
+    // Write: the external crystal asks first; No writes nothing, an internal clock asks nothing.
+    emit clock->activated(clock->findData(0x3F));
+    f.prompt.yesNo = {false};
+    form.Button2->click();
+    QCOMPARE(f.prompt.asked.size(), size_t(1));
+    QVERIFY2(QString::fromStdString(f.prompt.asked[0]).contains(
+                 "(SUT_CKSEL \"Ext. Crystal Osc. 8.0- MHz; Start-up time PWRDWN/RESET: 16K CK/14 CK + 65 ms\"): "
+                 "after this write the chip answers the programmer only with that crystal or clock fitted and running"),
+             f.prompt.asked[0].c_str());
+    QVERIFY(f.port.trace.empty());
+    emit clock->activated(clock->findData(0x23));  // internal 128 kHz
+    form.Button2->click();
+    QCOMPARE(f.prompt.asked.size(), size_t(1));
+    QVERIFY(!f.port.trace.empty());
+    QCOMPARE(FuseLockBytes[0], uint8_t(0xE3));
+
+    // No device file: the bytes in hex, no words.
+    SelectChip(FindChipByName("AT90S2313")->id);
+    TLockFusesForm old;
+    QVERIFY(old.FieldBoxes.empty());
+    QCOMPARE(old.ByteLabels[1]->text(), QString("0xFF"));
   }
 
   void escapeDoesNotClose() {

@@ -389,6 +389,14 @@ TEST(CliPty, DescribeSaysTheRow) {
        nullptr},
       {"ATtiny13", {"factory hfuse: 0xFF", "factory lock: 0xFF", "reset disable: hfuse bit 0 (RSTDISBL)"},
        "factory efuse"},
+      {"ATtiny85",
+       {"fuse fields: from ATtiny85.atdf", "lfuse SUT_CKSEL (mask 0x3F): Select Clock source",
+        "  0x22 INTRCOSC_8MHZ_6CK_14CK_64MS: Int. RC Osc. 8 MHz; Start-up time PWRDWN/RESET: 6 CK/14 CK + 64 ms\n",
+        "  0x3F EXTXOSC_8MHZ_XX_16KCK_14CK_65MS: Ext. Crystal Osc. 8.0- MHz; Start-up time PWRDWN/RESET: 16K CK/14 CK + 65 ms [external]",
+        "hfuse RSTDISBL (mask 0x80): Reset Disabled (Enable PB5 as i/o pin)", "  0x00 PROGRAMMED: yes (programmed)",
+        "lock LB (mask 0x03): Memory Lock"},
+       nullptr},
+      {"AT90S2313", {"fuse fields: none in words (no device file for AT90S2313)"}, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.part);
@@ -523,6 +531,68 @@ TEST(CliPty, GangWithOneGatewayFailingMidway) {
   EXPECT_NE(o.err.find("2 of 3 ports succeeded"), std::string::npos) << o.err;
   const sim::SimChipState s = a.Finish();
   EXPECT_EQ(Bytes(s.flash.begin(), s.flash.begin() + 1024), program);
+}
+
+
+// ---- fuses in words ----
+
+// --set-fuse changes its field's bits and no other, under the -U fuse rules, checked before
+// anything is written; --show-fuses reads the bytes back in words.
+TEST(CliPty, FuseFieldsInWords) {
+  struct Case {
+    const char* chip;
+    std::vector<std::string> args;
+    int status;
+    std::vector<int> fuses;  // low, high, extended afterwards
+    std::vector<std::string> err, out;  // expected among standard error, standard output
+  } cases[] = {
+      {"ATtiny85", {"--show-fuses"}, 0, {0x62, 0xDF, 0xFF}, {},
+       {"lfuse: 0x62\nCKDIV8: Divide clock by 8 internally: yes (programmed)\n"
+        "CKOUT: Clock output on PORTB4: no (unprogrammed)\n"
+        "SUT_CKSEL: Int. RC Osc. 8 MHz; Start-up time PWRDWN/RESET: 6 CK/14 CK + 64 ms\nhfuse: 0xDF\n",
+        "BODLEVEL: Brown-out detection disabled\nefuse: 0xFF\nSELFPRGEN: Self Programming enable: no",
+        "LB: No memory lock features enabled\n"}},
+      {"ATtiny85", {"--set-fuse", "ckdiv8=unprogrammed", "--set-fuse", "BODLEVEL=2V7", "--show-fuses"}, 0,
+       {0xE2, 0xDD, 0xFF},
+       {"lfuse 0x62 -> 0xE2 written (verified); CKDIV8: Divide clock by 8 internally: no (unprogrammed)",
+        "hfuse 0xDF -> 0xDD written (verified); BODLEVEL: Brown-out detection at VCC=2.7 V"},
+       {"lfuse: 0xE2\n", "BODLEVEL: Brown-out detection at VCC=2.7 V\n"}},
+      // A clock outside the chip: refused before the Flash job is written, then forced.
+      {"ATtiny85", {"-U", "flash:w:0x12,0x34:m", "--set-fuse", "SUT_CKSEL=EXTXOSC_8MHZ_XX_16KCK_14CK_65MS"}, 1,
+       {0x62, 0xDF, 0xFF},
+       {"error: --set-fuse: refusing lfuse 0x62 -> 0x7F: it changes the clock source",
+        "SUT_CKSEL becomes \"Ext. Crystal Osc. 8.0- MHz; Start-up time PWRDWN/RESET: 16K CK/14 CK + 65 ms\": the "
+        "chip will then answer the programmer only with that crystal or clock fitted and running. Give "
+        "--force-fuses"},
+       {}},
+      {"ATtiny85", {"--force-fuses", "--set-fuse", "SUT_CKSEL=0x3F"}, 0, {0x7F, 0xDF, 0xFF},
+       {"lfuse 0x62 -> 0x7F written (verified); SUT_CKSEL: Ext. Crystal Osc. 8.0- MHz"}, {}},
+      {"ATtiny85", {"--set-fuse", "RSTDISBL=0"}, 1, {0x62, 0xDF, 0xFF}, {"programs RSTDISBL"}, {}},
+      {"ATtiny85", {"--set-fuse", "SUT_CKSEL=0x05"}, 1, {0x62, 0xDF, 0xFF},
+       {"error: --set-fuse SUT_CKSEL=0x05: 0x05 is not a listed setting of SUT_CKSEL"}, {}},
+      {"ATtiny85", {"--set-fuse", "BOOTSZ=0"}, 1, {0x62, 0xDF, 0xFF}, {"ATtiny85 has no field BOOTSZ"}, {}},
+      {"ATtiny85", {"-n", "--set-fuse", "CKDIV8=1"}, 0, {0x62, 0xDF, 0xFF},
+       {"dry run: lfuse 0x62 -> 0xE2 would be written"}, {}},
+      {"ATmega328P", {"--set-fuse", "BOOTSZ=256W_3F00", "--show-fuses"}, 0, {0x62, 0xDF, 0xFF},
+       {"hfuse 0xD9 -> 0xDF written (verified); BOOTSZ: Boot Flash size=256 words start address=$3F00"},
+       {"SUT_CKSEL: Int. RC Osc. 8 MHz; Start-up time PWRDWN/RESET: 6 CK/14 CK + 65 ms\n"}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string all;
+    for (const std::string& a : c.args) all += a + " ";
+    SCOPED_TRACE(std::string(c.chip) + " " + all);
+    Gateway g("words" + std::to_string(n++), c.chip);
+    const Outcome o = RunCli(Args(g, c.args));
+    EXPECT_EQ(o.status, c.status) << o.err;
+    for (const std::string& e : c.err) EXPECT_NE(o.err.find(e), std::string::npos) << e << "\n" << o.err;
+    for (const std::string& e : c.out) EXPECT_NE(o.out.find(e), std::string::npos) << e << "\n" << o.out;
+    const sim::SimChipState s = g.Finish();
+    for (size_t i = 0; i < c.fuses.size(); ++i) EXPECT_EQ(s.fuses[i], c.fuses[i]) << "fuse " << i;
+    if (c.status != 0) {
+      EXPECT_EQ(Count(g.Trace(), "Write") + Count(g.Trace(), "Chip Erase"), 0u);
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,179 @@
+#!/usr/bin/env python3
+"""Generates chips/FuseFields.cpp: every fuse and lock field of the catalogue's chips in words.
+
+From the ATDF device files (the same public copies atdf.py reads: epccs/ATmega_DFP and
+dwtk/devices), for each chip that has a file: each bit field of its fuse and lock registers
+(name, caption, byte, mask) and the settings of its value group (value, name, caption).
+
+Usage: tools/partdata/fusefields.py ATDF_DIR [ATDF_DIR...] [--out chips/FuseFields.cpp]
+
+A setting's value is the field's bits shifted down to its lowest bit, as the device files give
+it (a field with a gap, such as the ATtiny26's PLLCK_SUT_CKSEL, keeps the gap). Settings and
+field lists shared by several chips are written once.
+"""
+import argparse
+import os
+import re
+import sys
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import partdata  # noqa: E402
+
+# The first chips, as the catalogue names them (chips/Chipfunctions.cpp); most AT90S parts and
+# the ATtiny22 have no device file.
+FIRST_CHIPS = ["AT90S1200", "AT90S2313", "AT90S2323", "AT90S2333", "AT90S2343", "AT90S4414",
+               "AT90S4433", "AT90S4434", "AT90S8515", "AT90S8535", "AT90CAN32", "AT90CAN64",
+               "AT90CAN128", "ATtiny12", "ATtiny13", "ATtiny15", "ATtiny22", "ATtiny2313",
+               "ATtiny25", "ATtiny26", "ATtiny261", "ATtiny45", "ATtiny461", "ATtiny85", "ATtiny861"]
+
+# Clock sources by the first word of a setting's name: after a write of one that needs a part
+# outside the chip, the chip answers the programmer only with that part fitted and running.
+EXTERNAL_SOURCES = ("EXTCLK", "EXTCRES", "EXTFSXTAL", "EXTHIFXTALRES", "EXTLOFXTAL", "EXTLOFXTALRES",
+                    "EXTMEDFXTALRES", "EXTRCOSC", "EXTXOSC", "EXTXTALCRES", "FSOSC", "TOSC", "TRXOSC")
+INTERNAL_SOURCES = ("INTRCOSC", "INTULPOSC", "PLLCLK", "WDOSC")
+# The ATtiny12/15 start-up settings name the power's rise, not the source: their caption does.
+POWER_RISE = ("QUICKPWR", "SLOWPWR", "VQUICKPWR")
+CLOCK_FIELDS = ("SUT_CKSEL", "CKSEL_SUT", "CKSEL", "PLLCK_SUT_CKSEL")
+
+# Where the datasheet overrules a device file's caption: {device: {field: {value: caption}}}.
+# ATtiny25/45/85 datasheet 2586N Table 6-10: the low-frequency crystal's SUT 00 and 01 add 4 ms
+# and 64 ms after reset; the device files say 0 ms and 4 ms.
+_LOFXTAL = "Ext. Low-Freq. Crystal; Start-up time PWRDWN/RESET: 1K CK/14 CK + %s"
+CAPTION_FIXES = {d: {"SUT_CKSEL": {0x06: _LOFXTAL % "4 ms", 0x16: _LOFXTAL % "64 ms"}}
+                 for d in ("ATtiny25", "ATtiny45", "ATtiny85")}
+
+
+def words(text):
+    return re.sub(r"\s+", " ", text or "").strip()
+
+
+def c_str(s):
+    return '"%s"' % s.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def external(field, name, caption):
+    if field not in CLOCK_FIELDS:
+        return False
+    head = name.split("_")[0]
+    if head in EXTERNAL_SOURCES:
+        return True
+    if head in INTERNAL_SOURCES:
+        return False
+    if head in POWER_RISE:
+        return caption.startswith(("Ext", "External"))
+    raise SystemExit("clock setting %s of %s: internal or external? (add its source to the lists)"
+                     % (name, field))
+
+
+def chips_and_files(dirs):
+    files = {}
+    for d in dirs:
+        for f in sorted(os.listdir(d)):
+            if f.endswith(".atdf"):
+                files.setdefault(f[:-5], os.path.join(d, f))
+    chips = [(n, n if n in files else None) for n in FIRST_CHIPS]
+    for sheet in partdata.DATASHEETS:
+        for name, aliases, _family, _package, fixes in sheet["rows"]:
+            chips.append((name, partdata.device_of(name, aliases, fixes, files)))
+    return [(chip, device, files.get(device)) for chip, device in chips]
+
+
+def fields_of(path, device):
+    """([(name, caption, byte, mask, [(value, external, name, caption)])], fuse byte count); byte
+    in FuseLockBytes order: the fuse registers by offset (low, high, extended), then the lock."""
+    root = ET.parse(path).getroot()
+    groups, registers = {}, {"FUSE": [], "LOCKBIT": []}
+    for module in root.iter("module"):
+        if module.get("name") not in registers:
+            continue
+        for vg in module.findall("value-group"):
+            groups[vg.get("name")] = vg
+        for rg in module.findall("register-group"):
+            registers[module.get("name")] += rg.findall("register")
+    regs = sorted(registers["FUSE"], key=lambda r: int(r.get("offset"), 0)) + registers["LOCKBIT"][:1]
+    out = []
+    for byte, reg in enumerate(regs):
+        for bf in reg.findall("bitfield"):
+            mask = int(bf.get("mask"), 0) & 0xFF
+            shift = (mask & -mask).bit_length() - 1
+            field = bf.get("name")
+            settings = []
+            if bf.get("values"):
+                for v in groups[bf.get("values")].findall("value"):
+                    value, caption = int(v.get("value"), 0), words(v.get("caption"))
+                    caption = CAPTION_FIXES.get(device, {}).get(field, {}).get(value, caption)
+                    if (value << shift) & ~mask & 0xFF:
+                        raise SystemExit("%s: %s=%s outside mask 0x%02X" % (path, field, v.get("value"), mask))
+                    settings.append((value, external(field, v.get("name"), caption), v.get("name"), caption))
+            out.append((field, words(bf.get("caption")), byte, mask, tuple(settings)))
+    return out, len(registers["FUSE"])
+
+
+def emit(chips):
+    out = []
+    w = out.append
+    w("// Generated by tools/partdata/fusefields.py from the ATDF device files (public copies:")
+    w("// epccs/ATmega_DFP, dwtk/devices). Do not edit: change the script and run it again.")
+    w('#include "chips/FuseFields.h"')
+    w("")
+    w("#include <iterator>")
+    w("")
+    w("namespace quillet {")
+    w("namespace {")
+    w("")
+    w("// clang-format off")
+    setting_ids, field_ids, chip_rows = {}, {}, []
+    for chip, device, (fields, fuse_bytes) in chips:
+        for f in fields:
+            if f[4] and f[4] not in setting_ids:
+                setting_ids[f[4]] = len(setting_ids)
+                w("constexpr FuseSetting kS%d[] = {" % setting_ids[f[4]])
+                for value, ext, name, caption in f[4]:
+                    w("  {0x%02X, %s, %s, %s}," % (value, "true" if ext else "false", c_str(name), c_str(caption)))
+                w("};")
+        key = tuple(fields)
+        if key not in field_ids:
+            field_ids[key] = len(field_ids)
+            w("constexpr FuseField kF%d[] = {" % field_ids[key])
+            for name, caption, byte, mask, settings in fields:
+                ref = ("kS%d, %d" % (setting_ids[settings], len(settings))) if settings else "nullptr, 0"
+                w("  {%s, %s, %d, 0x%02X, %s}," % (c_str(name), c_str(caption), byte, mask, ref))
+            w("};")
+        chip_rows.append("  {%s, %s, %d, kF%d, %d}," % (c_str(chip), c_str(device + ".atdf"), fuse_bytes,
+                                                       field_ids[key], len(fields)))
+    w("")
+    w("constexpr ChipFuseFields kChips[] = {")
+    out.extend(chip_rows)
+    w("};")
+    w("// clang-format on")
+    w("")
+    w("}  // namespace")
+    w("")
+    w("const ChipFuseFields* ChipFuseFieldTable() { return kChips; }")
+    w("size_t ChipFuseFieldCount() { return std::size(kChips); }")
+    w("")
+    w("}  // namespace quillet")
+    return "\n".join(out) + "\n"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("dirs", nargs="+", help="atdf folders, first match wins")
+    ap.add_argument("--out", default=os.path.join(HERE, "..", "..", "chips", "FuseFields.cpp"))
+    args = ap.parse_args()
+    chips, missing = [], []
+    for chip, device, path in chips_and_files(args.dirs):
+        if path:
+            chips.append((chip, device, fields_of(path, device)))
+        else:
+            missing.append(chip)
+    with open(args.out, "w") as f:
+        f.write(emit(chips))
+    print("%d chips written to %s; no device file for %s" % (len(chips), os.path.normpath(args.out),
+                                                            ", ".join(missing)))
+
+
+if __name__ == "__main__":
+    main()
