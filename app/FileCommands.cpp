@@ -144,6 +144,7 @@ void TForm1::AddRecentFile(int image, const QString& path) {
   if ((image != 1 && image != 2) || path.isEmpty()) return;
   recent_[image] = WithRecent(recent_[image], QFileInfo(path).absoluteFilePath());
   RefreshRecentMenu(image);
+  SettingsChanged();
 }
 
 void TForm1::RefreshRecentMenu(int image) {

@@ -26,6 +26,7 @@
 
 #include "chips/FastTransport.h"
 #include "dialogs/AboutBox.h"
+#include "dialogs/Worker.h"
 #include "link/Portfunctions.h"
 #include "log/Rtf.h"
 
@@ -146,9 +147,15 @@ TForm1::TForm1(const QString& initialPort, QWidget* parent) : QMainWindow(parent
   PortHandle = -1;
   SelectedChip = 0;
   DelayValue = TrackBar1->value();
+  // A failed exchange closes the port: the window then shows it closed, as after Disconnect,
+  // without a line of its own (the failure has logged one).
+  SetWorkEndedHandler([this] {
+    if (PortHandle == -1 && Button2->isEnabled()) DisableControls();
+  });
 }
 
 TForm1::~TForm1() {
+  SetWorkEndedHandler(nullptr);
   if (GetLogSink() == this) SetLogSink(nullptr);
   SetChipDisplay(nullptr);
   SetViewSink(nullptr);
@@ -294,6 +301,9 @@ void TForm1::BuildLayout(const QString& initialPort) {
   // Picking an item also changes the edit text, so this one signal covers both.
   connect(ComboBox1, &QComboBox::editTextChanged, this, &TForm1::ComboBox1Change);
   connect(TrackBar1, &QSlider::valueChanged, this, &TForm1::TrackBar1Change);
+  connect(ComboBox1, &QComboBox::editTextChanged, this, &TForm1::SettingsChanged);
+  connect(TrackBar1, &QSlider::valueChanged, this, &TForm1::SettingsChanged);
+  connect(PageControl1, &QTabWidget::currentChanged, this, &TForm1::SettingsChanged);
 
 }
 
@@ -341,7 +351,10 @@ void TForm1::BuildMenus() {
   fast->setObjectName("FastTransfers1");
   fast->setCheckable(true);
   fast->setChecked(FastTransfersEnabled());
-  connect(fast, &QAction::toggled, this, [](bool on) { SetFastTransfers(on); });
+  connect(fast, &QAction::toggled, this, [this](bool on) {
+    SetFastTransfers(on);
+    SettingsChanged();
+  });
 
   ChipSelect1 = bar->addMenu("Chip Select");
   ChipSelect1->setObjectName("ChipSelect1");

@@ -32,6 +32,7 @@ class QWidget;
 class QKeyEvent;
 class QSettings;
 class QUrl;
+class QTimer;
 
 namespace quillet {
 
@@ -173,6 +174,10 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   void RestoreSettings(const QString& portArgument);
   // Writes the current set-up to the user's settings.
   void StoreSettings();
+  // A part of the set-up changed: it is written shortly after, several changes at once, so a
+  // session that ends without closing the window keeps it.
+  void SettingsChanged();
+  static constexpr int kSettingsDelayMs = 500;
 
  public:
   // ---- hex view editing: key is the key code (digits/letters upper-case codes, Backspace 8,
@@ -201,6 +206,7 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   void AddRecentFile(int image, const QString& path);
   QSettings& Settings();
   std::unique_ptr<QSettings> settings_;
+  QTimer* settingsTimer_ = nullptr;
   bool settingsEnabled_ = false;  // only a window that read the user's settings writes them
   bool settingsReadable_ = true;
   ChipId handChip_ = 0;  // the chip last chosen from the menu

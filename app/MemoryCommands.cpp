@@ -6,6 +6,7 @@
 
 #include "commands/Driver.h"
 #include "app/Main.h"
+#include "dialogs/Worker.h"
 
 namespace quillet {
 
@@ -18,10 +19,10 @@ void TForm1::Button10Click() { RunMemoryOperation(static_cast<int>(MemoryOperati
 
 void TForm1::RunMemoryOperation(int operation) {
   if (operation < 0 || operation > static_cast<int>(MemoryOperation::VerifyData)) return;
-  RunMemoryCommand(static_cast<MemoryOperation>(operation));
+  RunOffWindowThread([operation] { RunMemoryCommand(static_cast<MemoryOperation>(operation)); });
 }
 
-void TForm1::EraseWriteandVerifyProgram1Click() { RunEraseWriteVerify(); }
+void TForm1::EraseWriteandVerifyProgram1Click() { RunOffWindowThread([] { RunEraseWriteVerify(); }); }
 
 void TForm1::BuildCommandMenu() {
   // The buttons' commands in the Edit menu, so that their keys are shown; the keys follow the

@@ -82,13 +82,17 @@ void QtUserPrompt::ShowMessage(const std::string& caption, const std::string& te
 }
 
 std::optional<FileChoice> QtUserPrompt::OpenFile() {
-  return RunDialog(owner_, QFileDialog::AcceptOpen, lastOpenName_, lastOpenFilter_,
-                   lastOpenFolder_);
+  std::optional<FileChoice> choice = RunDialog(owner_, QFileDialog::AcceptOpen, lastOpenName_,
+                                               lastOpenFilter_, lastOpenFolder_);
+  if (choice && chosen_) chosen_();
+  return choice;
 }
 
 std::optional<FileChoice> QtUserPrompt::SaveFile() {
-  return RunDialog(owner_, QFileDialog::AcceptSave, lastSaveName_, lastSaveFilter_,
-                   lastSaveFolder_);
+  std::optional<FileChoice> choice = RunDialog(owner_, QFileDialog::AcceptSave, lastSaveName_,
+                                               lastSaveFilter_, lastSaveFolder_);
+  if (choice && chosen_) chosen_();
+  return choice;
 }
 
 namespace {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 #include "log/Seams.h"
 
@@ -31,9 +32,12 @@ class QtUserPrompt : public UserPrompt {
   Place SavePlace() const;
   void SetOpenPlace(const Place& place);
   void SetSavePlace(const Place& place);
+  // Called after a file was chosen in either dialog (the places changed).
+  void SetChosenHandler(std::function<void()> handler) { chosen_ = std::move(handler); }
 
  private:
   QWidget* owner_;
+  std::function<void()> chosen_;
   QString lastOpenName_;
   QString lastOpenFilter_;
   QString lastOpenFolder_;  // used while no name was chosen in this run

@@ -6,6 +6,7 @@
 #include <QSettings>
 #include <QSlider>
 #include <QTabWidget>
+#include <QTimer>
 
 #include "app/Main.h"
 #include "app/QtSeams.h"
@@ -37,6 +38,17 @@ QtUserPrompt* Prompt() { return dynamic_cast<QtUserPrompt*>(&GetUserPrompt()); }
 
 }  // namespace
 
+void TForm1::SettingsChanged() {
+  if (!settingsEnabled_) return;
+  if (!settingsTimer_) {
+    settingsTimer_ = new QTimer(this);
+    settingsTimer_->setSingleShot(true);
+    settingsTimer_->setInterval(kSettingsDelayMs);
+    connect(settingsTimer_, &QTimer::timeout, this, &TForm1::StoreSettings);
+  }
+  settingsTimer_->start();
+}
+
 QSettings& TForm1::Settings() {
   if (!settings_) settings_ = std::make_unique<QSettings>();
   return *settings_;
@@ -61,6 +73,7 @@ void TForm1::RestoreSettings(const QString& portArgument) {
     ComboBox1->setEditText(port);
 
   if (QtUserPrompt* prompt = Prompt()) {
+    prompt->SetChosenHandler([this] { SettingsChanged(); });
     prompt->SetOpenPlace({Text(s, "openFolder"), Text(s, "openFilter")});
     prompt->SetSavePlace({Text(s, "saveFolder"), Text(s, "saveFilter")});
   }

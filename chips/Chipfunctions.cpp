@@ -114,6 +114,7 @@ const ChipEntry* FindChipByName(const std::string& name) {
 }
 
 void SetChipDisplay(ChipDisplay* display) { g_display = display; }
+ChipDisplay* GetChipDisplay() { return g_display; }
 
 void SelectChip(ChipId id) {
   if (id == 0) {

@@ -74,6 +74,7 @@ class ChipDisplay {
   virtual void RefreshChipDisplay(ChipId id) = 0;
 };
 void SetChipDisplay(ChipDisplay* display);  // nullptr: nothing to refresh
+ChipDisplay* GetChipDisplay();
 
 void SelectChip(ChipId id);
 // 1 ProgramImage to 0xFF, 2 DataImage to 0xFF, 3 FuseLockBytes to factory values,

@@ -9,6 +9,7 @@
 #include <QScreen>
 
 #include "commands/Jobs.h"
+#include "dialogs/Worker.h"
 
 namespace quillet {
 
@@ -20,37 +21,6 @@ namespace {
 constexpr int kWidth = 281;
 constexpr int kHeight = 33;
 constexpr int kStopHeight = 63;  // with the Stop button under the bar
-
-// The events by which a user acts on a window: while a stoppable command runs, only the
-// progress dialog gets them, so the Stop button works and nothing else starts meanwhile.
-bool IsUserAction(QEvent::Type type) {
-  switch (type) {
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::MouseMove:
-    case QEvent::Wheel:
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease:
-    case QEvent::ShortcutOverride:
-    case QEvent::Shortcut:
-    case QEvent::InputMethod:
-    case QEvent::ContextMenu:
-    case QEvent::TouchBegin:
-    case QEvent::TouchUpdate:
-    case QEvent::TouchEnd:
-    case QEvent::TabletPress:
-    case QEvent::TabletRelease:
-    case QEvent::TabletMove:
-    case QEvent::DragEnter:
-    case QEvent::DragMove:
-    case QEvent::Drop:
-    case QEvent::Close:
-      return true;
-    default:
-      return false;
-  }
-}
 
 }  // namespace
 
@@ -125,7 +95,8 @@ void TLBar::AllowStop() {
 
 void TLBar::SetPosition(int percent) {
   ProgressBar1->setValue(percent);
-  if (isVisible()) {
+  // Work off the window's thread leaves the window's event loop running: nothing to pump.
+  if (isVisible() && !WorkRunning()) {
     repaint();
     // The filter keeps user input away from the other windows, so all events may run.
     QCoreApplication::processEvents(stopAllowed_ ? QEventLoop::AllEvents

@@ -19,6 +19,7 @@
 #include "commands/Driver.h"
 #include "chips/NewerChips.h"
 #include "chips/PartTable.h"
+#include "dialogs/Worker.h"
 #include "log/Seams.h"
 
 namespace quillet {
@@ -341,7 +342,9 @@ void TLockFusesForm::OKButtonClick() {
 }
 
 void TLockFusesForm::Button1Click() {
-  if (ReadLockAndFuses()) {
+  bool read = false;
+  RunOffWindowThread([&read] { read = ReadLockAndFuses(); });
+  if (read) {
     UncheckAllBits();
     ShowFuseLockBytes();
   }
@@ -391,7 +394,7 @@ bool TLockFusesForm::ConfirmExternalClock() {
 void TLockFusesForm::Button2Click() {
   if (!ConfirmLockoutBits() || !ConfirmExternalClock()) return;
   TakeFuseLockBytes();
-  WriteLockAndFuses();
+  RunOffWindowThread([] { WriteLockAndFuses(); });
 }
 
 void TLockFusesForm::showEvent(QShowEvent* event) {

@@ -6,6 +6,7 @@ ViewSink* g_views = nullptr;
 }
 
 void SetViewSink(ViewSink* sink) { g_views = sink; }
+ViewSink* GetViewSink() { return g_views; }
 
 int ActiveView(int image) {
   if (!g_views) return 0;

@@ -16,6 +16,7 @@ class ViewSink {
 };
 
 void SetViewSink(ViewSink* sink);  // nullptr: no views (every call does nothing)
+ViewSink* GetViewSink();
 
 // The active page's view for an image: 1/2 for image 1, 3/4 for image 2; 0 when the page
 // index is neither 0 nor 1.

@@ -1,0 +1,249 @@
+#include "dialogs/Worker.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QPointer>
+#include <QThread>
+#include <QWidget>
+#include <atomic>
+#include <optional>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "chips/Chipfunctions.h"
+#include "image/Views.h"
+#include "log/Logfunctions.h"
+#include "log/Seams.h"
+
+namespace quillet {
+namespace {
+
+std::atomic<bool> g_running{false};
+std::function<void()> g_ended;
+
+// f on the window's thread, the caller waiting for it; at once when already there.
+template <class F>
+auto OnWindowThread(F&& f) -> decltype(f()) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!app || QThread::currentThread() == app->thread()) return f();
+  using R = decltype(f());
+  if constexpr (std::is_void_v<R>) {
+    QMetaObject::invokeMethod(app, [&] { f(); }, Qt::BlockingQueuedConnection);
+  } else {
+    std::optional<R> result;
+    QMetaObject::invokeMethod(app, [&] { result.emplace(f()); }, Qt::BlockingQueuedConnection);
+    return std::move(*result);
+  }
+}
+
+class LogProxy : public LogSink {
+ public:
+  explicit LogProxy(LogSink* inner) : inner_(inner) {}
+  void AppendLine(const std::string& line) override {
+    OnWindowThread([&] { inner_->AppendLine(line); });
+  }
+
+ private:
+  LogSink* inner_;
+};
+
+class DialogProxy : public ProgressDialog {
+ public:
+  explicit DialogProxy(std::unique_ptr<ProgressDialog> inner) : inner_(std::move(inner)) {}
+  ~DialogProxy() override {
+    OnWindowThread([&] { inner_.reset(); });
+  }
+  void SetPosition(int percent) override {
+    OnWindowThread([&] { inner_->SetPosition(percent); });
+  }
+  void AllowStop() override {
+    OnWindowThread([&] { inner_->AllowStop(); });
+  }
+
+ private:
+  std::unique_ptr<ProgressDialog> inner_;
+};
+
+class ProgressProxy : public ProgressFactory {
+ public:
+  explicit ProgressProxy(ProgressFactory& inner) : inner_(inner) {}
+  std::unique_ptr<ProgressDialog> Create() override {
+    std::unique_ptr<ProgressDialog> dialog = OnWindowThread([&] { return inner_.Create(); });
+    if (!dialog) return nullptr;
+    return std::make_unique<DialogProxy>(std::move(dialog));
+  }
+
+ private:
+  ProgressFactory& inner_;
+};
+
+class PromptProxy : public UserPrompt {
+ public:
+  explicit PromptProxy(UserPrompt& inner) : inner_(inner) {}
+  bool AskYesNo(const std::string& caption, const std::string& text) override {
+    return OnWindowThread([&] { return inner_.AskYesNo(caption, text); });
+  }
+  void ShowMessage(const std::string& caption, const std::string& text) override {
+    OnWindowThread([&] { inner_.ShowMessage(caption, text); });
+  }
+  std::optional<FileChoice> OpenFile() override {
+    return OnWindowThread([&] { return inner_.OpenFile(); });
+  }
+  std::optional<FileChoice> SaveFile() override {
+    return OnWindowThread([&] { return inner_.SaveFile(); });
+  }
+
+ private:
+  UserPrompt& inner_;
+};
+
+class DisplayProxy : public ChipDisplay {
+ public:
+  explicit DisplayProxy(ChipDisplay* inner) : inner_(inner) {}
+  void RefreshChipDisplay(ChipId id) override {
+    OnWindowThread([&] { inner_->RefreshChipDisplay(id); });
+  }
+
+ private:
+  ChipDisplay* inner_;
+};
+
+class ViewProxy : public ViewSink {
+ public:
+  explicit ViewProxy(ViewSink* inner) : inner_(inner) {}
+  int ActivePageIndex() override {
+    return OnWindowThread([&] { return inner_->ActivePageIndex(); });
+  }
+  void BlankView(int view) override {
+    OnWindowThread([&] { inner_->BlankView(view); });
+  }
+  void ImageToView(int view, int image) override {
+    OnWindowThread([&] { inner_->ImageToView(view, image); });
+  }
+  void ViewToImage(int view, int image) override {
+    OnWindowThread([&] { inner_->ViewToImage(view, image); });
+  }
+
+ private:
+  ViewSink* inner_;
+};
+
+// Drops user input to the windows that were open when the work started, and their closing:
+// they stay as they are until it ends.
+class InputBlocker : public QObject {
+ public:
+  InputBlocker() {
+    for (QWidget* w : QApplication::topLevelWidgets()) windows_.emplace_back(w);
+    qApp->installEventFilter(this);
+  }
+  ~InputBlocker() override { qApp->removeEventFilter(this); }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    const QEvent::Type type = event->type();
+    if (!IsUserAction(type)) return false;
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget) {
+      // Shortcuts go to actions, which belong to the window's menus.
+      if (type != QEvent::Shortcut && type != QEvent::ShortcutOverride) return false;
+      event->ignore();
+      return true;
+    }
+    if (type == QEvent::Close && !widget->isWindow()) return false;
+    for (const QPointer<QWidget>& w : windows_)
+      if (w && widget->window() == w) {
+        event->ignore();
+        return true;
+      }
+    return false;
+  }
+
+ private:
+  std::vector<QPointer<QWidget>> windows_;
+};
+
+}  // namespace
+
+bool IsUserAction(QEvent::Type type) {
+  switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::InputMethod:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TabletPress:
+    case QEvent::TabletRelease:
+    case QEvent::TabletMove:
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop:
+    case QEvent::Close:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool WorkRunning() { return g_running.load(); }
+
+void SetWorkEndedHandler(std::function<void()> handler) { g_ended = std::move(handler); }
+
+void RunOffWindowThread(const std::function<void()>& work) {
+  if (g_running.load() || !QCoreApplication::instance() ||
+      QThread::currentThread() != QCoreApplication::instance()->thread()) {
+    work();
+    return;
+  }
+  // The seams as installed now, each served on this thread for the worker.
+  LogSink* log = GetLogSink();
+  ProgressFactory& progress = GetProgressFactory();
+  UserPrompt& prompt = GetUserPrompt();
+  ChipDisplay* display = GetChipDisplay();
+  ViewSink* views = GetViewSink();
+  std::optional<LogProxy> logProxy;
+  if (log) logProxy.emplace(log);
+  ProgressProxy progressProxy(progress);
+  PromptProxy promptProxy(prompt);
+  std::optional<DisplayProxy> displayProxy;
+  if (display) displayProxy.emplace(display);
+  std::optional<ViewProxy> viewProxy;
+  if (views) viewProxy.emplace(views);
+  SetLogSink(logProxy ? &*logProxy : nullptr);
+  SetProgressFactory(&progressProxy);
+  SetUserPrompt(&promptProxy);
+  SetChipDisplay(displayProxy ? &*displayProxy : nullptr);
+  SetViewSink(viewProxy ? &*viewProxy : nullptr);
+
+  g_running.store(true);
+  {
+    InputBlocker blocker;
+    QEventLoop loop;
+    std::thread worker([&] {
+      work();
+      QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+  }
+  g_running.store(false);
+
+  SetLogSink(log);
+  SetProgressFactory(&progress);
+  SetUserPrompt(&prompt);
+  SetChipDisplay(display);
+  SetViewSink(views);
+  if (g_ended) g_ended();
+}
+
+}  // namespace quillet
