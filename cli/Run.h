@@ -52,6 +52,8 @@ class Run {
   int Identify(const std::string& device);
   int CheckJobs();
   int CheckFile(const UpdateJob& j);
+  // How messages name a job: "-U lfuse:w:0xE2:m", or the terminal's "write lfuse 0 0xE2".
+  std::string Named(const UpdateJob& j) const { return (inTerminal_ ? "" : "-U ") + j.text; }
   int Erase(bool asked = false);  // asked: -e or the terminal's erase, not a write's
   int ReadJob(const UpdateJob& j);
   int WriteJob(const UpdateJob& j);
@@ -70,7 +72,8 @@ class Run {
   int statusFd_;
   std::vector<UpdateJob> jobs_;  // the deferred files loaded when their turn comes
   bool erased_ = false;          // this run erased the chip
-  uint32_t dumpNext_[8] = {};    // the terminal: where the next dump of each memory begins
+  uint32_t dumpNext_[8] = {};
+  bool inTerminal_ = false;    // the terminal: where the next dump of each memory begins
 };
 
 }  // namespace quillet::cli

@@ -225,14 +225,14 @@ int Run::CheckFile(const UpdateJob& j) {
     const std::string from = j.format == FileFormat::Immediate ? "the value list" : j.file;
     char last[16];
     std::snprintf(last, sizeof last, "0x%04X", end - 1);
-    return Fail("-U " + j.text + ": " + from + " holds " +
+    return Fail(Named(j) + ": " + from + " holds " +
                 Plural(j.image.HeldCount(), "byte", "bytes") + " up to address " + last +
                 ", more than the " + std::to_string(size) + " bytes of " + ChipName + "'s " +
                 name + "; nothing was written");
   }
   if (j.op != 'w' || !IsFuseOrLock(j.memory) || j.memory == Memory::Lock) return kSuccess;
   const uint8_t value = j.image.bytes[0];
-  const std::string what = "-U " + j.text + ": ";
+  const std::string what = Named(j) + ": ";
   if (!FuseBitNames(j.memory)) {
     if (o_.forceFuses) return kSuccess;
     return Fail(what + "the fuse bits of " + ChipName +

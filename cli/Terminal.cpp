@@ -88,6 +88,7 @@ bool ReadCommand(bool tty, std::string& line) {
 
 int Run::Terminal() {
   const bool tty = ::isatty(0);
+  inTerminal_ = true;
   if (tty) {
     rl_catch_signals = 0;
     using_history();
@@ -162,7 +163,7 @@ int Run::TerminalCommand(const std::vector<std::string>& words, bool& quit) {
   if (cmd == "write") {
     if (words.size() < 4) return usage("write MEM ADDR BYTES...");
     UpdateJob j;
-    j.text = name + " " + words[2];
+    for (const std::string& w : words) j.text += (j.text.empty() ? "" : " ") + w;
     j.memory = memory;
     j.op = 'w';
     j.format = FileFormat::Immediate;
