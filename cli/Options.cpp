@@ -305,6 +305,11 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     error = "standard input (-) can be read by one -U only";
     return false;
   }
+  if (o.terminal && (o.ports.size() > 1 || stdinJobs > 0)) {
+    error = o.ports.size() > 1 ? "-t takes one port: the terminal talks to one chip"
+                               : "-t reads its commands from standard input: no -U can read it too";
+    return false;
+  }
   return true;
 }
 

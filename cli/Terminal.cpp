@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <sstream>
 
 #include "chips/ChipModule.h"
@@ -32,6 +31,8 @@ constexpr const char* kHelp =
     "help                     this text\n"
     "quit                     leave (Ctrl-D and Ctrl-C too)\n"
     "MEM: flash eeprom lfuse hfuse efuse fuse fuse0-2 lock signature calibration";
+
+constexpr size_t kLongestLine = 4096;
 
 bool ParseNumber(const std::string& text, unsigned long max, unsigned long& value) {
   char* end = nullptr;
@@ -64,7 +65,14 @@ void OnPromptSignal(int) { g_interrupted = 1; }
 // One line from the terminal (libedit, with history) or from a script on standard input;
 // false at its end or on Ctrl-C.
 bool ReadCommand(bool tty, std::string& line) {
-  if (!tty) return static_cast<bool>(std::getline(std::cin, line));
+  if (!tty) {
+    // A script's line is a command: one longer than any command is cut, never held whole.
+    line.clear();
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n')
+      if (line.size() < kLongestLine) line += static_cast<char>(c);
+    return c != EOF || !line.empty();
+  }
   // Ctrl-C at the prompt ends the read (no restart) and leaves the terminal cleanly.
   struct sigaction sa {}, old {};
   sa.sa_handler = OnPromptSignal;
@@ -78,7 +86,7 @@ bool ReadCommand(bool tty, std::string& line) {
     std::fputs("\n", stdout);
     return false;
   }
-  line = got;
+  line = std::string(got).substr(0, kLongestLine);
   std::free(got);
   if (line.find_first_not_of(" \t") != std::string::npos) add_history(line.c_str());
   return true;
@@ -112,7 +120,7 @@ int Run::Terminal() {
 }
 
 int Run::TerminalCommand(const std::vector<std::string>& words, bool& quit) {
-  const std::string& cmd = words[0];
+  const std::string cmd = words[0].substr(0, 40);  // echoed in messages
   auto usage = [&](const std::string& text) { return Fail(cmd + ": " + text + " (help lists the commands)"); };
   if (cmd == "quit" || cmd == "q" || cmd == "exit") {
     quit = true;
@@ -152,24 +160,25 @@ int Run::TerminalCommand(const std::vector<std::string>& words, bool& quit) {
   if (cmd != "dump" && cmd != "write") return usage("unknown command");
   if (words.size() < 2) return usage("name a memory");
   Memory memory;
-  if (!ParseMemory(words[1], memory)) return usage("unknown memory \"" + words[1] + "\"");
+  if (!ParseMemory(words[1], memory)) return usage("unknown memory \"" + words[1].substr(0, 20) + "\"");
   const uint32_t size = MemorySize(memory);
   const std::string name = MemoryName(memory);
   if (size == 0) return Fail(cmd + ": " + ChipName + " has no " + name);
   unsigned long address = 0;
   if (words.size() > 2 && !ParseNumber(words[2], size - 1, address))
-    return usage("address \"" + words[2] + "\" is not within the " + std::to_string(size) + " bytes of " + name);
+    return usage("address \"" + words[2].substr(0, 20) + "\" is not within the " + std::to_string(size) + " bytes of " + name);
 
   if (cmd == "write") {
     if (words.size() < 4) return usage("write MEM ADDR BYTES...");
     UpdateJob j;
-    for (const std::string& w : words) j.text += (j.text.empty() ? "" : " ") + w;
+    j.text = "write " + name + " " + words[2].substr(0, 20);
     j.memory = memory;
     j.op = 'w';
     j.format = FileFormat::Immediate;
     for (size_t i = 3; i < words.size(); ++i) {
       unsigned long v = 0;
-      if (!ParseNumber(words[i], 0xFF, v)) return usage("\"" + words[i] + "\" is not a byte value (0x00 to 0xFF)");
+      if (!ParseNumber(words[i], 0xFF, v))
+        return usage("\"" + words[i].substr(0, 20) + "\" is not a byte value (0x00 to 0xFF)");
       j.image.Put(static_cast<uint32_t>(address + i - 3), static_cast<uint8_t>(v));
     }
     if (!CanWrite(memory))
@@ -184,7 +193,7 @@ int Run::TerminalCommand(const std::vector<std::string>& words, bool& quit) {
   const int index = static_cast<int>(memory);
   if (words.size() <= 2) address = dumpNext_[index] < size ? dumpNext_[index] : 0;
   unsigned long length = 64;
-  if (words.size() > 3 && !ParseNumber(words[3], size, length)) return usage("bad length \"" + words[3] + "\"");
+  if (words.size() > 3 && !ParseNumber(words[3], size, length)) return usage("bad length \"" + words[3].substr(0, 20) + "\"");
   if (words.size() > 4) return usage("dump MEM [ADDR [LEN]]");
   std::vector<uint8_t> data;
   if (IsFuseOrLock(memory)) {
