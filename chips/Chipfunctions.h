@@ -38,6 +38,8 @@ struct ChipEntry {
   // The newer chips: their row of data (fuse and lock bit names, package, other names);
   // nullptr for the first 25, whose modules and dialog layouts carry it.
   const PartRow* part;
+  // The field's short part ids ("m328p", "t85, t85a"): what -p takes in Makefiles and IDE recipes.
+  const char* partIds;
   // The chip's own Flash page where it is larger than its module's (0: the module's). The
   // module's smaller page still programs it, at twice the commits.
   uint16_t flashPageBytes = 0;

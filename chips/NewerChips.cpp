@@ -113,6 +113,7 @@ void AppendNewerChips(std::vector<ChipEntry>& catalogue) {
         e.factoryCount = static_cast<uint8_t>(p.fuseCount + 1);
         e.times = {p.times.flashUs, p.times.eepromUs, p.times.eraseUs, p.times.fuseUs};
         e.part = &p;
+        e.partIds = p.partIds;
         catalogue.push_back(e);
       }
     }

@@ -16,7 +16,7 @@ const PartRow kParts[] = {
   // ATmega8/L datasheet 2486AA. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8.atdf. Waits: Table 97. Longer in avrdude.conf, which stands: erase. EEPROM
   // byte mode: instruction set has Write EEPROM Memory (C0) only.
-  {"ATmega8", "ATmega8A", "ATmega", {0x1E, 0x93, 0x07},
+  {"ATmega8", "ATmega8A", "m8, m8a", "ATmega", {0x1E, 0x93, 0x07},
    8192, 64, 512, 0, 4,
    2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::BrownOutLevel}, 0xE1},
@@ -31,7 +31,7 @@ const PartRow kParts[] = {
   // ATmega16.atdf. Waits: the ATmega16's datasheet 2466T Table 115 (8154's own table not found).
   // Longer in avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which
   // every part has.
-  {"ATmega16", "ATmega16A", "ATmega", {0x1E, 0x94, 0x03},
+  {"ATmega16", "ATmega16A", "m16, m16a", "ATmega", {0x1E, 0x94, 0x03},
    16384, 128, 512, 0, 4,
    2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::BrownOutLevel}, 0xE1},
@@ -45,7 +45,7 @@ const PartRow kParts[] = {
   // ATmega32A datasheet 8155. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega32.atdf. Waits: 8155I Table 29-15. EEPROM byte mode: 8155I Table 29-16 has Write EEPROM
   // Memory (C0) only.
-  {"ATmega32", "ATmega32A", "ATmega", {0x1E, 0x95, 0x02},
+  {"ATmega32", "ATmega32A", "m32, m32a", "ATmega", {0x1E, 0x95, 0x02},
    32768, 128, 1024, 0, 4,
    2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::BrownOutLevel}, 0xE1},
@@ -61,7 +61,7 @@ const PartRow kParts[] = {
   // which stands: fuse. EEPROM byte mode: serial mode writes the EEPROM byte by byte (Write EEPROM
   // Memory, C0). 2490R Table 128 gives 4.5/9.0/9.0/4.5 ms; the ATmega64A table was not found, so
   // the longer ATmega128A values stand.
-  {"ATmega64", "ATmega64A", "ATmega", {0x1E, 0x96, 0x02},
+  {"ATmega64", "ATmega64A", "m64, m64a", "ATmega", {0x1E, 0x96, 0x02},
    65536, 256, 2048, 0, 4,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::BrownOutLevel}, 0xE1},
@@ -76,7 +76,7 @@ const PartRow kParts[] = {
   // ATmega128A datasheet 8151H. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega128.atdf. Waits: Table 26-14. Longer in avrdude.conf, which stands: fuse.
   // EEPROM byte mode: serial mode writes the EEPROM byte by byte (Write EEPROM Memory, C0).
-  {"ATmega128", "ATmega128A", "ATmega", {0x1E, 0x97, 0x02},
+  {"ATmega128", "ATmega128A", "m128, m128a", "ATmega", {0x1E, 0x97, 0x02},
    131072, 256, 4096, 0, 4,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::BrownOutLevel}, 0xE1},
@@ -91,7 +91,7 @@ const PartRow kParts[] = {
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega48.atdf. Waits: Table 28-18. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: Table 28-19 (C1/C2).
-  {"ATmega48", "ATmega48A", "ATmega", {0x1E, 0x92, 0x05},
+  {"ATmega48", "ATmega48A", "m48, m48a", "ATmega", {0x1E, 0x92, 0x05},
    4096, 64, 256, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -106,7 +106,7 @@ const PartRow kParts[] = {
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega48P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). Longer in avrdude.conf, which stands: erase. EEPROM page mode: Table 28-19 (C1/C2).
-  {"ATmega48P", "ATmega48PA", "ATmega", {0x1E, 0x92, 0x0A},
+  {"ATmega48P", "ATmega48PA", "m48p, m48pa", "ATmega", {0x1E, 0x92, 0x0A},
    4096, 64, 256, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -121,7 +121,7 @@ const PartRow kParts[] = {
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega88.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
-  {"ATmega88", "ATmega88A", "ATmega", {0x1E, 0x93, 0x0A},
+  {"ATmega88", "ATmega88A", "m88, m88a", "ATmega", {0x1E, 0x93, 0x0A},
    8192, 64, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -136,7 +136,7 @@ const PartRow kParts[] = {
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega88P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). EEPROM page mode: Table 28-19 (C1/C2).
-  {"ATmega88P", "ATmega88PA", "ATmega", {0x1E, 0x93, 0x0F},
+  {"ATmega88P", "ATmega88PA", "m88p, m88pa", "ATmega", {0x1E, 0x93, 0x0F},
    8192, 64, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -151,7 +151,7 @@ const PartRow kParts[] = {
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega168.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
-  {"ATmega168", "ATmega168A", "ATmega", {0x1E, 0x94, 0x06},
+  {"ATmega168", "ATmega168A", "m168, m168a", "ATmega", {0x1E, 0x94, 0x06},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -166,7 +166,7 @@ const PartRow kParts[] = {
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega168P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). EEPROM page mode: Table 28-19 (C1/C2).
-  {"ATmega168P", "ATmega168PA", "ATmega", {0x1E, 0x94, 0x0B},
+  {"ATmega168P", "ATmega168PA", "m168p, m168pa", "ATmega", {0x1E, 0x94, 0x0B},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -181,7 +181,7 @@ const PartRow kParts[] = {
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega328.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
-  {"ATmega328", "", "ATmega", {0x1E, 0x95, 0x14},
+  {"ATmega328", "", "m328", "ATmega", {0x1E, 0x95, 0x14},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -196,7 +196,7 @@ const PartRow kParts[] = {
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega328P.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
-  {"ATmega328P", "", "ATmega", {0x1E, 0x95, 0x0F},
+  {"ATmega328P", "", "m328p", "ATmega", {0x1E, 0x95, 0x0F},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -212,7 +212,7 @@ const PartRow kParts[] = {
   // values, calibration: ATmega48PB.atdf. Waits: not found; the family's longest. EEPROM page mode:
   // 33.8.3 (C1). Waits: the ATmega48A..328P values with the ATmega16M1's longer erase; EEPROM page
   // mode as on the ATmega48A..328P (not checked).
-  {"ATmega48PB", "", "ATmega", {0x1E, 0x92, 0x10},
+  {"ATmega48PB", "", "m48pb", "ATmega", {0x1E, 0x92, 0x10},
    4096, 64, 256, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -227,7 +227,7 @@ const PartRow kParts[] = {
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega88PB.atdf. Waits: not found; the family's longest. EEPROM page mode:
   // 33.8.3 (C1).
-  {"ATmega88PB", "", "ATmega", {0x1E, 0x93, 0x16},
+  {"ATmega88PB", "", "m88pb", "ATmega", {0x1E, 0x93, 0x16},
    8192, 64, 512, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -242,7 +242,7 @@ const PartRow kParts[] = {
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega168PB.atdf. Waits: not found; the family's longest. EEPROM page
   // mode: 33.8.3 (C1).
-  {"ATmega168PB", "", "ATmega", {0x1E, 0x94, 0x15},
+  {"ATmega168PB", "", "m168pb", "ATmega", {0x1E, 0x94, 0x15},
    16384, 128, 512, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -257,7 +257,7 @@ const PartRow kParts[] = {
   // ATmega328PB datasheet DS40001906. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega328PB.atdf. Waits: not found; the family's longest. EEPROM page mode: 32.9.3
   // (C1/C2). Waits as the ATmega48PB/88PB/168PB.
-  {"ATmega328PB", "", "ATmega", {0x1E, 0x95, 0x16},
+  {"ATmega328PB", "", "m328pb", "ATmega", {0x1E, 0x95, 0x16},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -273,7 +273,7 @@ const PartRow kParts[] = {
   // factory values, calibration: ATmega164A.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
   // 27-17 (C1/C2).
-  {"ATmega164A", "", "ATmega", {0x1E, 0x94, 0x0F},
+  {"ATmega164A", "", "m164a", "ATmega", {0x1E, 0x94, 0x0F},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -288,7 +288,7 @@ const PartRow kParts[] = {
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega164P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
-  {"ATmega164P", "ATmega164PA", "ATmega", {0x1E, 0x94, 0x0A},
+  {"ATmega164P", "ATmega164PA", "m164p, m164pa", "ATmega", {0x1E, 0x94, 0x0A},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -304,7 +304,7 @@ const PartRow kParts[] = {
   // factory values, calibration: ATmega324A.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
   // 27-17 (C1/C2).
-  {"ATmega324A", "", "ATmega", {0x1E, 0x95, 0x15},
+  {"ATmega324A", "", "m324a", "ATmega", {0x1E, 0x95, 0x15},
    32768, 128, 1024, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -319,7 +319,7 @@ const PartRow kParts[] = {
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
-  {"ATmega324P", "", "ATmega", {0x1E, 0x95, 0x08},
+  {"ATmega324P", "", "m324p", "ATmega", {0x1E, 0x95, 0x08},
    32768, 128, 1024, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -335,7 +335,7 @@ const PartRow kParts[] = {
   // factory values, calibration: ATmega324PA.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms
   // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode:
   // Table 27-17 (C1/C2).
-  {"ATmega324PA", "", "ATmega", {0x1E, 0x95, 0x11},
+  {"ATmega324PA", "", "m324pa", "ATmega", {0x1E, 0x95, 0x11},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -350,7 +350,7 @@ const PartRow kParts[] = {
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega644.atdf. Waits: 2593O Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
-  {"ATmega644", "ATmega644A", "ATmega", {0x1E, 0x96, 0x09},
+  {"ATmega644", "ATmega644A", "m644, m644a", "ATmega", {0x1E, 0x96, 0x09},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -365,7 +365,7 @@ const PartRow kParts[] = {
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega644P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
-  {"ATmega644P", "ATmega644PA", "ATmega", {0x1E, 0x96, 0x0A},
+  {"ATmega644P", "ATmega644PA", "m644p, m644pa", "ATmega", {0x1E, 0x96, 0x0A},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -381,7 +381,7 @@ const PartRow kParts[] = {
   // factory values, calibration: ATmega1284.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
   // 27-17 (C1/C2).
-  {"ATmega1284", "", "ATmega", {0x1E, 0x97, 0x06},
+  {"ATmega1284", "", "m1284", "ATmega", {0x1E, 0x97, 0x06},
    131072, 256, 4096, 8, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -397,7 +397,7 @@ const PartRow kParts[] = {
   // factory values, calibration: ATmega1284P.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms
   // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode:
   // Table 27-17 (C1/C2).
-  {"ATmega1284P", "", "ATmega", {0x1E, 0x97, 0x05},
+  {"ATmega1284P", "", "m1284p", "ATmega", {0x1E, 0x97, 0x05},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -413,7 +413,7 @@ const PartRow kParts[] = {
   // calibration: ATmega324PB.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, erase, fuse. EEPROM page mode not found: byte mode (C0), which every part
   // has. Waits as the ATmega48PB family; pins of the ATmega324PA TQFP44, not checked.
-  {"ATmega324PB", "", "ATmega", {0x1E, 0x95, 0x17},
+  {"ATmega324PB", "", "m324pb", "ATmega", {0x1E, 0x95, 0x17},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -428,7 +428,7 @@ const PartRow kParts[] = {
   // ATmega162 datasheet 2513. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega162.atdf. Waits: not found; the family's longest. Longer in avrdude.conf, which stands:
   // fuse. EEPROM page mode: 2513G Table 111 (C1/C2).
-  {"ATmega162", "", "ATmega", {0x1E, 0x94, 0x04},
+  {"ATmega162", "", "m162", "ATmega", {0x1E, 0x94, 0x04},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -448,7 +448,7 @@ const PartRow kParts[] = {
   // 2570N/2552K pinouts as in KiCad's symbols. 8285's own table (3250P, 6450P) was not found: every
   // other datasheet of the family gives PB2/PB3/PB1, and KiCad's ATmega3250PA-A and ATmega6450P-A
   // (from 8285) have those port pins and RESET at the same numbers.
-  {"ATmega165", "ATmega165P, ATmega165PA", "ATmega", {0x1E, 0x94, 0x07},
+  {"ATmega165", "ATmega165P, ATmega165PA", "m165p, m165pa", "ATmega", {0x1E, 0x94, 0x07},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -464,7 +464,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega165A.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
   // access).
-  {"ATmega165A", "", "ATmega", {0x1E, 0x94, 0x10},
+  {"ATmega165A", "", "m165a", "ATmega", {0x1E, 0x94, 0x10},
    16384, 128, 512, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -480,7 +480,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega169P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
   // access).
-  {"ATmega169", "ATmega169P, ATmega169PA", "ATmega", {0x1E, 0x94, 0x05},
+  {"ATmega169", "ATmega169P, ATmega169PA", "m169, m169p, m169pa", "ATmega", {0x1E, 0x94, 0x05},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -496,7 +496,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega169A.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
   // access).
-  {"ATmega169A", "", "ATmega", {0x1E, 0x94, 0x11},
+  {"ATmega169A", "", "m169a", "ATmega", {0x1E, 0x94, 0x11},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -512,7 +512,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega325.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
   // 8018 serial programming algorithm 5B (page access).
-  {"ATmega325", "ATmega325A", "ATmega", {0x1E, 0x95, 0x05},
+  {"ATmega325", "ATmega325A", "m325, m325a", "ATmega", {0x1E, 0x95, 0x05},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -528,7 +528,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega325P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
   // 8018 serial programming algorithm 5B (page access).
-  {"ATmega325P", "ATmega325PA", "ATmega", {0x1E, 0x95, 0x0D},
+  {"ATmega325P", "ATmega325PA", "m325p, m325pa", "ATmega", {0x1E, 0x95, 0x0D},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -544,7 +544,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega329.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
   // access).
-  {"ATmega329", "ATmega329A", "ATmega", {0x1E, 0x95, 0x03},
+  {"ATmega329", "ATmega329A", "m329, m329a", "ATmega", {0x1E, 0x95, 0x03},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -560,7 +560,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega329P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
   // access).
-  {"ATmega329P", "ATmega329PA", "ATmega", {0x1E, 0x95, 0x0B},
+  {"ATmega329P", "ATmega329PA", "m329p, m329pa", "ATmega", {0x1E, 0x95, 0x0B},
    32768, 128, 1024, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -576,7 +576,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega645.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
   // 8018 serial programming algorithm 5B (page access).
-  {"ATmega645", "ATmega645A", "ATmega", {0x1E, 0x96, 0x05},
+  {"ATmega645", "ATmega645A", "m645, m645a", "ATmega", {0x1E, 0x96, 0x05},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -592,7 +592,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega645P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
   // 8018 serial programming algorithm 5B (page access).
-  {"ATmega645P", "", "ATmega", {0x1E, 0x96, 0x0D},
+  {"ATmega645P", "", "m645p", "ATmega", {0x1E, 0x96, 0x0D},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -608,7 +608,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega649.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
   // access).
-  {"ATmega649", "ATmega649A", "ATmega", {0x1E, 0x96, 0x03},
+  {"ATmega649", "ATmega649A", "m649, m649a", "ATmega", {0x1E, 0x96, 0x03},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -624,7 +624,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega649P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
   // access).
-  {"ATmega649P", "", "ATmega", {0x1E, 0x96, 0x0B},
+  {"ATmega649P", "", "m649p", "ATmega", {0x1E, 0x96, 0x0B},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -640,7 +640,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega3250.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
   // 8018 serial programming algorithm 5B (page access).
-  {"ATmega3250", "ATmega3250A", "ATmega", {0x1E, 0x95, 0x06},
+  {"ATmega3250", "ATmega3250A", "m3250, m3250a", "ATmega", {0x1E, 0x95, 0x06},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -656,7 +656,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega3250P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
   // 8018 serial programming algorithm 5B (page access).
-  {"ATmega3250P", "ATmega3250PA", "ATmega", {0x1E, 0x95, 0x0E},
+  {"ATmega3250P", "ATmega3250PA", "m3250p, m3250pa", "ATmega", {0x1E, 0x95, 0x0E},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -672,7 +672,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega3290.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
   // access).
-  {"ATmega3290", "ATmega3290A", "ATmega", {0x1E, 0x95, 0x04},
+  {"ATmega3290", "ATmega3290A", "m3290, m3290a", "ATmega", {0x1E, 0x95, 0x04},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -688,7 +688,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega3290P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
   // access).
-  {"ATmega3290P", "ATmega3290PA", "ATmega", {0x1E, 0x95, 0x0C},
+  {"ATmega3290P", "ATmega3290PA", "m3290p, m3290pa", "ATmega", {0x1E, 0x95, 0x0C},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -704,7 +704,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega6450.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
   // 8018 serial programming algorithm 5B (page access).
-  {"ATmega6450", "ATmega6450A", "ATmega", {0x1E, 0x96, 0x06},
+  {"ATmega6450", "ATmega6450A", "m6450, m6450a", "ATmega", {0x1E, 0x96, 0x06},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -720,7 +720,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega6450P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
   // 8018 serial programming algorithm 5B (page access).
-  {"ATmega6450P", "", "ATmega", {0x1E, 0x96, 0x0E},
+  {"ATmega6450P", "", "m6450p", "ATmega", {0x1E, 0x96, 0x0E},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -736,7 +736,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega6490.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
   // access).
-  {"ATmega6490", "ATmega6490A", "ATmega", {0x1E, 0x96, 0x04},
+  {"ATmega6490", "ATmega6490A", "m6490, m6490a", "ATmega", {0x1E, 0x96, 0x04},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -752,7 +752,7 @@ const PartRow kParts[] = {
   // fuse and lock bits, factory values, calibration: ATmega6490P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
   // access).
-  {"ATmega6490P", "", "ATmega", {0x1E, 0x96, 0x0C},
+  {"ATmega6490P", "", "m6490p", "ATmega", {0x1E, 0x96, 0x0C},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -768,7 +768,7 @@ const PartRow kParts[] = {
   // values, calibration: ATmega640.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Pins from Table 30-15
   // (PDI/PDO: PB2/PB3 on TQFP100, PE0/PE1 on TQFP64).
-  {"ATmega640", "", "ATmega", {0x1E, 0x96, 0x08},
+  {"ATmega640", "", "m640", "ATmega", {0x1E, 0x96, 0x08},
    65536, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -783,7 +783,7 @@ const PartRow kParts[] = {
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1280.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
-  {"ATmega1280", "", "ATmega", {0x1E, 0x97, 0x03},
+  {"ATmega1280", "", "m1280", "ATmega", {0x1E, 0x97, 0x03},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -798,7 +798,7 @@ const PartRow kParts[] = {
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1281.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
-  {"ATmega1281", "", "ATmega", {0x1E, 0x97, 0x04},
+  {"ATmega1281", "", "m1281", "ATmega", {0x1E, 0x97, 0x04},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -813,7 +813,7 @@ const PartRow kParts[] = {
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2560.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
-  {"ATmega2560", "", "ATmega", {0x1E, 0x98, 0x01},
+  {"ATmega2560", "", "m2560", "ATmega", {0x1E, 0x98, 0x01},
    262144, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -828,7 +828,7 @@ const PartRow kParts[] = {
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2561.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
-  {"ATmega2561", "", "ATmega", {0x1E, 0x98, 0x02},
+  {"ATmega2561", "", "m2561", "ATmega", {0x1E, 0x98, 0x02},
    262144, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -842,7 +842,7 @@ const PartRow kParts[] = {
    "ATmega2561.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
   // ATmega8515 datasheet 2512G. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8515.atdf. Waits: Table 93. EEPROM byte mode: Write EEPROM Memory (C0) only.
-  {"ATmega8515", "", "ATmega", {0x1E, 0x93, 0x06},
+  {"ATmega8515", "", "m8515", "ATmega", {0x1E, 0x93, 0x06},
    8192, 64, 512, 0, 4,
    2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::BrownOutLevel}, 0xE1},
@@ -856,7 +856,7 @@ const PartRow kParts[] = {
   // ATmega8535 datasheet 2502. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8535.atdf. Waits: not found; the family's longest. EEPROM page mode not
   // found: byte mode (C0), which every part has.
-  {"ATmega8535", "", "ATmega", {0x1E, 0x93, 0x08},
+  {"ATmega8535", "", "m8535", "ATmega", {0x1E, 0x93, 0x08},
    8192, 64, 512, 0, 4,
    2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::BrownOutLevel}, 0xE1},
@@ -870,7 +870,7 @@ const PartRow kParts[] = {
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2).
-  {"ATmega16M1", "", "ATmega", {0x1E, 0x94, 0x84},
+  {"ATmega16M1", "", "", "ATmega", {0x1E, 0x94, 0x84},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -885,7 +885,7 @@ const PartRow kParts[] = {
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2).
-  {"ATmega32M1", "", "ATmega", {0x1E, 0x95, 0x84},
+  {"ATmega32M1", "", "m32m1", "ATmega", {0x1E, 0x95, 0x84},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -900,7 +900,7 @@ const PartRow kParts[] = {
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega64M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2).
-  {"ATmega64M1", "", "ATmega", {0x1E, 0x96, 0x84},
+  {"ATmega64M1", "", "m64m1", "ATmega", {0x1E, 0x96, 0x84},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -915,7 +915,7 @@ const PartRow kParts[] = {
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2).
-  {"ATmega8U2", "", "ATmega", {0x1E, 0x93, 0x89},
+  {"ATmega8U2", "", "m8u2", "ATmega", {0x1E, 0x93, 0x89},
    8192, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x5E},
@@ -930,7 +930,7 @@ const PartRow kParts[] = {
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2).
-  {"ATmega16U2", "", "ATmega", {0x1E, 0x94, 0x89},
+  {"ATmega16U2", "", "m16u2", "ATmega", {0x1E, 0x94, 0x89},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x5E},
@@ -945,7 +945,7 @@ const PartRow kParts[] = {
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2).
-  {"ATmega32U2", "", "ATmega", {0x1E, 0x95, 0x8A},
+  {"ATmega32U2", "", "m32u2", "ATmega", {0x1E, 0x95, 0x8A},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x5E},
@@ -962,7 +962,7 @@ const PartRow kParts[] = {
   // which stands: fuse. EEPROM page mode: 7766F Table 28-16 (C1/C2). Serial programming through
   // PDI/PDO (PB2/PB3), Table 28-14. Overrides: factory extended fuse 0xF3 (HWBE programmed), 7766J
   // Table 28-3; the device file has 0xFB.
-  {"ATmega16U4", "", "ATmega", {0x1E, 0x94, 0x88},
+  {"ATmega16U4", "", "m16u4", "ATmega", {0x1E, 0x94, 0x88},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x52},
@@ -978,7 +978,7 @@ const PartRow kParts[] = {
   // calibration: ATmega32U4.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: 7766F Table 28-16 (C1/C2). Overrides: factory extended
   // fuse 0xF3 (HWBE programmed), 7766J Table 28-3; the device file has 0xFB.
-  {"ATmega32U4", "", "ATmega", {0x1E, 0x95, 0x87},
+  {"ATmega32U4", "", "m32u4", "ATmega", {0x1E, 0x95, 0x87},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x52},
@@ -994,7 +994,7 @@ const PartRow kParts[] = {
   // calibration: ATmega128RFA1.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode: serial instruction set (C2,
   // Write EEPROM Memory Page).
-  {"ATmega128RFA1", "", "ATmega", {0x1E, 0xA7, 0x01},
+  {"ATmega128RFA1", "", "m128rfa1", "ATmega", {0x1E, 0xA7, 0x01},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1011,7 +1011,7 @@ const PartRow kParts[] = {
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode not found: byte mode (C0),
   // which every part has. Pins as the ATmega128RFA1 (the Pinoccio Scout's ISP header on an
   // ATmega256RFR2).
-  {"ATmega64RFR2", "", "ATmega", {0x1E, 0xA6, 0x02},
+  {"ATmega64RFR2", "", "m64rfr2", "ATmega", {0x1E, 0xA6, 0x02},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -1027,7 +1027,7 @@ const PartRow kParts[] = {
   // values, calibration: ATmega128RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode not found: byte mode (C0),
   // which every part has.
-  {"ATmega128RFR2", "", "ATmega", {0x1E, 0xA7, 0x02},
+  {"ATmega128RFR2", "", "m128rfr2", "ATmega", {0x1E, 0xA7, 0x02},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -1043,7 +1043,7 @@ const PartRow kParts[] = {
   // values, calibration: ATmega256RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
   // has.
-  {"ATmega256RFR2", "", "ATmega", {0x1E, 0xA8, 0x02},
+  {"ATmega256RFR2", "", "m256rfr2", "ATmega", {0x1E, 0xA8, 0x02},
    262144, 256, 8192, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -1058,7 +1058,7 @@ const PartRow kParts[] = {
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega644RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
   // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2).
-  {"ATmega644RFR2", "", "ATmega", {0x1E, 0xA6, 0x03},
+  {"ATmega644RFR2", "", "m644rfr2", "ATmega", {0x1E, 0xA6, 0x03},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -1073,7 +1073,7 @@ const PartRow kParts[] = {
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1284RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
   // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2).
-  {"ATmega1284RFR2", "", "ATmega", {0x1E, 0xA7, 0x03},
+  {"ATmega1284RFR2", "", "m1284rfr2", "ATmega", {0x1E, 0xA7, 0x03},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -1088,7 +1088,7 @@ const PartRow kParts[] = {
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2564RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
   // stands: fuse. EEPROM page mode: Table 31-18 (C1/C2).
-  {"ATmega2564RFR2", "", "ATmega", {0x1E, 0xA8, 0x03},
+  {"ATmega2564RFR2", "", "m2564rfr2", "ATmega", {0x1E, 0xA8, 0x03},
    262144, 256, 8192, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x62},
@@ -1103,7 +1103,7 @@ const PartRow kParts[] = {
   // AT90USB82/162 datasheet 7707. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90USB82.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has.
-  {"AT90USB82", "", "AT90USB / AT90PWM", {0x1E, 0x93, 0x82},
+  {"AT90USB82", "", "usb82", "AT90USB / AT90PWM", {0x1E, 0x93, 0x82},
    8192, 128, 512, 0, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x5E},
@@ -1118,7 +1118,7 @@ const PartRow kParts[] = {
   // AT90USB82/162 datasheet 7707. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90USB162.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has.
-  {"AT90USB162", "", "AT90USB / AT90PWM", {0x1E, 0x94, 0x82},
+  {"AT90USB162", "", "usb162", "AT90USB / AT90PWM", {0x1E, 0x94, 0x82},
    16384, 128, 512, 0, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x5E},
@@ -1134,7 +1134,7 @@ const PartRow kParts[] = {
   // values, calibration: AT90USB646.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
   // has. PDI/PDO on PB2/PB3 for the 64-pin parts, Table 29-14.
-  {"AT90USB646", "AT90USB647", "AT90USB / AT90PWM", {0x1E, 0x96, 0x82},
+  {"AT90USB646", "AT90USB647", "usb646, usb647", "AT90USB / AT90PWM", {0x1E, 0x96, 0x82},
    65536, 256, 2048, 0, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x5E},
@@ -1150,7 +1150,7 @@ const PartRow kParts[] = {
   // values, calibration: AT90USB1286.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
   // has.
-  {"AT90USB1286", "AT90USB1287", "AT90USB / AT90PWM", {0x1E, 0x97, 0x82},
+  {"AT90USB1286", "AT90USB1287", "usb1286, usb1287", "AT90USB / AT90PWM", {0x1E, 0x97, 0x82},
    131072, 256, 4096, 0, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x5E},
@@ -1168,7 +1168,7 @@ const PartRow kParts[] = {
   // 25-13); SO24 pin numbers of the PWM2/PWM2B from the family's pinout as KiCad's AT90PWM1-16S
   // draws it (4317J's own figure was not found); the PWM3/PWM3B come in SO32/QFN32, whose numbers
   // were not found. Overrides: avr-libc's io90pwmx.h has no signature; 1E 93 81 from 4317J.
-  {"AT90PWM2", "AT90PWM3", "AT90USB / AT90PWM", {0x1E, 0x93, 0x81},
+  {"AT90PWM2", "AT90PWM3", "pwm2, pwm3", "AT90USB / AT90PWM", {0x1E, 0x93, 0x81},
    8192, 64, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1183,7 +1183,7 @@ const PartRow kParts[] = {
   // AT90PWM2/3/2B/3B datasheet 4317J. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90PWM2B.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 of 4317I and 4317K (C1/C2).
-  {"AT90PWM2B", "AT90PWM3B", "AT90USB / AT90PWM", {0x1E, 0x93, 0x83},
+  {"AT90PWM2B", "AT90PWM3B", "pwm2b, pwm3b", "AT90USB / AT90PWM", {0x1E, 0x93, 0x83},
    8192, 64, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1199,7 +1199,7 @@ const PartRow kParts[] = {
   // calibration: AT90PWM216.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has. Pin
   // numbers not found (0). MOSI_A/MISO_A/SCK_A as the AT90PWM3B; pin numbers not found.
-  {"AT90PWM216", "AT90PWM316", "AT90USB / AT90PWM", {0x1E, 0x94, 0x83},
+  {"AT90PWM216", "AT90PWM316", "pwm216, pwm316", "AT90USB / AT90PWM", {0x1E, 0x94, 0x83},
    16384, 128, 512, 0, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1215,7 +1215,7 @@ const PartRow kParts[] = {
   // calibration: ATtiny24.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2). The ATtiny24/44/84 datasheet 8006K Table 19-11
   // gives the same waits.
-  {"ATtiny24", "ATtiny24A", "ATtiny", {0x1E, 0x91, 0x0B},
+  {"ATtiny24", "ATtiny24A", "t24, t24a", "ATtiny", {0x1E, 0x91, 0x0B},
    2048, 32, 128, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1230,7 +1230,7 @@ const PartRow kParts[] = {
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny44.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2).
-  {"ATtiny44", "ATtiny44A", "ATtiny", {0x1E, 0x92, 0x07},
+  {"ATtiny44", "ATtiny44A", "t44, t44a", "ATtiny", {0x1E, 0x92, 0x07},
    4096, 64, 256, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1245,7 +1245,7 @@ const PartRow kParts[] = {
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny84.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2).
-  {"ATtiny84", "ATtiny84A", "ATtiny", {0x1E, 0x93, 0x0C},
+  {"ATtiny84", "ATtiny84A", "t84, t84a", "ATtiny", {0x1E, 0x93, 0x0C},
    8192, 64, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1260,7 +1260,7 @@ const PartRow kParts[] = {
   // ATtiny2313A/4313 datasheet 8246. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny4313.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode: 8246A Table 20-15 (C1/C2).
-  {"ATtiny4313", "", "ATtiny", {0x1E, 0x92, 0x0D},
+  {"ATtiny4313", "", "t4313", "ATtiny", {0x1E, 0x92, 0x0D},
    4096, 64, 256, 4, 2,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1276,7 +1276,7 @@ const PartRow kParts[] = {
   // calibration: ATtiny43U.atdf. Waits: Table 19-15. Longer in avrdude.conf, which stands: EEPROM.
   // EEPROM page mode: Table 19-16 (C1/C2). Revision 8048B gave tWD_ERASE 4.0 ms; 8048C's 9.0 ms
   // stands.
-  {"ATtiny43U", "", "ATtiny", {0x1E, 0x92, 0x0C},
+  {"ATtiny43U", "", "t43u", "ATtiny", {0x1E, 0x92, 0x0C},
    4096, 64, 64, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1292,7 +1292,7 @@ const PartRow kParts[] = {
   // calibration: ATtiny48.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: 8008H Table 21-8 (C1) and step 5B (Write EEPROM Memory
   // Page).
-  {"ATtiny48", "", "ATtiny", {0x1E, 0x92, 0x09},
+  {"ATtiny48", "", "t48", "ATtiny", {0x1E, 0x92, 0x09},
    4096, 64, 64, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1307,7 +1307,7 @@ const PartRow kParts[] = {
   // ATtiny48/88 datasheet 8008. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny88.atdf. Waits: not found; the family's longest. EEPROM page mode: 8008H
   // Table 21-8 (C1) and step 5B (Write EEPROM Memory Page).
-  {"ATtiny88", "", "ATtiny", {0x1E, 0x93, 0x11},
+  {"ATtiny88", "", "t88", "ATtiny", {0x1E, 0x93, 0x11},
    8192, 64, 64, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1324,7 +1324,7 @@ const PartRow kParts[] = {
   // tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their
   // 4.0 ms. Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: 7728G
   // Table 21-15 (C1/C2).
-  {"ATtiny87", "", "ATtiny", {0x1E, 0x93, 0x87},
+  {"ATtiny87", "", "t87", "ATtiny", {0x1E, 0x93, 0x87},
    8192, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1341,7 +1341,7 @@ const PartRow kParts[] = {
   // tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their
   // 4.0 ms. Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: 7728G
   // Table 21-15 (C1/C2).
-  {"ATtiny167", "", "ATtiny", {0x1E, 0x94, 0x87},
+  {"ATtiny167", "", "t167", "ATtiny", {0x1E, 0x94, 0x87},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1357,7 +1357,7 @@ const PartRow kParts[] = {
   // calibration: ATtiny441.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode not found: byte mode (C0), which every part has.
   // Pinout as the ATtiny24/44/84 (PA6/PA5/PA4, PB3 RESET), not checked.
-  {"ATtiny441", "", "ATtiny", {0x1E, 0x92, 0x15},
+  {"ATtiny441", "", "t441", "ATtiny", {0x1E, 0x92, 0x15},
    4096, 16, 256, 0, 2,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", nullptr, "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1372,7 +1372,7 @@ const PartRow kParts[] = {
   // ATtiny441/841 datasheet 8495F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny841.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode not found: byte mode (C0), which every part has.
-  {"ATtiny841", "", "ATtiny", {0x1E, 0x93, 0x15},
+  {"ATtiny841", "", "t841", "ATtiny", {0x1E, 0x93, 0x15},
    8192, 16, 512, 0, 2,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", nullptr, "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::ClockDivide}, 0x62},
@@ -1388,7 +1388,7 @@ const PartRow kParts[] = {
   // calibration: ATtiny828.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: Table 101 (C1/C2). Table 100 (pin mapping) found but not
   // its contents.
-  {"ATtiny828", "ATtiny828R", "ATtiny", {0x1E, 0x93, 0x14},
+  {"ATtiny828", "ATtiny828R", "t828, t828r", "ATtiny", {0x1E, 0x93, 0x14},
    8192, 64, 256, 4, 2,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", nullptr, nullptr, "SUT_CKSEL2", "SUT_CKSEL3", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::None, R::None, R::ClockSelect, R::ClockSelect, R::None, R::ClockDivide}, 0x6E},
@@ -1403,7 +1403,7 @@ const PartRow kParts[] = {
   // ATtiny1634 datasheet 8303. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny1634.atdf. Waits: not found; the family's longest. EEPROM page mode not
   // found: byte mode (C0), which every part has.
-  {"ATtiny1634", "ATtiny1634R", "ATtiny", {0x1E, 0x94, 0x12},
+  {"ATtiny1634", "ATtiny1634R", "t1634, t1634r", "ATtiny", {0x1E, 0x94, 0x12},
    16384, 32, 256, 0, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", nullptr, "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::ClockDivide}, 0x62},

@@ -35,6 +35,7 @@ struct PartPackage { const char* name; uint8_t pinCount; uint8_t mosi, miso, sck
 struct PartRow {
   const char* name;       // "ATmega328P", as the datasheet spells it
   const char* aliases;    // other names sharing signature and programming: "ATmega8A", or ""
+  const char* partIds;    // the field's part ids of the name and aliases: "m8, m8a", or ""
   const char* family;     // the menu it goes in: "ATmega", "AT90USB / AT90PWM", "ATtiny"
   uint8_t signature[3];
   uint32_t flashBytes; uint16_t flashPageBytes;     // page in bytes

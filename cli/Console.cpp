@@ -1,5 +1,7 @@
 #include "cli/Console.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,8 +33,9 @@ bool EndsWith(const std::string& s, const char* tail) {
 
 }  // namespace
 
-Console::Console(int verbosity, bool bar)
-    : verbosity_(verbosity), bar_(bar && verbosity >= 0), begun_(SteadyClock::now()) {}
+Console::Console(int verbosity, Progress progress, int statusFd)
+    : verbosity_(verbosity), progress_(progress), statusFd_(statusFd), bar_(verbosity >= 0),
+      begun_(SteadyClock::now()) {}
 
 Console::~Console() { ClearBar(); }
 
@@ -57,6 +60,7 @@ std::unique_ptr<ProgressDialog> Console::Create() {
   // A bar only inside an operation that moves enough bytes to watch: not for a fuse byte,
   // nor for the steps between operations.
   if (!bar_ || total_ < 64) return nullptr;
+  lastLinePercent_ = 0;
   return std::make_unique<Bar>(*this);
 }
 
@@ -76,12 +80,42 @@ double Console::Elapsed() const {
 
 void Console::Result(const std::string& line) {
   total_ = 0;
+  lines_.push_back(line);
   if (verbosity_ >= -1) Print(line);
 }
 
 void Console::Error(const std::string& line) {
   total_ = 0;
+  lines_.push_back(line);
   Print(line);
+}
+
+void Console::Output(const std::string& text) {
+  ClearBar();
+  lines_.push_back(text);
+  std::fprintf(stdout, "%s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+void Console::ProgressLine(int percent) {
+  const auto now = SteadyClock::now();
+  if (percent >= 100 || percent <= 0) return;  // the result line says the end
+  if (progress_ == kStatus) {
+    // The parent redraws its lines at its own pace: a percent only when it changes.
+    if (percent == lastLinePercent_) return;
+    lastLinePercent_ = percent;
+    const std::string l = "progress " + label_ + " " + std::to_string(percent) + "\n";
+    ssize_t ignored = ::write(statusFd_, l.data(), l.size());
+    (void)ignored;
+    return;
+  }
+  if (percent < lastLinePercent_ + 10 && now - lastDraw_ < std::chrono::seconds(5)) return;
+  lastLinePercent_ = percent;
+  lastDraw_ = now;
+  const unsigned long long done = total_ * static_cast<unsigned>(percent) / 100;
+  std::fprintf(stderr, "%s: %d%% (%llu of %llu bytes, %.1f s)\n", label_.c_str(), percent, done,
+               total_, Elapsed());
+  std::fflush(stderr);
 }
 
 void Console::Draw(int percent, bool force) {
@@ -89,6 +123,11 @@ void Console::Draw(int percent, bool force) {
   if (percent < 0) percent = lastPercent_;
   percent = percent > 100 ? 100 : percent;
   lastPercent_ = percent;
+  if (progress_ != kBar) {
+    if (force && percent == 0) lastDraw_ = SteadyClock::now();
+    if (percent >= 0) ProgressLine(percent);
+    return;
+  }
   const auto now = SteadyClock::now();
   // A redraw every 50 ms is smooth enough and keeps a slow terminal out of the timing.
   if (!force && now - lastDraw_ < std::chrono::milliseconds(50) && percent < 100) return;
@@ -113,10 +152,10 @@ void Console::ClearBar() {
 
 bool Console::SaveLog(const std::string& path, std::string& error) const {
   std::string text;
-  if (EndsWith(path, ".txt")) {
-    for (const std::string& l : lines_) text += l + "\n";
-  } else {
+  if (EndsWith(path, ".rtf")) {
     text = LogToRtf(lines_);
+  } else {
+    for (const std::string& l : lines_) text += l + "\n";
   }
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) {

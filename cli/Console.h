@@ -1,5 +1,6 @@
 // quillet-cli's side of the core's seams: log lines to standard error at -v (and kept for -l),
-// a progress bar per operation on a terminal, and answers instead of questions.
+// progress per operation (a bar on a terminal, plain lines otherwise, percents to a gang's
+// parent), and answers instead of questions.
 #pragma once
 
 #include <chrono>
@@ -14,9 +15,13 @@ namespace quillet::cli {
 
 class Console : public LogSink, public ProgressFactory, public UserPrompt {
  public:
-  // verbosity: -1 no bar, -2 errors only, 1 the log lines too. bar: draw progress bars
-  // (standard error is a terminal).
-  Console(int verbosity, bool bar);
+  enum Progress {
+    kBar,     // standard error is a terminal: one bar, redrawn
+    kLines,   // a pipe or a file: a plain line every 10 % or 5 seconds
+    kStatus,  // a gang's child: "progress LABEL PERCENT" lines on statusFd for its parent
+  };
+  // verbosity: -1 no progress, -2 errors only, 1 the log lines too.
+  Console(int verbosity, Progress progress, int statusFd = -1);
   ~Console() override;
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
@@ -38,11 +43,14 @@ class Console : public LogSink, public ProgressFactory, public UserPrompt {
   // One line per operation (not at -qq); errors always.
   void Result(const std::string& line);
   void Error(const std::string& line);
+  // What the user asked to see (the terminal's dumps): standard output, kept for -l.
+  void Output(const std::string& text);
 
   const std::vector<std::string>& Lines() const { return lines_; }
   // The last log line that tells why an exchange or a step failed, "" if none.
   const std::string& LastProblem() const { return lastProblem_; }
-  // Saves the log lines: RTF, or plain text for a name ending in .txt. false with error set.
+  // Saves the log lines and every result, note and error line among them: plain text, or RTF
+  // for a name ending in .rtf. false with error set.
   bool SaveLog(const std::string& path, std::string& error) const;
 
   // Called by the bars.
@@ -52,8 +60,13 @@ class Console : public LogSink, public ProgressFactory, public UserPrompt {
  private:
   void Print(const std::string& line);
 
+  void ProgressLine(int percent);
+
   int verbosity_;
+  Progress progress_;
+  int statusFd_;
   bool bar_;
+  int lastLinePercent_ = 0;
   bool barShown_ = false;
   int lastPercent_ = 0;
   std::string label_;

@@ -37,6 +37,7 @@ struct Child {
   std::string pending[3];
   std::string chip = "-";
   std::string failure;
+  std::string progress;  // "flash write 42%" while an operation runs
   int status = kFailed;
   SteadyClock::time_point start, end;
   bool ended = false;
@@ -60,23 +61,62 @@ void WriteAll(int fd, const std::string& s) {
   }
 }
 
-void TakeLines(Child& c, int which, bool flush) {
+// On a terminal, one line per port under the output ("port: flash write 42%"), redrawn.
+struct Board {
+  bool tty = false;
+  size_t shown = 0;
+  SteadyClock::time_point drawn;
+  std::vector<Child>* children = nullptr;
+
+  void Clear() {
+    if (shown) WriteAll(2, "\033[" + std::to_string(shown) + "A\r\033[J");
+    shown = 0;
+  }
+  void Draw(bool force) {
+    const auto now = SteadyClock::now();
+    if (!tty || (!force && now - drawn < std::chrono::milliseconds(100))) return;
+    drawn = now;
+    std::string text;
+    size_t lines = 0;
+    for (const Child& c : *children)
+      if (!c.progress.empty()) text += c.port + ": " + c.progress + "\033[K\n", ++lines;
+    Clear();
+    WriteAll(2, text);
+    shown = lines;
+  }
+};
+
+void TakeLines(Child& c, int which, bool flush, Board& board) {
   std::string& p = c.pending[which];
   size_t start = 0;
+  bool printed = false;
+  auto print = [&](const std::string& line) {
+    if (!printed) board.Clear();
+    printed = true;
+    WriteAll(which == 0 ? 1 : 2, c.port + ": " + line + "\n");
+  };
   for (size_t nl; (nl = p.find('\n', start)) != std::string::npos; start = nl + 1) {
     const std::string line = p.substr(start, nl - start);
     if (which == 2) {
       if (line.rfind("chip ", 0) == 0) c.chip = line.substr(5);
       if (line.rfind("fail ", 0) == 0 && c.failure.empty()) c.failure = line.substr(5);
+      if (line.rfind("progress ", 0) == 0) {
+        const size_t space = line.rfind(' ');
+        c.progress = line.substr(9, space - 9) + " " + line.substr(space + 1) + "%";
+        board.Draw(false);
+      }
     } else {
-      WriteAll(which == 0 ? 1 : 2, c.port + ": " + line + "\n");
+      // A result line ends the operation its progress stood for.
+      if (which == 1) c.progress.clear();
+      print(line);
     }
   }
   p.erase(0, start);
   if (flush && !p.empty()) {
-    if (which != 2) WriteAll(which == 0 ? 1 : 2, c.port + ": " + p + "\n");
+    if (which != 2) print(p);
     p.clear();
   }
+  if (printed) board.Draw(true);
 }
 
 }  // namespace
@@ -98,6 +138,9 @@ int RunGang(const Options& o) {
   sigaction(SIGHUP, &sa, &oldHup);
 
   std::vector<Child> children(o.ports.size());
+  Board board;
+  board.tty = ::isatty(2);
+  board.children = &children;
   for (size_t i = 0; i < o.ports.size(); ++i) {
     Child& c = children[i];
     c.port = o.ports[i];
@@ -126,7 +169,7 @@ int RunGang(const Options& o) {
       for (auto& p : pipes) ::close(p[0]);
       ::close(pipes[0][1]);
       ::close(pipes[1][1]);
-      const int status = RunPort(o, c.port, "-" + PortTag(c.port), pipes[2][1]);
+      const int status = RunPort(o, c.port, "-" + PortTag(c.port), pipes[2][1], board.tty);
       std::fflush(stdout);
       std::fflush(stderr);
       _exit(status);
@@ -163,10 +206,10 @@ int RunGang(const Options& o) {
       if (got < 0 && errno == EINTR) continue;
       if (got > 0) {
         c.pending[k].append(buf, static_cast<size_t>(got));
-        TakeLines(c, k, false);
+        TakeLines(c, k, false, board);
         continue;
       }
-      TakeLines(c, k, true);
+      TakeLines(c, k, true, board);
       ::close(c.fds[k]);
       c.fds[k] = -1;
       if (c.fds[0] < 0 && c.fds[1] < 0 && c.fds[2] < 0) {
@@ -176,6 +219,8 @@ int RunGang(const Options& o) {
     }
   }
 
+  for (Child& c : children) c.progress.clear();
+  board.Clear();
   int failed = 0;
   bool stopped = false;
   for (Child& c : children) {

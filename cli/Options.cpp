@@ -1,6 +1,9 @@
 #include "cli/Options.h"
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/FuseWords.h"
@@ -26,7 +29,66 @@ bool ParseFormat(char c, FileFormat& format) {
     case 'r': format = FileFormat::Raw; return true;
     case 'm': format = FileFormat::Immediate; return true;
     case 'h': format = FileFormat::HexText; return true;
+    case 'd': format = FileFormat::DecText; return true;
+    case 'o': format = FileFormat::OctText; return true;
+    case 'b': format = FileFormat::BinText; return true;
     default: return false;
+  }
+}
+
+// ---- the field's options the gateway has its own answer to ----
+
+// -B as the field writes it: microseconds ("10", "0.5", "4us"), or a frequency ("125kHz",
+// "1MHz", "8000Hz"). false when it is neither.
+bool ParseBitPeriod(const std::string& text, double& us) {
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || !(v > 0) || v > 1e9) return false;
+  const std::string unit = Lower(end);
+  if (unit.empty() || unit == "us") us = v;
+  else if (unit == "hz") us = 1e6 / v;
+  else if (unit == "khz") us = 1e3 / v;
+  else if (unit == "mhz") us = 1 / v;
+  else return false;
+  return true;
+}
+
+// -c, -b, -B, -C, -x, -E: false with error set for a value that is not one at all.
+bool FieldOption(char c, const std::string& value, Options& o, std::string& error) {
+  const std::string given = std::string("-") + c + " " + value;
+  switch (c) {
+    case 'c':
+      o.notes.push_back("note: " + given + ": the programmer is the Tessary gateway");
+      return true;
+    case 'b': {
+      char* end = nullptr;
+      const long baud = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end || baud <= 0) {
+        error = "bad -b \"" + value + "\": the baud rate is a number";
+        return false;
+      }
+      if (baud != 115200) o.notes.push_back("note: " + given + ": the gateway runs at 115200 baud");
+      return true;
+    }
+    case 'B':
+      if (!ParseBitPeriod(value, o.bitPeriodUs)) {
+        error = "bad -B \"" + value + "\": the SPI bit clock period in microseconds (10, 0.5) or a "
+                "frequency (125kHz)";
+        return false;
+      }
+      o.notes.push_back("note: " + given + ": the SPI clock cannot be set with this gateway; it "
+                        "keeps its own");
+      return true;
+    case 'C':
+      o.notes.push_back("note: " + given + ": the chips are built in (quillet-cli --list-parts)");
+      return true;
+    case 'x':
+      o.notes.push_back("note: " + given + ": the gateway takes no extended parameters");
+      return true;
+    default:  // 'E'
+      o.notes.push_back("note: " + given + ": the gateway leaves the target's reset and supply as "
+                        "they were");
+      return true;
   }
 }
 
@@ -42,6 +104,17 @@ uint32_t LargestMemory(Memory memory) {
   }
 }
 
+// Whether a list "a, b, c" holds want (lower case), any case.
+bool InList(const std::string& list, const std::string& want) {
+  const std::string items = Lower(list) + ",";
+  for (size_t at = 0, comma; (comma = items.find(',', at)) != std::string::npos; at = comma + 1) {
+    std::string item = items.substr(at, comma - at);
+    while (!item.empty() && item.front() == ' ') item.erase(0, 1);
+    if (!item.empty() && item == want) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 const ChipEntry* FindPart(const std::string& name) {
@@ -50,18 +123,9 @@ const ChipEntry* FindPart(const std::string& name) {
   for (const ChipEntry& e : Catalogue())
     if (Lower(e.name) == want) return &e;
   // Other names of a row: those of its part ("ATmega165P, ATmega165PA") and those of the
-  // first chips ("ATtiny13A").
-  for (const ChipEntry& e : Catalogue()) {
-    if (!e.part) continue;
-    const std::string aliases = Lower(e.part->aliases) + ",";
-    for (size_t at = 0, comma; (comma = aliases.find(',', at)) != std::string::npos; at = comma + 1) {
-      std::string alias = aliases.substr(at, comma - at);
-      while (!alias.empty() && alias.front() == ' ') alias.erase(0, 1);
-      if (!alias.empty() && alias == want) return &e;
-    }
-  }
-  for (size_t i = 0; i < kExistingAliasCount; ++i)
-    if (Lower(kExistingAliases[i][1]) == want) return FindChipByName(kExistingAliases[i][0]);
+  // first chips ("ATtiny13A"); and the field's part ids ("m328p", "t85").
+  for (const ChipEntry& e : Catalogue())
+    if (InList(OtherNames(e), want) || InList(e.partIds ? e.partIds : "", want)) return &e;
   return nullptr;
 }
 
@@ -78,16 +142,30 @@ bool ParseUpdate(const std::string& text, UpdateJob& job, std::string& error) {
   job = UpdateJob{};
   job.text = text;
   const size_t c1 = text.find(':');
+  // A file alone is written to Flash, its format found; a name with colons counts as one if
+  // no memory leads it and the file is there.
+  Memory ignored;
+  const bool exists = ::access(text.c_str(), F_OK) == 0;
+  if ((c1 == std::string::npos && (exists || !ParseMemory(Lower(text), ignored))) ||
+      (c1 != std::string::npos && !ParseMemory(Lower(text.substr(0, c1)), ignored) && exists)) {
+    if (text.empty()) {
+      error = "bad -U: no file given";
+      return false;
+    }
+    job.op = 'w';
+    job.file = text;
+    return true;
+  }
   const size_t c2 = c1 == std::string::npos ? c1 : text.find(':', c1 + 1);
   if (c2 == std::string::npos) {
-    error = "bad -U \"" + text + "\": expected MEM:OP:FILE[:FMT]";
+    error = "bad -U \"" + text + "\": expected MEM:OP:FILE[:FMT] or a file to write to Flash";
     return false;
   }
   const std::string mem = text.substr(0, c1), op = text.substr(c1 + 1, c2 - c1 - 1);
   std::string file = text.substr(c2 + 1);
   if (!ParseMemory(Lower(mem), job.memory)) {
     error = "bad -U \"" + text + "\": unknown memory \"" + mem +
-            "\" (flash, eeprom, lfuse, hfuse, efuse, lock, signature, calibration)";
+            "\" (flash, eeprom, lfuse, hfuse, efuse, fuse, fuse0-2, lock, signature, calibration)";
     return false;
   }
   if (op.size() != 1 || std::strchr("rwv", op[0]) == nullptr) {
@@ -99,7 +177,7 @@ bool ParseUpdate(const std::string& text, UpdateJob& job, std::string& error) {
   if (file.size() >= 2 && file[file.size() - 2] == ':') {
     if (!ParseFormat(file.back(), job.format)) {
       error = "bad -U \"" + text + "\": unknown format \"" + file.substr(file.size() - 1) +
-              "\" (i, r, m, h or a)";
+              "\" (a, i, s, e, r, m, h, d, o or b)";
       return false;
     }
     file.resize(file.size() - 2);
@@ -117,8 +195,8 @@ bool ParseUpdate(const std::string& text, UpdateJob& job, std::string& error) {
     error = "bad -U \"" + text + "\": an immediate value (:m) cannot be the target of a read";
     return false;
   }
-  if ((job.format == FileFormat::SRecord || job.format == FileFormat::Elf) && job.op == 'r') {
-    error = "bad -U \"" + text + "\": S-record and ELF files are read, not written (:i or :r)";
+  if (job.format == FileFormat::Elf && job.op == 'r') {
+    error = "bad -U \"" + text + "\": ELF files are read, not written (:i, :s or :r)";
     return false;
   }
   return true;
@@ -154,6 +232,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
       continue;
     }
     if (a == "--no-fast") { o.noFast = true; continue; }
+    if (a == "--full") { o.full = true; continue; }
     if (a.size() < 2 || a[0] != '-' || a[1] == '-') {
       error = a.size() > 2 && a[1] == '-' ? "unknown option " + a
                                           : "unexpected argument \"" + a + "\"";
@@ -162,7 +241,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     // Short options, grouped like -qq or -eV; one taking a value ends the group.
     for (size_t k = 1; k < a.size(); ++k) {
       const char c = a[k];
-      if (std::strchr("PpdUl", c)) {
+      if (std::strchr("PpdUlcbBCxE", c)) {
         std::string value;
         if (k + 1 < a.size()) {
           value = a.substr(k + 1);
@@ -189,6 +268,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
           o.delay = value[0] - '0';
         } else if (c == 'l') {
           o.logFile = value;
+        } else if (c != 'U') {
+          if (!FieldOption(c, value, o, error)) return false;
         } else {
           UpdateJob job;
           if (!ParseUpdate(value, job, error)) return false;
@@ -205,6 +286,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         case 'q': --o.verbosity; break;
         case 'v': ++o.verbosity; break;
         case 'h': o.help = true; break;
+        case 't': o.terminal = true; break;
         default:
           error = std::string("unknown option -") + c;
           return false;
@@ -233,6 +315,11 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     error = "standard input (-) can be read by one -U only";
     return false;
   }
+  if (o.terminal && (o.ports.size() > 1 || stdinJobs > 0)) {
+    error = o.ports.size() > 1 ? "-t takes one port: the terminal talks to one chip"
+                               : "-t reads its commands from standard input: no -U can read it too";
+    return false;
+  }
   return true;
 }
 
@@ -249,6 +336,16 @@ bool LoadJobFiles(Options& o, std::string& error) {
       error = "-U " + j.text + ": " + error;
       return false;
     }
+    // An .eep of an end record only is what avr-objcopy makes of a program without EEPROM
+    // data: the Makefile's program target goes on.
+    if (j.image.End() == 0) {
+      j.skipped = true;
+      const std::string what = j.format == FileFormat::Immediate ? "the value list"
+                               : j.file == "-"                   ? "standard input"
+                                                                 : j.file;
+      o.notes.push_back("note: -U " + j.text + ": " + what + " holds no data: nothing to " +
+                        (j.op == 'w' ? "write" : "verify"));
+    }
   }
   return true;
 }
@@ -259,8 +356,8 @@ void PrintUsage(FILE* out) {
       "Programs AVR chips through the Tessary gateway.\n"
       "  -P PORT        the gateway's port (/dev/ttyUSB0, ttyUSB0, COM1); several -P program\n"
       "                 the same job on every port at once\n"
-      "  -p PART        the chip (any case; quillet-cli --list-parts), or auto (default):\n"
-      "                 found by its signature\n"
+      "  -p PART        the chip (any case, or its part id: m328p, t85; quillet-cli\n"
+      "                 --list-parts), or auto (default): found by its signature\n"
       "  -d 0..5        the delay value: milliseconds added to every wait (default 1)\n"
       "  -e             erase the chip\n"
       "  -D             no automatic erase before a Flash write\n"
@@ -273,14 +370,21 @@ void PrintUsage(FILE* out) {
       "                 its byte, after the -U jobs; --describe PART lists fields and settings\n"
       "  --no-fast      keep to the gateway's one-instruction exchanges even with Quillet's\n"
       "                 own firmware (no blocks, no faster line or SPI clock)\n"
-      "  -q / -v        quieter (-q: no progress bar, -qq: errors only) / the operation log\n"
-      "  -l FILE        save the operation log (RTF, or plain text for a .txt name)\n"
-      "  -U MEM:OP:FILE[:FMT]  in order, as often as needed:\n"
-      "      MEM  flash eeprom lfuse hfuse efuse lock signature calibration\n"
+      "  -q / -v        quieter (-q: no progress, -qq: errors only) / the operation log\n"
+      "  -l FILE        save the log with every line shown (plain text; RTF for a .rtf name)\n"
+      "  --full         a Flash read writes the whole memory (default: up to its last byte\n"
+      "                 that is not 0xFF)\n"
+      "  -t             the terminal after the jobs: dump, write, erase, sig, part, fuses,\n"
+      "                 help, quit (a script on standard input works too)\n"
+      "  -c PROG, -b BAUD, -B PERIOD, -C FILE, -x PARAM, -E SPEC  accepted as the field's\n"
+      "                 command lines give them, with a note where they cannot apply\n"
+      "  -U MEM:OP:FILE[:FMT]  in order, as often as needed (-U FILE: flash:w:FILE:a):\n"
+      "      MEM  flash eeprom lfuse hfuse efuse (fuse, fuse0-2) lock signature calibration\n"
       "      OP   r read to FILE, w write from FILE, v verify against FILE; FILE - is\n"
       "           standard input/output\n"
       "      FMT  a automatic (default), i Intel HEX, s S-record, e ELF, r raw binary,\n"
-      "           m immediate value (e.g. lfuse:w:0xE2:m), h hex text\n"
+      "           m immediate value (e.g. lfuse:w:0xE2:m), h hex text; reads also d\n"
+      "           decimal, o octal, b binary\n"
       "  --list-parts   the chips known      --version   the version      --help   this text\n"
       "  --describe PART  the chip's row: sizes, waits, factory fuses, risky bits, pins, sources,\n"
       "                 fuse fields and their settings\n"
@@ -288,12 +392,12 @@ void PrintUsage(FILE* out) {
 }
 
 void PrintParts(FILE* out) {
-  std::fprintf(out, "%-12s %-10s %8s %7s  %s\n", "part", "signature", "flash", "eeprom",
-               "also named");
+  std::fprintf(out, "%-14s %-18s %-10s %8s %7s  %s\n", "part", "-p also takes", "signature",
+               "flash", "eeprom", "also named");
   for (const ChipEntry& e : Catalogue())
-    std::fprintf(out, "%-12s %02X %02X %02X   %8u %7u  %s\n", e.name, e.id & 0xFF,
-                 (e.id >> 8) & 0xFF, (e.id >> 16) & 0xFF, e.flashSize, e.eepromSize,
-                 OtherNames(e).c_str());
+    std::fprintf(out, "%-14s %-18s %02X %02X %02X   %8u %7u  %s\n", e.name,
+                 e.partIds && *e.partIds ? e.partIds : "-", e.id & 0xFF, (e.id >> 8) & 0xFF,
+                 (e.id >> 16) & 0xFF, e.flashSize, e.eepromSize, OtherNames(e).c_str());
 }
 
 bool DescribePart(FILE* out, const std::string& name) {
@@ -311,6 +415,7 @@ bool DescribePart(FILE* out, const std::string& name) {
   };
   line("name", e->name);
   line("aliases", OtherNames(*e).empty() ? "none" : OtherNames(*e));
+  line("part ids", e->partIds && *e->partIds ? e->partIds : "none");
   line("signature", hex(e->id) + " " + hex(e->id >> 8) + " " + hex(e->id >> 16));
   line("flash bytes", std::to_string(e->flashSize));
   line("flash page bytes", std::to_string(e->module->ProgramPageBytes()));

@@ -17,6 +17,7 @@ struct UpdateJob {
   FileFormat format = FileFormat::Auto;
   FileImage image;   // w and v: the file's contents, loaded before any port is opened
   bool deferred = false;  // the file is one an earlier r job writes: loaded when its turn comes
+  bool skipped = false;   // nothing to do (a file without data, a memory the chip lacks)
 };
 
 struct Options {
@@ -37,12 +38,18 @@ struct Options {
   bool showFuses = false;    // --show-fuses
   std::vector<std::string> setFuses;  // --set-fuse FIELD=SETTING, in order
   std::vector<UpdateJob> jobs;
+  bool full = false;         // --full: a Flash read writes the whole memory, 0xFF tail too
+  bool terminal = false;     // -t
+  // Options of the field's command lines (-c, -b, -B, -C, -x, -E): accepted, and where the
+  // gateway cannot follow them, a one-line note each, said when the run begins.
+  std::vector<std::string> notes;
+  double bitPeriodUs = 0;    // -B: the SPI bit clock period asked for; 0: the gateway's own
 };
 
 // Parses argv (without loading files). On a usage error returns false with error set to a
 // one-line message.
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error);
-// Parses one -U argument.
+// Parses one -U argument: MEM:OP:FILE[:FMT], or FILE alone for flash:w:FILE:a.
 bool ParseUpdate(const std::string& text, UpdateJob& job, std::string& error);
 // Loads the files of the w and v jobs; false with error set (a file that cannot be read or
 // is not what its format says).

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "chips/FastTransport.h"
 #include "cli/Console.h"
 #include "cli/FuseWords.h"
+#include "cli/Run.h"
 #include "link/Portfunctions.h"
 #include "log/Logfunctions.h"
 
@@ -28,118 +30,118 @@ void OnStopSignal(int signal) {
   RequestStop();
 }
 
-// " at 0x0400" where a job knows the address its failure came at.
-std::string At(const JobResult& r) {
-  if (r.failedAt < 0) return "";
-  char buf[24];
-  std::snprintf(buf, sizeof buf, " at 0x%04llX", static_cast<unsigned long long>(r.failedAt));
-  return buf;
-}
-
-std::string Hex2(unsigned v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFF);
-  return buf;
-}
-
-std::string SignatureText(ChipId id) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%02X %02X %02X", id & 0xFF, (id >> 8) & 0xFF, (id >> 16) & 0xFF);
-  return buf;
-}
-
 std::string Seconds(double s) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.2f s", s);
   return buf;
 }
 
-std::string Plural(unsigned long n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
+
+std::string Label(const UpdateJob& j, const char* verb) {
+  return std::string(MemoryName(j.memory)) + " " + verb;
 }
 
-class Run {
- public:
-  Run(const Options& o, Console& console, const std::string& suffix, int statusFd)
-      : o_(o), console_(console), suffix_(suffix), statusFd_(statusFd), jobs_(o.jobs) {}
+// The device a port name means: a name with a slash is a path, as given ("./gw"); others
+// are the gateway's names ("ttyUSB0", "COM3").
+std::string PortDevice(const std::string& port) {
+  return port.find('/') != std::string::npos ? port : DeviceName(port);
+}
 
-  int Go(const std::string& port);
+// Why a port did not open, in the system's words and what to do about it.
+std::string OpenFailure(const std::string& device, int err) {
+  switch (err) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return "no such device (is the gateway plugged in? ls /dev/ttyUSB* /dev/ttyACM* lists them)";
+    case EACCES:
+    case EPERM:
+      return std::string("permission denied: add your user to the group that owns ") + device +
+             ", usually dialout (sudo usermod -aG dialout $USER), then log in again";
+    case EBUSY:
+      return "busy: another program holds it (a serial monitor, another quillet-cli?)";
+    case 0:
+      return "the port opened but could not be set up for the gateway";
+    default:
+      return std::strerror(err);
+  }
+}
 
- private:
-  int Fail(const std::string& what) {
-    console_.Error("error: " + what);
-    Status("fail " + what);
-    return kFailed;
-  }
-  // A failed chip step: the log line that says why, if there is one.
-  int FailStep(const std::string& what) {
-    const std::string& why = console_.LastProblem();
-    return Fail(why.empty() ? what : what + ": " + why);
-  }
-  int Stopped(const std::string& what) {
-    const std::string text = "stopped by the user" + (what.empty() ? "" : " during " + what) +
-                             "; the port is closed";
-    AddLog(0, "Stopped by the user");
-    console_.Error(text);
-    Status("fail " + text);
-    return StopStatus();
-  }
-  void Status(const std::string& line) {
-    if (statusFd_ < 0) return;
-    const std::string l = line + "\n";
-    ssize_t ignored = ::write(statusFd_, l.data(), l.size());
-    (void)ignored;
-  }
-  std::string Label(const UpdateJob& j, const char* verb) const {
-    return std::string(MemoryName(j.memory)) + " " + verb;
-  }
+}  // namespace
 
-  int Identify(const std::string& device);
-  int CheckJobs();
-  int CheckFile(const UpdateJob& j);
-  int Erase();
-  int ReadJob(const UpdateJob& j);
-  int WriteJob(const UpdateJob& j);
-  int VerifyJob(const UpdateJob& j, bool afterWrite);
-  // --set-fuse: checked (write false) before anything is written, written after the -U jobs.
-  int SetFuses(bool write);
-  int ShowFuses();
+int Run::Fail(const std::string& what) {
+  console_.Error("error: " + what);
+  Status("fail " + what);
+  return kFailed;
+}
 
-  const Options& o_;
-  Console& console_;
-  std::string suffix_;
-  int statusFd_;
-  std::vector<UpdateJob> jobs_;  // the deferred files loaded when their turn comes
-};
+std::string Run::Cause() const {
+  const std::string& why = console_.LastProblem();
+  if (why.rfind("Error executing commands", 0) == 0)
+    return "sending to the gateway failed (was it unplugged?); the port is closed";
+  if (why.rfind("Error reading the answer", 0) == 0)
+    return "the gateway stopped answering (no answer, or none that could be trusted, after "
+           "retries); the port is closed";
+  if (why.rfind("Command is not available", 0) == 0) return "the chip has no such operation";
+  if (PortHandle < 0) return "the port closed";
+  return why.empty() ? "the chip step failed" : why;
+}
+
+int Run::Stopped(const std::string& what) {
+  const std::string text = "stopped by the user" + (what.empty() ? "" : " during " + what) +
+                           "; the port is closed";
+  AddLog(0, "Stopped by the user");
+  console_.Error(text);
+  Status("fail " + text);
+  return StopStatus();
+}
+
+void Run::Status(const std::string& line) {
+  if (statusFd_ < 0) return;
+  const std::string l = line + "\n";
+  ssize_t ignored = ::write(statusFd_, l.data(), l.size());
+  (void)ignored;
+}
+
+std::string Run::WriteLeft(Memory memory, uint32_t written, uint32_t planned) const {
+  const bool flash = memory == Memory::Flash;
+  const bool paged = flash ? SelectedModule()->ProgramPageBytes() != 0
+                           : SelectedModule()->DataPageBytes() != 0;
+  std::string left = std::to_string(written) + " of " + Plural(planned, paged ? "page" : "byte",
+                                                               paged ? "pages" : "bytes") +
+                     " written; ";
+  if (!flash) return left + (written ? "the EEPROM holds a partial write" : "the EEPROM is as it was");
+  if (erased_) return left + (written ? "the chip was erased and holds a partial program"
+                                      : "the chip was erased and holds no program");
+  return left + (written ? "the chip holds a partial program" : "the chip's Flash is as it was");
+}
 
 int Run::Go(const std::string& port) {
+  for (const std::string& note : o_.notes) console_.Result(note);
   if (port.size() > kMaxPortName) return Fail("port name too long: " + port.substr(0, 40) + "...");
-  const std::string device = DeviceName(port);
+  const std::string device = PortDevice(port);
   OpenPort(device);
-  if (PortHandle < 0) {
-    std::string why;
-    for (const std::string& l : console_.Lines()) why += (why.empty() ? "" : "; ") + l;
-    return Fail("cannot open " + device + (why.empty() ? "" : ": " + why));
-  }
+  if (PortHandle < 0) return Fail("cannot open " + device + ": " + OpenFailure(device, LastPortError()));
   AddLog(1, device);
   if (int s = Identify(device)) return s;
   if (int s = CheckJobs()) return s;
 
   // The erase comes before the first job that writes, so that jobs before it read the chip
-  // as it was, and once only.
+  // as it was, and once only; a Flash file without data erases nothing.
   const bool flashWrite = [&] {
     for (const UpdateJob& j : jobs_)
-      if (j.op == 'w' && j.memory == Memory::Flash) return true;
+      if (j.op == 'w' && j.memory == Memory::Flash && !j.skipped) return true;
     return false;
   }();
   const bool eraseDue = o_.erase || (flashWrite && !o_.noAutoErase);
   size_t eraseAt = 0;
   for (size_t i = 0; i < jobs_.size(); ++i)
-    if (jobs_[i].op == 'w') {
+    if (jobs_[i].op == 'w' && !jobs_[i].skipped) {
       eraseAt = i;
       break;
     }
-  if (eraseDue && jobs_.empty())
+  const bool anyWrite = eraseAt < jobs_.size() && jobs_[eraseAt].op == 'w' && !jobs_[eraseAt].skipped;
+  if (eraseDue && !anyWrite)
     if (int s = Erase()) return s;
 
   for (size_t i = 0; i < jobs_.size(); ++i) {
@@ -151,9 +153,13 @@ int Run::Go(const std::string& port) {
       const std::string path = WithSuffix(j.file, suffix_);
       if (!LoadFileImage(path, j.format, j.memory, MemorySize(j.memory), j.image, error))
         return Fail("-U " + j.text + ": " + error);
-      if (int s = CheckFile(j)) return s;
+      j.skipped = j.image.End() == 0;
+      if (j.skipped) console_.Result("note: -U " + j.text + ": " + path + " holds no data: nothing to " +
+                                     (j.op == 'w' ? "write" : "verify"));
+      else if (int s = CheckFile(j)) return s;
     }
-    if (eraseDue && i == eraseAt)
+    if (j.skipped) continue;
+    if (eraseDue && anyWrite && i == eraseAt)
       if (int s = Erase()) return s;
     int s = j.op == 'r' ? ReadJob(j) : j.op == 'w' ? WriteJob(j) : VerifyJob(j, false);
     if (s) return s;
@@ -162,6 +168,7 @@ int Run::Go(const std::string& port) {
   if (int s = SetFuses(true)) return s;
   if (o_.showFuses)
     if (int s = ShowFuses()) return s;
+  if (o_.terminal) return Terminal();
   return kSuccess;
 }
 
@@ -195,9 +202,16 @@ int Run::Identify(const std::string& device) {
 int Run::CheckJobs() {
   // Everything that can be known before the chip is touched is checked before anything is
   // written: sizes, memories the chip has, fuse values that would shut the programmer out.
-  for (const UpdateJob& j : jobs_) {
+  for (UpdateJob& j : jobs_) {
     const std::string name = MemoryName(j.memory);
-    if (MemorySize(j.memory) == 0) return Fail("-U " + j.text + ": " + ChipName + " has no " + name);
+    if (j.skipped) continue;
+    // As the field does: a memory the chip lacks is left out with a warning, so that one
+    // command line serves chips with two fuse bytes and chips with three.
+    if (MemorySize(j.memory) == 0) {
+      console_.Result("warning: -U " + j.text + ": " + ChipName + " has no " + name + "; skipped");
+      j.skipped = true;
+      continue;
+    }
     if (j.op == 'w' ? !CanWrite(j.memory) : !CanRead(j.memory))
       return Fail("-U " + j.text + ": " + ChipName + " cannot " +
                   (j.op == 'w' ? "write " : "read ") + name + " over the serial interface");
@@ -256,14 +270,14 @@ int Run::CheckFile(const UpdateJob& j) {
     const std::string from = j.format == FileFormat::Immediate ? "the value list" : j.file;
     char last[16];
     std::snprintf(last, sizeof last, "0x%04X", end - 1);
-    return Fail("-U " + j.text + ": " + from + " holds " +
+    return Fail(Named(j) + ": " + from + " holds " +
                 Plural(j.image.HeldCount(), "byte", "bytes") + " up to address " + last +
                 ", more than the " + std::to_string(size) + " bytes of " + ChipName + "'s " +
                 name + "; nothing was written");
   }
   if (j.op != 'w' || !IsFuseOrLock(j.memory) || j.memory == Memory::Lock) return kSuccess;
   const uint8_t value = j.image.bytes[0];
-  const std::string what = "-U " + j.text + ": ";
+  const std::string what = Named(j) + ": ";
   if (!FuseBitNames(j.memory)) {
     if (o_.forceFuses) return kSuccess;
     return Fail(what + "the fuse bits of " + ChipName +
@@ -282,7 +296,7 @@ int Run::CheckFile(const UpdateJob& j) {
   return kSuccess;
 }
 
-int Run::Erase() {
+int Run::Erase(bool asked) {
   // Whether the erase spares the EEPROM: EESAVE, where the chip has it and it can be read.
   std::string eeprom = "EEPROM erased too unless EESAVE is programmed";
   for (Memory m : {Memory::LowFuse, Memory::HighFuse, Memory::ExtendedFuse}) {
@@ -301,7 +315,7 @@ int Run::Erase() {
                                : "EEPROM kept (EESAVE is programmed)";
     }
   }
-  const std::string why = o_.erase ? "" : " before writing Flash (-D leaves it out)";
+  const std::string why = o_.erase || asked ? "" : " before writing Flash (-D leaves it out)";
   if (o_.dryRun) {
     console_.Result("dry run: the chip would be erased" + why);
     return kSuccess;
@@ -309,8 +323,9 @@ int Run::Erase() {
   console_.Begin("erase", 0);
   if (!EraseChip()) {
     AddLog(19, " with fail.");
-    return FailStep("chip erase failed");
+    return FailStep("chip erase failed (the chip may be partly erased)");
   }
+  erased_ = true;
   console_.Result("chip erased" + why + ": Flash and lock bits, " + eeprom + ", " +
                   Seconds(console_.Elapsed()));
   return kSuccess;
@@ -333,16 +348,31 @@ int Run::ReadJob(const UpdateJob& j) {
   }
   const std::string path = WithSuffix(j.file, suffix_);
   const FileFormat format = OutputFormat(j.file, j.format, j.memory);
+  // As the field does, a Flash read ends at its last programmed byte: a 0xFF tail is erased
+  // Flash, not program.
+  const size_t whole = data.size();
+  if (j.memory == Memory::Flash && !o_.full)
+    while (!data.empty() && data.back() == 0xFF) data.pop_back();
   std::string error;
   if (!SaveText(path, FileText(data.data(), static_cast<uint32_t>(data.size()), format), error))
     return Fail(name + " read: " + error);
-  std::string line = name + " read: ";
-  if (data.size() <= 8) {
-    for (size_t i = 0; i < data.size(); ++i) line += (i ? " " : "") + Hex2(data[i]);
-  } else {
-    line += Plural(data.size(), "byte", "bytes");
+  const std::string to = path == "-" ? "" : " to " + path;
+  if (whole > 8 && data.empty()) {
+    console_.Result("note: flash is blank (all 0xFF): " + (path == "-" ? "standard output" : path) +
+                    " holds no data (--full writes all " + std::to_string(whole) + " bytes), " +
+                    Seconds(console_.Elapsed()));
+    return kSuccess;
   }
-  if (path != "-") line += " to " + path;
+  std::string line;
+  if (whole <= 8) {
+    line = name + " read: ";
+    for (size_t i = 0; i < data.size(); ++i) line += (i ? " " : "") + Hex2(data[i]);
+    line += to;
+  } else {
+    line = Plural(data.size(), "byte", "bytes") + " of " + name + " read" + to;
+    if (data.size() < whole) line += " (up to its last byte that is not 0xFF; --full for all " +
+                                     std::to_string(whole) + ")";
+  }
   console_.Result(line + ", " + Seconds(console_.Elapsed()));
   return kSuccess;
 }
@@ -372,19 +402,13 @@ int Run::WriteJob(const UpdateJob& j) {
   }
   JobResult r;
   if (!WriteMemoryJob(j.memory, j.image, o_.dryRun, r)) {
-    if (r.stopped)
-      return Stopped(name + " write, after " + std::to_string(r.pagesWritten) +
-                     (j.memory == Memory::Flash ? " pages" : " pages or bytes") +
-                     " (the chip holds a partial write)");
     // What was done, for the user to decide what the chip now needs.
-    std::string done = At(r) + ", " + Plural(r.pagesWritten, j.memory == Memory::Flash ? "page" : "page or byte",
-                                              j.memory == Memory::Flash ? "pages" : "pages or bytes") +
-                       " written before";
-    if (r.pagesWritten > 0) done += " (the chip holds a partial write)";
-    return FailStep(name + " write failed" + done);
+    const std::string left = WriteLeft(j.memory, r.pagesWritten, r.pagesPlanned);
+    if (r.stopped) return Stopped(name + " write: " + left);
+    return Fail(name + " write failed" + At(r) + " (" + Cause() + "): " + left);
   }
-  std::string line = dry + name + (o_.dryRun ? " would be written: " : " written: ") +
-                     Plural(r.bytes, "byte", "bytes") + from;
+  std::string line = dry + Plural(r.bytes, "byte", "bytes") + " of " + name +
+                     (o_.dryRun ? " would be written" : " written") + from;
   if (j.memory == Memory::Flash && SelectedModule()->ProgramPageBytes() != 0)
     line += ", " + Plural(r.pagesWritten, "page", "pages") + " (" +
             Plural(r.pagesSkipped, "blank page", "blank pages") + " skipped)";
@@ -417,14 +441,13 @@ int Run::VerifyJob(const UpdateJob& j, bool afterWrite) {
                     r.mismatchAddress, r.expected, r.found);
       return Fail(name + " verify failed" + buf + (afterWrite ? " (after writing it)" : ""));
     }
-    return FailStep(name + " verify failed");
+    if (r.failedAt < 0 && PortHandle < 0) return FailStep(name + " verify failed");
+    return FailStep(name + " verify failed" + At(r));
   }
-  console_.Result(name + " verified: " + Plural(r.bytes, "byte", "bytes") + against + ", " +
+  console_.Result(Plural(r.bytes, "byte", "bytes") + " of " + name + " verified" + against + ", " +
                   Seconds(console_.Elapsed()));
   return kSuccess;
 }
-
-}  // namespace
 
 std::string WithSuffix(const std::string& path, const std::string& suffix) {
   if (suffix.empty() || path == "-") return path;
@@ -450,8 +473,12 @@ void InstallStopHandlers() {
 
 int StopStatus() { return g_signal == SIGTERM || g_signal == SIGHUP ? 128 + g_signal : kInterrupted; }
 
-int RunPort(const Options& o, const std::string& port, const std::string& suffix, int statusFd) {
-  Console console(o.verbosity, statusFd < 0 && ::isatty(2));
+int RunPort(const Options& o, const std::string& port, const std::string& suffix, int statusFd,
+            bool parentDraws) {
+  Console console(o.verbosity, statusFd < 0   ? (::isatty(2) ? Console::kBar : Console::kLines)
+                               : parentDraws ? Console::kStatus
+                                             : Console::kLines,
+                  statusFd);
   SetLogSink(&console);
   SetProgressFactory(&console);
   SetUserPrompt(&console);

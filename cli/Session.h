@@ -11,10 +11,11 @@ namespace quillet::cli {
 enum ExitStatus { kSuccess = 0, kFailed = 1, kUsage = 2, kInterrupted = 130 };
 
 // statusFd >= 0 (a gang's child): "chip NAME" and "fail TEXT" lines go there for the summary,
-// and no progress bar is drawn. suffix: inserted before the extension of every file written
+// and progress as "progress LABEL PERCENT" when the parent draws it (parentDraws: it is on a
+// terminal), else as plain lines. suffix: inserted before the extension of every file written
 // ("-ttyUSB0" in a gang, so that ports do not write over each other's files).
 int RunPort(const Options& options, const std::string& port, const std::string& suffix,
-            int statusFd);
+            int statusFd, bool parentDraws = false);
 
 // "dump.hex" + "-ttyUSB0" -> "dump-ttyUSB0.hex"; "-" stays "-".
 std::string WithSuffix(const std::string& path, const std::string& suffix);

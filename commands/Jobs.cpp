@@ -353,6 +353,8 @@ bool ParseMemory(const std::string& name, Memory& memory) {
     Memory memory;
   } kNames[] = {{"flash", Memory::Flash},         {"eeprom", Memory::Eeprom},
                 {"lfuse", Memory::LowFuse},       {"fuse", Memory::LowFuse},
+                {"fuse0", Memory::LowFuse},       {"fuse1", Memory::HighFuse},
+                {"fuse2", Memory::ExtendedFuse},
                 {"hfuse", Memory::HighFuse},      {"efuse", Memory::ExtendedFuse},
                 {"lock", Memory::Lock},           {"signature", Memory::Signature},
                 {"calibration", Memory::Calibration}};
@@ -435,7 +437,8 @@ bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, ui
     }
     if (format == FileFormat::Auto && !ChooseFormat(source, memory, limit, path, format, error))
       return false;
-    if (format == FileFormat::HexText) {
+    if (format == FileFormat::HexText || format == FileFormat::DecText ||
+        format == FileFormat::OctText || format == FileFormat::BinText) {
       if (!ReadValues(source, path, limit, image, error)) return false;
     } else {
       const ImageFormat as = format == FileFormat::IntelHex ? ImageFormat::IntelHex
@@ -449,11 +452,6 @@ bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, ui
       if (!error.empty()) return false;
     }
   }
-  if (image.End() == 0) {
-    error = (format == FileFormat::Immediate ? std::string("the immediate value") : Shown(path)) +
-            " holds no data";
-    return false;
-  }
   return true;
 }
 
@@ -463,21 +461,36 @@ FileFormat OutputFormat(const std::string& path, FileFormat format, Memory memor
   if (path == "-") return bulk ? FileFormat::IntelHex : FileFormat::HexText;
   std::string lower = path;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  for (const char* ext : {".hex", ".eep", ".ihx", ".ihex"}) {
+  auto endsWith = [&](const char* ext) {
     const size_t n = std::strlen(ext);
-    if (lower.size() > n && lower.compare(lower.size() - n, n, ext) == 0)
-      return FileFormat::IntelHex;
-  }
+    return lower.size() > n && lower.compare(lower.size() - n, n, ext) == 0;
+  };
+  for (const char* ext : {".hex", ".eep", ".ihx", ".ihex"})
+    if (endsWith(ext)) return FileFormat::IntelHex;
+  for (const char* ext : {".srec", ".s19", ".s28", ".mot"})
+    if (endsWith(ext)) return FileFormat::SRecord;
   return FileFormat::Raw;
 }
 
 std::string FileText(const uint8_t* bytes, uint32_t length, FileFormat format) {
   if (format == FileFormat::IntelHex) return HexFileText(bytes, length, length > 65536) + "\r\n";
-  if (format == FileFormat::HexText) {
+  if (format == FileFormat::SRecord) return SRecordText(bytes, length);
+  if (format == FileFormat::HexText || format == FileFormat::DecText ||
+      format == FileFormat::OctText || format == FileFormat::BinText) {
     std::string out;
     for (uint32_t i = 0; i < length; ++i) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "0x%02x", bytes[i]);
+      char buf[16];
+      const unsigned v = bytes[i];
+      if (format == FileFormat::BinText) {
+        std::string bits = "0b";
+        for (int k = 7; k >= 0; --k) bits += (v >> k & 1) ? '1' : '0';
+        std::snprintf(buf, sizeof buf, "%s", bits.c_str());
+      } else {
+        // Octal as the field writes it: a leading zero, and 0 itself as "0".
+        std::snprintf(buf, sizeof buf, format == FileFormat::HexText ? "0x%02x"
+                                       : format == FileFormat::DecText ? "%u"
+                                       : v ? "0%o" : "%o", v);
+      }
       out += buf;
       if (i + 1 < length) out += (i % 16 == 15) ? ",\n" : ",";
     }
@@ -564,6 +577,7 @@ bool WriteImage(const ChipModule& m, bool flash, const FileImage& image, bool dr
                                                 .heldOnly = true,
                                                 .skipBlank = flash,
                                                 .loadHeldOnly = !flash});
+  r.pagesPlanned = plan.units;
   PlanRun run;
   const auto after = [&](const WriteOp& op) {
     r.pagesWritten = run.units;
@@ -582,6 +596,8 @@ bool WriteImage(const ChipModule& m, bool flash, const FileImage& image, bool dr
 }  // namespace
 
 bool ReadMemoryJob(Memory memory, std::vector<uint8_t>& out, JobResult& r) {
+  if (memory == Memory::Flash || memory == Memory::Eeprom)
+    return ReadMemoryRange(memory, 0, memory == Memory::Flash ? FlashSize : EepromSize, out, r);
   r = JobResult{};
   const ChipModule* m = SelectedModule();
   if (!m) return false;
@@ -602,23 +618,33 @@ bool ReadMemoryJob(Memory memory, std::vector<uint8_t>& out, JobResult& r) {
     r.bytes = CalibrationCount;
     return true;
   }
+  return false;
+}
+
+bool ReadMemoryRange(Memory memory, uint32_t address, uint32_t count, std::vector<uint8_t>& out,
+                     JobResult& r) {
+  r = JobResult{};
+  const ChipModule* m = SelectedModule();
+  if (!m || (memory != Memory::Flash && memory != Memory::Eeprom)) return false;
   const bool flash = memory == Memory::Flash;
   const uint32_t size = flash ? FlashSize : EepromSize;
+  const uint32_t end = address >= size ? address : address + std::min(count, size - address);
+  LBarScope bar;
   JobLines lines(memory, 'r');
   if (!m->ProgrammingEnable()) return false;
-  for (uint32_t a = 0; a < size; ++a) {
+  for (uint32_t a = address; a < end; ++a) {
     if (!(flash ? m->ReadProgramByte(a, false) : m->ReadDataByte(a, false))) {
       r.failedAt = a;
       return false;
     }
-    if ((a & 31) == 31 || a + 1 == size) {
-      bar.SetPosition(ProgressPercent(a, size));
+    if ((a & 31) == 31 || a + 1 == end) {
+      bar.SetPosition(ProgressPercent(a - address, end - address));
       if (Stopped(r, lines)) return false;
     }
   }
   const uint8_t* bytes = flash ? ProgramImage.data() : DataImage.data();
-  out.assign(bytes, bytes + size);
-  r.bytes = size;
+  out.assign(bytes + address, bytes + end);
+  r.bytes = end - address;
   lines.finish = "";
   return true;
 }

@@ -19,8 +19,8 @@ struct ChipModule;
 // ---- the memories a job addresses ----
 enum class Memory { Flash, Eeprom, LowFuse, HighFuse, ExtendedFuse, Lock, Signature, Calibration };
 
-// "flash", "eeprom", "lfuse" ("fuse" too), "hfuse", "efuse", "lock", "signature",
-// "calibration"; false for any other name.
+// "flash", "eeprom", "lfuse" ("fuse" and "fuse0" too), "hfuse" ("fuse1"), "efuse" ("fuse2"),
+// "lock", "signature", "calibration"; false for any other name.
 bool ParseMemory(const std::string& name, Memory& memory);
 const char* MemoryName(Memory memory);
 // Bytes of the memory on the selected chip; 0 when the chip does not have it.
@@ -31,7 +31,9 @@ bool CanRead(Memory memory);
 bool CanWrite(Memory memory);
 
 // ---- files ----
-enum class FileFormat { Auto, IntelHex, SRecord, Elf, Raw, Immediate, HexText };
+// HexText reads values in any base ("0x1e,147,0b1011,013"); DecText, OctText and BinText are
+// its output forms in decimal, octal ("036") and binary ("0b00011110").
+enum class FileFormat { Auto, IntelHex, SRecord, Elf, Raw, Immediate, HexText, DecText, OctText, BinText };
 
 // A memory's contents as a file gives them: the bytes at the addresses the file holds.
 struct FileImage {
@@ -50,15 +52,16 @@ struct FileImage {
 // lock, signature or calibration also hex text ("0xE2") and a raw backup no longer than the
 // memory; other text is refused. ELF gives the memory as avr-gcc lays it out (.text and
 // .data, .eeprom, .fuse, .lock, .signature). The file may hold no address at or above limit.
+// A file that holds no data (an .eep of an end record only) loads as an empty image.
 // On failure error names the file and the reason; nothing is logged.
 bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, uint32_t limit,
                    FileImage& image, std::string& error);
 // The format an output file gets for Auto: Intel HEX for .hex/.eep/.ihx/.ihex names and for
-// Flash or EEPROM to standard output, hex text for other memories to standard output, raw
-// binary otherwise.
+// Flash or EEPROM to standard output, S-record for .srec/.s19/.s28/.mot, hex text for other
+// memories to standard output, raw binary otherwise.
 FileFormat OutputFormat(const std::string& path, FileFormat format, Memory memory);
-// The text of bytes in a format: Intel HEX (address records above 64 KB), raw, or hex text
-// ("0x1e,0x93,0x0b", sixteen to a line).
+// The text of bytes in a format: Intel HEX (address records above 64 KB), S-record, raw, or
+// value text ("0x1e,0x93,0x0b", sixteen to a line; decimal, octal, binary alike).
 std::string FileText(const uint8_t* bytes, uint32_t length, FileFormat format);
 // Writes text to `path` ("-": standard output) through a temporary file that replaces it
 // only once complete: a failure leaves the old file as it was. false with error set.
@@ -76,12 +79,16 @@ struct JobResult {
   uint8_t expected = 0, found = 0;
   std::string failure;         // what went wrong, for the user (empty: see the log)
   int64_t failedAt = -1;       // the address where the chip stopped answering, -1: not known
+  uint32_t pagesPlanned = 0;   // write: the pages (byte-mode chips: bytes) it was to commit
 };
 
 // Programming Enable and Chip Erase (the ATtiny12's second erase included).
 bool EraseChip();
 // The whole memory into out.
 bool ReadMemoryJob(Memory memory, std::vector<uint8_t>& out, JobResult& result);
+// count bytes of Flash or EEPROM from address on into out (clipped to the memory).
+bool ReadMemoryRange(Memory memory, uint32_t address, uint32_t count, std::vector<uint8_t>& out,
+                     JobResult& result);
 // Writes the addresses the image holds. Flash: pages (bytes) that hold only 0xFF are not sent,
 // since programming can only clear bits; EEPROM: every held byte is written.
 // dryRun: everything but the writes (nothing is sent to the chip).

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <optional>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -242,6 +243,36 @@ std::string HexFileText(const uint8_t* bytes, uint32_t length, bool program) {
   std::string out;
   AppendHexBytes(out, 0, length, bytes, program, length);
   out += kEndRecord;
+  return out;
+}
+
+std::string SRecordText(const uint8_t* bytes, uint32_t length) {
+  const int addressBytes = length > 0x10000 ? 3 : 2;
+  std::string out;
+  auto record = [&](char type, uint32_t address, const uint8_t* data, uint32_t count, int width) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "S%c%02X", type, static_cast<unsigned>(count + width + 1));
+    out += buf;
+    unsigned sum = count + width + 1;
+    for (int k = width - 1; k >= 0; --k) {
+      const unsigned b = (address >> (8 * k)) & 0xFF;
+      std::snprintf(buf, sizeof buf, "%02X", b);
+      out += buf;
+      sum += b;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      std::snprintf(buf, sizeof buf, "%02X", data[i]);
+      out += buf;
+      sum += data[i];
+    }
+    std::snprintf(buf, sizeof buf, "%02X\n", ~sum & 0xFF);
+    out += buf;
+  };
+  static const uint8_t kHeader[] = {'q', 'u', 'i', 'l', 'l', 'e', 't'};
+  record('0', 0, kHeader, sizeof kHeader, 2);
+  for (uint32_t a = 0; a < length; a += 32)
+    record(addressBytes == 3 ? '2' : '1', a, bytes + a, std::min<uint32_t>(32, length - a), addressBytes);
+  record(addressBytes == 3 ? '8' : '9', 0, nullptr, 0, addressBytes);
   return out;
 }
 

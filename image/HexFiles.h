@@ -43,5 +43,8 @@ void AppendHexRecord(std::string& out, uint8_t type, uint16_t address, const uin
                      int count, bool crlf);
 // The whole text of an image as written by SaveHexFile (program: with address records).
 std::string HexFileText(const uint8_t* bytes, uint32_t length, bool program);
+// The same bytes as Motorola S-records: an S0 header, S1 data records (S2 above 64 KB), 32
+// bytes each, and the S9 (S8) termination record.
+std::string SRecordText(const uint8_t* bytes, uint32_t length);
 
 }  // namespace quillet

@@ -38,6 +38,7 @@ void SetPortHooks(void (*opened)(), void (*closing)()) {
 }
 
 void SetSerialDriver(SerialDriver* driver) { g_driver = driver ? driver : &g_posix; }
+int LastPortError() { return g_driver->LastError(); }
 SerialDriver& GetSerialDriver() { return *g_driver; }
 
 std::string DeviceName(const std::string& portName) {

@@ -47,6 +47,8 @@ class SerialDriver {
 
 // Installing nullptr restores the termios driver.
 void SetSerialDriver(SerialDriver* driver);
+// errno of the last open that failed (0 if none): the system's reason, for messages.
+int LastPortError();
 SerialDriver& GetSerialDriver();
 
 // -1 means closed.

@@ -358,6 +358,35 @@ TEST(PartTable, AgreesWithAvrdudeExceptWhereListed) {
   ExpectOnlyListedDisagreements(keys, lines, "avrdude");
 }
 
+// Every catalogue row answers to the part ids avrdude gives its names (aliases too) where
+// avrdude's part has the row's signature, and to no other.
+TEST(PartTable, PartIdsAreAvrdudesForTheSameSignature) {
+  const std::string path = Env("QUILLET_AVRDUDE_CONF", "/etc/avrdude.conf");
+  if (!std::ifstream(path)) GTEST_SKIP() << path << " absent (Debian package avrdude)";
+  AvrdudeConf conf;
+  std::string error;
+  ASSERT_TRUE(conf.Load(path, &error)) << error;
+  for (const ChipEntry& e : Catalogue()) {
+    const std::vector<uint8_t> signature{uint8_t(e.id), uint8_t(e.id >> 8), uint8_t(e.id >> 16)};
+    std::vector<std::string> names{e.name};
+    if (e.part) names = Names(*e.part);
+    for (size_t i = 0; i < kExistingAliasCount; ++i)
+      if (e.name == std::string(kExistingAliases[i][0])) names.push_back(kExistingAliases[i][1]);
+    std::set<std::string> want;
+    for (const std::string& name : names) {
+      const test::AvrdudePart* p = conf.FindByDesc(name);
+      if (p && p->signature == signature) want.insert(p->id);
+    }
+    std::set<std::string> have;
+    std::istringstream ids(e.partIds ? e.partIds : "");
+    for (std::string id; std::getline(ids, id, ',');) have.insert(id.substr(id.find_first_not_of(' ')));
+    EXPECT_EQ(have, want) << e.name;
+    if (e.part) {
+      EXPECT_STREQ(e.partIds, e.part->partIds) << e.name;
+    }
+  }
+}
+
 TEST(PartTable, AgreesWithAvrLibcExceptWhereListed) {
   const std::string dir = Env("QUILLET_AVR_INCLUDE", "/usr/lib/avr/include");
   if (!std::ifstream(dir + "/avr/io.h")) GTEST_SKIP() << dir << "/avr/io.h absent (Debian package avr-libc)";

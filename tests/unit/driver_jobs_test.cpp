@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <iterator>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -53,7 +55,8 @@ TEST(Jobs, LoadFileImage) {
       {"raw", "\x01\x02\xFF", FileFormat::Raw, Memory::Eeprom, 4, {{0, 1}, {1, 2}, {2, 0xFF}}, 3,
        nullptr},
       {"raw too large", "12345", FileFormat::Raw, Memory::Eeprom, 4, {}, 0, "larger than the 4 bytes"},
-      {"empty", "", FileFormat::Raw, Memory::Flash, 4, {}, 0, "holds no data"},
+      {"empty: nothing to write, not a failure", "", FileFormat::Raw, Memory::Flash, 4, {}, 0, nullptr},
+      {"end record only (avr-objcopy's .eep)", ":00000001FF\n", FileFormat::Auto, Memory::Eeprom, 512, {}, 0, nullptr},
       {"hex text of a fuse", " 0xE2\n", FileFormat::Auto, Memory::LowFuse, 1, {{0, 0xE2}}, 1, nullptr},
       // Guards: text programmed as its raw bytes.
       {"the same text is refused for Flash", "0xE2", FileFormat::Auto, Memory::Flash, 16, {}, 0,
@@ -89,6 +92,32 @@ TEST(Jobs, LoadFileImage) {
     }
   }
   std::remove(path.c_str());
+}
+
+// The output formats of a read: value text in four bases, and S-records that srecord's
+// srec_cat (the field's tool) reads back to the same bytes, below and above 64 KB.
+TEST(Jobs, FileTextInTheFieldsFormats) {
+  const uint8_t b[] = {0x1E, 0x00, 0xFF};
+  const std::pair<FileFormat, const char*> texts[] = {
+      {FileFormat::HexText, "0x1e,0x00,0xff\n"},
+      {FileFormat::DecText, "30,0,255\n"},
+      {FileFormat::OctText, "036,0,0377\n"},
+      {FileFormat::BinText, "0b00011110,0b00000000,0b11111111\n"}};
+  for (const auto& [format, text] : texts) EXPECT_EQ(FileText(b, 3, format), text);
+  if (std::system("srec_cat --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "srec_cat absent (Debian package srecord)";
+  const std::string srec = ::testing::TempDir() + "jobs_out.srec", bin = ::testing::TempDir() + "jobs_out.bin";
+  for (uint32_t size : {100u, 70001u}) {
+    std::vector<uint8_t> bytes(size);
+    for (uint32_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    std::ofstream(srec, std::ios::binary | std::ios::trunc) << FileText(bytes.data(), size, FileFormat::SRecord);
+    ASSERT_EQ(std::system(("srec_cat " + srec + " -motorola -o " + bin + " -binary").c_str()), 0) << size;
+    std::ifstream in(bin, std::ios::binary);
+    EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}), bytes) << size;
+    FileImage back;
+    std::string error;
+    ASSERT_TRUE(LoadFileImage(srec, FileFormat::Auto, Memory::Flash, 1 << 20, back, error)) << error;
+    EXPECT_EQ(back.bytes, bytes) << "our own reader agrees";
+  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-"""Reads the write waits of one part out of avrdude's part file (/etc/avrdude.conf, Debian package
-avrdude), following each part's parent."""
+"""Reads the write waits and the part ids of parts out of avrdude's part file (/etc/avrdude.conf,
+Debian package avrdude), following each part's parent."""
 import re
 
 DEFAULT_PATH = "/etc/avrdude.conf"
@@ -44,3 +44,21 @@ def waits(parts, name):
     delay = lambda mem: max(number(_get(part, "min_write_delay", mem)), number(_get(part, "max_write_delay", mem)))
     fuses = [delay(m) for m in ("lfuse", "hfuse", "efuse", "fuse") if _get(part, "size", m) not in (None, "NULL")]
     return (delay("flash"), delay("eeprom"), number(_get(part, "chip_erase_delay")), max(fuses + [0]))
+
+
+def part_ids(parts, names, signature):
+    """The ids ("m8", "m8a") the file gives the parts of these names that share the row's
+    signature: the names users of the field type after -p. A part of that name with another
+    signature is another chip to the file, and its id is left out (and said)."""
+    ids = []
+    for n in names:
+        part = parts.get(n)
+        if part is None:
+            continue
+        theirs = [int(b, 0) for b in (_get(part, "signature") or "").split()]
+        if theirs != list(signature):
+            print("%s: avrdude.conf gives signature %s, not %s: its id is left out"
+                  % (n, " ".join("%02X" % b for b in theirs), " ".join("%02X" % b for b in signature)))
+            continue
+        ids.append(part["values"]["id"].strip('"'))
+    return ids

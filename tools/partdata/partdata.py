@@ -439,7 +439,8 @@ def build_rows(include_dir, atdf, parts):
             sheet_times = fixes.get("times", sheet["times"])
             times, time_srcs = longest_waits(sheet_times, [name] + list(aliases), parts)
             rows.append(dict(
-                name=name, aliases=aliases, family=family, signature=signature, device=device,
+                name=name, aliases=aliases, part_ids=avrdude.part_ids(parts, [name] + list(aliases), signature),
+                family=family, signature=signature, device=device,
                 flash=flash, flash_page=flash_page, eeprom=eeprom,
                 eeprom_page=eeprom_page if sheet["eeprom_page"] else 0,
                 calibration=calibration, fuses=fuses, lock=lock, lock_factory=lock_factory,
@@ -552,8 +553,8 @@ def emit(rows):
             fuses.append("{{}, {}, 0xFF}")
         name, pins, mosi, miso, sck, reset, vcc, gnd = row["package"]
         t = row["times"]
-        w('  {"%s", "%s", "%s", {0x%02X, 0x%02X, 0x%02X},' % (
-            row["name"], ", ".join(row["aliases"]), row["family"], *row["signature"]))
+        w('  {"%s", "%s", "%s", "%s", {0x%02X, 0x%02X, 0x%02X},' % (
+            row["name"], ", ".join(row["aliases"]), ", ".join(row["part_ids"]), row["family"], *row["signature"]))
         w("   %d, %d, %d, %d, %d," % (row["flash"], row["flash_page"], row["eeprom"], row["eeprom_page"],
                                       row["calibration"]))
         w("   %d, {%s," % (len(row["fuses"]), fuses[0]))

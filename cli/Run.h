@@ -1,0 +1,82 @@
+// One port's run, shared by the jobs (Session.cpp) and the terminal (Terminal.cpp).
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/Console.h"
+#include "cli/Options.h"
+
+namespace quillet::cli {
+
+inline std::string Hex2(unsigned v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFF);
+  return buf;
+}
+
+inline std::string SignatureText(ChipId id) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02X %02X %02X", id & 0xFF, (id >> 8) & 0xFF, (id >> 16) & 0xFF);
+  return buf;
+}
+
+// " at 0x0400" where a job knows the address its failure came at.
+inline std::string At(const JobResult& r) {
+  if (r.failedAt < 0) return "";
+  char buf[24];
+  std::snprintf(buf, sizeof buf, " at 0x%04llX", static_cast<unsigned long long>(r.failedAt));
+  return buf;
+}
+
+inline std::string Plural(unsigned long n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+class Run {
+ public:
+  Run(const Options& o, Console& console, const std::string& suffix, int statusFd)
+      : o_(o), console_(console), suffix_(suffix), statusFd_(statusFd), jobs_(o.jobs) {}
+
+  int Go(const std::string& port);
+
+ private:
+  int Fail(const std::string& what);
+  // A failed chip step: what it was and why, in the user's words.
+  int FailStep(const std::string& what) { return Fail(what + ": " + Cause()); }
+  std::string Cause() const;
+  int Stopped(const std::string& what);
+  void Status(const std::string& line);
+
+  int Identify(const std::string& device);
+  int CheckJobs();
+  int CheckFile(const UpdateJob& j);
+  // How messages name a job: "-U lfuse:w:0xE2:m", or the terminal's "write lfuse 0 0xE2".
+  std::string Named(const UpdateJob& j) const { return (inTerminal_ ? "" : "-U ") + j.text; }
+  int Erase(bool asked = false);  // asked: -e or the terminal's erase, not a write's
+  int ReadJob(const UpdateJob& j);
+  int WriteJob(const UpdateJob& j);
+  int VerifyJob(const UpdateJob& j, bool afterWrite);
+  // --set-fuse: checked (write false) before anything is written, written after the -U jobs.
+  int SetFuses(bool write);
+  int ShowFuses();
+  // What a write that ended early left: "41 of 256 pages written; the chip was erased and
+  // holds a partial program".
+  std::string WriteLeft(Memory memory, uint32_t written, uint32_t planned) const;
+
+  // -t: commands from the terminal or a script on standard input until quit or its end.
+  int Terminal();
+  int TerminalCommand(const std::vector<std::string>& words, bool& quit);
+
+  const Options& o_;
+  Console& console_;
+  std::string suffix_;
+  int statusFd_;
+  std::vector<UpdateJob> jobs_;  // the deferred files loaded when their turn comes
+  bool erased_ = false;          // this run erased the chip
+  uint32_t dumpNext_[8] = {};
+  bool inTerminal_ = false;    // the terminal: where the next dump of each memory begins
+};
+
+}  // namespace quillet::cli
