@@ -431,6 +431,10 @@ ReadResult ReadElf(FileSource& source, const ReadTarget& target, ImageSink& sink
   uint64_t size = static_cast<uint64_t>(source.Size());
   std::unique_ptr<FILE, int (*)(FILE*)> spool(nullptr, &std::fclose);
   if (!source.Regular()) {
+    size_t peeked = 0;
+    const uint8_t* head = source.Peek(peeked);
+    if (head && (peeked < 4 || std::memcmp(head, "\x7f" "ELF", 4) != 0))
+      return bad("not a readable ELF file (no ELF magic at its start)");
     constexpr uint64_t kSpoolLimit = 64u << 20;
     spool.reset(std::tmpfile());
     if (!spool) {

@@ -119,6 +119,20 @@ class SettingsDropTest : public QObject {
     SetFastTransfers(true);
   }
 
+  void settingsWrittenSoonAfterAChange() {
+    // A session killed before the window closes keeps what was changed: the file has it
+    // shortly after, without a close.
+    Window w;
+    QtUserPrompt prompt;
+    SetUserPrompt(&prompt);
+    w.form.RestoreSettings("");
+    const int delay = DelayValue == 2 ? 3 : 2;
+    w.form.TrackBar1->setValue(delay);
+    w.form.ComboBox1->setEditText("/dev/ttyUSB7");
+    QTRY_COMPARE(QSettings(settingsFile, QSettings::NativeFormat).value("delay").toInt(), delay);
+    QCOMPARE(QSettings(settingsFile, QSettings::NativeFormat).value("port").toString(), QString("/dev/ttyUSB7"));
+  }
+
   void badSettingsLeaveTheDefaults() {
     struct Row {
       const char* name;

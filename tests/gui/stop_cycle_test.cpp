@@ -1,12 +1,16 @@
 // Stop from the progress dialog during long commands on a 128 KB chip, and the "Erase, Write
-// and Verify Program" cycle, against the simulated gateway with the real progress dialog.
+// and Verify Program" cycle, against the simulated gateway with the real progress dialog; the
+// window's thread free while a command works, and the port shown as it is afterwards.
+#include <QAccessible>
 #include <QPlainTextEdit>
+#include <QSemaphore>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QtTest>
 #include <functional>
 
 #include "app/Main.h"
+#include "commands/Steps.h"
 #include "dialogs/LBar.h"
 #include "image/Images.h"
 #include "link/Portfunctions.h"
@@ -77,6 +81,8 @@ class StopCycleTest : public QObject {
   Q_OBJECT
 
  private slots:
+  void windowThreadServesWhileWorking();
+  void portShownClosedAfterAFailedExchange();
   void stopDuringLongCommands() {
     struct Row {
       const char* name;
@@ -194,6 +200,67 @@ class StopCycleTest : public QObject {
     }
   }
 };
+
+namespace {
+
+// The accessible object named name with role, under iface (depth first).
+QAccessibleInterface* FindAccessible(QAccessibleInterface* iface, QAccessible::Role role, const QString& name) {
+  if (!iface) return nullptr;
+  if (iface->role() == role && iface->text(QAccessible::Name) == name) return iface;
+  for (int i = 0; i < iface->childCount(); ++i)
+    if (QAccessibleInterface* found = FindAccessible(iface->child(i), role, name)) return found;
+  return nullptr;
+}
+
+}  // namespace
+
+void StopCycleTest::windowThreadServesWhileWorking() {
+  // Halfway through a read the simulated gateway holds the worker until the window's thread has
+  // found the progress dialog's Stop button through the accessibility tree and pressed it: a
+  // window busy with the command itself could not, and the worker would wait in vain.
+  Bench b("ATtiny2313");
+  QSemaphore served;
+  bool found = false;
+  long at = 0;
+  b.sim.Gateway().trace = [&](int64_t, const std::string&) {
+    if (++at != 2000) return;
+    QMetaObject::invokeMethod(qApp, [&] {
+      QAccessibleInterface* stop = FindAccessible(QAccessible::queryAccessibleInterface(qApp),
+                                                  QAccessible::Button, "Stop");
+      found = stop && stop->actionInterface();
+      if (!found) return served.release();
+      // The press clicks on a timer, as a real one would: the worker goes on once it has.
+      stop->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+      auto* poll = new QTimer(qApp);
+      QObject::connect(poll, &QTimer::timeout, [&served, poll] {
+        if (!StopRequested()) return;
+        poll->deleteLater();
+        served.release();
+      });
+      poll->start(5);
+    }, Qt::QueuedConnection);
+    // A bound only so that a failure ends: the window's thread answers at once.
+    served.tryAcquire(1, 60000);
+  };
+  b.form.Button4Click();
+  QVERIFY(found);
+  QCOMPARE(b.Outline(), (std::vector<std::string>{"Trying to read the program", "       Stopped by the user."}));
+}
+
+void StopCycleTest::portShownClosedAfterAFailedExchange() {
+  Bench b("ATtiny2313");
+  b.sim.Options().hangupAfter = b.sim.Gateway().Commands() + 50;
+  b.form.Button4Click();
+  QCOMPARE(PortHandle, -1);
+  const std::vector<std::string> log = b.f.log.lines;
+  // As after Disconnect, without its line: Connect on, the commands off.
+  QVERIFY(b.form.Button1->isEnabled());
+  for (QWidget* w : {static_cast<QWidget*>(b.form.Button2), static_cast<QWidget*>(b.form.Button4),
+                     static_cast<QWidget*>(b.form.Button11)})
+    QVERIFY(!w->isEnabled());
+  QVERIFY(!b.form.ReadProgram1->isEnabled());
+  QVERIFY(std::find(log.begin(), log.end(), "The COM-port is closed") == log.end());
+}
 
 QTEST_MAIN(StopCycleTest)
 #include "stop_cycle_test.moc"

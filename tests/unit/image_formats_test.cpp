@@ -203,7 +203,7 @@ TEST_F(Formats, Elf) {
        "Wrong file (a damaged ELF header)", "a damaged ELF header"},
       {"a huge file", program, loaded, kComplete, nullptr, nullptr, 40ULL << 30},
       {"/dev/zero", "", {}, "Error|Cannot open file \"/dev/zero\": Not a regular file",
-       "must be a regular file", "/dev/zero"},
+       "no ELF magic", "/dev/zero"},
   }, "p.elf", FileFormat::Elf);
 }
 
