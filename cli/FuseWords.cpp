@@ -5,12 +5,6 @@
 namespace quillet::cli {
 namespace {
 
-std::string Hex2(unsigned v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFF);
-  return buf;
-}
-
 const ChipFuseFields* SelectedFields() {
   const ChipEntry* e = FindChip(SelectedChip);
   return e ? FuseFieldsOf(e->name) : nullptr;

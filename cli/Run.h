@@ -10,12 +10,6 @@
 
 namespace quillet::cli {
 
-inline std::string Hex2(unsigned v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFF);
-  return buf;
-}
-
 inline std::string SignatureText(ChipId id) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%02X %02X %02X", id & 0xFF, (id >> 8) & 0xFF, (id >> 16) & 0xFF);

@@ -139,12 +139,6 @@ uint8_t ComparedBits(Memory memory, const FuseAccess& a) {
   return mask;
 }
 
-std::string Hex2(unsigned v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFF);
-  return buf;
-}
-
 std::string BitList(Memory memory, uint8_t mask) {
   std::string out;
   const char* const* names = FuseBitNames(memory);
@@ -346,6 +340,12 @@ bool ChooseFormat(FileSource& source, Memory memory, uint32_t limit, const std::
 }  // namespace
 
 // ---- memories ----
+
+std::string Hex2(unsigned v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFF);
+  return buf;
+}
 
 bool ParseMemory(const std::string& name, Memory& memory) {
   static const struct {

@@ -26,6 +26,8 @@ const char* MemoryName(Memory memory);
 // Bytes of the memory on the selected chip; 0 when the chip does not have it.
 uint32_t MemorySize(Memory memory);
 bool IsFuseOrLock(Memory memory);
+// "0x1E": a byte as the messages show it.
+std::string Hex2(unsigned v);
 // Whether the selected chip can read / write the memory over the serial interface.
 bool CanRead(Memory memory);
 bool CanWrite(Memory memory);
