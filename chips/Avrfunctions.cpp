@@ -1,5 +1,8 @@
 #include "chips/Avrfunctions.h"
 
+#include <cstdio>
+
+#include "chips/FastTransport.h"
 #include "chips/Instruction.h"
 #include "log/Logfunctions.h"
 
@@ -23,6 +26,25 @@ ChipId ReadSignature() {
     id |= static_cast<ChipId>(AnswerValue(answer)) << (8 * i);
   }
   AddLog(19, "");
+  return id;
+}
+
+}  // namespace quillet
+
+namespace quillet {
+
+ChipId SearchSignature() {
+  ChipId id = ReadSignature();
+  // Quillet's firmware answers for itself: all ones or all zeros mean that no chip answered,
+  // most often one that missed the Programming Enable (it was running, or the board restarted
+  // as the port opened). The original gateway's exchanges stay as they were.
+  for (int retry = 1; retry <= kEnableRetries && (id == 0 || id == 0xFFFFFF) && QuilletGateway(); ++retry) {
+    char what[32];
+    std::snprintf(what, sizeof what, "signature %02X %02X %02X", id & 0xFF, (id >> 8) & 0xFF, id >> 16);
+    AddLog(0, EnableRetryLine(what, retry));
+    if (!PulseResetAndEnable(true)) return 0;
+    id = ReadSignature();
+  }
   return id;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "chips/ChipModule.h"
+#include "firmware/GatewayParser.h"
 #include "image/Images.h"
 #include "log/Logfunctions.h"
 #include "log/Seams.h"
@@ -21,12 +22,14 @@ enum class Gateway { Unknown, Other, Quillet };
 // ---- per connection ----
 bool g_enabled = true;
 Gateway g_gateway = Gateway::Unknown;
+bool g_answered = false;  // any answer came since the port opened
 uint8_t g_version[2] = {0, 0};
 bool g_fast = false;       // the firmware entered block mode at Autosearch
 uint8_t g_targetBaud = 0;  // code of the fastest rate confirmed at Autosearch
 uint8_t g_spiCode = 0;     // confirmed for g_spiChip by reading its signature
 ChipId g_spiChip = 0;
 uint32_t g_retries = 0;
+uint32_t g_lineFaults = 0;
 bool g_hooked = false;
 
 // ---- the link ----
@@ -435,25 +438,29 @@ void ChipResync() {
   Sleep(DelayValue);
 }
 
-// Faster SPI clocks in turn, each confirmed by the signature, up to the first that fails.
+// Faster SPI clocks in turn, each confirmed by the signature read twice, up to the first that
+// fails. The clock kept is one step below the fastest confirmed: a chip near the edge of its
+// limits may read right once and wrong later, and a plain read is not verified.
 void ChooseSpiClock(ChipId id) {
   g_spiCode = 0;
   g_spiChip = 0;
   if (id == 0 || id == 0xFFFFFF) return;
-  uint8_t best = 0;
-  for (uint8_t code = 1; code < fw::kSpiCodes; ++code) {
-    ChipId got = 0;
-    if (!ProbeSignature(code, got)) {
-      g_needResync = true;
-      break;
+  uint8_t fastest = 0;
+  bool agree = true;
+  for (uint8_t code = 1; code < fw::kSpiCodes && agree; ++code) {
+    for (int read = 0; read < 2 && agree; ++read) {
+      ChipId got = 0;
+      if (!ProbeSignature(code, got)) {
+        g_needResync = true;
+        agree = false;
+      } else if (got != id) {
+        ChipResync();
+        agree = false;
+      }
     }
-    if (got != id) {
-      ChipResync();
-      break;
-    }
-    best = code;
+    if (agree) fastest = code;
   }
-  g_spiCode = best;
+  g_spiCode = fastest > 0 ? fastest - 1 : 0;
   g_spiChip = id;
 }
 
@@ -472,6 +479,7 @@ void ChooseBaud() {
 
 void Forget() {
   g_gateway = Gateway::Unknown;
+  g_answered = false;
   g_fast = false;
   g_inBlocks = false;
   g_baud = 0;
@@ -485,10 +493,19 @@ void Forget() {
   g_pending.bytes.clear();
 }
 
+// Quillet's firmware from 2.1 on lets go of the target: RESET high and the other lines
+// high-impedance, so a chip just programmed starts and its pins meet no driven line. Nothing
+// is sent to any other gateway.
+void ReleaseTarget() {
+  if (g_gateway != Gateway::Quillet || g_version[1] < 1 || PortHandle < 0) return;
+  WritePacket(MakePacket({firmware::kRelease}));
+}
+
 // Before the port closes, so that the next connection finds the firmware at 115200 with the
 // plain commands.
 void Closing() {
   Leave();
+  ReleaseTarget();
   Forget();
 }
 
@@ -591,8 +608,10 @@ bool FastTransfersEnabled() { return g_enabled; }
 
 void NoteGatewayAnswer(const GatewayAnswer& answer) {
   Hook();
+  if (answer.count > 0) g_answered = true;
   if (answer.count < 8) return;
-  if (answer.data[4] == 'Q' && answer.data[5] == 'G' && answer.data[6] == 2) {
+  if (answer.data[4] == 'Q' && (answer.data[5] == 'G' || answer.data[5] == firmware::kFaultMark) &&
+      answer.data[6] == 2) {
     g_gateway = Gateway::Quillet;
     g_version[0] = answer.data[6];
     g_version[1] = answer.data[7];
@@ -602,6 +621,17 @@ void NoteGatewayAnswer(const GatewayAnswer& answer) {
 }
 
 void FastDrainLine() { Drain(); }
+
+bool GatewayAnswered() { return g_answered || g_gateway != Gateway::Unknown; }
+bool QuilletGateway() { return g_gateway == Gateway::Quillet && PortHandle >= 0; }
+
+bool AnswerReportsLineFault(const GatewayAnswer& answer) {
+  if (g_gateway != Gateway::Quillet || answer.count != 8 || answer.data[4] != 'Q' ||
+      answer.data[5] != firmware::kFaultMark || answer.data[6] != g_version[0])
+    return false;
+  ++g_lineFaults;
+  return true;
+}
 
 bool AnswerInStep(const GatewayAnswer& answer) {
   if (g_gateway != Gateway::Quillet) return true;
@@ -726,6 +756,7 @@ FastStats GetFastStats() {
   s.retries = g_retries;
   s.baud = fw::kBauds[g_inBlocks ? g_baud : g_targetBaud];
   s.spiCode = g_spiCode;
+  s.lineFaults = g_lineFaults;
   return s;
 }
 

@@ -22,6 +22,13 @@ void NoteGatewayAnswer(const GatewayAnswer& answer);
 // False for a ReadBack answer that Quillet's firmware, once identified, cannot have sent: not
 // eight bytes ending in its identity (a late or repeated byte, a stray frame on the line).
 bool AnswerInStep(const GatewayAnswer& answer);
+// True once any answer has come since the port opened.
+bool GatewayAnswered();
+// True when Quillet's firmware named itself.
+bool QuilletGateway();
+// True for an answer of Quillet's firmware that reports a byte lost on the line since the
+// answer before (the UART overran): the command it belonged to may not have run.
+bool AnswerReportsLineFault(const GatewayAnswer& answer);
 // Drops what comes until the line has rested.
 void FastDrainLine();
 
@@ -55,6 +62,7 @@ struct FastStats {
   uint32_t retries = 0;
   uint32_t baud = 115200;
   uint8_t spiCode = 0;
+  uint32_t lineFaults = 0;  // answers that reported a byte lost on the line
 };
 FastStats GetFastStats();
 

@@ -160,7 +160,7 @@ int Run::Go(const std::string& port) {
 
 int Run::Identify(const std::string& device) {
   if (!ProgrammingEnableNoEcho()) return FailStep("no answer from the gateway on " + device);
-  const ChipId id = ReadSignature();
+  const ChipId id = SearchSignature();
   if (id == 0 && PortHandle < 0) return FailStep("no answer from the gateway on " + device);
   IdentifyGateway(id);
   const ChipEntry* found = FindChip(id);

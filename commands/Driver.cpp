@@ -192,7 +192,7 @@ void RunAutosearch() {
     AddLog(19, kWithFail);
     return;
   }
-  const ChipId id = ReadSignature();
+  const ChipId id = SearchSignature();
   IdentifyGateway(id);
   SelectChip(id);
 }

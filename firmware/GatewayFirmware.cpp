@@ -5,11 +5,13 @@
 //   D12 (PB4)  MISO              D13 (PB5)  SCK
 //
 // The lines stay high-impedance from power-up until the first command that needs them (set-up,
-// ResetHigh, ResetLow, ExecuteInstruction), so a target wired to a board that merely powers up
-// keeps running.
+// ResetHigh, ResetLow, ExecuteInstruction), and again after Release, so a target wired to a
+// board that merely powers up keeps running, and a programmed one starts when the program is
+// done.
 #include <avr/interrupt.h>
 #include <avr/io.h>
 #include <avr/sleep.h>
+#include <avr/wdt.h>
 #include <stdint.h>
 
 #include "GatewayParser.h"
@@ -51,6 +53,9 @@ constexpr uint16_t kBaudUbrr[fast::kBaudCodes] = {kUbrr, 7, 3, 1};
 // and whatever command or frame it fell into is not run. Only a hint: a byte sent at another
 // rate often arrives as other bytes with no framing error at all.
 volatile bool lineFault = false;
+// The receiver overran: a byte before the one just taken was lost. Also a line fault, and the
+// next plain answer says so.
+volatile bool overrun = false;
 // The program's resynchronisation: fast::kSyncRun fast::kSync bytes in a row.
 volatile uint16_t syncRun = 0;
 volatile bool syncSeen = false;
@@ -74,6 +79,12 @@ ISR(USART_RX_vect) {
     lineFault = true;
     syncRun = 0;
     return;
+  }
+  // The byte in hand is sound; one before it was lost while interrupts were held.
+  if (status & (1 << DOR0)) {
+    lineFault = true;
+    overrun = true;
+    syncRun = 0;
   }
   if (b != fast::kSync) {
     syncRun = 0;
@@ -151,7 +162,8 @@ void Queue(uint8_t b) {
 // from 1 MHz (their factory setting) up.
 void Engage() {
   if (engaged) return;
-  PORTB = static_cast<uint8_t>((PORTB | kReset) & ~(kMosi | kSck));
+  // MISO pulled up: an empty socket reads 0xFF, as a line that nobody drives.
+  PORTB = static_cast<uint8_t>((PORTB | kReset | kMiso) & ~(kMosi | kSck));
   // D10 is the SPI's SS pin: as an output it can never drop the SPI out of master mode.
   DDRB |= kReset | kMosi | kSck;
   SPCR = (1 << SPE) | (1 << MSTR) | (1 << SPR1) | (1 << SPR0);
@@ -165,6 +177,18 @@ void Ready() {
   while (busyTicks && static_cast<uint16_t>(Ticks() - busySince) < busyTicks) {
   }
   busyTicks = 0;
+}
+
+// The state of power-up: RESET high (driven first, then held by D10's pull-up beside the
+// target's own), MOSI, MISO and SCK high-impedance without pull-ups, the SPI off. The target
+// runs its program, and its own use of the ISP pins meets no driven line.
+void Release() {
+  Ready();
+  PORTB |= kReset;
+  SPCR = 0;
+  DDRB &= static_cast<uint8_t>(~(kReset | kMosi | kSck | kMiso));
+  PORTB &= static_cast<uint8_t>(~(kMosi | kSck | kMiso));
+  engaged = false;
 }
 
 uint8_t Shift(uint8_t out) {
@@ -198,6 +222,7 @@ struct Io {
       if (syncSeen) return false;
       if (lineFault) {
         lineFault = false;
+        overrun = false;
         return false;
       }
       if (Pop(b)) return true;
@@ -234,6 +259,7 @@ void Io::Baud(uint8_t code) {
   UBRR0 = kBaudUbrr[code];
   rxTail = rxHead;
   lineFault = false;
+  overrun = false;
   SREG = sreg;
 }
 
@@ -254,6 +280,7 @@ void Resynchronise(Gateway& g) {
   cli();
   syncSeen = false;
   lineFault = false;
+  overrun = false;
   rxTail = rxHead;
   SREG = sreg;
   Io io;
@@ -281,6 +308,10 @@ void Perform(Gateway& g, Action action) {
       fastState.ext = -1;
       PORTB &= static_cast<uint8_t>(~kReset);
       break;
+    case Action::Release:
+      fastState.ext = -1;
+      Release();
+      break;
     case Action::Execute: {
       Ready();
       Engage();
@@ -306,13 +337,24 @@ void Perform(Gateway& g, Action action) {
 
 }  // namespace
 
+// Before anything else, even the C runtime's start-up: a bootloader that gave up (Optiboot
+// resets through the watchdog) or the WDTON fuse leaves the watchdog running, and it would
+// reset the firmware over and over. The reset flags are cleared first, as the watchdog's
+// enable cannot be cleared while WDRF is set.
+extern "C" void WatchdogOff() __attribute__((naked, used, section(".init3")));
+extern "C" void WatchdogOff() {
+  MCUSR = 0;
+  wdt_disable();
+}
+
 int main() {
   UBRR0 = kUbrr;
   UCSR0A = 1 << U2X0;
   UCSR0C = (1 << USBS0) | (1 << UCSZ01) | (1 << UCSZ00);  // 8 data bits, no parity, 2 stop bits
   UCSR0B = (1 << RXCIE0) | (1 << RXEN0) | (1 << TXEN0);
-  // MISO pulled up: an empty socket reads 0xFF, as a line that nobody drives.
-  PORTB |= kMiso;
+  // The target's lines as Release leaves them.
+  PORTB = kReset;
+  DDRB = 0;
   TCCR1A = 0;
   TCCR1B = (1 << CS12) | (1 << CS10);
   set_sleep_mode(SLEEP_MODE_IDLE);
@@ -327,7 +369,9 @@ int main() {
     }
     if (fastState.mode == fast::kPlain && lineFault) {
       lineFault = false;
-      Abandon(g);
+      if (overrun) NoteLineFault(g);
+      else Abandon(g);
+      overrun = false;
     }
     uint8_t b;
     if (Pop(b)) {

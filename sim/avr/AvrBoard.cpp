@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,8 +35,10 @@ constexpr uint16_t kSpcr = 0x4C, kSpsr = 0x4D, kSpdr = 0x4E;
 constexpr uint16_t kUcsr0A = 0xC0, kUcsr0B = 0xC1, kUcsr0C = 0xC2, kUbrr0L = 0xC4, kUbrr0H = 0xC5,
                    kUdr0 = 0xC6;
 constexpr uint8_t kRxEnable = 1 << 4;  // UCSR0B's RXEN0
-// Port B: D10 the target's RESET, D11 MOSI, D13 SCK.
-constexpr uint8_t kReset = 1 << 2, kMosi = 1 << 3, kSck = 1 << 5;
+// Port B: D10 the target's RESET, D11 MOSI, D12 MISO, D13 SCK.
+constexpr uint8_t kReset = 1 << 2, kMosi = 1 << 3, kMiso = 1 << 4, kSck = 1 << 5;
+// A USB-serial chip's packet to the host.
+constexpr size_t kUsbPacket = 64;
 
 // SPCR's SPR1:SPR0 select the SPI clock's divider; SPSR's SPI2X halves it.
 constexpr uint16_t kSpiDivider[4] = {4, 16, 64, 128};
@@ -72,6 +75,7 @@ AvrBoard::AvrBoard(TargetSocket& socket, SimChip* chip) : socket_(socket), chip_
 }
 
 AvrBoard::~AvrBoard() {
+  if (inotify_ >= 0) close(inotify_);
   if (avr_) avr_terminate(avr_);
   g_board = nullptr;
 }
@@ -225,6 +229,56 @@ void AvrBoard::Lines() {
   // Undriven, the line is the target's pull-up.
   const bool high = !(ddr & kReset) || (port & kReset);
   socket_.SetReset(high, Us(avr_->cycle));
+  const uint8_t driven = ddr & (kReset | kMosi | kMiso | kSck);
+  if (driven == driven_) return;
+  driven_ = driven;
+  if (driven == 0) {
+    Note("target lines released: D10 to D13 high-impedance");
+    return;
+  }
+  std::string line = "target lines driven:";
+  for (auto [bit, name] : {std::pair{kReset, " D10"}, {kMosi, " D11"}, {kMiso, " D12"}, {kSck, " D13"}})
+    if (driven & bit) line += name;
+  Note(line);
+}
+
+bool AvrBoard::SetAutoReset(const std::string& devicePath, std::string& error) {
+  inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (inotify_ < 0 || inotify_add_watch(inotify_, devicePath.c_str(), IN_OPEN) < 0) {
+    error = "cannot watch " + devicePath + " for the auto-reset: " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void AvrBoard::Restart() {
+  // simavr's reset clears the registers, timers and the UART; the board's clock runs on.
+  const uint64_t cycle = avr_->cycle;
+  avr_reset(avr_);
+  avr_->cycle = cycle;
+  in_.clear();
+  out_.clear();
+  injectArmed_ = false;
+  rxFree_ = txFree_ = cycle;
+  lastSpiProblem_.clear();
+  lastUartProblem_.clear();
+  Note("port opened: the MCU resets, and the bootloader takes the line for " + std::to_string(kBootMs) + " ms");
+  Lines();
+}
+
+size_t AvrBoard::UsbReady(uint64_t upTo) const {
+  size_t in = 0;
+  while (in < out_.size() && out_[in].due <= upTo) ++in;
+  if (usbLatencyCycles_ == 0 || in == 0) return in;
+  if (in >= kUsbPacket) return in - in % kUsbPacket;
+  return out_.front().due + usbLatencyCycles_ <= upTo ? in : 0;
+}
+
+uint64_t AvrBoard::UsbDue() const {
+  const uint64_t first = out_.front().due;
+  if (usbLatencyCycles_ == 0) return first;
+  const uint64_t timer = first + usbLatencyCycles_;
+  return out_.size() >= kUsbPacket ? std::min(timer, out_[kUsbPacket - 1].due) : timer;
 }
 
 void AvrBoard::OnSpdrWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param) {
@@ -386,8 +440,17 @@ uint64_t AvrBoard::OnInject(avr_t* avr, uint64_t when, void* param) {
 void AvrBoard::ReadLoop() {
   uint8_t buf[4096];
   while (!readerStop_.load()) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
+    pollfd p[2] = {{fd_, POLLIN, 0}, {inotify_, POLLIN, 0}};
+    if (poll(p, inotify_ >= 0 ? 2 : 1, 50) <= 0) continue;
+    // An open before the bytes read with it: those are the bootloader's.
+    if (inotify_ >= 0 && (p[1].revents & POLLIN)) {
+      alignas(inotify_event) char events[4096];
+      if (read(inotify_, events, sizeof events) > 0) {
+        lostUntilNs_ = NowNs() + int64_t{kBootMs} * 1000000;
+        restartDue_ = true;
+      }
+    }
+    if (!(p[0].revents & POLLIN)) continue;
     const ssize_t n = read(fd_, buf, sizeof buf);
     if (n <= 0) continue;
     {
@@ -424,6 +487,14 @@ bool AvrBoard::TakeLine() {
     chunks.swap(held_);
     heldUntilNs_ = 0;
   }
+  // The auto-reset's bootloader takes what comes meanwhile.
+  const int64_t lostUntil = lostUntilNs_.load();
+  size_t lost = 0;
+  while (!chunks.empty() && chunks.front().atNs < lostUntil) {
+    lost += chunks.front().bytes.size();
+    chunks.pop_front();
+  }
+  if (lost) Note(std::to_string(lost) + " bytes from the program went to the bootloader");
   if (chunks.empty()) return false;
   uint64_t count = 0;
   if (read(wake_, &count, sizeof count) < 0) {
@@ -507,8 +578,9 @@ bool AvrBoard::TakeLine() {
 
 void AvrBoard::Deliver(uint64_t upTo) {
   size_t n = 0;
-  uint8_t buf[64];
-  while (!out_.empty() && out_.front().due <= upTo && n < sizeof buf) {
+  uint8_t buf[kUsbPacket];
+  const size_t ready = UsbReady(upTo);
+  while (n < ready && n < sizeof buf) {
     buf[n++] = out_.front().value;
     out_.pop_front();
   }
@@ -541,8 +613,10 @@ uint64_t AvrBoard::Pace(uint64_t target, bool interruptible) {
     Deliver(std::min(clock, avr_->cycle));
     if (TakeLine() && interruptible) target = std::min(target, in_.front().at);
     if (clock >= target || *stop_) return target;
+    // The auto-reset waits for no sleep of the firmware.
+    if (interruptible && restartDue_.load()) return std::max(clock, avr_->cycle);
     int64_t wake = NsAt(target);
-    if (!out_.empty()) wake = std::min(wake, NsAt(out_.front().due));
+    if (!out_.empty()) wake = std::min(wake, NsAt(UsbDue()));
     if (now - lastActivityNs_ > kIdleLookNs && idle) {
       idle();
       lastActivityNs_ = now;
@@ -617,6 +691,7 @@ bool AvrBoard::Run(int lineFd, const volatile std::sig_atomic_t* stop, std::stri
   uint64_t nextSync = avr_->cycle + kSyncCycles;
   bool ok = true;
   while (!*stop_) {
+    if (restartDue_.exchange(false)) Restart();
     if (!Step(error)) {
       ok = false;
       break;
