@@ -34,11 +34,10 @@ namespace {
 // for again until kStartWaitMs have passed since the first ReadBack; a gateway that answers
 // at once never gets here.
 GatewayAnswer AwaitGatewayStart() {
-  constexpr int kTryMs = 250;
   GatewayAnswer answer;
-  for (int waited = kReadTimeoutMs; waited < kStartWaitMs && answer.count == 0; waited += kTryMs) {
+  for (int waited = kReadTimeoutMs; waited < kStartWaitMs && answer.count == 0; waited += kStartTryMs) {
     if (!WritePacket(MakePacket({0x45}))) break;
-    answer = ReadAnswer(8, kTryMs);
+    answer = ReadAnswer(8, kStartTryMs);
   }
   if (answer.count == 0) return answer;
   // An answer to an earlier ReadBack may still come: dropped, and this one asked for afresh.

@@ -34,6 +34,7 @@ bool ExecuteInstruction(const Instruction& instruction, const char* literal);
 // lost. An answer that reports a byte lost on the line fails the same way.
 bool ReadBackAnswer(GatewayAnswer& answer);
 constexpr int kStartWaitMs = 2500;
+constexpr int kStartTryMs = 250;  // ReadBack sent again this often meanwhile
 // The start of every programming enable: kind 18 line, reset pulse, the Programming Enable
 // instruction executed; waits DelayValue afterwards when waitAfter.
 bool StartProgrammingEnable(const char* text, bool waitAfter);

@@ -104,6 +104,9 @@ ISR(USART_UDRE_vect) {
     UCSR0B &= static_cast<uint8_t>(~(1 << UDRIE0));
     return;
   }
+  // TXC0 is cleared by writing it 1 (the other flags are written 0, U2X0 kept): it comes again
+  // once this byte's stop bits have left.
+  UCSR0A = static_cast<uint8_t>((UCSR0A & (1 << U2X0)) | (1 << TXC0));
   UDR0 = txBuf[txTail];
   txTail = (txTail + 1) & (kTxSize - 1);
 }
@@ -239,15 +242,12 @@ struct Io {
   void Ready() { ::Ready(); }
 };
 
-// Waits until the answer bytes queued so far have left the UART.
+// Waits until the answer bytes queued so far have left the UART, the last one's stop bits
+// too: a program that writes at the new rate as soon as it has the answer finds it set.
 void Io::Flush() {
   while (txHead != txTail) {
   }
-  while (!(UCSR0A & (1 << UDRE0))) {
-  }
-  // The last byte is still in the shift register: 11 bits at 115200 take 96 us.
-  const uint16_t t0 = Ticks();
-  while (static_cast<uint16_t>(Ticks() - t0) < 4) {
+  while (!(UCSR0A & (1 << TXC0))) {
   }
 }
 

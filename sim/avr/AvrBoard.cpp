@@ -57,6 +57,9 @@ constexpr int64_t kSpinNs = 150000;
 constexpr int64_t kIdleLookNs = 20000000;
 // Bytes queued on the line beyond this much wire time are worked off ahead of the clock.
 constexpr uint64_t kMaxBacklogCycles = 20000 * 16;  // 20 ms
+// The least time between an answer reaching the program and the program's next byte: a
+// USB-serial chip takes longer.
+constexpr uint64_t kTurnRoundCycles = 50 * 16;  // 50 us
 // How late the line may be read without being taken for a timing violation of the program.
 constexpr uint64_t kLateGraceCycles = 20000 * 16;  // 20 ms
 constexpr uint64_t kNone = UINT64_MAX;
@@ -406,11 +409,38 @@ void AvrBoard::OnUartOut(avr_irq_t*, uint32_t value, void* param) {
   b->out_.push_back({byte, b->txFree_});
 }
 
+void AvrBoard::SampleChunk() {
+  size_t n = 1;
+  while (n < in_.size() && in_[n].earliest == kNone) ++n;
+  bool carried = false;
+  const double lineBit = static_cast<double>(kHz) / in_.front().baud;
+  const double ratio = UartBitCycles(carried) / lineBit;
+  if (!carried || (ratio >= 0.97 && ratio <= 1.03)) {
+    for (size_t i = 0; i < n; ++i) in_[i].baud = 0;
+    return;
+  }
+  // At another rate: the chunk's bytes follow one another at the program's rate, and the UART
+  // samples what it can of them.
+  const InByte first = in_.front();
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < n; ++i) bytes.push_back(in_[i].value);
+  in_.erase(in_.begin(), in_.begin() + static_cast<long>(n));
+  const std::vector<UartByte> got = DecodeAtRate(bytes, 2, ratio);
+  for (size_t i = got.size(); i-- > 0;)
+    in_.push_front({got[i].value, got[i].framingError,
+                    first.at + static_cast<uint64_t>(std::max(0.0, got[i].endBits - 9.5 * ratio) * lineBit),
+                    i == 0 ? first.earliest : kNone, 0});
+}
+
 uint64_t AvrBoard::OnInject(avr_t* avr, uint64_t when, void* param) {
   auto* b = static_cast<AvrBoard*>(param);
   bool carried = false;
   b->UartBitCycles(carried);
   while (!b->in_.empty() && b->in_.front().at <= when) {
+    if (b->in_.front().baud) {
+      b->SampleChunk();
+      continue;
+    }
     const InByte in = b->in_.front();
     b->in_.pop_front();
     uint32_t v = in.value;
@@ -502,11 +532,6 @@ bool AvrBoard::TakeLine() {
   }
   // The program changes its rate before it writes at the new one.
   ReadLineBaud();
-  bool carried = false;
-  const uint32_t uartBit = UartBitCycles(carried);
-  const double lineBit = static_cast<double>(kHz) / lineBaud_;
-  const double ratio = uartBit / lineBit;
-  const bool otherRate = carried && (ratio < 0.97 || ratio > 1.03);
   for (size_t ci = 0; ci < chunks.size(); ++ci) {
     Chunk& c = chunks[ci];
     // The faults of the line, byte by byte.
@@ -546,6 +571,10 @@ bool AvrBoard::TakeLine() {
     }
     if (bytes.empty()) continue;
     uint64_t start = std::max(CycleAt(c.atNs), avr_->cycle + 1);
+    // Bytes that came after an answer left no sooner than a program can turn round: the board
+    // may run ahead of the clock, and a firmware that changes its rate after an answer would
+    // otherwise meet the program's next byte before it could.
+    if (answered_) start = std::max(start, answeredAt_ + kTurnRoundCycles);
     const uint64_t gap = answered_ ? 0 : static_cast<uint64_t>(std::max<int64_t>(0, c.atNs - lastReadNs_)) * 2 / 125;
     start = std::max(start, rxFree_ + gap);
     // The bytes came after the previous ones, but not necessarily just when they were stamped:
@@ -553,16 +582,8 @@ bool AvrBoard::TakeLine() {
     const uint64_t earliest = std::max(rxFree_, start > kLateGraceCycles ? start - kLateGraceCycles : 0);
     // The program's bytes follow one another at its own rate; a UART at another rate samples
     // what it can of them.
-    if (otherRate) {
-      const std::vector<UartByte> got = DecodeAtRate(bytes, 2, ratio);
-      for (size_t i = 0; i < got.size(); ++i)
-        in_.push_back({got[i].value, got[i].framingError,
-                       start + static_cast<uint64_t>(std::max(0.0, got[i].endBits - 9.5 * ratio) * lineBit),
-                       i == 0 ? earliest : kNone});
-    } else {
-      for (size_t i = 0; i < bytes.size(); ++i)
-        in_.push_back({bytes[i], false, start + LineCycles(i), i == 0 ? earliest : kNone});
-    }
+    for (size_t i = 0; i < bytes.size(); ++i)
+      in_.push_back({bytes[i], false, start + LineCycles(i), i == 0 ? earliest : kNone, lineBaud_});
     rxFree_ = start + LineCycles(bytes.size());
     lastReadNs_ = c.atNs;
     answered_ = false;
@@ -586,6 +607,7 @@ void AvrBoard::Deliver(uint64_t upTo) {
   }
   if (n == 0) return;
   answered_ = true;
+  answeredAt_ = upTo;
   lastActivityNs_ = NowNs();
   size_t done = 0;
   while (done < n) {
@@ -610,7 +632,9 @@ uint64_t AvrBoard::Pace(uint64_t target, bool interruptible) {
     if (rxFree_ > CycleAt(now) + kMaxBacklogCycles)
       startNs_ = now - static_cast<int64_t>((rxFree_ - kMaxBacklogCycles) * 125 / 2);
     const uint64_t clock = CycleAt(now);
-    Deliver(std::min(clock, avr_->cycle));
+    // A sleeping firmware sends nothing before it wakes at target: what its UART holds leaves
+    // on the clock meanwhile (a USB-serial chip's timer runs out while the firmware sleeps).
+    Deliver(std::min(clock, std::max(target, avr_->cycle)));
     if (TakeLine() && interruptible) target = std::min(target, in_.front().at);
     if (clock >= target || *stop_) return target;
     // The auto-reset waits for no sleep of the firmware.

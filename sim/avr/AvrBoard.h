@@ -171,8 +171,13 @@ class AvrBoard {
     bool framingError;
     uint64_t at;
     uint64_t earliest;  // first byte of a chunk: the earliest cycle it may have been sent
+    uint32_t baud;      // the program's rate; 0 once the UART's sampling of it is known
   };
   std::deque<InByte> in_;
+  // The chunk at the front of in_ as the UART samples it at the rate it has now, as its first
+  // byte comes: the firmware may have changed its rate since the program wrote the chunk.
+  void SampleChunk();
+  uint64_t answeredAt_ = 0;  // the cycle the last answer reached the program
   bool injectArmed_ = false;
   uint64_t prevEarliest_ = 0;
   uint64_t rxFree_ = 0;      // the cycle the line is free of the bytes scheduled so far

@@ -343,7 +343,8 @@ LinesTraced TracedLines(const std::string& path) {
 }
 
 // A chip that misses Programming Enable, at Autosearch and before a read: the reset pulse and
-// the enable again bring it in. The chip is read right, and the session ends with the
+// the enable again bring it in; so does it after a board's restart. Block mode holds behind a
+// USB-serial chip's latency. The chip is read right, and the session ends with the
 // target's lines released.
 TEST(GatewayAvrBench, BoardOptions) {
   REQUIRE_BOARD();
@@ -360,6 +361,14 @@ TEST(GatewayAvrBench, BoardOptions) {
         retried + "signature FF FF FF): RESET pulsed, trying again (2 of 3)"}},
       {"a chip that misses the read's enable", {"--enable-misses", "1"}, false,
        {retried + "echo 0xFF, not 0x53): RESET pulsed, trying again (1 of 3)"}},
+      // The first bytes go to the bootloader: the chip's signature comes only once the firmware
+      // runs, after the enable they belonged to was lost.
+      {"a board that restarts as the port opens", {"--auto-reset"}, true,
+       {"Gateway: answered only after a restart (the board resets when the port opens); what was sent before "
+        "was lost",
+        retried + "signature FF FF FF): RESET pulsed, trying again (1 of 3)"}},
+      // Short answers wait on the USB-serial chip's timer, even while the firmware sleeps.
+      {"answers held by a USB-serial chip", {"--usb-latency", "4"}, true, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -381,6 +390,7 @@ TEST(GatewayAvrBench, BoardOptions) {
     if (c.autosearch) {
       RunAutosearch();
       ASSERT_EQ(f.log.lines.back(), "Selected chip is  ATtiny85");
+      EXPECT_EQ(f.log.lines[f.log.lines.size() - 2], "Gateway: Quillet firmware 2.1, fast transfers");
     } else {
       SelectChip(FindChipByName("ATtiny85")->id);
     }
