@@ -31,6 +31,8 @@ ChipId g_spiChip = 0;
 uint32_t g_retries = 0;
 uint32_t g_lineFaults = 0;
 bool g_hooked = false;
+double g_wantedPeriodUs = 0;  // quillet-cli -B, for every connection
+uint8_t g_periodCode = 0;     // the slow clock the firmware was asked for on this connection
 
 // ---- the link ----
 bool g_inBlocks = false;    // the firmware is in block mode, as far as the program knows
@@ -478,6 +480,7 @@ void ChooseBaud() {
 }
 
 void Forget() {
+  g_periodCode = 0;
   g_gateway = Gateway::Unknown;
   g_answered = false;
   g_fast = false;
@@ -625,6 +628,24 @@ void FastDrainLine() { Drain(); }
 bool GatewayAnswered() { return g_answered || g_gateway != Gateway::Unknown; }
 bool QuilletGateway() { return g_gateway == Gateway::Quillet && PortHandle >= 0; }
 
+void SetSpiBitPeriodUs(double us) { g_wantedPeriodUs = us; }
+double SpiBitPeriodUs() { return g_wantedPeriodUs; }
+bool SlowSpiCapable() { return QuilletGateway() && g_version[1] >= 1; }
+
+uint8_t WantedSpiPeriodCode() {
+  // Up to the SPI hardware's slowest clock, 8 us a bit, the firmware's own clocks serve.
+  if (g_wantedPeriodUs <= 8) return 0;
+  const double code = g_wantedPeriodUs / firmware::kSpiPeriodUnitUs;
+  return code >= 255 ? 255 : static_cast<uint8_t>(code + 0.999);
+}
+
+bool SendSpiPeriod(uint8_t code) {
+  if (!SlowSpiCapable()) return false;
+  if (!WritePacket(MakePacket({firmware::kSpiPeriod, code}))) return false;
+  g_periodCode = code;
+  return true;
+}
+
 bool AnswerReportsLineFault(const GatewayAnswer& answer) {
   if (g_gateway != Gateway::Quillet || answer.count != 8 || answer.data[4] != 'Q' ||
       answer.data[5] != firmware::kFaultMark || answer.data[6] != g_version[0])
@@ -644,7 +665,7 @@ void IdentifyGateway(ChipId signature) {
   if (PortHandle < 0 || g_gateway != Gateway::Quillet) return;
   char line[64];
   std::snprintf(line, sizeof line, "Gateway: Quillet firmware %u.%u", g_version[0], g_version[1]);
-  if (!g_enabled) {
+  if (!g_enabled || g_periodCode != 0) {
     g_fast = false;
     AddLog(0, line);
     return;

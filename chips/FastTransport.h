@@ -32,6 +32,19 @@ bool AnswerReportsLineFault(const GatewayAnswer& answer);
 // Drops what comes until the line has rested.
 void FastDrainLine();
 
+// The SPI clock for a slow target, in microseconds a bit (quillet-cli -B); 0, the default:
+// the SPI hardware's 125 kHz and the faster clocks block mode finds. Only Quillet's firmware
+// from 2.1 on can be asked: see SlowSpiCapable.
+void SetSpiBitPeriodUs(double us);
+double SpiBitPeriodUs();
+// True when the gateway named itself as a firmware that takes a slow SPI clock.
+bool SlowSpiCapable();
+// Asks the firmware for a bit period of code x 2 us (0: the SPI hardware); true when sent.
+// Block mode stays off while a slow clock holds: its blocks would outlast their answer's wait.
+bool SendSpiPeriod(uint8_t code);
+// The bit period SetSpiBitPeriodUs asks for, as SendSpiPeriod's code (0: none asked for).
+uint8_t WantedSpiPeriodCode();
+
 // At Autosearch, after the signature was read: with the firmware identified, asks it for the
 // blocks, a faster line and a faster SPI clock for this chip, and logs the gateway line.
 // Nothing is sent and nothing logged for any other gateway.

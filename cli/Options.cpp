@@ -1,6 +1,7 @@
 #include "cli/Options.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "commands/Jobs.h"
@@ -152,7 +153,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     // Short options, grouped like -qq or -eV; one taking a value ends the group.
     for (size_t k = 1; k < a.size(); ++k) {
       const char c = a[k];
-      if (std::strchr("PpdUl", c)) {
+      if (std::strchr("PpdUlB", c)) {
         std::string value;
         if (k + 1 < a.size()) {
           value = a.substr(k + 1);
@@ -179,6 +180,15 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
           o.delay = value[0] - '0';
         } else if (c == 'l') {
           o.logFile = value;
+        } else if (c == 'B') {
+          // The SPI clock's bit period, as the field writes it: -B 250 for a 4 kHz clock.
+          char* end = nullptr;
+          const double us = std::strtod(value.c_str(), &end);
+          if (value.empty() || *end != '\0' || !(us > 0 && us <= 510)) {
+            error = "bad -B \"" + value + "\": the SPI clock's bit period in microseconds, up to 510";
+            return false;
+          }
+          o.bitPeriodUs = us;
         } else {
           UpdateJob job;
           if (!ParseUpdate(value, job, error)) return false;
@@ -257,6 +267,9 @@ void PrintUsage(FILE* out) {
       "  -V             no automatic verify after a write\n"
       "  -n             dry run: everything but writing to the chip\n"
       "  -F             go on when the signature does not match -p\n"
+      "  -B PERIOD      the SPI clock's bit period in microseconds, up to 510 (about 2 kHz),\n"
+      "                 for a chip on a slow clock (Quillet's firmware only; found by itself\n"
+      "                 when the signature does not read)\n"
       "  --force-fuses  write fuses that program RSTDISBL or DWEN or change CKSEL\n"
       "  --no-fast      keep to the gateway's one-instruction exchanges even with Quillet's\n"
       "                 own firmware (no blocks, no faster line or SPI clock)\n"

@@ -30,6 +30,7 @@ struct Options {
   bool force = false;        // -F
   bool forceFuses = false;   // --force-fuses
   bool noFast = false;       // --no-fast
+  double bitPeriodUs = 0;    // -B: the SPI clock's bit period in microseconds; 0 not given
   int verbosity = 0;         // -v adds one, -q takes one away
   std::string logFile;       // -l
   bool listParts = false, version = false, help = false;

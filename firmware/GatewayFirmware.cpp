@@ -163,14 +163,46 @@ void Queue(uint8_t b) {
 // the SPI as master in mode 0, MSB first, at 16 MHz / 128 = 125 kHz. The target samples SCK with
 // its own clock and needs more than two of its cycles in each half period; 125 kHz serves targets
 // from 1 MHz (their factory setting) up.
+// kSpiPeriod's setting: 0 the SPI hardware, else bit-banged at halfUs twice a bit.
+uint16_t slowHalfUs = 0;
+
 void Engage() {
   if (engaged) return;
   // MISO pulled up: an empty socket reads 0xFF, as a line that nobody drives.
   PORTB = static_cast<uint8_t>((PORTB | kReset | kMiso) & ~(kMosi | kSck));
   // D10 is the SPI's SS pin: as an output it can never drop the SPI out of master mode.
   DDRB |= kReset | kMosi | kSck;
-  SPCR = (1 << SPE) | (1 << MSTR) | (1 << SPR1) | (1 << SPR0);
+  SPCR = slowHalfUs ? 0 : (1 << SPE) | (1 << MSTR) | (1 << SPR1) | (1 << SPR0);
   engaged = true;
+}
+
+// At least us microseconds: slower than asked is always safe for the target.
+void WaitUs(uint16_t us) {
+  while (us--) __builtin_avr_delay_cycles(12);
+}
+
+// SPI mode 0, MSB first, by hand: MOSI set while SCK is low, MISO read after the rising edge.
+uint8_t BitBang(uint8_t out) {
+  uint8_t in = 0;
+  for (uint8_t bit = 0x80; bit; bit >>= 1) {
+    if (out & bit) PORTB |= kMosi;
+    else PORTB &= static_cast<uint8_t>(~kMosi);
+    WaitUs(slowHalfUs);
+    PORTB |= kSck;
+    if (PINB & kMiso) in |= bit;
+    WaitUs(slowHalfUs);
+    PORTB &= static_cast<uint8_t>(~kSck);
+  }
+  return in;
+}
+
+// A new clock for slow targets: the SPI hardware off while the port drives the lines.
+void SetSpiPeriod(uint8_t period) {
+  slowHalfUs = static_cast<uint16_t>(period) * kSpiPeriodUnitUs / 2;
+  if (period && slowHalfUs == 0) slowHalfUs = 1;
+  if (!engaged) return;
+  PORTB &= static_cast<uint8_t>(~kSck);
+  SPCR = slowHalfUs ? 0 : (1 << SPE) | (1 << MSTR) | (1 << SPR1) | (1 << SPR0);
 }
 
 // The chip's self-timed write under way: nothing reaches it before the wait is over.
@@ -195,6 +227,7 @@ void Release() {
 }
 
 uint8_t Shift(uint8_t out) {
+  if (slowHalfUs) return BitBang(out);
   SPDR = out;
   while (!(SPSR & (1 << SPIF))) {
   }
@@ -207,17 +240,27 @@ constexpr uint8_t kSpi2x[fast::kSpiCodes] = {0, 0, 1, 0, 1, 0};
 
 // The block commands' hardware: the SPI, the line and the timer.
 struct Io {
+  // A slow target's clock holds in blocks too: code 0 is then the bit-banged one.
   void Spi(uint8_t code) {
     if (code >= fast::kSpiCodes) code = 0;
+    if (slowHalfUs && code == 0) {
+      SPCR = 0;
+      return;
+    }
     SPCR = static_cast<uint8_t>((1 << SPE) | (1 << MSTR) | kSpr[code]);
     SPSR = static_cast<uint8_t>(kSpi2x[code] << SPI2X);
   }
-  QUILLET_HOT void Begin(uint8_t b) { SPDR = b; }
+  QUILLET_HOT void Begin(uint8_t b) {
+    if (SPCR) SPDR = b;
+    else banged = BitBang(b);
+  }
   QUILLET_HOT uint8_t End() {
+    if (!SPCR) return banged;
     while (!(SPSR & (1 << SPIF))) {
     }
     return SPDR;
   }
+  uint8_t banged = 0xFF;
   QUILLET_HOT void Send(uint8_t b) { ::Send(b); }
   bool Receive(uint8_t& b) {
     const uint16_t t0 = Ticks();
@@ -293,6 +336,7 @@ void Resynchronise(Gateway& g) {
 void Perform(Gateway& g, Action action) {
   switch (action) {
     case Action::Setup:
+      SetSpiPeriod(g.spiPeriod);
       Engage();
       fastState.ext = -1;
       break;
@@ -312,6 +356,7 @@ void Perform(Gateway& g, Action action) {
       fastState.ext = -1;
       Release();
       break;
+    case Action::SpiPeriod: SetSpiPeriod(g.spiPeriod); break;
     case Action::Execute: {
       Ready();
       Engage();

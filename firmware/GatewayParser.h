@@ -23,6 +23,11 @@ constexpr uint8_t kResetHigh = 0x48;
 // Since 2.1: RESET high, then D10 to D13 high-impedance, as at power-up (the firmware's own
 // commands only: the program sends it to a gateway that named itself 2.1 or later).
 constexpr uint8_t kRelease = 0x49;
+// Since 2.1, one parameter: the SPI clock for slow targets, bit-banged at P x kSpiPeriodUnitUs
+// a bit; 0 (as after set-up) is the SPI hardware's clocks. Below the hardware's slowest
+// (16 MHz / 128) down to about 2 kHz, for a chip on a 128 kHz clock, with CKDIV8 too.
+constexpr uint8_t kSpiPeriod = 0x4A;
+constexpr uint8_t kSpiPeriodUnitUs = 2;
 
 constexpr uint8_t kAnswerBytes = 8;
 // Answer bytes 4 to 7: "QG" and the firmware's version, major then minor. Major 2: block mode
@@ -45,6 +50,7 @@ inline int8_t ParamCount(uint8_t command) {
     case kResetLow:
     case kResetHigh:
     case kRelease: return 0;
+    case kSpiPeriod: return 1;
     default: return -1;
   }
 }
@@ -57,6 +63,7 @@ enum class Action : uint8_t {
   ResetHigh,  // drive the target's RESET high
   ResetLow,   // drive it low
   Release,    // RESET high, then every target line high-impedance
+  SpiPeriod,  // spiPeriod changed
   Load,       // a new instruction is stored
   Execute,    // shift the stored instruction, keeping what comes back (StoreReceived)
   ReadBack,   // send the answer (ComposeAnswer)
@@ -75,6 +82,9 @@ struct Gateway {
   // A byte was lost on the line (the UART overran) since the last answer: whatever command it
   // belonged to may not have run, so the next answer says so.
   bool lineFault = false;
+  // kSpiPeriod's parameter: 0 the SPI hardware, else bit-banged at this many
+  // kSpiPeriodUnitUs a bit.
+  uint8_t spiPeriod = 0;
 };
 
 // One byte from the line. Commands never mix: a byte that arrives while parameters are due is
@@ -101,6 +111,9 @@ inline Action Feed(Gateway& g, uint8_t byte) {
     case kResetLow: return Action::ResetLow;
     case kResetHigh: return Action::ResetHigh;
     case kRelease: return Action::Release;
+    case kSpiPeriod:
+      g.spiPeriod = g.params[0];
+      return Action::SpiPeriod;
     case kSetup: {
       // A new session: nothing of the previous one answers a ReadBack.
       const Gateway fresh;
@@ -108,6 +121,7 @@ inline Action Feed(Gateway& g, uint8_t byte) {
         g.instruction[i] = fresh.instruction[i];
         g.received[i] = fresh.received[i];
       }
+      g.spiPeriod = fresh.spiPeriod;
       return Action::Setup;
     }
     default: return Action::Setup;

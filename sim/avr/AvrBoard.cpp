@@ -216,6 +216,48 @@ void AvrBoard::OnPinsWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param) {
   if (h.write) h.write(avr, addr, v, h.param);
   else avr->data[addr] = v;
   b->Lines();
+  b->BangedSpi();
+}
+
+void AvrBoard::BangedSpi() {
+  const uint8_t port = avr_->data[kPortB], ddr = avr_->data[kDdrB];
+  const bool sck = (port & kSck) && (ddr & kSck);
+  const bool banging = !(avr_->data[kSpcr] & 0x40) && (ddr & (kMosi | kSck)) == (kMosi | kSck) &&
+                       !(ddr & kMiso);
+  if (!banging) {
+    sckHigh_ = sck;
+    bangBits_ = 0;
+    return;
+  }
+  if (sck == sckHigh_) return;
+  sckHigh_ = sck;
+  // The target samples SCK with its own clock: each half period needs more than two of its
+  // cycles, as the SPI hardware's clock must stay below a quarter of the target's. The high
+  // half before a byte's first bit belongs to the byte before.
+  const uint64_t now = avr_->cycle;
+  if ((now - lastEdge_) * targetClockHz_ < uint64_t{2} * kHz && (sck || bangBits_ > 0)) bangSpoiled_ = true;
+  lastEdge_ = now;
+  if (!sck) return;
+  if (bangBits_ == 0) {
+    bangOut_ = socket_.Next(Us(now));
+    bangIn_ = 0;
+  }
+  const uint8_t bit = static_cast<uint8_t>(0x80 >> bangBits_);
+  if (port & kMosi) bangIn_ |= bit;
+  // MISO before the firmware reads PINB, the instruction after this edge.
+  avr_raise_irq(avr_io_getirq(avr_, AVR_IOCTL_IOPORT_GETIRQ('B'), 4), bangSpoiled_ || (bangOut_ & bit) ? 1 : 0);
+  if (++bangBits_ < 8) return;
+  bangBits_ = 0;
+  if (bangSpoiled_) {
+    const std::string problem = "SCK by hand is not below a quarter of the target's " +
+                                std::to_string(targetClockHz_) + " Hz";
+    if (problem != lastSpiProblem_) Note(problem);
+    lastSpiProblem_ = problem;
+    bangSpoiled_ = false;
+    return;
+  }
+  lastSpiProblem_.clear();
+  socket_.Shift(bangIn_, Us(now));
 }
 
 void AvrBoard::OnUartSetup(avr_t* avr, uint16_t addr, uint8_t v, void* param) {

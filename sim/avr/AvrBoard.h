@@ -96,6 +96,14 @@ class AvrBoard {
   }
   bool Step(std::string& error);
   void Lines();
+  // SPI by hand, with the SPI hardware off: the target takes MOSI at each rising edge of SCK
+  // and shows its bit on MISO meanwhile.
+  void BangedSpi();
+  bool sckHigh_ = false;
+  uint64_t lastEdge_ = 0;
+  int bangBits_ = 0;
+  uint8_t bangIn_ = 0, bangOut_ = 0xFF;
+  bool bangSpoiled_ = false;
   // The MCU restarted by the auto-reset: the lines undriven, the UART's bytes in both
   // directions gone, the firmware from its start; the board's clock runs on.
   void Restart();

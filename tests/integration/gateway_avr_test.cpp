@@ -344,8 +344,8 @@ LinesTraced TracedLines(const std::string& path) {
 
 // A chip that misses Programming Enable, at Autosearch and before a read: the reset pulse and
 // the enable again bring it in; so does it after a board's restart. Block mode holds behind a
-// USB-serial chip's latency. The chip is read right, and the session ends with the
-// target's lines released.
+// USB-serial chip's latency. A chip on a slow clock is found at a slower one, or at the one
+// asked for. The chip is read right, and the session ends with the target's lines released.
 TEST(GatewayAvrBench, BoardOptions) {
   REQUIRE_BOARD();
   const std::string retried = "No answer to Programming Enable (";
@@ -354,6 +354,16 @@ TEST(GatewayAvrBench, BoardOptions) {
     std::vector<std::string> args;
     bool autosearch;  // else the chip is selected, and the read's Programming Enable comes first
     std::vector<std::string> added;  // log lines a plain session does not have
+    double periodUs = 0;             // the SPI clock asked for (quillet-cli -B)
+  };
+  const std::string slow = "Slow target: SPI clock ";
+  const std::vector<std::string> unanswered = {
+      retried + "signature FF FF FF): RESET pulsed, trying again (1 of 3)",
+      retried + "signature FF FF FF): RESET pulsed, trying again (2 of 3)",
+      retried + "signature FF FF FF): RESET pulsed, trying again (3 of 3)"};
+  auto with = [](std::vector<std::string> lines, const std::string& line) {
+    lines.push_back(line);
+    return lines;
   };
   const Case cases[] = {
       {"a chip that misses two enables at Autosearch", {"--enable-misses", "2"}, true,
@@ -369,6 +379,11 @@ TEST(GatewayAvrBench, BoardOptions) {
         retried + "signature FF FF FF): RESET pulsed, trying again (1 of 3)"}},
       // Short answers wait on the USB-serial chip's timer, even while the firmware sleeps.
       {"answers held by a USB-serial chip", {"--usb-latency", "4"}, true, {}},
+      // A chip on a slow clock answers none of the SPI hardware's: slower ones by hand.
+      {"a chip on its 128 kHz oscillator", {"--target-clock", "128000"}, true,
+       with(unanswered, slow + "15.6 kHz (64 us a bit), a step below the fastest that read the signature")},
+      {"the same with CKDIV8, its clock asked for", {"--target-clock", "16000"}, true,
+       {slow + "3.3 kHz (300 us a bit), as asked"}, 300},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -385,26 +400,31 @@ TEST(GatewayAvrBench, BoardOptions) {
     test::CoreFixture f;
     RecordingDriver driver;
     SetClock(nullptr);
+    SetSpiBitPeriodUs(c.periodUs);
     OpenPort(board.path);
     ASSERT_GE(PortHandle, 0);
+    const bool slowClock = !c.added.empty() && c.added.back().rfind(slow, 0) == 0;
     if (c.autosearch) {
       RunAutosearch();
       ASSERT_EQ(f.log.lines.back(), "Selected chip is  ATtiny85");
-      EXPECT_EQ(f.log.lines[f.log.lines.size() - 2], "Gateway: Quillet firmware 2.1, fast transfers");
+      // Blocks at a slow clock would outlast their answer's wait.
+      EXPECT_EQ(f.log.lines[f.log.lines.size() - 2],
+                slowClock ? "Gateway: Quillet firmware 2.1" : "Gateway: Quillet firmware 2.1, fast transfers");
     } else {
       SelectChip(FindChipByName("ATtiny85")->id);
     }
-    FlashSize = 512;
+    FlashSize = 128;
     std::fill(ProgramImage.begin(), ProgramImage.end(), 0);
     EXPECT_TRUE(RunMemoryCommand(MemoryOperation::ReadProgram)) << ::testing::PrintToString(f.log.lines);
     EXPECT_TRUE(std::equal(before.flash.begin(), before.flash.begin() + FlashSize, ProgramImage.begin()));
     for (const std::string& line : c.added)
       EXPECT_NE(std::find(f.log.lines.begin(), f.log.lines.end(), line), f.log.lines.end()) << line;
     const auto added = std::count_if(f.log.lines.begin(), f.log.lines.end(), [&](const std::string& l) {
-      return l.rfind(retried, 0) == 0 || l.rfind("Gateway: answered", 0) == 0;
+      return l.rfind(retried, 0) == 0 || l.rfind("Gateway: answered", 0) == 0 || l.rfind(slow, 0) == 0;
     });
     EXPECT_EQ(added, static_cast<long>(c.added.size()));
     ClosePort();
+    SetSpiBitPeriodUs(0);
     // The release crosses the line after the port has closed: its trace line is the event.
     for (int i = 0; i < 500 && TracedLines(trace).last.rfind("target lines released", 0) != 0; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));

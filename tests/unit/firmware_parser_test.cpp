@@ -14,7 +14,7 @@ namespace {
 // A target that sends back each instruction byte plus one while it shifts.
 struct Session {
   Gateway g;
-  std::string actions;  // one letter per action: S etup, H igh, L ow, I nstruction, X ecute, R eadBack, F ree, - ignored
+  std::string actions;  // one letter per action: S etup, H igh, L ow, I nstruction, X ecute, R eadBack, F ree, P eriod, - ignored
   std::vector<uint8_t> answers;
   std::vector<std::vector<uint8_t>> shifted;
 
@@ -27,6 +27,7 @@ struct Session {
         case Action::ResetHigh: actions += 'H'; break;
         case Action::ResetLow: actions += 'L'; break;
         case Action::Release: actions += 'F'; break;
+        case Action::SpiPeriod: actions += 'P' + std::to_string(g.spiPeriod); break;
         case Action::Load: actions += 'I'; break;
         case Action::Execute: {
           actions += 'X';
@@ -66,6 +67,7 @@ TEST(FirmwareParser, ByteStreams) {
       {"reset pulse", {0x48, 0x47}, "HL", {}, {}},
       {"release ends a session and keeps the instruction", {0x44, 4, 3, 2, 1, 0x49, 0x46}, "IFX", {},
        {{1, 2, 3, 4}}},
+      {"a slow clock's period is a parameter whatever its value", {0x4A, 0x45, 0x46}, "P69X", {}, {{0, 0, 0, 0}}},
       {"read back before any instruction", {0x45}, "R", idle, {}},
       {"execute before any instruction shifts zeros", {0x46, 0x45}, "XR", Answer(1, 1, 1, 1),
        {{0, 0, 0, 0}}},
