@@ -37,6 +37,8 @@ class TargetSocket {
   std::function<void(int64_t timeUs, const std::string& line)> trace;
 
  private:
+  // MISO for the byte under way, from a copy of the chip given the first known bytes.
+  uint8_t Probe(int known, int64_t timeUs) const;
   void Trace(int64_t timeUs, const std::string& line) {
     if (trace) trace(timeUs, line);
   }
