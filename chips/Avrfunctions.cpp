@@ -1,6 +1,11 @@
 #include "chips/Avrfunctions.h"
 
+#include <algorithm>
+#include <cstdio>
+
+#include "chips/FastTransport.h"
 #include "chips/Instruction.h"
+#include "firmware/GatewayParser.h"
 #include "log/Logfunctions.h"
 
 namespace quillet {
@@ -23,6 +28,71 @@ ChipId ReadSignature() {
     id |= static_cast<ChipId>(AnswerValue(answer)) << (8 * i);
   }
   AddLog(19, "");
+  return id;
+}
+
+}  // namespace quillet
+
+namespace quillet {
+
+namespace {
+
+bool Unanswered(ChipId id) { return id == 0 || id == 0xFFFFFF; }
+
+void LogSpiClock(uint8_t code, const char* why) {
+  const double us = code * double{firmware::kSpiPeriodUnitUs};
+  char line[128];
+  std::snprintf(line, sizeof line, "Slow target: SPI clock %.1f kHz (%.0f us a bit), %s", 1000.0 / us, us, why);
+  AddLog(0, line);
+}
+
+// Programming Enable again after a reset pulse, then the signature.
+ChipId EnableAndRead() {
+  if (!PulseResetAndEnable(true)) return 0;
+  return ReadSignature();
+}
+
+// A chip that answers none of the firmware's hardware clocks may run on a slow one (128 kHz,
+// CKDIV8): slower clocks in turn, each taken only when the signature reads the same twice. The
+// one kept is a step slower still where there is one: an oscillator's clock varies.
+ChipId SearchSlowerClock(ChipId id) {
+  constexpr uint8_t kCodes[] = {8, 16, 32, 64, 128, 255};
+  constexpr size_t kCount = sizeof kCodes;
+  for (size_t i = 0; i < kCount; ++i) {
+    if (!SendSpiPeriod(kCodes[i])) return id;
+    const ChipId got = EnableAndRead();
+    if (PortHandle < 0) return 0;
+    if (Unanswered(got) || ReadSignature() != got) continue;
+    const uint8_t kept = kCodes[std::min(i + 1, kCount - 1)];
+    if (kept != kCodes[i] && !SendSpiPeriod(kept)) return 0;
+    LogSpiClock(kept, "a step below the fastest that read the signature");
+    return got;
+  }
+  SendSpiPeriod(0);
+  return PortHandle < 0 ? 0 : EnableAndRead();
+}
+
+}  // namespace
+
+ChipId SearchSignature() {
+  ChipId id = ReadSignature();
+  // The clock asked for (-B) is set once the gateway has named itself in that first answer.
+  if (WantedSpiPeriodCode() != 0 && SendSpiPeriod(WantedSpiPeriodCode())) {
+    LogSpiClock(WantedSpiPeriodCode(), "as asked");
+    id = EnableAndRead();
+  }
+  // Quillet's firmware answers for itself: all ones or all zeros mean that no chip answered,
+  // most often one that missed the Programming Enable (it was running, or the board restarted
+  // as the port opened), or one on too slow a clock. The original gateway's exchanges stay as
+  // they were.
+  for (int retry = 1; retry <= kEnableRetries && Unanswered(id) && QuilletGateway(); ++retry) {
+    char what[32];
+    std::snprintf(what, sizeof what, "signature %02X %02X %02X", id & 0xFF, (id >> 8) & 0xFF, id >> 16);
+    AddLog(0, EnableRetryLine(what, retry));
+    id = EnableAndRead();
+    if (PortHandle < 0) return 0;
+  }
+  if (Unanswered(id) && WantedSpiPeriodCode() == 0 && SlowSpiCapable()) id = SearchSlowerClock(id);
   return id;
 }
 

@@ -1,5 +1,6 @@
 // The operations of every chip module, written once over the descriptors of Modules.cpp.
 #include <algorithm>
+#include <cstdio>
 
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
@@ -71,11 +72,18 @@ bool ChipModule::ProgrammingEnable() const {
   g_extendedAddress = -1;
   FastNewOperation();
   if (!StartProgrammingEnable(enableText, true)) return false;
-  if (enableEcho) {
+  // A chip that was running or starting slowly may miss the instruction's frame: a reset pulse
+  // and Programming Enable again, as the datasheets ask.
+  for (int retry = 1; enableEcho; ++retry) {
     GatewayAnswer answer;
     if (!ReadBackAnswer(answer)) return false;
     // A one-byte answer carries no echo: as wrong as a wrong one.
-    if (answer.count < 2 || answer.data[1] != 0x53) return false;
+    if (answer.count >= 2 && answer.data[1] == 0x53) break;
+    if (retry > kEnableRetries) return false;
+    char echo[40];
+    std::snprintf(echo, sizeof echo, answer.count >= 2 ? "echo 0x%02X, not 0x53" : "no echo", answer.data[1]);
+    AddLog(0, EnableRetryLine(echo, retry));
+    if (!PulseResetAndEnable(true)) return false;
   }
   AddLog(19, " with success.");
   return true;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "chips/ChipModule.h"
+#include "firmware/GatewayParser.h"
 #include "image/Images.h"
 #include "log/Logfunctions.h"
 #include "log/Seams.h"
@@ -21,13 +22,17 @@ enum class Gateway { Unknown, Other, Quillet };
 // ---- per connection ----
 bool g_enabled = true;
 Gateway g_gateway = Gateway::Unknown;
+bool g_answered = false;  // any answer came since the port opened
 uint8_t g_version[2] = {0, 0};
 bool g_fast = false;       // the firmware entered block mode at Autosearch
 uint8_t g_targetBaud = 0;  // code of the fastest rate confirmed at Autosearch
 uint8_t g_spiCode = 0;     // confirmed for g_spiChip by reading its signature
 ChipId g_spiChip = 0;
 uint32_t g_retries = 0;
+uint32_t g_lineFaults = 0;
 bool g_hooked = false;
+double g_wantedPeriodUs = 0;  // quillet-cli -B, for every connection
+uint8_t g_periodCode = 0;     // the slow clock the firmware was asked for on this connection
 
 // ---- the link ----
 bool g_inBlocks = false;    // the firmware is in block mode, as far as the program knows
@@ -435,25 +440,29 @@ void ChipResync() {
   Sleep(DelayValue);
 }
 
-// Faster SPI clocks in turn, each confirmed by the signature, up to the first that fails.
+// Faster SPI clocks in turn, each confirmed by the signature read twice, up to the first that
+// fails. The clock kept is one step below the fastest confirmed: a chip near the edge of its
+// limits may read right once and wrong later, and a plain read is not verified.
 void ChooseSpiClock(ChipId id) {
   g_spiCode = 0;
   g_spiChip = 0;
   if (id == 0 || id == 0xFFFFFF) return;
-  uint8_t best = 0;
-  for (uint8_t code = 1; code < fw::kSpiCodes; ++code) {
-    ChipId got = 0;
-    if (!ProbeSignature(code, got)) {
-      g_needResync = true;
-      break;
+  uint8_t fastest = 0;
+  bool agree = true;
+  for (uint8_t code = 1; code < fw::kSpiCodes && agree; ++code) {
+    for (int read = 0; read < 2 && agree; ++read) {
+      ChipId got = 0;
+      if (!ProbeSignature(code, got)) {
+        g_needResync = true;
+        agree = false;
+      } else if (got != id) {
+        ChipResync();
+        agree = false;
+      }
     }
-    if (got != id) {
-      ChipResync();
-      break;
-    }
-    best = code;
+    if (agree) fastest = code;
   }
-  g_spiCode = best;
+  g_spiCode = fastest > 0 ? fastest - 1 : 0;
   g_spiChip = id;
 }
 
@@ -471,7 +480,9 @@ void ChooseBaud() {
 }
 
 void Forget() {
+  g_periodCode = 0;
   g_gateway = Gateway::Unknown;
+  g_answered = false;
   g_fast = false;
   g_inBlocks = false;
   g_baud = 0;
@@ -485,10 +496,19 @@ void Forget() {
   g_pending.bytes.clear();
 }
 
+// Quillet's firmware from 2.1 on lets go of the target: RESET high and the other lines
+// high-impedance, so a chip just programmed starts and its pins meet no driven line. Nothing
+// is sent to any other gateway.
+void ReleaseTarget() {
+  if (g_gateway != Gateway::Quillet || g_version[1] < 1 || PortHandle < 0) return;
+  WritePacket(MakePacket({firmware::kRelease}));
+}
+
 // Before the port closes, so that the next connection finds the firmware at 115200 with the
 // plain commands.
 void Closing() {
   Leave();
+  ReleaseTarget();
   Forget();
 }
 
@@ -591,8 +611,10 @@ bool FastTransfersEnabled() { return g_enabled; }
 
 void NoteGatewayAnswer(const GatewayAnswer& answer) {
   Hook();
+  if (answer.count > 0) g_answered = true;
   if (answer.count < 8) return;
-  if (answer.data[4] == 'Q' && answer.data[5] == 'G' && answer.data[6] == 2) {
+  if (answer.data[4] == 'Q' && (answer.data[5] == 'G' || answer.data[5] == firmware::kFaultMark) &&
+      answer.data[6] == 2) {
     g_gateway = Gateway::Quillet;
     g_version[0] = answer.data[6];
     g_version[1] = answer.data[7];
@@ -602,6 +624,35 @@ void NoteGatewayAnswer(const GatewayAnswer& answer) {
 }
 
 void FastDrainLine() { Drain(); }
+
+bool GatewayAnswered() { return g_answered || g_gateway != Gateway::Unknown; }
+bool QuilletGateway() { return g_gateway == Gateway::Quillet && PortHandle >= 0; }
+
+void SetSpiBitPeriodUs(double us) { g_wantedPeriodUs = us; }
+double SpiBitPeriodUs() { return g_wantedPeriodUs; }
+bool SlowSpiCapable() { return QuilletGateway() && g_version[1] >= 1; }
+
+uint8_t WantedSpiPeriodCode() {
+  // Up to the SPI hardware's slowest clock, 8 us a bit, the firmware's own clocks serve.
+  if (g_wantedPeriodUs <= 8) return 0;
+  const double code = g_wantedPeriodUs / firmware::kSpiPeriodUnitUs;
+  return code >= 255 ? 255 : static_cast<uint8_t>(code + 0.999);
+}
+
+bool SendSpiPeriod(uint8_t code) {
+  if (!SlowSpiCapable()) return false;
+  if (!WritePacket(MakePacket({firmware::kSpiPeriod, code}))) return false;
+  g_periodCode = code;
+  return true;
+}
+
+bool AnswerReportsLineFault(const GatewayAnswer& answer) {
+  if (g_gateway != Gateway::Quillet || answer.count != 8 || answer.data[4] != 'Q' ||
+      answer.data[5] != firmware::kFaultMark || answer.data[6] != g_version[0])
+    return false;
+  ++g_lineFaults;
+  return true;
+}
 
 bool AnswerInStep(const GatewayAnswer& answer) {
   if (g_gateway != Gateway::Quillet) return true;
@@ -614,7 +665,7 @@ void IdentifyGateway(ChipId signature) {
   if (PortHandle < 0 || g_gateway != Gateway::Quillet) return;
   char line[64];
   std::snprintf(line, sizeof line, "Gateway: Quillet firmware %u.%u", g_version[0], g_version[1]);
-  if (!g_enabled) {
+  if (!g_enabled || g_periodCode != 0) {
     g_fast = false;
     AddLog(0, line);
     return;
@@ -726,6 +777,7 @@ FastStats GetFastStats() {
   s.retries = g_retries;
   s.baud = fw::kBauds[g_inBlocks ? g_baud : g_targetBaud];
   s.spiCode = g_spiCode;
+  s.lineFaults = g_lineFaults;
   return s;
 }
 

@@ -22,8 +22,28 @@ void NoteGatewayAnswer(const GatewayAnswer& answer);
 // False for a ReadBack answer that Quillet's firmware, once identified, cannot have sent: not
 // eight bytes ending in its identity (a late or repeated byte, a stray frame on the line).
 bool AnswerInStep(const GatewayAnswer& answer);
+// True once any answer has come since the port opened.
+bool GatewayAnswered();
+// True when Quillet's firmware named itself.
+bool QuilletGateway();
+// True for an answer of Quillet's firmware that reports a byte lost on the line since the
+// answer before (the UART overran): the command it belonged to may not have run.
+bool AnswerReportsLineFault(const GatewayAnswer& answer);
 // Drops what comes until the line has rested.
 void FastDrainLine();
+
+// The SPI clock for a slow target, in microseconds a bit (quillet-cli -B); 0, the default:
+// the SPI hardware's 125 kHz and the faster clocks block mode finds. Only Quillet's firmware
+// from 2.1 on can be asked: see SlowSpiCapable.
+void SetSpiBitPeriodUs(double us);
+double SpiBitPeriodUs();
+// True when the gateway named itself as a firmware that takes a slow SPI clock.
+bool SlowSpiCapable();
+// Asks the firmware for a bit period of code x 2 us (0: the SPI hardware); true when sent.
+// Block mode stays off while a slow clock holds: its blocks would outlast their answer's wait.
+bool SendSpiPeriod(uint8_t code);
+// The bit period SetSpiBitPeriodUs asks for, as SendSpiPeriod's code (0: none asked for).
+uint8_t WantedSpiPeriodCode();
 
 // At Autosearch, after the signature was read: with the firmware identified, asks it for the
 // blocks, a faster line and a faster SPI clock for this chip, and logs the gateway line.
@@ -55,6 +75,7 @@ struct FastStats {
   uint32_t retries = 0;
   uint32_t baud = 115200;
   uint8_t spiCode = 0;
+  uint32_t lineFaults = 0;  // answers that reported a byte lost on the line
 };
 FastStats GetFastStats();
 

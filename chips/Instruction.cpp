@@ -28,11 +28,38 @@ bool ExecuteInstruction(const Instruction& instruction, const char* literal) {
          SendPacket(MakePacket({0x46}), " 0x46");
 }
 
+namespace {
+
+// The first answer since the port opened did not come: the board may be starting up. Asked
+// for again until kStartWaitMs have passed since the first ReadBack; a gateway that answers
+// at once never gets here.
+GatewayAnswer AwaitGatewayStart() {
+  GatewayAnswer answer;
+  for (int waited = kReadTimeoutMs; waited < kStartWaitMs && answer.count == 0; waited += kStartTryMs) {
+    if (!WritePacket(MakePacket({0x45}))) break;
+    answer = ReadAnswer(8, kStartTryMs);
+  }
+  if (answer.count == 0) return answer;
+  // An answer to an earlier ReadBack may still come: dropped, and this one asked for afresh.
+  FastDrainLine();
+  if (!WritePacket(MakePacket({0x45}))) return GatewayAnswer{};
+  answer = ReadAnswer(8);
+  if (answer.count > 0)
+    AddLog(0, "Gateway: answered only after a restart (the board resets when the port opens); "
+              "what was sent before was lost");
+  return answer;
+}
+
+}  // namespace
+
 bool ReadBackAnswer(GatewayAnswer& answer) {
   for (int attempt = 0;; ++attempt) {
     if (!SendPacket(MakePacket({0x45}), " 0x45")) return false;
+    const bool first = !GatewayAnswered();
     answer = ReadAnswer(8);
+    if (answer.count == 0 && first) answer = AwaitGatewayStart();
     NoteGatewayAnswer(answer);
+    if (AnswerReportsLineFault(answer)) break;
     if (answer.count > 0 && AnswerInStep(answer)) return true;
     // Quillet's firmware names itself in every answer: one out of step (a byte damaged, late
     // or repeated on the line) is asked for again, once the line has rested; a ReadBack
@@ -47,6 +74,15 @@ bool ReadBackAnswer(GatewayAnswer& answer) {
 
 bool StartProgrammingEnable(const char* text, bool waitAfter) {
   AddLog(18, text);
+  return PulseResetAndEnable(waitAfter);
+}
+
+std::string EnableRetryLine(const std::string& what, int n) {
+  return "No answer to Programming Enable (" + what + "): RESET pulsed, trying again (" +
+         std::to_string(n) + " of " + std::to_string(kEnableRetries) + ")";
+}
+
+bool PulseResetAndEnable(bool waitAfter) {
   if (!SendPacket(MakePacket({0x48}), " 0x48")) return false;
   Wait(DelayValue);
   if (!SendPacket(MakePacket({0x47}), " 0x47")) return false;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "link/Portfunctions.h"
 
@@ -27,10 +28,22 @@ bool SendPacket(const GatewayPacket& packet, const char* literal);
 void Wait(int ms);
 // LoadInstruction then ExecuteInstruction (failure literal for the first packet given).
 bool ExecuteInstruction(const Instruction& instruction, const char* literal);
-// ReadBack then ReadAnswer(8); an empty answer logs kind 7, closes the port, false.
+// ReadBack then ReadAnswer(8); an empty answer logs kind 7, closes the port, false. The first
+// answer since the port opened is waited for up to kStartWaitMs: a board that resets as its
+// port opens (an Arduino's DTR) runs its bootloader meanwhile, and what was sent before is
+// lost. An answer that reports a byte lost on the line fails the same way.
 bool ReadBackAnswer(GatewayAnswer& answer);
+constexpr int kStartWaitMs = 2500;
+constexpr int kStartTryMs = 250;  // ReadBack sent again this often meanwhile
 // The start of every programming enable: kind 18 line, reset pulse, the Programming Enable
 // instruction executed; waits DelayValue afterwards when waitAfter.
 bool StartProgrammingEnable(const char* text, bool waitAfter);
+// The same without the log line: a Programming Enable tried again.
+bool PulseResetAndEnable(bool waitAfter);
+// Programming Enable is tried again this often after the first, with a reset pulse before
+// each, as the datasheets ask when 0x53 is not echoed.
+constexpr int kEnableRetries = 3;
+// The log line of retry n (1 to kEnableRetries); what: what the chip answered.
+std::string EnableRetryLine(const std::string& what, int n);
 
 }  // namespace quillet

@@ -71,13 +71,12 @@ bool FieldOption(char c, const std::string& value, Options& o, std::string& erro
       return true;
     }
     case 'B':
-      if (!ParseBitPeriod(value, o.bitPeriodUs)) {
-        error = "bad -B \"" + value + "\": the SPI bit clock period in microseconds (10, 0.5) or a "
-                "frequency (125kHz)";
+      // Said after identification when the gateway cannot follow it.
+      if (!ParseBitPeriod(value, o.bitPeriodUs) || o.bitPeriodUs > 510) {
+        error = "bad -B \"" + value + "\": the SPI bit clock period in microseconds (10, 0.5), up to "
+                "510 (about 2 kHz), or a frequency (125kHz)";
         return false;
       }
-      o.notes.push_back("note: " + given + ": the SPI clock cannot be set with this gateway; it "
-                        "keeps its own");
       return true;
     case 'C':
       o.notes.push_back("note: " + given + ": the chips are built in (quillet-cli --list-parts)");
@@ -364,6 +363,9 @@ void PrintUsage(FILE* out) {
       "  -V             no automatic verify after a write\n"
       "  -n             dry run: everything but writing to the chip\n"
       "  -F             go on when the signature does not match -p\n"
+      "  -B PERIOD      the SPI clock's bit period in microseconds, up to 510 (about 2 kHz),\n"
+      "                 for a chip on a slow clock (Quillet's firmware only; found by itself\n"
+      "                 when the signature does not read)\n"
       "  --force-fuses  write fuses that program RSTDISBL or DWEN or change CKSEL\n"
       "  --show-fuses   read the fuse and lock bytes and show every field in words\n"
       "  --set-fuse FIELD=SETTING  set one field (setting name or value) and nothing else of\n"

@@ -31,6 +31,7 @@ struct Options {
   bool force = false;        // -F
   bool forceFuses = false;   // --force-fuses
   bool noFast = false;       // --no-fast
+  double bitPeriodUs = 0;    // -B: the SPI clock's bit period in microseconds; 0 not given
   int verbosity = 0;         // -v adds one, -q takes one away
   std::string logFile;       // -l
   bool listParts = false, version = false, help = false;
@@ -43,7 +44,6 @@ struct Options {
   // Options of the field's command lines (-c, -b, -B, -C, -x, -E): accepted, and where the
   // gateway cannot follow them, a one-line note each, said when the run begins.
   std::vector<std::string> notes;
-  double bitPeriodUs = 0;    // -B: the SPI bit clock period asked for; 0: the gateway's own
 };
 
 // Parses argv (without loading files). On a usage error returns false with error set to a

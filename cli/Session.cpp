@@ -174,9 +174,11 @@ int Run::Go(const std::string& port) {
 
 int Run::Identify(const std::string& device) {
   if (!ProgrammingEnableNoEcho()) return FailStep("no answer from the gateway on " + device);
-  const ChipId id = ReadSignature();
+  const ChipId id = SearchSignature();
   if (id == 0 && PortHandle < 0) return FailStep("no answer from the gateway on " + device);
   IdentifyGateway(id);
+  if (o_.bitPeriodUs > 0 && !SlowSpiCapable())
+    console_.Result("warning: -B: the SPI clock cannot be set with the original gateway; it stays at 125 kHz");
   const ChipEntry* found = FindChip(id);
   const ChipEntry* chosen = found;
   if (o_.part != "auto") {
@@ -484,6 +486,7 @@ int RunPort(const Options& o, const std::string& port, const std::string& suffix
   SetUserPrompt(&console);
   DelayValue = o.delay;
   SetFastTransfers(!o.noFast);
+  SetSpiBitPeriodUs(o.bitPeriodUs);
   int status = Run(o, console, suffix, statusFd).Go(port);
   if (PortHandle >= 0) {
     ClosePort();

@@ -183,7 +183,7 @@ void RunAutosearch() {
     AddLog(19, kWithFail);
     return;
   }
-  const ChipId id = ReadSignature();
+  const ChipId id = SearchSignature();
   IdentifyGateway(id);
   SelectChip(id);
 }

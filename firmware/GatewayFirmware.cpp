@@ -5,11 +5,13 @@
 //   D12 (PB4)  MISO              D13 (PB5)  SCK
 //
 // The lines stay high-impedance from power-up until the first command that needs them (set-up,
-// ResetHigh, ResetLow, ExecuteInstruction), so a target wired to a board that merely powers up
-// keeps running.
+// ResetHigh, ResetLow, ExecuteInstruction), and again after Release, so a target wired to a
+// board that merely powers up keeps running, and a programmed one starts when the program is
+// done.
 #include <avr/interrupt.h>
 #include <avr/io.h>
 #include <avr/sleep.h>
+#include <avr/wdt.h>
 #include <stdint.h>
 
 #include "GatewayParser.h"
@@ -51,6 +53,9 @@ constexpr uint16_t kBaudUbrr[fast::kBaudCodes] = {kUbrr, 7, 3, 1};
 // and whatever command or frame it fell into is not run. Only a hint: a byte sent at another
 // rate often arrives as other bytes with no framing error at all.
 volatile bool lineFault = false;
+// The receiver overran: a byte before the one just taken was lost. Also a line fault, and the
+// next plain answer says so.
+volatile bool overrun = false;
 // The program's resynchronisation: fast::kSyncRun fast::kSync bytes in a row.
 volatile uint16_t syncRun = 0;
 volatile bool syncSeen = false;
@@ -75,6 +80,12 @@ ISR(USART_RX_vect) {
     syncRun = 0;
     return;
   }
+  // The byte in hand is sound; one before it was lost while interrupts were held.
+  if (status & (1 << DOR0)) {
+    lineFault = true;
+    overrun = true;
+    syncRun = 0;
+  }
   if (b != fast::kSync) {
     syncRun = 0;
   } else if (++syncRun >= fast::kSyncRun) {
@@ -93,6 +104,9 @@ ISR(USART_UDRE_vect) {
     UCSR0B &= static_cast<uint8_t>(~(1 << UDRIE0));
     return;
   }
+  // TXC0 is cleared by writing it 1 (the other flags are written 0, U2X0 kept): it comes again
+  // once this byte's stop bits have left.
+  UCSR0A = static_cast<uint8_t>((UCSR0A & (1 << U2X0)) | (1 << TXC0));
   UDR0 = txBuf[txTail];
   txTail = (txTail + 1) & (kTxSize - 1);
 }
@@ -149,13 +163,46 @@ void Queue(uint8_t b) {
 // the SPI as master in mode 0, MSB first, at 16 MHz / 128 = 125 kHz. The target samples SCK with
 // its own clock and needs more than two of its cycles in each half period; 125 kHz serves targets
 // from 1 MHz (their factory setting) up.
+// kSpiPeriod's setting: 0 the SPI hardware, else bit-banged at halfUs twice a bit.
+uint16_t slowHalfUs = 0;
+
 void Engage() {
   if (engaged) return;
-  PORTB = static_cast<uint8_t>((PORTB | kReset) & ~(kMosi | kSck));
+  // MISO pulled up: an empty socket reads 0xFF, as a line that nobody drives.
+  PORTB = static_cast<uint8_t>((PORTB | kReset | kMiso) & ~(kMosi | kSck));
   // D10 is the SPI's SS pin: as an output it can never drop the SPI out of master mode.
   DDRB |= kReset | kMosi | kSck;
-  SPCR = (1 << SPE) | (1 << MSTR) | (1 << SPR1) | (1 << SPR0);
+  SPCR = slowHalfUs ? 0 : (1 << SPE) | (1 << MSTR) | (1 << SPR1) | (1 << SPR0);
   engaged = true;
+}
+
+// At least us microseconds: slower than asked is always safe for the target.
+void WaitUs(uint16_t us) {
+  while (us--) __builtin_avr_delay_cycles(12);
+}
+
+// SPI mode 0, MSB first, by hand: MOSI set while SCK is low, MISO read after the rising edge.
+uint8_t BitBang(uint8_t out) {
+  uint8_t in = 0;
+  for (uint8_t bit = 0x80; bit; bit >>= 1) {
+    if (out & bit) PORTB |= kMosi;
+    else PORTB &= static_cast<uint8_t>(~kMosi);
+    WaitUs(slowHalfUs);
+    PORTB |= kSck;
+    if (PINB & kMiso) in |= bit;
+    WaitUs(slowHalfUs);
+    PORTB &= static_cast<uint8_t>(~kSck);
+  }
+  return in;
+}
+
+// A new clock for slow targets: the SPI hardware off while the port drives the lines.
+void SetSpiPeriod(uint8_t period) {
+  slowHalfUs = static_cast<uint16_t>(period) * kSpiPeriodUnitUs / 2;
+  if (period && slowHalfUs == 0) slowHalfUs = 1;
+  if (!engaged) return;
+  PORTB &= static_cast<uint8_t>(~kSck);
+  SPCR = slowHalfUs ? 0 : (1 << SPE) | (1 << MSTR) | (1 << SPR1) | (1 << SPR0);
 }
 
 // The chip's self-timed write under way: nothing reaches it before the wait is over.
@@ -167,7 +214,20 @@ void Ready() {
   busyTicks = 0;
 }
 
+// The state of power-up: RESET high (driven first, then held by D10's pull-up beside the
+// target's own), MOSI, MISO and SCK high-impedance without pull-ups, the SPI off. The target
+// runs its program, and its own use of the ISP pins meets no driven line.
+void Release() {
+  Ready();
+  PORTB |= kReset;
+  SPCR = 0;
+  DDRB &= static_cast<uint8_t>(~(kReset | kMosi | kSck | kMiso));
+  PORTB &= static_cast<uint8_t>(~(kMosi | kSck | kMiso));
+  engaged = false;
+}
+
 uint8_t Shift(uint8_t out) {
+  if (slowHalfUs) return BitBang(out);
   SPDR = out;
   while (!(SPSR & (1 << SPIF))) {
   }
@@ -180,17 +240,27 @@ constexpr uint8_t kSpi2x[fast::kSpiCodes] = {0, 0, 1, 0, 1, 0};
 
 // The block commands' hardware: the SPI, the line and the timer.
 struct Io {
+  // A slow target's clock holds in blocks too: code 0 is then the bit-banged one.
   void Spi(uint8_t code) {
     if (code >= fast::kSpiCodes) code = 0;
+    if (slowHalfUs && code == 0) {
+      SPCR = 0;
+      return;
+    }
     SPCR = static_cast<uint8_t>((1 << SPE) | (1 << MSTR) | kSpr[code]);
     SPSR = static_cast<uint8_t>(kSpi2x[code] << SPI2X);
   }
-  QUILLET_HOT void Begin(uint8_t b) { SPDR = b; }
+  QUILLET_HOT void Begin(uint8_t b) {
+    if (SPCR) SPDR = b;
+    else banged = BitBang(b);
+  }
   QUILLET_HOT uint8_t End() {
+    if (!SPCR) return banged;
     while (!(SPSR & (1 << SPIF))) {
     }
     return SPDR;
   }
+  uint8_t banged = 0xFF;
   QUILLET_HOT void Send(uint8_t b) { ::Send(b); }
   bool Receive(uint8_t& b) {
     const uint16_t t0 = Ticks();
@@ -198,6 +268,7 @@ struct Io {
       if (syncSeen) return false;
       if (lineFault) {
         lineFault = false;
+        overrun = false;
         return false;
       }
       if (Pop(b)) return true;
@@ -214,15 +285,12 @@ struct Io {
   void Ready() { ::Ready(); }
 };
 
-// Waits until the answer bytes queued so far have left the UART.
+// Waits until the answer bytes queued so far have left the UART, the last one's stop bits
+// too: a program that writes at the new rate as soon as it has the answer finds it set.
 void Io::Flush() {
   while (txHead != txTail) {
   }
-  while (!(UCSR0A & (1 << UDRE0))) {
-  }
-  // The last byte is still in the shift register: 11 bits at 115200 take 96 us.
-  const uint16_t t0 = Ticks();
-  while (static_cast<uint16_t>(Ticks() - t0) < 4) {
+  while (!(UCSR0A & (1 << TXC0))) {
   }
 }
 
@@ -234,6 +302,7 @@ void Io::Baud(uint8_t code) {
   UBRR0 = kBaudUbrr[code];
   rxTail = rxHead;
   lineFault = false;
+  overrun = false;
   SREG = sreg;
 }
 
@@ -254,6 +323,7 @@ void Resynchronise(Gateway& g) {
   cli();
   syncSeen = false;
   lineFault = false;
+  overrun = false;
   rxTail = rxHead;
   SREG = sreg;
   Io io;
@@ -266,6 +336,7 @@ void Resynchronise(Gateway& g) {
 void Perform(Gateway& g, Action action) {
   switch (action) {
     case Action::Setup:
+      SetSpiPeriod(g.spiPeriod);
       Engage();
       fastState.ext = -1;
       break;
@@ -281,6 +352,11 @@ void Perform(Gateway& g, Action action) {
       fastState.ext = -1;
       PORTB &= static_cast<uint8_t>(~kReset);
       break;
+    case Action::Release:
+      fastState.ext = -1;
+      Release();
+      break;
+    case Action::SpiPeriod: SetSpiPeriod(g.spiPeriod); break;
     case Action::Execute: {
       Ready();
       Engage();
@@ -306,13 +382,24 @@ void Perform(Gateway& g, Action action) {
 
 }  // namespace
 
+// Before anything else, even the C runtime's start-up: a bootloader that gave up (Optiboot
+// resets through the watchdog) or the WDTON fuse leaves the watchdog running, and it would
+// reset the firmware over and over. The reset flags are cleared first, as the watchdog's
+// enable cannot be cleared while WDRF is set.
+extern "C" void WatchdogOff() __attribute__((naked, used, section(".init3")));
+extern "C" void WatchdogOff() {
+  MCUSR = 0;
+  wdt_disable();
+}
+
 int main() {
   UBRR0 = kUbrr;
   UCSR0A = 1 << U2X0;
   UCSR0C = (1 << USBS0) | (1 << UCSZ01) | (1 << UCSZ00);  // 8 data bits, no parity, 2 stop bits
   UCSR0B = (1 << RXCIE0) | (1 << RXEN0) | (1 << TXEN0);
-  // MISO pulled up: an empty socket reads 0xFF, as a line that nobody drives.
-  PORTB |= kMiso;
+  // The target's lines as Release leaves them.
+  PORTB = kReset;
+  DDRB = 0;
   TCCR1A = 0;
   TCCR1B = (1 << CS12) | (1 << CS10);
   set_sleep_mode(SLEEP_MODE_IDLE);
@@ -327,7 +414,9 @@ int main() {
     }
     if (fastState.mode == fast::kPlain && lineFault) {
       lineFault = false;
-      Abandon(g);
+      if (overrun) NoteLineFault(g);
+      else Abandon(g);
+      overrun = false;
     }
     uint8_t b;
     if (Pop(b)) {

@@ -20,11 +20,19 @@ constexpr uint8_t kReadBack = 0x45;
 constexpr uint8_t kExecute = 0x46;
 constexpr uint8_t kResetLow = 0x47;
 constexpr uint8_t kResetHigh = 0x48;
+// Since 2.1: RESET high, then D10 to D13 high-impedance, as at power-up (the firmware's own
+// commands only: the program sends it to a gateway that named itself 2.1 or later).
+constexpr uint8_t kRelease = 0x49;
+// Since 2.1, one parameter: the SPI clock for slow targets, bit-banged at P x kSpiPeriodUnitUs
+// a bit; 0 (as after set-up) is the SPI hardware's clocks. Below the hardware's slowest
+// (16 MHz / 128) down to about 2 kHz, for a chip on a 128 kHz clock, with CKDIV8 too.
+constexpr uint8_t kSpiPeriod = 0x4A;
+constexpr uint8_t kSpiPeriodUnitUs = 2;
 
 constexpr uint8_t kAnswerBytes = 8;
 // Answer bytes 4 to 7: "QG" and the firmware's version, major then minor. Major 2: block mode
-// in frames (FastProtocol.h).
-constexpr uint8_t kVersionMajor = 2, kVersionMinor = 0;
+// in frames (FastProtocol.h). Minor 1: kRelease, and byte 5 of an answer 'g' after a line fault.
+constexpr uint8_t kVersionMajor = 2, kVersionMinor = 1;
 constexpr uint8_t kIdentity[4] = {'Q', 'G', kVersionMajor, kVersionMinor};
 
 // The most parameter bytes any command takes; a new command with more must raise it.
@@ -40,7 +48,9 @@ inline int8_t ParamCount(uint8_t command) {
     case kReadBack:
     case kExecute:
     case kResetLow:
-    case kResetHigh: return 0;
+    case kResetHigh:
+    case kRelease: return 0;
+    case kSpiPeriod: return 1;
     default: return -1;
   }
 }
@@ -52,6 +62,8 @@ enum class Action : uint8_t {
               // 0A also forgets the stored instruction and the bytes received
   ResetHigh,  // drive the target's RESET high
   ResetLow,   // drive it low
+  Release,    // RESET high, then every target line high-impedance
+  SpiPeriod,  // spiPeriod changed
   Load,       // a new instruction is stored
   Execute,    // shift the stored instruction, keeping what comes back (StoreReceived)
   ReadBack,   // send the answer (ComposeAnswer)
@@ -67,6 +79,12 @@ struct Gateway {
   uint8_t instruction[4] = {0, 0, 0, 0};
   // What came back while instruction[i] was shifted. Nothing shifted yet: MISO idles high.
   uint8_t received[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  // A byte was lost on the line (the UART overran) since the last answer: whatever command it
+  // belonged to may not have run, so the next answer says so.
+  bool lineFault = false;
+  // kSpiPeriod's parameter: 0 the SPI hardware, else bit-banged at this many
+  // kSpiPeriodUnitUs a bit.
+  uint8_t spiPeriod = 0;
 };
 
 // One byte from the line. Commands never mix: a byte that arrives while parameters are due is
@@ -92,6 +110,10 @@ inline Action Feed(Gateway& g, uint8_t byte) {
     case kReadBack: return Action::ReadBack;
     case kResetLow: return Action::ResetLow;
     case kResetHigh: return Action::ResetHigh;
+    case kRelease: return Action::Release;
+    case kSpiPeriod:
+      g.spiPeriod = g.params[0];
+      return Action::SpiPeriod;
     case kSetup: {
       // A new session: nothing of the previous one answers a ReadBack.
       const Gateway fresh;
@@ -99,6 +121,7 @@ inline Action Feed(Gateway& g, uint8_t byte) {
         g.instruction[i] = fresh.instruction[i];
         g.received[i] = fresh.received[i];
       }
+      g.spiPeriod = fresh.spiPeriod;
       return Action::Setup;
     }
     default: return Action::Setup;
@@ -123,11 +146,22 @@ inline void StoreReceived(Gateway& g, const uint8_t miso[4]) {
   for (uint8_t i = 0; i < 4; ++i) g.received[i] = miso[i];
 }
 
+// A byte lost on the line: the command under way is dropped and the next answer tells.
+inline void NoteLineFault(Gateway& g) {
+  Abandon(g);
+  g.lineFault = true;
+}
+
+// Byte 5 of an answer that follows a line fault: 'g' rather than 'G'.
+constexpr uint8_t kFaultMark = 'g';
+
 // The ReadBack answer: byte 0 is what came back with I4, byte 1 with I3, byte 2 with I2,
-// byte 3 with I1; then the identification.
-inline void ComposeAnswer(const Gateway& g, uint8_t out[kAnswerBytes]) {
+// byte 3 with I1; then the identification, whose 'G' is kFaultMark once after a line fault.
+inline void ComposeAnswer(Gateway& g, uint8_t out[kAnswerBytes]) {
   for (uint8_t i = 0; i < 4; ++i) out[i] = g.received[3 - i];
   for (uint8_t i = 0; i < 4; ++i) out[4 + i] = kIdentity[i];
+  if (g.lineFault) out[5] = kFaultMark;
+  g.lineFault = false;
 }
 
 }  // namespace firmware

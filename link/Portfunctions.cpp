@@ -117,11 +117,11 @@ bool WritePacket(const GatewayPacket& packet) {
   return g_driver->Write(PortHandle, packet.data, packet.count);
 }
 
-GatewayAnswer ReadAnswer(int expected) {
+GatewayAnswer ReadAnswer(int expected, int timeoutMs) {
   GatewayAnswer answer;
   if (PortHandle < 0) return answer;
   const int max = static_cast<int>(sizeof answer.data);
-  int n = g_driver->Read(PortHandle, answer.data, max, expected, kReadTimeoutMs);
+  int n = g_driver->Read(PortHandle, answer.data, max, expected, timeoutMs);
   answer.count = n < 0 ? 0 : n > max ? max : n;
   return answer;
 }

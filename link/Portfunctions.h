@@ -73,6 +73,6 @@ void OpenPort(const std::string& device);
 void SetPortHooks(void (*opened)(), void (*closing)());
 void ClosePort();
 bool WritePacket(const GatewayPacket& packet);
-GatewayAnswer ReadAnswer(int expected);
+GatewayAnswer ReadAnswer(int expected, int timeoutMs = kReadTimeoutMs);
 
 }  // namespace quillet

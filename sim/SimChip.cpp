@@ -107,6 +107,10 @@ Bytes4 SimChip::Transfer(const Bytes4& in, int64_t timeUs, std::string* note) {
     ++changes_;
     n = "Programming Enable too soon after reset: timing violation " +
         std::to_string(state_.violations);
+  } else if (!enabled_ && enableMisses_ > 0) {
+    --enableMisses_;
+    armed_ = false;
+    n = "Programming Enable missed: " + std::to_string(enableMisses_) + " more to miss";
   } else {
     if (!enabled_) {
       enabled_ = true;

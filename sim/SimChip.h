@@ -84,6 +84,9 @@ class SimChip {
   // and the instruction is carried out, unless strict timing is asked for.
   void SetProvenArrivalUs(int64_t us) { provenUs_ = us; }
   void SetStrictTiming(bool strict) { strict_ = strict; }
+  // The first n Programming Enables, each after its reset pulse, are not taken (a chip still
+  // starting, or busy with its own program): no echo, and only a new pulse arms it again.
+  void SetEnableMisses(uint64_t n) { enableMisses_ = n; }
   const WriteTimes& Times() const { return times_; }
   // Busy times other than the chip's row, to hold the program to another source's waits.
   void SetTimes(const WriteTimes& times) { times_ = times; }
@@ -121,6 +124,7 @@ class SimChip {
   int64_t earliestUs_ = INT64_MAX;
   int64_t provenUs_ = INT64_MAX;
   bool strict_ = false;
+  uint64_t enableMisses_ = 0;
   WriteTimes times_{};
   uint8_t extendedAddress_ = 0;  // Load Extended Address Byte: Flash words above 64 K
   uint8_t lastOut_ = 0xFF;  // the shift register's last byte, seen first on the next transfer

@@ -54,6 +54,7 @@ std::unique_ptr<SimChip> MakeSocketChip(const SocketOptions& o) {
   // The ResetLow byte may be read late while the program's 20 ms wait runs on time.
   chip->SetResetSettleUs(SimChip::kResetSettleUs - 2000);
   chip->SetStrictTiming(o.strictTiming);
+  chip->SetEnableMisses(o.enableMisses);
   if (!o.statePath.empty()) {
     SimChipState loaded;
     struct stat st;

@@ -27,6 +27,7 @@ struct SocketOptions {
   bool noChip = false;     // the state is neither loaded nor saved
   bool resetFuses = false;
   bool strictTiming = false;
+  uint64_t enableMisses = 0;  // Programming Enables the chip does not take
 };
 
 // The chip: the state file's contents if it holds this chip (a message otherwise), fuses reset

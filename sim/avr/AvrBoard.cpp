@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,8 +35,10 @@ constexpr uint16_t kSpcr = 0x4C, kSpsr = 0x4D, kSpdr = 0x4E;
 constexpr uint16_t kUcsr0A = 0xC0, kUcsr0B = 0xC1, kUcsr0C = 0xC2, kUbrr0L = 0xC4, kUbrr0H = 0xC5,
                    kUdr0 = 0xC6;
 constexpr uint8_t kRxEnable = 1 << 4;  // UCSR0B's RXEN0
-// Port B: D10 the target's RESET, D11 MOSI, D13 SCK.
-constexpr uint8_t kReset = 1 << 2, kMosi = 1 << 3, kSck = 1 << 5;
+// Port B: D10 the target's RESET, D11 MOSI, D12 MISO, D13 SCK.
+constexpr uint8_t kReset = 1 << 2, kMosi = 1 << 3, kMiso = 1 << 4, kSck = 1 << 5;
+// A USB-serial chip's packet to the host.
+constexpr size_t kUsbPacket = 64;
 
 // SPCR's SPR1:SPR0 select the SPI clock's divider; SPSR's SPI2X halves it.
 constexpr uint16_t kSpiDivider[4] = {4, 16, 64, 128};
@@ -54,6 +57,9 @@ constexpr int64_t kSpinNs = 150000;
 constexpr int64_t kIdleLookNs = 20000000;
 // Bytes queued on the line beyond this much wire time are worked off ahead of the clock.
 constexpr uint64_t kMaxBacklogCycles = 20000 * 16;  // 20 ms
+// The least time between an answer reaching the program and the program's next byte: a
+// USB-serial chip takes longer.
+constexpr uint64_t kTurnRoundCycles = 50 * 16;  // 50 us
 // How late the line may be read without being taken for a timing violation of the program.
 constexpr uint64_t kLateGraceCycles = 20000 * 16;  // 20 ms
 constexpr uint64_t kNone = UINT64_MAX;
@@ -72,6 +78,7 @@ AvrBoard::AvrBoard(TargetSocket& socket, SimChip* chip) : socket_(socket), chip_
 }
 
 AvrBoard::~AvrBoard() {
+  if (inotify_ >= 0) close(inotify_);
   if (avr_) avr_terminate(avr_);
   g_board = nullptr;
 }
@@ -209,6 +216,48 @@ void AvrBoard::OnPinsWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param) {
   if (h.write) h.write(avr, addr, v, h.param);
   else avr->data[addr] = v;
   b->Lines();
+  b->BangedSpi();
+}
+
+void AvrBoard::BangedSpi() {
+  const uint8_t port = avr_->data[kPortB], ddr = avr_->data[kDdrB];
+  const bool sck = (port & kSck) && (ddr & kSck);
+  const bool banging = !(avr_->data[kSpcr] & 0x40) && (ddr & (kMosi | kSck)) == (kMosi | kSck) &&
+                       !(ddr & kMiso);
+  if (!banging) {
+    sckHigh_ = sck;
+    bangBits_ = 0;
+    return;
+  }
+  if (sck == sckHigh_) return;
+  sckHigh_ = sck;
+  // The target samples SCK with its own clock: each half period needs more than two of its
+  // cycles, as the SPI hardware's clock must stay below a quarter of the target's. The high
+  // half before a byte's first bit belongs to the byte before.
+  const uint64_t now = avr_->cycle;
+  if ((now - lastEdge_) * targetClockHz_ < uint64_t{2} * kHz && (sck || bangBits_ > 0)) bangSpoiled_ = true;
+  lastEdge_ = now;
+  if (!sck) return;
+  if (bangBits_ == 0) {
+    bangOut_ = socket_.Next(Us(now));
+    bangIn_ = 0;
+  }
+  const uint8_t bit = static_cast<uint8_t>(0x80 >> bangBits_);
+  if (port & kMosi) bangIn_ |= bit;
+  // MISO before the firmware reads PINB, the instruction after this edge.
+  avr_raise_irq(avr_io_getirq(avr_, AVR_IOCTL_IOPORT_GETIRQ('B'), 4), bangSpoiled_ || (bangOut_ & bit) ? 1 : 0);
+  if (++bangBits_ < 8) return;
+  bangBits_ = 0;
+  if (bangSpoiled_) {
+    const std::string problem = "SCK by hand is not below a quarter of the target's " +
+                                std::to_string(targetClockHz_) + " Hz";
+    if (problem != lastSpiProblem_) Note(problem);
+    lastSpiProblem_ = problem;
+    bangSpoiled_ = false;
+    return;
+  }
+  lastSpiProblem_.clear();
+  socket_.Shift(bangIn_, Us(now));
 }
 
 void AvrBoard::OnUartSetup(avr_t* avr, uint16_t addr, uint8_t v, void* param) {
@@ -225,6 +274,56 @@ void AvrBoard::Lines() {
   // Undriven, the line is the target's pull-up.
   const bool high = !(ddr & kReset) || (port & kReset);
   socket_.SetReset(high, Us(avr_->cycle));
+  const uint8_t driven = ddr & (kReset | kMosi | kMiso | kSck);
+  if (driven == driven_) return;
+  driven_ = driven;
+  if (driven == 0) {
+    Note("target lines released: D10 to D13 high-impedance");
+    return;
+  }
+  std::string line = "target lines driven:";
+  for (auto [bit, name] : {std::pair{kReset, " D10"}, {kMosi, " D11"}, {kMiso, " D12"}, {kSck, " D13"}})
+    if (driven & bit) line += name;
+  Note(line);
+}
+
+bool AvrBoard::SetAutoReset(const std::string& devicePath, std::string& error) {
+  inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (inotify_ < 0 || inotify_add_watch(inotify_, devicePath.c_str(), IN_OPEN) < 0) {
+    error = "cannot watch " + devicePath + " for the auto-reset: " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void AvrBoard::Restart() {
+  // simavr's reset clears the registers, timers and the UART; the board's clock runs on.
+  const uint64_t cycle = avr_->cycle;
+  avr_reset(avr_);
+  avr_->cycle = cycle;
+  in_.clear();
+  out_.clear();
+  injectArmed_ = false;
+  rxFree_ = txFree_ = cycle;
+  lastSpiProblem_.clear();
+  lastUartProblem_.clear();
+  Note("port opened: the MCU resets, and the bootloader takes the line for " + std::to_string(kBootMs) + " ms");
+  Lines();
+}
+
+size_t AvrBoard::UsbReady(uint64_t upTo) const {
+  size_t in = 0;
+  while (in < out_.size() && out_[in].due <= upTo) ++in;
+  if (usbLatencyCycles_ == 0 || in == 0) return in;
+  if (in >= kUsbPacket) return in - in % kUsbPacket;
+  return out_.front().due + usbLatencyCycles_ <= upTo ? in : 0;
+}
+
+uint64_t AvrBoard::UsbDue() const {
+  const uint64_t first = out_.front().due;
+  if (usbLatencyCycles_ == 0) return first;
+  const uint64_t timer = first + usbLatencyCycles_;
+  return out_.size() >= kUsbPacket ? std::min(timer, out_[kUsbPacket - 1].due) : timer;
 }
 
 void AvrBoard::OnSpdrWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param) {
@@ -352,11 +451,38 @@ void AvrBoard::OnUartOut(avr_irq_t*, uint32_t value, void* param) {
   b->out_.push_back({byte, b->txFree_});
 }
 
+void AvrBoard::SampleChunk() {
+  size_t n = 1;
+  while (n < in_.size() && in_[n].earliest == kNone) ++n;
+  bool carried = false;
+  const double lineBit = static_cast<double>(kHz) / in_.front().baud;
+  const double ratio = UartBitCycles(carried) / lineBit;
+  if (!carried || (ratio >= 0.97 && ratio <= 1.03)) {
+    for (size_t i = 0; i < n; ++i) in_[i].baud = 0;
+    return;
+  }
+  // At another rate: the chunk's bytes follow one another at the program's rate, and the UART
+  // samples what it can of them.
+  const InByte first = in_.front();
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < n; ++i) bytes.push_back(in_[i].value);
+  in_.erase(in_.begin(), in_.begin() + static_cast<long>(n));
+  const std::vector<UartByte> got = DecodeAtRate(bytes, 2, ratio);
+  for (size_t i = got.size(); i-- > 0;)
+    in_.push_front({got[i].value, got[i].framingError,
+                    first.at + static_cast<uint64_t>(std::max(0.0, got[i].endBits - 9.5 * ratio) * lineBit),
+                    i == 0 ? first.earliest : kNone, 0});
+}
+
 uint64_t AvrBoard::OnInject(avr_t* avr, uint64_t when, void* param) {
   auto* b = static_cast<AvrBoard*>(param);
   bool carried = false;
   b->UartBitCycles(carried);
   while (!b->in_.empty() && b->in_.front().at <= when) {
+    if (b->in_.front().baud) {
+      b->SampleChunk();
+      continue;
+    }
     const InByte in = b->in_.front();
     b->in_.pop_front();
     uint32_t v = in.value;
@@ -386,8 +512,17 @@ uint64_t AvrBoard::OnInject(avr_t* avr, uint64_t when, void* param) {
 void AvrBoard::ReadLoop() {
   uint8_t buf[4096];
   while (!readerStop_.load()) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
+    pollfd p[2] = {{fd_, POLLIN, 0}, {inotify_, POLLIN, 0}};
+    if (poll(p, inotify_ >= 0 ? 2 : 1, 50) <= 0) continue;
+    // An open before the bytes read with it: those are the bootloader's.
+    if (inotify_ >= 0 && (p[1].revents & POLLIN)) {
+      alignas(inotify_event) char events[4096];
+      if (read(inotify_, events, sizeof events) > 0) {
+        lostUntilNs_ = NowNs() + int64_t{kBootMs} * 1000000;
+        restartDue_ = true;
+      }
+    }
+    if (!(p[0].revents & POLLIN)) continue;
     const ssize_t n = read(fd_, buf, sizeof buf);
     if (n <= 0) continue;
     {
@@ -424,6 +559,14 @@ bool AvrBoard::TakeLine() {
     chunks.swap(held_);
     heldUntilNs_ = 0;
   }
+  // The auto-reset's bootloader takes what comes meanwhile.
+  const int64_t lostUntil = lostUntilNs_.load();
+  size_t lost = 0;
+  while (!chunks.empty() && chunks.front().atNs < lostUntil) {
+    lost += chunks.front().bytes.size();
+    chunks.pop_front();
+  }
+  if (lost) Note(std::to_string(lost) + " bytes from the program went to the bootloader");
   if (chunks.empty()) return false;
   uint64_t count = 0;
   if (read(wake_, &count, sizeof count) < 0) {
@@ -431,11 +574,6 @@ bool AvrBoard::TakeLine() {
   }
   // The program changes its rate before it writes at the new one.
   ReadLineBaud();
-  bool carried = false;
-  const uint32_t uartBit = UartBitCycles(carried);
-  const double lineBit = static_cast<double>(kHz) / lineBaud_;
-  const double ratio = uartBit / lineBit;
-  const bool otherRate = carried && (ratio < 0.97 || ratio > 1.03);
   for (size_t ci = 0; ci < chunks.size(); ++ci) {
     Chunk& c = chunks[ci];
     // The faults of the line, byte by byte.
@@ -475,6 +613,10 @@ bool AvrBoard::TakeLine() {
     }
     if (bytes.empty()) continue;
     uint64_t start = std::max(CycleAt(c.atNs), avr_->cycle + 1);
+    // Bytes that came after an answer left no sooner than a program can turn round: the board
+    // may run ahead of the clock, and a firmware that changes its rate after an answer would
+    // otherwise meet the program's next byte before it could.
+    if (answered_) start = std::max(start, answeredAt_ + kTurnRoundCycles);
     const uint64_t gap = answered_ ? 0 : static_cast<uint64_t>(std::max<int64_t>(0, c.atNs - lastReadNs_)) * 2 / 125;
     start = std::max(start, rxFree_ + gap);
     // The bytes came after the previous ones, but not necessarily just when they were stamped:
@@ -482,16 +624,8 @@ bool AvrBoard::TakeLine() {
     const uint64_t earliest = std::max(rxFree_, start > kLateGraceCycles ? start - kLateGraceCycles : 0);
     // The program's bytes follow one another at its own rate; a UART at another rate samples
     // what it can of them.
-    if (otherRate) {
-      const std::vector<UartByte> got = DecodeAtRate(bytes, 2, ratio);
-      for (size_t i = 0; i < got.size(); ++i)
-        in_.push_back({got[i].value, got[i].framingError,
-                       start + static_cast<uint64_t>(std::max(0.0, got[i].endBits - 9.5 * ratio) * lineBit),
-                       i == 0 ? earliest : kNone});
-    } else {
-      for (size_t i = 0; i < bytes.size(); ++i)
-        in_.push_back({bytes[i], false, start + LineCycles(i), i == 0 ? earliest : kNone});
-    }
+    for (size_t i = 0; i < bytes.size(); ++i)
+      in_.push_back({bytes[i], false, start + LineCycles(i), i == 0 ? earliest : kNone, lineBaud_});
     rxFree_ = start + LineCycles(bytes.size());
     lastReadNs_ = c.atNs;
     answered_ = false;
@@ -507,13 +641,15 @@ bool AvrBoard::TakeLine() {
 
 void AvrBoard::Deliver(uint64_t upTo) {
   size_t n = 0;
-  uint8_t buf[64];
-  while (!out_.empty() && out_.front().due <= upTo && n < sizeof buf) {
+  uint8_t buf[kUsbPacket];
+  const size_t ready = UsbReady(upTo);
+  while (n < ready && n < sizeof buf) {
     buf[n++] = out_.front().value;
     out_.pop_front();
   }
   if (n == 0) return;
   answered_ = true;
+  answeredAt_ = upTo;
   lastActivityNs_ = NowNs();
   size_t done = 0;
   while (done < n) {
@@ -538,11 +674,15 @@ uint64_t AvrBoard::Pace(uint64_t target, bool interruptible) {
     if (rxFree_ > CycleAt(now) + kMaxBacklogCycles)
       startNs_ = now - static_cast<int64_t>((rxFree_ - kMaxBacklogCycles) * 125 / 2);
     const uint64_t clock = CycleAt(now);
-    Deliver(std::min(clock, avr_->cycle));
+    // A sleeping firmware sends nothing before it wakes at target: what its UART holds leaves
+    // on the clock meanwhile (a USB-serial chip's timer runs out while the firmware sleeps).
+    Deliver(std::min(clock, std::max(target, avr_->cycle)));
     if (TakeLine() && interruptible) target = std::min(target, in_.front().at);
     if (clock >= target || *stop_) return target;
+    // The auto-reset waits for no sleep of the firmware.
+    if (interruptible && restartDue_.load()) return std::max(clock, avr_->cycle);
     int64_t wake = NsAt(target);
-    if (!out_.empty()) wake = std::min(wake, NsAt(out_.front().due));
+    if (!out_.empty()) wake = std::min(wake, NsAt(UsbDue()));
     if (now - lastActivityNs_ > kIdleLookNs && idle) {
       idle();
       lastActivityNs_ = now;
@@ -617,6 +757,7 @@ bool AvrBoard::Run(int lineFd, const volatile std::sig_atomic_t* stop, std::stri
   uint64_t nextSync = avr_->cycle + kSyncCycles;
   bool ok = true;
   while (!*stop_) {
+    if (restartDue_.exchange(false)) Restart();
     if (!Step(error)) {
       ok = false;
       break;

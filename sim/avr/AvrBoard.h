@@ -49,6 +49,15 @@ class AvrBoard {
     (toProgram ? faultOut_ : faultIn_) = {fault, at};
   }
 
+  // A USB-serial chip's latency timer: bytes to the program travel in packets of 64, and a
+  // shorter packet leaves ms after its first byte reached the chip (0: every byte at once).
+  void SetUsbLatencyMs(uint32_t ms) { usbLatencyCycles_ = uint64_t{ms} * (kHz / 1000); }
+  // An Arduino's auto-reset: each open of devicePath (the program's side of the line) resets
+  // the MCU, and the bytes of the next kBootMs are lost, as they go to the bootloader. Call
+  // before Run.
+  static constexpr int kBootMs = 1000;
+  bool SetAutoReset(const std::string& devicePath, std::string& error);
+
   // Loads the firmware; false with a message in error.
   bool Load(const std::string& elfPath, std::string& error);
 
@@ -87,6 +96,21 @@ class AvrBoard {
   }
   bool Step(std::string& error);
   void Lines();
+  // SPI by hand, with the SPI hardware off: the target takes MOSI at each rising edge of SCK
+  // and shows its bit on MISO meanwhile.
+  void BangedSpi();
+  bool sckHigh_ = false;
+  uint64_t lastEdge_ = 0;
+  int bangBits_ = 0;
+  uint8_t bangIn_ = 0, bangOut_ = 0xFF;
+  bool bangSpoiled_ = false;
+  // The MCU restarted by the auto-reset: the lines undriven, the UART's bytes in both
+  // directions gone, the firmware from its start; the board's clock runs on.
+  void Restart();
+  // What leaves the USB-serial chip by cycle upTo: how many bytes at the front of out_.
+  size_t UsbReady(uint64_t upTo) const;
+  // When the front of out_ leaves the USB-serial chip.
+  uint64_t UsbDue() const;
   // One byte's time in cycles as the UART sends and receives it, and whether its settings
   // match the line: 115200 baud within the receivers' tolerance, 8 data bits, no parity.
   uint64_t FrameCycles(bool& matches) const;
@@ -127,6 +151,11 @@ class AvrBoard {
   Hook portHook_, ddrHook_, spdrHook_, uartHooks_[4];
   uint8_t mosi_ = 0;
   std::string lastSpiProblem_, lastUartProblem_;
+  uint8_t driven_ = 0;  // the target lines driven (DDRB's D10 to D13), as last traced
+  uint64_t usbLatencyCycles_ = 0;
+  int inotify_ = -1;  // the auto-reset's watch on the program's side of the line
+  std::atomic<bool> restartDue_{false};
+  std::atomic<int64_t> lostUntilNs_{0};
 
   int fd_ = -1;
   int wake_ = -1;  // eventfd: the reading thread has chunks
@@ -150,8 +179,13 @@ class AvrBoard {
     bool framingError;
     uint64_t at;
     uint64_t earliest;  // first byte of a chunk: the earliest cycle it may have been sent
+    uint32_t baud;      // the program's rate; 0 once the UART's sampling of it is known
   };
   std::deque<InByte> in_;
+  // The chunk at the front of in_ as the UART samples it at the rate it has now, as its first
+  // byte comes: the firmware may have changed its rate since the program wrote the chunk.
+  void SampleChunk();
+  uint64_t answeredAt_ = 0;  // the cycle the last answer reached the program
   bool injectArmed_ = false;
   uint64_t prevEarliest_ = 0;
   uint64_t rxFree_ = 0;      // the cycle the line is free of the bytes scheduled so far

@@ -20,22 +20,28 @@ void TargetSocket::SetReset(bool high, int64_t timeUs) {
   Trace(timeUs, high ? "RESET high" : "RESET low");
 }
 
+uint8_t TargetSocket::Probe(int known, int64_t timeUs) const {
+  // What the chip shows on MISO for a byte is what it shows for any instruction that starts the
+  // same way: a copy of the chip is given the known bytes, so the real one sees the instruction
+  // once, whole.
+  if (!chip_) return 0xFF;
+  Bytes4 probe{0, 0, 0, 0};
+  for (int i = 0; i < known; ++i) probe[i] = in_[i];
+  std::optional<SimChip> copy(std::in_place, *chip_);
+  return copy->Transfer(probe, timeUs)[count_];
+}
+
+uint8_t TargetSocket::Next(int64_t timeUs) const { return Probe(count_, timeUs); }
+
 uint8_t TargetSocket::Shift(uint8_t mosi, int64_t timeUs) {
-  in_[count_] = mosi;
   if (count_ < 3) {
-    // The chip has taken only part of the instruction; what it shows on MISO for this byte is
-    // what it shows for any instruction that starts the same way. A copy of the chip is given
-    // the known bytes, so the real one sees the instruction once, whole.
-    uint8_t miso = 0xFF;
-    if (chip_) {
-      Bytes4 probe{0, 0, 0, 0};
-      for (int i = 0; i <= count_; ++i) probe[i] = in_[i];
-      std::optional<SimChip> copy(std::in_place, *chip_);
-      miso = copy->Transfer(probe, timeUs)[count_];
-    }
+    // The chip has taken only part of the instruction.
+    in_[count_] = mosi;
+    const uint8_t miso = Probe(count_ + 1, timeUs);
     out_[count_++] = miso;
     return miso;
   }
+  in_[count_] = mosi;
   count_ = 0;
   ++instructions_;
   std::string note = "empty socket";

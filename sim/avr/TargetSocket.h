@@ -24,6 +24,9 @@ class TargetSocket {
   // One byte shifted at timeUs: MOSI in, what the chip put on MISO meanwhile out. Every fourth
   // byte completes an instruction, which the chip then carries out.
   uint8_t Shift(uint8_t mosi, int64_t timeUs);
+  // What the chip shows on MISO while the next byte is shifted, before any of its bits is in:
+  // a target clocked by hand presents each bit before it has the byte.
+  uint8_t Next(int64_t timeUs) const;
 
   // Instructions completed so far.
   uint64_t Instructions() const { return instructions_; }
@@ -34,6 +37,8 @@ class TargetSocket {
   std::function<void(int64_t timeUs, const std::string& line)> trace;
 
  private:
+  // MISO for the byte under way, from a copy of the chip given the first known bytes.
+  uint8_t Probe(int known, int64_t timeUs) const;
   void Trace(int64_t timeUs, const std::string& line) {
     if (trace) trace(timeUs, line);
   }

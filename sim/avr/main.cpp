@@ -54,6 +54,11 @@ void Usage(FILE* f) {
       "  --drop-out @N, --drop-in @N       the N-th byte is lost\n"
       "  --dup-out @N, --dup-in @N         the N-th byte arrives twice\n"
       "  --delay-out @N, --delay-in @N     the N-th byte and all after it arrive 1 s late\n"
+      "  --enable-misses N    the chip does not take the first N Programming Enables\n"
+      "  --auto-reset         opening the port resets the MCU, as an Arduino's DTR does: the\n"
+      "                       bytes of the next second go to the bootloader and are lost\n"
+      "  --usb-latency MS     answers shorter than 64 bytes leave the USB-serial chip MS\n"
+      "                       milliseconds after their first byte, as an Uno's does (about 4)\n"
       "  --help               this text\n");
 }
 
@@ -94,7 +99,8 @@ std::string DefaultFirmware() {
 int main(int argc, char** argv) {
   std::string chipName = "ATtiny2313", linkPath, tracePath, statePath;
   std::string firmware = DefaultFirmware();
-  bool noChip = false, resetFuses = false, strictTiming = false;
+  bool noChip = false, resetFuses = false, strictTiming = false, autoReset = false;
+  uint64_t enableMisses = 0, usbLatencyMs = 0;
   uint32_t targetClock = 1000000;
   uint64_t maxBaud = 0, damageOut = 0, damageIn = 0;
   struct OneFault {
@@ -127,6 +133,15 @@ int main(int argc, char** argv) {
     else if (a == "--state") statePath = value();
     else if (a == "--reset-fuses") resetFuses = true;
     else if (a == "--strict-timing") strictTiming = true;
+    else if (a == "--auto-reset") autoReset = true;
+    else if (a == "--enable-misses" || a == "--usb-latency") {
+      const char* s = value();
+      uint64_t& target = a == "--enable-misses" ? enableMisses : usbLatencyMs;
+      if (!ParseCount(s, target) || target > 1000) {
+        std::fprintf(stderr, "%s: not a count from 1 to 1000: %s\n", a.c_str(), s);
+        return 2;
+      }
+    }
     else if ((a == "--damage-out" || a == "--damage-in" || a == "--drop-out" || a == "--drop-in" ||
               a == "--dup-out" || a == "--dup-in" || a == "--delay-out" || a == "--delay-in") &&
              i + 1 < argc && argv[i + 1][0] == '@') {
@@ -158,7 +173,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<SimChip> socketChip = MakeSocketChip(
       {.chipName = chipName, .statePath = statePath, .noChip = noChip, .resetFuses = resetFuses,
-       .strictTiming = strictTiming});
+       .strictTiming = strictTiming, .enableMisses = enableMisses});
   if (!socketChip) return 2;
   SimChip& chip = *socketChip;
 
@@ -176,6 +191,7 @@ int main(int argc, char** argv) {
   board.SetDamage(damageOut, damageIn);
   board.SetFault(true, faultOut.fault, faultOut.at);
   board.SetFault(false, faultIn.fault, faultIn.at);
+  board.SetUsbLatencyMs(static_cast<uint32_t>(usbLatencyMs));
   std::string error;
   if (!board.Load(firmware, error) || !board.Boot(error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
@@ -186,6 +202,10 @@ int main(int argc, char** argv) {
   if (!OpenGatewayPty(pty, linkPath)) return 1;
   const int master = pty.master, slave = pty.slave;
   const std::string& slavePath = pty.path;
+  if (autoReset && !board.SetAutoReset(slavePath, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
 
   // The handlers first: a caller may stop the board the moment it has the path.
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);

@@ -505,7 +505,7 @@ TEST(CliPty, CommandLinesOfTheField) {
         "1000 bytes of flash verified"}, {}, true, {}, {}},
       {"shorthand, no verify, SPI clock", "ATtiny85",
        {"-p", "t85", "-c", "usbasp", "-B", "10", "-P", "{P}", "-V", "-U", "{D}main.hex"}, "", 0,
-       {"note: -B 10: the SPI clock cannot be set with this gateway", "1000 bytes of flash written"},
+       {"warning: -B: the SPI clock cannot be set with the original gateway", "1000 bytes of flash written"},
        {}, true, {}, {}},
       {"production line with a log", "ATtiny85",
        {"-p", "t85", "-c", "avrisp", "-P", "{P}", "-e", "-l", "{D}prod.log", "-U", "flash:w:{D}main.hex:i",

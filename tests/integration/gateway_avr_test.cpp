@@ -25,6 +25,7 @@
 #include "image/Images.h"
 #include "link/Portfunctions.h"
 #include "sim/SimChip.h"
+#include "sim/SimProgram.h"
 #include "support/Fakes.h"
 #include "support/RecordingDriver.h"
 #include "support/SimProcess.h"
@@ -187,7 +188,7 @@ TEST_P(GatewayAvr, ProgramsTheChipThroughTheFirmware) {
   }
   EXPECT_TRUE(plain.state.flash == fast.state.flash && plain.state.eeprom == fast.state.eeprom);
 
-  const std::string gateway = "Gateway: Quillet firmware 2.0";
+  const std::string gateway = "Gateway: Quillet firmware 2.1";
   auto without = [](std::vector<std::string> log, const std::string& line) {
     log.erase(std::remove(log.begin(), log.end(), line), log.end());
     return log;
@@ -217,8 +218,8 @@ TEST(GatewayAvrFast, Negotiation) {
   };
   const Case cases[] = {
       {"a 1 MHz target keeps 125 kHz", {"--target-clock", "1000000"}, 1000000, 0},
-      {"an 8 MHz target: 1 MHz, the first faster clock that misreads is dropped", {"--target-clock", "8000000"},
-       1000000, 3},
+      {"an 8 MHz target: 1 MHz reads right, 2 MHz does not; one step below: 500 kHz",
+       {"--target-clock", "8000000"}, 1000000, 2},
       {"a line that carries no more than 115200 baud: back to it", {"--max-baud", "115200"}, 115200, 0},
       {"a line up to 500 k baud", {"--max-baud", "500000"}, 500000, 0},
   };
@@ -237,7 +238,7 @@ TEST(GatewayAvrFast, Negotiation) {
     ASSERT_GE(PortHandle, 0);
     RunAutosearch();
     ASSERT_EQ(f.log.lines.back(), "Selected chip is  ATtiny85");
-    EXPECT_EQ(f.log.lines[f.log.lines.size() - 2], "Gateway: Quillet firmware 2.0, fast transfers");
+    EXPECT_EQ(f.log.lines[f.log.lines.size() - 2], "Gateway: Quillet firmware 2.1, fast transfers");
     EXPECT_EQ(GetFastStats().baud, c.baud);
     EXPECT_EQ(GetFastStats().spiCode, c.spiCode);
     FlashSize = 1024;
@@ -323,6 +324,117 @@ TEST(GatewayAvrFast, DamagedBlocks) {
   }
 }
 
+// What the last trace line about the target's lines says, and whether any said they were driven.
+struct LinesTraced {
+  bool driven = false;
+  std::string last;
+};
+LinesTraced TracedLines(const std::string& path) {
+  LinesTraced out;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t at = line.find("target lines ");
+    if (at == std::string::npos) continue;
+    out.last = line.substr(at);
+    out.driven = out.driven || out.last.rfind("target lines driven", 0) == 0;
+  }
+  return out;
+}
+
+// A chip that misses Programming Enable, at Autosearch and before a read: the reset pulse and
+// the enable again bring it in; so does it after a board's restart. Block mode holds behind a
+// USB-serial chip's latency. A chip on a slow clock is found at a slower one, or at the one
+// asked for. The chip is read right, and the session ends with the target's lines released.
+TEST(GatewayAvrBench, BoardOptions) {
+  REQUIRE_BOARD();
+  const std::string retried = "No answer to Programming Enable (";
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    bool autosearch;  // else the chip is selected, and the read's Programming Enable comes first
+    std::vector<std::string> added;  // log lines a plain session does not have
+    double periodUs = 0;             // the SPI clock asked for (quillet-cli -B)
+  };
+  const std::string slow = "Slow target: SPI clock ";
+  const std::vector<std::string> unanswered = {
+      retried + "signature FF FF FF): RESET pulsed, trying again (1 of 3)",
+      retried + "signature FF FF FF): RESET pulsed, trying again (2 of 3)",
+      retried + "signature FF FF FF): RESET pulsed, trying again (3 of 3)"};
+  auto with = [](std::vector<std::string> lines, const std::string& line) {
+    lines.push_back(line);
+    return lines;
+  };
+  const Case cases[] = {
+      {"a chip that misses two enables at Autosearch", {"--enable-misses", "2"}, true,
+       {retried + "signature FF FF FF): RESET pulsed, trying again (1 of 3)",
+        retried + "signature FF FF FF): RESET pulsed, trying again (2 of 3)"}},
+      {"a chip that misses the read's enable", {"--enable-misses", "1"}, false,
+       {retried + "echo 0xFF, not 0x53): RESET pulsed, trying again (1 of 3)"}},
+      // The first bytes go to the bootloader: the chip's signature comes only once the firmware
+      // runs, after the enable they belonged to was lost.
+      {"a board that restarts as the port opens", {"--auto-reset"}, true,
+       {"Gateway: answered only after a restart (the board resets when the port opens); what was sent before "
+        "was lost",
+        retried + "signature FF FF FF): RESET pulsed, trying again (1 of 3)"}},
+      // Short answers wait on the USB-serial chip's timer, even while the firmware sleeps.
+      {"answers held by a USB-serial chip", {"--usb-latency", "4"}, true, {}},
+      // A chip on a slow clock answers none of the SPI hardware's: slower ones by hand.
+      {"a chip on its 128 kHz oscillator", {"--target-clock", "128000"}, true,
+       with(unanswered, slow + "15.6 kHz (64 us a bit), a step below the fastest that read the signature")},
+      {"the same with CKDIV8, its clock asked for", {"--target-clock", "16000"}, true,
+       {slow + "3.3 kHz (300 us a bit), as asked"}, 300},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = ::testing::TempDir() + "gateway_avr_bench_";
+    const std::string state = dir + "state", trace = dir + "trace" + std::to_string(&c - cases);
+    sim::SimChipState before = sim::MakeSocketChip({.chipName = "ATtiny85", .statePath = ""})->State();
+    before.flash = RandomBytes(before.flash.size(), 21);
+    ASSERT_TRUE(sim::SaveSimState(state, before));
+    std::remove(trace.c_str());
+    std::vector<std::string> args = {"--chip", "ATtiny85", "--state", state, "--trace", trace};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    test::SimProcess board(kBoard, args);
+    ASSERT_FALSE(board.path.empty());
+    test::CoreFixture f;
+    RecordingDriver driver;
+    SetClock(nullptr);
+    SetSpiBitPeriodUs(c.periodUs);
+    OpenPort(board.path);
+    ASSERT_GE(PortHandle, 0);
+    const bool slowClock = !c.added.empty() && c.added.back().rfind(slow, 0) == 0;
+    if (c.autosearch) {
+      RunAutosearch();
+      ASSERT_EQ(f.log.lines.back(), "Selected chip is  ATtiny85");
+      // Blocks at a slow clock would outlast their answer's wait.
+      EXPECT_EQ(f.log.lines[f.log.lines.size() - 2],
+                slowClock ? "Gateway: Quillet firmware 2.1" : "Gateway: Quillet firmware 2.1, fast transfers");
+    } else {
+      SelectChip(FindChipByName("ATtiny85")->id);
+    }
+    FlashSize = 128;
+    std::fill(ProgramImage.begin(), ProgramImage.end(), 0);
+    EXPECT_TRUE(RunMemoryCommand(MemoryOperation::ReadProgram)) << ::testing::PrintToString(f.log.lines);
+    EXPECT_TRUE(std::equal(before.flash.begin(), before.flash.begin() + FlashSize, ProgramImage.begin()));
+    for (const std::string& line : c.added)
+      EXPECT_NE(std::find(f.log.lines.begin(), f.log.lines.end(), line), f.log.lines.end()) << line;
+    const auto added = std::count_if(f.log.lines.begin(), f.log.lines.end(), [&](const std::string& l) {
+      return l.rfind(retried, 0) == 0 || l.rfind("Gateway: answered", 0) == 0 || l.rfind(slow, 0) == 0;
+    });
+    EXPECT_EQ(added, static_cast<long>(c.added.size()));
+    ClosePort();
+    SetSpiBitPeriodUs(0);
+    // The release crosses the line after the port has closed: its trace line is the event.
+    for (int i = 0; i < 500 && TracedLines(trace).last.rfind("target lines released", 0) != 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(board.Stop(SIGTERM), 0);
+    const LinesTraced lines = TracedLines(trace);
+    EXPECT_TRUE(lines.driven);
+    EXPECT_EQ(lines.last, "target lines released: D10 to D13 high-impedance");
+  }
+}
+
 // The line read and written raw, for byte streams the program never sends.
 class RawLine {
  public:
@@ -366,7 +478,7 @@ TEST(GatewayAvrFirmware, ByteStreams) {
   ASSERT_FALSE(board.path.empty());
   RawLine line(board.path);
   ASSERT_TRUE(line.Ok());
-  const std::vector<uint8_t> id = {'Q', 'G', 2, 0};
+  const std::vector<uint8_t> id = {'Q', 'G', 2, 1};
   auto answer = [&id](std::vector<uint8_t> first4) {
     first4.insert(first4.end(), id.begin(), id.end());
     return first4;

@@ -18,6 +18,7 @@ class ConnectedTest : public ::testing::Test {
   // Opens the port again with no scripted answers or failures, and empty records.
   void Fresh() {
     f.port.answers.clear();
+    f.port.silent = false;
     f.port.failWriteIndex = -1;
     f.Connect();
     f.port.writes = 0;

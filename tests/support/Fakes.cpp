@@ -52,6 +52,7 @@ int Recorder::Read(int, uint8_t* data, int max, int, int) {
   if (!answers.empty()) {
     a = answers.front();
     answers.pop_front();
+  } else if (silent) {
   } else if (responder) {
     a = responder(lastInstruction);
   } else {

@@ -41,6 +41,9 @@ class Recorder : public SerialDriver, public Clock {
   // (given the last instruction loaded, I1 I2 I3 I4 in bus order), else 8 zero bytes.
   std::deque<std::vector<uint8_t>> answers;
   std::function<std::vector<uint8_t>(const std::vector<uint8_t>& instruction)> responder;
+  // Once the queued answers are used up nothing more comes: a gateway gone silent, which the
+  // wait for a board's start-up asks again and again.
+  bool silent = false;
 
   // Failures: Open returns -1 with this errno; settings calls fail; the write whose
   // 0-based index among all writes is failWriteIndex fails, or any write for which

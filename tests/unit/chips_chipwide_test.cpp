@@ -42,22 +42,38 @@ TEST_F(Connected, ProgrammingEnableOfEveryModule) {
   }
 }
 
+std::string Retry(const char* what, int n) {
+  return "No answer to Programming Enable (" + std::string(what) + "): RESET pulsed, trying again (" +
+         std::to_string(n) + " of 3)";
+}
+
 TEST_F(Connected, ProgrammingEnableEchoOutcomes) {
   struct Case {
     std::vector<uint8_t> answer;
     bool ok;
     bool portOpen;
     Lines lines;
+    std::vector<uint8_t> second = {};  // the answer to the Programming Enable tried again
   } cases[] = {
       {{0x00, 0x53}, true, true, {"Trying to execute Programming Enable", "       Finished with success."}},
-      {{0x53, 0x52, 0, 0, 0, 0, 0, 0}, false, true, {"Trying to execute Programming Enable"}},
+      // A wrong echo: a reset pulse and Programming Enable again, up to three times.
+      {{0x53, 0x52, 0, 0, 0, 0, 0, 0}, false, true,
+       {"Trying to execute Programming Enable", Retry("echo 0x52, not 0x53", 1), Retry("echo 0x00, not 0x53", 2),
+        Retry("echo 0x00, not 0x53", 3)}},
+      {{0x00, 0x52}, true, true,
+       {"Trying to execute Programming Enable", Retry("echo 0x52, not 0x53", 1), "       Finished with success."},
+       {0x00, 0x53}},
       // A one-byte answer once compared a byte that never came.
-      {{0x53}, false, true, {"Trying to execute Programming Enable"}},
+      {{0x53}, false, true,
+       {"Trying to execute Programming Enable", Retry("no echo", 1), Retry("echo 0x00, not 0x53", 2),
+        Retry("echo 0x00, not 0x53", 3)}},
       {{}, false, false, {"Trying to execute Programming Enable", "Error reading the answer (SPI paket)"}},
   };
   for (const Case& c : cases) {
     Fresh();
     f.port.answers.push_back(c.answer);
+    if (!c.second.empty()) f.port.answers.push_back(c.second);
+    f.port.silent = c.answer.empty();
     EXPECT_EQ(At90s2313.ProgrammingEnable(), c.ok);
     EXPECT_EQ(PortHandle >= 0, c.portOpen);
     EXPECT_EQ(f.log.lines, c.lines);

@@ -97,6 +97,7 @@ TEST(Autosearch, Outcomes) {
 }
 
 TEST(ChipErase, Outcomes) {
+  const std::string kRetry = "No answer to Programming Enable (echo 0x00, not 0x53): RESET pulsed, trying again (";
   struct {
     const char* name;
     const char* chip;
@@ -112,7 +113,9 @@ TEST(ChipErase, Outcomes) {
        {kSync, kSuccess, "Trying to erase the chip", kSuccess, kSync, kSuccess, "Trying to erase the chip",
         kSuccess},
        {"AC 53 00 00", "AC 80 00 00", "AC 53 00 00", "40 00 00 FF", "AC 80 00 00"}},
-      {"wrong echo", "AT90S2313", true, true, {kEnable, kFail}, {"AC 53 00 00"}},
+      {"wrong echo, tried again three times", "AT90S2313", true, true,
+       {kEnable, kRetry + "1 of 3)", kRetry + "2 of 3)", kRetry + "3 of 3)", kFail},
+       {"AC 53 00 00", "AC 53 00 00", "AC 53 00 00", "AC 53 00 00"}},
       {"no chip", nullptr, true, false, {"No chip selected"}, {}},
   };
   for (const auto& c : cases) {

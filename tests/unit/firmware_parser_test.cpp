@@ -14,7 +14,7 @@ namespace {
 // A target that sends back each instruction byte plus one while it shifts.
 struct Session {
   Gateway g;
-  std::string actions;  // one letter per action: S etup, H igh, L ow, I nstruction, X ecute, R eadBack, - ignored
+  std::string actions;  // one letter per action: S etup, H igh, L ow, I nstruction, X ecute, R eadBack, F ree, P eriod, - ignored
   std::vector<uint8_t> answers;
   std::vector<std::vector<uint8_t>> shifted;
 
@@ -26,6 +26,8 @@ struct Session {
         case Action::Setup: actions += 'S'; break;
         case Action::ResetHigh: actions += 'H'; break;
         case Action::ResetLow: actions += 'L'; break;
+        case Action::Release: actions += 'F'; break;
+        case Action::SpiPeriod: actions += 'P' + std::to_string(g.spiPeriod); break;
         case Action::Load: actions += 'I'; break;
         case Action::Execute: {
           actions += 'X';
@@ -48,7 +50,7 @@ struct Session {
 };
 
 std::vector<uint8_t> Answer(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3) {
-  return {b0, b1, b2, b3, 'Q', 'G', 2, 0};
+  return {b0, b1, b2, b3, 'Q', 'G', 2, 1};
 }
 
 TEST(FirmwareParser, ByteStreams) {
@@ -63,6 +65,9 @@ TEST(FirmwareParser, ByteStreams) {
   const Case cases[] = {
       {"the program's set-up", {0x0A, 0x08, 0x02, 0x47, 0x40, 0x04, 0x42, 0x20}, "SLSS", {}, {}},
       {"reset pulse", {0x48, 0x47}, "HL", {}, {}},
+      {"release ends a session and keeps the instruction", {0x44, 4, 3, 2, 1, 0x49, 0x46}, "IFX", {},
+       {{1, 2, 3, 4}}},
+      {"a slow clock's period is a parameter whatever its value", {0x4A, 0x45, 0x46}, "P69X", {}, {{0, 0, 0, 0}}},
       {"read back before any instruction", {0x45}, "R", idle, {}},
       {"execute before any instruction shifts zeros", {0x46, 0x45}, "XR", Answer(1, 1, 1, 1),
        {{0, 0, 0, 0}}},
@@ -124,6 +129,19 @@ TEST(FirmwareParser, SplitMergedAndAbandoned) {
   cutOff.Feed({0x46, 0x45});
   EXPECT_EQ(cutOff.actions, "XR");
   EXPECT_EQ(cutOff.shifted, (std::vector<std::vector<uint8_t>>{{0, 0, 0, 0}}));
+
+  // A byte lost inside a command (the UART overran): the command is dropped, and the next
+  // answer, only that one, carries the mark.
+  Session overrun;
+  overrun.Feed({0x44, 0x11, 0x22});
+  NoteLineFault(overrun.g);
+  EXPECT_FALSE(Pending(overrun.g));
+  overrun.Feed({0x45, 0x45});
+  const std::vector<uint8_t> idle = Answer(0xFF, 0xFF, 0xFF, 0xFF);
+  std::vector<uint8_t> marked = idle;
+  marked[5] = kFaultMark;
+  marked.insert(marked.end(), idle.begin(), idle.end());
+  EXPECT_EQ(overrun.answers, marked);
 }
 
 }  // namespace
