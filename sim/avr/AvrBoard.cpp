@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -384,13 +385,17 @@ uint8_t AvrBoard::Misread() {
   return socket_.Next(Us(avr_->cycle)) ^ (Noise() & Noise() & Noise());
 }
 
-// 11 bits a byte (8N2 with the start bit) at the rate the program set.
-uint64_t AvrBoard::LineCycles(uint64_t n) const { return n * 11 * AvrBoard::kHz / lineBaud_; }
+// The bits of the program's frame (8N2: 11 with the start bit) at the rate the program set.
+uint64_t AvrBoard::LineCycles(uint64_t n) const {
+  return n * static_cast<uint64_t>(9 + lineStopBits_) * AvrBoard::kHz / lineBaud_;
+}
 
 void AvrBoard::ReadLineBaud() {
   // A pseudo-terminal's master sees the settings its slave was given.
   const uint32_t baud = quillet::LineBaud(fd_);
   if (baud >= 1200) lineBaud_ = baud;
+  termios t;
+  if (tcgetattr(fd_, &t) == 0) lineStopBits_ = (t.c_cflag & CSTOPB) ? 2 : 1;
 }
 
 uint32_t AvrBoard::UartBitCycles(bool& carried) const {
@@ -488,7 +493,7 @@ void AvrBoard::SampleChunk() {
   std::vector<uint8_t> bytes;
   for (size_t i = 0; i < n; ++i) bytes.push_back(in_[i].value);
   in_.erase(in_.begin(), in_.begin() + static_cast<long>(n));
-  const std::vector<UartByte> got = DecodeAtRate(bytes, 2, ratio);
+  const std::vector<UartByte> got = DecodeAtRate(bytes, lineStopBits_, ratio);
   for (size_t i = got.size(); i-- > 0;)
     in_.push_front({got[i].value, got[i].framingError,
                     first.at + static_cast<uint64_t>(std::max(0.0, got[i].endBits - 9.5 * ratio) * lineBit),

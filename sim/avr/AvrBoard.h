@@ -133,6 +133,9 @@ class AvrBoard {
   SimChip* chip_;
   uint32_t targetClockHz_ = 1000000;
   uint32_t lineBaud_ = 115200;
+  // The program's stop bits, from the pseudo-terminal's settings (a pseudo-terminal keeps
+  // 8 data bits without parity whatever it is asked).
+  int lineStopBits_ = 2;
   uint32_t maxBaud_ = 0;
   uint64_t damageOut_ = 0, damageIn_ = 0, countOut_ = 0, countIn_ = 0;
   struct FaultAt {
