@@ -10,8 +10,18 @@
 // Programming Enable that every operation starts with. A memory byte is one byte on the wire
 // (8N2: 11 bits) and one four-byte instruction on the SPI.
 //
-// Usage: fast_transfer_bench [--quick] [--contract-bytes N] [--allow-idle]
+// The fast way is timed again with a USB-serial chip's latency timer (the board's
+// --usb-latency L, 4 ms as an Uno's ATmega16U2 or an FT232R): an answer whose last packet is
+// shorter than 64 bytes reaches the program up to L after that packet's first byte. Its limit
+// adds what the latency must cost whatever the program does: one L for the operation's last
+// answer, and for each page of a write the part of L + the page's wire time that its write
+// wait and its loads do not cover (the next page cannot leave before the commit's answer came,
+// nor be loaded before the wait is over). A read's next block is asked for before its answer
+// is taken, so its latency is covered by that block's SPI time: only the last one counts.
+//
+// Usage: fast_transfer_bench [--quick] [--contract-bytes N] [--allow-idle] [--usb-latency MS]
 //   --quick             ATtiny85 only
+//   --usb-latency MS    the latency timer of the third run (default 4)
 //   --contract-bytes N  the contract's way is timed on the first N bytes of the larger chips
 //                       and scaled to the whole memory (default 8192; each byte costs the same
 //                       exchange, so the scale is linear)
@@ -96,6 +106,7 @@ struct Case {
 struct Timing {
   double read = 0, write = 0;  // seconds for the whole memory
   double readLimit = 0, writeLimit = 0;
+  double readLatencyLimit = 0, writeLatencyLimit = 0;  // with the board's USB latency
   bool ok = true;
   uint32_t baud = 115200;
   uint32_t sck = 125000;
@@ -106,10 +117,12 @@ constexpr double kEnableS = 0.020;
 // Times a read and a write (after an erase) of bytes of Flash, fast or not; the limits from the
 // line and SPI clock that the run ended up with.
 Timing Measure(test::CoreFixture& fixture, CountingDriver& driver, CountingClock& clock, const Case& c,
-               bool fast, uint32_t bytes, const std::vector<uint8_t>& data) {
+               bool fast, uint32_t bytes, const std::vector<uint8_t>& data, uint32_t latencyMs = 0) {
   fixture.log.lines.clear();
   Timing t;
-  test::SimProcess board(QUILLET_AVR_BOARD, {"--chip", c.chip, "--target-clock", std::to_string(c.targetHz)});
+  std::vector<std::string> args = {"--chip", c.chip, "--target-clock", std::to_string(c.targetHz)};
+  if (latencyMs) args.insert(args.end(), {"--usb-latency", std::to_string(latencyMs)});
+  test::SimProcess board(QUILLET_AVR_BOARD, args);
   if (board.path.empty()) {
     t.ok = false;
     return t;
@@ -160,7 +173,13 @@ Timing Measure(test::CoreFixture& fixture, CountingDriver& driver, CountingClock
   const double wire = bytes * 11.0 / t.baud;
   const double spi = bytes * 32.0 / t.sck;
   t.readLimit = std::max(wire, spi) + kEnableS;
-  t.writeLimit = std::max(wire, spi + pages * 32.0 / t.sck) + pages * e->times.flashUs / 1e6 + kEnableS;
+  const double waits = pages * e->times.flashUs / 1e6;
+  t.writeLimit = std::max(wire, spi + pages * 32.0 / t.sck) + waits + kEnableS;
+  const double latency = latencyMs / 1000.0;
+  const double perPage = pages ? std::max(wire, spi + pages * 32.0 / t.sck) / pages + waits / pages : 0;
+  const double pageWire = pages ? wire / pages : 0;
+  t.readLatencyLimit = t.readLimit + latency;
+  t.writeLatencyLimit = t.writeLimit + latency + pages * std::max(0.0, latency + pageWire - perPage);
   return t;
 }
 
@@ -170,14 +189,16 @@ Timing Measure(test::CoreFixture& fixture, CountingDriver& driver, CountingClock
 int main(int argc, char** argv) {
   using namespace quillet;
   bool quick = false, allowIdle = false;
-  uint32_t contractBytes = 8192;
+  uint32_t contractBytes = 8192, latencyMs = 4;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--quick") quick = true;
     else if (a == "--allow-idle") allowIdle = true;
     else if (a == "--contract-bytes" && i + 1 < argc) contractBytes = std::max(1024, std::atoi(argv[++i]));
+    else if (a == "--usb-latency" && i + 1 < argc) latencyMs = static_cast<uint32_t>(std::max(0, std::atoi(argv[++i])));
     else {
-      std::fprintf(stderr, "usage: fast_transfer_bench [--quick] [--contract-bytes N] [--allow-idle]\n");
+      std::fprintf(stderr,
+                   "usage: fast_transfer_bench [--quick] [--contract-bytes N] [--allow-idle] [--usb-latency MS]\n");
       return 2;
     }
   }
@@ -196,8 +217,9 @@ int main(int argc, char** argv) {
     cases.push_back({"AT90CAN128", 1000000});
     cases.push_back({"AT90CAN128", 8000000});
   }
-  std::printf("%-11s %-6s %-5s %9s %9s %6s %9s %8s  %s\n", "chip", "target", "op", "fast s", "limit s",
-              "ratio", "contract", "speed-up", "line / SCK");
+  std::printf("%-11s %-6s %-5s %7s %7s %6s  %7s %7s %6s  %8s %8s  %s\n", "chip", "target", "op", "fast s",
+              "limit", "ratio", "+lat s", "limit", "ratio", "contract", "speed-up", "line / SCK");
+  std::printf("(+lat: fast transfers with a %u ms USB latency timer on the board)\n", latencyMs);
   int failures = 0;
   for (const Case& c : cases) {
     const ChipEntry* e = FindChipByName(c.chip);
@@ -206,20 +228,23 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> data(size);
     for (uint8_t& b : data) b = static_cast<uint8_t>(gen());
     const Timing fast = Measure(fixture, driver, clock, c, true, size, data);
+    const Timing lat = Measure(fixture, driver, clock, c, true, size, data, latencyMs);
     const uint32_t part = std::min(size, contractBytes);
     Timing contract = Measure(fixture, driver, clock, c, false, part, data);
     const double scale = static_cast<double>(size) / part;
     contract.read *= scale;
     contract.write *= scale;
-    if (!fast.ok || !contract.ok) ++failures;
+    const bool ok = fast.ok && lat.ok && contract.ok;
+    if (!ok) ++failures;
     char line[64];
     std::snprintf(line, sizeof line, "%u baud / %u Hz", fast.baud, fast.sck);
     const char* hz = c.targetHz == 1000000 ? "1 MHz" : "8 MHz";
-    std::printf("%-11s %-6s %-5s %9.2f %9.2f %6.3f %9.1f %7.1fx  %s%s\n", c.chip, hz, "read", fast.read,
-                fast.readLimit, fast.read / fast.readLimit, contract.read, contract.read / fast.read, line,
-                fast.ok && contract.ok ? "" : "  FAILED");
-    std::printf("%-11s %-6s %-5s %9.2f %9.2f %6.3f %9.1f %7.1fx%s%s\n", c.chip, hz, "write", fast.write,
-                fast.writeLimit, fast.write / fast.writeLimit, contract.write, contract.write / fast.write,
+    std::printf("%-11s %-6s %-5s %7.2f %7.2f %6.3f  %7.2f %7.2f %6.3f  %8.1f %7.1fx  %s%s\n", c.chip, hz, "read",
+                fast.read, fast.readLimit, fast.read / fast.readLimit, lat.read, lat.readLatencyLimit,
+                lat.read / lat.readLatencyLimit, contract.read, contract.read / fast.read, line, ok ? "" : "  FAILED");
+    std::printf("%-11s %-6s %-5s %7.2f %7.2f %6.3f  %7.2f %7.2f %6.3f  %8.1f %7.1fx%s%s\n", c.chip, hz, "write",
+                fast.write, fast.writeLimit, fast.write / fast.writeLimit, lat.write, lat.writeLatencyLimit,
+                lat.write / lat.writeLatencyLimit, contract.write, contract.write / fast.write,
                 part < size ? "  (contract scaled from its first " : "",
                 part < size ? (std::to_string(part) + " bytes)").c_str() : "");
     std::fflush(stdout);

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -245,7 +246,8 @@ void AvrBoard::BangedSpi() {
   const uint8_t bit = static_cast<uint8_t>(0x80 >> bangBits_);
   if (port & kMosi) bangIn_ |= bit;
   // MISO before the firmware reads PINB, the instruction after this edge.
-  avr_raise_irq(avr_io_getirq(avr_, AVR_IOCTL_IOPORT_GETIRQ('B'), 4), bangSpoiled_ || (bangOut_ & bit) ? 1 : 0);
+  const uint8_t shown = bangSpoiled_ ? Misread() : Floating(bangOut_);
+  avr_raise_irq(avr_io_getirq(avr_, AVR_IOCTL_IOPORT_GETIRQ('B'), 4), shown & bit ? 1 : 0);
   if (++bangBits_ < 8) return;
   bangBits_ = 0;
   if (bangSpoiled_) {
@@ -353,9 +355,11 @@ uint64_t AvrBoard::OnSpiDone(avr_t* avr, uint64_t when, void* param) {
               std::to_string(b->targetClockHz_) + " Hz";
   uint8_t miso = 0xFF;
   if (problem.empty()) {
-    miso = b->socket_.Shift(b->mosi_, b->Us(when));
-  } else if (problem != b->lastSpiProblem_) {
-    b->Note(problem);
+    miso = b->Floating(b->socket_.Shift(b->mosi_, b->Us(when)));
+  } else {
+    if (problem != b->lastSpiProblem_) b->Note(problem);
+    if (uint64_t{kHz} / divider * 4 >= b->targetClockHz_ && (ddr & (kMosi | kSck)) == (kMosi | kSck))
+      miso = b->Misread();
   }
   b->lastSpiProblem_ = problem;
   b->spi_->input_data_register = miso;
@@ -363,13 +367,35 @@ uint64_t AvrBoard::OnSpiDone(avr_t* avr, uint64_t when, void* param) {
   return 0;
 }
 
-// 11 bits a byte (8N2 with the start bit) at the rate the program set.
-uint64_t AvrBoard::LineCycles(uint64_t n) const { return n * 11 * AvrBoard::kHz / lineBaud_; }
+uint8_t AvrBoard::Noise() {
+  noise_ ^= noise_ << 13;
+  noise_ ^= noise_ >> 17;
+  noise_ ^= noise_ << 5;
+  return static_cast<uint8_t>(noise_ >> 11);
+}
+
+uint8_t AvrBoard::Floating(uint8_t miso) {
+  return chip_ || (avr_->data[kPortB] & kMiso) ? miso : Noise();
+}
+
+uint8_t AvrBoard::Misread() {
+  // A chip in programming mode drives MISO, a few of its bits wrong, now and then none (a chip
+  // near its limit reads right once); one not yet in it leaves the line to the pull-up.
+  if (!chip_ || !chip_->InProgrammingMode()) return Floating(0xFF);
+  return socket_.Next(Us(avr_->cycle)) ^ (Noise() & Noise() & Noise());
+}
+
+// The bits of the program's frame (8N2: 11 with the start bit) at the rate the program set.
+uint64_t AvrBoard::LineCycles(uint64_t n) const {
+  return n * static_cast<uint64_t>(9 + lineStopBits_) * AvrBoard::kHz / lineBaud_;
+}
 
 void AvrBoard::ReadLineBaud() {
   // A pseudo-terminal's master sees the settings its slave was given.
   const uint32_t baud = quillet::LineBaud(fd_);
   if (baud >= 1200) lineBaud_ = baud;
+  termios t;
+  if (tcgetattr(fd_, &t) == 0) lineStopBits_ = (t.c_cflag & CSTOPB) ? 2 : 1;
 }
 
 uint32_t AvrBoard::UartBitCycles(bool& carried) const {
@@ -467,7 +493,7 @@ void AvrBoard::SampleChunk() {
   std::vector<uint8_t> bytes;
   for (size_t i = 0; i < n; ++i) bytes.push_back(in_[i].value);
   in_.erase(in_.begin(), in_.begin() + static_cast<long>(n));
-  const std::vector<UartByte> got = DecodeAtRate(bytes, 2, ratio);
+  const std::vector<UartByte> got = DecodeAtRate(bytes, lineStopBits_, ratio);
   for (size_t i = got.size(); i-- > 0;)
     in_.push_front({got[i].value, got[i].framingError,
                     first.at + static_cast<uint64_t>(std::max(0.0, got[i].endBits - 9.5 * ratio) * lineBit),

@@ -133,6 +133,9 @@ class AvrBoard {
   SimChip* chip_;
   uint32_t targetClockHz_ = 1000000;
   uint32_t lineBaud_ = 115200;
+  // The program's stop bits, from the pseudo-terminal's settings (a pseudo-terminal keeps
+  // 8 data bits without parity whatever it is asked).
+  int lineStopBits_ = 2;
   uint32_t maxBaud_ = 0;
   uint64_t damageOut_ = 0, damageIn_ = 0, countOut_ = 0, countIn_ = 0;
   struct FaultAt {
@@ -150,6 +153,14 @@ class AvrBoard {
   avr_irq_t* uartIn_ = nullptr;
   Hook portHook_, ddrHook_, spdrHook_, uartHooks_[4];
   uint8_t mosi_ = 0;
+  // Bits a target cannot drive right (a clock too fast for it) or nobody drives (an empty
+  // socket without D12's pull-up): a fixed seed, so that a run can be repeated.
+  uint32_t noise_ = 0x9E3779B9u;
+  uint8_t Noise();
+  // MISO as read: an empty socket floats unless D12's pull-up holds it high.
+  uint8_t Floating(uint8_t miso);
+  // MISO as read at an SCK too fast for the target, which takes nothing whole meanwhile.
+  uint8_t Misread();
   std::string lastSpiProblem_, lastUartProblem_;
   uint8_t driven_ = 0;  // the target lines driven (DDRB's D10 to D13), as last traced
   uint64_t usbLatencyCycles_ = 0;

@@ -13,7 +13,7 @@ namespace quillet::sim {
 
 class TargetSocket {
  public:
-  // chip nullptr: an empty socket, MISO floats high.
+  // chip nullptr: an empty socket; it shows 0xFF, the board decides what a floating MISO reads.
   explicit TargetSocket(SimChip* chip) : chip_(chip) {}
 
   // The RESET line's level; a change also starts a new instruction, as the part's serial

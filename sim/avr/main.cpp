@@ -35,7 +35,7 @@ void Usage(FILE* f) {
       "pseudo-terminal (its path is printed) and whose SPI pins and D10 reach one simulated chip.\n"
       "  --firmware ELF       the firmware to run (default: the one built with this program)\n"
       "  --chip NAME          the chip in the socket (default ATtiny2313), any catalogue chip\n"
-      "  --no-chip            an empty socket: MISO reads high\n"
+      "  --no-chip            an empty socket: MISO floats (high with D12's pull-up)\n"
       "  --target-clock HZ    the chip's clock (default 1000000, the parts' factory setting);\n"
       "                       SCK must stay below a quarter of it\n"
       "  --link PATH          a symlink PATH to the pseudo-terminal, removed at exit\n"

@@ -218,7 +218,7 @@ TEST(GatewayAvrFast, Negotiation) {
   };
   const Case cases[] = {
       {"a 1 MHz target keeps 125 kHz", {"--target-clock", "1000000"}, 1000000, 0},
-      {"an 8 MHz target: 1 MHz reads right, 2 MHz does not; one step below: 500 kHz",
+      {"an 8 MHz target: 1 MHz reads right, 2 MHz misreads some bits; one step below: 500 kHz",
        {"--target-clock", "8000000"}, 1000000, 2},
       {"a line that carries no more than 115200 baud: back to it", {"--max-baud", "115200"}, 115200, 0},
       {"a line up to 500 k baud", {"--max-baud", "500000"}, 500000, 0},
@@ -256,6 +256,28 @@ TEST(GatewayAvrFast, Negotiation) {
     EXPECT_TRUE(std::equal(data.begin(), data.end(), s.flash.begin()));
     EXPECT_EQ(s.violations, 0u);
   }
+}
+
+// An empty socket: MISO would float (random bits, read as some unknown chip) but for D12's
+// pull-up, which the firmware turns on; the signature reads FF FF FF at every clock.
+TEST(GatewayAvrFast, EmptySocket) {
+  REQUIRE_BOARD();
+  test::SimProcess board(kBoard, {"--no-chip"});
+  ASSERT_FALSE(board.path.empty());
+  test::CoreFixture f;
+  RecordingDriver driver;
+  SetClock(nullptr);
+  OpenPort(board.path);
+  ASSERT_GE(PortHandle, 0);
+  RunAutosearch();
+  ClosePort();
+  ASSERT_FALSE(f.log.lines.empty());
+  EXPECT_EQ(f.log.lines.back(), "Selected chip is  unknown") << ::testing::PrintToString(f.log.lines);
+  // Random bits would end the search at once, with no retry and no slower clock tried.
+  const auto retries = std::count_if(f.log.lines.begin(), f.log.lines.end(), [](const std::string& l) {
+    return l.rfind("No answer to Programming Enable (signature FF FF FF)", 0) == 0;
+  });
+  EXPECT_EQ(retries, 3) << ::testing::PrintToString(f.log.lines);
 }
 
 // Bytes damaged on the line: a block goes once more and the operation ends as without damage;
