@@ -42,6 +42,19 @@ constexpr const char* kBoard = nullptr;
 #define REQUIRE_BOARD()                                                                       \
   if (!kBoard) GTEST_SKIP() << "quillet-gateway-avr was not built (no avr-g++ or libsimavr)"
 
+// The board started with args, and the core on it through the real serial code and the real
+// clock, the port opened; periodUs: the SPI bit period asked for (0: the firmware's own).
+struct OnBoard {
+  explicit OnBoard(const std::vector<std::string>& args, double periodUs = 0) : board(kBoard, args) {
+    SetClock(nullptr);
+    SetSpiBitPeriodUs(periodUs);
+    if (!board.path.empty()) OpenPort(board.path);
+  }
+  test::SimProcess board;
+  test::CoreFixture f;
+  test::RecordingDriver driver;
+};
+
 using Instruction = std::vector<uint8_t>;  // bus order, I1 first
 
 using test::RecordingDriver;
@@ -229,13 +242,10 @@ TEST(GatewayAvrFast, Negotiation) {
     std::remove(state.c_str());
     std::vector<std::string> args = {"--chip", "ATtiny85", "--state", state};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    test::SimProcess board(kBoard, args);
-    ASSERT_FALSE(board.path.empty());
-    test::CoreFixture f;
-    RecordingDriver driver;
-    SetClock(nullptr);
-    OpenPort(board.path);
+    OnBoard on(args);
+    ASSERT_FALSE(on.board.path.empty());
     ASSERT_GE(PortHandle, 0);
+    const test::CoreFixture& f = on.f;
     RunAutosearch();
     ASSERT_EQ(f.log.lines.back(), "Selected chip is  ATtiny85");
     EXPECT_EQ(f.log.lines[f.log.lines.size() - 2], "Gateway: Quillet firmware 2.1, fast transfers");
@@ -250,7 +260,7 @@ TEST(GatewayAvrFast, Negotiation) {
     EXPECT_TRUE(RunMemoryCommand(MemoryOperation::ReadProgram));
     EXPECT_TRUE(std::equal(data.begin(), data.end(), ProgramImage.begin()));
     ClosePort();
-    ASSERT_EQ(board.Stop(SIGTERM), 0);
+    ASSERT_EQ(on.board.Stop(SIGTERM), 0);
     sim::SimChipState s;
     ASSERT_TRUE(sim::LoadSimState(state, s));
     EXPECT_TRUE(std::equal(data.begin(), data.end(), s.flash.begin()));
@@ -262,13 +272,10 @@ TEST(GatewayAvrFast, Negotiation) {
 // pull-up, which the firmware turns on; the signature reads FF FF FF at every clock.
 TEST(GatewayAvrFast, EmptySocket) {
   REQUIRE_BOARD();
-  test::SimProcess board(kBoard, {"--no-chip"});
-  ASSERT_FALSE(board.path.empty());
-  test::CoreFixture f;
-  RecordingDriver driver;
-  SetClock(nullptr);
-  OpenPort(board.path);
+  OnBoard on({"--no-chip"});
+  ASSERT_FALSE(on.board.path.empty());
   ASSERT_GE(PortHandle, 0);
+  const test::CoreFixture& f = on.f;
   RunAutosearch();
   ClosePort();
   ASSERT_FALSE(f.log.lines.empty());
@@ -299,13 +306,10 @@ TEST(GatewayAvrFast, DamagedBlocks) {
     std::remove(state.c_str());
     std::vector<std::string> args = {"--chip", "ATtiny85", "--state", state};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    test::SimProcess board(kBoard, args);
-    ASSERT_FALSE(board.path.empty());
-    test::CoreFixture f;
-    RecordingDriver driver;
-    SetClock(nullptr);
-    OpenPort(board.path);
+    OnBoard on(args);
+    ASSERT_FALSE(on.board.path.empty());
     ASSERT_GE(PortHandle, 0);
+    const test::CoreFixture& f = on.f;
     RunAutosearch();
     ASSERT_EQ(f.log.lines.back(), "Selected chip is  ATtiny85");
     ASSERT_TRUE(FastActive());
@@ -335,7 +339,7 @@ TEST(GatewayAvrFast, DamagedBlocks) {
       EXPECT_LT(PortHandle, 0);
     }
     ClosePort();
-    ASSERT_EQ(board.Stop(SIGTERM), 0);
+    ASSERT_EQ(on.board.Stop(SIGTERM), 0);
     if (c.succeeds) {
       sim::SimChipState s;
       ASSERT_TRUE(sim::LoadSimState(state, s));
@@ -417,14 +421,10 @@ TEST(GatewayAvrBench, BoardOptions) {
     std::remove(trace.c_str());
     std::vector<std::string> args = {"--chip", "ATtiny85", "--state", state, "--trace", trace};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    test::SimProcess board(kBoard, args);
-    ASSERT_FALSE(board.path.empty());
-    test::CoreFixture f;
-    RecordingDriver driver;
-    SetClock(nullptr);
-    SetSpiBitPeriodUs(c.periodUs);
-    OpenPort(board.path);
+    OnBoard on(args, c.periodUs);
+    ASSERT_FALSE(on.board.path.empty());
     ASSERT_GE(PortHandle, 0);
+    const test::CoreFixture& f = on.f;
     const bool slowClock = !c.added.empty() && c.added.back().rfind(slow, 0) == 0;
     if (c.autosearch) {
       RunAutosearch();
@@ -450,7 +450,7 @@ TEST(GatewayAvrBench, BoardOptions) {
     // The release crosses the line after the port has closed: its trace line is the event.
     for (int i = 0; i < 500 && TracedLines(trace).last.rfind("target lines released", 0) != 0; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(board.Stop(SIGTERM), 0);
+    ASSERT_EQ(on.board.Stop(SIGTERM), 0);
     const LinesTraced lines = TracedLines(trace);
     EXPECT_TRUE(lines.driven);
     EXPECT_EQ(lines.last, "target lines released: D10 to D13 high-impedance");
