@@ -378,7 +378,7 @@ void PrintUsage(FILE* out) {
       "                 that is not 0xFF)\n"
       "  -t             the terminal after the jobs: dump, write, erase, sig, part, fuses,\n"
       "                 help, quit (a script on standard input works too)\n"
-      "  -c PROG, -b BAUD, -B PERIOD, -C FILE, -x PARAM, -E SPEC  accepted as the field's\n"
+      "  -c PROG, -b BAUD, -B PERIOD, -C FILE, -x PARAM, -E MODE  accepted as the field's\n"
       "                 command lines give them, with a note where they cannot apply\n"
       "  -U MEM:OP:FILE[:FMT]  in order, as often as needed (-U FILE: flash:w:FILE:a):\n"
       "      MEM  flash eeprom lfuse hfuse efuse (fuse, fuse0-2) lock signature calibration\n"
