@@ -12,6 +12,7 @@
 #include <QUrl>
 
 #include "app/Main.h"
+#include "dialogs/Worker.h"
 #include "dialogs/LBar.h"
 #include "image/HexFiles.h"
 
@@ -105,7 +106,7 @@ void TForm1::RecentFileClick(int image, const QString& path) {
 
 void TForm1::DropFiles(int view, const QList<QUrl>& urls) {
   const int image = view == 1 || view == 2 ? 1 : view == 3 || view == 4 ? 2 : 0;
-  if (image == 0 || urls.isEmpty()) return;
+  if (image == 0 || urls.isEmpty() || WorkRunning()) return;
   if (urls.size() > 1) {
     GetUserPrompt().ShowMessage("Error", std::to_string(urls.size()) +
                                              " files were dropped; drop one memory file (Intel "

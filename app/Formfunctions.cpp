@@ -1,5 +1,8 @@
 // The window's support: enable states, the refresh after a chip selection, images <-> views.
 #include <QAction>
+#include <QComboBox>
+#include <QMenu>
+#include <QSlider>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -12,6 +15,8 @@
 #include "app/Main.h"
 #include "image/Dump.h"
 #include "image/Images.h"
+#include "link/Portfunctions.h"
+#include "log/Logfunctions.h"
 
 namespace quillet {
 
@@ -89,6 +94,33 @@ void TForm1::DisableControls() {
   for (QAction* a : {AutosearchChip1, ReadProgram1, WriteProgram1, VerifyProgram1, ReadData1,
                      WriteData1, VerifyData1, EraseWriteandVerifyProgram1})
     if (a) a->setEnabled(false);
+}
+
+void TForm1::EnterCommand() {
+  portOpenAtStart_ = PortHandle != -1;
+  for (QWidget* w : {static_cast<QWidget*>(Button1), static_cast<QWidget*>(ComboBox1),
+                     static_cast<QWidget*>(TrackBar1)})
+    w->setEnabled(false);
+  DisableControls();
+  Button1->setEnabled(false);
+  for (QAction* a : {LoadProgramfromFile1, SaveProgramtoFile1, Open1, Save1, Exit1, FastTransfers1,
+                     RecentFiles[1]->menuAction(), RecentFiles[2]->menuAction(), ChipSelect1->menuAction()})
+    if (a) a->setEnabled(false);
+}
+
+void TForm1::LeaveCommand() {
+  for (QWidget* w : {static_cast<QWidget*>(ComboBox1), static_cast<QWidget*>(TrackBar1)}) w->setEnabled(true);
+  for (QAction* a : {LoadProgramfromFile1, SaveProgramtoFile1, Open1, Save1, Exit1, FastTransfers1,
+                     RecentFiles[1]->menuAction(), RecentFiles[2]->menuAction(), ChipSelect1->menuAction()})
+    if (a) a->setEnabled(true);
+  if (PortHandle != -1) {
+    EnableControls();
+    return;
+  }
+  // A failed exchange closed the port: shown closed, as after Disconnect, and said once the
+  // command's own lines stand.
+  DisableControls();
+  if (portOpenAtStart_) AddLog(0, "The gateway stopped answering on " + connectedDevice_ + " (closed)");
 }
 
 QPlainTextEdit* TForm1::View(int view) const {

@@ -12,6 +12,7 @@
 
 #include "app/KeyCodes.h"
 #include "app/Main.h"
+#include "dialogs/Worker.h"
 #include "image/Dump.h"
 
 namespace quillet {
@@ -222,6 +223,8 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     event->accept();
     return true;
   }
+  // The views show what a running command reads or writes: edited only between commands.
+  if (WorkRunning()) return true;
   const bool consumed = view == 0 ? Edit2KeyDown(key) : RichEditKeyDown(view, key);
   if (consumed) return true;
   if (view == 0 && type == QEvent::KeyPress && !Edit2PassesKey(*keyEvent)) return true;

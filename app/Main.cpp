@@ -25,6 +25,7 @@
 #include <cstring>
 
 #include "chips/FastTransport.h"
+#include "commands/Driver.h"
 #include "dialogs/AboutBox.h"
 #include "dialogs/Worker.h"
 #include "link/Portfunctions.h"
@@ -147,15 +148,11 @@ TForm1::TForm1(const QString& initialPort, QWidget* parent) : QMainWindow(parent
   PortHandle = -1;
   SelectedChip = 0;
   DelayValue = TrackBar1->value();
-  // A failed exchange closes the port: the window then shows it closed, as after Disconnect,
-  // without a line of its own (the failure has logged one).
-  SetWorkEndedHandler([this] {
-    if (PortHandle == -1 && Button2->isEnabled()) DisableControls();
-  });
+  connect(&Work(), &WorkNotifier::started, this, &TForm1::EnterCommand);
+  connect(&Work(), &WorkNotifier::ended, this, &TForm1::LeaveCommand);
 }
 
 TForm1::~TForm1() {
-  SetWorkEndedHandler(nullptr);
   if (GetLogSink() == this) SetLogSink(nullptr);
   SetChipDisplay(nullptr);
   SetViewSink(nullptr);
@@ -347,7 +344,7 @@ void TForm1::BuildMenus() {
   // Blocks, a faster line and SPI clock with Quillet's own gateway firmware; off keeps to the
   // one-instruction exchanges every gateway takes.
   Edit3->addSeparator()->setObjectName("N7");
-  QAction* fast = Edit3->addAction("Fast Transfers with Quillet Firmware");
+  QAction* fast = FastTransfers1 = Edit3->addAction("Fast Transfers with Quillet Firmware");
   fast->setObjectName("FastTransfers1");
   fast->setCheckable(true);
   fast->setChecked(FastTransfersEnabled());
@@ -428,12 +425,16 @@ void TForm1::ConnectPort() {
   const std::string device = DeviceName(name);
   OpenPort(device);
   if (PortHandle == -1) return;
+  connectedDevice_ = device;
+  // Another chip may sit in the socket now: nothing read before counts for it.
+  ForgetChipFuses();
   EnableControls();
   AddLog(1, device);
 }
 
 void TForm1::DisconnectPort() {
   if (PortHandle != -1) ClosePort();
+  ForgetChipFuses();
   PortHandle = -1;
   DisableControls();
   AddLog(3, "");
@@ -508,6 +509,11 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  // Not under a running command: it ends first (Stop is in its progress dialog).
+  if (WorkRunning()) {
+    event->ignore();
+    return;
+  }
   StoreSettings();
   // Closing by the title bar releases the port quietly: no log line, as the window goes away.
   if (!exiting_ && PortHandle != -1) ClosePort();

@@ -12,6 +12,7 @@
 #include <QMainWindow>
 #include <QStringList>
 #include <memory>
+#include <string>
 
 #include "chips/Chipfunctions.h"
 #include "image/Views.h"
@@ -54,6 +55,10 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   // ---- enable states (Formfunctions) ----
   void EnableControls();
   void DisableControls();
+  // While a command runs: everything that starts a command or changes the port, the chip, the
+  // delay, the transfers or the images is disabled; afterwards the port's state decides again.
+  void EnterCommand();
+  void LeaveCommand();
   void ShowChipPicture();
 
   // ---- connect / disconnect ----
@@ -113,6 +118,7 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   QAction* WriteData1 = nullptr;
   QAction* VerifyData1 = nullptr;
   QAction* EraseWriteandVerifyProgram1 = nullptr;
+  QAction* FastTransfers1 = nullptr;
   // File > recent files of each memory: [1] program, [2] data.
   QMenu* RecentFiles[3] = {nullptr, nullptr, nullptr};
   QMenu* ChipSelect1 = nullptr;
@@ -212,6 +218,9 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   ChipId handChip_ = 0;  // the chip last chosen from the menu
   QStringList recent_[3];
   bool exiting_ = false;
+  // The device of the open port, for the line that says it was lost.
+  std::string connectedDevice_;
+  bool portOpenAtStart_ = false;
   bool placed_ = false;  // centred on the first show; afterwards where the user puts it
   QPoint centredAt_;
 };

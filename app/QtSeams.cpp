@@ -75,6 +75,18 @@ bool QtUserPrompt::AskYesNo(const std::string& caption, const std::string& text)
   return box.exec() == QMessageBox::Yes;
 }
 
+UserPrompt::Changes QtUserPrompt::AskSaveChanges(const std::string& caption, const std::string& text) {
+  QMessageBox box(QMessageBox::Question, QString::fromStdString(caption), QString::fromStdString(text),
+                  QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, owner_);
+  box.setDefaultButton(QMessageBox::Save);
+  box.setEscapeButton(QMessageBox::Cancel);
+  switch (box.exec()) {
+    case QMessageBox::Save: return Changes::Save;
+    case QMessageBox::Discard: return Changes::Discard;
+    default: return Changes::Cancel;
+  }
+}
+
 void QtUserPrompt::ShowMessage(const std::string& caption, const std::string& text) {
   QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption),
                   QString::fromStdString(text), QMessageBox::Ok, owner_);

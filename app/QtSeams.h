@@ -17,6 +17,7 @@ class QtUserPrompt : public UserPrompt {
   void SetOwner(QWidget* owner) { owner_ = owner; }
 
   bool AskYesNo(const std::string& caption, const std::string& text) override;
+  Changes AskSaveChanges(const std::string& caption, const std::string& text) override;
   void ShowMessage(const std::string& caption, const std::string& text) override;
   std::optional<FileChoice> OpenFile() override;
   // One save dialog for every save command: it opens with the last chosen name and filter.

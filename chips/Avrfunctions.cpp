@@ -18,17 +18,52 @@ bool ProgrammingEnableNoEcho() {
   return true;
 }
 
+bool ReadSignatureQuietly(ChipId& id) {
+  id = 0;
+  for (uint8_t i = 0; i < 3; ++i) {
+    if (!ExecuteInstruction({0x30, 0x00, i, 0x00}, " 0x44 0x00 i 0x00 0x30")) return false;
+    GatewayAnswer answer;
+    if (!ReadBackAnswer(answer)) return false;
+    id |= static_cast<ChipId>(AnswerValue(answer)) << (8 * i);
+  }
+  return true;
+}
+
+std::string SignatureOwner(ChipId id) {
+  if (id == 0 || id == 0xFFFFFF) return "no chip answers";
+  const ChipEntry* e = FindChip(id);
+  return e ? e->name : "no known chip";
+}
+
 ChipId ReadSignature() {
   AddLog(18, " read signature bytes");
   ChipId id = 0;
-  for (uint8_t i = 0; i < 3; ++i) {
-    if (!ExecuteInstruction({0x30, 0x00, i, 0x00}, " 0x44 0x00 i 0x00 0x30")) return 0;
-    GatewayAnswer answer;
-    if (!ReadBackAnswer(answer)) return 0;
-    id |= static_cast<ChipId>(AnswerValue(answer)) << (8 * i);
-  }
+  if (!ReadSignatureQuietly(id)) return 0;
   AddLog(19, "");
   return id;
+}
+
+std::string SignatureText(ChipId id) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02X %02X %02X", id & 0xFF, (id >> 8) & 0xFF, (id >> 16) & 0xFF);
+  return text;
+}
+
+ChipId ConfirmSignature(ChipId first, bool& lineFault) {
+  lineFault = false;
+  std::string seen = SignatureText(first);
+  ChipId previous = first;
+  for (int read = 2; read <= kSignatureReads; ++read) {
+    ChipId id = 0;
+    if (!ReadSignatureQuietly(id)) return 0;
+    if (id == previous) return id;
+    seen += ", " + SignatureText(id);
+    previous = id;
+  }
+  lineFault = true;
+  AddLog(0, "The signature read differently each time (" + seen +
+                "): bytes are damaged on the line; check the cable, the wiring and the supply");
+  return 0;
 }
 
 }  // namespace quillet
@@ -72,9 +107,7 @@ ChipId SearchSlowerClock(ChipId id) {
   return PortHandle < 0 ? 0 : EnableAndRead();
 }
 
-}  // namespace
-
-ChipId SearchSignature() {
+ChipId SearchUnconfirmed() {
   ChipId id = ReadSignature();
   // The clock asked for (-B) is set once the gateway has named itself in that first answer.
   if (WantedSpiPeriodCode() != 0 && SendSpiPeriod(WantedSpiPeriodCode())) {
@@ -93,6 +126,16 @@ ChipId SearchSignature() {
     if (PortHandle < 0) return 0;
   }
   if (Unanswered(id) && WantedSpiPeriodCode() == 0 && SlowSpiCapable()) id = SearchSlowerClock(id);
+  return id;
+}
+
+}  // namespace
+
+ChipId SearchSignature(bool* lineFault) {
+  bool fault = false;
+  const ChipId first = SearchUnconfirmed();
+  const ChipId id = first == 0 && PortHandle < 0 ? 0 : ConfirmSignature(first, fault);
+  if (lineFault) *lineFault = fault;
   return id;
 }
 

@@ -50,7 +50,9 @@ void Console::AppendLine(const std::string& line) {
   lines_.push_back(line);
   // The lines that say why something failed; "Finished with fail." itself says nothing new.
   static const char* const kProblems[] = {"Error", "Wrong file", "No chip selected",
-                                          "Command is not available", "Selected chip is  unknown"};
+                                          "Command is not available", "Selected chip is  unknown",
+                                          "The signature ", "The chip answers ", "The calibration ",
+                                          "The fuse ", "The lock "};
   for (const char* p : kProblems)
     if (line.rfind(p, 0) == 0) lastProblem_ = line;
   if (verbosity_ >= 1) Print(line);

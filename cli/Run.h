@@ -5,16 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "chips/Avrfunctions.h"
 #include "cli/Console.h"
 #include "cli/Options.h"
 
 namespace quillet::cli {
-
-inline std::string SignatureText(ChipId id) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%02X %02X %02X", id & 0xFF, (id >> 8) & 0xFF, (id >> 16) & 0xFF);
-  return buf;
-}
 
 // " at 0x0400" where a job knows the address its failure came at.
 inline std::string At(const JobResult& r) {

@@ -174,8 +174,12 @@ int Run::Go(const std::string& port) {
 
 int Run::Identify(const std::string& device) {
   if (!ProgrammingEnableNoEcho()) return FailStep("no answer from the gateway on " + device);
-  const ChipId id = SearchSignature();
+  bool lineFault = false;
+  const ChipId id = SearchSignature(&lineFault);
+  if (lineFault) return Fail("the signature read differently each time on " + device +
+                             ": bytes are damaged on the line; check the cable, the wiring and the supply");
   if (id == 0 && PortHandle < 0) return FailStep("no answer from the gateway on " + device);
+  SetIdentifiedSignature(id);
   IdentifyGateway(id);
   if (o_.bitPeriodUs > 0 && !SlowSpiCapable())
     console_.Result("warning: -B: the SPI clock cannot be set with the original gateway; it stays at 125 kHz");

@@ -1,7 +1,9 @@
 #include "commands/Driver.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <iterator>
 #include <vector>
 
 #include "commands/Jobs.h"
@@ -60,7 +62,7 @@ Steps RunChipSteps(const OperationInfo& info, const ChipModule& m, LBarScope& ba
   const uint32_t block = pageBytes ? pageBytes : (program ? 32 : 4);
 
   if (info.kind != Kind::Write) {
-    if (!m.ProgrammingEnable()) return Steps::Failed;
+    if (!EnableSelectedChip(m)) return Steps::Failed;
     const bool verify = info.kind == Kind::Verify;
     for (uint32_t a = 0; a < size; ++a) {
       bool ok = program ? m.ReadProgramByte(a, verify) : m.ReadDataByte(a, verify);
@@ -77,7 +79,9 @@ Steps RunChipSteps(const OperationInfo& info, const ChipModule& m, LBarScope& ba
     return Steps::Done;
   }
 
-  if (program && !EraseChip()) return Steps::Failed;
+  // The chip is checked before anything is erased or written: by the erase for the program,
+  // by its own Programming Enable for the EEPROM.
+  if (program ? !EraseChip(true) : !EnableSelectedChip(m)) return Steps::Failed;
   // Every address of the memory, the blank ones too: the window writes what it shows.
   const uint32_t page = WritePageBytes(m, program);
   const WritePlan plan = PlanWrite(program ? ProgramImage.data() : DataImage.data(), nullptr, size,
@@ -88,7 +92,7 @@ Steps RunChipSteps(const OperationInfo& info, const ChipModule& m, LBarScope& ba
       bar.SetPosition(ProgressPercent(op.address, size));
     return !(StopRequested() && op.done < size);
   };
-  switch (ExecuteWrite(m, program, plan, false, after, run)) {
+  switch (ExecuteWrite(m, program, plan, false, after, run, program)) {
     case PlanOutcome::Failed: return Steps::Failed;
     case PlanOutcome::Stopped: done = run.done; return Steps::Stopped;
     case PlanOutcome::Done: break;
@@ -183,8 +187,22 @@ void RunAutosearch() {
     AddLog(19, kWithFail);
     return;
   }
-  const ChipId id = SearchSignature();
+  ForgetChipFuses();
+  bool lineFault = false;
+  const ChipId id = SearchSignature(&lineFault);
+  if (lineFault) {
+    AddLog(19, kWithFail);
+    return;
+  }
   IdentifyGateway(id);
+  // All ones or all zeros is no chip at all, not an unknown one: said as a failure, so that no
+  // line of success stands last.
+  if (PortHandle >= 0 && (id == 0 || id == 0xFFFFFF)) {
+    AddLog(0, "No chip answers: the signature reads " + SignatureText(id) +
+                  "; check the wiring, the chip's supply and its clock");
+    AddLog(19, kWithFail);
+    return;
+  }
   SelectChip(id);
 }
 
@@ -192,7 +210,7 @@ bool RunChipErase(bool confirmed) {
   if (!confirmed && !GetUserPrompt().AskYesNo("Warning", kEraseWarning)) return false;
   LBarScope bar;
   if (LogNoModule()) return false;
-  if (EraseChip()) return true;
+  if (EraseChip(true)) return true;
   AddLog(19, kWithFail);
   return false;
 }
@@ -205,7 +223,7 @@ void RunReadCalibration() {
     AddLog(20, "");
     return;
   }
-  if (!m.ProgrammingEnable() || !m.ReadCalibration()) {
+  if (!EnableSelectedChip(m) || !m.ReadCalibration()) {
     AddLog(19, kWithFail);
     return;
   }
@@ -218,6 +236,46 @@ void RunReadCalibration() {
   AddLog(0, text);
 }
 
+namespace {
+
+struct KnownFuses {
+  ChipId chip = 0;
+  bool read = false;
+  std::array<uint8_t, 8> bytes{};
+} g_known;
+
+void RememberChipFuses() {
+  g_known.chip = SelectedChip;
+  g_known.read = true;
+  std::copy(FuseLockBytes.begin(), FuseLockBytes.begin() + 8, g_known.bytes.begin());
+}
+
+const char* FuseByteWords(const ChipModule& m, Memory memory) {
+  switch (memory) {
+    case Memory::LowFuse: return m.Family() == FuseFamily::Current ? "Low fuse" : "Fuse bits";
+    case Memory::HighFuse: return "High fuse";
+    case Memory::ExtendedFuse: return "Extended fuse";
+    default: return "Lock bits";
+  }
+}
+
+}  // namespace
+
+ChipFuses LastChipFuses() {
+  ChipFuses out{};
+  std::fill(std::begin(out.bytes), std::end(out.bytes), 0xFF);
+  if (g_known.read && g_known.chip == SelectedChip && SelectedChip != 0) {
+    std::copy(g_known.bytes.begin(), g_known.bytes.end(), out.bytes);
+    out.read = true;
+    return out;
+  }
+  if (const ChipEntry* e = FindChip(SelectedChip))
+    for (int i = 0; i < e->factoryCount && i < 8; ++i) out.bytes[i] = e->factory[i];
+  return out;
+}
+
+void ForgetChipFuses() { g_known = KnownFuses{}; }
+
 bool ReadLockAndFuses() {
   LBarScope bar;
   if (SelectedChip != 0 && SelectedModule() && !SelectedModule()->CanReadFuses()) {
@@ -226,7 +284,7 @@ bool ReadLockAndFuses() {
   }
   if (LogNoModule()) return true;
   const ChipModule& m = *SelectedModule();
-  bool ok = m.ProgrammingEnable();
+  bool ok = EnableSelectedChip(m);
   switch (m.Family()) {
     case FuseFamily::Current:
       ok = ok && m.ReadLockBits() && (!m.HasExtendedFuse() || m.ReadExtendedFuse()) &&
@@ -240,6 +298,7 @@ bool ReadLockAndFuses() {
       break;
   }
   if (!ok) AddLog(19, kWithFail);
+  if (ok) RememberChipFuses();
   return ok;
 }
 
@@ -247,24 +306,76 @@ bool WriteLockAndFuses() {
   LBarScope bar;
   if (LogNoModule()) return true;
   const ChipModule& m = *SelectedModule();
-  bool ok = m.ProgrammingEnable();
   // Lock bits last: locking first could keep the fuses from being written.
+  std::vector<FuseOp> writes;
   switch (m.Family()) {
     case FuseFamily::Current:
-      ok = ok && (!m.HasExtendedFuse() || m.WriteExtendedFuse()) && m.WriteHighFuse() &&
-           m.WriteLowFuse();
+      if (m.HasExtendedFuse()) writes.push_back(FuseOp::WriteExtendedFuse);
+      writes.push_back(FuseOp::WriteHighFuse);
+      writes.push_back(FuseOp::WriteLowFuse);
       break;
     case FuseFamily::OneFuseByte:
-      ok = ok && m.WriteFuseBits();
+      writes.push_back(FuseOp::WriteFuseBits);
       break;
     case FuseFamily::Oldest:
       // The chips whose fuses cannot be read have no fuse write either.
-      ok = ok && (!m.CanReadFuses() || m.WriteFuseBits());
+      if (m.CanReadFuses()) writes.push_back(FuseOp::WriteFuseBits);
       break;
   }
-  ok = ok && m.WriteLockBits();
-  if (!ok) AddLog(19, kWithFail);
-  return ok;
+  writes.push_back(FuseOp::WriteLockBits);
+
+  // What is to be written; a read-back fills FuseLockBytes with what the chip kept, and a
+  // combined lock and fuse read touches two bytes, so each write starts from this.
+  std::array<uint8_t, 8> wanted{};
+  std::copy(FuseLockBytes.begin(), FuseLockBytes.begin() + 8, wanted.begin());
+  std::array<uint8_t, 8> kept = wanted;
+  bool ok = EnableSelectedChip(m);
+  bool allTaken = true;
+  bool allRead = true;
+  for (FuseOp op : writes) {
+    if (!ok) break;
+    std::copy(wanted.begin(), wanted.end(), FuseLockBytes.begin());
+    ok = m.RunFuse(op);
+    if (!ok) break;
+    const Memory memory = MemoryOfFuseWrite(op);
+    const FuseInstruction* w = nullptr;
+    for (size_t i = 0; i < m.fuseCount; ++i)
+      if (m.fuses[i].op == op) w = &m.fuses[i];
+    const uint8_t sent = static_cast<uint8_t>((wanted[w->index] & w->andMask) | w->orMask);
+    uint8_t found = 0xFF;
+    std::string why;
+    char text[160];
+    switch (ReadBackFuse(memory, sent, found, why)) {
+      case ReadBack::Failed:
+        ok = false;
+        continue;
+      case ReadBack::NotReadable:
+        allRead = false;
+        std::snprintf(text, sizeof text, "%s 0x%02X written; this chip cannot read them back",
+                      FuseByteWords(m, memory), sent);
+        break;
+      case ReadBack::Verified:
+        kept[w->index] = found;
+        std::snprintf(text, sizeof text, "%s 0x%02X written and verified", FuseByteWords(m, memory), sent);
+        break;
+      case ReadBack::Differs:
+        allTaken = false;
+        kept[w->index] = found;
+        std::snprintf(text, sizeof text, "%s: 0x%02X written, the chip kept 0x%02X (%s)",
+                      FuseByteWords(m, memory), sent, found, why.c_str());
+        break;
+    }
+    AddLog(0, text);
+  }
+  // The dialog shows what the chip holds now.
+  std::copy(kept.begin(), kept.end(), FuseLockBytes.begin());
+  if (ok && allRead) RememberChipFuses();
+  else ForgetChipFuses();
+  if (!ok || !allTaken) {
+    AddLog(19, kWithFail);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace quillet

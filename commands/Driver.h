@@ -42,7 +42,21 @@ bool RunEraseWriteVerify();
 // Read: true when the boxes are to be refreshed from FuseLockBytes (the reads succeeded, or a
 // log-only case such as no chip); false after a failed step (" with fail." logged).
 bool ReadLockAndFuses();
-// Write FuseLockBytes as it stands; false after a failed step (" with fail." logged).
+// Write FuseLockBytes as it stands, each byte read back after its write with a line saying
+// whether the chip took it; FuseLockBytes then holds what the chip kept. False after a failed
+// step or a byte the chip did not take (" with fail." logged).
 bool WriteLockAndFuses();
+
+// The fuse and lock bytes the selected chip was last read with (or read back after a write),
+// in FuseLockBytes' layout; the chip's factory values, with read false, when nothing was read
+// from it on this connection. Warnings compare what is to be written with these, never with
+// FuseLockBytes, which the dialog's edits overwrite.
+struct ChipFuses {
+  uint8_t bytes[8];
+  bool read;
+};
+ChipFuses LastChipFuses();
+// Another chip may be in the socket (connect, disconnect, Autosearch): nothing read counts.
+void ForgetChipFuses();
 
 }  // namespace quillet

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "commands/Plan.h"
 #include "commands/Steps.h"
@@ -521,10 +522,10 @@ bool SaveText(const std::string& path, const std::string& text, std::string& err
 
 // ---- chip jobs ----
 
-bool EraseChip() {
+bool EraseChip(bool checkChip) {
   const ChipModule* m = SelectedModule();
   if (!m) return false;
-  bool ok = m->ProgrammingEnable() && m->ChipErase();
+  bool ok = (checkChip ? EnableSelectedChip(*m) : m->ProgrammingEnable()) && m->ChipErase();
   // The ATtiny12 needs a blank write between two erases before it takes new Flash.
   if (ok && m == &Attiny12) ok = m->ProgrammingEnable() && m->WriteBlankByteZero() && m->ChipErase();
   return ok;
@@ -595,6 +596,37 @@ bool WriteImage(const ChipModule& m, bool flash, const FileImage& image, bool dr
 
 }  // namespace
 
+namespace {
+
+// A short read taken only when a second read agrees with it: one damaged byte on the line must
+// not become a calibration value or a fuse byte. Read again up to kSignatureReads times in all
+// until two reads in a row agree; otherwise a line saying so, and false.
+bool Agreed(const char* what, std::vector<uint8_t>& value,
+            const std::function<bool(std::vector<uint8_t>&)>& readAgain) {
+  const auto text = [](const std::vector<uint8_t>& v) {
+    std::string t;
+    for (size_t i = 0; i < v.size(); ++i) t += (i ? " " : "") + Hex2(v[i]);
+    return t;
+  };
+  std::vector<uint8_t> previous = value;
+  std::string seen = text(value);
+  for (int read = 2; read <= kSignatureReads; ++read) {
+    std::vector<uint8_t> again;
+    if (!readAgain(again)) return false;
+    if (again == previous) {
+      value = again;
+      return true;
+    }
+    seen += ", " + text(again);
+    previous = std::move(again);
+  }
+  AddLog(0, std::string("The ") + what + " read differently each time (" + seen +
+                "): bytes are damaged on the line; check the cable, the wiring and the supply");
+  return false;
+}
+
+}  // namespace
+
 bool ReadMemoryJob(Memory memory, std::vector<uint8_t>& out, JobResult& r) {
   if (memory == Memory::Flash || memory == Memory::Eeprom)
     return ReadMemoryRange(memory, 0, memory == Memory::Flash ? FlashSize : EepromSize, out, r);
@@ -605,8 +637,17 @@ bool ReadMemoryJob(Memory memory, std::vector<uint8_t>& out, JobResult& r) {
   if (memory == Memory::Signature) {
     AddLog(18, " read signature bytes");
     if (!m->ProgrammingEnable()) return false;
-    const ChipId id = ReadSignature();
-    if (id == 0 && PortHandle < 0) return false;
+    const ChipId first = ReadSignature();
+    if (first == 0 && PortHandle < 0) return false;
+    bool lineFault = false;
+    const ChipId id = ConfirmSignature(first, lineFault);
+    if (lineFault || (id == 0 && PortHandle < 0)) return false;
+    const ChipId identified = IdentifiedSignature();
+    if (identified != 0 && id != identified) {
+      AddLog(0, "The signature reads " + SignatureText(id) + ", not " + SignatureText(identified) +
+                    " as when the chip was identified: the chip was changed, or bytes are damaged on the line");
+      return false;
+    }
     out = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id >> 16)};
     r.bytes = 3;
     return true;
@@ -615,6 +656,12 @@ bool ReadMemoryJob(Memory memory, std::vector<uint8_t>& out, JobResult& r) {
     if (!m->HasReadCalibration() || CalibrationCount == 0) return false;
     if (!m->ProgrammingEnable() || !m->ReadCalibration()) return false;
     out.assign(CalibrationBytes.begin(), CalibrationBytes.begin() + CalibrationCount);
+    if (!Agreed("calibration bytes", out, [&](std::vector<uint8_t>& again) {
+          if (!m->ReadCalibration()) return false;
+          again.assign(CalibrationBytes.begin(), CalibrationBytes.begin() + CalibrationCount);
+          return true;
+        }))
+      return false;
     r.bytes = CalibrationCount;
     return true;
   }
@@ -763,11 +810,21 @@ bool ReadFuseJob(Memory memory, uint8_t& value) {
     return false;
   }
   LBarScope bar;
+  const size_t at = a.read->index + (a.combinedLock ? 1 : 0);
   if (!m->ProgrammingEnable() || !m->RunFuse(a.read->op)) {
     AddLog(19, " with fail.");
     return false;
   }
-  value = FuseLockBytes[a.read->index + (a.combinedLock ? 1 : 0)];
+  std::vector<uint8_t> read{FuseLockBytes[at]};
+  if (!Agreed(memory == Memory::Lock ? "lock byte" : "fuse byte", read, [&](std::vector<uint8_t>& again) {
+        if (!m->RunFuse(a.read->op)) return false;
+        again = {FuseLockBytes[at]};
+        return true;
+      })) {
+    AddLog(19, " with fail.");
+    return false;
+  }
+  value = read[0];
   return true;
 }
 
@@ -806,6 +863,47 @@ bool WriteFuseJob(Memory memory, uint8_t value, bool verify, bool dryRun, JobRes
     return false;
   }
   return true;
+}
+
+Memory MemoryOfFuseWrite(FuseOp op) {
+  switch (op) {
+    case FuseOp::WriteHighFuse: return Memory::HighFuse;
+    case FuseOp::WriteExtendedFuse: return Memory::ExtendedFuse;
+    case FuseOp::WriteLockBits: return Memory::Lock;
+    default: return Memory::LowFuse;
+  }
+}
+
+ReadBack ReadBackFuse(Memory memory, uint8_t written, uint8_t& found, std::string& why) {
+  const ChipModule* m = SelectedModule();
+  if (!m) return ReadBack::Failed;
+  const FuseAccess a = AccessOf(*m, memory);
+  if (!a.read || !a.write) return ReadBack::NotReadable;
+  if (!m->RunFuse(a.read->op)) return ReadBack::Failed;
+  found = FuseLockBytes[a.read->index + (a.combinedLock ? 1 : 0)];
+  const uint8_t mask = ComparedBits(memory, a);
+  if ((found & mask) == (written & mask)) return ReadBack::Verified;
+  const uint8_t differing = static_cast<uint8_t>((found ^ written) & mask);
+  why = "differing: " + BitList(memory, differing);
+  if (memory == Memory::Lock) {
+    // Programmed lock bits stay programmed until the chip is erased.
+    if (written & ~found & mask) why += "; programmed lock bits are cleared only by Chip Erase";
+    return ReadBack::Differs;
+  }
+  const FuseAccess lock = AccessOf(*m, Memory::Lock);
+  bool locked = false;
+  if (lock.read && lock.write && m->RunFuse(lock.read->op)) {
+    // The lock mode bits (LB1, LB2), not the boot lock bits, keep fuses from being written.
+    uint8_t bits = ComparedBits(Memory::Lock, lock);
+    if (const char* const* names = FuseBitNames(Memory::Lock))
+      for (int k = 0; k < 8; ++k)
+        if (!names[k] || std::strncmp(names[k], "LB", 2) != 0) bits &= static_cast<uint8_t>(~(1u << k));
+    locked = (FuseLockBytes[lock.read->index + (lock.combinedLock ? 1 : 0)] & bits) != bits;
+  }
+  if (PortHandle < 0) return ReadBack::Failed;
+  why += locked ? "; the lock bits forbid it: Chip Erase clears them"
+                : "; the chip did not take it: check its supply";
+  return ReadBack::Differs;
 }
 
 FuseRole FuseBitRole(Memory memory, int k) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
 #include "chips/PartTable.h"
 #include "commands/Steps.h"
@@ -84,8 +85,9 @@ struct JobResult {
   uint32_t pagesPlanned = 0;   // write: the pages (byte-mode chips: bytes) it was to commit
 };
 
-// Programming Enable and Chip Erase (the ATtiny12's second erase included).
-bool EraseChip();
+// Programming Enable and Chip Erase (the ATtiny12's second erase included); checkChip reads
+// the signature first and erases nothing on a chip other than the one selected.
+bool EraseChip(bool checkChip = false);
 // The whole memory into out.
 bool ReadMemoryJob(Memory memory, std::vector<uint8_t>& out, JobResult& result);
 // count bytes of Flash or EEPROM from address on into out (clipped to the memory).
@@ -109,6 +111,15 @@ bool ReadFuseJob(Memory memory, uint8_t& value);
 // Writes one fuse or lock byte; compares the read-back value on the bits the chip has
 // unless verify is false. dryRun: nothing is written.
 bool WriteFuseJob(Memory memory, uint8_t value, bool verify, bool dryRun, JobResult& result);
+// A fuse or lock byte read back right after its write, in the same programming session (a new
+// reset pulse would already obey the new value): Verified, Differs (found and why set: what
+// most likely kept the chip from taking it), NotReadable (the chip cannot read it back) or
+// Failed (an exchange failed; its line is logged). FuseLockBytes takes what the reads found.
+enum class ReadBack { Verified, Differs, NotReadable, Failed };
+ReadBack ReadBackFuse(Memory memory, uint8_t written, uint8_t& found, std::string& why);
+// The memory a fuse or lock write of a module's table writes.
+Memory MemoryOfFuseWrite(FuseOp op);
+
 // What bit k of a fuse byte of the selected chip does (FuseRole::None for lock bits and bits
 // without a role).
 FuseRole FuseBitRole(Memory memory, int k);

@@ -55,9 +55,10 @@ uint32_t WritePageBytes(const ChipModule& m, bool program) {
 }
 
 PlanOutcome ExecuteWrite(const ChipModule& m, bool program, const WritePlan& plan, bool dryRun,
-                         const std::function<bool(const WriteOp&)>& after, PlanRun& run) {
+                         const std::function<bool(const WriteOp&)>& after, PlanRun& run,
+                         bool enable) {
   run = PlanRun{};
-  if (!dryRun && !m.ProgrammingEnable()) return PlanOutcome::Failed;
+  if (!dryRun && enable && !m.ProgrammingEnable()) return PlanOutcome::Failed;
   uint8_t* image = program ? ProgramImage.data() : DataImage.data();
   const uint32_t step = plan.pageBytes ? plan.pageBytes : 1;
   for (const WriteOp& op : plan.ops) {

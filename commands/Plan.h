@@ -50,11 +50,12 @@ struct PlanRun {
   int64_t failedAt = -1;  // the page (byte) whose write failed
 };
 
-// Programming Enable (unless dryRun), then the plan's ops through the module, the images
+// Programming Enable (unless dryRun, or enable is false: the caller has just done it), then the plan's ops through the module, the images
 // (ProgramImage / DataImage) taking each value on its way. After each commit or byte write
 // `after` is called; false from it stops the write there, never between loads and a commit.
 // dryRun walks the plan without sending anything.
 PlanOutcome ExecuteWrite(const ChipModule& m, bool program, const WritePlan& plan, bool dryRun,
-                         const std::function<bool(const WriteOp&)>& after, PlanRun& run);
+                         const std::function<bool(const WriteOp&)>& after, PlanRun& run,
+                         bool enable = true);
 
 }  // namespace quillet

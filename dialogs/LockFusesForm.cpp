@@ -8,6 +8,7 @@
 #include <QStandardItemModel>
 #include <QGroupBox>
 #include <QKeyEvent>
+#include <QCloseEvent>
 #include <QShowEvent>
 #include <QScreen>
 #include <QGuiApplication>
@@ -17,6 +18,8 @@
 #include <map>
 
 #include "commands/Driver.h"
+#include "commands/Steps.h"
+#include "chips/ChipModule.h"
 #include "chips/NewerChips.h"
 #include "chips/PartTable.h"
 #include "dialogs/Worker.h"
@@ -139,7 +142,8 @@ const BitLayoutRow* FindBitLayout(ChipId id) {
 }
 
 std::vector<std::string> LockoutBitsChecked(const BitLayoutRow& layout,
-                                            const std::array<bool, 32>& checked) {
+                                            const std::array<bool, 32>& checked,
+                                            const uint8_t* reference) {
   std::vector<std::string> names;
   for (FuseRole risky : kLockoutRoles)
     for (int g = 0; g < 4; ++g) {
@@ -147,7 +151,9 @@ std::vector<std::string> LockoutBitsChecked(const BitLayoutRow& layout,
       if (!group.caption || std::strcmp(group.caption, "Lock bits") == 0) continue;
       for (int k = 0; k < 8; ++k) {
         const char* name = group.bits[k];
-        if (name && RoleOf(group, k) == risky && checked[8 * g + k]) names.push_back(name);
+        if (name && RoleOf(group, k) == risky && checked[8 * g + k] &&
+            (!reference || (reference[g] & kBit(k))))
+          names.push_back(name);
       }
     }
   return names;
@@ -200,9 +206,12 @@ TLockFusesForm::TLockFusesForm(QWidget* parent)
   ResetBitBoxes();
   ApplyLayout();
   BuildWords();
+  connect(&Work(), &WorkNotifier::started, this, &TLockFusesForm::EnterWork);
+  connect(&Work(), &WorkNotifier::ended, this, &TLockFusesForm::LeaveWork);
   for (QCheckBox* check : CheckBoxes) connect(check, &QCheckBox::toggled, this, &TLockFusesForm::ShowWords);
   ShowFuseLockBytes();
   ShowWords();
+  ShowSource();
   Panel1->setVisible(true);
 }
 
@@ -212,6 +221,10 @@ void TLockFusesForm::BuildWords() {
   const ChipEntry* chip = FindChip(SelectedChip);
   fields_ = chip ? FuseFieldsOf(chip->name) : nullptr;
   int y = 184;
+  SourceLabel = new QLabel(this);
+  SourceLabel->setObjectName(QStringLiteral("SourceLabel"));
+  SourceLabel->setGeometry(9, y, 430, 17);
+  y += 20;
   for (int g = 0; g < 4; ++g) {
     if (!layout->groups[g].caption) continue;
     ByteLabels[g] = new QLabel(this);
@@ -348,6 +361,69 @@ void TLockFusesForm::Button1Click() {
     UncheckAllBits();
     ShowFuseLockBytes();
   }
+  ShowSource();
+}
+
+bool TLockFusesForm::Changed() const {
+  const BitLayoutRow* layout = FindBitLayout(SelectedChip);
+  for (int g = 0; layout && g < 4; ++g)
+    for (int k = 0; layout->groups[g].caption && k < 8; ++k)
+      if (layout->groups[g].bits[k] && ((BoxedByte(g) ^ FuseLockBytes[g]) & kBit(k))) return true;
+  return false;
+}
+
+void TLockFusesForm::ShowSource() {
+  if (!SourceLabel) return;
+  const ChipFuses chip = LastChipFuses();
+  const bool same = std::equal(chip.bytes, chip.bytes + 8, FuseLockBytes.begin());
+  SourceLabel->setText(same && chip.read ? QStringLiteral("Read from the chip")
+                       : same            ? QStringLiteral("Factory values, not read from a chip")
+                                         : QStringLiteral("Saved changes, not yet written to the chip"));
+}
+
+void TLockFusesForm::EnterWork() {
+  enabledBeforeWork_.clear();
+  std::vector<QWidget*> widgets{Panel1, OKButton, Button1, Button2};
+  widgets.insert(widgets.end(), FieldBoxes.begin(), FieldBoxes.end());
+  for (QWidget* w : widgets) {
+    enabledBeforeWork_.emplace_back(w, w->isEnabled());
+    w->setEnabled(false);
+  }
+}
+
+void TLockFusesForm::LeaveWork() {
+  for (const auto& [w, enabled] : enabledBeforeWork_) w->setEnabled(enabled);
+  enabledBeforeWork_.clear();
+}
+
+void TLockFusesForm::closeEvent(QCloseEvent* event) {
+  if (WorkRunning()) {
+    event->ignore();
+    return;
+  }
+  if (result() != QDialog::Accepted && Changed()) {
+    switch (GetUserPrompt().AskSaveChanges(
+        "Lock & Fuses", "The boxes hold changes that are not saved. Save them for the next write?")) {
+      case UserPrompt::Changes::Save:
+        TakeFuseLockBytes();
+        break;
+      case UserPrompt::Changes::Discard:
+        break;
+      case UserPrompt::Changes::Cancel:
+        event->ignore();
+        return;
+    }
+  }
+  QDialog::closeEvent(event);
+}
+
+bool TLockFusesForm::ConfirmNeverRead() {
+  const ChipModule* m = SelectedModule();
+  // Chips that cannot read their fuses write only their lock bits: nothing to have read.
+  if (!m || !m->CanReadFuses() || LastChipFuses().read) return true;
+  return GetUserPrompt().AskYesNo(
+      "Warning", "These values were never read from the chip: every fuse and lock byte is written "
+                 "as the boxes show it. Write anyway?");
 }
 
 bool TLockFusesForm::ConfirmLockoutBits() {
@@ -355,7 +431,9 @@ bool TLockFusesForm::ConfirmLockoutBits() {
   if (!layout) return true;
   std::array<bool, 32> checked{};
   for (int i = 0; i < 32; ++i) checked[i] = CheckBoxes[i]->isChecked();
-  const std::vector<std::string> risky = LockoutBitsChecked(*layout, checked);
+  // Against what the chip holds, not what this dialog last saved.
+  const ChipFuses chip = LastChipFuses();
+  const std::vector<std::string> risky = LockoutBitsChecked(*layout, checked, chip.bytes);
   if (risky.empty()) return true;
   std::string names = risky[0];
   for (size_t i = 1; i < risky.size(); ++i) names += " and " + risky[i];
@@ -378,10 +456,12 @@ bool TLockFusesForm::ConfirmLockoutBits() {
 
 bool TLockFusesForm::ConfirmExternalClock() {
   std::string sources;
+  // Against what the chip holds, not what this dialog last saved (Save & Close overwrites
+  // FuseLockBytes).
+  const ChipFuses chip = LastChipFuses();
   for (size_t i = 0; i < FieldBoxes.size(); ++i) {
     const FuseField& f = fields_->fields[i];
-    // FuseLockBytes holds what the chip was last read or written with.
-    if (const FuseSetting* s = NewExternalClock(f, FuseLockBytes[f.byte], BoxedByte(f.byte)))
+    if (const FuseSetting* s = NewExternalClock(f, chip.bytes[f.byte], BoxedByte(f.byte)))
       sources += (sources.empty() ? "" : ", ") + std::string(f.name) + " \"" + s->caption + "\"";
   }
   if (sources.empty()) return true;
@@ -392,9 +472,13 @@ bool TLockFusesForm::ConfirmExternalClock() {
 }
 
 void TLockFusesForm::Button2Click() {
-  if (!ConfirmLockoutBits() || !ConfirmExternalClock()) return;
+  if (!ConfirmNeverRead() || !ConfirmLockoutBits() || !ConfirmExternalClock()) return;
   TakeFuseLockBytes();
   RunOffWindowThread([] { WriteLockAndFuses(); });
+  // What the chip kept, read back after the write.
+  UncheckAllBits();
+  ShowFuseLockBytes();
+  ShowSource();
 }
 
 void TLockFusesForm::showEvent(QShowEvent* event) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "chips/Chipfunctions.h"
@@ -41,9 +42,11 @@ struct BitLayoutRow {
 const BitLayoutRow* FindBitLayout(ChipId id);
 
 // Names of the checked bits that shut the serial programmer out for good (reset disable,
-// then debugWIRE enable: RSTDISBL, DWEN, whatever the chip calls them).
+// then debugWIRE enable: RSTDISBL, DWEN, whatever the chip calls them); with a reference (the
+// bytes the chip holds), only those it does not have programmed yet.
 std::vector<std::string> LockoutBitsChecked(const BitLayoutRow& layout,
-                                            const std::array<bool, 32>& checked);
+                                            const std::array<bool, 32>& checked,
+                                            const uint8_t* reference = nullptr);
 
 class TLockFusesForm : public QDialog {
   Q_OBJECT
@@ -65,6 +68,8 @@ class TLockFusesForm : public QDialog {
   QPushButton* OKButton = nullptr;
   QPushButton* Button1 = nullptr;  // Read Lock & Fuses
   QPushButton* Button2 = nullptr;  // Write Lock & Fuses
+  // Where the values shown come from: the chip, its factory values, or changes saved here.
+  QLabel* SourceLabel = nullptr;
   // The fields in words, under the boxes: each byte in hex (under its group), then one line
   // per field of the chip's device file: its caption and a drop-down of its settings.
   std::array<QLabel*, 4> ByteLabels{};
@@ -81,6 +86,8 @@ class TLockFusesForm : public QDialog {
   void keyPressEvent(QKeyEvent* event) override;
   // Opens in the centre of the screen, not over the main window.
   void showEvent(QShowEvent* event) override;
+  // Closed from the title bar with changes in the boxes: Save, Discard or Cancel.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void ApplyLayout();
@@ -88,6 +95,15 @@ class TLockFusesForm : public QDialog {
   bool ConfirmLockoutBits();
   // Asks before a write that moves the clock to a crystal or clock outside the chip.
   bool ConfirmExternalClock();
+  // Asks before writing values that were never read from the chip; true to go on.
+  bool ConfirmNeverRead();
+  // The boxes differ from FuseLockBytes on a bit they show.
+  bool Changed() const;
+  void ShowSource();
+  // While a read or write runs, nothing here can be changed or pressed.
+  void EnterWork();
+  void LeaveWork();
+  std::vector<std::pair<QWidget*, bool>> enabledBeforeWork_;
   void BuildWords();
   // The byte group g stands for, as its boxes show it (hidden bits unprogrammed).
   uint8_t BoxedByte(int g) const;

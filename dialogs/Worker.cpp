@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QMetaObject>
-#include <QPointer>
 #include <QThread>
 #include <QWidget>
 #include <atomic>
@@ -21,7 +20,6 @@ namespace quillet {
 namespace {
 
 std::atomic<bool> g_running{false};
-std::function<void()> g_ended;
 
 // f on the window's thread, the caller waiting for it; at once when already there.
 template <class F>
@@ -94,6 +92,9 @@ class PromptProxy : public UserPrompt {
   std::optional<FileChoice> SaveFile() override {
     return OnWindowThread([&] { return inner_.SaveFile(); });
   }
+  Changes AskSaveChanges(const std::string& caption, const std::string& text) override {
+    return OnWindowThread([&] { return inner_.AskSaveChanges(caption, text); });
+  }
 
  private:
   UserPrompt& inner_;
@@ -130,40 +131,6 @@ class ViewProxy : public ViewSink {
   ViewSink* inner_;
 };
 
-// Drops user input to the windows that were open when the work started, and their closing:
-// they stay as they are until it ends.
-class InputBlocker : public QObject {
- public:
-  InputBlocker() {
-    for (QWidget* w : QApplication::topLevelWidgets()) windows_.emplace_back(w);
-    qApp->installEventFilter(this);
-  }
-  ~InputBlocker() override { qApp->removeEventFilter(this); }
-
- protected:
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    const QEvent::Type type = event->type();
-    if (!IsUserAction(type)) return false;
-    auto* widget = qobject_cast<QWidget*>(watched);
-    if (!widget) {
-      // Shortcuts go to actions, which belong to the window's menus.
-      if (type != QEvent::Shortcut && type != QEvent::ShortcutOverride) return false;
-      event->ignore();
-      return true;
-    }
-    if (type == QEvent::Close && !widget->isWindow()) return false;
-    for (const QPointer<QWidget>& w : windows_)
-      if (w && widget->window() == w) {
-        event->ignore();
-        return true;
-      }
-    return false;
-  }
-
- private:
-  std::vector<QPointer<QWidget>> windows_;
-};
-
 }  // namespace
 
 bool IsUserAction(QEvent::Type type) {
@@ -197,7 +164,10 @@ bool IsUserAction(QEvent::Type type) {
 
 bool WorkRunning() { return g_running.load(); }
 
-void SetWorkEndedHandler(std::function<void()> handler) { g_ended = std::move(handler); }
+WorkNotifier& Work() {
+  static WorkNotifier notifier;
+  return notifier;
+}
 
 void RunOffWindowThread(const std::function<void()>& work) {
   if (g_running.load() || !QCoreApplication::instance() ||
@@ -226,8 +196,8 @@ void RunOffWindowThread(const std::function<void()>& work) {
   SetViewSink(viewProxy ? &*viewProxy : nullptr);
 
   g_running.store(true);
+  emit Work().started();
   {
-    InputBlocker blocker;
     QEventLoop loop;
     std::thread worker([&] {
       work();
@@ -243,7 +213,7 @@ void RunOffWindowThread(const std::function<void()>& work) {
   SetUserPrompt(&prompt);
   SetChipDisplay(display);
   SetViewSink(views);
-  if (g_ended) g_ended();
+  emit Work().ended();
 }
 
 }  // namespace quillet

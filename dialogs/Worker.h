@@ -3,20 +3,30 @@
 #pragma once
 
 #include <QEvent>
+#include <QObject>
 #include <functional>
 
 namespace quillet {
 
 // Runs work on a worker thread and returns once it has ended. Meanwhile the core's seams
 // (log, progress, questions, chip display, views) are served on the window's thread in the
-// order they are called, and user input reaches only the windows opened since the start (the
-// progress dialog, a question): nothing else starts. Called while work runs, it runs the new
-// work at once on the calling thread.
+// order they are called. Called while work runs, it runs the new work at once on the calling
+// thread.
 void RunOffWindowThread(const std::function<void()>& work);
 bool WorkRunning();
 
-// Called on the window's thread after each work has ended (the window checks its port).
-void SetWorkEndedHandler(std::function<void()> handler);
+// Tells the windows, on the window's thread, when a work starts and when it has ended. While it
+// runs, each window disables whatever starts a command or changes the port or the chip: a
+// disabled control refuses the mouse, the keys, shortcuts and the accessibility bus alike, so
+// that no second command reaches the port.
+class WorkNotifier : public QObject {
+  Q_OBJECT
+
+ signals:
+  void started();
+  void ended();
+};
+WorkNotifier& Work();
 
 // The events by which a user acts on a window, closing it included.
 bool IsUserAction(QEvent::Type type);

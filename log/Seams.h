@@ -53,6 +53,14 @@ class UserPrompt {
   virtual void ShowMessage(const std::string& caption, const std::string& text) = 0;
   virtual std::optional<FileChoice> OpenFile() = 0;
   virtual std::optional<FileChoice> SaveFile() = 0;
+  // Unsaved changes as a window closes: Save, Discard or Cancel (the default, and the answer of
+  // a prompt that cannot ask).
+  enum class Changes { Save, Discard, Cancel };
+  virtual Changes AskSaveChanges(const std::string& caption, const std::string& text) {
+    (void)caption;
+    (void)text;
+    return Changes::Cancel;
+  }
 };
 
 // Installing nullptr restores the built-in default (real clock; no progress; a prompt that

@@ -9,6 +9,7 @@
 
 #include "chips/Chipfunctions.h"
 #include "chips/PartTable.h"
+#include "commands/Driver.h"
 #include "dialogs/LockFusesForm.h"
 #include "support/Fakes.h"
 
@@ -92,18 +93,33 @@ std::vector<bool> CheckedStates(const TLockFusesForm& form) {
   return out;
 }
 
-// Answers Programming Enable with its echo and every fuse or lock read with the value given
-// for its instruction (I1 << 8 | I2).
-void AnswerFuses(test::Recorder& port, std::map<int, uint8_t> values, int emptyRead = -1) {
+// Answers Programming Enable with its echo, the signature with the selected chip's, and every
+// fuse or lock read with the value given for its instruction (I1 << 8 | I2) or, once written,
+// the value written.
+void AnswerFuses(test::Recorder& port, std::map<int, uint8_t> given, int emptyRead = -1) {
   auto reads = std::make_shared<int>(0);
+  auto values = std::make_shared<std::map<int, uint8_t>>(std::move(given));
+  // A write gets no answer: it is seen as it is sent (0x44 I4 I3 I2 I1).
+  port.failWrite = [values](const std::vector<uint8_t>& p) {
+    static const std::map<int, int> kReadOfWrite = {{0xA0, 0x5000}, {0xA8, 0x5808}, {0xA4, 0x5008}, {0xE0, 0x5800}};
+    if (p.size() == 5 && p[0] == 0x44 && p[4] == 0xAC && kReadOfWrite.count(p[3]))
+      (*values)[kReadOfWrite.at(p[3])] = p[1];
+    return false;
+  };
   port.responder = [values, emptyRead, reads](const std::vector<uint8_t>& in) {
     if ((*reads)++ == emptyRead) return std::vector<uint8_t>{};
     std::vector<uint8_t> a(8, 0);
     if (in[0] == 0xAC && in[1] == 0x53) a[1] = 0x53;
-    auto it = values.find(in[0] << 8 | in[1]);
-    if (it != values.end()) a[0] = it->second;
+    if (in[0] == 0x30) a[0] = static_cast<uint8_t>(SelectedChip >> (8 * (in[2] % 3)));
+    auto it = values->find(in[0] << 8 | in[1]);
+    if (it != values->end()) a[0] = it->second;
     return a;
   };
+}
+
+// A write that every byte of took: its last line says the last byte read back as written.
+bool AllWritten(const test::CoreFixture& f) {
+  return !f.log.lines.empty() && f.log.lines.back().find(" written and verified") != std::string::npos;
 }
 
 }  // namespace
@@ -227,7 +243,7 @@ class LockFusesDialogTest : public QObject {
     // A read that fails at its second step leaves the boxes as they were.
     BoxNamed(form, "CKSEL0")->setChecked(true);
     const std::vector<bool> before = CheckedStates(form);
-    AnswerFuses(f.port, {{0x5800, 0x00}}, 2);
+    AnswerFuses(f.port, {{0x5800, 0x00}}, 5);  // Programming Enable, the signature, lock, extended
     form.Button1->click();
     QCOMPARE(CheckedStates(form), before);
     QCOMPARE(f.log.lines.back(), std::string("       Finished with fail."));
@@ -251,13 +267,15 @@ class LockFusesDialogTest : public QObject {
     f.ClearRecords();
     BoxNamed(form, "LB2")->setChecked(true);
     form.Button2->click();
-    QCOMPARE(f.log.lines.back(), std::string("       Finished with success."));
-    QCOMPARE(f.log.lines[f.log.lines.size() - 2], std::string("Trying to write lock-bits"));
+    QCOMPARE(f.log.lines.back(), std::string("Lock bits 0xFB written; this chip cannot read them back"));
+    QCOMPARE(f.log.lines[f.log.lines.size() - 3], std::string("Trying to write lock-bits"));
     QCOMPARE(FuseLockBytes[1], uint8_t(0xFB));
     QVERIFY(f.prompt.asked.empty());
   }
 
   // Guards: a write that programs RSTDISBL or DWEN goes out without a word of warning.
+  void init() { ForgetChipFuses(); }
+
   void lockoutBitsAskFirst() {
     const struct {
       const char* chip;
@@ -283,20 +301,21 @@ class LockFusesDialogTest : public QObject {
       TLockFusesForm form;
       for (const QString& name : c.check) BoxNamed(form, name)->setChecked(true);
       const auto before = FuseLockBytes;
-      f.prompt.yesNo = {c.yes};
+      f.prompt.yesNo = {true, c.yes};  // values never read: written all the same
       form.Button2->click();
       if (!c.named) {
-        QVERIFY(f.prompt.asked.empty());
+        QCOMPARE(f.prompt.asked.size(), size_t(1));
         QVERIFY(!f.port.trace.empty());
         continue;
       }
-      QCOMPARE(f.prompt.asked.size(), size_t(1));
-      const QString asked = QString::fromStdString(f.prompt.asked[0]);
+      QCOMPARE(f.prompt.asked.size(), size_t(2));
+      QVERIFY(QString::fromStdString(f.prompt.asked[0]).contains("never read from the chip"));
+      const QString asked = QString::fromStdString(f.prompt.asked[1]);
       QVERIFY2(asked.startsWith("Warning|Programming " + QString(c.named) + " "), qPrintable(asked));
       QVERIFY(asked.contains("reachable through the gateway, and " + QString(c.recovery) + " recover it. Write anyway?"));
       if (c.yes) {
         QVERIFY(!f.port.trace.empty());
-        QCOMPARE(f.log.lines.back(), std::string("       Finished with success."));
+        QVERIFY2(AllWritten(f), (std::string(c.chip) + ": " + f.log.lines.back()).c_str());
       } else {
         QVERIFY(f.port.trace.empty());
         QVERIFY(f.log.lines.empty());
@@ -347,14 +366,14 @@ class LockFusesDialogTest : public QObject {
       QVERIFY(BoxNamed(form, "SPIEN")->isChecked());
       for (const QString& name : c.lockout.isEmpty() ? QStringList{"WDTON"} : c.lockout)
         BoxNamed(form, name)->setChecked(true);
-      f.prompt.yesNo = {false};
+      f.prompt.yesNo = {true, false};
       form.Button2->click();
       if (c.lockout.isEmpty()) {
-        QVERIFY2(f.prompt.asked.empty(), c.chip);
+        QVERIFY2(f.prompt.asked.size() == 1, c.chip);  // never read: written all the same
         continue;
       }
-      QCOMPARE(f.prompt.asked.size(), size_t(1));
-      QVERIFY2(QString::fromStdString(f.prompt.asked[0]).startsWith("Warning|Programming " + c.lockout.join(" and ") + " "),
+      QCOMPARE(f.prompt.asked.size(), size_t(2));
+      QVERIFY2(QString::fromStdString(f.prompt.asked[1]).startsWith("Warning|Programming " + c.lockout.join(" and ") + " "),
                c.chip);
       QVERIFY(f.port.trace.empty());
     }
@@ -404,17 +423,18 @@ class LockFusesDialogTest : public QObject {
 
     // Write: the external crystal asks first; No writes nothing, an internal clock asks nothing.
     emit clock->activated(clock->findData(0x3F));
-    f.prompt.yesNo = {false};
+    f.prompt.yesNo = {true, false};
     form.Button2->click();
-    QCOMPARE(f.prompt.asked.size(), size_t(1));
-    QVERIFY2(QString::fromStdString(f.prompt.asked[0]).contains(
+    QCOMPARE(f.prompt.asked.size(), size_t(2));
+    QVERIFY2(QString::fromStdString(f.prompt.asked[1]).contains(
                  "(SUT_CKSEL \"Ext. Crystal Osc. 8.0- MHz; Start-up time PWRDWN/RESET: 16K CK/14 CK + 65 ms\"): "
                  "after this write the chip answers the programmer only with that crystal or clock fitted and running"),
-             f.prompt.asked[0].c_str());
+             f.prompt.asked[1].c_str());
     QVERIFY(f.port.trace.empty());
     emit clock->activated(clock->findData(0x23));  // internal 128 kHz
+    f.prompt.yesNo = {true};
     form.Button2->click();
-    QCOMPARE(f.prompt.asked.size(), size_t(1));
+    QCOMPARE(f.prompt.asked.size(), size_t(3));
     QVERIFY(!f.port.trace.empty());
     QCOMPARE(FuseLockBytes[0], uint8_t(0xE3));
 
@@ -431,6 +451,57 @@ class LockFusesDialogTest : public QObject {
     form.show();
     QTest::keyClick(&form, Qt::Key_Escape);
     QVERIFY(form.isVisible());
+  }
+
+  // Guards: closing from the title bar dropped ticked bits without a word.
+  void closingWithChangesAsks() {
+    const struct {
+      bool change;
+      UserPrompt::Changes answer;
+      bool open;       // afterwards
+      uint8_t saved;   // FuseLockBytes[3] afterwards
+    } cases[] = {
+        {false, UserPrompt::Changes::Cancel, false, 0xFF},
+        {true, UserPrompt::Changes::Save, false, 0xFE},
+        {true, UserPrompt::Changes::Discard, false, 0xFF},
+        {true, UserPrompt::Changes::Cancel, true, 0xFF},
+    };
+    for (const auto& c : cases) {
+      test::CoreFixture f;
+      SelectChip(FindChipByName("ATtiny2313")->id);
+      TLockFusesForm form;
+      QCOMPARE(form.SourceLabel->text(), QString("Factory values, not read from a chip"));
+      form.show();
+      if (c.change) BoxNamed(form, "LB1")->setChecked(true);
+      f.prompt.changes = {c.answer};
+      form.close();
+      QCOMPARE(f.prompt.asked.size(), size_t(c.change ? 1 : 0));
+      QCOMPARE(form.isVisible(), c.open);
+      QCOMPARE(FuseLockBytes[3], c.saved);
+    }
+  }
+
+  // Guards: Save & Close overwrote what the clock question compared with, so a reopened dialog
+  // wrote an external clock without asking.
+  void clockQuestionSurvivesSaveAndClose() {
+    test::CoreFixture f;
+    ForgetChipFuses();
+    SelectChip(FindChipByName("ATmega328P")->id);
+    f.Connect();
+    AnswerFuses(f.port, {});
+    {
+      TLockFusesForm form;
+      for (size_t i = 0; i < form.FieldLabels.size(); ++i)
+        if (form.FieldLabels[i]->toolTip() == "SUT_CKSEL") emit form.FieldBoxes[i]->activated(form.FieldBoxes[i]->findData(0x3F));
+      form.OKButton->click();
+    }
+    TLockFusesForm reopened;
+    QCOMPARE(reopened.SourceLabel->text(), QString("Saved changes, not yet written to the chip"));
+    f.prompt.yesNo = {true, false};
+    reopened.Button2->click();
+    QCOMPARE(f.prompt.asked.size(), size_t(2));
+    QVERIFY(QString::fromStdString(f.prompt.asked[1]).contains("The clock becomes a crystal or clock outside the chip"));
+    QVERIFY(f.port.trace.empty());
   }
 };
 

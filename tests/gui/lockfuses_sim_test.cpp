@@ -65,12 +65,18 @@ class LockFusesSimTest : public QObject {
         written = Checked(form);
         f.ClearRecords();
         // Flipped clock bits may select a crystal or clock outside the chip: that alone asks.
-        f.prompt.yesNo = {true};
+        f.prompt.yesNo = {true, true};
         form.Button2->click();
         for (const std::string& asked : f.prompt.asked)
-          QVERIFY2(asked.rfind("Warning|The clock becomes", 0) == 0, (name + ": " + asked).c_str());
-        QVERIFY2(f.prompt.asked.size() <= 1, name.c_str());
-        QCOMPARE(f.log.lines.back(), std::string("       Finished with success."));
+          QVERIFY2(asked.rfind("Warning|The clock becomes", 0) == 0 ||
+                       asked.find("never read from the chip") != std::string::npos,
+                   (name + ": " + asked).c_str());
+        QVERIFY2(f.prompt.asked.size() <= 2, name.c_str());
+        // Each byte read back as written (or, on the oldest chips, not readable at all).
+        const std::string& last = f.log.lines.back();
+        QVERIFY2(last.find(" written and verified") != std::string::npos ||
+                     last.find("cannot read them back") != std::string::npos,
+                 (name + ": " + last).c_str());
         form.OKButton->click();
         QCOMPARE(form.result(), int(QDialog::Accepted));
       }

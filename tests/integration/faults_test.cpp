@@ -443,13 +443,14 @@ TEST(FaultMatrix, HangUpNamesTheFailingPacketAndClosesThePort) {
       std::string result = kFail;
       if (info.cmd == Cmd::Autosearch && !inEnable) result = "No chip selected";
       if (info.kind == 'v' && !inEnable) {
-        // The address of the byte whose exchange broke off.
+        // The address of the byte whose exchange broke off; none while the signature that
+        // checks the chip was being read.
         long reads = 0;
         for (long i = 0; i <= n; ++i)
-          if (clean.sent[i].size() == 5 && clean.sent[i][4] != 0xAC) ++reads;
+          if (clean.sent[i].size() == 5 && clean.sent[i][4] != 0xAC && clean.sent[i][4] != 0x30) ++reads;
         char buf[48];
         std::snprintf(buf, sizeof buf, " with fail. Address: 0x%04lX", reads - 1);
-        result = kFinished + buf;
+        if (reads > 0) result = kFinished + buf;
       }
       ASSERT_GE(o.lines.size(), 2u);
       EXPECT_EQ(o.lines[o.lines.size() - (info.image ? 2 : 1)], result) << Dump(o.lines);

@@ -118,6 +118,14 @@ bool ScriptedPrompt::AskYesNo(const std::string& caption, const std::string& tex
   return a;
 }
 
+UserPrompt::Changes ScriptedPrompt::AskSaveChanges(const std::string& caption, const std::string& text) {
+  asked.push_back(caption + "|" + text);
+  if (changes.empty()) return Changes::Cancel;
+  const Changes c = changes.front();
+  changes.pop_front();
+  return c;
+}
+
 void ScriptedPrompt::ShowMessage(const std::string& caption, const std::string& text) {
   messages.push_back(caption + "|" + text);
 }

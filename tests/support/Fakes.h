@@ -93,7 +93,9 @@ class ScriptedPrompt : public UserPrompt {
   void ShowMessage(const std::string& caption, const std::string& text) override;
   std::optional<FileChoice> OpenFile() override;
   std::optional<FileChoice> SaveFile() override;
+  Changes AskSaveChanges(const std::string& caption, const std::string& text) override;
   std::deque<bool> yesNo;  // empty: No
+  std::deque<Changes> changes;  // empty: Cancel
   std::deque<std::optional<FileChoice>> files;
   std::vector<std::string> asked;     // "caption|text"
   std::vector<std::string> messages;  // "caption|text"

@@ -1,12 +1,15 @@
 // Autosearch, Chip Erase, Read Calibration and the chip side of the Lock & Fuses dialog.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "chips/Chipfunctions.h"
 #include "commands/Driver.h"
 #include "support/Fakes.h"
+#include "support/SimDriver.h"
+#include "sim/SimChip.h"
 
 namespace quillet {
 namespace {
@@ -39,7 +42,10 @@ struct Chip {
 struct Fixture : test::CoreFixture {
   Chip chip;
   explicit Fixture(const char* chipName = nullptr) {
-    if (chipName) SelectChip(FindChipByName(chipName)->id);
+    if (chipName) {
+      SelectChip(FindChipByName(chipName)->id);
+      for (int i = 0; i < 3; ++i) chip.signature[i] = static_cast<uint8_t>(SelectedChip >> (8 * i));
+    }
     Connect();
     port.responder = [this](const std::vector<uint8_t>& in) { return chip.Answer(in); };
   }
@@ -68,10 +74,17 @@ TEST(Autosearch, Outcomes) {
        692510},
       {"no chip answering", {0xFF, 0xFF, 0xFF}, false, false,
        {kEnableNoEcho, kSuccess, "Trying to read signature bytes", "       Finished",
-        "Selected chip is  unknown"},
+        "No chip answers: the signature reads FF FF FF; check the wiring, the chip's supply and its clock",
+        kFail},
        495646},
       {"zero signature", {0, 0, 0}, false, false,
-       {kEnableNoEcho, kSuccess, "Trying to read signature bytes", "       Finished", "No chip selected"},
+       {kEnableNoEcho, kSuccess, "Trying to read signature bytes", "       Finished",
+        "No chip answers: the signature reads 00 00 00; check the wiring, the chip's supply and its clock",
+        kFail},
+       495646},
+      {"unknown chip", {0x1E, 0x95, 0x99}, false, false,
+       {kEnableNoEcho, kSuccess, "Trying to read signature bytes", "       Finished",
+        "Selected chip is  unknown"},
        495646},
       {"silent gateway", {0, 0, 0}, true, false,
        {kEnableNoEcho, kSuccess, "Trying to read signature bytes", "Error reading the answer (SPI paket)",
@@ -108,11 +121,18 @@ TEST(ChipErase, Outcomes) {
   } cases[] = {
       {"answered No", "ATtiny2313", false, false, {}, {}},
       {"ATtiny2313", "ATtiny2313", true, false,
-       {kSync, kSuccess, "Trying to erase the chip", kSuccess}, {"AC 53 00 00", "AC 80 00 00"}},
+       {kSync, kSuccess, "Trying to erase the chip", kSuccess},
+       {"AC 53 00 00", "30 00 00 00", "30 00 01 00", "30 00 02 00", "AC 80 00 00"}},
       {"ATtiny12 erases twice", "ATtiny12", true, false,
        {kSync, kSuccess, "Trying to erase the chip", kSuccess, kSync, kSuccess, "Trying to erase the chip",
         kSuccess},
-       {"AC 53 00 00", "AC 80 00 00", "AC 53 00 00", "40 00 00 FF", "AC 80 00 00"}},
+       {"AC 53 00 00", "30 00 00 00", "30 00 01 00", "30 00 02 00", "AC 80 00 00", "AC 53 00 00",
+        "40 00 00 FF", "AC 80 00 00"}},
+      {"another chip in the socket: nothing erased", "ATtiny12", true, false,
+       {kSync, kSuccess, "The chip answers 1E 91 0A (ATtiny2313), not ATtiny12: choose it or use Autosearch",
+        kFail},
+       {"AC 53 00 00", "30 00 00 00", "30 00 01 00", "30 00 02 00", "30 00 00 00", "30 00 01 00",
+        "30 00 02 00"}},
       {"wrong echo, tried again three times", "AT90S2313", true, true,
        {kEnable, kRetry + "1 of 3)", kRetry + "2 of 3)", kRetry + "3 of 3)", kFail},
        {"AC 53 00 00", "AC 53 00 00", "AC 53 00 00", "AC 53 00 00"}},
@@ -123,6 +143,7 @@ TEST(ChipErase, Outcomes) {
     f.ClearRecords();
     f.prompt.yesNo = {c.yes};
     f.chip.badEcho = c.badEcho;
+    if (std::string(c.name).rfind("another", 0) == 0) std::copy_n("\x1E\x91\x0A", 3, f.chip.signature);
     RunChipErase();
     EXPECT_EQ(f.prompt.asked, std::vector<std::string>{
                                   "Warning|All previous chip data will be lost (Flash, EEPROM, Lock "
@@ -175,28 +196,51 @@ TEST(ReadCalibration, Outcomes) {
   EXPECT_TRUE(f.progress.dialogs[0].freed);
 }
 
+// The Lock & Fuses steps on a simulated chip: the reads, and the writes each read back in the
+// same programming session.
+struct SimFixture : test::CoreFixture {
+  explicit SimFixture(const char* chipName) : sim(chipName) {
+    Connect();
+    SelectChip(FindChipByName(chipName)->id);
+    ClearRecords();
+  }
+  Lines TryingLines() const {
+    Lines out;
+    for (const std::string& l : log.lines)
+      if (l.rfind("Trying to", 0) == 0) out.push_back(l);
+    return out;
+  }
+  test::SimDriver sim;
+};
+
 TEST(LockAndFuses, ReadAndWriteOrders) {
   struct {
     const char* chip;
     Lines read;   // "Trying to" lines after Programming Enable
-    Lines write;
+    Lines write;  // each write, then the read that checks it
   } cases[] = {
       {"ATtiny2313",
        {" read lock-bits", " read fuse extended byte", " read fuse high byte", " read fuse low byte"},
-       {" write fuse extended byte", " write fuse high byte", " write fuse low byte", " write lock-bits"}},
+       {" write fuse extended byte", " read fuse extended byte", " write fuse high byte", " read fuse high byte",
+        " write fuse low byte", " read fuse low byte", " write lock-bits", " read lock-bits"}},
       {"AT90CAN128",
        {" read lock-bits", " read fuse extended byte", " read fuse high byte", " read fuse low byte"},
-       {" write fuse extended byte", " write fuse high byte", " write fuse low byte", " write lock-bits"}},
+       {" write fuse extended byte", " read fuse extended byte", " write fuse high byte", " read fuse high byte",
+        " write fuse low byte", " read fuse low byte", " write lock-bits", " read lock-bits"}},
       {"ATtiny26", {" read lock-bits", " read fuse high byte", " read fuse low byte"},
-       {" write fuse high byte", " write fuse low byte", " write lock-bits"}},
-      {"ATtiny15", {" read lock-bits", " read fuse byte"}, {" write fuse byte", " write lock-bits"}},
-      {"AT90S4433", {" read lock-bits", " read fuse-bits"}, {" write fuse byte", " write lock-bits"}},
-      {"ATtiny22", {" read lock- & fuse-bits"}, {" write fuse byte", " write lock-bits"}},
+       {" write fuse high byte", " read fuse high byte", " write fuse low byte", " read fuse low byte",
+        " write lock-bits", " read lock-bits"}},
+      {"ATtiny15", {" read lock-bits", " read fuse byte"},
+       {" write fuse byte", " read fuse byte", " write lock-bits", " read lock-bits"}},
+      {"AT90S4433", {" read lock-bits", " read fuse-bits"},
+       {" write fuse byte", " read fuse-bits", " write lock-bits", " read lock-bits"}},
+      {"ATtiny22", {" read lock- & fuse-bits"},
+       {" write fuse byte", " read lock- & fuse-bits", " write lock-bits", " read lock- & fuse-bits"}},
       {"AT90S8515", {}, {" write lock-bits"}},
   };
   for (const auto& c : cases) {
     for (bool write : {false, true}) {
-      Fixture f(c.chip);
+      SimFixture f(c.chip);
       EXPECT_TRUE(write ? WriteLockAndFuses() : ReadLockAndFuses()) << c.chip;
       Lines expected;
       const Lines& steps = write ? c.write : c.read;
@@ -206,13 +250,35 @@ TEST(LockAndFuses, ReadAndWriteOrders) {
         expected.push_back(f.TryingLines().at(0));  // Programming Enable, the module's own text
         for (const std::string& s : steps) expected.push_back("Trying to" + s);
         EXPECT_EQ(f.TryingLines(), expected) << c.chip << (write ? " write" : " read");
-        EXPECT_EQ(f.log.lines.back(), kSuccess) << c.chip;
+        const std::string last = f.log.lines.back();
+        EXPECT_TRUE(last == kSuccess || last.find(" written and verified") != std::string::npos ||
+                    last.find("cannot read them back") != std::string::npos)
+            << c.chip << ": " << last;
       }
+      EXPECT_EQ(LastChipFuses().read, !steps.empty() && (!write || c.read.size() > 0)) << c.chip;
       ASSERT_EQ(f.progress.dialogs.size(), 1u);
       EXPECT_TRUE(f.progress.dialogs[0].freed);
       EXPECT_TRUE(f.progress.dialogs[0].positions.empty());
     }
   }
+}
+
+// A chip whose lock bits forbid fuse writes keeps its fuses: said byte by byte, and a failure.
+TEST(LockAndFuses, ALockedChipKeepsItsFuses) {
+  SimFixture f("ATtiny2313");
+  f.sim.Chip().State().lock = 0xFC;
+  FuseLockBytes[1] = 0xDB;  // BODLEVEL1 programmed
+  FuseLockBytes[3] = 0xFC;
+  EXPECT_FALSE(WriteLockAndFuses());
+  const Lines& log = f.log.lines;
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "High fuse: 0xDB written, the chip kept 0xDF (differing: BODLEVEL1; the lock bits "
+                      "forbid it: Chip Erase clears them)"),
+            log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(), "Lock bits 0xFC written and verified"), log.end());
+  EXPECT_EQ(log.back(), kFail);
+  EXPECT_EQ(FuseLockBytes[1], 0xDF);  // the dialog shows what the chip kept
+  EXPECT_EQ(f.sim.Chip().State().fuses[1], 0xDF);
 }
 
 // Steps done before a failure stay done; the dialog adds only its " with fail." line.

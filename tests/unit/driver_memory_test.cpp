@@ -18,8 +18,10 @@ namespace {
 const std::string kStart = "Start time: 12:0:0";
 const std::string kEnd = "End time: 12:0:0";
 
-// A chip behind the gateway: answers Programming Enable with the echo and reads from its memories.
+// A chip behind the gateway: answers Programming Enable with the echo, its signature (the
+// selected chip's) and reads from its memories.
 struct FakeChip {
+  ChipId signature = 0;
   std::vector<uint8_t> flash = std::vector<uint8_t>(262144, 0);
   std::vector<uint8_t> eeprom = std::vector<uint8_t>(65536, 0);
   bool badEcho = false;
@@ -33,6 +35,7 @@ struct FakeChip {
     if (in[0] == 0x20 || in[0] == 0x28)
       a[0] = flash[((in[1] << 8 | in[2]) << 1) + (in[0] == 0x28 ? 1 : 0)];
     if (in[0] == 0xA0) a[0] = eeprom[in[1] << 8 | in[2]];
+    if (in[0] == 0x30) a[0] = static_cast<uint8_t>(signature >> (8 * (in[2] % 3)));
     return a;
   }
 };
@@ -41,6 +44,7 @@ struct DriverFixture : test::CoreFixture {
   FakeChip chip;
   explicit DriverFixture(const char* chipName = nullptr) {
     if (chipName) SelectChip(FindChipByName(chipName)->id);
+    chip.signature = SelectedChip;
     Connect();
     for (size_t i = 0; i < chip.flash.size(); ++i) chip.flash[i] = static_cast<uint8_t>(i * 7 + 1);
     for (size_t i = 0; i < chip.eeprom.size(); ++i) chip.eeprom[i] = static_cast<uint8_t>(i * 3 + 5);
@@ -203,6 +207,11 @@ TEST(Driver, VerifyReportsFirstDifference) {
   }
 }
 
+// The signature read that checks the chip before anything is erased or written.
+const char* const kSig0 = "30 00 00 00";
+const char* const kSig1 = "30 00 01 00";
+const char* const kSig2 = "30 00 02 00";
+
 TEST(Driver, WriteProgramSteps) {
   struct {
     const char* chip;
@@ -210,13 +219,14 @@ TEST(Driver, WriteProgramSteps) {
     const char* byteOp;               // the first data instruction's opcode
     size_t commits;                   // 0x4C instructions
   } cases[] = {
-      {"AT90S1200", {"AC 53 00 00", "AC 80 00 00", "AC 53 00 00"}, "40", 0},
+      {"AT90S1200", {"AC 53 00 00", kSig0, kSig1, kSig2, "AC 80 00 00", "AC 53 00 00"}, "40", 0},
       {"ATtiny12",
-       {"AC 53 00 00", "AC 80 00 00", "AC 53 00 00", "40 00 00 FF", "AC 80 00 00", "AC 53 00 00"},
+       {"AC 53 00 00", kSig0, kSig1, kSig2, "AC 80 00 00", "AC 53 00 00", "40 00 00 FF", "AC 80 00 00",
+        "AC 53 00 00"},
        "40",
        0},
-      {"ATtiny2313", {"AC 53 00 00", "AC 80 00 00", "AC 53 00 00"}, "40", 64},
-      {"AT90CAN32", {"AC 53 00 00", "AC 80 00 00", "AC 53 00 00"}, "40", 128},
+      {"ATtiny2313", {"AC 53 00 00", kSig0, kSig1, kSig2, "AC 80 00 00", "AC 53 00 00"}, "40", 64},
+      {"AT90CAN32", {"AC 53 00 00", kSig0, kSig1, kSig2, "AC 80 00 00", "AC 53 00 00"}, "40", 128},
   };
   for (const auto& c : cases) {
     DriverFixture f(c.chip);
@@ -235,12 +245,29 @@ TEST(Driver, WriteProgramSteps) {
   }
 }
 
+// Another chip in the socket than the one selected: every command stops after the signature,
+// naming both, and nothing is erased or written.
+TEST(Driver, AnotherChipInTheSocketIsNeitherReadNorWritten) {
+  for (const OpCase& op : kOps) {
+    DriverFixture f("ATmega328P");
+    f.chip.signature = FindChipByName("ATtiny2313")->id;
+    f.prompt.yesNo = {true};
+    EXPECT_FALSE(RunMemoryCommand(op.op)) << op.trying;
+    const std::vector<std::string> ins = f.Instructions();
+    for (const std::string& i : ins) EXPECT_TRUE(i.rfind("AC 53", 0) == 0 || i.rfind("30", 0) == 0) << op.trying << ": " << i;
+    EXPECT_EQ(f.Tail(3), (std::vector<std::string>{
+                             "The chip answers 1E 91 0A (ATtiny2313), not ATmega328P: choose it or use Autosearch",
+                             "       Finished with fail.", kEnd}))
+        << op.trying;
+  }
+}
+
 TEST(Driver, PageCommitFollowsTheLastByteOfEachPage) {
   DriverFixture f("ATtiny2313");
   f.prompt.yesNo = {true};
   RunMemoryCommand(MemoryOperation::WriteData);
   std::vector<std::string> ins = f.Instructions();
-  ins.erase(ins.begin());  // Programming Enable
+  ins.erase(ins.begin(), ins.begin() + 4);  // Programming Enable, the signature
   ASSERT_EQ(ins.size(), 128u + 32u);
   for (size_t i = 0; i < ins.size(); ++i)
     EXPECT_EQ(ins[i].substr(0, 2), i % 5 == 4 ? "C2" : "C1") << i;
