@@ -192,9 +192,10 @@ struct Box {
 };
 
 // Pin numbers inside the body, next to their pins; a number that would touch its neighbour
-// moves one row (or column) further in. With taken (the newer chips), a number also keeps
-// clear of what taken holds and stays inside the body (with half, in the half next to its
-// side, so it cannot be read as a number of the far side), or is left out: *missed counts those.
+// moves one row (or column) further in. With taken (the drawing, not the counting of rows), a
+// number also keeps clear of what taken holds and stays inside the body (with half, in the half
+// next to its side, so it cannot be read as a number of the far side), or is left out: *missed
+// counts those.
 int PlaceLabels(Canvas* c, const std::vector<std::pair<PinPlace, int>>& pins, const Layout& l, Side side,
                 std::vector<Box>* taken = nullptr, int* missed = nullptr, bool half = false) {
   std::vector<std::vector<std::pair<int, int>>> rows;  // occupied ranges along the side
@@ -405,6 +406,9 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
   for (size_t j = 0; j < up.size(); ++j) route(up[j], tipTop - 3 - laneStep * static_cast<int>(j));
   const int tipBottom = l.bodyY + l.bodyH - 1 + kPinLength;
   for (size_t j = 0; j < down.size(); ++j) route(down[j], tipBottom + 3 + laneStep * static_cast<int>(j));
+  const int lowest = down.empty() ? tipBottom : tipBottom + 3 + laneStep * static_cast<int>(down.size() - 1);
+  if (lowest > kHeight - 2 - kNoteStep * static_cast<int>(chip.notes.size()))
+    std::fprintf(stderr, "picturegen: %s: wires run under the lines at the foot\n", name.c_str());
   // Two pins on one signal (VCC, GND of the TQFP) join on the connector row.
   for (int s = 0; s < kSignals; ++s)
     for (const auto& [x, y] : corners[s])

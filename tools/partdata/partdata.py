@@ -7,6 +7,8 @@ Two sources:
   * the table below, one entry per datasheet, for what only the datasheet gives: the minimum
     waits of the serial programming chapter, EEPROM page mode, calibration bytes, package pins,
     and the few places where the datasheet overrules the header (each with its reason).
+Where a device file exists (its extract, atdf-facts.txt), it overrules the header's values, and
+its pinout of the row's package gives every supply pin (AVCC, AGND, UVCC, UGND as well).
 
 Usage: tools/partdata/partdata.py [--include DIR] [--out chips/PartTable.cpp]
 """
