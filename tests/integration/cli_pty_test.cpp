@@ -398,6 +398,11 @@ TEST(CliPty, DescribeSaysTheRow) {
         "lock LB (mask 0x03): Memory Lock"},
        nullptr},
       {"AT90S2313", {"fuse fields: none in words (no device file for AT90S2313)"}, nullptr},
+      // The first chips' packages, the analog supply pins included.
+      {"ATtiny26", {"package PDIP20: 20 pins, MOSI 1, MISO 2, SCK 3, RESET 10, VCC 5, AVCC 15, GND 6, AGND 16"},
+       nullptr},
+      {"AT90CAN128", {"package TQFP64: 64 pins, MOSI 2, MISO 3, SCK 11, RESET 20, VCC 21 52, AVCC 64, GND 22 53 63"},
+       nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.part);
