@@ -74,7 +74,8 @@ constexpr PartPackage kPdip40Adc{"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "G
 constexpr PartPackage kTqfp64Can{
     "TQFP64", 64, 2, 3, 11, 20, {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}};
 
-// The part ids of the field follow each row (AT90S2323 and ATtiny22 have none of their own).
+// The part ids of the field follow each row (AT90S2323 and ATtiny22 have none of their own),
+// then its package.
 // The 64-byte Flash pages (32 words) of the ATtiny45/85 (datasheet 2586, "No. of Words in a
 // Page" of the serial programming chapter) and ATtiny461/861 (datasheet 2588) are in the last
 // column; their modules write 32-byte pages.
