@@ -2,6 +2,7 @@
 
 #include "chips/ChipModule.h"
 #include "chips/NewerChips.h"
+#include "chips/PartTable.h"
 #include "image/Images.h"
 #include "log/Logfunctions.h"
 
@@ -49,37 +50,62 @@ constexpr WriteTimes kTiny26Times{4500, 9000, 9000, 4500};
 // ATtiny261/461/861 datasheet 2588: 4.5, 4.0, 9.0, 4.5 ms.
 constexpr WriteTimes kTinyX61Times{4500, 4000, 9000, 4500};
 
-// The part ids of the field follow each row (AT90S2323 and ATtiny22 have none of their own).
+// Packages: the DIP (the TQFP64 of the AT90CAN), the pins of the serial programming signals
+// and every supply pin. From the device file's pinout where it has one (the unit test
+// chips_parttable checks them against it), else from the datasheet named.
+// AT90S2323/2343 datasheet 1004, ATtiny12 datasheet 1006, ATtiny15L datasheet 1187, ATtiny22
+// datasheet 1273; the PDIP8/SOIC8 pinouts of ATtiny13.atdf and ATtiny25/45/85.atdf.
+constexpr PartPackage kPdip8{"PDIP8", 8, 5, 6, 7, 1, {{4, "GND"}, {8, "VCC"}}};
+// AT90S1200 datasheet 0838, AT90S2313 datasheet 0839, ATtiny2313 datasheet 2543 (its device
+// file has no pinout).
+constexpr PartPackage kPdip20{"PDIP20", 20, 17, 18, 19, 1, {{10, "GND"}, {20, "VCC"}}};
+// The SOIC_20 pinout of ATtiny261/461/861.atdf, which their PDIP20 shares; the ATtiny26
+// (datasheet 1477, its device file has no pinout) has the same pins.
+constexpr PartPackage kPdip20Tiny26{"PDIP20", 20, 1, 2, 3, 10,
+                                    {{5, "VCC"}, {6, "GND"}, {15, "AVCC"}, {16, "AGND"}}};
+// AT90S2333/4433 datasheet 1042: AVCC 20, AREF 21, AGND 22.
+constexpr PartPackage kPdip28{"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "AGND"}}};
+// AT90S4414/8515 datasheet 0841 (no ADC).
+constexpr PartPackage kPdip40{"PDIP40", 40, 6, 7, 8, 9, {{20, "GND"}, {40, "VCC"}}};
+// AT90S4434/8535 datasheet 1041: AVCC 30, AGND 31, AREF 32.
+constexpr PartPackage kPdip40Adc{"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "AGND"}}};
+// The TQFP64 pinout of AT90CAN32/64/128.atdf; datasheet 7679: programmed through PDI (PE0) and
+// PDO (PE1), which the device file does not name.
+constexpr PartPackage kTqfp64Can{
+    "TQFP64", 64, 2, 3, 11, 20, {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}};
+
+// The part ids of the field follow each row (AT90S2323 and ATtiny22 have none of their own),
+// then its package.
 // The 64-byte Flash pages (32 words) of the ATtiny45/85 (datasheet 2586, "No. of Words in a
 // Page" of the serial programming chapter) and ATtiny461/861 (datasheet 2588) are in the last
 // column; their modules write 32-byte pages.
 // clang-format off
 const std::array<ChipEntry, kChipCount> kFirstChips = {{
-  {102430,  "AT90S1200",  kAt90, 1024,   64,   0, &At90s1200,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "1200"},
-  {102686,  "AT90S2313",  kAt90, 2048,   128,  0, &At90s2313,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "2313"},
-  {168222,  "AT90S2323",  kAt90, 2048,   128,  0, &At90s2323,  {0xDE, 0xFF},             2, kAt90sTimes, nullptr, ""},
-  {364830,  "AT90S2333",  kAt90, 2048,   128,  0, &At90s2333,  {0xDA, 0xFF},             2, kAt90sTimes, nullptr, "2333"},
-  {233758,  "AT90S2343",  kAt90, 2048,   128,  0, &At90s2343,  {0xDE, 0xFF},             2, kAt90sTimes, nullptr, "2343"},
-  {102942,  "AT90S4414",  kAt90, 4096,   256,  0, &At90s4414,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "4414"},
-  {234014,  "AT90S4433",  kAt90, 4096,   256,  0, &At90s2333,  {0xDA, 0xFF},             2, kAt90sTimes, nullptr, "4433"},
-  {168478,  "AT90S4434",  kAt90, 4096,   256,  0, &At90s4434,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "4434"},
-  {103198,  "AT90S8515",  kAt90, 8192,   512,  0, &At90s4414,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "8515"},
-  {234270,  "AT90S8535",  kAt90, 8192,   512,  0, &At90s4434,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "8535"},
-  {8492318, "AT90CAN32",  kAt90, 32768,  1024, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes, nullptr, "c32"},
-  {8492574, "AT90CAN64",  kAt90, 65536,  2048, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes, nullptr, "c64"},
-  {8492830, "AT90CAN128", kAt90, 131072, 4096, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes, nullptr, "c128"},
-  {364574,  "ATtiny12",   kTiny, 1024,   64,   1, &Attiny12,   {0x52, 0xFF},             2, kTiny12Times, nullptr, "t12"},
-  {495646,  "ATtiny13",   kTiny, 1024,   64,   1, &Attiny13,   {0x6A, 0xFF, 0xFF},       3, kTiny13Times, nullptr, "t13, t13a"},
-  {430110,  "ATtiny15",   kTiny, 1024,   64,   1, &Attiny15,   {0x5C, 0xFF},             2, kTiny15Times, nullptr, "t15"},
-  {430366,  "ATtiny22",   kTiny, 2048,   128,  1, &Attiny22,   {0xDE, 0xFF},             2, kAt90sTimes, nullptr, ""},
-  {692510,  "ATtiny2313", kTiny, 2048,   128,  2, &Attiny2313, {0x64, 0xDF, 0xFF, 0xFF}, 4, kTiny2313Times, nullptr, "t2313, t2313a"},
-  {561438,  "ATtiny25",   kTiny, 2048,   128,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr, "t25"},
-  {626974,  "ATtiny26",   kTiny, 2048,   128,  4, &Attiny26,   {0xE1, 0xF7, 0xFF},       3, kTiny26Times, nullptr, "t26"},
-  {823582,  "ATtiny261",  kTiny, 2048,   128,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr, "t261, t261a"},
-  {430622,  "ATtiny45",   kTiny, 4096,   256,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr, "t45", 64},
-  {561694,  "ATtiny461",  kTiny, 4096,   256,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr, "t461, t461a", 64},
-  {758558,  "ATtiny85",   kTiny, 8192,   512,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr, "t85", 64},
-  {889630,  "ATtiny861",  kTiny, 8192,   512,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr, "t861, t861a", 64},
+  {102430,  "AT90S1200",  kAt90, 1024,   64,   0, &At90s1200,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "1200", &kPdip20},
+  {102686,  "AT90S2313",  kAt90, 2048,   128,  0, &At90s2313,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "2313", &kPdip20},
+  {168222,  "AT90S2323",  kAt90, 2048,   128,  0, &At90s2323,  {0xDE, 0xFF},             2, kAt90sTimes, nullptr, "", &kPdip8},
+  {364830,  "AT90S2333",  kAt90, 2048,   128,  0, &At90s2333,  {0xDA, 0xFF},             2, kAt90sTimes, nullptr, "2333", &kPdip28},
+  {233758,  "AT90S2343",  kAt90, 2048,   128,  0, &At90s2343,  {0xDE, 0xFF},             2, kAt90sTimes, nullptr, "2343", &kPdip8},
+  {102942,  "AT90S4414",  kAt90, 4096,   256,  0, &At90s4414,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "4414", &kPdip40},
+  {234014,  "AT90S4433",  kAt90, 4096,   256,  0, &At90s2333,  {0xDA, 0xFF},             2, kAt90sTimes, nullptr, "4433", &kPdip28},
+  {168478,  "AT90S4434",  kAt90, 4096,   256,  0, &At90s4434,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "4434", &kPdip40Adc},
+  {103198,  "AT90S8515",  kAt90, 8192,   512,  0, &At90s4414,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "8515", &kPdip40},
+  {234270,  "AT90S8535",  kAt90, 8192,   512,  0, &At90s4434,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "8535", &kPdip40Adc},
+  {8492318, "AT90CAN32",  kAt90, 32768,  1024, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes, nullptr, "c32", &kTqfp64Can},
+  {8492574, "AT90CAN64",  kAt90, 65536,  2048, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes, nullptr, "c64", &kTqfp64Can},
+  {8492830, "AT90CAN128", kAt90, 131072, 4096, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes, nullptr, "c128", &kTqfp64Can},
+  {364574,  "ATtiny12",   kTiny, 1024,   64,   1, &Attiny12,   {0x52, 0xFF},             2, kTiny12Times, nullptr, "t12", &kPdip8},
+  {495646,  "ATtiny13",   kTiny, 1024,   64,   1, &Attiny13,   {0x6A, 0xFF, 0xFF},       3, kTiny13Times, nullptr, "t13, t13a", &kPdip8},
+  {430110,  "ATtiny15",   kTiny, 1024,   64,   1, &Attiny15,   {0x5C, 0xFF},             2, kTiny15Times, nullptr, "t15", &kPdip8},
+  {430366,  "ATtiny22",   kTiny, 2048,   128,  1, &Attiny22,   {0xDE, 0xFF},             2, kAt90sTimes, nullptr, "", &kPdip8},
+  {692510,  "ATtiny2313", kTiny, 2048,   128,  2, &Attiny2313, {0x64, 0xDF, 0xFF, 0xFF}, 4, kTiny2313Times, nullptr, "t2313, t2313a", &kPdip20},
+  {561438,  "ATtiny25",   kTiny, 2048,   128,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr, "t25", &kPdip8},
+  {626974,  "ATtiny26",   kTiny, 2048,   128,  4, &Attiny26,   {0xE1, 0xF7, 0xFF},       3, kTiny26Times, nullptr, "t26", &kPdip20Tiny26},
+  {823582,  "ATtiny261",  kTiny, 2048,   128,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr, "t261, t261a", &kPdip20Tiny26},
+  {430622,  "ATtiny45",   kTiny, 4096,   256,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr, "t45", &kPdip8, 64},
+  {561694,  "ATtiny461",  kTiny, 4096,   256,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr, "t461, t461a", &kPdip20Tiny26, 64},
+  {758558,  "ATtiny85",   kTiny, 8192,   512,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr, "t85", &kPdip8, 64},
+  {889630,  "ATtiny861",  kTiny, 8192,   512,  1, &Attiny261,  {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX61Times, nullptr, "t861, t861a", &kPdip20Tiny26, 64},
 }};
 // clang-format on
 

@@ -13,6 +13,7 @@ using ChipId = int32_t;
 
 struct ChipModule;
 struct PartRow;
+struct PartPackage;
 
 // A chip's self-timed write durations from its datasheet (the serial programming chapter's
 // minimum wait delays, 5 V figures), in microseconds. The program never waits less after an
@@ -40,6 +41,9 @@ struct ChipEntry {
   const PartRow* part;
   // The field's short part ids ("m328p", "t85, t85a"): what -p takes in Makefiles and IDE recipes.
   const char* partIds;
+  // Its package: the pins of the serial signals and every supply pin (the wiring picture,
+  // --describe). The newer chips' is their row's.
+  const PartPackage* package;
   // The chip's own Flash page where it is larger than its module's (0: the module's). The
   // module's smaller page still programs it, at twice the commits.
   uint16_t flashPageBytes = 0;

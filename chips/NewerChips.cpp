@@ -46,6 +46,10 @@ uint8_t RoleBits(const PartRow& part, int i, FuseRole role) {
   return bits;
 }
 
+bool IsGroundPad(const char* pad) {
+  return pad && (std::strstr(pad, "GND") || std::strstr(pad, "VSS"));
+}
+
 FuseRole RoleOfName(const char* name) {
   if (!name) return FuseRole::None;
   const std::string n = name;
@@ -114,6 +118,7 @@ void AppendNewerChips(std::vector<ChipEntry>& catalogue) {
         e.times = {p.times.flashUs, p.times.eepromUs, p.times.eraseUs, p.times.fuseUs};
         e.part = &p;
         e.partIds = p.partIds;
+        e.package = &p.package;
         catalogue.push_back(e);
       }
     }

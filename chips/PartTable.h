@@ -27,11 +27,16 @@ struct PartFuseByte {
   FuseRole roles[8];
   uint8_t factory;
 };
-// Pins in the chip's own numbering; 0 ends a list. A signal pin of 0: not known (see the row's
-// comment in PartTable.cpp). vcc/gnd hold the pins named VCC and GND (AVCC, UVCC are tied to VCC).
-constexpr int kMaxSupplyPins = 5;  // ATmega2560's TQFP100 has five GND pins
+// Pins in the chip's own numbering. A signal pin of 0: not known (see the row's comment in
+// PartTable.cpp). supply holds every supply pin of the package, in pin order, by the name its
+// pinout gives the pad ("VCC", "AVCC", "GND", "AGND", "UVCC"); a pin of 0 ends the list. All of
+// them are wired: the ground pads to GND, the others to VCC (AVCC too, even without the ADC).
+struct PartSupplyPin { uint8_t pin; const char* pad; };
+constexpr int kMaxSupplyPins = 12;  // ATmega2560's TQFP100 has ten
 struct PartPackage { const char* name; uint8_t pinCount; uint8_t mosi, miso, sck, reset;
-                     uint8_t vcc[kMaxSupplyPins], gnd[kMaxSupplyPins]; };
+                     PartSupplyPin supply[kMaxSupplyPins]; };
+// A ground pad (GND, AGND, UGND, DVSS): wired to the gateway's GND, every other supply pad to VCC.
+bool IsGroundPad(const char* pad);
 struct PartRow {
   const char* name;       // "ATmega328P", as the datasheet spells it
   const char* aliases;    // other names sharing signature and programming: "ATmega8A", or ""

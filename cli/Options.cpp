@@ -2,9 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/FuseWords.h"
 #include "commands/Jobs.h"
@@ -450,21 +454,26 @@ bool DescribePart(FILE* out, const std::string& name) {
   }
   line("reset disable", roles[0].empty() ? "none" : roles[0]);
   line("debugwire", roles[1].empty() ? "none" : roles[1]);
-  if (e->part) {
-    const PartPackage& p = e->part->package;
+  if (e->package) {
+    const PartPackage& p = *e->package;
     auto pin = [](int n) { return n ? std::to_string(n) : std::string("not known"); };
-    auto list = [](const uint8_t* pins) {
-      std::string s;
-      for (int i = 0; i < kMaxSupplyPins && pins[i]; ++i) s += (s.empty() ? "" : " ") + std::to_string(pins[i]);
-      return s.empty() ? std::string("not known") : s;
-    };
+    // Every supply pad by its name, the pins that carry it after it: the VCC side first.
+    std::vector<std::pair<std::string, std::string>> pads;
+    for (bool ground : {false, true})
+      for (int i = 0; i < kMaxSupplyPins && p.supply[i].pin; ++i) {
+        if (IsGroundPad(p.supply[i].pad) != ground) continue;
+        auto it = std::find_if(pads.begin(), pads.end(), [&](const auto& pad) { return pad.first == p.supply[i].pad; });
+        if (it == pads.end()) it = pads.insert(pads.end(), {p.supply[i].pad, ""});
+        it->second += (it->second.empty() ? "" : " ") + std::to_string(p.supply[i].pin);
+      }
+    std::string supply;
+    for (const auto& [pad, pins] : pads) supply += ", " + pad + " " + pins;
+    if (pads.empty()) supply = ", VCC not known, GND not known";
     line(std::string("package ") + p.name, std::to_string(p.pinCount) + " pins, MOSI " + pin(p.mosi) + ", MISO " +
                                                pin(p.miso) + ", SCK " + pin(p.sck) + ", RESET " + pin(p.reset) +
-                                               ", VCC " + list(p.vcc) + ", GND " + list(p.gnd));
-    line("sources", e->part->sources);
-  } else {
-    line("sources", "the first chips' own table, from their datasheets");
+                                               supply);
   }
+  line("sources", e->part ? e->part->sources : "the first chips' own table, from their datasheets and device files");
   DescribeFuseFields(out, *e);
   SelectedChip = before;
   return true;

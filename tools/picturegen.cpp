@@ -1,8 +1,8 @@
 // Draws the wiring picture of every catalogue chip: the package with the pin numbers of the
 // serial-programming pins, wired to the gateway's 6-pin connector. Run at build time:
 //   quillet-picturegen OUTPUT_DIR
-// writes OUTPUT_DIR/<chip name>.jpg, at most 335 x 117 pixels each. The first chips take their
-// pinouts from the table below; the newer ones from the package of their row in the part table.
+// writes OUTPUT_DIR/<chip name>.jpg, at most 335 x 117 pixels each, from the package of every
+// catalogue row: the serial signals and every supply pin, ground pads to GND and the others to VCC.
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -42,49 +42,15 @@ struct Wire {
   int pin;
   Signal signal;
 };
+// Pin numbers are kept inside the body or moved next to the connector.
 struct Pinout {
-  const char* chips[10];
   Package package;
   int pins;
   std::vector<Wire> wires;
-  // The newer chips: the package as the part table names it ("PDIP-28"), the signals whose
-  // pins are not known, and numbers kept inside the body or moved next to the connector.
-  std::string label = {};
-  std::vector<Signal> unknown = {};
-  bool fitted = false;
-  std::string note = {};  // one line at the foot: weak evidence, wiring to mind
+  std::string label;            // the package as the row names it, "PDIP-28"
+  std::vector<Signal> unknown;  // signals whose pins are not known
+  std::vector<std::string> notes;  // lines at the foot, the last lowest: wiring to mind, weak evidence
 };
-
-// Pin numbers from the datasheets' PDIP (TQFP for AT90CAN) pinouts. AT90CAN is programmed
-// through PDI (PE0) and PDO (PE1), which take the MOSI and MISO lines.
-const std::vector<Pinout>& Pinouts() {
-  static const std::vector<Pinout> table = {
-      {{"AT90S2323", "AT90S2343", "ATtiny12", "ATtiny13", "ATtiny15", "ATtiny22", "ATtiny25", "ATtiny45",
-        "ATtiny85"},
-       Package::Dip, 8, {{5, MOSI}, {6, MISO}, {7, SCK}, {1, RESET}, {8, VCC}, {4, GND}}},
-      {{"AT90S1200", "AT90S2313", "ATtiny2313"},
-       Package::Dip, 20, {{17, MOSI}, {18, MISO}, {19, SCK}, {1, RESET}, {20, VCC}, {10, GND}}},
-      {{"ATtiny26", "ATtiny261", "ATtiny461", "ATtiny861"},
-       Package::Dip, 20, {{1, MOSI}, {2, MISO}, {3, SCK}, {10, RESET}, {5, VCC}, {6, GND}}},
-      {{"AT90S2333", "AT90S4433"},
-       Package::Dip, 28, {{17, MOSI}, {18, MISO}, {19, SCK}, {1, RESET}, {7, VCC}, {8, GND}}},
-      {{"AT90S4414", "AT90S8515"},
-       Package::Dip, 40, {{6, MOSI}, {7, MISO}, {8, SCK}, {9, RESET}, {40, VCC}, {20, GND}}},
-      {{"AT90S4434", "AT90S8535"},
-       Package::Dip, 40, {{6, MOSI}, {7, MISO}, {8, SCK}, {9, RESET}, {10, VCC}, {11, GND}}},
-      {{"AT90CAN32", "AT90CAN64", "AT90CAN128"},
-       Package::Quad, 64,
-       {{2, MOSI}, {3, MISO}, {11, SCK}, {20, RESET}, {21, VCC}, {52, VCC}, {22, GND}, {53, GND}}},
-  };
-  return table;
-}
-
-const Pinout* FindPinout(const std::string& chip) {
-  for (const Pinout& p : Pinouts())
-    for (const char* name : p.chips)
-      if (name && chip == name) return &p;
-  return nullptr;
-}
 
 // ---- a tiny rasteriser ----
 struct Canvas {
@@ -151,6 +117,7 @@ constexpr Glyph kFont[] = {
 };
 constexpr int kCharWidth = 6;  // 5 columns and a gap
 constexpr int kCharHeight = 7;
+constexpr int kNoteStep = kCharHeight + 2;  // the lines at the foot
 int TextWidth(const std::string& s) { return s.empty() ? 0 : static_cast<int>(s.size()) * kCharWidth - 1; }
 
 void Canvas::Text(int x, int y, const std::string& s, Rgb c) {
@@ -225,9 +192,10 @@ struct Box {
 };
 
 // Pin numbers inside the body, next to their pins; a number that would touch its neighbour
-// moves one row (or column) further in. With taken (the newer chips), a number also keeps
-// clear of what taken holds and stays inside the body (with half, in the half next to its
-// side, so it cannot be read as a number of the far side), or is left out: *missed counts those.
+// moves one row (or column) further in. With taken (the drawing, not the counting of rows), a
+// number also keeps clear of what taken holds and stays inside the body (with half, in the half
+// next to its side, so it cannot be read as a number of the far side), or is left out: *missed
+// counts those.
 int PlaceLabels(Canvas* c, const std::vector<std::pair<PinPlace, int>>& pins, const Layout& l, Side side,
                 std::vector<Box>* taken = nullptr, int* missed = nullptr, bool half = false) {
   std::vector<std::vector<std::pair<int, int>>> rows;  // occupied ranges along the side
@@ -289,9 +257,9 @@ int PlaceLabels(Canvas* c, const std::vector<std::pair<PinPlace, int>>& pins, co
   return depth;
 }
 
-// A quad package's size for the newer chips: the widest pitch and lane spacing with which the
-// drawing fits the picture.
-void FitQuad(Layout& l, int pins, int up, int down, int left) {
+// A quad package's size: the widest pitch and lane spacing with which the drawing fits the
+// picture above the lines at its foot.
+void FitQuad(Layout& l, int pins, int up, int down, int left, int foot) {
   struct Option {
     int pitch, laneStep, margin;
   };
@@ -304,7 +272,7 @@ void FitQuad(Layout& l, int pins, int up, int down, int left) {
     const int tipTop = 13 + 3 + o.laneStep * std::max(0, up - 1);
     const int tipBottom = tipTop + 2 * kPinLength + l.bodyH - 1;
     const int lowest = down ? tipBottom + 3 + o.laneStep * (down - 1) : tipBottom;
-    if (lowest <= kHeight - 2) return;
+    if (lowest <= kHeight - 2 - foot) return;
   }
 }
 
@@ -317,8 +285,7 @@ std::string Join(const std::vector<int>& numbers, const char* between) {
 Canvas Draw(const std::string& name, const Pinout& chip) {
   Canvas c;
   const bool dip = chip.package == Package::Dip;
-  const std::string package =
-      !chip.label.empty() ? chip.label : dip ? "DIP-" + std::to_string(chip.pins) : "TQFP-64";
+  const std::string& package = chip.label;
   c.Text(4, 2, name + " (" + package + ")", kInk);
 
   // Sides first, with a provisional body, to count the lanes above and below.
@@ -336,16 +303,15 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
     places.push_back({p, w.pin});
     top += p.side == Side::Top || p.side == Side::Left;
     left += p.side == Side::Left;
-    // The newer chips' right-hand pins run straight out to their lanes.
-    bottom += p.side == Side::Bottom || (p.side == Side::Right && !chip.fitted);
+    bottom += p.side == Side::Bottom;  // right-hand pins run straight out to their lanes
   }
   int topRows = 0, bottomRows = 0;
   if (dip) {
     topRows = PlaceLabels(nullptr, places, l, Side::Top);
     bottomRows = PlaceLabels(nullptr, places, l, Side::Bottom);
     l.bodyH = std::max(30, 11 + 9 * (topRows + bottomRows));
-  } else if (chip.fitted) {
-    FitQuad(l, chip.pins, top, bottom, left);
+  } else {
+    FitQuad(l, chip.pins, top, bottom, left, kNoteStep * static_cast<int>(chip.notes.size()));
   }
   const int laneStep = l.laneStep;
   // Title, then the lanes above the body (left-side wires climb to them too).
@@ -369,14 +335,11 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
   }
   int missed = 0;
   for (Side s : {Side::Top, Side::Bottom, Side::Left, Side::Right})
-    PlaceLabels(&c, places, l, s, chip.fitted ? &taken : nullptr, &missed, chip.fitted && !dip);
+    PlaceLabels(&c, places, l, s, &taken, &missed, !dip);
   // The package name sits in the band the pin numbers leave free.
   const int nameW = TextWidth(package);
   const int nameX = l.bodyX + (l.bodyW - nameW) / 2;
-  if (!chip.fitted) {
-    const int nameY = dip ? l.bodyY + (l.bodyH - 7 + 9 * (topRows - bottomRows)) / 2 : l.bodyY + l.bodyH / 2 - 4;
-    c.Text(nameX, nameY, package, {200, 200, 200});
-  } else {
+  {
     // The middle first, then further up or down, wherever no pin number is; left out if none.
     const Box inner{l.bodyX + 1, l.bodyY + 1, l.bodyX + l.bodyW - 2, l.bodyY + l.bodyH - 2};
     const int middle = l.bodyY + (l.bodyH - kCharHeight) / 2;
@@ -393,7 +356,7 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
 
   // Lanes: within the wires that leave upwards, the rightmost takes the innermost lane, so no
   // wire runs across another's pin; left-side pins first step out, the lowest farthest.
-  // Right-hand pins of the newer chips take the innermost lanes, straight out from the pin.
+  // Right-hand pins take the innermost lanes, straight out from the pin.
   struct Route {
     PinPlace place;
     Signal signal;
@@ -404,7 +367,7 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
     const PinPlace& p = places[i].first;
     if (p.side == Side::Top || p.side == Side::Left)
       up.push_back({p, chip.wires[i].signal, p.side == Side::Left ? -1000 - p.y : p.x});
-    else if (p.side == Side::Right && chip.fitted)
+    else if (p.side == Side::Right)
       out.push_back({p, chip.wires[i].signal, -p.y});
     else
       down.push_back({p, chip.wires[i].signal, p.x});
@@ -426,7 +389,7 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
       c.HLine(r.place.x, outX, r.place.y, colour);
       px = outX;
     }
-    if (r.place.side == Side::Right && chip.fitted) {
+    if (r.place.side == Side::Right) {
       c.HLine(px, x, r.place.y, colour);
       c.VLine(x, r.place.y, rowY, colour);
     } else {
@@ -443,6 +406,9 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
   for (size_t j = 0; j < up.size(); ++j) route(up[j], tipTop - 3 - laneStep * static_cast<int>(j));
   const int tipBottom = l.bodyY + l.bodyH - 1 + kPinLength;
   for (size_t j = 0; j < down.size(); ++j) route(down[j], tipBottom + 3 + laneStep * static_cast<int>(j));
+  const int lowest = down.empty() ? tipBottom : tipBottom + 3 + laneStep * static_cast<int>(down.size() - 1);
+  if (lowest > kHeight - 2 - kNoteStep * static_cast<int>(chip.notes.size()))
+    std::fprintf(stderr, "picturegen: %s: wires run under the lines at the foot\n", name.c_str());
   // Two pins on one signal (VCC, GND of the TQFP) join on the connector row.
   for (int s = 0; s < kSignals; ++s)
     for (const auto& [x, y] : corners[s])
@@ -461,16 +427,15 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
     c.Fill(kConnectorX + 3, y - 1, 3, 3, kInk);
     c.Text(kConnectorX + 13, y - 3, std::to_string(s + 1) + " " + kSignalName[s], kSignalColour[s]);
   }
-  if (!chip.note.empty()) {
+  for (size_t i = 0; i < chip.notes.size(); ++i) {
     // On paper of its own at the foot, over whatever runs there.
-    const int y = kHeight - kCharHeight - 1;
-    c.Fill(0, y - 1, TextWidth(chip.note) + 4, kCharHeight + 2, kPaper);
-    c.Text(2, y, chip.note, kInk);
+    const int y = kHeight - kCharHeight - 1 - kNoteStep * static_cast<int>(chip.notes.size() - 1 - i);
+    c.Fill(0, y - 1, TextWidth(chip.notes[i]) + 4, kCharHeight + 2, kPaper);
+    c.Text(2, y, chip.notes[i], kInk);
   }
-  if (!chip.fitted) return c;
 
-  // The newer chips: each signal's pin numbers over its wire by the connector, where the
-  // lanes leave room (on a crowded package they are the only place some numbers find).
+  // Each signal's pin numbers over its wire by the connector, where the lanes leave room (on a
+  // crowded package they are the only place some numbers find).
   const int lanesEnd = laneX0 + 5 * std::max(0, lane - 1);
   bool numbered = true;
   for (int s = 0; s < kSignals; ++s) {
@@ -503,11 +468,10 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
   return c;
 }
 
-// The pinout of a newer chip from its row: package kind and pin count from the package, the
-// six signals on the pins the row gives.
-Pinout PinoutOfPart(const quillet::PartPackage& pkg, const char* chipName, const char* note) {
+// The pinout of a chip from its package: kind and pin count from the name, the four signals on
+// the pins it gives, every supply pin on VCC or GND.
+Pinout PinoutOfPackage(const quillet::PartPackage& pkg, const char* chipName, const char* note) {
   Pinout p{};
-  p.note = note ? note : "";
   const std::string kind = pkg.name ? pkg.name : "";
   std::string letters, digits;
   for (char ch : kind) (std::isdigit(static_cast<unsigned char>(ch)) ? digits : letters) += ch;
@@ -516,7 +480,6 @@ Pinout PinoutOfPart(const quillet::PartPackage& pkg, const char* chipName, const
   p.package = quad ? Package::Quad : Package::Dip;
   p.pins = std::clamp<int>(pkg.pinCount, 4, 255);
   p.label = letters.empty() || digits.empty() ? kind : letters + "-" + digits;
-  p.fitted = true;
   auto add = [&](int pin, Signal s) {
     if (pin >= 1 && pin <= p.pins) {
       p.wires.push_back({pin, s});
@@ -530,11 +493,23 @@ Pinout PinoutOfPart(const quillet::PartPackage& pkg, const char* chipName, const
   const std::pair<int, Signal> signals[] = {{pkg.mosi, MOSI}, {pkg.miso, MISO}, {pkg.sck, SCK}, {pkg.reset, RESET}};
   for (const auto& [pin, s] : signals)
     if (!add(pin, s)) p.unknown.push_back(s);
-  for (const auto& [list, s] : {std::pair{pkg.vcc, VCC}, std::pair{pkg.gnd, GND}}) {
-    bool any = false;
-    for (int i = 0; i < quillet::kMaxSupplyPins && list[i]; ++i) any = add(list[i], s) || any;
-    if (!any) p.unknown.push_back(s);
+  bool any[2] = {false, false};  // VCC, GND
+  std::vector<int> avcc, agnd;
+  for (int i = 0; i < quillet::kMaxSupplyPins && pkg.supply[i].pin; ++i) {
+    const bool ground = quillet::IsGroundPad(pkg.supply[i].pad);
+    any[ground] = add(pkg.supply[i].pin, ground ? GND : VCC) || any[ground];
+    const std::string pad = pkg.supply[i].pad ? pkg.supply[i].pad : "";
+    if (pad == "AVCC") avcc.push_back(pkg.supply[i].pin);
+    if (pad == "AGND") agnd.push_back(pkg.supply[i].pin);
   }
+  if (!any[0]) p.unknown.push_back(VCC);
+  if (!any[1]) p.unknown.push_back(GND);
+  // The datasheets ask for AVCC on VCC even where the ADC is not used: without it a chip may not
+  // answer.
+  if (!avcc.empty())
+    p.notes.push_back("Tie AVCC " + Join(avcc, "/") + " to VCC" +
+                      (agnd.empty() ? "" : " and AGND " + Join(agnd, "/") + " to GND") + " even without ADC");
+  if (note) p.notes.push_back(note);
   return p;
 }
 
@@ -570,19 +545,15 @@ int main(int argc, char** argv) {
   int failures = 0;
   for (const quillet::ChipEntry& entry : quillet::Catalogue()) {
     if (!entry.name || !*entry.name) continue;
-    Pinout fromPart;
-    const Pinout* chip = FindPinout(entry.name);
-    if (!chip && entry.part) {
-      fromPart = PinoutOfPart(entry.part->package, entry.name, entry.part->pictureNote);
-      chip = &fromPart;
-    }
-    if (!chip) {
-      std::fprintf(stderr, "picturegen: no pinout for %s\n", entry.name);
+    if (!entry.package) {
+      std::fprintf(stderr, "picturegen: no package for %s\n", entry.name);
       ++failures;
       continue;
     }
+    const Pinout chip =
+        PinoutOfPackage(*entry.package, entry.name, entry.part ? entry.part->pictureNote : nullptr);
     const std::string path = dir + "/" + entry.name + ".jpg";
-    if (!WriteJpeg(path, Draw(entry.name, *chip))) {
+    if (!WriteJpeg(path, Draw(entry.name, chip))) {
       std::fprintf(stderr, "picturegen: cannot write %s\n", path.c_str());
       ++failures;
     }

@@ -383,7 +383,7 @@ TEST(CliPty, DescribeSaysTheRow) {
         "wait flash us: 4500", "wait eeprom us: 9000", "wait erase us: 55000", "wait fuse us: 9000",
         "factory lfuse: 0x62", "factory hfuse: 0x99", "factory efuse: 0xFF", "factory lock: 0xFF",
         "reset disable: none", "debugwire: none",
-        "package PDIP40: 40 pins, MOSI 6, MISO 7, SCK 8, RESET 9, VCC 10, GND 11 31", "sources: ATmega164P.atdf"},
+        "package PDIP40: 40 pins, MOSI 6, MISO 7, SCK 8, RESET 9, VCC 10, AVCC 30, GND 11 31", "sources: ATmega164P.atdf"},
        nullptr},
       {"ATmega649P", {"reset disable: efuse bit 0 (RSTDISBL)", "debugwire: none"}, nullptr},
       {"AT90USB162", {"factory efuse: 0xF4", "reset disable: hfuse bit 6 (RSTDISBL)", "debugwire: hfuse bit 7 (DWEN)"},
@@ -398,6 +398,11 @@ TEST(CliPty, DescribeSaysTheRow) {
         "lock LB (mask 0x03): Memory Lock"},
        nullptr},
       {"AT90S2313", {"fuse fields: none in words (no device file for AT90S2313)"}, nullptr},
+      // The first chips' packages, the analog supply pins included.
+      {"ATtiny26", {"package PDIP20: 20 pins, MOSI 1, MISO 2, SCK 3, RESET 10, VCC 5, AVCC 15, GND 6, AGND 16"},
+       nullptr},
+      {"AT90CAN128", {"package TQFP64: 64 pins, MOSI 2, MISO 3, SCK 11, RESET 20, VCC 21 52, AVCC 64, GND 22 53 63"},
+       nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.part);

@@ -1,5 +1,6 @@
 // The table of the newer chips, cross-checked name by name (aliases too) against the device
-// files' extract (tools/partdata/atdf-facts.txt), avrdude's part file and avr-libc's io headers.
+// files' extract (tools/partdata/atdf-facts.txt), avrdude's part file and avr-libc's io headers;
+// the first chips' packages against the device files' pads too.
 // Every disagreement is in kExceptions with the source that settles it.
 #include <gtest/gtest.h>
 
@@ -48,6 +49,9 @@ const Exception kExceptions[] = {
   {"ATtiny1634",  "device file calibration", "the file has no osccal space; 8303 and avrdude's part read one byte"},
   {"ATmega1281",  "device file pins",     "2549Q Table 30-15: the TQFP64 programs through PDI/PDO (PE0/PE1); the file names SPI's PB2/PB3"},
   {"ATmega2561",  "device file pins",     "2549Q Table 30-15: the TQFP64 programs through PDI/PDO (PE0/PE1); the file names SPI's PB2/PB3"},
+  {"AT90CAN32",   "device file pins",     "7679: programmed through PDI/PDO (PE0/PE1, pins 2 and 3); the file names SPI's PB2/PB3"},
+  {"AT90CAN64",   "device file pins",     "7679: programmed through PDI/PDO (PE0/PE1, pins 2 and 3); the file names SPI's PB2/PB3"},
+  {"AT90CAN128",  "device file pins",     "7679: programmed through PDI/PDO (PE0/PE1, pins 2 and 3); the file names SPI's PB2/PB3"},
   // avr-libc's signatures that the device files and datasheets contradict
   {"ATmega164A",  "avr-libc signature", "ATmega164A.atdf and 8272E Table 27-6: 1E 94 0F (the header has the 164P's)"},
   {"ATmega164P",  "avr-libc signature", "ATmega164P.atdf and 8272E Table 27-6: 1E 94 0A (the header has the 164A's)"},
@@ -208,6 +212,47 @@ void CheckBits(const AtdfRegister& reg, const char* const* bits, const FuseRole*
   if (!fit) report("device file " + what + " roles", reg.name);
 }
 
+// The picture's and --describe's pins where the device file has pads: the serial signals on the
+// pads it names, and every supply pad of the package's pinout (AVCC, AGND, UVCC too) by its name.
+// A file with pads but none for the chip's package is a disagreement too.
+void CheckPins(const std::map<std::string, AtdfDevice>& facts, const PartPackage& package, const std::string& name,
+               const Report& report) {
+  auto it = facts.find(name);
+  if (it == facts.end() || it->second.pinouts.empty()) return;
+  const AtdfDevice& d = it->second;
+  auto pkg = d.packages.find(package.name);
+  if (pkg == d.packages.end() || !d.pinouts.count(pkg->second))
+    return report("device file package", std::string(package.name) + " has no pinout in the file");
+  const std::map<int, std::string>& pads = d.pinouts.at(pkg->second);
+  auto pad = [&](int pin) { return pads.count(pin) ? pads.at(pin) : std::string("?"); };
+  std::set<std::pair<int, std::string>> fileSupply, rowSupply;
+  for (const auto& [pin, name] : pads)
+    for (const char* kind : {"VCC", "GND", "VDD", "VSS"})
+      if (name.find(kind) != std::string::npos) fileSupply.insert({pin, name});
+  for (int i = 0; i < kMaxSupplyPins && package.supply[i].pin; ++i)
+    rowSupply.insert({package.supply[i].pin, package.supply[i].pad});
+  if (rowSupply != fileSupply) {
+    std::string detail = pkg->second + ":";
+    for (const auto& [pin, name] : fileSupply) detail += " " + std::to_string(pin) + "=" + name;
+    report("device file supply pins", detail);
+  }
+  if (!package.mosi) return;
+  auto spi = [&](std::initializer_list<const char*> signals) {
+    std::set<std::string> s;
+    for (const char* sig : signals)
+      if (d.spi.count(sig)) s.insert(d.spi.at(sig));
+    return s;
+  };
+  // Only what the file names: several leave the serial signals or the reset pad out.
+  auto on = [&](const std::set<std::string>& pads, int pin) { return pads.empty() || pads.count(pad(pin)); };
+  const bool pins = on(spi({"MOSI", "PDI", "MOSI_A"}), package.mosi) &&
+                    on(spi({"MISO", "PDO", "MISO_A"}), package.miso) && on(spi({"SCK", "SCK_A"}), package.sck) &&
+                    (d.reset.empty() || pad(package.reset) == d.reset);
+  if (!pins)
+    report("device file pins", pkg->second + ": " + pad(package.mosi) + " " + pad(package.miso) + " " +
+                                   pad(package.sck) + " " + pad(package.reset));
+}
+
 void CheckDeviceFile(const std::map<std::string, AtdfDevice>& facts, const PartRow& row, const std::string& name,
                      const Report& report) {
   auto it = facts.find(name);
@@ -230,29 +275,7 @@ void CheckDeviceFile(const std::map<std::string, AtdfDevice>& facts, const PartR
   if (!factory) report("device file factory", "initval on the bits the byte has");
   CheckBits(d.lock, row.lockBits, nullptr, report, "lock");
   if (d.lock.factory != row.lockFactory) report("device file lock factory", Hex(&d.lock.factory, 1));
-  // The picture's pins: where the file has the row's package, its pads there.
-  auto pkg = d.packages.find(row.package.name);
-  if (pkg == d.packages.end() || !d.pinouts.count(pkg->second) || !row.package.mosi) return;
-  const std::map<int, std::string>& pads = d.pinouts.at(pkg->second);
-  auto pad = [&](int pin) { return pads.count(pin) ? pads.at(pin) : std::string("?"); };
-  auto spi = [&](std::initializer_list<const char*> signals) {
-    std::set<std::string> s;
-    for (const char* sig : signals)
-      if (d.spi.count(sig)) s.insert(d.spi.at(sig));
-    return s;
-  };
-  // Only what the file names: several leave the serial signals or the reset pad out.
-  auto on = [&](const std::set<std::string>& pads, int pin) { return pads.empty() || pads.count(pad(pin)); };
-  bool pins = on(spi({"MOSI", "PDI", "MOSI_A"}), row.package.mosi) &&
-              on(spi({"MISO", "PDO", "MISO_A"}), row.package.miso) && on(spi({"SCK", "SCK_A"}), row.package.sck) &&
-              (d.reset.empty() || pad(row.package.reset) == d.reset);
-  for (int i = 0; i < kMaxSupplyPins; ++i) {
-    pins = pins && (!row.package.vcc[i] || pad(row.package.vcc[i]) == "VCC");
-    pins = pins && (!row.package.gnd[i] || pad(row.package.gnd[i]) == "GND");
-  }
-  if (!pins)
-    report("device file pins", pkg->second + ": " + pad(row.package.mosi) + " " + pad(row.package.miso) + " " +
-                                   pad(row.package.sck) + " " + pad(row.package.reset));
+  CheckPins(facts, row.package, name, report);
 }
 
 // "name: what (detail)" for every check that disagrees; the key "name|what" goes into *keys.
@@ -341,6 +364,15 @@ TEST(PartTable, AgreesWithTheDeviceFilesExceptWhereListed) {
   for (size_t i = 0; i < NewPartCount(); ++i)
     for (const std::string& name : Names(NewParts()[i]))
       CheckDeviceFile(facts, NewParts()[i], name, Reporter(name, &keys, &lines));
+  // The first chips' packages (their own table): the pins only, under every name.
+  for (size_t i = 0; i < kChipCount; ++i) {
+    const ChipEntry& e = Catalogue()[i];
+    ASSERT_NE(e.package, nullptr) << e.name;
+    std::vector<std::string> names{e.name};
+    for (size_t a = 0; a < kExistingAliasCount; ++a)
+      if (names[0] == kExistingAliases[a][0]) names.push_back(kExistingAliases[a][1]);
+    for (const std::string& name : names) CheckPins(facts, *e.package, name, Reporter(name, &keys, &lines));
+  }
   ExpectOnlyListedDisagreements(keys, lines, "device file");
 }
 
@@ -417,11 +449,25 @@ TEST(PartTable, RowsAreConsistentAndDistinctFromTheCatalogue) {
       for (int k = 0; k < 8; ++k) spien += r.fuses[b].bits[k] && r.fuses[b].roles[k] == FuseRole::SpiEnable;
     EXPECT_EQ(spien, 1);
     EXPECT_TRUE(r.times.flashUs && r.times.eepromUs && r.times.eraseUs && r.times.fuseUs);
-    const PartPackage& p = r.package;
-    for (uint8_t pin : {p.mosi, p.miso, p.sck, p.reset}) EXPECT_LE(pin, p.pinCount);
-    for (int i = 0; i < kMaxSupplyPins; ++i) {
-      EXPECT_LE(p.vcc[i], p.pinCount);
-      EXPECT_LE(p.gnd[i], p.pinCount);
+  }
+  // Every chip's package (the picture and --describe draw on it): pins on the package, none
+  // twice, every supply pin named.
+  for (const ChipEntry& e : Catalogue()) {
+    SCOPED_TRACE(e.name);
+    ASSERT_NE(e.package, nullptr);
+    const PartPackage& p = *e.package;
+    if (e.part) {
+      EXPECT_EQ(&p, &e.part->package);
+    }
+    std::set<int> used;
+    for (uint8_t pin : {p.mosi, p.miso, p.sck, p.reset}) {
+      EXPECT_LE(pin, p.pinCount);
+      EXPECT_TRUE(!pin || used.insert(pin).second) << pin;
+    }
+    for (int i = 0; i < kMaxSupplyPins && p.supply[i].pin; ++i) {
+      EXPECT_LE(p.supply[i].pin, p.pinCount);
+      EXPECT_TRUE(used.insert(p.supply[i].pin).second) << int(p.supply[i].pin);
+      EXPECT_TRUE(p.supply[i].pad && *p.supply[i].pad);
     }
   }
   for (size_t i = 0; i < kExistingAliasCount; ++i) {

@@ -39,9 +39,18 @@ def hx(value):
     return "%02X" % (int(value, 0) & 0xFF)
 
 
+# The catalogue's first chips and their other names: only their pinouts are read, by the test
+# that checks the packages of chips/Chipfunctions.cpp against them.
+FIRST_CHIPS = ["AT90S1200", "AT90S2313", "AT90S2323", "AT90S2333", "AT90S2343", "AT90S4414", "AT90S4433",
+               "AT90S4434", "AT90S8515", "AT90S8535", "AT90CAN32", "AT90CAN64", "AT90CAN128", "ATtiny12",
+               "ATtiny13", "ATtiny13A", "ATtiny15", "ATtiny22", "ATtiny2313", "ATtiny2313A", "ATtiny25",
+               "ATtiny26", "ATtiny261", "ATtiny261A", "ATtiny45", "ATtiny461", "ATtiny461A", "ATtiny85",
+               "ATtiny861", "ATtiny861A"]
+
+
 def device_names():
     import partdata  # the table names the devices
-    names = []
+    names = list(FIRST_CHIPS)
     for sheet in partdata.DATASHEETS:
         for name, aliases, _family, _package, fixes in sheet["rows"]:
             names += [fixes.get("device", name)] + list(aliases)

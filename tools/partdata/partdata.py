@@ -7,6 +7,8 @@ Two sources:
   * the table below, one entry per datasheet, for what only the datasheet gives: the minimum
     waits of the serial programming chapter, EEPROM page mode, calibration bytes, package pins,
     and the few places where the datasheet overrules the header (each with its reason).
+Where a device file exists (its extract, atdf-facts.txt), it overrules the header's values, and
+its pinout of the row's package gives every supply pin (AVCC, AGND, UVCC, UGND as well).
 
 Usage: tools/partdata/partdata.py [--include DIR] [--out chips/PartTable.cpp]
 """
@@ -17,6 +19,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import avrdude  # noqa: E402
 import avrlibc  # noqa: E402
+from atdf import SUPPLY as SUPPLY_PAD  # noqa: E402
 
 ATDF_FACTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "atdf-facts.txt")
 
@@ -27,7 +30,9 @@ RADIO_LONGEST = (4500, 13000, 18500, 4500)  # ATmega2564/1284/644RFR2 42073A Tab
 TINY_LONGEST = (4500, 4000, 9000, 4500)     # ATtiny24A/44A/84A 8183F Table 19-11, ATtiny43U 8048C Table 19-15
 
 # Packages: (name, pin count, MOSI, MISO, SCK, RESET, VCC pins, GND pins); 0: pin not found.
-# VCC/GND are the pins the pinout names VCC and GND (AVCC/UVCC and AGND/UGND are tied to them).
+# VCC/GND are the pins the pinout names VCC and GND. Where the device file has the package's
+# pinout, the row's supply pins are all its supply pads instead (AVCC, AGND, UVCC, UGND too),
+# and these must be among them.
 PDIP28_MEGA = ("PDIP28", 28, 17, 18, 19, 1, [7], [8, 22])
 PDIP40_MEGA16 = ("PDIP40", 40, 6, 7, 8, 9, [10], [11, 31])
 PDIP40_MEGA8515 = ("PDIP40", 40, 6, 7, 8, 9, [40], [20])
@@ -273,6 +278,7 @@ EXISTING_ALIASES = [("ATtiny13", "ATtiny13A"), ("ATtiny2313", "ATtiny2313A"), ("
 
 
 ROLE_ENUM = "R::"
+MAX_SUPPLY_PINS = 12  # kMaxSupplyPins of chips/PartTable.h
 
 
 def c_str(s):
@@ -375,6 +381,27 @@ def device_of(name, aliases, fixes, atdf):
     return None
 
 
+def supply_pins(package, names, atdf):
+    """Every supply pin of a row's package as (pin, pad), and the device file and pinout they come
+    from: the supply pads of the first of the row's names whose device file has the package's
+    pinout, else the table's VCC and GND."""
+    name, _count, _mosi, _miso, _sck, _reset, vcc, gnd = package
+    table = sorted([(p, "VCC") for p in vcc] + [(p, "GND") for p in gnd])
+    for device in names:
+        dev = atdf.get(device) if device else None
+        pinout = next((po for pk, po in dev["packages"] if pk == name), None) if dev else None
+        pads = dev["pinouts"].get(pinout) if pinout else None
+        if pads:
+            break
+    else:
+        return table, None
+    supply = sorted((p, pad) for p, pad in pads.items() if SUPPLY_PAD.fullmatch(pad))
+    wrong = [p for p in table if p not in supply]
+    if wrong:
+        raise SystemExit("%s.atdf, pinout %s: the table's supply pins %s are not its pads" % (device, pinout, wrong))
+    return supply, "the %s pinout of %s.atdf" % (pinout, device)
+
+
 def longest_waits(sheet_times, names, parts):
     """Each wait the longest of the datasheet's and avrdude's for any of the row's names, with
     where it came from."""
@@ -438,6 +465,7 @@ def build_rows(include_dir, atdf, parts):
                 lock = (fixes["lock"] + [None] * 8)[:8]
             sheet_times = fixes.get("times", sheet["times"])
             times, time_srcs = longest_waits(sheet_times, [name] + list(aliases), parts)
+            supply, supply_src = supply_pins(package, [device, name] + list(aliases), atdf)
             rows.append(dict(
                 name=name, aliases=aliases, part_ids=avrdude.part_ids(parts, [name] + list(aliases), signature),
                 family=family, signature=signature, device=device,
@@ -445,7 +473,7 @@ def build_rows(include_dir, atdf, parts):
                 eeprom_page=eeprom_page if sheet["eeprom_page"] else 0,
                 calibration=calibration, fuses=fuses, lock=lock, lock_factory=lock_factory,
                 times=times, time_srcs=time_srcs, times_src=fixes.get("times_src", sheet["times_src"]),
-                package=package, note=fixes.get("note"), sheet=sheet, why=fixes.get("why")))
+                package=package, supply=supply, supply_src=supply_src, note=fixes.get("note"), sheet=sheet, why=fixes.get("why")))
     return rows
 
 
@@ -494,6 +522,10 @@ def source_comment(row, first_of_sheet):
         parts.append("EEPROM page mode not found: byte mode (C0), which every part has.")
     if row["package"][2] == 0:
         parts.append("Pin numbers not found (0).")
+    if row["supply_src"]:
+        parts.append("Supply pins: %s." % row["supply_src"])
+    else:
+        parts.append("Supply pins: VCC and GND of the table (no pinout of the package in a device file).")
     if sheet.get("note") and first_of_sheet:  # a sheet's note is said once, above its first row
         parts.append(sheet["note"][0].upper() + sheet["note"][1:] + ".")
     if row["why"]:
@@ -551,7 +583,9 @@ def emit(rows):
                 ", ".join(c_str(b) for b in f["bits"]), roles, f["factory"]))
         while len(fuses) < 3:
             fuses.append("{{}, {}, 0xFF}")
-        name, pins, mosi, miso, sck, reset, vcc, gnd = row["package"]
+        name, pins, mosi, miso, sck, reset, _vcc, _gnd = row["package"]
+        if len(row["supply"]) > MAX_SUPPLY_PINS:
+            raise SystemExit("%s: %d supply pins, kMaxSupplyPins is %d" % (row["name"], len(row["supply"]), MAX_SUPPLY_PINS))
         t = row["times"]
         w('  {"%s", "%s", "%s", "%s", {0x%02X, 0x%02X, 0x%02X},' % (
             row["name"], ", ".join(row["aliases"]), ", ".join(row["part_ids"]), row["family"], *row["signature"]))
@@ -562,9 +596,22 @@ def emit(rows):
         w("       %s}," % fuses[2])
         w("   {%s}, 0x%02X," % (", ".join(c_str(b) for b in row["lock"]), row["lock_factory"]))
         w("   {%d, %d, %d, %d}," % t)
-        w('   {"%s", %d, %d, %d, %d, %d, {%s}, {%s}}, %s,' % (
-            name, pins, mosi, miso, sck, reset, ", ".join(map(str, vcc)), ", ".join(map(str, gnd)),
-            c_str(row["note"])))
+        head = '   {"%s", %d, %d, %d, %d, %d,' % (name, pins, mosi, miso, sck, reset)
+        supply = ['{%d, "%s"}' % p for p in row["supply"]]
+        tail = "}}, %s," % c_str(row["note"])
+        line = head + " {" + ", ".join(supply) + tail
+        if len(line) <= 100:
+            w(line)
+        else:  # the supply pins on lines of their own
+            w(head)
+            line = "    {"
+            for i, pin in enumerate(supply):
+                piece = pin + (", " if i + 1 < len(supply) else tail)
+                if len(line) + len(piece.rstrip()) > 100:
+                    w(line.rstrip())
+                    line = "     "
+                line += piece
+            w(line)
         w('   "%s"},' % sources_line(row))
     w("};")
     w("// clang-format on")
