@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "commands/Driver.h"
+#include "commands/Jobs.h"
+#include "commands/Steps.h"
 #include "chips/Chipfunctions.h"
 #include "chips/NewerChips.h"
 #include "image/Images.h"
@@ -264,6 +266,59 @@ TEST(ChipsSim, ChipEraseAndCalibration) {
     ASSERT_FALSE(b.f.log.lines.empty());
     EXPECT_EQ(b.f.log.lines.back(), line);
   }
+}
+
+// One byte flipped, lost or sent twice, at every byte of Autosearch and of a signature read that
+// follows it, either way on the line: never another chip named, never a wrong signature taken.
+// ATtiny12 (1E 90 05) is one bit from AT90S2333 (1E 91 05).
+TEST(ChipsSim, OneDamagedByteNeverNamesAWrongChipNorAWrongSignature) {
+  using Fault = test::SimDriver::Fault;
+  for (const char* chip : {"ATtiny12", "ATtiny85"}) {
+    const ChipId id = FindChipByName(chip)->id;
+    // The bytes each way of the clean run: Autosearch, then the signature read.
+    uint64_t searchIn = 0, searchOut = 0, readIn = 0, readOut = 0;
+    {
+      test::CoreFixture f;
+      test::SimDriver sim(chip);
+      f.Connect();
+      SetIdentifiedSignature(0);
+      RunAutosearch();
+      searchIn = sim.BytesIn(), searchOut = sim.BytesOut();
+      std::vector<uint8_t> sig;
+      JobResult r;
+      ASSERT_TRUE(ReadMemoryJob(Memory::Signature, sig, r));
+      readIn = sim.BytesIn(), readOut = sim.BytesOut();
+    }
+    int cases = 0, named = 0, read = 0;
+    for (Fault kind : {Fault::Flip, Fault::Drop, Fault::Dup})
+      for (bool toProgram : {false, true})
+        for (uint64_t at = 1; at <= (toProgram ? readOut : readIn); ++at) {
+          SCOPED_TRACE(std::string(chip) + " fault " + std::to_string(int(kind)) + (toProgram ? " out @" : " in @") +
+                       std::to_string(at));
+          test::CoreFixture f;
+          test::SimDriver sim(chip);
+          sim.fault = {kind, toProgram, at};
+          f.Connect();
+          SelectChip(0);
+          SetIdentifiedSignature(0);
+          RunAutosearch();
+          ++cases;
+          EXPECT_TRUE(SelectedChip == 0 || SelectedChip == id) << SelectedChip;
+          if (SelectedChip != id || PortHandle < 0) continue;
+          ++named;
+          SetIdentifiedSignature(id);
+          std::vector<uint8_t> sig;
+          JobResult r;
+          if (!ReadMemoryJob(Memory::Signature, sig, r)) continue;
+          ++read;
+          EXPECT_EQ(sig, (std::vector<uint8_t>{uint8_t(id), uint8_t(id >> 8), uint8_t(id >> 16)}));
+        }
+    // Most faults are put right by reading again, not reported.
+    EXPECT_GT(named, cases / 2) << chip;
+    EXPECT_GT(read, 0) << chip;
+    (void)searchIn, (void)searchOut;
+  }
+  SetIdentifiedSignature(0);
 }
 
 // Fuses and lock bits written, the buffer set back to factory values, read again.

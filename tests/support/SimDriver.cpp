@@ -45,15 +45,29 @@ bool SimDriver::Write(int handle, const uint8_t* data, int count) {
   for (int i = 0; i < count; ++i) {
     if (paced) nowNs_ += kByteNs;
     answer.clear();
-    gateway_->Receive(data[i], nowNs_ / 1000, answer);
+    uint8_t in = data[i];
+    for (int copies = Travels(false, ++bytesIn_, in); copies > 0; --copies)
+      gateway_->Receive(in, nowNs_ / 1000, answer);
     for (uint8_t b : answer) {
-      int64_t at = nowNs_;
-      if (paced) at = lineFreeOut_ = std::max(nowNs_, lineFreeOut_) + kByteNs;
-      queue_.push_back({b, at});
+      for (int copies = Travels(true, ++bytesOut_, b); copies > 0; --copies) {
+        int64_t at = nowNs_;
+        if (paced) at = lineFreeOut_ = std::max(nowNs_, lineFreeOut_) + kByteNs;
+        queue_.push_back({b, at});
+      }
     }
     if (gateway_->HungUp()) return i + 1 == count;
   }
   return true;
+}
+
+int SimDriver::Travels(bool toProgram, uint64_t n, uint8_t& byte) const {
+  if (fault.kind == Fault::None || fault.toProgram != toProgram || fault.at != n) return 1;
+  switch (fault.kind) {
+    case Fault::Flip: byte ^= static_cast<uint8_t>(1u << (n % 8)); return 1;
+    case Fault::Drop: return 0;
+    case Fault::Dup: return 2;
+    default: return 1;
+  }
 }
 
 int SimDriver::Read(int handle, uint8_t* data, int max, int expected, int timeoutMs) {

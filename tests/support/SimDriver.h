@@ -58,6 +58,17 @@ class SimDriver : public SerialDriver, public Clock {
   bool paced = false;
   int64_t NowUs() const { return nowNs_ / 1000; }
 
+  // One fault on the line: the at-th byte (from 1) to the program (toProgram) or from it has
+  // a bit flipped, is lost, or arrives twice. Bytes counts the bytes of each direction so far.
+  enum class Fault { None, Flip, Drop, Dup };
+  struct LineFault {
+    Fault kind = Fault::None;
+    bool toProgram = false;
+    uint64_t at = 0;
+  } fault;
+  uint64_t BytesIn() const { return bytesIn_; }
+  uint64_t BytesOut() const { return bytesOut_; }
+
   static constexpr int kHandle = 7;
   static constexpr int64_t kByteNs = 95486;
 
@@ -71,6 +82,9 @@ class SimDriver : public SerialDriver, public Clock {
   std::deque<Pending> queue_;
   int64_t nowNs_ = 0;
   int64_t lineFreeOut_ = 0;
+  uint64_t bytesIn_ = 0, bytesOut_ = 0;
+  // How many times the byte counted as n of its direction travels, and as what.
+  int Travels(bool toProgram, uint64_t n, uint8_t& byte) const;
   bool open_ = false;
   bool installed_ = false;
   int lastError_ = 0;
