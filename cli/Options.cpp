@@ -420,7 +420,7 @@ bool DescribePart(FILE* out, const std::string& name) {
   line("part ids", e->partIds && *e->partIds ? e->partIds : "none");
   line("signature", hex(e->id) + " " + hex(e->id >> 8) + " " + hex(e->id >> 16));
   line("flash bytes", std::to_string(e->flashSize));
-  line("flash page bytes", std::to_string(e->module->ProgramPageBytes()));
+  line("flash page bytes", std::to_string(ChipFlashPageBytes(*e)));
   line("eeprom bytes", std::to_string(e->eepromSize));
   line("eeprom page bytes", std::to_string(e->module->DataPageBytes()));
   line("calibration bytes", std::to_string(e->module->HasReadCalibration() ? e->calibrationCount : 0));

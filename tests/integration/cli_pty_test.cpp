@@ -255,8 +255,7 @@ TEST(CliPty, ReadsToEveryFormatAndVerifies) {
 // ---- erase, skip, verify ----
 
 TEST(CliPty, EraseSkipsBlankPagesAndVerifiesWhatTheFileHolds) {
-  const ChipModule& m = *FindChipByName("ATtiny85")->module;
-  const uint32_t page = m.ProgramPageBytes();
+  const uint32_t page = ChipFlashPageBytes(*FindChipByName("ATtiny85"));
   ASSERT_GT(page, 0u);
   // Two programs 4 KB apart with blank pages between them: only their pages are sent.
   Bytes image(6 * 1024, 0xFF);
@@ -388,10 +387,11 @@ TEST(CliPty, DescribeSaysTheRow) {
       {"ATmega649P", {"reset disable: efuse bit 0 (RSTDISBL)", "debugwire: none"}, nullptr},
       {"AT90USB162", {"factory efuse: 0xF4", "reset disable: hfuse bit 6 (RSTDISBL)", "debugwire: hfuse bit 7 (DWEN)"},
        nullptr},
-      {"ATtiny13", {"factory hfuse: 0xFF", "factory lock: 0xFF", "reset disable: hfuse bit 0 (RSTDISBL)"},
+      {"ATtiny13", {"calibration bytes: 2", "factory hfuse: 0xFF", "factory lock: 0xFF", "reset disable: hfuse bit 0 (RSTDISBL)"},
        "factory efuse"},
       {"ATtiny85",
-       {"fuse fields: from ATtiny85.atdf", "lfuse SUT_CKSEL (mask 0x3F): Select Clock source",
+       {"flash page bytes: 64", "calibration bytes: 2", "wait eeprom us: 4500", "wait fuse us: 9000",
+        "fuse fields: from ATtiny85.atdf", "lfuse SUT_CKSEL (mask 0x3F): Select Clock source",
         "  0x22 INTRCOSC_8MHZ_6CK_14CK_64MS: Int. RC Osc. 8 MHz; Start-up time PWRDWN/RESET: 6 CK/14 CK + 64 ms\n",
         "  0x3F EXTXOSC_8MHZ_XX_16KCK_14CK_65MS: Ext. Crystal Osc. 8.0- MHz; Start-up time PWRDWN/RESET: 16K CK/14 CK + 65 ms [external]",
         "hfuse RSTDISBL (mask 0x80): Reset Disabled (Enable PB5 as i/o pin)", "  0x00 PROGRAMMED: yes (programmed)",
