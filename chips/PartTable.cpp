@@ -26,7 +26,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 10000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
-   "ATmega8.atdf; ATmega8/L datasheet 2486AA; waits: Table 97; longer waits: avrdude.conf"},
+   "ATmega8.atdf; ATmega8/L datasheet 2486AA; waits: Table 97; longer waits: avrdude.conf",
+   nullptr},
   // ATmega16A datasheet 8154. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega16.atdf. Waits: the ATmega16's datasheet 2466T Table 115 (8154's own table not found).
   // Longer in avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which
@@ -41,7 +42,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
-   "ATmega16.atdf; ATmega16A datasheet 8154; waits: the ATmega16's datasheet 2466T Table 115 (8154's own table not found); longer waits: avrdude.conf"},
+   "ATmega16.atdf; ATmega16A datasheet 8154; waits: the ATmega16's datasheet 2466T Table 115 (8154's own table not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega32A datasheet 8155. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega32.atdf. Waits: 8155I Table 29-15. EEPROM byte mode: 8155I Table 29-16 has Write EEPROM
   // Memory (C0) only.
@@ -55,7 +57,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
-   "ATmega32.atdf; ATmega32A datasheet 8155; waits: 8155I Table 29-15"},
+   "ATmega32.atdf; ATmega32A datasheet 8155; waits: 8155I Table 29-15",
+   nullptr},
   // ATmega64 datasheet 2490R / ATmega64A datasheet 8160E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega64.atdf. Waits: 8160C Table 27-14. Longer in avrdude.conf,
   // which stands: fuse. EEPROM byte mode: serial mode writes the EEPROM byte by byte (Write EEPROM
@@ -72,7 +75,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
    {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega64.atdf; ATmega64 datasheet 2490R / ATmega64A datasheet 8160E; waits: 8160C Table 27-14; longer waits: avrdude.conf"},
+   "ATmega64.atdf; ATmega64 datasheet 2490R / ATmega64A datasheet 8160E; waits: 8160C Table 27-14; longer waits: avrdude.conf",
+   nullptr},
   // ATmega128A datasheet 8151H. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega128.atdf. Waits: Table 26-14. Longer in avrdude.conf, which stands: fuse.
   // EEPROM byte mode: serial mode writes the EEPROM byte by byte (Write EEPROM Memory, C0).
@@ -87,7 +91,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10000, 9000},
    {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega128.atdf; ATmega128A datasheet 8151H; waits: Table 26-14; longer waits: avrdude.conf"},
+   "ATmega128.atdf; ATmega128A datasheet 8151H; waits: Table 26-14; longer waits: avrdude.conf",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega48.atdf. Waits: Table 28-18. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: Table 28-19 (C1/C2).
@@ -102,7 +107,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 3600, 45000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
-   "ATmega48.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18; longer waits: avrdude.conf"},
+   "ATmega48.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18; longer waits: avrdude.conf",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega48P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). Longer in avrdude.conf, which stands: erase. EEPROM page mode: Table 28-19 (C1/C2).
@@ -117,7 +123,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 3600, 45000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
-   "ATmega48P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms); longer waits: avrdude.conf"},
+   "ATmega48P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms); longer waits: avrdude.conf",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega88.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
@@ -132,7 +139,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
-   "ATmega88.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18"},
+   "ATmega88.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega88P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). EEPROM page mode: Table 28-19 (C1/C2).
@@ -147,7 +155,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
-   "ATmega88P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms)"},
+   "ATmega88P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms)",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega168.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
@@ -162,7 +171,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
-   "ATmega168.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18"},
+   "ATmega168.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega168P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). EEPROM page mode: Table 28-19 (C1/C2).
@@ -177,7 +187,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
-   "ATmega168P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms)"},
+   "ATmega168P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms)",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega328.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
@@ -192,7 +203,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
-   "ATmega328.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18"},
+   "ATmega328.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega328P.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2).
@@ -207,7 +219,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
-   "ATmega328P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18"},
+   "ATmega328P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18",
+   nullptr},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega48PB.atdf. Waits: not found; the family's longest. EEPROM page mode:
   // 33.8.3 (C1). Waits: the ATmega48A..328P values with the ATmega16M1's longer erase; EEPROM page
@@ -223,7 +236,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr,
-   "ATmega48PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909"},
+   "ATmega48PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909",
+   nullptr},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega88PB.atdf. Waits: not found; the family's longest. EEPROM page mode:
   // 33.8.3 (C1).
@@ -238,7 +252,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr,
-   "ATmega88PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909"},
+   "ATmega88PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909",
+   nullptr},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega168PB.atdf. Waits: not found; the family's longest. EEPROM page
   // mode: 33.8.3 (C1).
@@ -253,7 +268,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr,
-   "ATmega168PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909"},
+   "ATmega168PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909",
+   nullptr},
   // ATmega328PB datasheet DS40001906. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega328PB.atdf. Waits: not found; the family's longest. EEPROM page mode: 32.9.3
   // (C1/C2). Waits as the ATmega48PB/88PB/168PB.
@@ -268,7 +284,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 15, 16, 17, 29, {4}, {5, 21}}, nullptr,
-   "ATmega328PB.atdf; ATmega328PB datasheet DS40001906"},
+   "ATmega328PB.atdf; ATmega328PB datasheet DS40001906",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega164A.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
@@ -284,7 +301,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
-   "ATmega164A.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
+   "ATmega164A.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega164P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -299,7 +317,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
-   "ATmega164P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf"},
+   "ATmega164P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324A.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
@@ -315,7 +334,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
-   "ATmega324A.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
+   "ATmega324A.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -330,7 +350,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
-   "ATmega324P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf"},
+   "ATmega324P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324PA.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms
   // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode:
@@ -346,7 +367,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
-   "ATmega324PA.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
+   "ATmega324PA.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega644.atdf. Waits: 2593O Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -361,7 +383,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
-   "ATmega644.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 2593O Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf"},
+   "ATmega644.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 2593O Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega644P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -376,7 +399,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
-   "ATmega644P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf"},
+   "ATmega644P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega1284.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
@@ -392,7 +416,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
-   "ATmega1284.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
+   "ATmega1284.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega1284P.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms
   // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode:
@@ -408,7 +433,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
-   "ATmega1284P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
+   "ATmega1284P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
+   nullptr},
   // ATmega324PB datasheet DS40001908. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega324PB.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, erase, fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -424,7 +450,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"TQFP44", 44, 1, 2, 3, 4, {5}, {6, 28}}, nullptr,
-   "ATmega324PB.atdf; ATmega324PB datasheet DS40001908; longer waits: avrdude.conf"},
+   "ATmega324PB.atdf; ATmega324PB datasheet DS40001908; longer waits: avrdude.conf",
+   nullptr},
   // ATmega162 datasheet 2513. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega162.atdf. Waits: not found; the family's longest. Longer in avrdude.conf, which stands:
   // fuse. EEPROM page mode: 2513G Table 111 (C1/C2).
@@ -439,7 +466,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 16000},
    {"PDIP40", 40, 6, 7, 8, 9, {40}, {20}}, nullptr,
-   "ATmega162.atdf; ATmega162 datasheet 2513; longer waits: avrdude.conf"},
+   "ATmega162.atdf; ATmega162 datasheet 2513; longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega165P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -447,8 +475,10 @@ const PartRow kParts[] = {
   // (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P); pin numbers from the
   // 2570N/2552K pinouts as in KiCad's symbols. 8285's own table (3250P, 6450P) was not found: every
   // other datasheet of the family gives PB2/PB3/PB1, and KiCad's ATmega3250PA-A and ATmega6450P-A
-  // (from 8285) have those port pins and RESET at the same numbers.
-  {"ATmega165", "ATmega165P, ATmega165PA", "m165p, m165pa", "ATmega", {0x1E, 0x94, 0x07},
+  // (from 8285) have those port pins and RESET at the same numbers. Overrides: signature 1E 94 07
+  // as the ATmega165P/PA (8285E Table 27-6: 165PA 07, 165A 10, both JTAG part number 9407);
+  // avrdude's m165 has the ATmega165A's 1E 94 10, avr-libc the ATmega169's 1E 94 05.
+  {"ATmega165", "ATmega165P, ATmega165PA", "m165, m165p, m165pa", "ATmega", {0x1E, 0x94, 0x07},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -459,7 +489,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega165P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega165P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   "signature 1E 94 07 as the ATmega165P/PA (8285E Table 27-6: 165PA 07, 165A 10, both JTAG part number 9407); avrdude's m165 has the ATmega165A's 1E 94 10, avr-libc the ATmega169's 1E 94 05"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega165A.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -475,7 +506,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega165A.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega165A.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega169P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -491,7 +523,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega169P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega169P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega169A.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -507,7 +540,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega169A.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega169A.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega325.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -523,7 +557,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega325.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega325.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega325P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -539,7 +574,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega325P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega325P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega329.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -555,7 +591,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega329.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega329.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega329P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -571,7 +608,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega329P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega329P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega645.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -587,7 +625,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega645.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega645.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega645P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -603,7 +642,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega645P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega645P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega649.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -619,7 +659,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega649.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega649.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega649P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -635,7 +676,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega649P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega649P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3250.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -651,7 +693,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
-   "ATmega3250.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega3250.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3250P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -667,7 +710,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
-   "ATmega3250P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega3250P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3290.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -683,7 +727,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
-   "ATmega3290.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega3290.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3290P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -699,7 +744,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
-   "ATmega3290P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega3290P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6450.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -715,7 +761,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
-   "ATmega6450.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega6450.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6450P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -731,7 +778,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
-   "ATmega6450P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega6450P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6490.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -747,7 +795,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
-   "ATmega6490.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega6490.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6490P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -763,7 +812,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 80}, {11, 32, 81}}, nullptr,
-   "ATmega6490P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega6490P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega640.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Pins from Table 30-15
@@ -779,7 +829,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}, nullptr,
-   "ATmega640.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
+   "ATmega640.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf",
+   nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1280.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
@@ -794,7 +845,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}, nullptr,
-   "ATmega1280.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
+   "ATmega1280.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf",
+   nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1281.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
@@ -809,7 +861,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega1281.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
+   "ATmega1281.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf",
+   nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2560.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
@@ -824,7 +877,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP100", 100, 21, 22, 20, 30, {10, 31, 61, 80}, {11, 32, 62, 81, 99}}, nullptr,
-   "ATmega2560.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
+   "ATmega2560.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf",
+   nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2561.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2).
@@ -839,7 +893,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP64", 64, 2, 3, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "ATmega2561.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
+   "ATmega2561.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf",
+   nullptr},
   // ATmega8515 datasheet 2512G. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8515.atdf. Waits: Table 93. EEPROM byte mode: Write EEPROM Memory (C0) only.
   {"ATmega8515", "", "m8515", "ATmega", {0x1E, 0x93, 0x06},
@@ -852,7 +907,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"PDIP40", 40, 6, 7, 8, 9, {40}, {20}}, nullptr,
-   "ATmega8515.atdf; ATmega8515 datasheet 2512G; waits: Table 93"},
+   "ATmega8515.atdf; ATmega8515 datasheet 2512G; waits: Table 93",
+   nullptr},
   // ATmega8535 datasheet 2502. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8535.atdf. Waits: not found; the family's longest. EEPROM page mode not
   // found: byte mode (C0), which every part has.
@@ -866,7 +922,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
    {"PDIP40", 40, 6, 7, 8, 9, {10}, {11, 31}}, nullptr,
-   "ATmega8535.atdf; ATmega8535 datasheet 2502"},
+   "ATmega8535.atdf; ATmega8535 datasheet 2502",
+   nullptr},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2).
@@ -881,7 +938,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}, nullptr,
-   "ATmega16M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)"},
+   "ATmega16M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)",
+   nullptr},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2).
@@ -896,7 +954,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}, nullptr,
-   "ATmega32M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)"},
+   "ATmega32M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)",
+   nullptr},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega64M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2).
@@ -911,7 +970,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 2, 1, 12, 31, {4}, {5}}, nullptr,
-   "ATmega64M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)"},
+   "ATmega64M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)",
+   nullptr},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2).
@@ -926,7 +986,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr,
-   "ATmega8U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf"},
+   "ATmega8U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf",
+   nullptr},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2).
@@ -941,7 +1002,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr,
-   "ATmega16U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf"},
+   "ATmega16U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf",
+   nullptr},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2).
@@ -956,7 +1018,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr,
-   "ATmega32U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf"},
+   "ATmega32U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf",
+   nullptr},
   // ATmega16U4/32U4 datasheet 7766J. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16U4.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: 7766F Table 28-16 (C1/C2). Serial programming through
@@ -973,7 +1036,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP44", 44, 10, 11, 9, 13, {14, 34}, {15, 23, 35, 43}}, nullptr,
-   "ATmega16U4.atdf; ATmega16U4/32U4 datasheet 7766J; longer waits: avrdude.conf"},
+   "ATmega16U4.atdf; ATmega16U4/32U4 datasheet 7766J; longer waits: avrdude.conf",
+   "factory extended fuse 0xF3 (HWBE programmed), 7766J Table 28-3; the device file has 0xFB"},
   // ATmega16U4/32U4 datasheet 7766J. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32U4.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: 7766F Table 28-16 (C1/C2). Overrides: factory extended
@@ -989,7 +1053,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP44", 44, 10, 11, 9, 13, {14, 34}, {15, 23, 35, 43}}, nullptr,
-   "ATmega32U4.atdf; ATmega16U4/32U4 datasheet 7766J; longer waits: avrdude.conf"},
+   "ATmega32U4.atdf; ATmega16U4/32U4 datasheet 7766J; longer waits: avrdude.conf",
+   "factory extended fuse 0xF3 (HWBE programmed), 7766J Table 28-3; the device file has 0xFB"},
   // ATmega128RFA1 datasheet 8266A. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega128RFA1.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode: serial instruction set (C2,
@@ -1005,7 +1070,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
    {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega128RFA1.atdf; ATmega128RFA1 datasheet 8266A; longer waits: avrdude.conf"},
+   "ATmega128RFA1.atdf; ATmega128RFA1 datasheet 8266A; longer waits: avrdude.conf",
+   nullptr},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega64RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode not found: byte mode (C0),
@@ -1022,7 +1088,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
    {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega64RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf"},
+   "ATmega64RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf",
+   nullptr},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega128RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode not found: byte mode (C0),
@@ -1038,7 +1105,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
    {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega128RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf"},
+   "ATmega128RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf",
+   nullptr},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega256RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -1054,7 +1122,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 13000, 18500, 9000},
    {"QFN64", 64, 38, 39, 37, 12, {59, 23, 34, 44, 54}, {20, 24, 35, 45, 55}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega256RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf"},
+   "ATmega256RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf",
+   nullptr},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega644RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
   // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2).
@@ -1069,7 +1138,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
    {"QFN48", 48, 28, 29, 27, 10, {44, 16}, {14, 43, 5, 8}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega644RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf"},
+   "ATmega644RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf",
+   nullptr},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1284RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
   // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2).
@@ -1084,7 +1154,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {50000, 13000, 55000, 9000},
    {"QFN48", 48, 28, 29, 27, 10, {44, 16}, {14, 43, 5, 8}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega1284RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf"},
+   "ATmega1284RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf",
+   nullptr},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2564RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
   // stands: fuse. EEPROM page mode: Table 31-18 (C1/C2).
@@ -1099,7 +1170,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 13000, 18500, 9000},
    {"QFN48", 48, 28, 29, 27, 10, {44, 16}, {14, 43, 5, 8}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega2564RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf"},
+   "ATmega2564RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf",
+   nullptr},
   // AT90USB82/162 datasheet 7707. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90USB82.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1114,7 +1186,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr,
-   "AT90USB82.atdf; AT90USB82/162 datasheet 7707; longer waits: avrdude.conf"},
+   "AT90USB82.atdf; AT90USB82/162 datasheet 7707; longer waits: avrdude.conf",
+   nullptr},
   // AT90USB82/162 datasheet 7707. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90USB162.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1129,7 +1202,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP32", 32, 16, 17, 15, 24, {4}, {3}}, nullptr,
-   "AT90USB162.atdf; AT90USB82/162 datasheet 7707; longer waits: avrdude.conf"},
+   "AT90USB162.atdf; AT90USB82/162 datasheet 7707; longer waits: avrdude.conf",
+   nullptr},
   // AT90USB646/647/1286/1287 datasheet 7593. Signature, memories, fuse and lock bits, factory
   // values, calibration: AT90USB646.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -1145,7 +1219,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "AT90USB646.atdf; AT90USB646/647/1286/1287 datasheet 7593; longer waits: avrdude.conf"},
+   "AT90USB646.atdf; AT90USB646/647/1286/1287 datasheet 7593; longer waits: avrdude.conf",
+   nullptr},
   // AT90USB646/647/1286/1287 datasheet 7593. Signature, memories, fuse and lock bits, factory
   // values, calibration: AT90USB1286.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -1161,13 +1236,14 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP64", 64, 12, 13, 11, 20, {21, 52}, {22, 53, 63}}, nullptr,
-   "AT90USB1286.atdf; AT90USB646/647/1286/1287 datasheet 7593; longer waits: avrdude.conf"},
-  // AT90PWM2/3/2B/3B datasheet 4317J. No device file: avr-libc's header. Waits: not found; the
-  // family's longest. Longer in avrdude.conf, which stands: fuse. EEPROM page mode: Table 25-16 of
-  // 4317I and 4317K (C1/C2). Serial programming through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table
-  // 25-13); SO24 pin numbers of the PWM2/PWM2B from the family's pinout as KiCad's AT90PWM1-16S
-  // draws it (4317J's own figure was not found); the PWM3/PWM3B come in SO32/QFN32, whose numbers
-  // were not found. Overrides: avr-libc's io90pwmx.h has no signature; 1E 93 81 from 4317J.
+   "AT90USB1286.atdf; AT90USB646/647/1286/1287 datasheet 7593; longer waits: avrdude.conf",
+   nullptr},
+  // AT90PWM2/3/2B/3B datasheet 4317J. Signature, memories, fuse and lock bits, factory values,
+  // calibration: AT90PWM3.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
+  // which stands: fuse. EEPROM page mode: Table 25-16 of 4317I and 4317K (C1/C2). Serial
+  // programming through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); SO24 pin numbers of the
+  // PWM2/PWM2B from the family's pinout as KiCad's AT90PWM1-16S draws it (4317J's own figure was
+  // not found); the PWM3/PWM3B come in SO32/QFN32, whose numbers were not found.
   {"AT90PWM2", "AT90PWM3", "pwm2, pwm3", "AT90USB / AT90PWM", {0x1E, 0x93, 0x81},
    8192, 64, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1179,7 +1255,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"SO24", 24, 5, 4, 12, 2, {6}, {7}}, "AT90PWM3: SO32/QFN32 pins not shown",
-   "avr-libc's io header; AT90PWM2/3/2B/3B datasheet 4317J; longer waits: avrdude.conf"},
+   "AT90PWM3.atdf; AT90PWM2/3/2B/3B datasheet 4317J; longer waits: avrdude.conf",
+   nullptr},
   // AT90PWM2/3/2B/3B datasheet 4317J. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90PWM2B.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 of 4317I and 4317K (C1/C2).
@@ -1194,7 +1271,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"SO24", 24, 5, 4, 12, 2, {6}, {7}}, "AT90PWM3B: SO32/QFN32 pins not shown",
-   "AT90PWM2B.atdf; AT90PWM2/3/2B/3B datasheet 4317J; longer waits: avrdude.conf"},
+   "AT90PWM2B.atdf; AT90PWM2/3/2B/3B datasheet 4317J; longer waits: avrdude.conf",
+   nullptr},
   // AT90PWM216/316 datasheet 7710. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90PWM216.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has. Pin
@@ -1210,7 +1288,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"SO24", 24, 0, 0, 0, 0, {}, {}}, nullptr,
-   "AT90PWM216.atdf; AT90PWM216/316 datasheet 7710; longer waits: avrdude.conf"},
+   "AT90PWM216.atdf; AT90PWM216/316 datasheet 7710; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny24.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2). The ATtiny24/44/84 datasheet 8006K Table 19-11
@@ -1226,7 +1305,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
    {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr,
-   "ATtiny24.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf"},
+   "ATtiny24.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny44.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2).
@@ -1241,7 +1321,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
    {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr,
-   "ATtiny44.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf"},
+   "ATtiny44.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny84.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2).
@@ -1256,7 +1337,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
    {"PDIP14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr,
-   "ATtiny84.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf"},
+   "ATtiny84.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny2313A/4313 datasheet 8246. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny4313.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode: 8246A Table 20-15 (C1/C2).
@@ -1271,7 +1353,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
    {"PDIP20", 20, 17, 18, 19, 1, {20}, {10}}, nullptr,
-   "ATtiny4313.atdf; ATtiny2313A/4313 datasheet 8246; longer waits: avrdude.conf"},
+   "ATtiny4313.atdf; ATtiny2313A/4313 datasheet 8246; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny43U datasheet 8048C. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny43U.atdf. Waits: Table 19-15. Longer in avrdude.conf, which stands: EEPROM.
   // EEPROM page mode: Table 19-16 (C1/C2). Revision 8048B gave tWD_ERASE 4.0 ms; 8048C's 9.0 ms
@@ -1287,7 +1370,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 4500},
    {"SOIC20", 20, 5, 6, 7, 20, {9}, {10}}, "Pins from a KiCad symbol: no datasheet seen",
-   "ATtiny43U.atdf; ATtiny43U datasheet 8048C; waits: Table 19-15; longer waits: avrdude.conf"},
+   "ATtiny43U.atdf; ATtiny43U datasheet 8048C; waits: Table 19-15; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny48/88 datasheet 8008. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny48.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: 8008H Table 21-8 (C1) and step 5B (Write EEPROM Memory
@@ -1303,7 +1387,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 15000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
-   "ATtiny48.atdf; ATtiny48/88 datasheet 8008; longer waits: avrdude.conf"},
+   "ATtiny48.atdf; ATtiny48/88 datasheet 8008; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny48/88 datasheet 8008. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny88.atdf. Waits: not found; the family's longest. EEPROM page mode: 8008H
   // Table 21-8 (C1) and step 5B (Write EEPROM Memory Page).
@@ -1318,7 +1403,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {7}, {8, 22}}, nullptr,
-   "ATtiny88.atdf; ATtiny48/88 datasheet 8008"},
+   "ATtiny88.atdf; ATtiny48/88 datasheet 8008",
+   nullptr},
   // ATtiny87/167 datasheet 8265. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny87.atdf. Waits: 7728G (the datasheet's earlier issue) Table 21-14, but
   // tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their
@@ -1335,7 +1421,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 15000, 9000},
    {"SOIC20", 20, 7, 3, 8, 11, {15}, {16}}, "Pins from a KiCad symbol: no datasheet seen",
-   "ATtiny87.atdf; ATtiny87/167 datasheet 8265; waits: 7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms; longer waits: avrdude.conf"},
+   "ATtiny87.atdf; ATtiny87/167 datasheet 8265; waits: 7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny87/167 datasheet 8265. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny167.atdf. Waits: 7728G (the datasheet's earlier issue) Table 21-14, but
   // tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their
@@ -1352,7 +1439,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 15000, 9000},
    {"SOIC20", 20, 7, 3, 8, 11, {15}, {16}}, "Pins from a KiCad symbol: no datasheet seen",
-   "ATtiny167.atdf; ATtiny87/167 datasheet 8265; waits: 7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms; longer waits: avrdude.conf"},
+   "ATtiny167.atdf; ATtiny87/167 datasheet 8265; waits: 7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny441/841 datasheet 8495F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny441.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1368,7 +1456,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
    {"SOIC14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr,
-   "ATtiny441.atdf; ATtiny441/841 datasheet 8495F; longer waits: avrdude.conf"},
+   "ATtiny441.atdf; ATtiny441/841 datasheet 8495F; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny441/841 datasheet 8495F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny841.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1383,7 +1472,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
    {"SOIC14", 14, 7, 8, 9, 4, {1}, {14}}, nullptr,
-   "ATtiny841.atdf; ATtiny441/841 datasheet 8495F; longer waits: avrdude.conf"},
+   "ATtiny841.atdf; ATtiny441/841 datasheet 8495F; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny828 datasheet 8371A. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny828.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: Table 101 (C1/C2). Table 100 (pin mapping) found but not
@@ -1399,7 +1489,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 4000, 15000, 4500},
    {"TQFP32", 32, 27, 28, 30, 29, {4}, {5, 21}}, "Programming pins from its SPI module only",
-   "ATtiny828.atdf; ATtiny828 datasheet 8371A; longer waits: avrdude.conf"},
+   "ATtiny828.atdf; ATtiny828 datasheet 8371A; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny1634 datasheet 8303. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny1634.atdf. Waits: not found; the family's longest. EEPROM page mode not
   // found: byte mode (C0), which every part has.
@@ -1414,7 +1505,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 9000, 4500},
    {"SOIC20", 20, 20, 19, 16, 14, {11}, {10}}, "Pins from a KiCad symbol: no datasheet seen",
-   "ATtiny1634.atdf; ATtiny1634 datasheet 8303"},
+   "ATtiny1634.atdf; ATtiny1634 datasheet 8303",
+   nullptr},
 };
 // clang-format on
 

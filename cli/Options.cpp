@@ -463,8 +463,12 @@ bool DescribePart(FILE* out, const std::string& name) {
                                                ", VCC " + list(p.vcc) + ", GND " + list(p.gnd));
     line("sources", e->part->sources);
   } else {
-    line("sources", "the first chips' own table, from their datasheets");
+    line("sources", "the first chips' own table, from their datasheets; longer waits: avrdude.conf");
   }
+  // Where the sources disagree (a datasheet's erratum or table over a device file, a header or
+  // avrdude's part file), and which stands.
+  if (e->part && e->part->note) line("note", e->part->note);
+  if (const ChipFuseFields* fields = FuseFieldsOf(e->name); fields && fields->note) line("note", fields->note);
   DescribeFuseFields(out, *e);
   SelectedChip = before;
   return true;
