@@ -70,8 +70,8 @@ constexpr WriteTimes kTinyX61Times{4500, 4000, 9000, 4500};
 
 // The part ids of the field follow each row (AT90S2323 and ATtiny22 have none of their own).
 // Calibration bytes: the ATtiny13/13A have two (the 9.6 and 4.8 MHz oscillator values; both
-// device files and avrdude's part file), the ATtiny25/45/85 two (the 8 MHz and the ATtiny15
-// mode's 6.4 MHz values; their device files, where avrdude reads one).
+// device files and avrdude's part file), the ATtiny25/45/85 two (their device files' osccal
+// space, where avrdude reads one).
 // The 64-byte Flash pages (32 words) of the ATtiny45/85 (datasheet 2586, "No. of Words in a
 // Page" of the serial programming chapter) and ATtiny461/861 (datasheet 2588) are in the last
 // column: their modules load with the full word address, so one commit writes the whole page

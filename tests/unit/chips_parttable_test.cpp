@@ -41,7 +41,7 @@ const Exception kExceptions[] = {
   // the device files: names without one, and values a datasheet overrules
   {"ATmega165",   "device file missing",  "no ATmega165 file: the row follows ATmega165P.atdf (1E 94 07, shared by 165P/PA)"},
   {"ATmega169",   "device file missing",  "no ATmega169 file: the row follows ATmega169P.atdf"},
-  {"AT90PWM2",    "device file missing",  "no AT90PWM2 file: the row follows AT90PWM3.atdf (an older pack's, 4317J's twin)"},
+  {"AT90PWM2",    "device file missing",  "no AT90PWM2 file: the row follows AT90PWM3.atdf (an older pack's; one signature, 1E 93 81)"},
   {"ATtiny828R",  "device file missing",  "8371A: the ATtiny828 with a factory-tuned oscillator, same signature"},
   {"ATtiny1634R", "device file missing",  "8303: the ATtiny1634 with a factory-tuned oscillator, same signature"},
   {"ATmega16U4",  "device file factory",  "7766J Table 28-3: extended fuse 0xF3, HWBE programmed (the file has 0xFB)"},
@@ -124,9 +124,9 @@ const Exception kExceptions[] = {
   // every catalogue row against avrdude's part of each of its names
   {"AT90S2323",   "row avrdude missing", "no part of its own: the row waits as the AT90S2343 (datasheet 1004 covers both)"},
   {"ATtiny22",    "row avrdude missing", "no part of its own: the row waits as the AT90S2343, its sibling"},
-  {"ATtiny25",    "row calibration",    "ATtiny25.atdf: 2 bytes, the 8 MHz and the ATtiny15 mode's 6.4 MHz values (avrdude reads 1)"},
-  {"ATtiny45",    "row calibration",    "ATtiny45.atdf: 2 bytes, as the ATtiny25 (avrdude reads 1)"},
-  {"ATtiny85",    "row calibration",    "ATtiny85.atdf: 2 bytes, as the ATtiny25 (avrdude reads 1)"},
+  {"ATtiny25",    "row calibration",    "ATtiny25.atdf: 2 bytes of osccal space (avrdude reads 1)"},
+  {"ATtiny45",    "row calibration",    "ATtiny45.atdf: 2 bytes of osccal space (avrdude reads 1)"},
+  {"ATtiny85",    "row calibration",    "ATtiny85.atdf: 2 bytes of osccal space (avrdude reads 1)"},
   {"ATtiny441",   "row calibration",    "ATtiny441.atdf: 2 bytes of osccal space (avrdude reads 1)"},
   {"ATtiny841",   "row calibration",    "ATtiny841.atdf: 2 bytes of osccal space (avrdude reads 1)"},
   {"ATtiny828",   "row calibration",    "ATtiny828.atdf: 2 bytes of osccal space (avrdude reads 1)"},
