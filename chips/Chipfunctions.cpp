@@ -23,31 +23,50 @@ namespace {
 constexpr const char* kAt90 = "AT90...";
 constexpr const char* kTiny = "AVR tiny";
 
-// Write times (tWD_FLASH, tWD_EEPROM, tWD_ERASE, tWD_FUSE) in microseconds: the 5 V figures
-// of each datasheet's minimum wait delays in its serial programming chapter.
-// AT90S parts and ATtiny22 (AT90S2313 datasheet 0839 and its siblings) give tWD_PROG and
-// tWD_ERASE by supply voltage; no 5 V figure could be confirmed for this table, so 4 ms a
-// location and 8 ms an erase as modelled so far, and the program's own 9 ms and 18 ms
-// waits, which are longer, stay.
-constexpr WriteTimes kAt90sTimes{4000, 4000, 8000, 4000};
-// AT90CAN32/64/128 datasheet 7679: 4.5 ms Flash page and fuses, 9 ms EEPROM and erase.
-constexpr WriteTimes kCanTimes{4500, 9000, 9000, 4500};
-// ATtiny11/12 datasheet 1006D, Table 28: 4.5 ms Flash, 9 ms EEPROM. It gives no erase or
-// fuse delay of its own: 9 ms (the program's erase wait) and 4.5 ms as for Flash.
-constexpr WriteTimes kTiny12Times{4500, 9000, 9000, 4500};
-// ATtiny13 datasheet 2535, ATtiny13A datasheet 8126F: 4.5, 4.0, 9.0, 4.5 ms.
+// Write times (tWD_FLASH, tWD_EEPROM, tWD_ERASE, tWD_FUSE) in microseconds: each the longest
+// that the chip's datasheet (5 V figures of the serial programming chapter's minimum wait
+// delays) or avrdude's part file (/etc/avrdude.conf: the longer of min_ and max_write_delay of
+// flash, eeprom, the fuse and the lock memories, and chip_erase_delay) gives. A write inside the
+// chip's busy time is lost, so the longer figure stands; the modules' own waits, where longer
+// still, stay (see WaitMs in ChipEngine.cpp).
+// AT90S parts (datasheet 0839 and its siblings) give tWD_PROG and tWD_ERASE by supply voltage
+// only; avrdude's parts stand for them:
+// AT90S1200: avrdude 9, 9, 20 ms, lock 20 ms.
+constexpr WriteTimes kAt90s1200Times{9000, 9000, 20000, 20000};
+// AT90S2313, AT90S8515: avrdude 9, 9, 20 ms, lock 9 ms.
+constexpr WriteTimes kAt90s2313Times{9000, 9000, 20000, 9000};
+// AT90S2333, AT90S4433, AT90S4434: avrdude 20 ms for every write, fuse and lock included.
+constexpr WriteTimes kAt90s2333Times{20000, 20000, 20000, 20000};
+// AT90S2343: avrdude 20, 20, 18 ms, fuse and lock 20 ms. AT90S2323 (same datasheet 1004) and
+// ATtiny22 (its RC-oscillator sibling, datasheet 1273) have no part of their own in avrdude's
+// file: the AT90S2343's waits stand for them.
+constexpr WriteTimes kAt90s2343Times{20000, 20000, 18000, 20000};
+// AT90S4414: avrdude 20, 20, 20 ms, lock 9 ms.
+constexpr WriteTimes kAt90s4414Times{20000, 20000, 20000, 9000};
+// AT90S8535: avrdude 20, 20, 20 ms, fuse and lock 9 ms.
+constexpr WriteTimes kAt90s8535Times{20000, 20000, 20000, 9000};
+// AT90CAN32/64/128 datasheet 7679: 4.5 ms Flash page, 9 ms EEPROM and erase; fuse and lock
+// 9 ms from avrdude (the datasheet's 4.5 ms).
+constexpr WriteTimes kCanTimes{4500, 9000, 9000, 9000};
+// ATtiny11/12 datasheet 1006D, Table 28: 4.5 ms Flash, 9 ms EEPROM; avrdude gives 20 ms for
+// Flash, EEPROM and erase and 9 ms for fuse and lock.
+constexpr WriteTimes kTiny12Times{20000, 20000, 20000, 9000};
+// ATtiny13 datasheet 2535, ATtiny13A datasheet 8126F: 4.5, 4.0, 9.0, 4.5 ms (avrdude: the
+// same, erase 4 ms).
 constexpr WriteTimes kTiny13Times{4500, 4000, 9000, 4500};
 // ATtiny15L datasheet 1187: the writes run off the 1.6 MHz oscillator: 4.1 ms Flash,
-// 8.2 ms EEPROM and erase; 4.5 ms fuses as the later parts.
-constexpr WriteTimes kTiny15Times{4100, 8200, 8200, 4500};
-// ATtiny2313 datasheet 2543H, Table 77: 4.5, 4.0, 4.0, 4.5 ms; the erase at the 9 ms of the
-// later parts, which the program waits anyway.
-constexpr WriteTimes kTiny2313Times{4500, 4000, 9000, 4500};
-// ATtiny25/45/85 datasheet 2586: 4.5, 4.0, 9.0, 4.5 ms.
-constexpr WriteTimes kTinyX5Times{4500, 4000, 9000, 4500};
-// ATtiny26 datasheet 1477: 4.5 ms Flash, 9 ms EEPROM and erase, 4.5 ms fuses.
-constexpr WriteTimes kTiny26Times{4500, 9000, 9000, 4500};
-// ATtiny261/461/861 datasheet 2588: 4.5, 4.0, 9.0, 4.5 ms.
+// 8.2 ms EEPROM and erase; fuse and lock 9 ms from avrdude.
+constexpr WriteTimes kTiny15Times{4100, 8200, 8200, 9000};
+// ATtiny2313 datasheet 2543H, Table 77: 4.5 ms Flash, 9 ms erase (the later parts'); EEPROM
+// 4.5 ms and fuse and lock 9 ms from avrdude.
+constexpr WriteTimes kTiny2313Times{4500, 4500, 9000, 9000};
+// ATtiny25/45/85 datasheet 2586: 4.5 ms Flash, 9.0 ms erase; EEPROM 4.5 ms and fuse and lock
+// 9 ms from avrdude.
+constexpr WriteTimes kTinyX5Times{4500, 4500, 9000, 9000};
+// ATtiny26 datasheet 1477: 4.5 ms Flash, 9 ms EEPROM and erase; fuse and lock 9 ms from
+// avrdude.
+constexpr WriteTimes kTiny26Times{4500, 9000, 9000, 9000};
+// ATtiny261/461/861 datasheet 2588: 4.5, 4.0, 9.0, 4.5 ms (avrdude: the same, erase 4 ms).
 constexpr WriteTimes kTinyX61Times{4500, 4000, 9000, 4500};
 
 // Packages: the DIP (the TQFP64 of the AT90CAN), the pins of the serial programming signals
@@ -76,28 +95,32 @@ constexpr PartPackage kTqfp64Can{
 
 // The part ids of the field follow each row (AT90S2323 and ATtiny22 have none of their own),
 // then its package.
+// Calibration bytes: the ATtiny13/13A have two (the 9.6 and 4.8 MHz oscillator values; both
+// device files and avrdude's part file), the ATtiny25/45/85 two (their device files' osccal
+// space, where avrdude reads one).
 // The 64-byte Flash pages (32 words) of the ATtiny45/85 (datasheet 2586, "No. of Words in a
 // Page" of the serial programming chapter) and ATtiny461/861 (datasheet 2588) are in the last
-// column; their modules write 32-byte pages.
+// column: their modules load with the full word address, so one commit writes the whole page
+// (ChipFlashPageBytes).
 // clang-format off
 const std::array<ChipEntry, kChipCount> kFirstChips = {{
-  {102430,  "AT90S1200",  kAt90, 1024,   64,   0, &At90s1200,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "1200", &kPdip20},
-  {102686,  "AT90S2313",  kAt90, 2048,   128,  0, &At90s2313,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "2313", &kPdip20},
-  {168222,  "AT90S2323",  kAt90, 2048,   128,  0, &At90s2323,  {0xDE, 0xFF},             2, kAt90sTimes, nullptr, "", &kPdip8},
-  {364830,  "AT90S2333",  kAt90, 2048,   128,  0, &At90s2333,  {0xDA, 0xFF},             2, kAt90sTimes, nullptr, "2333", &kPdip28},
-  {233758,  "AT90S2343",  kAt90, 2048,   128,  0, &At90s2343,  {0xDE, 0xFF},             2, kAt90sTimes, nullptr, "2343", &kPdip8},
-  {102942,  "AT90S4414",  kAt90, 4096,   256,  0, &At90s4414,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "4414", &kPdip40},
-  {234014,  "AT90S4433",  kAt90, 4096,   256,  0, &At90s2333,  {0xDA, 0xFF},             2, kAt90sTimes, nullptr, "4433", &kPdip28},
-  {168478,  "AT90S4434",  kAt90, 4096,   256,  0, &At90s4434,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "4434", &kPdip40Adc},
-  {103198,  "AT90S8515",  kAt90, 8192,   512,  0, &At90s4414,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "8515", &kPdip40},
-  {234270,  "AT90S8535",  kAt90, 8192,   512,  0, &At90s4434,  {0xDF, 0xFF},             2, kAt90sTimes, nullptr, "8535", &kPdip40Adc},
+  {102430,  "AT90S1200",  kAt90, 1024,   64,   0, &At90s1200,  {0xDF, 0xFF},             2, kAt90s1200Times, nullptr, "1200", &kPdip20},
+  {102686,  "AT90S2313",  kAt90, 2048,   128,  0, &At90s2313,  {0xDF, 0xFF},             2, kAt90s2313Times, nullptr, "2313", &kPdip20},
+  {168222,  "AT90S2323",  kAt90, 2048,   128,  0, &At90s2323,  {0xDE, 0xFF},             2, kAt90s2343Times, nullptr, "", &kPdip8},
+  {364830,  "AT90S2333",  kAt90, 2048,   128,  0, &At90s2333,  {0xDA, 0xFF},             2, kAt90s2333Times, nullptr, "2333", &kPdip28},
+  {233758,  "AT90S2343",  kAt90, 2048,   128,  0, &At90s2343,  {0xDE, 0xFF},             2, kAt90s2343Times, nullptr, "2343", &kPdip8},
+  {102942,  "AT90S4414",  kAt90, 4096,   256,  0, &At90s4414,  {0xDF, 0xFF},             2, kAt90s4414Times, nullptr, "4414", &kPdip40},
+  {234014,  "AT90S4433",  kAt90, 4096,   256,  0, &At90s2333,  {0xDA, 0xFF},             2, kAt90s2333Times, nullptr, "4433", &kPdip28},
+  {168478,  "AT90S4434",  kAt90, 4096,   256,  0, &At90s4434,  {0xDF, 0xFF},             2, kAt90s2333Times, nullptr, "4434", &kPdip40Adc},
+  {103198,  "AT90S8515",  kAt90, 8192,   512,  0, &At90s4414,  {0xDF, 0xFF},             2, kAt90s2313Times, nullptr, "8515", &kPdip40},
+  {234270,  "AT90S8535",  kAt90, 8192,   512,  0, &At90s4434,  {0xDF, 0xFF},             2, kAt90s8535Times, nullptr, "8535", &kPdip40Adc},
   {8492318, "AT90CAN32",  kAt90, 32768,  1024, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes, nullptr, "c32", &kTqfp64Can},
   {8492574, "AT90CAN64",  kAt90, 65536,  2048, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes, nullptr, "c64", &kTqfp64Can},
   {8492830, "AT90CAN128", kAt90, 131072, 4096, 1, &At90can32,  {0x62, 0x99, 0xFF, 0xFF}, 4, kCanTimes, nullptr, "c128", &kTqfp64Can},
   {364574,  "ATtiny12",   kTiny, 1024,   64,   1, &Attiny12,   {0x52, 0xFF},             2, kTiny12Times, nullptr, "t12", &kPdip8},
-  {495646,  "ATtiny13",   kTiny, 1024,   64,   1, &Attiny13,   {0x6A, 0xFF, 0xFF},       3, kTiny13Times, nullptr, "t13, t13a", &kPdip8},
+  {495646,  "ATtiny13",   kTiny, 1024,   64,   2, &Attiny13,   {0x6A, 0xFF, 0xFF},       3, kTiny13Times, nullptr, "t13, t13a", &kPdip8},
   {430110,  "ATtiny15",   kTiny, 1024,   64,   1, &Attiny15,   {0x5C, 0xFF},             2, kTiny15Times, nullptr, "t15", &kPdip8},
-  {430366,  "ATtiny22",   kTiny, 2048,   128,  1, &Attiny22,   {0xDE, 0xFF},             2, kAt90sTimes, nullptr, "", &kPdip8},
+  {430366,  "ATtiny22",   kTiny, 2048,   128,  1, &Attiny22,   {0xDE, 0xFF},             2, kAt90s2343Times, nullptr, "", &kPdip8},
   {692510,  "ATtiny2313", kTiny, 2048,   128,  2, &Attiny2313, {0x64, 0xDF, 0xFF, 0xFF}, 4, kTiny2313Times, nullptr, "t2313, t2313a", &kPdip20},
   {561438,  "ATtiny25",   kTiny, 2048,   128,  2, &Attiny25,   {0x62, 0xDF, 0xFF, 0xFF}, 4, kTinyX5Times, nullptr, "t25", &kPdip8},
   {626974,  "ATtiny26",   kTiny, 2048,   128,  4, &Attiny26,   {0xE1, 0xF7, 0xFF},       3, kTiny26Times, nullptr, "t26", &kPdip20Tiny26},

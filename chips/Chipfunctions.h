@@ -15,9 +15,10 @@ struct ChipModule;
 struct PartRow;
 struct PartPackage;
 
-// A chip's self-timed write durations from its datasheet (the serial programming chapter's
-// minimum wait delays, 5 V figures), in microseconds. The program never waits less after an
-// erase, a write or a page commit; the simulated chips stay busy exactly this long.
+// A chip's self-timed write durations in microseconds: each the longest that its datasheet (the
+// serial programming chapter's minimum wait delays, 5 V figures) or avrdude's part file gives.
+// The program never waits less after an erase, a write or a page commit; the simulated chips
+// stay busy exactly this long.
 struct WriteTimes {
   uint32_t flashUs;   // tWD_FLASH: a Flash byte or page
   uint32_t eepromUs;  // tWD_EEPROM: an EEPROM byte or page
@@ -44,8 +45,8 @@ struct ChipEntry {
   // Its package: the pins of the serial signals and every supply pin (the wiring picture,
   // --describe). The newer chips' is their row's.
   const PartPackage* package;
-  // The chip's own Flash page where it is larger than its module's (0: the module's). The
-  // module's smaller page still programs it, at twice the commits.
+  // The chip's own Flash page where it is larger than its module's (0: the module's). Both
+  // ways of writing commit it once: the module's loads carry the full word address.
   uint16_t flashPageBytes = 0;
 };
 

@@ -32,6 +32,9 @@ struct ChipFuseFields {
   uint8_t fuseBytes;   // the lock byte's index in FuseLockBytes
   const FuseField* fields;
   uint8_t count;
+  // Where the fields are not simply the chip's own file (another chip's file, an older pack, a
+  // datasheet over the file's settings), in one line; nullptr otherwise.
+  const char* note;
 };
 
 const ChipFuseFields* ChipFuseFieldTable();

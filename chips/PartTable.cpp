@@ -27,7 +27,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 10000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
-   "ATmega8.atdf; ATmega8/L datasheet 2486AA; waits: Table 97; longer waits: avrdude.conf"},
+   "ATmega8.atdf; ATmega8/L datasheet 2486AA; waits: Table 97; longer waits: avrdude.conf",
+   nullptr},
   // ATmega16A datasheet 8154. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega16.atdf. Waits: the ATmega16's datasheet 2466T Table 115 (8154's own table not found).
   // Longer in avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which
@@ -42,7 +43,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
-   "ATmega16.atdf; ATmega16A datasheet 8154; waits: the ATmega16's datasheet 2466T Table 115 (8154's own table not found); longer waits: avrdude.conf"},
+   "ATmega16.atdf; ATmega16A datasheet 8154; waits: the ATmega16's datasheet 2466T Table 115 (8154's own table not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega32A datasheet 8155. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega32.atdf. Waits: 8155I Table 29-15. EEPROM byte mode: 8155I Table 29-16 has Write EEPROM
   // Memory (C0) only. Supply pins: the PDIP40 pinout of ATmega32.atdf.
@@ -56,7 +58,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
-   "ATmega32.atdf; ATmega32A datasheet 8155; waits: 8155I Table 29-15"},
+   "ATmega32.atdf; ATmega32A datasheet 8155; waits: 8155I Table 29-15",
+   nullptr},
   // ATmega64 datasheet 2490R / ATmega64A datasheet 8160E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega64.atdf. Waits: 8160C Table 27-14. Longer in avrdude.conf,
   // which stands: fuse. EEPROM byte mode: serial mode writes the EEPROM byte by byte (Write EEPROM
@@ -74,7 +77,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 9000},
    {"TQFP64", 64, 2, 3, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
-   "ATmega64.atdf; ATmega64 datasheet 2490R / ATmega64A datasheet 8160E; waits: 8160C Table 27-14; longer waits: avrdude.conf"},
+   "ATmega64.atdf; ATmega64 datasheet 2490R / ATmega64A datasheet 8160E; waits: 8160C Table 27-14; longer waits: avrdude.conf",
+   nullptr},
   // ATmega128A datasheet 8151H. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega128.atdf. Waits: Table 26-14. Longer in avrdude.conf, which stands: fuse.
   // EEPROM byte mode: serial mode writes the EEPROM byte by byte (Write EEPROM Memory, C0). Supply
@@ -91,7 +95,8 @@ const PartRow kParts[] = {
    {5000, 10000, 10000, 9000},
    {"TQFP64", 64, 2, 3, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
-   "ATmega128.atdf; ATmega128A datasheet 8151H; waits: Table 26-14; longer waits: avrdude.conf"},
+   "ATmega128.atdf; ATmega128A datasheet 8151H; waits: Table 26-14; longer waits: avrdude.conf",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega48.atdf. Waits: Table 28-18. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: Table 28-19 (C1/C2). Supply pins: the PDIP28 pinout of
@@ -107,7 +112,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 3600, 45000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
-   "ATmega48.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18; longer waits: avrdude.conf"},
+   "ATmega48.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18; longer waits: avrdude.conf",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega48P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). Longer in avrdude.conf, which stands: erase. EEPROM page mode: Table 28-19 (C1/C2).
@@ -123,7 +129,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 3600, 45000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
-   "ATmega48P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms); longer waits: avrdude.conf"},
+   "ATmega48P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms); longer waits: avrdude.conf",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega88.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2). Supply pins: the PDIP28 pinout of ATmega88.atdf.
@@ -138,7 +145,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
-   "ATmega88.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18"},
+   "ATmega88.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega88P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). EEPROM page mode: Table 28-19 (C1/C2). Supply pins: the PDIP28 pinout of
@@ -154,7 +162,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
-   "ATmega88P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms)"},
+   "ATmega88P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms)",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega168.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2). Supply pins: the PDIP28 pinout of ATmega168.atdf.
@@ -169,7 +178,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
-   "ATmega168.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18"},
+   "ATmega168.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega168P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
   // 10.5 ms). EEPROM page mode: Table 28-19 (C1/C2). Supply pins: the PDIP28 pinout of
@@ -185,7 +195,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
-   "ATmega168P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms)"},
+   "ATmega168P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms)",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega328.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2). Supply pins: the PDIP28 pinout of ATmega328.atdf.
@@ -200,7 +211,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
-   "ATmega328.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18"},
+   "ATmega328.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18",
+   nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega328P.atdf. Waits: Table 28-18. EEPROM page mode: Table
   // 28-19 (C1/C2). Supply pins: the PDIP28 pinout of ATmega328P.atdf.
@@ -215,7 +227,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
-   "ATmega328P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18"},
+   "ATmega328P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18",
+   nullptr},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega48PB.atdf. Waits: not found; the family's longest. EEPROM page mode:
   // 33.8.3 (C1). Supply pins: the TQFP32 pinout of ATmega48PB.atdf. Waits: the ATmega48A..328P
@@ -232,7 +245,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 15, 16, 17, 29, {{4, "VCC"}, {5, "GND"}, {18, "AVCC"}, {21, "GND"}}}, nullptr,
-   "ATmega48PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909"},
+   "ATmega48PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909",
+   nullptr},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega88PB.atdf. Waits: not found; the family's longest. EEPROM page mode:
   // 33.8.3 (C1). Supply pins: the TQFP32 pinout of ATmega88PB.atdf.
@@ -247,7 +261,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 15, 16, 17, 29, {{4, "VCC"}, {5, "GND"}, {18, "AVCC"}, {21, "GND"}}}, nullptr,
-   "ATmega88PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909"},
+   "ATmega88PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909",
+   nullptr},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega168PB.atdf. Waits: not found; the family's longest. EEPROM page
   // mode: 33.8.3 (C1). Supply pins: the TQFP32 pinout of ATmega168PB.atdf.
@@ -262,7 +277,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 15, 16, 17, 29, {{4, "VCC"}, {5, "GND"}, {18, "AVCC"}, {21, "GND"}}}, nullptr,
-   "ATmega168PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909"},
+   "ATmega168PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909",
+   nullptr},
   // ATmega328PB datasheet DS40001906. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega328PB.atdf. Waits: not found; the family's longest. EEPROM page mode: 32.9.3
   // (C1/C2). Supply pins: the TQFP32 pinout of ATmega328PB.atdf. Waits as the
@@ -278,7 +294,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 15, 16, 17, 29, {{4, "VCC"}, {5, "GND"}, {18, "AVCC"}, {21, "GND"}}}, nullptr,
-   "ATmega328PB.atdf; ATmega328PB datasheet DS40001906"},
+   "ATmega328PB.atdf; ATmega328PB datasheet DS40001906",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega164A.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
@@ -294,7 +311,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
-   "ATmega164A.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
+   "ATmega164A.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega164P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -310,7 +328,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
-   "ATmega164P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf"},
+   "ATmega164P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324A.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
@@ -326,7 +345,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
-   "ATmega324A.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
+   "ATmega324A.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -342,7 +362,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
-   "ATmega324P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf"},
+   "ATmega324P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324PA.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms
   // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode:
@@ -358,7 +379,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
-   "ATmega324PA.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
+   "ATmega324PA.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega644.atdf. Waits: 2593O Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -374,7 +396,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
-   "ATmega644.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 2593O Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf"},
+   "ATmega644.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 2593O Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega644P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
   // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
@@ -390,7 +413,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
-   "ATmega644P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf"},
+   "ATmega644P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega1284.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
   // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
@@ -406,7 +430,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
-   "ATmega1284.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
+   "ATmega1284.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
+   nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega1284P.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms
   // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode:
@@ -422,7 +447,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
-   "ATmega1284P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf"},
+   "ATmega1284P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
+   nullptr},
   // ATmega324PB datasheet DS40001908. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega324PB.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, erase, fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -439,7 +465,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 55000, 9000},
    {"TQFP44", 44, 1, 2, 3, 4, {{5, "VCC"}, {6, "GND"}, {27, "AVCC"}, {28, "GND"}}}, nullptr,
-   "ATmega324PB.atdf; ATmega324PB datasheet DS40001908; longer waits: avrdude.conf"},
+   "ATmega324PB.atdf; ATmega324PB datasheet DS40001908; longer waits: avrdude.conf",
+   nullptr},
   // ATmega162 datasheet 2513. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega162.atdf. Waits: not found; the family's longest. Longer in avrdude.conf, which stands:
   // fuse. EEPROM page mode: 2513G Table 111 (C1/C2). Supply pins: VCC and GND of the table (no
@@ -455,7 +482,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 16000},
    {"PDIP40", 40, 6, 7, 8, 9, {{20, "GND"}, {40, "VCC"}}}, nullptr,
-   "ATmega162.atdf; ATmega162 datasheet 2513; longer waits: avrdude.conf"},
+   "ATmega162.atdf; ATmega162 datasheet 2513; longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega165P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -464,8 +492,10 @@ const PartRow kParts[] = {
   // 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P); pin numbers from the
   // 2570N/2552K pinouts as in KiCad's symbols. 8285's own table (3250P, 6450P) was not found: every
   // other datasheet of the family gives PB2/PB3/PB1, and KiCad's ATmega3250PA-A and ATmega6450P-A
-  // (from 8285) have those port pins and RESET at the same numbers.
-  {"ATmega165", "ATmega165P, ATmega165PA", "m165p, m165pa", "ATmega", {0x1E, 0x94, 0x07},
+  // (from 8285) have those port pins and RESET at the same numbers. Overrides: signature 1E 94 07
+  // as the ATmega165P/PA (8285E Table 27-6: 165PA 07, 165A 10, both JTAG part number 9407);
+  // avrdude's m165 has the ATmega165A's 1E 94 10, avr-libc the ATmega169's 1E 94 05.
+  {"ATmega165", "ATmega165P, ATmega165PA", "m165, m165p, m165pa", "ATmega", {0x1E, 0x94, 0x07},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
@@ -477,7 +507,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
-   "ATmega165P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega165P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   "signature 1E 94 07 as the ATmega165P/PA (8285E Table 27-6: 165PA 07, 165A 10, both JTAG part number 9407); avrdude's m165 has the ATmega165A's 1E 94 10, avr-libc the ATmega169's 1E 94 05"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega165A.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -494,7 +525,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
-   "ATmega165A.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega165A.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega169P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -511,7 +543,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
-   "ATmega169P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega169P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega169A.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -528,7 +561,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
-   "ATmega169A.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega169A.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega325.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -546,7 +580,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 9000},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
-   "ATmega325.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega325.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega325P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -564,7 +599,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 9000},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
-   "ATmega325P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega325P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega329.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -581,7 +617,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
-   "ATmega329.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega329.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega329P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -598,7 +635,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
-   "ATmega329P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega329P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega645.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -616,7 +654,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 9000},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
-   "ATmega645.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega645.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega645P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -634,7 +673,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 9000},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
-   "ATmega645P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega645P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega649.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -651,7 +691,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
-   "ATmega649.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega649.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega649P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -668,7 +709,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 4500},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
-   "ATmega649P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega649P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3250.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -686,7 +728,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 9000},
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
-   "ATmega3250.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega3250.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3250P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -704,7 +747,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 9000},
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
-   "ATmega3250P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega3250P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3290.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -721,7 +765,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 4500},
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
-   "ATmega3290.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega3290.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3290P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -738,7 +783,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 4500},
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
-   "ATmega3290P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega3290P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6450.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -756,7 +802,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 9000},
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
-   "ATmega6450.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega6450.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6450P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
@@ -774,7 +821,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 9000},
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
-   "ATmega6450P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf"},
+   "ATmega6450P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6490.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -791,7 +839,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 4500},
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
-   "ATmega6490.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega6490.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6490P.atdf. Waits: 8018 Table 26-14 (the
   // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
@@ -808,7 +857,8 @@ const PartRow kParts[] = {
    {4500, 9000, 9000, 4500},
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
-   "ATmega6490P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)"},
+   "ATmega6490P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
+   nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega640.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Supply pins: the TQFP
@@ -827,7 +877,8 @@ const PartRow kParts[] = {
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {61, "VCC"}, {62, "GND"}, {80, "VCC"},
      {81, "GND"}, {99, "GND"}, {100, "AVCC"}}}, nullptr,
-   "ATmega640.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
+   "ATmega640.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf",
+   nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1280.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Supply pins: the TQFP
@@ -845,7 +896,8 @@ const PartRow kParts[] = {
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {61, "VCC"}, {62, "GND"}, {80, "VCC"},
      {81, "GND"}, {99, "GND"}, {100, "AVCC"}}}, nullptr,
-   "ATmega1280.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
+   "ATmega1280.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf",
+   nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1281.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Supply pins: the
@@ -862,7 +914,8 @@ const PartRow kParts[] = {
    {5000, 10000, 10500, 9000},
    {"TQFP64", 64, 2, 3, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
-   "ATmega1281.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
+   "ATmega1281.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf",
+   nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2560.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Supply pins: the
@@ -880,7 +933,8 @@ const PartRow kParts[] = {
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {61, "VCC"}, {62, "GND"}, {80, "VCC"},
      {81, "GND"}, {99, "GND"}, {100, "AVCC"}}}, nullptr,
-   "ATmega2560.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
+   "ATmega2560.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf",
+   nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2561.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Supply pins: the
@@ -897,7 +951,8 @@ const PartRow kParts[] = {
    {5000, 10000, 10500, 9000},
    {"TQFP64", 64, 2, 3, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
-   "ATmega2561.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf"},
+   "ATmega2561.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf",
+   nullptr},
   // ATmega8515 datasheet 2512G. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8515.atdf. Waits: Table 93. EEPROM byte mode: Write EEPROM Memory (C0) only.
   // Supply pins: VCC and GND of the table (no pinout of the package in a device file).
@@ -911,7 +966,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 9000, 9000, 4500},
    {"PDIP40", 40, 6, 7, 8, 9, {{20, "GND"}, {40, "VCC"}}}, nullptr,
-   "ATmega8515.atdf; ATmega8515 datasheet 2512G; waits: Table 93"},
+   "ATmega8515.atdf; ATmega8515 datasheet 2512G; waits: Table 93",
+   nullptr},
   // ATmega8535 datasheet 2502. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8535.atdf. Waits: not found; the family's longest. EEPROM page mode not
   // found: byte mode (C0), which every part has. Supply pins: VCC and GND of the table (no pinout
@@ -926,7 +982,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 4500},
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {31, "GND"}}}, nullptr,
-   "ATmega8535.atdf; ATmega8535 datasheet 2502"},
+   "ATmega8535.atdf; ATmega8535 datasheet 2502",
+   nullptr},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2). Supply pins: the TQFPQFN32
@@ -942,7 +999,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 2, 1, 12, 31, {{4, "VCC"}, {5, "GND"}, {19, "AVCC"}, {20, "AGND"}}}, nullptr,
-   "ATmega16M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)"},
+   "ATmega16M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)",
+   nullptr},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2). Supply pins: the TQFPQFN32
@@ -958,7 +1016,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 2, 1, 12, 31, {{4, "VCC"}, {5, "GND"}, {19, "AVCC"}, {20, "AGND"}}}, nullptr,
-   "ATmega32M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)"},
+   "ATmega32M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)",
+   nullptr},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega64M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
   // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2). Supply pins: the TQFPQFN32
@@ -974,7 +1033,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {4500, 3600, 10500, 4500},
    {"TQFP32", 32, 2, 1, 12, 31, {{4, "VCC"}, {5, "GND"}, {19, "AVCC"}, {20, "AGND"}}}, nullptr,
-   "ATmega64M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)"},
+   "ATmega64M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)",
+   nullptr},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2). Supply pins: the QUAD pinout of
@@ -991,7 +1051,8 @@ const PartRow kParts[] = {
    {5000, 10000, 10500, 9000},
    {"TQFP32", 32, 16, 17, 15, 24,
     {{3, "GND"}, {4, "VCC"}, {28, "UGND"}, {31, "UVCC"}, {32, "AVCC"}}}, nullptr,
-   "ATmega8U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf"},
+   "ATmega8U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf",
+   nullptr},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2). Supply pins: the QUAD pinout of
@@ -1008,7 +1069,8 @@ const PartRow kParts[] = {
    {5000, 10000, 10500, 9000},
    {"TQFP32", 32, 16, 17, 15, 24,
     {{3, "GND"}, {4, "VCC"}, {28, "UGND"}, {31, "UVCC"}, {32, "AVCC"}}}, nullptr,
-   "ATmega16U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf"},
+   "ATmega16U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf",
+   nullptr},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2). Supply pins: the QUAD pinout of
@@ -1025,7 +1087,8 @@ const PartRow kParts[] = {
    {5000, 10000, 10500, 9000},
    {"TQFP32", 32, 16, 17, 15, 24,
     {{3, "GND"}, {4, "VCC"}, {28, "UGND"}, {31, "UVCC"}, {32, "AVCC"}}}, nullptr,
-   "ATmega32U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf"},
+   "ATmega32U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf",
+   nullptr},
   // ATmega16U4/32U4 datasheet 7766J. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16U4.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: 7766F Table 28-16 (C1/C2). Supply pins: the TQFP44 pinout
@@ -1044,7 +1107,8 @@ const PartRow kParts[] = {
    {"TQFP44", 44, 10, 11, 9, 13,
     {{2, "UVCC"}, {5, "UGND"}, {14, "VCC"}, {15, "GND"}, {23, "GND"}, {24, "AVCC"}, {34, "VCC"},
      {35, "GND"}, {43, "GND"}, {44, "AVCC"}}}, nullptr,
-   "ATmega16U4.atdf; ATmega16U4/32U4 datasheet 7766J; longer waits: avrdude.conf"},
+   "ATmega16U4.atdf; ATmega16U4/32U4 datasheet 7766J; longer waits: avrdude.conf",
+   "factory extended fuse 0xF3 (HWBE programmed), 7766J Table 28-3; the device file has 0xFB"},
   // ATmega16U4/32U4 datasheet 7766J. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32U4.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: 7766F Table 28-16 (C1/C2). Supply pins: the TQFP44 pinout
@@ -1063,7 +1127,8 @@ const PartRow kParts[] = {
    {"TQFP44", 44, 10, 11, 9, 13,
     {{2, "UVCC"}, {5, "UGND"}, {14, "VCC"}, {15, "GND"}, {23, "GND"}, {24, "AVCC"}, {34, "VCC"},
      {35, "GND"}, {43, "GND"}, {44, "AVCC"}}}, nullptr,
-   "ATmega32U4.atdf; ATmega16U4/32U4 datasheet 7766J; longer waits: avrdude.conf"},
+   "ATmega32U4.atdf; ATmega16U4/32U4 datasheet 7766J; longer waits: avrdude.conf",
+   "factory extended fuse 0xF3 (HWBE programmed), 7766J Table 28-3; the device file has 0xFB"},
   // ATmega128RFA1 datasheet 8266A. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega128RFA1.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode: serial instruction set (C2,
@@ -1082,7 +1147,8 @@ const PartRow kParts[] = {
    {"QFN64", 64, 38, 39, 37, 12,
     {{20, "GND"}, {23, "VCC"}, {24, "GND"}, {34, "VCC"}, {35, "GND"}, {44, "VCC"}, {45, "GND"},
      {54, "VCC"}, {55, "GND"}, {59, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega128RFA1.atdf; ATmega128RFA1 datasheet 8266A; longer waits: avrdude.conf"},
+   "ATmega128RFA1.atdf; ATmega128RFA1 datasheet 8266A; longer waits: avrdude.conf",
+   nullptr},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega64RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode not found: byte mode (C0),
@@ -1101,7 +1167,8 @@ const PartRow kParts[] = {
    {"QFN64", 64, 38, 39, 37, 12,
     {{20, "GND"}, {23, "VCC"}, {24, "GND"}, {34, "VCC"}, {35, "GND"}, {44, "VCC"}, {45, "GND"},
      {54, "VCC"}, {55, "GND"}, {59, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega64RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf"},
+   "ATmega64RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf",
+   nullptr},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega128RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode not found: byte mode (C0),
@@ -1120,7 +1187,8 @@ const PartRow kParts[] = {
    {"QFN64", 64, 38, 39, 37, 12,
     {{20, "GND"}, {23, "VCC"}, {24, "GND"}, {34, "VCC"}, {35, "GND"}, {44, "VCC"}, {45, "GND"},
      {54, "VCC"}, {55, "GND"}, {59, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega128RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf"},
+   "ATmega128RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf",
+   nullptr},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega256RFR2.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -1138,7 +1206,8 @@ const PartRow kParts[] = {
    {"QFN64", 64, 38, 39, 37, 12,
     {{20, "GND"}, {23, "VCC"}, {24, "GND"}, {34, "VCC"}, {35, "GND"}, {44, "VCC"}, {45, "GND"},
      {54, "VCC"}, {55, "GND"}, {59, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega256RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf"},
+   "ATmega256RFR2.atdf; ATmega256RFR2/128RFR2/64RFR2 datasheet 8393; longer waits: avrdude.conf",
+   nullptr},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega644RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
   // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2). Supply pins: VCC and GND of
@@ -1156,7 +1225,8 @@ const PartRow kParts[] = {
    {"QFN48", 48, 28, 29, 27, 10,
     {{5, "GND"}, {8, "GND"}, {14, "GND"}, {16, "VCC"}, {43, "GND"},
      {44, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega644RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf"},
+   "ATmega644RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf",
+   nullptr},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1284RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
   // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2). Supply pins: VCC and GND of
@@ -1174,7 +1244,8 @@ const PartRow kParts[] = {
    {"QFN48", 48, 28, 29, 27, 10,
     {{5, "GND"}, {8, "GND"}, {14, "GND"}, {16, "VCC"}, {43, "GND"},
      {44, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega1284RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf"},
+   "ATmega1284RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf",
+   nullptr},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2564RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
   // stands: fuse. EEPROM page mode: Table 31-18 (C1/C2). Supply pins: VCC and GND of the table (no
@@ -1192,7 +1263,8 @@ const PartRow kParts[] = {
    {"QFN48", 48, 28, 29, 27, 10,
     {{5, "GND"}, {8, "GND"}, {14, "GND"}, {16, "VCC"}, {43, "GND"},
      {44, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
-   "ATmega2564RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf"},
+   "ATmega2564RFR2.atdf; ATmega2564/1284/644RFR2 datasheet 42073A; waits: Table 31-17; longer waits: avrdude.conf",
+   nullptr},
   // AT90USB82/162 datasheet 7707. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90USB82.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has. Supply
@@ -1208,7 +1280,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP32", 32, 16, 17, 15, 24, {{3, "GND"}, {4, "VCC"}}}, nullptr,
-   "AT90USB82.atdf; AT90USB82/162 datasheet 7707; longer waits: avrdude.conf"},
+   "AT90USB82.atdf; AT90USB82/162 datasheet 7707; longer waits: avrdude.conf",
+   nullptr},
   // AT90USB82/162 datasheet 7707. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90USB162.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has. Supply
@@ -1224,7 +1297,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"TQFP32", 32, 16, 17, 15, 24, {{3, "GND"}, {4, "VCC"}}}, nullptr,
-   "AT90USB162.atdf; AT90USB82/162 datasheet 7707; longer waits: avrdude.conf"},
+   "AT90USB162.atdf; AT90USB82/162 datasheet 7707; longer waits: avrdude.conf",
+   nullptr},
   // AT90USB646/647/1286/1287 datasheet 7593. Signature, memories, fuse and lock bits, factory
   // values, calibration: AT90USB646.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -1242,7 +1316,8 @@ const PartRow kParts[] = {
    {5000, 10000, 10500, 9000},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
-   "AT90USB646.atdf; AT90USB646/647/1286/1287 datasheet 7593; longer waits: avrdude.conf"},
+   "AT90USB646.atdf; AT90USB646/647/1286/1287 datasheet 7593; longer waits: avrdude.conf",
+   nullptr},
   // AT90USB646/647/1286/1287 datasheet 7593. Signature, memories, fuse and lock bits, factory
   // values, calibration: AT90USB1286.atdf. Waits: not found; the family's longest. Longer in
   // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
@@ -1259,14 +1334,15 @@ const PartRow kParts[] = {
    {5000, 10000, 10500, 9000},
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
-   "AT90USB1286.atdf; AT90USB646/647/1286/1287 datasheet 7593; longer waits: avrdude.conf"},
-  // AT90PWM2/3/2B/3B datasheet 4317J. No device file: avr-libc's header. Waits: not found; the
-  // family's longest. Longer in avrdude.conf, which stands: fuse. EEPROM page mode: Table 25-16 of
-  // 4317I and 4317K (C1/C2). Supply pins: VCC and GND of the table (no pinout of the package in a
-  // device file). Serial programming through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); SO24
-  // pin numbers of the PWM2/PWM2B from the family's pinout as KiCad's AT90PWM1-16S draws it
-  // (4317J's own figure was not found); the PWM3/PWM3B come in SO32/QFN32, whose numbers were not
-  // found. Overrides: avr-libc's io90pwmx.h has no signature; 1E 93 81 from 4317J.
+   "AT90USB1286.atdf; AT90USB646/647/1286/1287 datasheet 7593; longer waits: avrdude.conf",
+   nullptr},
+  // AT90PWM2/3/2B/3B datasheet 4317J. Signature, memories, fuse and lock bits, factory values,
+  // calibration: AT90PWM3.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
+  // which stands: fuse. EEPROM page mode: Table 25-16 of 4317I and 4317K (C1/C2). Supply pins: VCC
+  // and GND of the table (no pinout of the package in a device file). Serial programming through
+  // MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); SO24 pin numbers of the PWM2/PWM2B from the
+  // family's pinout as KiCad's AT90PWM1-16S draws it (4317J's own figure was not found); the
+  // PWM3/PWM3B come in SO32/QFN32, whose numbers were not found.
   {"AT90PWM2", "AT90PWM3", "pwm2, pwm3", "AT90USB / AT90PWM", {0x1E, 0x93, 0x81},
    8192, 64, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1278,7 +1354,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"SO24", 24, 5, 4, 12, 2, {{6, "VCC"}, {7, "GND"}}}, "AT90PWM3: SO32/QFN32 pins not shown",
-   "avr-libc's io header; AT90PWM2/3/2B/3B datasheet 4317J; longer waits: avrdude.conf"},
+   "AT90PWM3.atdf; AT90PWM2/3/2B/3B datasheet 4317J; longer waits: avrdude.conf",
+   nullptr},
   // AT90PWM2/3/2B/3B datasheet 4317J. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90PWM2B.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode: Table 25-16 of 4317I and 4317K (C1/C2). Supply pins: VCC
@@ -1294,7 +1371,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"SO24", 24, 5, 4, 12, 2, {{6, "VCC"}, {7, "GND"}}}, "AT90PWM3B: SO32/QFN32 pins not shown",
-   "AT90PWM2B.atdf; AT90PWM2/3/2B/3B datasheet 4317J; longer waits: avrdude.conf"},
+   "AT90PWM2B.atdf; AT90PWM2/3/2B/3B datasheet 4317J; longer waits: avrdude.conf",
+   nullptr},
   // AT90PWM216/316 datasheet 7710. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90PWM216.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has. Pin
@@ -1311,7 +1389,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
    {5000, 10000, 10500, 9000},
    {"SO24", 24, 0, 0, 0, 0, {}}, nullptr,
-   "AT90PWM216.atdf; AT90PWM216/316 datasheet 7710; longer waits: avrdude.conf"},
+   "AT90PWM216.atdf; AT90PWM216/316 datasheet 7710; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny24.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2). Supply pins: the SOIC_14 pinout of ATtiny24A.atdf.
@@ -1327,7 +1406,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
    {"PDIP14", 14, 7, 8, 9, 4, {{1, "VCC"}, {14, "GND"}}}, nullptr,
-   "ATtiny24.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf"},
+   "ATtiny24.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny44.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2). Supply pins: the SOIC_14 pinout of ATtiny44A.atdf.
@@ -1342,7 +1422,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
    {"PDIP14", 14, 7, 8, 9, 4, {{1, "VCC"}, {14, "GND"}}}, nullptr,
-   "ATtiny44.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf"},
+   "ATtiny44.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny84.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
   // fuse. EEPROM page mode: Table 19-12 (C1/C2). Supply pins: the SOIC_14 pinout of ATtiny84A.atdf.
@@ -1357,7 +1438,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
    {"PDIP14", 14, 7, 8, 9, 4, {{1, "VCC"}, {14, "GND"}}}, nullptr,
-   "ATtiny84.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf"},
+   "ATtiny84.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny2313A/4313 datasheet 8246. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny4313.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode: 8246A Table 20-15 (C1/C2). Supply pins: VCC and
@@ -1373,7 +1455,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
    {"PDIP20", 20, 17, 18, 19, 1, {{10, "GND"}, {20, "VCC"}}}, nullptr,
-   "ATtiny4313.atdf; ATtiny2313A/4313 datasheet 8246; longer waits: avrdude.conf"},
+   "ATtiny4313.atdf; ATtiny2313A/4313 datasheet 8246; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny43U datasheet 8048C. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny43U.atdf. Waits: Table 19-15. Longer in avrdude.conf, which stands: EEPROM.
   // EEPROM page mode: Table 19-16 (C1/C2). Supply pins: VCC and GND of the table (no pinout of the
@@ -1390,7 +1473,8 @@ const PartRow kParts[] = {
    {4500, 4500, 9000, 4500},
    {"SOIC20", 20, 5, 6, 7, 20,
     {{9, "VCC"}, {10, "GND"}}}, "Pins from a KiCad symbol: no datasheet seen",
-   "ATtiny43U.atdf; ATtiny43U datasheet 8048C; waits: Table 19-15; longer waits: avrdude.conf"},
+   "ATtiny43U.atdf; ATtiny43U datasheet 8048C; waits: Table 19-15; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny48/88 datasheet 8008. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny48.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: 8008H Table 21-8 (C1) and step 5B (Write EEPROM Memory
@@ -1406,7 +1490,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 15000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
-   "ATtiny48.atdf; ATtiny48/88 datasheet 8008; longer waits: avrdude.conf"},
+   "ATtiny48.atdf; ATtiny48/88 datasheet 8008; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny48/88 datasheet 8008. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny88.atdf. Waits: not found; the family's longest. EEPROM page mode: 8008H
   // Table 21-8 (C1) and step 5B (Write EEPROM Memory Page). Supply pins: the PDIP pinout of
@@ -1422,7 +1507,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4000, 9000, 4500},
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
-   "ATtiny88.atdf; ATtiny48/88 datasheet 8008"},
+   "ATtiny88.atdf; ATtiny48/88 datasheet 8008",
+   nullptr},
   // ATtiny87/167 datasheet 8265. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny87.atdf. Waits: 7728G (the datasheet's earlier issue) Table 21-14, but
   // tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their
@@ -1441,7 +1527,8 @@ const PartRow kParts[] = {
    {4500, 4500, 15000, 9000},
    {"SOIC20", 20, 7, 3, 8, 11,
     {{15, "VCC"}, {16, "GND"}}}, "Pins from a KiCad symbol: no datasheet seen",
-   "ATtiny87.atdf; ATtiny87/167 datasheet 8265; waits: 7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms; longer waits: avrdude.conf"},
+   "ATtiny87.atdf; ATtiny87/167 datasheet 8265; waits: 7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny87/167 datasheet 8265. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny167.atdf. Waits: 7728G (the datasheet's earlier issue) Table 21-14, but
   // tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their
@@ -1460,7 +1547,8 @@ const PartRow kParts[] = {
    {4500, 4500, 15000, 9000},
    {"SOIC20", 20, 7, 3, 8, 11,
     {{15, "VCC"}, {16, "GND"}}}, "Pins from a KiCad symbol: no datasheet seen",
-   "ATtiny167.atdf; ATtiny87/167 datasheet 8265; waits: 7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms; longer waits: avrdude.conf"},
+   "ATtiny167.atdf; ATtiny87/167 datasheet 8265; waits: 7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny441/841 datasheet 8495F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny441.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1477,7 +1565,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
    {"SOIC14", 14, 7, 8, 9, 4, {{1, "VCC"}, {14, "GND"}}}, nullptr,
-   "ATtiny441.atdf; ATtiny441/841 datasheet 8495F; longer waits: avrdude.conf"},
+   "ATtiny441.atdf; ATtiny441/841 datasheet 8495F; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny441/841 datasheet 8495F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny841.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: EEPROM, fuse. EEPROM page mode not found: byte mode (C0), which every part has.
@@ -1493,7 +1582,8 @@ const PartRow kParts[] = {
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
    {4500, 4500, 9000, 9000},
    {"SOIC14", 14, 7, 8, 9, 4, {{1, "VCC"}, {14, "GND"}}}, nullptr,
-   "ATtiny841.atdf; ATtiny441/841 datasheet 8495F; longer waits: avrdude.conf"},
+   "ATtiny841.atdf; ATtiny441/841 datasheet 8495F; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny828 datasheet 8371A. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny828.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
   // which stands: erase. EEPROM page mode: Table 101 (C1/C2). Supply pins: VCC and GND of the table
@@ -1511,7 +1601,8 @@ const PartRow kParts[] = {
    {4500, 4000, 15000, 4500},
    {"TQFP32", 32, 27, 28, 30, 29,
     {{4, "VCC"}, {5, "GND"}, {21, "GND"}}}, "Programming pins from its SPI module only",
-   "ATtiny828.atdf; ATtiny828 datasheet 8371A; longer waits: avrdude.conf"},
+   "ATtiny828.atdf; ATtiny828 datasheet 8371A; longer waits: avrdude.conf",
+   nullptr},
   // ATtiny1634 datasheet 8303. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny1634.atdf. Waits: not found; the family's longest. EEPROM page mode not
   // found: byte mode (C0), which every part has. Supply pins: VCC and GND of the table (no pinout
@@ -1528,7 +1619,8 @@ const PartRow kParts[] = {
    {4500, 4000, 9000, 4500},
    {"SOIC20", 20, 20, 19, 16, 14,
     {{10, "GND"}, {11, "VCC"}}}, "Pins from a KiCad symbol: no datasheet seen",
-   "ATtiny1634.atdf; ATtiny1634 datasheet 8303"},
+   "ATtiny1634.atdf; ATtiny1634 datasheet 8303",
+   nullptr},
 };
 // clang-format on
 

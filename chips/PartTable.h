@@ -52,6 +52,9 @@ struct PartRow {
   PartPackage package;    // its DIP where it has one, else its main SMD package (TQFP/QFN/SOIC)
   const char* pictureNote;  // one line under the picture (weak evidence, wiring), or nullptr
   const char* sources;      // where its values come from, in one line
+  // Where its sources disagree and which stands (a datasheet's erratum or table over a device
+  // file, a header or avrdude's part file), in one line; nullptr where they agree.
+  const char* note;
 };
 const PartRow* NewParts(); size_t NewPartCount();
 

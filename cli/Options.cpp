@@ -424,7 +424,7 @@ bool DescribePart(FILE* out, const std::string& name) {
   line("part ids", e->partIds && *e->partIds ? e->partIds : "none");
   line("signature", hex(e->id) + " " + hex(e->id >> 8) + " " + hex(e->id >> 16));
   line("flash bytes", std::to_string(e->flashSize));
-  line("flash page bytes", std::to_string(e->module->ProgramPageBytes()));
+  line("flash page bytes", std::to_string(ChipFlashPageBytes(*e)));
   line("eeprom bytes", std::to_string(e->eepromSize));
   line("eeprom page bytes", std::to_string(e->module->DataPageBytes()));
   line("calibration bytes", std::to_string(e->module->HasReadCalibration() ? e->calibrationCount : 0));
@@ -473,7 +473,12 @@ bool DescribePart(FILE* out, const std::string& name) {
                                                pin(p.miso) + ", SCK " + pin(p.sck) + ", RESET " + pin(p.reset) +
                                                supply);
   }
-  line("sources", e->part ? e->part->sources : "the first chips' own table, from their datasheets and device files");
+  line("sources", e->part ? e->part->sources
+                          : "the first chips' own table, from their datasheets and device files; longer waits: avrdude.conf");
+  // Where the sources disagree (a datasheet's erratum or table over a device file, a header or
+  // avrdude's part file), and which stands.
+  if (e->part && e->part->note) line("note", e->part->note);
+  if (const ChipFuseFields* fields = FuseFieldsOf(e->name); fields && fields->note) line("note", fields->note);
   DescribeFuseFields(out, *e);
   SelectedChip = before;
   return true;

@@ -134,7 +134,7 @@ int Run::TerminalCommand(const std::vector<std::string>& words, bool& quit) {
   if (cmd == "part") {
     console_.Output(ChipName + " (" + SignatureText(SelectedChip) + "): flash " + std::to_string(FlashSize) +
                     " bytes, eeprom " + std::to_string(EepromSize) + " bytes, page " +
-                    std::to_string(SelectedModule()->ProgramPageBytes()) + " bytes");
+                    std::to_string(FindChip(SelectedChip) ? ChipFlashPageBytes(*FindChip(SelectedChip)) : 0) + " bytes");
     return kSuccess;
   }
   if (cmd == "erase") return Erase(true);

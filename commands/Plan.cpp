@@ -4,7 +4,6 @@
 
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
-#include "chips/FastTransport.h"
 #include "image/Images.h"
 
 namespace quillet {
@@ -48,9 +47,10 @@ WritePlan PlanWrite(const uint8_t* bytes, const std::vector<bool>* held, uint32_
 uint32_t WritePageBytes(const ChipModule& m, bool program) {
   if (!program) return m.DataPageBytes();
   const ChipEntry* chip = FindChip(SelectedChip);
-  // Loads with the full address reach any page size; a commit anywhere in the page writes it.
-  // The one-instruction way keeps the module's page and its exchanges.
-  if (FastActive() && m.flashFullAddressLoad && chip) return ChipFlashPageBytes(*chip);
+  // Loads with the full address reach any page size, and a commit anywhere in the page writes
+  // it: the chip's own page, committed once on either transport (a second commit of a page
+  // reprograms cells that are no longer erased).
+  if (m.flashFullAddressLoad && chip) return ChipFlashPageBytes(*chip);
   return m.ProgramPageBytes();
 }
 

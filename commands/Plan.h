@@ -39,8 +39,8 @@ struct WritePlan {
 WritePlan PlanWrite(const uint8_t* bytes, const std::vector<bool>* held, uint32_t size,
                     const WriteOptions& options);
 
-// The page size a write of the selected chip's memory uses: the chip's own for Flash over the
-// fast transfers where the module loads full addresses, the module's otherwise (0: bytes).
+// The page size a write of the selected chip's memory uses: the chip's own for Flash where the
+// module loads full addresses (either transport), the module's otherwise (0: bytes).
 uint32_t WritePageBytes(const ChipModule& m, bool program);
 
 enum class PlanOutcome { Done, Failed, Stopped };

@@ -451,6 +451,10 @@ TEST(ChipsSim, ChangedWaitsHoldAgainstTheSources) {
       {"ATmega16M1", {4500, 3600, 10500, 4500}},    // 8209E tWD_FLASH
       {"ATtiny87", {4500, 4500, 15000, 9000}},      // avrdude
       {"ATmega128RFA1", {50000, 13000, 55000, 9000}},  // avrdude; 42073A EEPROM
+      {"AT90S2333", {20000, 20000, 20000, 20000}},  // avrdude
+      {"AT90S1200", {9000, 9000, 20000, 20000}},     // avrdude
+      {"ATtiny12", {20000, 20000, 20000, 9000}},     // avrdude
+      {"ATtiny85", {4500, 4500, 9000, 9000}},        // 2586; avrdude EEPROM, fuse
   };
   unsigned seed = 500;
   for (const auto& c : cases) {

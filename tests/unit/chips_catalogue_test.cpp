@@ -35,7 +35,7 @@ const Row kRows[] = {
   {"AT90CAN64",  {0x1E, 0x96, 0x81}, 65536,  2048, 1, &At90can32,  "62 99 FF FF FF FF FF FF"},
   {"AT90CAN128", {0x1E, 0x97, 0x81}, 131072, 4096, 1, &At90can32,  "62 99 FF FF FF FF FF FF"},
   {"ATtiny12",   {0x1E, 0x90, 0x05}, 1024,   64,   1, &Attiny12,   "52 FF FF FF FF FF FF FF"},
-  {"ATtiny13",   {0x1E, 0x90, 0x07}, 1024,   64,   1, &Attiny13,   "6A FF FF FF FF FF FF FF"},
+  {"ATtiny13",   {0x1E, 0x90, 0x07}, 1024,   64,   2, &Attiny13,   "6A FF FF FF FF FF FF FF"},
   {"ATtiny15",   {0x1E, 0x90, 0x06}, 1024,   64,   1, &Attiny15,   "5C FF FF FF FF FF FF FF"},
   {"ATtiny22",   {0x1E, 0x91, 0x06}, 2048,   128,  1, &Attiny22,   "DE FF FF FF FF FF FF FF"},
   {"ATtiny2313", {0x1E, 0x91, 0x0A}, 2048,   128,  2, &Attiny2313, "64 DF FF FF FF FF FF FF"},

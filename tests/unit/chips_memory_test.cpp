@@ -106,19 +106,21 @@ TEST_F(Connected, PacketsAndWaitsOfEveryRow) {
 }
 
 // Guards data lost on chips whose write takes longer than the module's fixed wait: with a
-// chip selected, the wait after a write is at least its datasheet time, in whole ms.
+// chip selected, the wait after a write is at least its row's time (the datasheet's or
+// avrdude's, the longer), in whole ms.
 TEST_F(Connected, WaitsAreNeverShorterThanTheChipsWriteTime) {
   struct Case {
     const char* chip;
     Op op;
     int wait;  // after DelayValue
   } cases[] = {
-      {"AT90S2313", kWriteP, 9},  {"AT90S2313", kWriteD, 9},  // the module's wait is longer
-      {"ATtiny12", kWriteP, 5},   {"ATtiny12", kWriteD, 9},   // 4.5 ms, 9 ms
+      {"AT90S2313", kWriteP, 9},  {"AT90S2313", kWriteD, 9},  // avrdude's 9 ms, as the module's
+      {"AT90S2333", kWriteP, 20}, {"AT90S4434", kWriteD, 20}, // avrdude's 20 ms
+      {"ATtiny12", kWriteP, 20},  {"ATtiny12", kWriteD, 20},  // avrdude's 20 ms
       {"ATtiny15", kWriteP, 5},   {"ATtiny15", kWriteD, 9},   // 4.1 ms, 8.2 ms
       {"ATtiny26", kWriteD, 9},   {"ATtiny26", kPageP, 5},
       {"AT90CAN64", kPageD, 9},   {"AT90CAN64", kPageP, 5},
-      {"ATtiny2313", kPageD, 5},  {"ATtiny85", kPageD, 5},    // 4 ms: the module's 5 stays
+      {"ATtiny2313", kPageD, 5},  {"ATtiny85", kPageD, 5},    // 4.5 ms
   };
   f.port.responder = [](const std::vector<uint8_t>&) { return std::vector<uint8_t>{0x5A, 0x11}; };
   for (const Case& c : cases) {

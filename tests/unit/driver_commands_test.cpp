@@ -167,8 +167,8 @@ TEST(ReadCalibration, Outcomes) {
     uint8_t bytes[4];
     Lines lines;
   } cases[] = {
-      {"ATtiny13", {0x9C}, {kSync, kSuccess, "Trying to read calibration bytes", "       Finished",
-                            "calibration 0 = 0x9C"}},
+      {"ATtiny13", {0x9C, 0x8B}, {kSync, kSuccess, "Trying to read calibration bytes", "       Finished",
+                                  "calibration 0 = 0x9Ccalibration 1 = 0x8B"}},  // 9.6 and 4.8 MHz
       {"AT90CAN32", {0x0F}, {kSync, kSuccess, "Trying to read calibration bytes", "       Finished",
                              "calibration 0 = 0x0F"}},
       {"ATtiny2313", {0x50, 0x51}, {kSync, kSuccess, "Trying to read calibration bytes", "       Finished",

@@ -262,16 +262,46 @@ TEST(Driver, AnotherChipInTheSocketIsNeitherReadNorWritten) {
   }
 }
 
+// The ATtiny45/85/461/861 pages are 64 bytes while their modules' are 32: each page is
+// committed once, after its 64 loads (a second commit reprograms cells no longer erased).
 TEST(Driver, PageCommitFollowsTheLastByteOfEachPage) {
-  DriverFixture f("ATtiny2313");
-  f.prompt.yesNo = {true};
-  RunMemoryCommand(MemoryOperation::WriteData);
-  std::vector<std::string> ins = f.Instructions();
-  ins.erase(ins.begin(), ins.begin() + 4);  // Programming Enable, the signature
-  ASSERT_EQ(ins.size(), 128u + 32u);
-  for (size_t i = 0; i < ins.size(); ++i)
-    EXPECT_EQ(ins[i].substr(0, 2), i % 5 == 4 ? "C2" : "C1") << i;
-  EXPECT_EQ(ins.back(), "C2 00 7C 00");
+  const struct {
+    const char* chip;
+    MemoryOperation op;
+    size_t bytes, page;
+    const char *evenLoad, *oddLoad;  // the loads' first instruction byte
+    const char *firstCommit, *lastCommit;
+  } cases[] = {
+      {"ATtiny2313", MemoryOperation::WriteData, 128, 4, "C1", "C1", "C2 00 00 00", "C2 00 7C 00"},
+      {"ATtiny85", MemoryOperation::WriteProgram, 8192, 64, "40", "48", "4C 00 1F 00", "4C 0F FF 00"},
+      {"ATtiny461", MemoryOperation::WriteProgram, 4096, 64, "40", "48", "4C 00 1F 00", "4C 07 FF 00"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.chip);
+    DriverFixture f(c.chip);
+    f.prompt.yesNo = {true};
+    RunMemoryCommand(c.op);
+    std::vector<std::string> ins = f.Instructions();
+    // From the first load on: Programming Enable, the signature and a Flash write's erase come
+    // before.
+    ins.erase(ins.begin(), std::find_if(ins.begin(), ins.end(), [&](const std::string& i) {
+                return i.rfind(c.evenLoad, 0) == 0;
+              }));
+    ASSERT_EQ(ins.size(), c.bytes + c.bytes / c.page);
+    std::vector<std::string> commits;
+    for (size_t i = 0; i < ins.size(); ++i) {
+      const size_t j = i % (c.page + 1);
+      if (j == c.page) {
+        commits.push_back(ins[i]);
+        EXPECT_EQ(ins[i].substr(0, 2), std::string(c.firstCommit).substr(0, 2)) << i;
+      } else {
+        EXPECT_EQ(ins[i].substr(0, 2), j % 2 ? c.oddLoad : c.evenLoad) << i;
+      }
+    }
+    ASSERT_EQ(commits.size(), c.bytes / c.page);
+    EXPECT_EQ(commits.front(), c.firstCommit);
+    EXPECT_EQ(commits.back(), c.lastCommit);
+  }
 }
 
 TEST(Driver, FailureStopsWithFailLineAndEndTime) {

@@ -309,9 +309,10 @@ TEST(SimChip, InstructionsWhileBusyAreIgnoredAndCounted) {
     std::vector<uint8_t> write;  // I1..I4
     int64_t busyUs;
   } cases[] = {
-      {"ATtiny2313", {0xAC, 0x80, 0, 0}, 9000},   {"ATtiny2313", {0xC0, 0, 1, 0x12}, 4000},
+      {"ATtiny2313", {0xAC, 0x80, 0, 0}, 9000},   {"ATtiny2313", {0xC0, 0, 1, 0x12}, 4500},
       {"ATtiny2313", {0x4C, 0, 0, 0}, 4500},      {"ATtiny26", {0xC0, 0, 1, 0x12}, 9000},
-      {"AT90S1200", {0x40, 0, 1, 0x12}, 4000},    {"ATtiny12", {0xAC, 0xA0, 0, 0x52}, 4500},
+      {"AT90S1200", {0x40, 0, 1, 0x12}, 9000},    {"ATtiny12", {0xAC, 0xA0, 0, 0x52}, 9000},
+      {"AT90S2333", {0xC0, 0, 1, 0x12}, 20000},
   };
   for (const Case& c : cases) {
     Bench b(c.chip);
@@ -380,13 +381,13 @@ TEST(SimChip, BusyCountsFromTheEarliestArrivalWhenGiven) {
   Bench b("ATtiny2313");
   ASSERT_TRUE(b.Enter());
   b.chip.SetEarliestArrivalUs(b.t - 2000);  // read 2 ms late
-  b.Exec(0xC0, 0, 1, 0x12);                 // EEPROM byte: busy 4 ms
-  b.t += 2100;
+  b.Exec(0xC0, 0, 1, 0x12);                 // EEPROM byte: busy 4.5 ms
+  b.t += 2600;
   EXPECT_EQ(b.Value(0x30, 0, 0), 0x1E);
   EXPECT_EQ(b.S().violations, 0u);
   b.chip.SetEarliestArrivalUs(b.t);
   b.Exec(0xC0, 0, 1, 0x34);
-  b.t += 2100;
+  b.t += 2600;
   EXPECT_EQ(b.Value(0x30, 0, 0), 0xFF);
   EXPECT_EQ(b.S().violations, 1u);
 }

@@ -4,7 +4,9 @@
 Writes tools/partdata/atdf-facts.txt: one block per device named in partdata.py's table, one fact
 per line, so that the table's generator and the tests read the device files' values without a
 network or the packs themselves. The packs are public: the repositories epccs/ATmega_DFP and
-dwtk/devices hold their atdf/ folders (the latter has the ATtiny and AT90 files as well).
+dwtk/devices hold their atdf/ folders (the latter has the ATtiny and AT90 files as well); the
+AT90PWM3's file, left out of the later packs, is in an older pack's copy, pdshelley/HALGEN's atdf/.
+Give the folders in that order (the first file of a name wins).
 
 Usage: tools/partdata/atdf.py ATDF_DIR [ATDF_DIR...] [--out tools/partdata/atdf-facts.txt]
 
@@ -128,7 +130,7 @@ def main():
     ap.add_argument("--out", default=os.path.join(HERE, "atdf-facts.txt"))
     args = ap.parse_args()
     lines = ["# Extracted by tools/partdata/atdf.py from the ATDF device files of Microchip's",
-             "# device family packs (public copies: epccs/ATmega_DFP, dwtk/devices). Do not edit."]
+             "# device family packs (public copies: epccs/ATmega_DFP, dwtk/devices, pdshelley/HALGEN). Do not edit."]
     missing = []
     for name in sorted(set(device_names())):
         path = next((os.path.join(d, name + ".atdf") for d in args.dirs

@@ -35,27 +35,31 @@ def _get(part, key, memory=None):
 
 
 def waits(parts, name):
-    """(flash, eeprom, erase, fuse) in microseconds, the longer of min_ and max_write_delay, or
-    None when the file has no part of that name."""
+    """(flash, eeprom, erase, fuse) in microseconds, the longer of min_ and max_write_delay (fuse:
+    of the fuse and lock memories), or None when the file has no part of that name."""
     part = parts.get(name)
     if part is None:
         return None
     number = lambda v: int(v, 0) if v and v != "NULL" else 0
     delay = lambda mem: max(number(_get(part, "min_write_delay", mem)), number(_get(part, "max_write_delay", mem)))
-    fuses = [delay(m) for m in ("lfuse", "hfuse", "efuse", "fuse") if _get(part, "size", m) not in (None, "NULL")]
+    fuses = [delay(m) for m in ("lfuse", "hfuse", "efuse", "fuse", "lock") if _get(part, "size", m) not in (None, "NULL")]
     return (delay("flash"), delay("eeprom"), number(_get(part, "chip_erase_delay")), max(fuses + [0]))
 
 
-def part_ids(parts, names, signature):
+def part_ids(parts, names, signature, settled=()):
     """The ids ("m8", "m8a") the file gives the parts of these names that share the row's
     signature: the names users of the field type after -p. A part of that name with another
-    signature is another chip to the file, and its id is left out (and said)."""
+    signature is another chip to the file, and its id is left out (and said), unless a datasheet
+    settled the signature and the id is in settled."""
     ids = []
     for n in names:
         part = parts.get(n)
         if part is None:
             continue
         theirs = [int(b, 0) for b in (_get(part, "signature") or "").split()]
+        if part["values"]["id"].strip('"') in settled:
+            ids.append(part["values"]["id"].strip('"'))
+            continue
         if theirs != list(signature):
             print("%s: avrdude.conf gives signature %s, not %s: its id is left out"
                   % (n, " ".join("%02X" % b for b in theirs), " ".join("%02X" % b for b in signature)))

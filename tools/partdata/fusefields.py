@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Generates chips/FuseFields.cpp: every fuse and lock field of the catalogue's chips in words.
 
-From the ATDF device files (the same public copies atdf.py reads: epccs/ATmega_DFP and
-dwtk/devices), for each chip that has a file: each bit field of its fuse and lock registers
+From the ATDF device files (the same public copies atdf.py reads, in its order: epccs/ATmega_DFP,
+dwtk/devices, pdshelley/HALGEN), for each chip that has a file: each bit field of its fuse and lock registers
 (name, caption, byte, mask) and the settings of its value group (value, name, caption).
 
 Usage: tools/partdata/fusefields.py ATDF_DIR [ATDF_DIR...] [--out chips/FuseFields.cpp]
@@ -37,12 +37,27 @@ INTERNAL_SOURCES = ("INTRCOSC", "INTULPOSC", "PLLCLK", "WDOSC")
 POWER_RISE = ("QUICKPWR", "SLOWPWR", "VQUICKPWR")
 CLOCK_FIELDS = ("SUT_CKSEL", "CKSEL_SUT", "CKSEL", "PLLCK_SUT_CKSEL")
 
-# Where the datasheet overrules a device file's caption: {device: {field: {value: caption}}}.
+# Where the datasheet overrules a device file's setting: {device: {field: {value: (name, caption)}}},
+# and the note --describe shows for it.
 # ATtiny25/45/85 datasheet 2586N Table 6-10: the low-frequency crystal's SUT 00 and 01 add 4 ms
-# and 64 ms after reset; the device files say 0 ms and 4 ms.
+# and 64 ms after reset; the device files say 0 ms and 4 ms, in their names as in their captions.
 _LOFXTAL = "Ext. Low-Freq. Crystal; Start-up time PWRDWN/RESET: 1K CK/14 CK + %s"
-CAPTION_FIXES = {d: {"SUT_CKSEL": {0x06: _LOFXTAL % "4 ms", 0x16: _LOFXTAL % "64 ms"}}
+SETTING_FIXES = {d: {"SUT_CKSEL": {0x06: ("EXTLOFXTAL_1KCK_14CK_4MS", _LOFXTAL % "4 ms"),
+                                   0x16: ("EXTLOFXTAL_1KCK_14CK_64MS", _LOFXTAL % "64 ms")}}
                  for d in ("ATtiny25", "ATtiny45", "ATtiny85")}
+SETTING_NOTES = {d: "SUT_CKSEL 0x06 and 0x16 start 4 ms and 64 ms after reset (2586N Table 6-10); the "
+                    "device file says 0 ms and 4 ms, in their names and captions"
+                 for d in ("ATtiny25", "ATtiny45", "ATtiny85")}
+
+# A row whose fields follow another device file than its own, and why: {chip: (device, note)}.
+# AT90PWM216 and AT90PWM316 share one signature, so one row and one set of settings serves both;
+# the AT90PWM316's file lists the 11 PLL clock settings that the AT90PWM216's leaves out.
+FIELD_DEVICES = {"AT90PWM216": ("AT90PWM316", "fuse fields from AT90PWM316.atdf, whose clock settings add "
+                                              "11 PLL ones that AT90PWM216.atdf leaves out; both chips answer "
+                                              "with one signature, 1E 94 83")}
+# Rows whose file is not in the later packs: {device: note}.
+OLDER_PACKS = {"AT90PWM3": "fuse fields from AT90PWM3.atdf of an older device pack (public copy: "
+                           "pdshelley/HALGEN), signature 1E 93 81 and factory values as the row's"}
 
 
 def words(text):
@@ -67,6 +82,16 @@ def external(field, name, caption):
                      % (name, field))
 
 
+def start_up_agrees(name, caption):
+    """A setting's name and caption give the same start-up delay where both give one
+    ("..._4MS1" and "+ 4.1 ms")."""
+    n = re.search(r"_(\d+)MS(\d*)(?:_|$)", name)
+    c = re.search(r"\+ ([\d.]+) ms", caption)
+    if not n or not c:
+        return True
+    return n.group(1) + ("." + n.group(2) if n.group(2) else "") == c.group(1)
+
+
 def chips_and_files(dirs):
     files = {}
     for d in dirs:
@@ -76,8 +101,16 @@ def chips_and_files(dirs):
     chips = [(n, n if n in files else None) for n in FIRST_CHIPS]
     for sheet in partdata.DATASHEETS:
         for name, aliases, _family, _package, fixes in sheet["rows"]:
-            chips.append((name, partdata.device_of(name, aliases, fixes, files)))
+            device = FIELD_DEVICES[name][0] if name in FIELD_DEVICES else None
+            chips.append((name, device or partdata.device_of(name, aliases, fixes, files)))
     return [(chip, device, files.get(device)) for chip, device in chips]
+
+
+def note_of(chip, device):
+    """What --describe says of the fields' sources where they are not simply the chip's own file."""
+    notes = [FIELD_DEVICES.get(chip, (None, None))[1], OLDER_PACKS.get(device), SETTING_NOTES.get(device)]
+    notes = [n for n in notes if n]
+    return "; ".join(notes) if notes else None
 
 
 def fields_of(path, device):
@@ -103,10 +136,17 @@ def fields_of(path, device):
             if bf.get("values"):
                 for v in groups[bf.get("values")].findall("value"):
                     value, caption = int(v.get("value"), 0), words(v.get("caption"))
-                    caption = CAPTION_FIXES.get(device, {}).get(field, {}).get(value, caption)
+                    name = v.get("name")
+                    name, caption = SETTING_FIXES.get(device, {}).get(field, {}).get(value, (name, caption))
+                    if not start_up_agrees(name, caption):
+                        raise SystemExit("%s: %s=%s: name %s and caption '%s' differ (add a setting fix)"
+                                         % (path, field, v.get("value"), name, caption))
                     if (value << shift) & ~mask & 0xFF:
                         raise SystemExit("%s: %s=%s outside mask 0x%02X" % (path, field, v.get("value"), mask))
-                    settings.append((value, external(field, v.get("name"), caption), v.get("name"), caption))
+                    settings.append((value, external(field, name, caption), name, caption))
+            for value, (name, _caption) in SETTING_FIXES.get(device, {}).get(field, {}).items():
+                if sum(n == name for _v, _e, n, _c in settings) != 1:
+                    raise SystemExit("%s: %s=0x%02X's new name %s is another setting's" % (path, field, value, name))
             out.append((field, words(bf.get("caption")), byte, mask, tuple(settings)))
     return out, len(registers["FUSE"])
 
@@ -115,7 +155,7 @@ def emit(chips):
     out = []
     w = out.append
     w("// Generated by tools/partdata/fusefields.py from the ATDF device files (public copies:")
-    w("// epccs/ATmega_DFP, dwtk/devices). Do not edit: change the script and run it again.")
+    w("// epccs/ATmega_DFP, dwtk/devices, pdshelley/HALGEN). Do not edit: change the script and run it again.")
     w('#include "chips/FuseFields.h"')
     w("")
     w("#include <iterator>")
@@ -141,8 +181,10 @@ def emit(chips):
                 ref = ("kS%d, %d" % (setting_ids[settings], len(settings))) if settings else "nullptr, 0"
                 w("  {%s, %s, %d, 0x%02X, %s}," % (c_str(name), c_str(caption), byte, mask, ref))
             w("};")
-        chip_rows.append("  {%s, %s, %d, kF%d, %d}," % (c_str(chip), c_str(device + ".atdf"), fuse_bytes,
-                                                       field_ids[key], len(fields)))
+        note = note_of(chip, device)
+        chip_rows.append("  {%s, %s, %d, kF%d, %d, %s}," % (c_str(chip), c_str(device + ".atdf"), fuse_bytes,
+                                                           field_ids[key], len(fields),
+                                                           c_str(note) if note else "nullptr"))
     w("")
     w("constexpr ChipFuseFields kChips[] = {")
     out.extend(chip_rows)

@@ -64,6 +64,13 @@ EEPROM_164P = {"times": (4500, 9000, 9000, 4500), "times_src": "7674F Table 25-1
 EEPROM_644 = {"times": (4500, 9000, 9000, 4500), "times_src": "2593O Table 25-16 (tWD_EEPROM 9.0 ms)"}
 EXT_U4 = {"factory": [None, None, 0xF3],
           "why": "factory extended fuse 0xF3 (HWBE programmed), 7766J Table 28-3; the device file has 0xFB"}
+# The ATmega165 (datasheet 2573, whose signature table was not found) shares the ATmega165P's
+# 1E 94 07: 8285E Table 27-6 gives the ATmega165PA 07 and the later ATmega165A 10 under one JTAG part
+# number, 9407. avrdude's m165 has the 165A's 10 and avr-libc's iom165.h the ATmega169's 05; -p m165
+# names this chip all the same.
+M165 = {"part_ids": ["m165"],
+        "why": "signature 1E 94 07 as the ATmega165P/PA (8285E Table 27-6: 165PA 07, 165A 10, both JTAG part "
+               "number 9407); avrdude's m165 has the ATmega165A's 1E 94 10, avr-libc the ATmega169's 1E 94 05"}
 UNKNOWN = lambda name, pins: (name, pins, 0, 0, 0, 0, [], [])
 # The radio parts (../shared evidence: Atmel's summary datasheets 8266C and 42073A, Figure 1-1):
 # MOSI=PB2 (PDI), MISO=PB3 (PDO), SCK=PB1, RESET=RSTN; VCC: EVDD and the DEVDD pins, GND: DVSS
@@ -150,7 +157,7 @@ DATASHEETS = [
          eeprom_page=True, page_src="8018 serial programming algorithm 5B (page access)", calibration=1,
          rows=[
              # No ATmega165 or ATmega169 device file: these rows follow their P parts' files.
-             ("ATmega165", ["ATmega165P", "ATmega165PA"], "ATmega", TQFP64_PB, {}),
+             ("ATmega165", ["ATmega165P", "ATmega165PA"], "ATmega", TQFP64_PB, M165),
              ("ATmega165A", [], "ATmega", TQFP64_PB, {}),
              ("ATmega169", ["ATmega169P", "ATmega169PA"], "ATmega", TQFP64_PB, {}),
              ("ATmega169A", [], "ATmega", TQFP64_PB, {}),
@@ -227,8 +234,7 @@ DATASHEETS = [
     dict(doc="AT90PWM2/3/2B/3B datasheet 4317J", times=MEGA_LONGEST, times_src=None, eeprom_page=True,
          page_src="Table 25-16 of 4317I and 4317K (C1/C2)", calibration=1,
          rows=[("AT90PWM2", ["AT90PWM3"], "AT90USB / AT90PWM", SO24_PWM,
-                {"signature": [0x1E, 0x93, 0x81], "note": "AT90PWM3: SO32/QFN32 pins not shown",
-                 "why": "avr-libc's io90pwmx.h has no signature; 1E 93 81 from 4317J"}),
+                {"note": "AT90PWM3: SO32/QFN32 pins not shown"}),
                ("AT90PWM2B", ["AT90PWM3B"], "AT90USB / AT90PWM", SO24_PWM,
                 {"note": "AT90PWM3B: SO32/QFN32 pins not shown"})],
          note="serial programming through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); SO24 pin "
@@ -467,7 +473,8 @@ def build_rows(include_dir, atdf, parts):
             times, time_srcs = longest_waits(sheet_times, [name] + list(aliases), parts)
             supply, supply_src = supply_pins(package, [device, name] + list(aliases), atdf)
             rows.append(dict(
-                name=name, aliases=aliases, part_ids=avrdude.part_ids(parts, [name] + list(aliases), signature),
+                name=name, aliases=aliases,
+                part_ids=avrdude.part_ids(parts, [name] + list(aliases), signature, fixes.get("part_ids", ())),
                 family=family, signature=signature, device=device,
                 flash=flash, flash_page=flash_page, eeprom=eeprom,
                 eeprom_page=eeprom_page if sheet["eeprom_page"] else 0,
@@ -612,7 +619,8 @@ def emit(rows):
                     line = "     "
                 line += piece
             w(line)
-        w('   "%s"},' % sources_line(row))
+        w('   "%s",' % sources_line(row))
+        w("   %s}," % c_str(row["why"]))
     w("};")
     w("// clang-format on")
     w("")
