@@ -45,10 +45,15 @@ class Run {
 
   int Identify(const std::string& device);
   int CheckJobs();
-  int CheckFile(const UpdateJob& j);
+  int CheckFile(UpdateJob& j);
+  // After a fuse that did not take: why, where the lock bits keep the fuses as they are.
+  std::string LockedFuses(Memory memory);
   // How messages name a job: "-U lfuse:w:0xE2:m", or the terminal's "write lfuse 0 0xE2".
   std::string Named(const UpdateJob& j) const { return (inTerminal_ ? "" : "-U ") + j.text; }
   int Erase(bool asked = false);  // asked: -e or the terminal's erase, not a write's
+  // Before a Flash write without an erase: refuses one that would land on Flash holding a 0
+  // under a 1 of the file.
+  int CheckErased(const UpdateJob& j);
   int ReadJob(const UpdateJob& j);
   int WriteJob(const UpdateJob& j);
   int VerifyJob(const UpdateJob& j, bool afterWrite);
@@ -61,6 +66,8 @@ class Run {
 
   // -t: commands from the terminal or a script on standard input until quit or its end.
   int Terminal();
+  // One line of the terminal (or of -T): its words split, then run.
+  int TerminalLine(const std::string& line, bool& quit);
   int TerminalCommand(const std::vector<std::string>& words, bool& quit);
 
   const Options& o_;
@@ -69,6 +76,7 @@ class Run {
   int statusFd_;
   std::vector<UpdateJob> jobs_;  // the deferred files loaded when their turn comes
   bool erased_ = false;          // this run erased the chip
+  bool flashErased_ = false;     // erased (or in a dry run, would be) and no Flash written since
   uint32_t dumpNext_[8] = {};
   bool inTerminal_ = false;    // the terminal: where the next dump of each memory begins
 };

@@ -823,28 +823,25 @@ std::string FuseHazard(Memory memory, uint8_t current, uint8_t value) {
   const char* const* names = FuseBitNames(memory);
   if (!names) return "";
   std::string out;
-  uint8_t clock = 0;
   for (int k = 0; k < 8; ++k) {
     if (!names[k]) continue;
     const uint8_t bit = static_cast<uint8_t>(1u << k);
     const std::string name = names[k];
     const FuseRole role = FuseBitRole(memory, k);
-    const bool lockout = role == FuseRole::ResetDisable || role == FuseRole::DebugWire;
-    if (lockout && !(value & bit) && (current & bit)) {
-      if (!out.empty()) out += "; ";
-      out += role == FuseRole::ResetDisable
-                 ? "it programs " + name + ": the reset pin becomes an I/O pin and the chip can no "
-                   "longer be programmed over SPI"
-                 : "it programs " + name + ": the reset pin becomes the debugWIRE line and the chip "
-                   "can no longer be programmed over SPI";
-    }
-    if (role == FuseRole::ClockSelect && ((value ^ current) & bit)) clock |= bit;
+    std::string why;
+    if (role == FuseRole::ResetDisable && !(value & bit) && (current & bit))
+      why = "it programs " + name + ": the reset pin becomes an I/O pin and the chip can no longer be "
+            "programmed over SPI";
+    else if (role == FuseRole::DebugWire && !(value & bit) && (current & bit))
+      why = "it programs " + name + ": the reset pin becomes the debugWIRE line and the chip can no "
+            "longer be programmed over SPI";
+    else if (role == FuseRole::SpiEnable && (value & bit) && !(current & bit))
+      why = "it unprograms " + name + ": serial programming is switched off and only a high-voltage "
+            "programmer can switch it on again";
+    if (!why.empty()) out += (out.empty() ? "" : "; ") + why;
   }
-  if (clock) {
-    if (!out.empty()) out += "; ";
-    out += "it changes the clock source (" + BitList(memory, clock) +
-           "): the chip then needs that clock to be programmed again";
-  }
+  // A clock change is not among them: a programmer that gives the chip the clock it asks for
+  // undoes it, and the writer says which clock that is.
   return out;
 }
 

@@ -112,8 +112,8 @@ bool WriteFuseJob(Memory memory, uint8_t value, bool verify, bool dryRun, JobRes
 // What bit k of a fuse byte of the selected chip does (FuseRole::None for lock bits and bits
 // without a role).
 FuseRole FuseBitRole(Memory memory, int k);
-// Why writing `value` over `current` could shut the programmer out, or "" when it is safe:
-// a reset-disable (RSTDISBL) or debugWIRE (DWEN) bit programmed, or a clock-source bit changed.
+// Why writing `value` over `current` shuts out every ISP programmer, or "" when one can undo
+// it: a reset-disable (RSTDISBL) or debugWIRE (DWEN) bit programmed, SPIEN unprogrammed.
 std::string FuseHazard(Memory memory, uint8_t current, uint8_t value);
 // "LB1 LB2" (the programmed bits among names), "" when none.
 std::string ProgrammedBits(Memory memory, uint8_t value);
