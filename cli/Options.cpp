@@ -369,10 +369,12 @@ bool LoadJobFiles(Options& o, std::string& error) {
           j.format != FileFormat::Immediate)
         j.deferred = true;
     if (j.deferred) continue;
-    if (!LoadFileImage(j.file, j.format, j.memory, LargestMemory(j.memory), j.image, error)) {
+    std::string warning;
+    if (!LoadFileImage(j.file, j.format, j.memory, LargestMemory(j.memory), j.image, error, &warning)) {
       error = "-U " + j.text + ": " + error;
       return false;
     }
+    if (!warning.empty()) o.notes.push_back("warning: -U " + j.text + ": " + warning);
     // An .eep of an end record only is what avr-objcopy makes of a program without EEPROM
     // data: the Makefile's program target goes on.
     if (j.image.End() == 0) {

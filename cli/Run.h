@@ -44,6 +44,8 @@ class Run {
   void Status(const std::string& line);
 
   int Identify(const std::string& device);
+  // -B on a firmware that takes it: a note where the clock is not the one asked for, or "".
+  std::string SpiPeriodNote(double us);
   int CheckJobs();
   int CheckFile(UpdateJob& j);
   // After a fuse that did not take: why, where the lock bits keep the fuses as they are.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <memory>
 
 #include "commands/Driver.h"
 #include "commands/Jobs.h"
@@ -15,6 +16,7 @@
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
 #include "chips/FastTransport.h"
+#include "firmware/GatewayParser.h"
 #include "cli/Console.h"
 #include "cli/FuseWords.h"
 #include "cli/Run.h"
@@ -152,8 +154,10 @@ int Run::Go(const std::string& port) {
       // The file an earlier job of this run has just written.
       std::string error;
       const std::string path = WithSuffix(j.file, suffix_);
-      if (!LoadFileImage(path, j.format, j.memory, MemorySize(j.memory), j.image, error))
+      std::string warning;
+      if (!LoadFileImage(path, j.format, j.memory, MemorySize(j.memory), j.image, error, &warning))
         return Fail("-U " + j.text + ": " + error);
+      if (!warning.empty()) console_.Result("warning: -U " + j.text + ": " + warning);
       j.skipped = j.image.End() == 0;
       if (j.skipped) console_.Result("note: -U " + j.text + ": " + path + " holds no data: nothing to " +
                                      (j.op == 'w' ? "write" : "verify"));
@@ -183,6 +187,14 @@ int Run::Identify(const std::string& device) {
   IdentifyGateway(id);
   if (o_.bitPeriodUs > 0 && !SlowSpiCapable())
     console_.Result("warning: -B: the SPI clock cannot be set with the original gateway; it stays at 125 kHz");
+  else if (o_.bitPeriodUs > 0 && !SpiPeriodNote(o_.bitPeriodUs).empty())
+    console_.Result(SpiPeriodNote(o_.bitPeriodUs));
+  // Nothing drives MISO: an empty socket, or a chip without supply, clock or wiring, reads
+  // all ones (or all zeros) whatever the part.
+  if (id == 0 || id == 0xFFFFFF)
+    return Fail("nothing answers on MISO (the signature reads " + SignatureText(id) +
+                "): no chip in the socket, or it lacks its supply, its clock or a wire (MISO, SCK, "
+                "RESET)" + (o_.force ? "; -F cannot stand in for a chip" : ""));
   const ChipEntry* found = FindChip(id);
   const ChipEntry* chosen = found;
   if (o_.part != "auto") {
@@ -203,6 +215,23 @@ int Run::Identify(const std::string& device) {
   console_.Result(std::string(chosen->name) + " on " + device + " (signature " +
                   SignatureText(id) + ")");
   return kSuccess;
+}
+
+std::string Run::SpiPeriodNote(double us) {
+  // The firmware slows the clock in steps of its unit from 8 us a bit on; up to that it
+  // chooses the fastest clock the chip reads reliably itself.
+  const uint8_t code = WantedSpiPeriodCode();
+  char text[200];
+  if (code == 0)
+    std::snprintf(text, sizeof text, "note: -B %g: the firmware clocks SPI at 125 kHz or faster by itself; "
+                  "-B slows it only from 8 us a bit (below 125 kHz) on", us);
+  else if (code * double{firmware::kSpiPeriodUnitUs} != us)
+    std::snprintf(text, sizeof text, "note: -B %g: the firmware's SPI clock goes in steps of %u us: %u us a bit "
+                  "(%.1f kHz)", us, unsigned{firmware::kSpiPeriodUnitUs},
+                  unsigned(code * firmware::kSpiPeriodUnitUs), 1000.0 / (code * firmware::kSpiPeriodUnitUs));
+  else
+    return "";
+  return text;
 }
 
 int Run::CheckJobs() {
@@ -556,6 +585,14 @@ int RunPort(const Options& o, const std::string& port, const std::string& suffix
                                : parentDraws ? Console::kStatus
                                              : Console::kLines,
                   statusFd);
+  console.SetLogToFileOnly(!o.logFile.empty());
+  // -vv: every exchange with the gateway; -vvv: every byte.
+  std::unique_ptr<TraceDriver> trace;
+  SerialDriver& driver = GetSerialDriver();
+  if (o.verbosity >= 2) {
+    trace = std::make_unique<TraceDriver>(driver, console, o.verbosity >= 3);
+    SetSerialDriver(trace.get());
+  }
   SetLogSink(&console);
   SetProgressFactory(&console);
   SetUserPrompt(&console);
@@ -573,10 +610,12 @@ int RunPort(const Options& o, const std::string& port, const std::string& suffix
       console.Error("error: " + error);
       if (status == kSuccess) status = kFailed;
     }
+    if (status == kSuccess) console.ShowLastResult();
   }
   SetLogSink(nullptr);
   SetProgressFactory(nullptr);
   SetUserPrompt(nullptr);
+  if (trace) SetSerialDriver(&driver);
   return status;
 }
 

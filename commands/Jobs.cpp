@@ -273,7 +273,7 @@ std::string ReadError(const ReadResult& r, ImageFormat format, const std::string
     case ReadFault::None: break;
     case ReadFault::NotARecord: return at + (hex ? "not an Intel HEX record" : "not an S-record");
     case ReadFault::CountMismatch: return at + "record length does not match its byte count";
-    case ReadFault::Checksum: return at + "checksum error";
+    case ReadFault::Checksum: return at + "checksum error" + (r.detail.empty() ? "" : " (" + r.detail + ")");
     case ReadFault::BadAddressRecord: return at + "bad " + r.detail + " record";
     case ReadFault::UnknownType: return at + "unknown record type";
     case ReadFault::RecordCount: return at + "the record count differs from the data records before it (records lost?)";
@@ -425,8 +425,9 @@ uint32_t FileImage::HeldCount() const {
 }
 
 bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, uint32_t limit,
-                   FileImage& image, std::string& error) {
+                   FileImage& image, std::string& error, std::string* warning) {
   image = FileImage{};
+  if (warning) warning->clear();
   if (format == FileFormat::Immediate) {
     if (!ParseValues(path, "immediate value", limit, image, error)) return false;
   } else {
@@ -448,7 +449,14 @@ bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, ui
       FileImageSink sink(image);
       const ReadTarget target =
           as == ImageFormat::Elf ? ElfPlace(memory, limit) : ReadTarget{limit, false};
-      error = ReadError(ReadImageFile(source, as, target, sink), as, path, limit);
+      const ReadResult read = ReadImageFile(source, as, target, sink);
+      error = ReadError(read, as, path, limit);
+      // As the field does, an Intel HEX file whose records all read but that has no end
+      // record is loaded with a warning: many tools leave the end record out.
+      if (!error.empty() && as == ImageFormat::IntelHex && read.fault == ReadFault::None && warning) {
+        *warning = error + "; its records are taken as they are";
+        error.clear();
+      }
       if (!error.empty()) return false;
     }
   }

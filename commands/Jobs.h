@@ -55,9 +55,11 @@ struct FileImage {
 // memory; other text is refused. ELF gives the memory as avr-gcc lays it out (.text and
 // .data, .eeprom, .fuse, .lock, .signature). The file may hold no address at or above limit.
 // A file that holds no data (an .eep of an end record only) loads as an empty image.
-// On failure error names the file and the reason; nothing is logged.
+// On failure error names the file and the reason; nothing is logged. An Intel HEX file
+// without an end record loads when warning is given, and warning says so; without it, it is
+// refused.
 bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, uint32_t limit,
-                   FileImage& image, std::string& error);
+                   FileImage& image, std::string& error, std::string* warning = nullptr);
 // The format an output file gets for Auto: Intel HEX for .hex/.eep/.ihx/.ihex names and for
 // Flash or EEPROM to standard output, S-record for .srec/.s19/.s28/.mot, hex text for other
 // memories to standard output, raw binary otherwise.
