@@ -185,16 +185,16 @@ int Run::Identify(const std::string& device) {
   const ChipId id = SearchSignature();
   if (id == 0 && PortHandle < 0) return FailStep("no answer from the gateway on " + device);
   IdentifyGateway(id);
-  if (o_.bitPeriodUs > 0 && !SlowSpiCapable())
-    console_.Result("warning: -B: the SPI clock cannot be set with the original gateway; it stays at 125 kHz");
-  else if (o_.bitPeriodUs > 0 && !SpiPeriodNote(o_.bitPeriodUs).empty())
-    console_.Result(SpiPeriodNote(o_.bitPeriodUs));
   // Nothing drives MISO: an empty socket, or a chip without supply, clock or wiring, reads
   // all ones (or all zeros) whatever the part.
   if (id == 0 || id == 0xFFFFFF)
     return Fail("nothing answers on MISO (the signature reads " + SignatureText(id) +
                 "): no chip in the socket, or it lacks its supply, its clock or a wire (MISO, SCK, "
                 "RESET)" + (o_.force ? "; -F cannot stand in for a chip" : ""));
+  if (o_.bitPeriodUs > 0 && !SlowSpiCapable())
+    console_.Result("warning: -B: the SPI clock cannot be set with the original gateway; it stays at 125 kHz");
+  else if (o_.bitPeriodUs > 0 && !SpiPeriodNote(o_.bitPeriodUs).empty())
+    console_.Result(SpiPeriodNote(o_.bitPeriodUs));
   const ChipEntry* found = FindChip(id);
   const ChipEntry* chosen = found;
   if (o_.part != "auto") {
@@ -302,7 +302,7 @@ std::string Run::LockedFuses(Memory memory) {
   if (bits.empty()) return "";
   return "; the lock bits " + bits + " are programmed (lock " + Hex2(lock) +
          ") and keep the fuses as they are until a chip erase: " +
-         (inTerminal_ ? "erase" : "-e") + " erases the chip (Flash, EEPROM unless EESAVE) and clears them";
+         (inTerminal_ ? "the erase command" : "-e") + " erases the chip (Flash, EEPROM unless EESAVE) and clears them";
 }
 
 int Run::ShowFuses() {
