@@ -83,10 +83,15 @@ bool FieldOption(char c, const std::string& value, Options& o, std::string& erro
     }
     case 'B':
       // Said after identification when the gateway cannot follow it.
-      if (!ParseBitPeriod(value, o.bitPeriodUs) || o.bitPeriodUs > 510) {
+      if (!ParseBitPeriod(value, o.bitPeriodUs)) {
         error = "bad -B \"" + value + "\": the SPI bit clock period in microseconds (10, 0.5), up to "
                 "510 (about 2 kHz), or a frequency (125kHz)";
         return false;
+      }
+      if (o.bitPeriodUs > 510) {
+        o.bitPeriodUs = 510;
+        o.notes.push_back("note: " + given + ": the slowest SPI clock is 510 us a bit (about 2 kHz); "
+                          "that is used");
       }
       return true;
     case 'C':
