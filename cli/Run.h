@@ -79,8 +79,9 @@ class Run {
   std::vector<UpdateJob> jobs_;  // the deferred files loaded when their turn comes
   bool erased_ = false;          // this run erased the chip
   bool flashErased_ = false;     // erased (or in a dry run, would be) and no Flash written since
-  uint32_t dumpNext_[8] = {};
-  bool inTerminal_ = false;    // the terminal: where the next dump of each memory begins
+  uint32_t dumpNext_[8] = {};    // the terminal: where the next dump of each memory begins
+  uint32_t dumpLength_[8] = {};  // ... and the last one's length, 0: none yet
+  bool inTerminal_ = false;      // a terminal command (or -T) is running
 };
 
 }  // namespace quillet::cli

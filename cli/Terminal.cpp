@@ -25,7 +25,7 @@ namespace {
 constexpr const char* kHelp =
     "dump MEM [ADDR [LEN | ...] | ...]  show LEN bytes (default 256) of a memory from ADDR on,\n"
     "                         or up to its end (...); again without ADDR goes on where the\n"
-    "                         last one ended (read and d are dump too)\n"
+    "                         last one ended, as many bytes (read and d are dump too)\n"
     "write MEM ADDR DATA...   write at ADDR: bytes and wider numbers (0x12 18 022 0b10010,\n"
     "                         0x1234 two bytes low first, 1000:s, -1, 3.14 a float), 'c'\n"
     "                         characters, \"text\" strings (with their 0); commas between\n"
@@ -259,20 +259,20 @@ bool DataItem(const std::string& word, std::vector<uint8_t>& out, std::string& w
 
 // "0010  0c 94 34 00 0c 94 51 00  0c 94 51 00 0c 94 51 00  |..4...Q...Q...Q.|"
 std::string DumpLine(uint32_t address, const uint8_t* bytes, size_t n) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04X ", address);
-  std::string line = buf, text;
-  for (size_t i = 0; i < 16; ++i) {
-    if (i == 8) line += ' ';
-    if (i < n) {
-      std::snprintf(buf, sizeof buf, " %02x", bytes[i]);
-      line += buf;
-      text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
-    } else {
-      line += "   ";
-    }
+  // As avrdude lays it out: the hex column padded to 48, the characters to 16.
+  char head[16], pair[4];
+  std::snprintf(head, sizeof head, "%04x  ", address);
+  std::string hex, text;
+  for (size_t i = 0; i < n; ++i) {
+    if (i == 8) hex += ' ';
+    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+    hex += std::string(pair) + (i < 15 ? " " : "");
+    const int c = bytes[i];
+    text += std::isalnum(c) || std::ispunct(c) ? static_cast<char>(c) : std::isspace(c) ? ' ' : '.';
   }
-  return line + "  |" + text + "|";
+  hex.resize(48, ' ');
+  text.resize(16, ' ');
+  return head + hex + "  |" + text + "|";
 }
 
 volatile sig_atomic_t g_interrupted = 0;
@@ -456,7 +456,8 @@ int Run::TerminalCommand(const std::vector<std::string>& words, bool& quit) {
   const int index = static_cast<int>(memory);
   if (!hasAddress) address = dumpNext_[index] < size ? dumpNext_[index] : 0;
   if (words.size() == 3 && ellipsis) address = 0;
-  unsigned long length = 256;
+  // A dump that goes on takes the length of the last one of that memory, as avrdude's does.
+  unsigned long length = hasAddress || dumpLength_[index] == 0 ? 256 : dumpLength_[index];
   if (ellipsis) length = size - address;
   else if (words.size() > 3 && !ParseNumber(words[3], size, length)) return usage("bad length \"" + words[3].substr(0, 20) + "\"");
   if (words.size() > 4) return usage("dump MEM [ADDR [LEN | ...] | ...]");
@@ -482,6 +483,7 @@ int Run::TerminalCommand(const std::vector<std::string>& words, bool& quit) {
   for (size_t i = 0; i < data.size(); i += 16)
     console_.Output(DumpLine(static_cast<uint32_t>(address + i), data.data() + i, std::min<size_t>(16, data.size() - i)));
   dumpNext_[index] = static_cast<uint32_t>(address + data.size());
+  dumpLength_[index] = static_cast<uint32_t>(length);
   return kSuccess;
 }
 
