@@ -124,6 +124,9 @@ int Run::Go(const std::string& port) {
   if (port.size() > kMaxPortName) return Fail("port name too long: " + port.substr(0, 40) + "...");
   const std::string device = PortDevice(port);
   OpenPort(device);
+  if (PortHandle < 0 && (port == "usb" || port.rfind("usb:", 0) == 0))
+    return Fail("cannot open " + device + ": -P " + port + " names a USB programmer's port; the gateway is on a "
+                "serial port (-P /dev/ttyUSB0; ls /dev/ttyUSB* /dev/ttyACM* lists them)");
   if (PortHandle < 0) return Fail("cannot open " + device + ": " + OpenFailure(device, LastPortError()));
   AddLog(1, device);
   if (int s = Identify(device)) return s;
