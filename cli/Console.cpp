@@ -55,7 +55,16 @@ void Console::AppendLine(const std::string& line) {
                                           "The fuse ", "The lock "};
   for (const char* p : kProblems)
     if (line.rfind(p, 0) == 0) lastProblem_ = line;
-  if (verbosity_ >= 1) Print(line);
+  if (verbosity_ >= 1 && !fileOnly_) Print(line);
+}
+
+void Console::Trace(const std::string& line) {
+  lines_.push_back(line);
+  if (verbosity_ >= 2 && !fileOnly_) Print(line);
+}
+
+void Console::ShowLastResult() {
+  if (fileOnly_ && !lastResult_.empty() && verbosity_ >= -1) Print(lastResult_);
 }
 
 std::unique_ptr<ProgressDialog> Console::Create() {
@@ -83,7 +92,8 @@ double Console::Elapsed() const {
 void Console::Result(const std::string& line) {
   total_ = 0;
   lines_.push_back(line);
-  if (verbosity_ >= -1) Print(line);
+  if (fileOnly_) lastResult_ = line;
+  else if (verbosity_ >= -1) Print(line);
 }
 
 void Console::Error(const std::string& line) {
@@ -169,6 +179,45 @@ bool Console::SaveLog(const std::string& path, std::string& error) const {
   if (std::fclose(f) != 0 && ok) ok = false, saved = errno;
   if (!ok) error = "cannot save the log to " + path + ": " + std::strerror(saved ? saved : EIO);
   return ok;
+}
+
+void TraceDriver::Tell(const char* direction, const uint8_t* data, int count) {
+  if (!bytes_) {
+    std::string line = std::string(direction) + (count ? "" : " nothing");
+    char hex[4];
+    for (int i = 0; i < count; ++i) {
+      std::snprintf(hex, sizeof hex, " %02X", data[i]);
+      line += hex;
+    }
+    console_.Trace(line);
+    return;
+  }
+  const double ms = std::chrono::duration<double, std::milli>(SteadyClock::now() - start_).count();
+  char line[64];
+  if (count == 0) {
+    std::snprintf(line, sizeof line, "%10.3f ms %s nothing", ms, direction);
+    console_.Trace(line);
+  }
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(line, sizeof line, "%10.3f ms %s %02X", ms, direction, data[i]);
+    console_.Trace(line);
+  }
+}
+
+bool TraceDriver::Write(int handle, const uint8_t* data, int count) {
+  Tell("sent", data, count);
+  return inner_.Write(handle, data, count);
+}
+
+int TraceDriver::Read(int handle, uint8_t* data, int max, int expected, int timeoutMs) {
+  const int n = inner_.Read(handle, data, max, expected, timeoutMs);
+  Tell("got ", data, n < 0 ? 0 : n);
+  return n;
+}
+
+bool TraceDriver::SetBaud(int handle, uint32_t baud) {
+  console_.Trace("line to " + std::to_string(baud) + " baud");
+  return inner_.SetBaud(handle, baud);
 }
 
 }  // namespace quillet::cli

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "link/Portfunctions.h"
 #include "log/Logfunctions.h"
 #include "log/Seams.h"
 
@@ -46,6 +47,17 @@ class Console : public LogSink, public ProgressFactory, public UserPrompt {
   // What the user asked to see (the terminal's dumps): standard output, kept for -l.
   void Output(const std::string& text);
 
+  // -l FILE: the log lines, notes, warnings, results and progress go to the file only; the
+  // terminal keeps the errors, and the last result once the run is over (ShowLastResult).
+  void SetLogToFileOnly(bool on) {
+    fileOnly_ = on;
+    bar_ = bar_ && (!on || progress_ == kStatus);
+  }
+  void ShowLastResult();
+  // -vv and -vvv: a line of the exchanges with the gateway, shown at verbosity 2 and kept for -l.
+  void Trace(const std::string& line);
+  int Verbosity() const { return verbosity_; }
+
   const std::vector<std::string>& Lines() const { return lines_; }
   // The last log line that tells why an exchange or a step failed, "" if none.
   const std::string& LastProblem() const { return lastProblem_; }
@@ -75,6 +87,32 @@ class Console : public LogSink, public ProgressFactory, public UserPrompt {
   std::chrono::steady_clock::time_point lastDraw_;
   std::vector<std::string> lines_;
   std::string lastProblem_;
+  bool fileOnly_ = false;
+  std::string lastResult_;
+};
+
+// -vv and -vvv: the port's driver with every exchange (-vv: one line a packet sent and an
+// answer read; -vvv: one line a byte, with its time) told to the console.
+class TraceDriver : public SerialDriver {
+ public:
+  TraceDriver(SerialDriver& inner, Console& console, bool bytes)
+      : inner_(inner), console_(console), bytes_(bytes), start_(std::chrono::steady_clock::now()) {}
+  int Open(const std::string& device) override { return inner_.Open(device); }
+  bool GetSettings(int handle) override { return inner_.GetSettings(handle); }
+  bool SetSettings(int handle) override { return inner_.SetSettings(handle); }
+  void Purge(int handle) override { inner_.Purge(handle); }
+  bool Write(int handle, const uint8_t* data, int count) override;
+  int Read(int handle, uint8_t* data, int max, int expected, int timeoutMs) override;
+  void Close(int handle) override { inner_.Close(handle); }
+  bool SetBaud(int handle, uint32_t baud) override;
+  int LastError() const override { return inner_.LastError(); }
+
+ private:
+  void Tell(const char* direction, const uint8_t* data, int count);
+  SerialDriver& inner_;
+  Console& console_;
+  bool bytes_;
+  std::chrono::steady_clock::time_point start_;
 };
 
 }  // namespace quillet::cli

@@ -1,6 +1,8 @@
 #include "cli/FuseWords.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 
 namespace quillet::cli {
 namespace {
@@ -10,13 +12,37 @@ const ChipFuseFields* SelectedFields() {
   return e ? FuseFieldsOf(e->name) : nullptr;
 }
 
-// Where a new clock setting needs a part outside the chip, the words that say so.
-std::string ExternalClockWords(const FuseField& field, uint8_t current, uint8_t value) {
-  const FuseSetting* next = NewExternalClock(field, current, value);
-  if (!next) return "";
-  return std::string(field.name) + " becomes \"" + next->caption +
-         "\": the chip will then answer the programmer only with that crystal or clock fitted "
-         "and running";
+// "Ext. Crystal Osc. 3.0-8.0 MHz; Start-up time ..." -> "3-8 MHz": the range of a caption's
+// source, an open top read as the 16 MHz the boards fit; "" when it names none.
+std::string Range(const std::string& source) {
+  const size_t mhz = source.rfind(" MHz");
+  const size_t from = source.find_first_of("0123456789");
+  if (mhz == std::string::npos || from == std::string::npos || from > mhz) return "";
+  const bool upTo = from >= 2 && source.compare(from - 2, 2, "- ") == 0;
+  std::string r = source.substr(from, mhz - from);
+  auto replace = [&](const char* what, const char* with) {
+    for (size_t at; (at = r.find(what)) != std::string::npos;) r.replace(at, std::strlen(what), with);
+  };
+  replace(" MHz", "");
+  replace(" - ", "-");
+  replace(".0", "");
+  if (!r.empty() && r.back() == '-') r += "16";
+  return std::string(" ") + (upTo ? "up to " : "") + r + " MHz";
+}
+
+// The source outside the chip a setting's caption names, in words, with the pins it takes.
+std::string SourceWords(const char* caption) {
+  const std::string c = caption, source = c.substr(0, c.find(';'));
+  auto has = [&](const char* s) { return source.find(s) != std::string::npos; };
+  if (has("Low-Freq") || has("Low-Frequency")) return "an external 32.768 kHz crystal on XTAL1/XTAL2";
+  if (has("Full-swing") || has("Full Swing")) return "an external full-swing crystal oscillator" + Range(source) + " on XTAL1/XTAL2";
+  if (has("Crystal/Resonator") || has("Crystal / Ceramic"))
+    return "an external crystal or ceramic resonator on XTAL1/XTAL2";
+  if (has("Crystal")) return "an external crystal" + Range(source) + " on XTAL1/XTAL2";
+  if (has("Ceramic")) return "an external ceramic resonator" + Range(source) + " on XTAL1/XTAL2";
+  if (has("RC Osc") || has("RC Ocs")) return "an external RC network" + Range(source) + " on XTAL1";
+  if (has("Clock")) return "an external clock signal on XTAL1 (CLKI)";
+  return "\"" + source + "\"";
 }
 
 }  // namespace
@@ -94,10 +120,7 @@ bool PlanFuseChanges(const std::vector<std::string>& changes, std::vector<FusePl
   }
   for (FusePlan& p : plans) {
     p.hazard = FuseHazard(p.memory, p.current, p.value);
-    for (const FuseField* f : p.fields) {
-      const std::string words = ExternalClockWords(*f, p.current, p.value);
-      if (!words.empty()) p.hazard += (p.hazard.empty() ? "" : "; ") + words;
-    }
+    p.clock = ClockLine(p.memory, p.current, p.value);
   }
   return true;
 }
@@ -124,6 +147,32 @@ bool ShowFuseLines(std::vector<std::string>& lines, std::string& error) {
   }
   if (!chip) lines.push_back("(no fuse fields in words for " + ChipName + ": no device file)");
   return true;
+}
+
+std::string ClockLine(Memory memory, uint8_t current, uint8_t value) {
+  const ChipFuseFields* chip = SelectedFields();
+  if (chip) {
+    for (const FuseField* f = chip->fields; f < chip->fields + chip->count; ++f) {
+      if (FieldMemory(*chip, *f) != memory) continue;
+      if (const FuseSetting* next = NewExternalClock(*f, current, value)) {
+        const std::string words = SourceWords(next->caption);
+        const bool signal = words.find("clock signal") != std::string::npos ||
+                            words.find("RC network") != std::string::npos;
+        return "the chip now runs from " + words + (signal ? "; without it" : "; without one") +
+               " it will not answer";
+      }
+    }
+    return "";
+  }
+  // No device file: the clock-select bits by their role alone.
+  uint8_t changed = 0;
+  for (int k = 0; k < 8; ++k)
+    if (((current ^ value) >> k & 1) && FuseBitRole(memory, k) == FuseRole::ClockSelect)
+      changed |= static_cast<uint8_t>(1u << k);
+  if (!changed) return "";
+  const std::string bits = ProgrammedBits(memory, static_cast<uint8_t>(~changed));
+  return "the clock-select bits change (" + bits + "): where the new setting is a source outside the "
+         "chip, it answers only with that fitted and running";
 }
 
 }  // namespace quillet::cli

@@ -18,12 +18,18 @@ Memory FieldMemory(const ChipFuseFields& chip, const FuseField& field);
 // a line saying so for a chip without a device file.
 void DescribeFuseFields(FILE* out, const ChipEntry& chip);
 
+// Where writing value over current moves the chip's clock to a source outside it, the line
+// that names it: "the chip now runs from an external crystal 8-16 MHz on XTAL1/XTAL2; without
+// one it will not answer"; "" for no change of source or a move to an internal oscillator.
+std::string ClockLine(Memory memory, uint8_t current, uint8_t value);
+
 // One byte's planned change: every --set-fuse on that byte applied to its current value.
 struct FusePlan {
   Memory memory = Memory::LowFuse;
   uint8_t current = 0xFF, value = 0xFF;
   std::vector<const FuseField*> fields;
-  std::string hazard;  // why it could shut the programmer out, "" when safe
+  std::string hazard;  // why no ISP programmer could undo it, "" when one can
+  std::string clock;   // the clock it moves to, where that is outside the chip (ClockLine)
 };
 // Reads the bytes the changes ("SUT_CKSEL=INTRCOSC_8MHZ_6CK_14CK_65MS", "BODLEVEL=0x05") touch
 // from the selected chip and applies them. false with error set for a field or setting the

@@ -57,13 +57,24 @@ bool ParseBitPeriod(const std::string& text, double& us) {
   return true;
 }
 
-// -c, -b, -B, -C, -x, -E: false with error set for a value that is not one at all.
+// -c, -b, -B, -C, -x, -E, -i: false with error set for a value that is not one at all.
 bool FieldOption(char c, const std::string& value, Options& o, std::string& error) {
   const std::string given = std::string("-") + c + " " + value;
   switch (c) {
     case 'c':
-      o.notes.push_back("note: " + given + ": the programmer is the Tessary gateway");
+      if (value == "?" || value == "help") o.listProgrammers = true;
+      else o.notes.push_back("note: " + given + ": the programmer is the Tessary gateway");
       return true;
+    case 'i': {
+      char* end = nullptr;
+      const long us = std::strtol(value.c_str(), &end, 0);
+      if (value.empty() || *end || us <= 0) {
+        error = "bad -i "" + value + "": the ISP clock delay is a number of microseconds";
+        return false;
+      }
+      o.notes.push_back("note: " + given + ": the gateway clocks SPI itself (-B slows it for a slow chip)");
+      return true;
+    }
     case 'b': {
       char* end = nullptr;
       const long baud = std::strtol(value.c_str(), &end, 10);
@@ -76,10 +87,15 @@ bool FieldOption(char c, const std::string& value, Options& o, std::string& erro
     }
     case 'B':
       // Said after identification when the gateway cannot follow it.
-      if (!ParseBitPeriod(value, o.bitPeriodUs) || o.bitPeriodUs > 510) {
+      if (!ParseBitPeriod(value, o.bitPeriodUs)) {
         error = "bad -B \"" + value + "\": the SPI bit clock period in microseconds (10, 0.5), up to "
                 "510 (about 2 kHz), or a frequency (125kHz)";
         return false;
+      }
+      if (o.bitPeriodUs > 510) {
+        o.bitPeriodUs = 510;
+        o.notes.push_back("note: " + given + ": the slowest SPI clock is 510 us a bit (about 2 kHz); "
+                          "that is used");
       }
       return true;
     case 'C':
@@ -236,15 +252,24 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     }
     if (a == "--no-fast") { o.noFast = true; continue; }
     if (a == "--full") { o.full = true; continue; }
-    if (a.size() < 2 || a[0] != '-' || a[1] == '-') {
-      error = a.size() > 2 && a[1] == '-' ? "unknown option " + a
-                                          : "unexpected argument \"" + a + "\"";
+    if (a.size() > 2 && a[0] == '-' && a[1] == '-') {
+      error = "unknown option " + a;
       return false;
+    }
+    if (a.size() < 2 || a[0] != '-') {
+      // As the field does, a word that is no option is left out: the space after a broken
+      // line continuation ("\ ") or a stray file name should not end the run.
+      std::string shown = a.substr(0, 40);
+      o.notes.push_back("note: \"" + shown + "\" is no option and was left out" +
+                        (a.find_first_not_of(" \t") == std::string::npos
+                             ? " (a space after a line-continuing backslash?)"
+                             : " (a file is written with -U FILE)"));
+      continue;
     }
     // Short options, grouped like -qq or -eV; one taking a value ends the group.
     for (size_t k = 1; k < a.size(); ++k) {
       const char c = a[k];
-      if (std::strchr("PpdUlcbBCxE", c)) {
+      if (std::strchr("PpdUlcbBCxEiT", c)) {
         std::string value;
         if (k + 1 < a.size()) {
           value = a.substr(k + 1);
@@ -262,7 +287,14 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             }
           o.ports.push_back(value);
         } else if (c == 'p') {
-          o.part = value;
+          if (value == "?" || value == "help") o.listParts = true;
+          else o.part = value;
+        } else if (c == 'T') {
+          // One terminal command, run in its turn among the -U jobs.
+          UpdateJob job;
+          job.text = value;
+          job.op = 't';
+          o.jobs.push_back(std::move(job));
         } else if (c == 'd') {
           if (value.size() != 1 || value[0] < '0' || value[0] > '5') {
             error = "bad -d \"" + value + "\": the delay value is 0 to 5";
@@ -288,15 +320,26 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         case 'F': o.force = true; break;
         case 'q': --o.verbosity; break;
         case 'v': ++o.verbosity; break;
-        case 'h': o.help = true; break;
+        case 'h':
+        case '?': o.help = true; break;
         case 't': o.terminal = true; break;
+        case 'A': o.full = true; break;
+        case 'u':
+        case 's':
+          o.notes.push_back(std::string("note: -") + c + ": no longer has an effect; fuses are checked "
+                            "before they are written whatever it says");
+          break;
+        case 'O':
+          o.notes.push_back("note: -O: the gateway cannot time the chip's RC oscillator; its factory "
+                            "calibration byte reads with -U calibration:r:-:h");
+          break;
         default:
           error = std::string("unknown option -") + c;
           return false;
       }
     }
   }
-  if (o.help || o.version || o.listParts || !o.describe.empty()) return true;
+  if (o.help || o.version || o.listParts || o.listProgrammers || !o.describe.empty()) return true;
   if (o.part != "auto" && !FindPart(o.part)) {
     error = "unknown part \"" + o.part + "\" (quillet-cli --list-parts shows them)";
     return false;
@@ -307,7 +350,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
   }
   int stdinJobs = 0;
   for (const UpdateJob& j : o.jobs) {
-    if (j.op != 'r' && j.file == "-" && j.format != FileFormat::Immediate) ++stdinJobs;
+    if ((j.op == 'w' || j.op == 'v') && j.file == "-" && j.format != FileFormat::Immediate) ++stdinJobs;
     if (j.op == 'r' && j.file == "-" && o.ports.size() > 1 &&
         OutputFormat(j.file, j.format, j.memory) == FileFormat::Raw) {
       error = "-U " + j.text + ": raw binary cannot go to standard output from several ports";
@@ -329,16 +372,18 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
 bool LoadJobFiles(Options& o, std::string& error) {
   for (size_t i = 0; i < o.jobs.size(); ++i) {
     UpdateJob& j = o.jobs[i];
-    if (j.op == 'r') continue;
+    if (j.op != 'w' && j.op != 'v') continue;
     for (size_t k = 0; k < i; ++k)
       if (o.jobs[k].op == 'r' && o.jobs[k].file == j.file && j.file != "-" &&
           j.format != FileFormat::Immediate)
         j.deferred = true;
     if (j.deferred) continue;
-    if (!LoadFileImage(j.file, j.format, j.memory, LargestMemory(j.memory), j.image, error)) {
+    std::string warning;
+    if (!LoadFileImage(j.file, j.format, j.memory, LargestMemory(j.memory), j.image, error, &warning)) {
       error = "-U " + j.text + ": " + error;
       return false;
     }
+    if (!warning.empty()) o.notes.push_back("warning: -U " + j.text + ": " + warning);
     // An .eep of an end record only is what avr-objcopy makes of a program without EEPROM
     // data: the Makefile's program target goes on.
     if (j.image.End() == 0) {
@@ -363,27 +408,33 @@ void PrintUsage(FILE* out) {
       "                 --list-parts), or auto (default): found by its signature\n"
       "  -d 0..5        the delay value: milliseconds added to every wait (default 1)\n"
       "  -e             erase the chip\n"
-      "  -D             no automatic erase before a Flash write\n"
+      "  -D             no automatic erase before a Flash write (refused where the Flash is\n"
+      "                 not erased)\n"
       "  -V             no automatic verify after a write\n"
       "  -n             dry run: everything but writing to the chip\n"
       "  -F             go on when the signature does not match -p\n"
       "  -B PERIOD      the SPI clock's bit period in microseconds, up to 510 (about 2 kHz),\n"
       "                 for a chip on a slow clock (Quillet's firmware only; found by itself\n"
       "                 when the signature does not read)\n"
-      "  --force-fuses  write fuses that program RSTDISBL or DWEN or change CKSEL\n"
+      "  --force-fuses  write fuses that program RSTDISBL or DWEN or unprogram SPIEN\n"
       "  --show-fuses   read the fuse and lock bytes and show every field in words\n"
       "  --set-fuse FIELD=SETTING  set one field (setting name or value) and nothing else of\n"
       "                 its byte, after the -U jobs; --describe PART lists fields and settings\n"
       "  --no-fast      keep to the gateway's one-instruction exchanges even with Quillet's\n"
       "                 own firmware (no blocks, no faster line or SPI clock)\n"
       "  -q / -v        quieter (-q: no progress, -qq: errors only) / the operation log\n"
-      "  -l FILE        save the log with every line shown (plain text; RTF for a .rtf name)\n"
+      "                 (-vv each exchange with the gateway, -vvv each byte on the line)\n"
+      "  -l FILE        the log and every note and result go to FILE (plain text; RTF for a\n"
+      "                 .rtf name), not to the terminal: there only errors and the last result\n"
       "  --full         a Flash read writes the whole memory (default: up to its last byte\n"
       "                 that is not 0xFF)\n"
-      "  -t             the terminal after the jobs: dump, write, erase, sig, part, fuses,\n"
-      "                 help, quit (a script on standard input works too)\n"
-      "  -c PROG, -b BAUD, -B PERIOD, -C FILE, -x PARAM, -E MODE  accepted as the field's\n"
-      "                 command lines give them, with a note where they cannot apply\n"
+      "  -t             the terminal after the jobs: dump (read), write, erase, sig, part,\n"
+      "                 fuses, help, quit (a script on standard input works too)\n"
+      "  -T CMD         one terminal command, in its turn among the -U jobs\n"
+      "  -A             as --full\n"
+      "  -c PROG, -b BAUD, -B PERIOD, -C FILE, -x PARAM, -E MODE, -i DELAY, -u, -s, -O\n"
+      "                 accepted as the field's command lines give them, with a note where\n"
+      "                 they cannot apply; -p ? lists the parts, -c ? the programmer\n"
       "  -U MEM:OP:FILE[:FMT]  in order, as often as needed (-U FILE: flash:w:FILE:a):\n"
       "      MEM  flash eeprom lfuse hfuse efuse (fuse, fuse0-2) lock signature calibration\n"
       "      OP   r read to FILE, w write from FILE, v verify against FILE; FILE - is\n"
@@ -395,6 +446,15 @@ void PrintUsage(FILE* out) {
       "  --describe PART  the chip's row: sizes, waits, factory fuses, risky bits, pins, sources,\n"
       "                 fuse fields and their settings\n"
       "Exit status: 0 success, 1 an operation failed, 2 bad usage, 130 stopped by Ctrl-C.\n");
+}
+
+void PrintProgrammers(FILE* out) {
+  std::fprintf(out,
+      "Valid programmers are:\n"
+      "  tessary = the Tessary gateway on a serial port (-P), with its original firmware or\n"
+      "            Quillet's\n"
+      "Any other -c name of the field (arduino, usbasp, avrisp, stk500v1, ...) is accepted with\n"
+      "a note: the gateway stands in for it.\n");
 }
 
 void PrintParts(FILE* out) {

@@ -12,12 +12,13 @@ namespace quillet::cli {
 struct UpdateJob {
   std::string text;  // as given, for messages
   Memory memory = Memory::Flash;
-  char op = 'r';     // 'r', 'w' or 'v'
+  char op = 'r';     // 'r', 'w' or 'v'; 't' a terminal command (-T), the command in text
   std::string file;  // "-": standard input or output; the value list for FileFormat::Immediate
   FileFormat format = FileFormat::Auto;
   FileImage image;   // w and v: the file's contents, loaded before any port is opened
   bool deferred = false;  // the file is one an earlier r job writes: loaded when its turn comes
   bool skipped = false;   // nothing to do (a file without data, a memory the chip lacks)
+  std::string clock;      // a fuse write that moves the clock outside the chip: its line
 };
 
 struct Options {
@@ -32,16 +33,17 @@ struct Options {
   bool forceFuses = false;   // --force-fuses
   bool noFast = false;       // --no-fast
   double bitPeriodUs = 0;    // -B: the SPI clock's bit period in microseconds; 0 not given
-  int verbosity = 0;         // -v adds one, -q takes one away
+  int verbosity = 0;         // -v adds one (the log; -vv each exchange, -vvv each byte), -q takes one away
   std::string logFile;       // -l
   bool listParts = false, version = false, help = false;
+  bool listProgrammers = false;  // -c ?
   std::string describe;      // --describe PART
   bool showFuses = false;    // --show-fuses
   std::vector<std::string> setFuses;  // --set-fuse FIELD=SETTING, in order
   std::vector<UpdateJob> jobs;
   bool full = false;         // --full: a Flash read writes the whole memory, 0xFF tail too
   bool terminal = false;     // -t
-  // Options of the field's command lines (-c, -b, -B, -C, -x, -E): accepted, and where the
+  // Options of the field's command lines (-c, -b, -B, -C, -x, -E, -i, -u, -s, -O): accepted, and where the
   // gateway cannot follow them, a one-line note each, said when the run begins.
   std::vector<std::string> notes;
 };
@@ -62,6 +64,8 @@ std::string OtherNames(const ChipEntry& entry);
 
 void PrintUsage(FILE* out);
 void PrintParts(FILE* out);
+// -c ?: the one programmer there is, and what -c does.
+void PrintProgrammers(FILE* out);
 // One "key: value" line per fact of a chip's row (--describe); false for an unknown part.
 bool DescribePart(FILE* out, const std::string& name);
 

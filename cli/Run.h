@@ -39,11 +39,18 @@ class Run {
   void Status(const std::string& line);
 
   int Identify(const std::string& device);
+  // -B on a firmware that takes it: a note where the clock is not the one asked for, or "".
+  std::string SpiPeriodNote(double us);
   int CheckJobs();
-  int CheckFile(const UpdateJob& j);
+  int CheckFile(UpdateJob& j);
+  // After a fuse that did not take: why, where the lock bits keep the fuses as they are.
+  std::string LockedFuses(Memory memory);
   // How messages name a job: "-U lfuse:w:0xE2:m", or the terminal's "write lfuse 0 0xE2".
   std::string Named(const UpdateJob& j) const { return (inTerminal_ ? "" : "-U ") + j.text; }
   int Erase(bool asked = false);  // asked: -e or the terminal's erase, not a write's
+  // Before a Flash write without an erase: refuses one that would land on Flash holding a 0
+  // under a 1 of the file.
+  int CheckErased(const UpdateJob& j);
   int ReadJob(const UpdateJob& j);
   int WriteJob(const UpdateJob& j);
   int VerifyJob(const UpdateJob& j, bool afterWrite);
@@ -56,6 +63,8 @@ class Run {
 
   // -t: commands from the terminal or a script on standard input until quit or its end.
   int Terminal();
+  // One line of the terminal (or of -T): its words split, then run.
+  int TerminalLine(const std::string& line, bool& quit);
   int TerminalCommand(const std::vector<std::string>& words, bool& quit);
 
   const Options& o_;
@@ -64,8 +73,10 @@ class Run {
   int statusFd_;
   std::vector<UpdateJob> jobs_;  // the deferred files loaded when their turn comes
   bool erased_ = false;          // this run erased the chip
-  uint32_t dumpNext_[8] = {};
-  bool inTerminal_ = false;    // the terminal: where the next dump of each memory begins
+  bool flashErased_ = false;     // erased (or in a dry run, would be) and no Flash written since
+  uint32_t dumpNext_[8] = {};    // the terminal: where the next dump of each memory begins
+  uint32_t dumpLength_[8] = {};  // ... and the last one's length, 0: none yet
+  bool inTerminal_ = false;      // a terminal command (or -T) is running
 };
 
 }  // namespace quillet::cli

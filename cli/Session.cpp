@@ -7,6 +7,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <memory>
 
 #include "commands/Driver.h"
 #include "commands/Jobs.h"
@@ -14,6 +16,7 @@
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
 #include "chips/FastTransport.h"
+#include "firmware/GatewayParser.h"
 #include "cli/Console.h"
 #include "cli/FuseWords.h"
 #include "cli/Run.h"
@@ -121,6 +124,9 @@ int Run::Go(const std::string& port) {
   if (port.size() > kMaxPortName) return Fail("port name too long: " + port.substr(0, 40) + "...");
   const std::string device = PortDevice(port);
   OpenPort(device);
+  if (PortHandle < 0 && (port == "usb" || port.rfind("usb:", 0) == 0))
+    return Fail("cannot open " + device + ": -P " + port + " names a USB programmer's port; the gateway is on a "
+                "serial port (-P /dev/ttyUSB0; ls /dev/ttyUSB* /dev/ttyACM* lists them)");
   if (PortHandle < 0) return Fail("cannot open " + device + ": " + OpenFailure(device, LastPortError()));
   AddLog(1, device);
   if (int s = Identify(device)) return s;
@@ -151,8 +157,10 @@ int Run::Go(const std::string& port) {
       // The file an earlier job of this run has just written.
       std::string error;
       const std::string path = WithSuffix(j.file, suffix_);
-      if (!LoadFileImage(path, j.format, j.memory, MemorySize(j.memory), j.image, error))
+      std::string warning;
+      if (!LoadFileImage(path, j.format, j.memory, MemorySize(j.memory), j.image, error, &warning))
         return Fail("-U " + j.text + ": " + error);
+      if (!warning.empty()) console_.Result("warning: -U " + j.text + ": " + warning);
       j.skipped = j.image.End() == 0;
       if (j.skipped) console_.Result("note: -U " + j.text + ": " + path + " holds no data: nothing to " +
                                      (j.op == 'w' ? "write" : "verify"));
@@ -161,8 +169,11 @@ int Run::Go(const std::string& port) {
     if (j.skipped) continue;
     if (eraseDue && anyWrite && i == eraseAt)
       if (int s = Erase()) return s;
-    int s = j.op == 'r' ? ReadJob(j) : j.op == 'w' ? WriteJob(j) : VerifyJob(j, false);
+    bool quit = false;
+    int s = j.op == 'r' ? ReadJob(j) : j.op == 'w' ? WriteJob(j) : j.op == 't' ? TerminalLine(j.text, quit)
+                                                                               : VerifyJob(j, false);
     if (s) return s;
+    if (quit) return kSuccess;
   }
   if (StopRequested()) return Stopped("");
   if (int s = SetFuses(true)) return s;
@@ -181,8 +192,16 @@ int Run::Identify(const std::string& device) {
   if (id == 0 && PortHandle < 0) return FailStep("no answer from the gateway on " + device);
   SetIdentifiedSignature(id);
   IdentifyGateway(id);
+  // Nothing drives MISO: an empty socket, or a chip without supply, clock or wiring, reads
+  // all ones (or all zeros) whatever the part.
+  if (id == 0 || id == 0xFFFFFF)
+    return Fail("nothing answers on MISO (the signature reads " + SignatureText(id) +
+                "): no chip in the socket, or it lacks its supply, its clock or a wire (MISO, SCK, "
+                "RESET)" + (o_.force ? "; -F cannot stand in for a chip" : ""));
   if (o_.bitPeriodUs > 0 && !SlowSpiCapable())
     console_.Result("warning: -B: the SPI clock cannot be set with the original gateway; it stays at 125 kHz");
+  else if (o_.bitPeriodUs > 0 && !SpiPeriodNote(o_.bitPeriodUs).empty())
+    console_.Result(SpiPeriodNote(o_.bitPeriodUs));
   const ChipEntry* found = FindChip(id);
   const ChipEntry* chosen = found;
   if (o_.part != "auto") {
@@ -205,12 +224,29 @@ int Run::Identify(const std::string& device) {
   return kSuccess;
 }
 
+std::string Run::SpiPeriodNote(double us) {
+  // The firmware slows the clock in steps of its unit from 8 us a bit on; up to that it
+  // chooses the fastest clock the chip reads reliably itself.
+  const uint8_t code = WantedSpiPeriodCode();
+  char text[200];
+  if (code == 0)
+    std::snprintf(text, sizeof text, "note: -B %g: the firmware clocks SPI at 125 kHz or faster by itself; "
+                  "-B slows it only from 8 us a bit (below 125 kHz) on", us);
+  else if (code * double{firmware::kSpiPeriodUnitUs} != us)
+    std::snprintf(text, sizeof text, "note: -B %g: the firmware's SPI clock goes in steps of %u us: %u us a bit "
+                  "(%.1f kHz)", us, unsigned{firmware::kSpiPeriodUnitUs},
+                  unsigned(code * firmware::kSpiPeriodUnitUs), 1000.0 / (code * firmware::kSpiPeriodUnitUs));
+  else
+    return "";
+  return text;
+}
+
 int Run::CheckJobs() {
   // Everything that can be known before the chip is touched is checked before anything is
   // written: sizes, memories the chip has, fuse values that would shut the programmer out.
   for (UpdateJob& j : jobs_) {
     const std::string name = MemoryName(j.memory);
-    if (j.skipped) continue;
+    if (j.skipped || j.op == 't') continue;
     // As the field does: a memory the chip lacks is left out with a warning, so that one
     // command line serves chips with two fuse bytes and chips with three.
     if (MemorySize(j.memory) == 0) {
@@ -249,13 +285,31 @@ int Run::SetFuses(bool write) {
     console_.Begin(name + " write", 1);
     JobResult r;
     if (!WriteFuseJob(p.memory, p.value, !o_.noVerify && !o_.dryRun, o_.dryRun, r)) {
-      if (r.mismatch) return Fail(name + " verify failed: " + r.failure);
+      if (r.mismatch) return Fail(name + " verify failed: " + r.failure + LockedFuses(p.memory));
       return FailStep(name + " write failed");
     }
     console_.Result((o_.dryRun ? "dry run: " + change + " would be written" : change + " written") +
                     (!o_.noVerify && !o_.dryRun ? " (verified)" : "") + "; " + PlanWords(p));
+    if (!p.clock.empty() && !o_.dryRun) console_.Result("note: " + change + ": " + p.clock);
   }
   return kSuccess;
+}
+
+std::string Run::LockedFuses(Memory memory) {
+  if (memory == Memory::Lock || !CanRead(Memory::Lock)) return "";
+  uint8_t lock = 0xFF;
+  if (!ReadFuseJob(Memory::Lock, lock)) return "";
+  // The lock bits proper (LB1, LB2), not the boot lock bits: in their mode the fuses are
+  // locked as well.
+  std::string bits;
+  const char* const* names = FuseBitNames(Memory::Lock);
+  for (int k = 0; names && k < 8; ++k)
+    if (names[k] && !(lock & (1u << k)) && std::strncmp(names[k], "LB", 2) == 0)
+      bits += (bits.empty() ? "" : " ") + std::string(names[k]);
+  if (bits.empty()) return "";
+  return "; the lock bits " + bits + " are programmed (lock " + Hex2(lock) +
+         ") and keep the fuses as they are until a chip erase: " +
+         (inTerminal_ ? "the erase command" : "-e") + " erases the chip (Flash, EEPROM unless EESAVE) and clears them";
 }
 
 int Run::ShowFuses() {
@@ -268,7 +322,7 @@ int Run::ShowFuses() {
   return kSuccess;
 }
 
-int Run::CheckFile(const UpdateJob& j) {
+int Run::CheckFile(UpdateJob& j) {
   const std::string name = MemoryName(j.memory);
   const uint32_t size = MemorySize(j.memory);
   const uint32_t end = j.image.End();
@@ -293,6 +347,7 @@ int Run::CheckFile(const UpdateJob& j) {
   uint8_t current = 0xFF;
   if (CanRead(j.memory) && !ReadFuseJob(j.memory, current))
     return FailStep(what + "reading the fuse before writing it failed");
+  j.clock = ClockLine(j.memory, current, value);
   const std::string hazard = FuseHazard(j.memory, current, value);
   if (hazard.empty()) return kSuccess;
   if (!o_.forceFuses)
@@ -323,6 +378,7 @@ int Run::Erase(bool asked) {
   }
   const std::string why = o_.erase || asked ? "" : " before writing Flash (-D leaves it out)";
   if (o_.dryRun) {
+    flashErased_ = true;
     console_.Result("dry run: the chip would be erased" + why);
     return kSuccess;
   }
@@ -332,9 +388,53 @@ int Run::Erase(bool asked) {
     return FailStep("chip erase failed (the chip may be partly erased)");
   }
   erased_ = true;
+  flashErased_ = true;
   console_.Result("chip erased" + why + ": Flash and lock bits, " + eeprom + ", " +
                   Seconds(console_.Elapsed()));
   return kSuccess;
+}
+
+int Run::CheckErased(const UpdateJob& j) {
+  // Programming only clears bits: a page is written as the file has it only where the chip
+  // holds no 0 under a 1 of the file. The pages the file touches are read first, in runs.
+  const uint32_t size = MemorySize(Memory::Flash);
+  const uint32_t page = std::max<uint32_t>(1, SelectedModule()->ProgramPageBytes());
+  const uint32_t end = std::min(j.image.End(), size);
+  const uint32_t pages = (end + page - 1) / page;
+  std::vector<bool> touched(pages, false), bad(pages, false);
+  for (uint32_t a = 0; a < end; ++a)
+    if (j.image.Holds(a)) touched[a / page] = true;
+  for (uint32_t p = 0; p < pages;) {
+    if (!touched[p]) {
+      ++p;
+      continue;
+    }
+    uint32_t q = p;
+    while (q < pages && touched[q]) ++q;
+    const uint32_t from = p * page, to = std::min(q * page, end);
+    std::vector<uint8_t> chip;
+    JobResult r;
+    console_.Begin("flash check", to - from);
+    if (!ReadMemoryRange(Memory::Flash, from, to - from, chip, r)) {
+      if (r.stopped) return Stopped("flash check before the write");
+      return FailStep("flash read before writing it without an erase failed" + At(r));
+    }
+    for (uint32_t a = from; a < to && a - from < chip.size(); ++a)
+      if (j.image.Holds(a) && (j.image.bytes[a] & ~chip[a - from]) != 0) bad[a / page] = true;
+    p = q;
+  }
+  uint32_t first = 0;
+  while (first < pages && !bad[first]) ++first;
+  if (first == pages) return kSuccess;
+  uint32_t last = first;
+  while (last + 1 < pages && bad[last + 1]) ++last;
+  char range[32];
+  std::snprintf(range, sizeof range, "0x%04X-0x%04X", first * page, std::min((last + 1) * page, size) - 1);
+  if (inTerminal_)
+    return Fail(std::string("flash ") + range + " is not erased; over ISP a page can only be written onto "
+                "erased Flash: erase the chip first (erase). Nothing was written.");
+  return Fail(std::string("flash ") + range + " is not erased and -D keeps the chip from being erased; over "
+              "ISP a page can only be written onto erased Flash: drop -D or add -e. Nothing was written.");
 }
 
 int Run::ReadJob(const UpdateJob& j) {
@@ -393,7 +493,7 @@ int Run::WriteJob(const UpdateJob& j) {
     const uint8_t value = j.image.bytes[0];
     JobResult r;
     if (!WriteFuseJob(j.memory, value, !o_.noVerify && !o_.dryRun, o_.dryRun, r)) {
-      if (r.mismatch) return Fail(name + " verify failed: " + r.failure);
+      if (r.mismatch) return Fail(name + " verify failed: " + r.failure + LockedFuses(j.memory));
       return FailStep(name + " write failed");
     }
     std::string line = dry + name + (o_.dryRun ? " would be written: " : " written: ") + Hex2(value);
@@ -404,10 +504,17 @@ int Run::WriteJob(const UpdateJob& j) {
                            : "; lock bits programmed: " + bits + " (until the next chip erase)";
     }
     console_.Result(line);
+    if (!j.clock.empty() && !o_.dryRun) console_.Result("note: " + name + " " + Hex2(value) + ": " + j.clock);
     return kSuccess;
   }
+  if (j.memory == Memory::Flash && !flashErased_)
+    if (int s = CheckErased(j)) return s;
+  console_.Begin(Label(j, "write"), j.image.HeldCount());
   JobResult r;
-  if (!WriteMemoryJob(j.memory, j.image, o_.dryRun, r)) {
+  const bool written = WriteMemoryJob(j.memory, j.image, o_.dryRun, r);
+  // Pages written since the erase are not erased any more.
+  if (j.memory == Memory::Flash && !o_.dryRun) flashErased_ = false;
+  if (!written) {
     // What was done, for the user to decide what the chip now needs.
     const std::string left = WriteLeft(j.memory, r.pagesWritten, r.pagesPlanned);
     if (r.stopped) return Stopped(name + " write: " + left);
@@ -485,6 +592,14 @@ int RunPort(const Options& o, const std::string& port, const std::string& suffix
                                : parentDraws ? Console::kStatus
                                              : Console::kLines,
                   statusFd);
+  console.SetLogToFileOnly(!o.logFile.empty());
+  // -vv: every exchange with the gateway; -vvv: every byte.
+  std::unique_ptr<TraceDriver> trace;
+  SerialDriver& driver = GetSerialDriver();
+  if (o.verbosity >= 2) {
+    trace = std::make_unique<TraceDriver>(driver, console, o.verbosity >= 3);
+    SetSerialDriver(trace.get());
+  }
   SetLogSink(&console);
   SetProgressFactory(&console);
   SetUserPrompt(&console);
@@ -502,10 +617,12 @@ int RunPort(const Options& o, const std::string& port, const std::string& suffix
       console.Error("error: " + error);
       if (status == kSuccess) status = kFailed;
     }
+    if (status == kSuccess) console.ShowLastResult();
   }
   SetLogSink(nullptr);
   SetProgressFactory(nullptr);
   SetUserPrompt(nullptr);
+  if (trace) SetSerialDriver(&driver);
   return status;
 }
 

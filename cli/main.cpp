@@ -29,6 +29,10 @@ int main(int argc, char** argv) {
     std::printf("quillet-cli %s\n", QUILLET_VERSION);
     return kSuccess;
   }
+  if (options.listProgrammers) {
+    PrintProgrammers(stdout);
+    return kSuccess;
+  }
   if (options.listParts) {
     PrintParts(stdout);
     return kSuccess;

@@ -274,7 +274,7 @@ std::string ReadError(const ReadResult& r, ImageFormat format, const std::string
     case ReadFault::None: break;
     case ReadFault::NotARecord: return at + (hex ? "not an Intel HEX record" : "not an S-record");
     case ReadFault::CountMismatch: return at + "record length does not match its byte count";
-    case ReadFault::Checksum: return at + "checksum error";
+    case ReadFault::Checksum: return at + "checksum error" + (r.detail.empty() ? "" : " (" + r.detail + ")");
     case ReadFault::BadAddressRecord: return at + "bad " + r.detail + " record";
     case ReadFault::UnknownType: return at + "unknown record type";
     case ReadFault::RecordCount: return at + "the record count differs from the data records before it (records lost?)";
@@ -426,8 +426,9 @@ uint32_t FileImage::HeldCount() const {
 }
 
 bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, uint32_t limit,
-                   FileImage& image, std::string& error) {
+                   FileImage& image, std::string& error, std::string* warning) {
   image = FileImage{};
+  if (warning) warning->clear();
   if (format == FileFormat::Immediate) {
     if (!ParseValues(path, "immediate value", limit, image, error)) return false;
   } else {
@@ -449,7 +450,14 @@ bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, ui
       FileImageSink sink(image);
       const ReadTarget target =
           as == ImageFormat::Elf ? ElfPlace(memory, limit) : ReadTarget{limit, false};
-      error = ReadError(ReadImageFile(source, as, target, sink), as, path, limit);
+      const ReadResult read = ReadImageFile(source, as, target, sink);
+      error = ReadError(read, as, path, limit);
+      // As the field does, an Intel HEX file whose records all read but that has no end
+      // record is loaded with a warning: many tools leave the end record out.
+      if (!error.empty() && as == ImageFormat::IntelHex && read.fault == ReadFault::None && warning) {
+        *warning = error + "; its records are taken as they are";
+        error.clear();
+      }
       if (!error.empty()) return false;
     }
   }
@@ -921,28 +929,25 @@ std::string FuseHazard(Memory memory, uint8_t current, uint8_t value) {
   const char* const* names = FuseBitNames(memory);
   if (!names) return "";
   std::string out;
-  uint8_t clock = 0;
   for (int k = 0; k < 8; ++k) {
     if (!names[k]) continue;
     const uint8_t bit = static_cast<uint8_t>(1u << k);
     const std::string name = names[k];
     const FuseRole role = FuseBitRole(memory, k);
-    const bool lockout = role == FuseRole::ResetDisable || role == FuseRole::DebugWire;
-    if (lockout && !(value & bit) && (current & bit)) {
-      if (!out.empty()) out += "; ";
-      out += role == FuseRole::ResetDisable
-                 ? "it programs " + name + ": the reset pin becomes an I/O pin and the chip can no "
-                   "longer be programmed over SPI"
-                 : "it programs " + name + ": the reset pin becomes the debugWIRE line and the chip "
-                   "can no longer be programmed over SPI";
-    }
-    if (role == FuseRole::ClockSelect && ((value ^ current) & bit)) clock |= bit;
+    std::string why;
+    if (role == FuseRole::ResetDisable && !(value & bit) && (current & bit))
+      why = "it programs " + name + ": the reset pin becomes an I/O pin and the chip can no longer be "
+            "programmed over SPI";
+    else if (role == FuseRole::DebugWire && !(value & bit) && (current & bit))
+      why = "it programs " + name + ": the reset pin becomes the debugWIRE line and the chip can no "
+            "longer be programmed over SPI";
+    else if (role == FuseRole::SpiEnable && (value & bit) && !(current & bit))
+      why = "it unprograms " + name + ": serial programming is switched off and only a high-voltage "
+            "programmer can switch it on again";
+    if (!why.empty()) out += (out.empty() ? "" : "; ") + why;
   }
-  if (clock) {
-    if (!out.empty()) out += "; ";
-    out += "it changes the clock source (" + BitList(memory, clock) +
-           "): the chip then needs that clock to be programmed again";
-  }
+  // A clock change is not among them: a programmer that gives the chip the clock it asks for
+  // undoes it, and the writer says which clock that is.
   return out;
 }
 

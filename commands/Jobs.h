@@ -56,9 +56,11 @@ struct FileImage {
 // memory; other text is refused. ELF gives the memory as avr-gcc lays it out (.text and
 // .data, .eeprom, .fuse, .lock, .signature). The file may hold no address at or above limit.
 // A file that holds no data (an .eep of an end record only) loads as an empty image.
-// On failure error names the file and the reason; nothing is logged.
+// On failure error names the file and the reason; nothing is logged. An Intel HEX file
+// without an end record loads when warning is given, and warning says so; without it, it is
+// refused.
 bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, uint32_t limit,
-                   FileImage& image, std::string& error);
+                   FileImage& image, std::string& error, std::string* warning = nullptr);
 // The format an output file gets for Auto: Intel HEX for .hex/.eep/.ihx/.ihex names and for
 // Flash or EEPROM to standard output, S-record for .srec/.s19/.s28/.mot, hex text for other
 // memories to standard output, raw binary otherwise.
@@ -123,8 +125,8 @@ Memory MemoryOfFuseWrite(FuseOp op);
 // What bit k of a fuse byte of the selected chip does (FuseRole::None for lock bits and bits
 // without a role).
 FuseRole FuseBitRole(Memory memory, int k);
-// Why writing `value` over `current` could shut the programmer out, or "" when it is safe:
-// a reset-disable (RSTDISBL) or debugWIRE (DWEN) bit programmed, or a clock-source bit changed.
+// Why writing `value` over `current` shuts out every ISP programmer, or "" when one can undo
+// it: a reset-disable (RSTDISBL) or debugWIRE (DWEN) bit programmed, SPIEN unprogrammed.
 std::string FuseHazard(Memory memory, uint8_t current, uint8_t value);
 // "LB1 LB2" (the programmed bits among names), "" when none.
 std::string ProgrammedBits(Memory memory, uint8_t value);

@@ -255,6 +255,16 @@ class Loader {
     return false;
   }
 
+  // The checksum the record ends in and the one its bytes need (they sum to `total`).
+  bool ChecksumFault(const Record& r, unsigned total) {
+    const uint8_t found = r.bytes[r.size - 1];
+    const uint8_t want = static_cast<uint8_t>(total - (Sum(r) - found));
+    char text[64];
+    std::snprintf(text, sizeof text, "checksum 0x%02X, expected 0x%02X", found, want);
+    result_.detail = text;
+    return Fault(ReadFault::Checksum);
+  }
+
   bool Fault(ReadFault fault, const char* detail = nullptr) {
     result_.fault = fault;
     if (detail) result_.detail = detail;
@@ -265,6 +275,7 @@ class Loader {
   // start addresses (nothing to load).
   bool HexLine(std::string_view line) {
     const Record r = DecodeHex(line);
+    if (r.fault == ReadFault::Checksum) return ChecksumFault(r, 0);
     if (r.fault != ReadFault::None) return Fault(r.fault);
     const unsigned count = r.bytes[0];
     const uint8_t* data = r.bytes + 4;
@@ -295,6 +306,7 @@ class Loader {
   // A file ends with an S7/S8/S9 or with a right count after its last data record.
   bool SLine(std::string_view line) {
     const Record r = DecodeS(line);
+    if (r.fault == ReadFault::Checksum) return ChecksumFault(r, 0xFF);
     if (r.fault != ReadFault::None) return Fault(r.fault, "address");
     const int width = kSAddressBytes[r.type];
     uint64_t address = 0;

@@ -289,8 +289,10 @@ TEST(CliPty, EraseSkipsBlankPagesAndVerifiesWhatTheFileHolds) {
     const std::string trace = g.Trace();
     EXPECT_EQ(Count(trace, "Chip Erase"), c.erase ? 1u : 0u);
     EXPECT_EQ(Count(trace, "Write page"), c.written ? (2048 + 512) / page : 0u);
-    // The verify reads back the addresses the file holds, blank ones included, nothing more.
-    EXPECT_EQ(Count(trace, "Read Flash"), c.verify ? image.size() : 0u);
+    // The verify reads back the addresses the file holds, blank ones included, nothing more;
+    // so does the check before a write without an erase.
+    const bool checked = !c.erase && c.written;
+    EXPECT_EQ(Count(trace, "Read Flash"), (c.verify ? image.size() : 0u) + (checked ? image.size() : 0u));
     EXPECT_EQ(s.flash == [&] { Bytes f(8192, 0xFF); std::copy(image.begin(), image.end(), f.begin()); return f; }(),
               c.written);
     EXPECT_EQ(s.eeprom[0], c.erase ? 0xFF : 0x5A) << "the erase takes the EEPROM along";
@@ -300,15 +302,14 @@ TEST(CliPty, EraseSkipsBlankPagesAndVerifiesWhatTheFileHolds) {
   }
 }
 
-// Without the erase, a Flash that holds zeros keeps them: the verify says so and the exit
-// status is 1.
+// A Flash that differs from the file: the verify says where and the exit status is 1.
 TEST(CliPty, VerifyFailureNamesTheAddress) {
   sim::SimChip chip(*sim::FindSimChip("ATtiny85"));
   chip.State().flash.assign(8192, 0x00);
   Gateway g("noerase", chip.State());
   const std::string bin = Dir() + "cli_small.bin";
   WriteFile(bin, Str(Random(64, 7)));
-  const Outcome o = RunCli(Args(g, {"-D", "-U", "flash:w:" + bin + ":r"}));
+  const Outcome o = RunCli(Args(g, {"-U", "flash:v:" + bin + ":r"}));
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("error: flash verify failed at 0x0000: expected 0x"), std::string::npos) << o.err;
 }
@@ -325,8 +326,9 @@ TEST(CliPty, FuseWritesThatLockTheProgrammerOutAreRefused) {
   } cases[] = {
       {"hfuse:w:0x5F:m", false, 1, 1, 0xDF, "programs RSTDISBL"},
       {"hfuse:w:0x9F:m", false, 1, 1, 0xDF, "programs DWEN"},
-      {"lfuse:w:0x64:m", false, 1, 0, 0x62, "changes the clock source (CKSEL1 CKSEL2)"},
-      {"lfuse:w:0x64:m", true, 0, 0, 0x64, "lfuse written: 0x64 (verified)"},
+      {"hfuse:w:0xFF:m", false, 1, 1, 0xDF, "unprograms SPIEN"},
+      // A clock change is for any programmer to undo: written (here to the internal 128 kHz).
+      {"lfuse:w:0x64:m", false, 0, 0, 0x64, "lfuse written: 0x64 (verified)"},
       {"hfuse:w:0x5F:m", true, 0, 1, 0x5F, "hfuse written: 0x5F (verified)"},
       {"lfuse:w:0xE2:m", false, 0, 0, 0xE2, "lfuse written: 0xE2"},
       {"lock:w:0xFC:m", false, 0, 0, 0x62, "lock bits programmed: LB1 LB2"},
@@ -450,7 +452,8 @@ TEST(CliPty, PartChecksAndExitStatuses) {
       {{"-p", "ATtiny45", "-U", lfuse}, 1, "is not ATtiny45's (1E 92 06): it is ATtiny85; -F goes on"},
       {{"-p", "ATtiny45", "-F", "-U", lfuse}, 0, "going on as ATtiny45 (-F)"},
       {{"-U", "flash:w:" + big + ":r"}, 1, "more than the 8192 bytes of ATtiny85's flash; nothing was written"},
-      {{"-U", "hfuse:w:0xFF:m"}, 1, "hfuse verify failed: reads back 0xDF after writing 0xFF (differing: SPIEN)"},
+      {{"--force-fuses", "-U", "hfuse:w:0xFF:m"}, 1,
+       "hfuse verify failed: reads back 0xDF after writing 0xFF (differing: SPIEN)\n"},
       {{"-p", "ATtiny13", "-F", "-U", "efuse:r:-"}, 0, "warning: -U efuse:r:-: ATtiny13 has no efuse; skipped"},
       {{"-Z"}, 2, "unknown option -Z\nTry 'quillet-cli --help'"},
       {{"-U", "flash:x:a.hex"}, 2, "unknown operation \"x\""},
@@ -500,16 +503,21 @@ TEST(CliPty, CommandLinesOfTheField) {
   const Bytes program = Random(1000, 11);
   WriteFile(Dir() + "main.hex", HexFileText(program.data(), 1000, false));
   WriteFile(Dir() + "main.eep", ":00000001FF\n");  // avr-objcopy's .eep of a program without EEPROM data
+  WriteFile(Dir() + "noend.hex", ":03000000ABCDEF96\n");
+  WriteFile(Dir() + "badsum.hex", ":03000000ABCDEF00\n:00000001FF\n");
+  const Bytes sketch = Random(256, 5);  // two pages of an ATmega328P, all of them unlike main.hex's
   struct Case {
     const char* what;
-    const char* chip;
+    const char* chip;                   // "none": an empty socket
     std::vector<std::string> args;
     const char* input;  // standard input
     int status;
     std::vector<std::string> err, out;  // in standard error / standard output
-    bool programmed;                    // Flash holds main.hex (else it is blank)
+    bool programmed;                    // Flash holds main.hex (else it is blank, or the sketch)
     std::vector<int> fuses;             // the chip's fuse bytes afterwards; {}: factory
-    Bytes eeprom;                       // the first EEPROM bytes afterwards; {}: blank
+    Bytes eeprom;                       // the first EEPROM bytes afterwards; {}: 3 blank ones
+    bool sketch = false;                // the chip holds another program before
+    std::vector<std::string> log = {};  // in the -l log and not on the terminal
   } cases[] = {
       {"avr-gcc Makefile program target", "ATmega328P",
        {"-p", "m328p", "-c", "arduino", "-P", "{P}", "-b", "115200", "-U", "flash:w:{D}main.hex:i",
@@ -526,26 +534,65 @@ TEST(CliPty, CommandLinesOfTheField) {
        {"-p", "t85", "-c", "usbasp", "-B", "10", "-P", "{P}", "-V", "-U", "{D}main.hex"}, "", 0,
        {"warning: -B: the SPI clock cannot be set with the original gateway", "1000 bytes of flash written"},
        {}, true, {}, {}},
+      // The log takes the diagnostics; the terminal keeps the last result.
       {"production line with a log", "ATtiny85",
        {"-p", "t85", "-c", "avrisp", "-P", "{P}", "-e", "-l", "{D}prod.log", "-U", "flash:w:{D}main.hex:i",
         "-U", "lfuse:w:0xE2:m", "-U", "hfuse:w:0xDF:m", "-U", "efuse:w:0xFF:m"}, "", 0,
-       {"chip erased", "lfuse written: 0xE2 (verified)"}, {}, true, {0xE2, 0xDF, 0xFF}, {}},
-      {"fuse line that would take the clock away", "ATmega328P",
-       {"-p", "m328p", "-c", "usbtiny", "-P", "{P}", "-l", "{D}prod.log", "-U", "lfuse:w:0xFF:m", "-U",
-        "hfuse:w:0xDE:m", "-U", "efuse:w:0xFD:m"}, "", 1,
-       {"changes the clock source", "--force-fuses"}, {}, false, {}, {}},
-      {"the same with --force-fuses", "ATmega328P",
-       {"-p", "m328p", "-P", "{P}", "--force-fuses", "-U", "lfuse:w:0xFF:m", "-U", "hfuse:w:0xDE:m",
-        "-U", "efuse:w:0xFD:m"}, "", 0, {"efuse written: 0xFD (verified)"}, {}, false, {0xFF, 0xDE, 0xFD}, {}},
+       {"efuse written: 0xFF (verified)"}, {}, true, {0xE2, 0xDF, 0xFF}, {}, false,
+       {"note: -c avrisp", "chip erased", "lfuse written: 0xE2 (verified)"}},
+      // Guards: a write with -D that ANDs the new program into the old one, reported as success.
+      {"IDE upload onto a chip holding a sketch", "ATmega328P",
+       {"-v", "-V", "-patmega328p", "-carduino", "-P{P}", "-b115200", "-D", "-Uflash:w:{D}main.hex:i"}, "", 1,
+       {"error: flash 0x0000-0x00FF is not erased and -D keeps the chip from being erased; over ISP a page can "
+        "only be written onto erased Flash: drop -D or add -e. Nothing was written."}, {}, false, {}, {}, true},
+      {"Uno burn bootloader fuses: a crystal", "ATmega328P",
+       {"-C/etc/avrdude.conf", "-v", "-patmega328p", "-cstk500v1", "-P{P}", "-b19200", "-e", "-Ulock:w:0x3F:m",
+        "-Uefuse:w:0xFD:m", "-Uhfuse:w:0xDE:m", "-Ulfuse:w:0xFF:m"}, "", 0,
+       {"note: lfuse 0xFF: the chip now runs from an external crystal 8-16 MHz on XTAL1/XTAL2; without one it "
+        "will not answer"}, {}, false, {0xFF, 0xDE, 0xFD}, {}},
+      {"CrossPack's make fuse: 1 MHz to 8 MHz internal RC", "ATmega8",
+       {"-c", "usbtiny", "-p", "atmega8", "-P", "{P}", "-U", "hfuse:w:0xd9:m", "-U", "lfuse:w:0x24:m"}, "", 0,
+       {"lfuse written: 0x24 (verified)"}, {}, false, {0x24, 0xD9}, {}},
+      {"a fuse the lock bits hold", "ATmega328P",
+       {"-p", "m328p", "-P", "{P}", "-U", "lock:w:0xFC:m", "-U", "hfuse:w:0xDE:m"}, "", 1,
+       {"reads back 0xD9 after writing 0xDE", "the lock bits LB1 LB2 are programmed (lock 0xFC) and keep the "
+        "fuses as they are until a chip erase: -e erases the chip"}, {}, false, {0x62, 0xD9, 0xFF}, {}},
+      {"an empty socket under -F", "none", {"-p", "m328p", "-F", "-P", "{P}", "-U", "flash:r:-:i"}, "", 1,
+       {"error: nothing answers on MISO (the signature reads FF FF FF)"}, {}, false, {}, {}},
+      {"avrdude's other options, a stray word, -T", "ATtiny85",
+       {"-c", "usbasp", "-p", "t85", "-P", "{P}", "-u", "-s", "-i", "10", "-O", "-A", " ", "-T", "d lfuse",
+        "-U", "lfuse:r:-:h"}, "", 0,
+       {"note: -u: no longer has an effect", "note: -s:", "note: -i 10:", "note: -O:",
+        "note: \" \" is no option and was left out"}, {"0000  62", "0x62\n"}, false, {}, {}},
+      {"-p ? lists the parts", "ATtiny85", {"-p", "?"}, "", 0, {}, {"ATmega328P     m328p"}, false, {}, {}},
+      {"-c ? lists the programmer", "ATtiny85", {"-c", "?"}, "", 0, {}, {"tessary"}, false, {}, {}},
+      {"-vv each exchange", "ATtiny85", {"-vv", "-P", "{P}", "-U", "lfuse:r:-:h"}, "", 0, {"\nsent 44 ", "\ngot "},
+       {}, false, {}, {}},
+      {"-vvv each byte", "ATtiny85", {"-vvv", "-P", "{P}", "-U", "lfuse:r:-:h"}, "", 0, {" ms sent 44\n", " ms got "},
+       {}, false, {}, {}},
+      {"HEX without an end record: written with a warning", "ATtiny85",
+       {"-P", "{P}", "-U", "eeprom:w:{D}noend.hex:i"}, "", 0,
+       {"warning: -U eeprom:w:", "noend.hex has no end record"}, {}, false, {}, {0xAB, 0xCD, 0xEF}},
+      {"a checksum error names the checksum expected", "ATtiny85", {"-P", "{P}", "-U", "eeprom:w:{D}badsum.hex"},
+       "", 2, {"badsum.hex line 1: checksum error (checksum 0x00, expected 0x96)"}, {}, false, {}, {}},
       {"a memory the chip lacks", "ATtiny13",
        {"-p", "t13", "-P", "{P}", "-U", "lfuse:w:0x7A:m", "-U", "efuse:w:0xFF:m"}, "", 0,
        {"warning: -U efuse:w:0xFF:m: ATtiny13 has no efuse; skipped"}, {}, false, {0x7A, 0xFF}, {}},
+      // avrdude 7.1's syntax: short words, commas, 0b, wider numbers, characters, strings
+      // (with their 0), the ... fill, dump going on and to the end.
       {"the terminal with a script", "ATtiny85", {"-p", "t85", "-P", "{P}", "-t"},
-       "sig\npart\nwrite eeprom 0 0x12 0x34 7\ndump eeprom 0 3\nwrite hfuse 0 0x5F\nfuses\nquit\n", 1,
-       {"refusing to write 0x5F over 0xDF: it programs RSTDISBL", "3 bytes of eeprom written"},
+       "sig\npart\nwrite eeprom 0 0x12 0x34 7\ndump eeprom 0 3\nwrite hfuse 0 0x5F\nfuses\n"
+       "write ee 3 0b10010, 0x1234, 'A' \"hi\"\nwr eeprom 10 4 0xAA ...\nwrite eeprom 14 1000s 0x12345678L,\n"
+       "read eeprom 0 8\nd eeprom\ndump eeprom 0x1F0 ...\nfrob\nquit\n", 1,
+       {"refusing to write 0x5F over 0xDF: it programs RSTDISBL", "3 bytes of eeprom written",
+        "error: frob: unknown command"},
        {"signature 1E 93 0B (ATtiny85)", "ATtiny85 (1E 93 0B): flash 8192 bytes",
-        "0000  12 34 07   ", "   |.4.|\n", "hfuse 0xDF: programmed (0): SPIEN"},
-       false, {}, {0x12, 0x34, 0x07}},
+        "0000  12 34 07   ", "   |.4.             |\n", "hfuse 0xDF: programmed (0): SPIEN",
+        "0000  12 34 07 12 34 12 41 68   ",
+        "0008  69 00 aa aa aa aa e8 03                           |i.......        |\n",
+        "01f0  ff ff"},
+       false, {}, {0x12, 0x34, 0x07, 0x12, 0x34, 0x12, 0x41, 0x68, 0x69, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xE8, 0x03,
+                   0x78, 0x56, 0x34, 0x12}},
       {"reads trimmed and in the field's formats", "ATtiny85",
        {"-P", "{P}", "-U", "lfuse:r:-:d", "-U", "lfuse:r:-:o", "-U", "lfuse:r:-:b", "-U", "flash:r:{D}blank.hex:i"},
        "", 0, {"note: flash is blank (all 0xFF): ", "blank.hex holds no data (--full writes all 8192 bytes)"},
@@ -558,7 +605,12 @@ TEST(CliPty, CommandLinesOfTheField) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Gateway g("field" + std::to_string(n++), c.chip);
+    sim::SimChip before(*sim::FindSimChip(std::string(c.chip) == "none" ? "ATtiny85" : c.chip));
+    if (c.sketch) std::copy(sketch.begin(), sketch.end(), before.State().flash.begin());
+    Gateway g = std::string(c.chip) == "none" ? Gateway("field" + std::to_string(n), "ATtiny85", {"--no-chip"})
+                : c.sketch                    ? Gateway("field" + std::to_string(n), before.State())
+                                              : Gateway("field" + std::to_string(n), c.chip);
+    ++n;
     std::remove((Dir() + "prod.log").c_str());
     std::vector<std::string> args;
     for (std::string a : c.args) {
@@ -572,14 +624,21 @@ TEST(CliPty, CommandLinesOfTheField) {
     for (const std::string& e : c.out) EXPECT_NE(o.out.find(e), std::string::npos) << e << "\n" << o.out;
     EXPECT_EQ(o.err.find("0x4H"), std::string::npos) << "no log template reaches the user";
     const sim::SimChipState s = g.Finish();
-    EXPECT_EQ(Bytes(s.flash.begin(), s.flash.begin() + 1000), c.programmed ? program : Bytes(1000, 0xFF));
+    if (std::string(c.chip) == "none") continue;
+    EXPECT_EQ(Bytes(s.flash.begin(), s.flash.begin() + 1000),
+              c.programmed ? program : Bytes(before.State().flash.begin(), before.State().flash.begin() + 1000));
     for (size_t i = 0; i < c.fuses.size(); ++i) EXPECT_EQ(s.fuses[i], c.fuses[i]) << "fuse " << i;
-    EXPECT_EQ(Bytes(s.eeprom.begin(), s.eeprom.begin() + 3), c.eeprom.empty() ? Bytes(3, 0xFF) : c.eeprom);
+    const Bytes eeprom = c.eeprom.empty() ? Bytes(3, 0xFF) : c.eeprom;
+    EXPECT_EQ(Bytes(s.eeprom.begin(), s.eeprom.begin() + static_cast<long>(eeprom.size())), eeprom);
     // The log holds what the user saw, results and errors too, as plain text.
     const std::string log = ReadFile(Dir() + "prod.log");
     if (std::find(c.args.begin(), c.args.end(), "{D}prod.log") != c.args.end()) {
       EXPECT_EQ(log.rfind("{\\rtf", 0), std::string::npos);
       for (const std::string& e : c.err) EXPECT_NE(log.find(e), std::string::npos) << e << "\n" << log;
+    }
+    for (const std::string& e : c.log) {
+      EXPECT_NE(log.find(e), std::string::npos) << e << "\n" << log;
+      EXPECT_EQ(o.err.find(e), std::string::npos) << e << "\n" << o.err;
     }
   }
   EXPECT_EQ(ReadFile(Dir() + "blank.hex"), ":00000001FF\r\n");
@@ -688,16 +747,13 @@ TEST(CliPty, FuseFieldsInWords) {
        {"lfuse 0x62 -> 0xE2 written (verified); CKDIV8: Divide clock by 8 internally: no (unprogrammed)",
         "hfuse 0xDF -> 0xDD written (verified); BODLEVEL: Brown-out detection at VCC=2.7 V"},
        {"lfuse: 0xE2\n", "BODLEVEL: Brown-out detection at VCC=2.7 V\n"}},
-      // A clock outside the chip: refused before the Flash job is written, then forced.
-      {"ATtiny85", {"-U", "flash:w:0x12,0x34:m", "--set-fuse", "SUT_CKSEL=EXTXOSC_8MHZ_XX_16KCK_14CK_65MS"}, 1,
-       {0x62, 0xDF, 0xFF},
-       {"error: --set-fuse: refusing lfuse 0x62 -> 0x7F: it changes the clock source",
-        "SUT_CKSEL becomes \"Ext. Crystal Osc. 8.0- MHz; Start-up time PWRDWN/RESET: 16K CK/14 CK + 65 ms\": the "
-        "chip will then answer the programmer only with that crystal or clock fitted and running. Give "
-        "--force-fuses"},
+      // A clock outside the chip: written, with the line that names it.
+      {"ATtiny85", {"-U", "flash:w:0x12,0x34:m", "--set-fuse", "SUT_CKSEL=EXTXOSC_8MHZ_XX_16KCK_14CK_65MS"}, 0,
+       {0x7F, 0xDF, 0xFF},
+       {"lfuse 0x62 -> 0x7F written (verified); SUT_CKSEL: Ext. Crystal Osc. 8.0- MHz",
+        "note: lfuse 0x62 -> 0x7F: the chip now runs from an external crystal 8-16 MHz on XTAL1/XTAL2; without "
+        "one it will not answer"},
        {}},
-      {"ATtiny85", {"--force-fuses", "--set-fuse", "SUT_CKSEL=0x3F"}, 0, {0x7F, 0xDF, 0xFF},
-       {"lfuse 0x62 -> 0x7F written (verified); SUT_CKSEL: Ext. Crystal Osc. 8.0- MHz"}, {}},
       {"ATtiny85", {"--set-fuse", "RSTDISBL=0"}, 1, {0x62, 0xDF, 0xFF}, {"programs RSTDISBL"}, {}},
       {"ATtiny85", {"--set-fuse", "SUT_CKSEL=0x05"}, 1, {0x62, 0xDF, 0xFF},
        {"error: --set-fuse SUT_CKSEL=0x05: 0x05 is not a listed setting of SUT_CKSEL"}, {}},

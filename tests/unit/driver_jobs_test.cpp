@@ -23,6 +23,7 @@ struct Case {
   std::vector<std::pair<uint32_t, uint8_t>> held;  // every address held, with its value
   uint32_t end;         // End() when it loads
   const char* error;    // part of the error, nullptr when it loads
+  const char* warning = "";  // part of the warning when it loads
 };
 
 std::string HexLine(const std::string& body) {  // ":" + body + checksum
@@ -44,10 +45,10 @@ TEST(Jobs, LoadFileImage) {
       {"start address", HexLine("0400000500007000") + HexLine("0100100011") + end,
        FileFormat::IntelHex, Memory::Flash, 1024, {{0x10, 0x11}}, 0x11, nullptr},
       {"checksum", HexLine("0100000011") + ":0100010022FF\n" + end, FileFormat::IntelHex,
-       Memory::Flash, 1024, {}, 0, "line 2: checksum error"},
-      // Guards: a truncated download programmed as if it were whole.
-      {"no end record", HexLine("0100000011"), FileFormat::IntelHex, Memory::Flash, 1024, {}, 0,
-       "no end record"},
+       Memory::Flash, 1024, {}, 0, "line 2: checksum error (checksum 0xFF, expected 0xDC)"},
+      // As the field does: loaded, with a warning that names it (a truncated download?).
+      {"no end record", HexLine("0100000011"), FileFormat::IntelHex, Memory::Flash, 1024, {{0, 0x11}}, 1,
+       nullptr, "has no end record (a truncated Intel HEX file?)"},
       {"beyond the memory", HexLine("0104000011") + end, FileFormat::IntelHex, Memory::Flash,
        1024, {}, 0, "holds data at 0x400"},
       {"endless line", std::string(5000, '0') + "\n", FileFormat::IntelHex, Memory::Flash, 1024,
@@ -75,15 +76,17 @@ TEST(Jobs, LoadFileImage) {
     SCOPED_TRACE(c.name);
     std::ofstream(path, std::ios::binary | std::ios::trunc) << c.content;
     FileImage image;
-    std::string error;
+    std::string error, warning;
     const bool ok = LoadFileImage(c.format == FileFormat::Immediate ? c.content : path, c.format,
-                                  c.memory, c.limit, image, error);
+                                  c.memory, c.limit, image, error, &warning);
     if (c.error) {
       EXPECT_FALSE(ok);
       EXPECT_NE(error.find(c.error), std::string::npos) << error;
       continue;
     }
     ASSERT_TRUE(ok) << error;
+    EXPECT_NE(warning.find(c.warning), std::string::npos) << warning;
+    EXPECT_EQ(warning.empty(), *c.warning == '\0') << warning;
     EXPECT_EQ(image.End(), c.end);
     EXPECT_EQ(image.HeldCount(), c.held.size());
     for (const auto& [address, value] : c.held) {
