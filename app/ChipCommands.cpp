@@ -16,6 +16,8 @@ void TForm1::Button3Click() { RunOffWindowThread([] { RunAutosearch(); }); }
 void TForm1::Button7Click() { RunOffWindowThread([] { RunReadCalibration(); }); }
 void TForm1::Button11Click() { RunOffWindowThread([] { RunChipErase(); }); }
 void TForm1::ChipMenuClick(ChipId id) {
+  // The chip a running command works on stays selected.
+  if (WorkRunning()) return;
   SelectChip(id);
   // Remembered for the next run (Settings.cpp); Autosearch's finds are not.
   if (SelectedChip == id) {

@@ -425,7 +425,6 @@ void TForm1::ConnectPort() {
   const std::string device = DeviceName(name);
   OpenPort(device);
   if (PortHandle == -1) return;
-  connectedDevice_ = device;
   // Another chip may sit in the socket now: nothing read before counts for it.
   ForgetChipFuses();
   EnableControls();
@@ -440,16 +439,22 @@ void TForm1::DisconnectPort() {
   AddLog(3, "");
 }
 
-void TForm1::Button1Click() { ConnectPort(); }
-void TForm1::Button2Click() { DisconnectPort(); }
+// The port stays as it is under a running command, whatever reaches these.
+void TForm1::Button1Click() {
+  if (!WorkRunning()) ConnectPort();
+}
+void TForm1::Button2Click() {
+  if (!WorkRunning()) DisconnectPort();
+}
 
 void TForm1::ComboBox1Change() {
-  if (PortHandle != -1) DisconnectPort();
+  if (PortHandle != -1 && !WorkRunning()) DisconnectPort();
 }
 
 void TForm1::TrackBar1Change() { DelayValue = TrackBar1->value(); }
 
 void TForm1::Exit1Click() {
+  if (WorkRunning()) return;
   if (PortHandle != -1) DisconnectPort();
   exiting_ = true;
   close();

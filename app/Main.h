@@ -218,8 +218,6 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   ChipId handChip_ = 0;  // the chip last chosen from the menu
   QStringList recent_[3];
   bool exiting_ = false;
-  // The device of the open port, for the line that says it was lost.
-  std::string connectedDevice_;
   bool portOpenAtStart_ = false;
   bool placed_ = false;  // centred on the first show; afterwards where the user puts it
   QPoint centredAt_;

@@ -170,11 +170,12 @@ WorkNotifier& Work() {
 }
 
 void RunOffWindowThread(const std::function<void()>& work) {
-  if (g_running.load() || !QCoreApplication::instance() ||
-      QThread::currentThread() != QCoreApplication::instance()->thread()) {
+  if (!QCoreApplication::instance() || QThread::currentThread() != QCoreApplication::instance()->thread()) {
     work();
     return;
   }
+  // A second command from the window's thread while one runs would share the port with it.
+  if (g_running.load()) return;
   // The seams as installed now, each served on this thread for the worker.
   LogSink* log = GetLogSink();
   ProgressFactory& progress = GetProgressFactory();

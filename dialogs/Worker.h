@@ -10,8 +10,8 @@ namespace quillet {
 
 // Runs work on a worker thread and returns once it has ended. Meanwhile the core's seams
 // (log, progress, questions, chip display, views) are served on the window's thread in the
-// order they are called. Called while work runs, it runs the new work at once on the calling
-// thread.
+// order they are called. Called on the window's thread while work runs, it does nothing; on
+// another thread, it runs the work there at once.
 void RunOffWindowThread(const std::function<void()>& work);
 bool WorkRunning();
 

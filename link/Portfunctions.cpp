@@ -63,6 +63,12 @@ static std::string PermissionLine(const std::string& device) {
          " $USER), then log in again";
 }
 
+namespace {
+std::string g_openedDevice;
+}  // namespace
+
+const std::string& OpenedDevice() { return g_openedDevice; }
+
 void OpenPort(const std::string& device) {
   ClosePort();  // a second open of the same device would trip over our own lock
   // A name that does not fit the port name buffer, or that the system would cut at a NUL,
@@ -103,6 +109,7 @@ void OpenPort(const std::string& device) {
       return;
     }
   }
+  g_openedDevice = device;
   if (g_opened) g_opened();
 }
 

@@ -68,6 +68,8 @@ std::string DeviceName(const std::string& portName);
 // kMaxDeviceName is refused as unavailable. When the system denies access, a second line
 // names the group whose members may use the device.
 void OpenPort(const std::string& device);
+// The device of the port last opened (kept after it closes, for the messages that say so).
+const std::string& OpenedDevice();
 // Called once the port is open and ready, and just before it closes (PortHandle still open):
 // the fast transfers forget their gateway and put a raised line back to 115200.
 void SetPortHooks(void (*opened)(), void (*closing)());

@@ -2,6 +2,7 @@
 // and Verify Program" cycle, against the simulated gateway with the real progress dialog; the
 // window's thread free while a command works, and the port shown as it is afterwards.
 #include <QAccessible>
+#include <QComboBox>
 #include <QPlainTextEdit>
 #include <QSemaphore>
 #include <QPushButton>
@@ -82,6 +83,7 @@ class StopCycleTest : public QObject {
 
  private slots:
   void windowThreadServesWhileWorking();
+  void commandsRefusedThroughTheAccessibilityBus();
   void portShownClosedAfterAFailedExchange();
   void stopDuringLongCommands() {
     struct Row {
@@ -247,6 +249,57 @@ void StopCycleTest::windowThreadServesWhileWorking() {
   QCOMPARE(b.Outline(), (std::vector<std::string>{"Trying to read the program", "       Stopped by the user."}));
 }
 
+void StopCycleTest::commandsRefusedThroughTheAccessibilityBus() {
+  // Guards: a screen reader's Press started a second command on the port mid-read (its reset
+  // pulse spoiled the read, which still ended "Finished"), Disconnect closed the port under it,
+  // and a chip menu item changed the chip. Halfway through a read, every such control is found
+  // disabled through the accessibility tree and pressed all the same: nothing else starts.
+  Bench b("ATtiny2313");
+  FillPattern(b.sim.Chip().State().flash.data(), 2048);
+  QSemaphore served;
+  long at = 0;
+  QStringList enabled, missing;
+  b.sim.Gateway().trace = [&](int64_t, const std::string&) {
+    if (++at != 2000) return;
+    QMetaObject::invokeMethod(qApp, [&] {
+      QAccessibleInterface* root = QAccessible::queryAccessibleInterface(&b.form);
+      const struct {
+        QAccessible::Role role;
+        const char* name;
+      } controls[] = {
+          {QAccessible::Button, "Read Data"},      {QAccessible::Button, "Disconnect"},
+          {QAccessible::Button, "Connect"},        {QAccessible::Button, "Autosearch chip"},
+          {QAccessible::Button, "Write Program"},  {QAccessible::Button, "Verify Program"},
+          {QAccessible::Button, "Read Program"},   {QAccessible::Button, "Write Data"},
+          {QAccessible::Button, "Verify Data"},    {QAccessible::Button, "Read Calibration"},
+          {QAccessible::Button, "Chip Erase"},     {QAccessible::MenuItem, "Chip Select"},
+      };
+      for (const auto& c : controls) {
+        QAccessibleInterface* i = FindAccessible(root, c.role, c.name);
+        if (!i) {
+          missing << c.name;
+          continue;
+        }
+        if (!i->state().disabled) enabled << c.name;
+        if (i->actionInterface()) i->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+      }
+      for (QAction* a : b.form.chipItems) a->trigger();
+      served.release();
+    }, Qt::QueuedConnection);
+    served.tryAcquire(1, 60000);
+  };
+  b.form.Button4Click();
+  QCoreApplication::processEvents();
+  QVERIFY2(missing.isEmpty(), qPrintable(missing.join(", ")));
+  QVERIFY2(enabled.isEmpty(), qPrintable(enabled.join(", ")));
+  QCOMPARE(b.Outline(), (std::vector<std::string>{"Trying to read the program", "       Finished"}));
+  QVERIFY(std::equal(ProgramImage.begin(), ProgramImage.begin() + 2048, b.sim.Chip().State().flash.begin()));
+  QCOMPARE(SelectedChip, FindChipByName("ATtiny2313")->id);
+  QCOMPARE(PortHandle, test::SimDriver::kHandle);
+  // Afterwards the port's state decides again.
+  QVERIFY(b.form.Button4->isEnabled() && !b.form.Button1->isEnabled() && b.form.ComboBox1->isEnabled());
+}
+
 void StopCycleTest::portShownClosedAfterAFailedExchange() {
   Bench b("ATtiny2313");
   b.sim.Options().hangupAfter = b.sim.Gateway().Commands() + 50;
@@ -260,6 +313,8 @@ void StopCycleTest::portShownClosedAfterAFailedExchange() {
     QVERIFY(!w->isEnabled());
   QVERIFY(!b.form.ReadProgram1->isEnabled());
   QVERIFY(std::find(log.begin(), log.end(), "The COM-port is closed") == log.end());
+  // Said once the command's own lines stand.
+  QCOMPARE(log.back(), std::string("The gateway stopped answering on /dev/fake (closed)"));
 }
 
 QTEST_MAIN(StopCycleTest)
