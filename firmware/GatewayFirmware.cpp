@@ -59,6 +59,10 @@ volatile bool overrun = false;
 // The program's resynchronisation: fast::kSyncRun fast::kSync bytes in a row.
 volatile uint16_t syncRun = 0;
 volatile bool syncSeen = false;
+// The ring was full and a byte was dropped: the commands fell behind the line (a slow SPI
+// clock, a host that does not wait for them). The next plain answer says so; a frame fails its
+// CRC anyway.
+volatile bool ringLost = false;
 
 fast::State fastState;
 uint8_t writeBuffer[fast::kMaxBlock];
@@ -94,7 +98,10 @@ ISR(USART_RX_vect) {
   }
   const uint16_t next = (rxHead + 1) & (kRxSize - 1);
   // Full: only a host that sends far more than it reads answers of gets here.
-  if (next == rxTail) return;
+  if (next == rxTail) {
+    ringLost = true;
+    return;
+  }
   rxBuf[rxHead] = b;
   rxHead = next;
 }
@@ -411,6 +418,10 @@ int main() {
     if (syncSeen) {
       Resynchronise(g);
       continue;
+    }
+    if (ringLost) {
+      ringLost = false;
+      g.lineFault = true;
     }
     if (fastState.mode == fast::kPlain && lineFault) {
       lineFault = false;
