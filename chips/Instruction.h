@@ -36,6 +36,7 @@ bool ExecuteInstruction(const Instruction& instruction, const char* literal);
 // lost. An answer that reports a byte lost on the line fails the same way.
 bool ReadBackAnswer(GatewayAnswer& answer);
 constexpr int kStartWaitMs = 2500;
+constexpr int kStartTryMs = 250;  // ReadBack sent again this often meanwhile
 // How long a ReadBack's answer is waited for: longer with a slow SPI clock, as the gateway may
 // still have up to kPaceInstructions to shift before it.
 int AnswerWaitMs();
@@ -47,7 +48,6 @@ int AnswerWaitMs();
 // page loads.
 bool GatewayCaughtUp();
 constexpr uint32_t kPaceInstructions = 32;
-constexpr int kStartTryMs = 250;  // ReadBack sent again this often meanwhile
 // The start of every programming enable: kind 18 line, reset pulse, the Programming Enable
 // instruction executed; waits DelayValue afterwards when waitAfter.
 bool StartProgrammingEnable(const char* text, bool waitAfter);

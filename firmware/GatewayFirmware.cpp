@@ -59,10 +59,6 @@ volatile bool overrun = false;
 // The program's resynchronisation: fast::kSyncRun fast::kSync bytes in a row.
 volatile uint16_t syncRun = 0;
 volatile bool syncSeen = false;
-// The ring was full and a byte was dropped: the commands fell behind the line (a slow SPI
-// clock, a host that does not wait for them). The next plain answer says so; a frame fails its
-// CRC anyway.
-volatile bool ringLost = false;
 
 fast::State fastState;
 uint8_t writeBuffer[fast::kMaxBlock];
@@ -97,9 +93,13 @@ ISR(USART_RX_vect) {
     syncSeen = true;
   }
   const uint16_t next = (rxHead + 1) & (kRxSize - 1);
-  // Full: only a host that sends far more than it reads answers of gets here.
+  // Full: only a host that sends faster than the commands run gets here (a slow SPI clock
+  // shifts an instruction for longer than its packet takes on the line). The byte is lost as
+  // in an overrun, and the next plain answer says so; a frame fails anyway.
   if (next == rxTail) {
-    ringLost = true;
+    lineFault = true;
+    overrun = true;
+    syncRun = 0;
     return;
   }
   rxBuf[rxHead] = b;
@@ -418,10 +418,6 @@ int main() {
     if (syncSeen) {
       Resynchronise(g);
       continue;
-    }
-    if (ringLost) {
-      ringLost = false;
-      g.lineFault = true;
     }
     if (fastState.mode == fast::kPlain && lineFault) {
       lineFault = false;
