@@ -38,8 +38,14 @@ int g_extendedAddress = -1;
 bool Write(const Instruction& in, const char* literal, int extraMs) {
   if (!ExecuteInstruction(in, literal)) return false;
   Wait(DelayValue);
+  if (extraMs > 0 && !GatewayCaughtUp()) return false;
   Wait(extraMs);
   return true;
+}
+
+// A page load; every kPaceInstructions of them the gateway, on a slow SPI clock, catches up.
+bool Load(const Instruction& in, const char* literal, uint32_t index) {
+  return Write(in, literal, 0) && ((index + 1) % kPaceInstructions != 0 || GatewayCaughtUp());
 }
 
 // Instruction, execute, DelayValue, read back; stores into or compares with the image byte.
@@ -179,11 +185,11 @@ bool ChipModule::LoadProgramByte(uint32_t address) const {
   uint8_t i1 = static_cast<uint8_t>(0x40 | Select(address));
   if (!SelectExtendedAddress(word)) return false;
   if (flashFullAddressLoad)
-    return Write({i1, static_cast<uint8_t>((word >> 8) & flashHighMask), Low(word),
-                  ProgramImage[address]},
-                 kLoadFlashFull, 0);
+    return Load({i1, static_cast<uint8_t>((word >> 8) & flashHighMask), Low(word),
+                 ProgramImage[address]},
+                kLoadFlashFull, address);
   uint8_t offset = static_cast<uint8_t>(word & (flashPageBytes / 2 - 1));
-  return Write({i1, 0x00, offset, ProgramImage[address]}, kLoadFlashOffset, 0);
+  return Load({i1, 0x00, offset, ProgramImage[address]}, kLoadFlashOffset, address);
 }
 
 bool ChipModule::WriteProgramPage(uint32_t address) const {
@@ -231,7 +237,7 @@ bool ChipModule::LoadDataByte(uint32_t address) const {
   }
   Instruction in{0xC1, 0x00, static_cast<uint8_t>(address & (eepromPageBytes - 1)),
                  DataImage[address]};
-  return Write(in, kLoadEeprom, 0);
+  return Load(in, kLoadEeprom, address);
 }
 
 bool ChipModule::WriteDataPage(uint32_t address) const {
@@ -324,6 +330,7 @@ bool ChipModule::RunFuse(FuseOp op) const {
   if (!ExecuteInstruction(in, f->literal)) return false;
   Wait(DelayValue);
   if (write) {
+    if (!GatewayCaughtUp()) return false;
     Wait(WaitMs(kFuseWriteWaitMs, &WriteTimes::fuseUs));
   } else {
     GatewayAnswer answer;

@@ -43,7 +43,7 @@ bool g_chipChecked = false;   // this operation read the chip's signature throug
 bool g_chipResynced = false;  // this operation brought the chip back into step once
 bool g_giveUp = false;        // this operation cannot succeed by trying again
 uint8_t g_seq = 0;
-long long g_lastSentMs = 0;   // the last frame left
+long long g_lastSentMs = 0;   // the firmware has run every frame sent by then, as far as known
 long long g_lastValidMs = 0;  // the last valid answer came
 
 // ---- per operation ----
@@ -96,11 +96,16 @@ long long NowMs() {
 
 SerialDriver& Driver() { return GetSerialDriver(); }
 
-bool Send(const uint8_t* data, size_t n) {
+// instructions: what the frame has the firmware shift, which takes a while at a slow clock.
+bool Send(const uint8_t* data, size_t n, uint32_t instructions = 0) {
   if (PortHandle < 0 || !Driver().Write(PortHandle, data, static_cast<int>(n))) return false;
-  g_lastSentMs = NowMs();
+  g_lastSentMs = std::max(g_lastSentMs, NowMs()) + SlowSpiMs(instructions);
   return true;
 }
+
+// An answer's wait, from now: its own, and the time the firmware may still need for the
+// frames sent before it at a slow clock.
+int AnswerWait(int ms) { return ms + static_cast<int>(std::max(0LL, g_lastSentMs - NowMs())); }
 
 // Answer frames out of the line's bytes: whatever is not the awaited frame is dropped, a
 // damaged frame included.
@@ -183,20 +188,23 @@ bool SendRequest(uint8_t kind, uint8_t seq, const uint8_t p[fw::kParamBytes], co
   uint16_t crc = fw::Crc(0, frame + 1, static_cast<uint16_t>(at - 1));
   frame[at++] = static_cast<uint8_t>(crc & 0xFF);
   frame[at++] = static_cast<uint8_t>(crc >> 8);
+  uint32_t instructions = kind == fw::kRead ? fw::BlockCount(p[4]) : kind == fw::kCommitAt ? 1 : 0;
   if (kind == fw::kWrite) {
+    instructions = fw::BlockCount(p[4]) + ((p[0] & fw::kCommit) ? 1 : 0);
     std::copy(data, data + n, frame + at);
     at += n;
     crc = fw::Crc(0, frame + 1, static_cast<uint16_t>(at - 1));
     frame[at++] = static_cast<uint8_t>(crc & 0xFF);
     frame[at++] = static_cast<uint8_t>(crc >> 8);
   }
-  return Send(frame, at);
+  return Send(frame, at, instructions);
 }
 
 bool Awaited(uint8_t kind, int seq, int timeoutMs, std::vector<uint8_t>& data, size_t expected,
              bool stopOnDamage = true) {
   uint8_t status = 0;
-  if (g_reader.Await(kind, seq, stopOnDamage, timeoutMs, status, data) != AnswerReader::kGot) return false;
+  if (g_reader.Await(kind, seq, stopOnDamage, AnswerWait(timeoutMs), status, data) != AnswerReader::kGot)
+    return false;
   if (data.size() != expected) return false;
   g_lastValidMs = NowMs();
   return true;
@@ -244,7 +252,7 @@ void SetLineBaud(uint8_t code) {
 }
 
 // Waits until the firmware has surely given up a raised rate or block mode of its own: no
-// valid frame from here for its kIdleMs.
+// valid frame from here for its kIdleMs, counted from the end of the last block it ran.
 void WaitOutIdle() {
   const long long left = g_lastSentMs + fw::kIdleMs + kIdleMarginMs - NowMs();
   if (left > 0) Sleep(static_cast<int>(left));
@@ -509,7 +517,10 @@ void ReleaseTarget() {
 void Closing() {
   Leave();
   ReleaseTarget();
+  // The clock that was used stays known, for a failure's message.
+  const uint8_t period = g_periodCode;
   Forget();
+  g_periodCode = period;
 }
 
 void Hook() {
@@ -639,6 +650,14 @@ uint8_t WantedSpiPeriodCode() {
   return code >= 255 ? 255 : static_cast<uint8_t>(code + 0.999);
 }
 
+uint8_t SlowSpiPeriodCode() { return g_periodCode; }
+
+int SlowSpiMs(uint32_t instructions) {
+  // 32 bits an instruction; twice that, for the firmware's own steps between bits, and for a
+  // simulated board on a busy machine.
+  return static_cast<int>((uint64_t{instructions} * 32 * 2 * g_periodCode * firmware::kSpiPeriodUnitUs + 999) / 1000);
+}
+
 bool SendSpiPeriod(uint8_t code) {
   if (!SlowSpiCapable()) return false;
   if (!WritePacket(MakePacket({firmware::kSpiPeriod, code}))) return false;
@@ -665,7 +684,7 @@ void IdentifyGateway(ChipId signature) {
   if (PortHandle < 0 || g_gateway != Gateway::Quillet) return;
   char line[64];
   std::snprintf(line, sizeof line, "Gateway: Quillet firmware %u.%u", g_version[0], g_version[1]);
-  if (!g_enabled || g_periodCode != 0) {
+  if (!g_enabled) {
     g_fast = false;
     AddLog(0, line);
     return;
@@ -675,7 +694,8 @@ void IdentifyGateway(ChipId signature) {
   g_fast = Hello(false);
   if (g_fast) {
     ChooseBaud();
-    ChooseSpiClock(signature);
+    // A slow target's clock holds in blocks too (SPI code 0 is then the firmware's own).
+    if (g_periodCode == 0) ChooseSpiClock(signature);
     Leave();
   } else {
     // A firmware that does not answer a hello: its plain commands only, once it has surely

@@ -40,8 +40,13 @@ double SpiBitPeriodUs();
 // True when the gateway named itself as a firmware that takes a slow SPI clock.
 bool SlowSpiCapable();
 // Asks the firmware for a bit period of code x 2 us (0: the SPI hardware); true when sent.
-// Block mode stays off while a slow clock holds: its blocks would outlast their answer's wait.
+// The clock then holds for everything: blocks too, whose answers are waited for as long as
+// their instructions take at it.
 bool SendSpiPeriod(uint8_t code);
+// The slow clock asked for on this connection, or on the last one once it closed (0: none).
+uint8_t SlowSpiPeriodCode();
+// How long instructions may take at that clock, with room to spare; 0 without one.
+int SlowSpiMs(uint32_t instructions);
 // The bit period SetSpiBitPeriodUs asks for, as SendSpiPeriod's code (0: none asked for).
 uint8_t WantedSpiPeriodCode();
 

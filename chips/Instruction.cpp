@@ -52,24 +52,44 @@ GatewayAnswer AwaitGatewayStart() {
 
 }  // namespace
 
+int AnswerWaitMs() { return kReadTimeoutMs + SlowSpiMs(kPaceInstructions + 2); }
+
 bool ReadBackAnswer(GatewayAnswer& answer) {
+  bool askedAgain = false;
   for (int attempt = 0;; ++attempt) {
     if (!SendPacket(MakePacket({0x45}), " 0x45")) return false;
     const bool first = !GatewayAnswered();
-    answer = ReadAnswer(8);
+    answer = ReadAnswer(8, AnswerWaitMs());
     if (answer.count == 0 && first) answer = AwaitGatewayStart();
     NoteGatewayAnswer(answer);
     if (AnswerReportsLineFault(answer)) break;
-    if (answer.count > 0 && AnswerInStep(answer)) return true;
+    if (answer.count > 0 && AnswerInStep(answer)) {
+      // The answer to a ReadBack asked for before may come too: dropped, as a ReadBack
+      // changes nothing on the chip.
+      if (askedAgain) FastDrainLine();
+      return true;
+    }
+    if (attempt == 2 || (answer.count == 0 && first)) break;
+    if (answer.count == 0) {
+      // Silent where it has answered before: most often it, or this program, did not run
+      // for a while on a busy machine. Asked again.
+      askedAgain = true;
+      continue;
+    }
     // Quillet's firmware names itself in every answer: one out of step (a byte damaged, late
     // or repeated on the line) is asked for again, once the line has rested; a ReadBack
     // changes nothing on the chip.
-    if (answer.count == 0 || attempt == 2) break;
     FastDrainLine();
   }
   AddLog(7, " (SPI paket)");
   ClosePort();
   return false;
+}
+
+bool GatewayCaughtUp() {
+  if (SlowSpiMs(1) == 0) return true;
+  GatewayAnswer answer;
+  return ReadBackAnswer(answer);
 }
 
 bool StartProgrammingEnable(const char* text, bool waitAfter) {
@@ -83,6 +103,8 @@ std::string EnableRetryLine(const std::string& what, int n) {
 }
 
 bool PulseResetAndEnable(bool waitAfter) {
+  // The reset pulse is timed here: the gateway has first run what came before.
+  if (!GatewayCaughtUp()) return false;
   if (!SendPacket(MakePacket({0x48}), " 0x48")) return false;
   Wait(DelayValue);
   if (!SendPacket(MakePacket({0x47}), " 0x47")) return false;

@@ -28,13 +28,26 @@ bool SendPacket(const GatewayPacket& packet, const char* literal);
 void Wait(int ms);
 // LoadInstruction then ExecuteInstruction (failure literal for the first packet given).
 bool ExecuteInstruction(const Instruction& instruction, const char* literal);
-// ReadBack then ReadAnswer(8); an empty answer logs kind 7, closes the port, false. The first
+// ReadBack then ReadAnswer(8); an empty answer logs kind 7, closes the port, false. A gateway
+// that has answered before is asked again when its answer does not come in time (on a busy
+// machine it, or this program, may not have run for a second). The first
 // answer since the port opened is waited for up to kStartWaitMs: a board that resets as its
 // port opens (an Arduino's DTR) runs its bootloader meanwhile, and what was sent before is
 // lost. An answer that reports a byte lost on the line fails the same way.
 bool ReadBackAnswer(GatewayAnswer& answer);
 constexpr int kStartWaitMs = 2500;
 constexpr int kStartTryMs = 250;  // ReadBack sent again this often meanwhile
+// How long a ReadBack's answer is waited for: longer with a slow SPI clock, as the gateway may
+// still have up to kPaceInstructions to shift before it.
+int AnswerWaitMs();
+// With a slow SPI clock the gateway takes longer to shift an instruction than its packet takes
+// on the line: its receive buffer would overflow, and a wait timed here for the chip would
+// start before the chip has the instruction. True once a ReadBack's answer shows the gateway
+// has run everything sent (at once, without a packet, with the SPI hardware's clocks); on
+// failure as ReadBackAnswer. Before every wait for the chip, and every kPaceInstructions
+// page loads.
+bool GatewayCaughtUp();
+constexpr uint32_t kPaceInstructions = 32;
 // The start of every programming enable: kind 18 line, reset pulse, the Programming Enable
 // instruction executed; waits DelayValue afterwards when waitAfter.
 bool StartProgrammingEnable(const char* text, bool waitAfter);

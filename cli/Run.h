@@ -33,8 +33,10 @@ class Run {
  private:
   int Fail(const std::string& what);
   // A failed chip step: what it was and why, in the user's words.
-  int FailStep(const std::string& what) { return Fail(what + ": " + Cause()); }
+  int FailStep(const std::string& what) { return Fail(what + ": " + Cause() + SlowClockHint()); }
   std::string Cause() const;
+  // After a chip step failed at a slow SPI clock: which one, and a slower -B to try.
+  std::string SlowClockHint() const;
   int Stopped(const std::string& what);
   void Status(const std::string& line);
 

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "cli/Console.h"
 #include "cli/FuseWords.h"
 #include "cli/Run.h"
+#include "firmware/GatewayParser.h"
 #include "link/Portfunctions.h"
 #include "log/Logfunctions.h"
 
@@ -88,6 +90,16 @@ std::string Run::Cause() const {
   if (why.rfind("Command is not available", 0) == 0) return "the chip has no such operation";
   if (PortHandle < 0) return "the port closed";
   return why.empty() ? "the chip step failed" : why;
+}
+
+std::string Run::SlowClockHint() const {
+  const unsigned us = SlowSpiPeriodCode() * unsigned{firmware::kSpiPeriodUnitUs};
+  if (us == 0) return "";
+  char text[128];
+  std::snprintf(text, sizeof text, "; the SPI clock was %.1f kHz (%u us a bit)", 1000.0 / us, us);
+  const unsigned slowest = 255 * unsigned{firmware::kSpiPeriodUnitUs};
+  if (us >= slowest) return std::string(text) + ", the slowest there is";
+  return std::string(text) + ": a slower one may do, -B " + std::to_string(std::min(2 * us, slowest));
 }
 
 int Run::Stopped(const std::string& what) {
@@ -215,7 +227,7 @@ int Run::Identify(const std::string& device) {
     }
   } else if (!found) {
     return Fail("no known chip answers (signature " + SignatureText(id) +
-                "): check the wiring and the chip's supply, or name it with -p and -F");
+                "): check the wiring and the chip's supply, or name it with -p and -F" + SlowClockHint());
   }
   SelectChip(chosen->id);
   Status(std::string("chip ") + chosen->name);
@@ -518,7 +530,7 @@ int Run::WriteJob(const UpdateJob& j) {
     // What was done, for the user to decide what the chip now needs.
     const std::string left = WriteLeft(j.memory, r.pagesWritten, r.pagesPlanned);
     if (r.stopped) return Stopped(name + " write: " + left);
-    return Fail(name + " write failed" + At(r) + " (" + Cause() + "): " + left);
+    return Fail(name + " write failed" + At(r) + " (" + Cause() + "): " + left + SlowClockHint());
   }
   std::string line = dry + Plural(r.bytes, "byte", "bytes") + " of " + name +
                      (o_.dryRun ? " would be written" : " written") + from;
@@ -541,7 +553,8 @@ int Run::VerifyJob(const UpdateJob& j, bool afterWrite) {
     const uint8_t mask = FuseBitsCompared(j.memory);
     const uint8_t want = j.image.bytes[0];
     if ((v & mask) != (want & mask))
-      return Fail(name + " verify failed: the chip has " + Hex2(v) + ", expected " + Hex2(want));
+      return Fail(name + " verify failed: the chip has " + Hex2(v) + ", expected " + Hex2(want) +
+                  SlowClockHint());
     console_.Result(name + " verified: " + Hex2(v));
     return kSuccess;
   }
@@ -552,7 +565,7 @@ int Run::VerifyJob(const UpdateJob& j, bool afterWrite) {
       char buf[96];
       std::snprintf(buf, sizeof buf, " at 0x%04X: expected 0x%02X, the chip has 0x%02X",
                     r.mismatchAddress, r.expected, r.found);
-      return Fail(name + " verify failed" + buf + (afterWrite ? " (after writing it)" : ""));
+      return Fail(name + " verify failed" + buf + (afterWrite ? " (after writing it)" : "") + SlowClockHint());
     }
     if (r.failedAt < 0 && PortHandle < 0) return FailStep(name + " verify failed");
     return FailStep(name + " verify failed" + At(r));

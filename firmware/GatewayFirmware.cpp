@@ -93,8 +93,15 @@ ISR(USART_RX_vect) {
     syncSeen = true;
   }
   const uint16_t next = (rxHead + 1) & (kRxSize - 1);
-  // Full: only a host that sends far more than it reads answers of gets here.
-  if (next == rxTail) return;
+  // Full: only a host that sends faster than the commands run gets here (a slow SPI clock
+  // shifts an instruction for longer than its packet takes on the line). The byte is lost as
+  // in an overrun, and the next plain answer says so; a frame fails anyway.
+  if (next == rxTail) {
+    lineFault = true;
+    overrun = true;
+    syncRun = 0;
+    return;
+  }
   rxBuf[rxHead] = b;
   rxHead = next;
 }

@@ -354,16 +354,19 @@ TEST(GatewayAvrFast, DamagedBlocks) {
   }
 }
 
-// What the last trace line about the target's lines says, and whether any said they were driven.
+// What the last trace line about the target's lines says, whether any said they were driven,
+// and how many instructions RESET cut short.
 struct LinesTraced {
   bool driven = false;
   std::string last;
+  int cut = 0;
 };
 LinesTraced TracedLines(const std::string& path) {
   LinesTraced out;
   std::ifstream in(path);
   std::string line;
   while (std::getline(in, line)) {
+    if (line.find("instruction cut short by RESET") != std::string::npos) ++out.cut;
     const size_t at = line.find("target lines ");
     if (at == std::string::npos) continue;
     out.last = line.substr(at);
@@ -375,7 +378,9 @@ LinesTraced TracedLines(const std::string& path) {
 // A chip that misses Programming Enable, at Autosearch and before a read: the reset pulse and
 // the enable again bring it in; so does it after a board's restart. Block mode holds behind a
 // USB-serial chip's latency. A chip on a slow clock is found at a slower one, or at the one
-// asked for. The chip is read right, and the session ends with the target's lines released.
+// asked for, and that clock holds for a whole write and verify, through the blocks and the
+// one-instruction way alike. The chip is read or written right, and the session ends with the
+// target's lines released.
 TEST(GatewayAvrBench, BoardOptions) {
   REQUIRE_BOARD();
   const std::string retried = "No answer to Programming Enable (";
@@ -385,6 +390,8 @@ TEST(GatewayAvrBench, BoardOptions) {
     bool autosearch;  // else the chip is selected, and the read's Programming Enable comes first
     std::vector<std::string> added;  // log lines a plain session does not have
     double periodUs = 0;             // the SPI clock asked for (quillet-cli -B)
+    uint32_t written = 0;            // bytes of Flash written and verified; else 128 read
+    bool fast = true;
   };
   const std::string slow = "Slow target: SPI clock ";
   const std::vector<std::string> unanswered = {
@@ -410,8 +417,13 @@ TEST(GatewayAvrBench, BoardOptions) {
       // Short answers wait on the USB-serial chip's timer, even while the firmware sleeps.
       {"answers held by a USB-serial chip", {"--usb-latency", "4"}, true, {}},
       // A chip on a slow clock answers none of the SPI hardware's: slower ones by hand.
-      {"a chip on its 128 kHz oscillator", {"--target-clock", "128000"}, true,
-       with(unanswered, slow + "15.6 kHz (64 us a bit), a step below the fastest that read the signature")},
+      // Page loads sent faster than a slow clock shifts them once overflowed the firmware's
+      // buffer: RESET went high in the middle of a page.
+      {"a chip on its 128 kHz oscillator, written", {"--target-clock", "128000"}, true,
+       with(unanswered, slow + "15.6 kHz (64 us a bit), a step below the fastest that read the signature"), 0,
+       8192},
+      {"the same at the clock asked for, one instruction at a time", {"--target-clock", "128000"}, true,
+       {slow + "15.6 kHz (64 us a bit), as asked"}, 64, 8192, false},
       {"the same with CKDIV8, its clock asked for", {"--target-clock", "16000"}, true,
        {slow + "3.3 kHz (300 us a bit), as asked"}, 300},
   };
@@ -425,24 +437,33 @@ TEST(GatewayAvrBench, BoardOptions) {
     std::remove(trace.c_str());
     std::vector<std::string> args = {"--chip", "ATtiny85", "--state", state, "--trace", trace};
     args.insert(args.end(), c.args.begin(), c.args.end());
+    SetFastTransfers(c.fast);
     OnBoard on(args, c.periodUs);
     ASSERT_FALSE(on.board.path.empty());
     ASSERT_GE(PortHandle, 0);
     const test::CoreFixture& f = on.f;
-    const bool slowClock = !c.added.empty() && c.added.back().rfind(slow, 0) == 0;
     if (c.autosearch) {
       RunAutosearch();
       ASSERT_EQ(f.log.lines.back(), "Selected chip is  ATtiny85");
-      // Blocks at a slow clock would outlast their answer's wait.
       EXPECT_EQ(f.log.lines[f.log.lines.size() - 2],
-                slowClock ? "Gateway: Quillet firmware 2.1" : "Gateway: Quillet firmware 2.1, fast transfers");
+                c.fast ? "Gateway: Quillet firmware 2.1, fast transfers" : "Gateway: Quillet firmware 2.1");
     } else {
       SelectChip(FindChipByName("ATtiny85")->id);
     }
-    FlashSize = 128;
-    std::fill(ProgramImage.begin(), ProgramImage.end(), 0);
-    EXPECT_TRUE(RunMemoryCommand(MemoryOperation::ReadProgram)) << ::testing::PrintToString(f.log.lines);
-    EXPECT_TRUE(std::equal(before.flash.begin(), before.flash.begin() + FlashSize, ProgramImage.begin()));
+    const std::vector<uint8_t> image = RandomBytes(c.written, 37);
+    if (c.written) {
+      FlashSize = c.written;
+      std::copy(image.begin(), image.end(), ProgramImage.begin());
+      on.f.prompt.yesNo = {true};
+      EXPECT_TRUE(RunMemoryCommand(MemoryOperation::WriteProgram)) << ::testing::PrintToString(f.log.lines);
+      EXPECT_TRUE(RunMemoryCommand(MemoryOperation::VerifyProgram)) << ::testing::PrintToString(f.log.lines);
+      EXPECT_EQ(f.log.lines[f.log.lines.size() - 2], "       Finished. No differences found.");
+    } else {
+      FlashSize = 128;
+      std::fill(ProgramImage.begin(), ProgramImage.end(), 0);
+      EXPECT_TRUE(RunMemoryCommand(MemoryOperation::ReadProgram)) << ::testing::PrintToString(f.log.lines);
+      EXPECT_TRUE(std::equal(before.flash.begin(), before.flash.begin() + FlashSize, ProgramImage.begin()));
+    }
     for (const std::string& line : c.added)
       EXPECT_NE(std::find(f.log.lines.begin(), f.log.lines.end(), line), f.log.lines.end()) << line;
     const auto added = std::count_if(f.log.lines.begin(), f.log.lines.end(), [&](const std::string& l) {
@@ -451,6 +472,7 @@ TEST(GatewayAvrBench, BoardOptions) {
     EXPECT_EQ(added, static_cast<long>(c.added.size()));
     ClosePort();
     SetSpiBitPeriodUs(0);
+    SetFastTransfers(true);
     // The release crosses the line after the port has closed: its trace line is the event.
     for (int i = 0; i < 500 && TracedLines(trace).last.rfind("target lines released", 0) != 0; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -458,6 +480,14 @@ TEST(GatewayAvrBench, BoardOptions) {
     const LinesTraced lines = TracedLines(trace);
     EXPECT_TRUE(lines.driven);
     EXPECT_EQ(lines.last, "target lines released: D10 to D13 high-impedance");
+    sim::SimChipState after;
+    ASSERT_TRUE(sim::LoadSimState(state, after));
+    if (c.written) {
+      EXPECT_TRUE(std::equal(image.begin(), image.end(), after.flash.begin()));
+      EXPECT_EQ(after.violations, 0u);
+    }
+    // No instruction cut short by RESET, none shifted faster than the chip takes.
+    EXPECT_EQ(lines.cut, 0) << trace;
   }
 }
 

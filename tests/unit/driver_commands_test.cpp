@@ -27,10 +27,10 @@ struct Chip {
   uint8_t calibration[4] = {0x9C, 0x9D, 0x9E, 0x9F};
   bool badEcho = false;
   bool silent = false;
-  long emptyAt = -1;  // 0-based index of the read that gets no answer
+  long emptyAt = -1;  // 0-based index of the read from which on no answer comes
   long reads = 0;
   std::vector<uint8_t> Answer(const std::vector<uint8_t>& in) {
-    if (silent || reads++ == emptyAt) return {};
+    if (silent || (reads++ >= emptyAt && emptyAt >= 0)) return {};
     std::vector<uint8_t> a(8, 0);
     if (in[0] == 0xAC && in[1] == 0x53) a[1] = badEcho ? 0 : 0x53;
     if (in[0] == 0x30) a[0] = signature[in[2] % 3];

@@ -25,11 +25,11 @@ struct FakeChip {
   std::vector<uint8_t> flash = std::vector<uint8_t>(262144, 0);
   std::vector<uint8_t> eeprom = std::vector<uint8_t>(65536, 0);
   bool badEcho = false;
-  long emptyAt = -1;  // the read with this 0-based index gets no answer
+  long emptyAt = -1;  // from the read with this 0-based index on, no answer comes
   long reads = 0;
 
   std::vector<uint8_t> Answer(const std::vector<uint8_t>& in) {
-    if (reads++ == emptyAt) return {};
+    if (reads++ >= emptyAt && emptyAt >= 0) return {};
     std::vector<uint8_t> a(8, 0);
     if (in[0] == 0xAC && in[1] == 0x53) a[1] = badEcho ? 0x00 : 0x53;
     if (in[0] == 0x20 || in[0] == 0x28)
