@@ -116,7 +116,7 @@ Bytes4 SimChip::Transfer(const Bytes4& in, int64_t timeUs, std::string* note) {
   std::string warning;
   Bytes4 out{0xFF, 0xFF, 0xFF, 0xFF};  // MISO undriven: the line floats high
   const bool enable = in[0] == 0xAC && in[1] == 0x53;
-  const bool polled = BusyAt(timeUs) && enabled_ && PolledRead(in);
+  const bool polled = timeUs < ownBusyUntil_ && enabled_ && PolledRead(in);
   bool busy = BusyAt(timeUs) && !(enabled_ && model_->hasPoll && in[0] == 0xF0) && !polled;
   if (busy && !Backed(timeUs < provenBusyUntil_)) {
     busy = false;
@@ -338,7 +338,7 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
     note = std::string(i ? "Read fuse extended" : "Read fuse low") + " -> " + Hex2(v);
     answer(v);
   } else if (i1 == 0xF0 && m.hasPoll) {
-    const uint8_t v = BusyAt(t) ? 0xFF : 0xFE;
+    const uint8_t v = t < ownBusyUntil_ ? 0xFF : 0xFE;
     note = std::string("Poll RDY/BSY -> ") + (v & 1 ? "busy" : "ready");
     answer(v);
   }

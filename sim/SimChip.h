@@ -104,6 +104,7 @@ class SimChip {
   void Busy(int64_t timeUs, uint32_t us) {
     busyUntil_ = std::min(timeUs, earliestUs_) + us;
     provenBusyUntil_ = std::min(timeUs, provenUs_) + us;
+    ownBusyUntil_ = timeUs + us;
     polled_ = Polled{};
   }
   // A Flash or EEPROM write: its bytes [from, to) may be read while it runs (data polling).
@@ -134,6 +135,9 @@ class SimChip {
   int64_t provenResetLowAt_ = 0;
   int64_t busyUntil_ = 0;
   int64_t provenBusyUntil_ = 0;
+  // The chip's own clock, which its answers to polls go by; the earlier arrivals above only
+  // make the verdict on the program's timing lenient.
+  int64_t ownBusyUntil_ = 0;
   int64_t earliestUs_ = INT64_MAX;
   int64_t provenUs_ = INT64_MAX;
   bool strict_ = false;
