@@ -111,6 +111,21 @@ bool SimChip::PolledRead(const Bytes4& in) const {
   return false;
 }
 
+uint8_t SimChip::EchoAt(const Bytes4& in, int index, int64_t timeUs) const {
+  // Transfer's verdicts in its order; only an instruction carried out echoes.
+  const bool enable = in[0] == 0xAC && in[1] == 0x53;
+  const bool polled = timeUs < ownBusyUntil_ && enabled_ && PolledRead(in);
+  const bool busy = BusyAt(timeUs) && !(enabled_ && model_->hasPoll && in[0] == 0xF0) && !polled &&
+                    Backed(timeUs < provenBusyUntil_);
+  const bool early = !enabled_ && enable && armed_ && timeUs - resetLowAt_ < resetSettleUs_ &&
+                     Backed(timeUs - provenResetLowAt_ < resetSettleUs_);
+  if (resetHigh_ || busy || (!enabled_ && !enable) || (!enabled_ && !armed_) || early ||
+      (!enabled_ && enableMisses_ > 0) || polled)
+    return 0xFF;
+  if (!model_->echo) return 0x00;
+  return index == 0 ? lastOut_ : in[index - 1];
+}
+
 Bytes4 SimChip::Transfer(const Bytes4& in, int64_t timeUs, std::string* note) {
   std::string n;
   std::string warning;

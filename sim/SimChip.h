@@ -64,6 +64,10 @@ class SimChip {
   // note (may be null) receives a one-line description of what the chip did.
   Bytes4 Transfer(const Bytes4& in, int64_t timeUs, std::string* note = nullptr);
 
+  // What MISO shows while byte index (0 to 2) of an instruction shifts in, the bytes before it
+  // known: what Transfer would give there, without carrying anything out or copying the chip.
+  uint8_t EchoAt(const Bytes4& in, int index, int64_t timeUs) const;
+
   bool InProgrammingMode() const { return enabled_; }
   bool BusyAt(int64_t timeUs) const { return timeUs < busyUntil_; }
   // Grows with every change of memories, fuses, lock bits or the violation count.
