@@ -24,9 +24,16 @@
 // that clock plus the write waits, and against an Arduino-as-ISP style programmer bit-banging
 // about 20 kHz, which took 46.8 s for the same job on the same simulated board.
 //
-// Usage: fast_transfer_bench [--quick] [--slow] [--contract-bytes N] [--allow-idle] [--usb-latency MS]
+// Then the waits that end when the chip is ready: a radio part's and the ATmega328P's whole
+// Flash written and read back (the read is the verify) with the chip polled and with the fixed
+// longest waits, on a simulated chip busy for its datasheet's typical time. Their limit: the
+// chip's own busy time (pages x the typical page write, and the erase) plus the line (every
+// byte on the wire once each way) and the 20 ms before Programming Enable.
+//
+// Usage: fast_transfer_bench [--quick] [--slow] [--polling-only] [--contract-bytes N] [--allow-idle] [--usb-latency MS]
 //   --quick             ATtiny85 only
 //   --slow              the slow target only
+//   --polling-only      only the comparison of polled and fixed waits
 //   --usb-latency MS    the latency timer of the third run (default 4)
 //   --contract-bytes N  the contract's way is timed on the first N bytes of the larger chips
 //                       and scaled to the whole memory (default 8192; each byte costs the same
@@ -231,23 +238,52 @@ bool MeasureSlow(test::CoreFixture& fixture) {
   return ok;
 }
 
+// The polled and the fixed waits on one chip, each measured in this run.
+bool CompareWaits(test::CoreFixture& fixture, CountingDriver& driver, CountingClock& clock, const Case& c) {
+  const ChipEntry* e = FindChipByName(c.chip);
+  if (!e || !e->part) return false;
+  const uint32_t size = e->flashSize;
+  std::mt19937 gen(size);
+  std::vector<uint8_t> data(size);
+  for (uint8_t& b : data) b = static_cast<uint8_t>(gen());
+  SetReadyPolling(true);
+  const Timing polled = Measure(fixture, driver, clock, c, true, size, data);
+  SetReadyPolling(false);
+  const Timing fixed = Measure(fixture, driver, clock, c, true, size, data);
+  SetReadyPolling(true);
+  const double pages = static_cast<double>(size) / ChipFlashPageBytes(*e);
+  const double busy = pages * e->part->typical.flashUs / 1e6 + e->part->typical.eraseUs / 1e6;
+  const double line = 2 * size * 11.0 / polled.baud;
+  const double limit = busy + line + 2 * kEnableS;
+  std::printf("%-14s %6u KB  write %6.2f s polled, %6.2f s fixed: %5.2fx faster (%.0f %% less time)\n", c.chip,
+              size / 1024, polled.write, fixed.write, fixed.write / polled.write,
+              100.0 * (1 - polled.write / fixed.write));
+  std::printf("%-14s %6s     write+verify %6.2f s polled, %6.2f s fixed; chip busy %5.2f s + line %5.2f s = %5.2f s:"
+              " polled %5.2f x that, fixed %5.2f x%s\n", "", "", polled.write + polled.read, fixed.write + fixed.read,
+              busy, line + 2 * kEnableS, limit, (polled.write + polled.read) / limit, (fixed.write + fixed.read) / limit,
+              polled.ok && fixed.ok ? "" : "  FAILED");
+  std::fflush(stdout);
+  return polled.ok && fixed.ok;
+}
+
 }  // namespace
 }  // namespace quillet
 
 int main(int argc, char** argv) {
   using namespace quillet;
-  bool quick = false, allowIdle = false, slowOnly = false;
+  bool quick = false, allowIdle = false, slowOnly = false, pollingOnly = false;
   uint32_t contractBytes = 8192, latencyMs = 4;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--quick") quick = true;
     else if (a == "--slow") slowOnly = true;
+    else if (a == "--polling-only") pollingOnly = true;
     else if (a == "--allow-idle") allowIdle = true;
     else if (a == "--contract-bytes" && i + 1 < argc) contractBytes = std::max(1024, std::atoi(argv[++i]));
     else if (a == "--usb-latency" && i + 1 < argc) latencyMs = static_cast<uint32_t>(std::max(0, std::atoi(argv[++i])));
     else {
       std::fprintf(stderr,
-                   "usage: fast_transfer_bench [--quick] [--slow] [--contract-bytes N] [--allow-idle] "
+                   "usage: fast_transfer_bench [--quick] [--slow] [--polling-only] [--contract-bytes N] [--allow-idle] "
                    "[--usb-latency MS]\n");
       return 2;
     }
@@ -272,6 +308,7 @@ int main(int argc, char** argv) {
               "limit", "ratio", "+lat s", "limit", "ratio", "contract", "speed-up", "line / SCK");
   std::printf("(+lat: fast transfers with a %u ms USB latency timer on the board)\n", latencyMs);
   int failures = 0;
+  if (pollingOnly) cases.clear();
   for (const Case& c : cases) {
     const ChipEntry* e = FindChipByName(c.chip);
     const uint32_t size = e->flashSize;
@@ -300,7 +337,12 @@ int main(int argc, char** argv) {
                 part < size ? (std::to_string(part) + " bytes)").c_str() : "");
     std::fflush(stdout);
   }
-  if (!MeasureSlow(fixture)) ++failures;
+  if (!quick && !slowOnly) {
+    std::printf("waits that end when the chip is ready, the chip busy for its typical time:\n");
+    for (const Case& c : {Case{"ATmega328P", 16000000}, Case{"ATmega128RFR2", 16000000}, Case{"ATmega256RFR2", 16000000}})
+      if (!CompareWaits(fixture, driver, clock, c)) ++failures;
+  }
+  if (!pollingOnly && !MeasureSlow(fixture)) ++failures;
   // An "Arduino as ISP" style programmer runs its line at 19200 baud 8N1 and carries at least
   // one byte on it per byte of memory: its floor, whatever its SPI and waits.
   std::printf("for comparison, the line alone of a 19200-baud programmer: %.1f s for 8 KB, %.1f s for 128 KB\n",

@@ -272,12 +272,15 @@ void MemoryForms(const ChipModule& m, bool program, firmware::fast::Form forms[3
   fw::Form& write = forms[1];
   fw::Form& commit = forms[2];
   read = write = commit = fw::Form{};
+  // How a write's wait may end early: the chip asked by Poll RDY/BSY, or its byte read back.
+  const uint8_t poll = !ReadyPolling() ? 0 : m.PollsReady() ? fw::kPollReady : fw::kPollData;
   if (program) {
     const uint8_t ext = m.extendedAddress ? fw::kExtended : 0;
     read = {0x20, m.flashHighMask, 0xFF, static_cast<uint8_t>(fw::kWord | fw::kOddSelect | ext), 0};
     const uint8_t data = fw::kWord | fw::kOddSelect | fw::kWithData;
     if (!m.ProgramPageMode()) {
-      write = {0x40, m.flashHighMask, 0xFF, data, byteWait(m.flashWriteWaitMs, &WriteTimes::flashUs)};
+      write = {0x40, m.flashHighMask, 0xFF, static_cast<uint8_t>(data | poll),
+               byteWait(m.flashWriteWaitMs, &WriteTimes::flashUs)};
       return;
     }
     const uint8_t pageWords = static_cast<uint8_t>(m.flashPageBytes / 2 - 1);
@@ -286,17 +289,17 @@ void MemoryForms(const ChipModule& m, bool program, firmware::fast::Form forms[3
     else
       write = {0x40, 0x00, pageWords, static_cast<uint8_t>(data | ext), 0};
     commit = {0x4C, m.flashHighMask, static_cast<uint8_t>(m.flashFullAddressLoad ? 0xFF : ~pageWords),
-              static_cast<uint8_t>(fw::kWord | ext), commitWait(&WriteTimes::flashUs)};
+              static_cast<uint8_t>(fw::kWord | ext | poll), commitWait(&WriteTimes::flashUs)};
     return;
   }
   read = {0xA0, m.eepromHighMask, m.eepromLowMask, 0, 0};
   if (!m.DataPageMode()) {
-    write = {0xC0, m.eepromHighMask, m.eepromLowMask, fw::kWithData,
+    write = {0xC0, m.eepromHighMask, m.eepromLowMask, static_cast<uint8_t>(fw::kWithData | poll),
              byteWait(m.eepromWriteWaitMs, &WriteTimes::eepromUs)};
     return;
   }
   write = {0xC1, 0x00, static_cast<uint8_t>(m.eepromPageBytes - 1), fw::kWithData, 0};
-  commit = {0xC2, m.eepromHighMask, static_cast<uint8_t>(m.eepromLowMask & ~(m.eepromPageBytes - 1)), 0,
+  commit = {0xC2, m.eepromHighMask, static_cast<uint8_t>(m.eepromLowMask & ~(m.eepromPageBytes - 1)), poll,
             commitWait(&WriteTimes::eepromUs)};
 }
 

@@ -71,6 +71,8 @@ struct ChipModule {
   size_t fuseCount;
   // Flash above 64 K words: Load Extended Address Byte (0x4D) selects the upper words.
   bool extendedAddress;
+  // A chip of the later instruction set without Poll RDY/BSY (F0): polled by reading back.
+  bool noReadyPoll = false;
 
   // ---- programming enable and chip-wide (each logs its own lines, closes the port on an
   // exchange failure, returns false on failure) ----
@@ -81,6 +83,8 @@ struct ChipModule {
   bool WriteBlankByteZero() const;  // Attiny12 only
 
   // ---- program and data memory, one byte address per call ----
+  // Answers Poll RDY/BSY: the later instruction set has it, the oldest parts do not.
+  bool PollsReady() const { return family == FuseFamily::Current && !noReadyPoll; }
   bool ProgramPageMode() const;       // LoadProgramByte + WriteProgramPage
   uint32_t ProgramPageBytes() const;  // 32, or 256 for At90can32; 0 in byte mode
   bool DataPageMode() const;          // LoadDataByte + WriteDataPage

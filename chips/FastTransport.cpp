@@ -33,6 +33,7 @@ uint32_t g_lineFaults = 0;
 bool g_hooked = false;
 double g_wantedPeriodUs = 0;  // quillet-cli -B, for every connection
 uint8_t g_periodCode = 0;     // the slow clock the firmware was asked for on this connection
+bool g_readyPolling = true;   // waits end when the chip is ready (a setting for benchmarks)
 
 // ---- the link ----
 bool g_inBlocks = false;    // the firmware is in block mode, as far as the program knows
@@ -42,6 +43,8 @@ bool g_needResync = false;  // an answer went astray: resynchronise before the n
 bool g_chipChecked = false;   // this operation read the chip's signature through the blocks
 bool g_chipResynced = false;  // this operation brought the chip back into step once
 bool g_giveUp = false;        // this operation cannot succeed by trying again
+bool g_chipBusy = false;      // a write was still under way at the end of its longest wait
+bool g_unchecked = false;     // a write was answered whose end the firmware has not yet seen
 uint8_t g_seq = 0;
 long long g_lastSentMs = 0;   // the firmware has run every frame sent by then, as far as known
 long long g_lastValidMs = 0;  // the last valid answer came
@@ -111,7 +114,7 @@ int AnswerWait(int ms) { return ms + static_cast<int>(std::max(0LL, g_lastSentMs
 // damaged frame included.
 class AnswerReader {
  public:
-  enum Result { kGot, kDamaged, kTimeout };
+  enum Result { kGot, kDamaged, kTimeout, kBusy };
 
   void Clear() { buf_.clear(); }
 
@@ -151,7 +154,8 @@ class AnswerReader {
         status = buf_[3];
         data.assign(buf_.begin() + 1 + fw::kAnswerHeader, buf_.begin() + static_cast<long>(whole - 2));
         Drop(whole);
-        if (k == kind && (seq < 0 || s == seq)) return status == fw::kStatusOk ? kGot : kDamaged;
+        if (k == kind && (seq < 0 || s == seq))
+          return status == fw::kStatusOk ? kGot : status == fw::kStatusBusy ? kBusy : kDamaged;
         if (k == fw::kNak && stopOnDamage) return kDamaged;
         // An answer to something else (a request given up on, a repeated byte): dropped.
       }
@@ -203,8 +207,15 @@ bool SendRequest(uint8_t kind, uint8_t seq, const uint8_t p[fw::kParamBytes], co
 bool Awaited(uint8_t kind, int seq, int timeoutMs, std::vector<uint8_t>& data, size_t expected,
              bool stopOnDamage = true) {
   uint8_t status = 0;
-  if (g_reader.Await(kind, seq, stopOnDamage, AnswerWait(timeoutMs), status, data) != AnswerReader::kGot)
+  const AnswerReader::Result r = g_reader.Await(kind, seq, stopOnDamage, AnswerWait(timeoutMs), status, data);
+  if (r == AnswerReader::kBusy) {
+    // The chip failed a write: trying again cannot mend it.
+    g_chipBusy = true;
+    g_giveUp = true;
+    g_lastValidMs = NowMs();
     return false;
+  }
+  if (r != AnswerReader::kGot) return false;
   if (data.size() != expected) return false;
   g_lastValidMs = NowMs();
   return true;
@@ -387,7 +398,8 @@ void Settle() {
 
 // The usual failure line of an exchange that brought no good answer; the port closes.
 bool Failed() {
-  AddLog(7, " (SPI paket)");
+  if (g_chipBusy) AddLog(0, "Error: the chip was still busy at the end of its longest write time");
+  else AddLog(7, " (SPI paket)");
   ClosePort();
   return false;
 }
@@ -563,7 +575,12 @@ bool EnsureForms(const ChipModule& m, bool program, bool write) {
   g_formsProgram = program;
   fw::Form forms[3];
   MemoryForms(m, program, forms);
-  if (!write) return EnsureForm(fw::kSlotRead, forms[0]);
+  // Data polling reads the written bytes back through the read slot.
+  const bool pollData = (forms[1].flags | forms[2].flags) & fw::kPollData;
+  if (!write || pollData) {
+    if (!EnsureForm(fw::kSlotRead, forms[0])) return false;
+    if (!write) return true;
+  }
   if (!EnsureForm(fw::kSlotWrite, forms[1])) return false;
   return forms[2].op == 0 || EnsureForm(fw::kSlotCommit, forms[2]);
 }
@@ -585,14 +602,18 @@ bool WriteBlock(uint32_t address, const uint8_t* data, uint16_t n, bool commit) 
                                       static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
                                       static_cast<uint8_t>(n & 0xFF)};
   std::vector<uint8_t> none;
-  return Exchange(fw::kWrite, p, none, 0, data, n);
+  if (!Exchange(fw::kWrite, p, none, 0, data, n)) return false;
+  g_unchecked = true;
+  return true;
 }
 
 bool CommitAt(uint32_t address) {
   const uint8_t p[fw::kParamBytes] = {static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
                                       static_cast<uint8_t>(address)};
   std::vector<uint8_t> none;
-  return Exchange(fw::kCommitAt, p, none, 0);
+  if (!Exchange(fw::kCommitAt, p, none, 0)) return false;
+  g_unchecked = true;
+  return true;
 }
 
 // A page: its runs of consecutive addresses, a block each, the last one committing when it
@@ -618,6 +639,8 @@ bool WritePage(const std::vector<std::pair<uint32_t, uint8_t>>& bytes, uint32_t 
 }  // namespace
 
 void SetFastTransfers(bool on) { g_enabled = on; }
+void SetReadyPolling(bool on) { g_readyPolling = on; }
+bool ReadyPolling() { return g_readyPolling; }
 bool FastTransfersEnabled() { return g_enabled; }
 
 void NoteGatewayAnswer(const GatewayAnswer& answer) {
@@ -721,6 +744,8 @@ void FastNewOperation() {
   g_chipChecked = false;
   g_chipResynced = false;
   g_giveUp = false;
+  g_chipBusy = false;
+  g_unchecked = false;
 }
 
 bool FastReadByte(const ChipModule& m, bool program, uint32_t address, uint8_t& value) {
@@ -790,6 +815,18 @@ bool FastWriteByte(const ChipModule& m, bool program, uint32_t address, uint8_t 
   if (!WithRetries([&] { return EnsureForms(m, program, true) && WriteBlock(address, &value, 1, false); }))
     return Failed();
   return true;
+}
+
+bool FastWritesDone() {
+  if (!g_unchecked || PortHandle < 0) return true;
+  Settle();
+  const bool ok = WithRetries([] {
+    const uint8_t none[fw::kParamBytes] = {};
+    std::vector<uint8_t> pong;
+    return Exchange(fw::kPing, none, pong, 0);
+  });
+  g_unchecked = false;
+  return ok || Failed();
 }
 
 FastStats GetFastStats() {

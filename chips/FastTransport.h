@@ -16,6 +16,10 @@ struct ChipModule;
 // The setting (Edit menu, --no-fast); on by default.
 void SetFastTransfers(bool on);
 bool FastTransfersEnabled();
+// The fast transfers' write waits end when the chip says it is ready, the fixed wait being the
+// longest; off (for comparisons), they always run the fixed wait out.
+void SetReadyPolling(bool on);
+bool ReadyPolling();
 
 // Every ReadBack answer passes here: bytes 4 to 7 "QG" and a version name the firmware.
 void NoteGatewayAnswer(const GatewayAnswer& answer);
@@ -69,6 +73,9 @@ bool FastReadByte(const ChipModule& m, bool program, uint32_t address, uint8_t& 
 void FastLoadByte(bool program, uint32_t address, uint8_t value);
 bool FastCommitPage(const ChipModule& m, bool program, uint32_t address);
 bool FastWriteByte(const ChipModule& m, bool program, uint32_t address, uint8_t value);
+// After a write's last block: whether its last write went through (the firmware answers once
+// the chip is ready, or says it stayed busy). Logs and closes the port as above when not.
+bool FastWritesDone();
 
 // The instruction forms of a memory: read, write (page load or byte write) and commit, from
 // the module as the engine forms its own instructions (chips/ChipEngine.cpp).

@@ -180,7 +180,7 @@ const ChipModule Attiny26{.name = "Attiny26", .enableText = kSync, .enableEcho =
 const ChipModule Attiny261{.name = "Attiny261", .enableText = kSync, .enableEcho = true,
     .eraseWaitMs = 9, .calibration = true, .blankByteZero = false,
     .flashHighMask = 0xFF, .flashPageBytes = 32, .flashFullAddressLoad = true, .flashWriteWaitMs = 0,
-    .eepromLowMask = 0xFF, .eepromHighMask = 0xFF, .eepromPageBytes = 0, .eepromWriteWaitMs = 4,
+    .eepromLowMask = 0xFF, .eepromHighMask = 0xFF, .eepromPageBytes = 4, .eepromWriteWaitMs = 0,
     .family = FuseFamily::Current, QUILLET_FUSES(kThreeFuseBytes)};
 const ChipModule Attiny2313{.name = "Attiny2313", .enableText = kSync, .enableEcho = true,
     .eraseWaitMs = 9, .calibration = true, .blankByteZero = false,

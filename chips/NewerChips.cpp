@@ -103,6 +103,7 @@ void AppendNewerChips(std::vector<ChipEntry>& catalogue) {
             .fuses = g_fuses.back().data(),
             .fuseCount = g_fuses.back().size(),
             .extendedAddress = p.flashBytes / 2 > kWordsBelowExtended,
+            .noReadyPoll = !p.readyPoll,
         });
         ChipEntry e{};
         e.id = MakeChipId(p.signature[0], p.signature[1], p.signature[2]);

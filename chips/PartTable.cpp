@@ -14,9 +14,9 @@ using R = FuseRole;
 // clang-format off
 const PartRow kParts[] = {
   // ATmega8/L datasheet 2486AA. Signature, memories, fuse and lock bits, factory values,
-  // calibration: ATmega8.atdf. Waits: Table 97. Longer in avrdude.conf, which stands: erase. EEPROM
-  // byte mode: instruction set has Write EEPROM Memory (C0) only. Supply pins: the PDIP28 pinout of
-  // ATmega8.atdf.
+  // calibration: ATmega8.atdf. Waits: Table 97. Longer in avrdude.conf, which stands: erase. Poll
+  // RDY/BSY: not in avrdude.conf's modes: data polling. EEPROM byte mode: instruction set has Write
+  // EEPROM Memory (C0) only. Supply pins: the PDIP28 pinout of ATmega8.atdf.
   {"ATmega8", "ATmega8A", "m8, m8a", "ATmega", {0x1E, 0x93, 0x07},
    8192, 64, 512, 0, 4,
    2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
@@ -25,14 +25,15 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::EepromSave, R::None, R::SpiEnable, R::WatchdogOn, R::ResetDisable}, 0xD9},
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 10000, 4500},
+   {4500, 9000, 10000, 4500}, {4500, 9000, 9000, 4500}, false,
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
    "ATmega8.atdf; ATmega8/L datasheet 2486AA; waits: Table 97; longer waits: avrdude.conf",
    nullptr},
   // ATmega16A datasheet 8154. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega16.atdf. Waits: the ATmega16's datasheet 2466T Table 115 (8154's own table not found).
-  // Longer in avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which
-  // every part has. Supply pins: the PDIP40 pinout of ATmega16.atdf.
+  // Longer in avrdude.conf, which stands: fuse. Poll RDY/BSY: not in avrdude.conf's modes: data
+  // polling. EEPROM page mode not found: byte mode (C0), which every part has. Supply pins: the
+  // PDIP40 pinout of ATmega16.atdf.
   {"ATmega16", "ATmega16A", "m16, m16a", "ATmega", {0x1E, 0x94, 0x03},
    16384, 128, 512, 0, 4,
    2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
@@ -41,13 +42,14 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::EepromSave, R::None, R::SpiEnable, R::None, R::None}, 0x99},
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 9000},
+   {4500, 9000, 9000, 9000}, {4500, 9000, 9000, 4500}, false,
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
    "ATmega16.atdf; ATmega16A datasheet 8154; waits: the ATmega16's datasheet 2466T Table 115 (8154's own table not found); longer waits: avrdude.conf",
    nullptr},
   // ATmega32A datasheet 8155. Signature, memories, fuse and lock bits, factory values, calibration:
-  // ATmega32.atdf. Waits: 8155I Table 29-15. EEPROM byte mode: 8155I Table 29-16 has Write EEPROM
-  // Memory (C0) only. Supply pins: the PDIP40 pinout of ATmega32.atdf.
+  // ATmega32.atdf. Waits: 8155I Table 29-15. Poll RDY/BSY: not in avrdude.conf's modes: data
+  // polling. EEPROM byte mode: 8155I Table 29-16 has Write EEPROM Memory (C0) only. Supply pins:
+  // the PDIP40 pinout of ATmega32.atdf.
   {"ATmega32", "ATmega32A", "m32, m32a", "ATmega", {0x1E, 0x95, 0x02},
    32768, 128, 1024, 0, 4,
    2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
@@ -56,15 +58,16 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::EepromSave, R::None, R::SpiEnable, R::None, R::None}, 0x99},
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, false,
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
    "ATmega32.atdf; ATmega32A datasheet 8155; waits: 8155I Table 29-15",
    nullptr},
   // ATmega64 datasheet 2490R / ATmega64A datasheet 8160E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega64.atdf. Waits: 8160C Table 27-14. Longer in avrdude.conf,
-  // which stands: fuse. EEPROM byte mode: serial mode writes the EEPROM byte by byte (Write EEPROM
-  // Memory, C0). Supply pins: the TQFPQFN64 pinout of ATmega64.atdf. 2490R Table 128 gives
-  // 4.5/9.0/9.0/4.5 ms; the ATmega64A table was not found, so the longer ATmega128A values stand.
+  // which stands: fuse. Poll RDY/BSY: not in avrdude.conf's modes: data polling. EEPROM byte mode:
+  // serial mode writes the EEPROM byte by byte (Write EEPROM Memory, C0). Supply pins: the
+  // TQFPQFN64 pinout of ATmega64.atdf. 2490R Table 128 gives 4.5/9.0/9.0/4.5 ms; the ATmega64A
+  // table was not found, so the longer ATmega128A values stand.
   {"ATmega64", "ATmega64A", "m64, m64a", "ATmega", {0x1E, 0x96, 0x02},
    65536, 256, 2048, 0, 4,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
@@ -74,15 +77,16 @@ const PartRow kParts[] = {
        {{"WDTON", "M103C", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::WatchdogOn, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFD}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 9000},
+   {4500, 9000, 9000, 9000}, {4500, 9000, 9000, 4500}, false,
    {"TQFP64", 64, 2, 3, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
    "ATmega64.atdf; ATmega64 datasheet 2490R / ATmega64A datasheet 8160E; waits: 8160C Table 27-14; longer waits: avrdude.conf",
    nullptr},
   // ATmega128A datasheet 8151H. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega128.atdf. Waits: Table 26-14. Longer in avrdude.conf, which stands: fuse.
-  // EEPROM byte mode: serial mode writes the EEPROM byte by byte (Write EEPROM Memory, C0). Supply
-  // pins: the TQFPQFN64 pinout of ATmega128.atdf.
+  // Poll RDY/BSY: not in avrdude.conf's modes: data polling. EEPROM byte mode: serial mode writes
+  // the EEPROM byte by byte (Write EEPROM Memory, C0). Supply pins: the TQFPQFN64 pinout of
+  // ATmega128.atdf.
   {"ATmega128", "ATmega128A", "m128, m128a", "ATmega", {0x1E, 0x97, 0x02},
    131072, 256, 4096, 0, 4,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
@@ -92,14 +96,15 @@ const PartRow kParts[] = {
        {{"WDTON", "M103C", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::WatchdogOn, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFD}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10000, 9000},
+   {5000, 10000, 10000, 9000}, {5000, 10000, 10000, 4500}, false,
    {"TQFP64", 64, 2, 3, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
    "ATmega128.atdf; ATmega128A datasheet 8151H; waits: Table 26-14; longer waits: avrdude.conf",
    nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega48.atdf. Waits: Table 28-18. Longer in avrdude.conf,
-  // which stands: erase. EEPROM page mode: Table 28-19 (C1/C2). Supply pins: the PDIP28 pinout of
+  // which stands: erase. Typical busy times (the simulated chip's): 3.7/3.6/9/4.5. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: Table 28-19 (C1/C2). Supply pins: the PDIP28 pinout of
   // ATmega48.atdf.
   {"ATmega48", "ATmega48A", "m48, m48a", "ATmega", {0x1E, 0x92, 0x05},
    4096, 64, 256, 4, 1,
@@ -110,14 +115,15 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 3600, 45000, 4500},
+   {4500, 3600, 45000, 4500}, {3700, 3600, 9000, 4500}, true,
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
    "ATmega48.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18; longer waits: avrdude.conf",
    nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega48P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
-  // 10.5 ms). Longer in avrdude.conf, which stands: erase. EEPROM page mode: Table 28-19 (C1/C2).
-  // Supply pins: the PDIP28 pinout of ATmega48P.atdf.
+  // 10.5 ms). Longer in avrdude.conf, which stands: erase. Typical busy times (the simulated
+  // chip's): 3.7/3.6/9/4.5. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 28-19
+  // (C1/C2). Supply pins: the PDIP28 pinout of ATmega48P.atdf.
   {"ATmega48P", "ATmega48PA", "m48p, m48pa", "ATmega", {0x1E, 0x92, 0x0A},
    4096, 64, 256, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -127,12 +133,13 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 3600, 45000, 4500},
+   {4500, 3600, 45000, 4500}, {3700, 3600, 9000, 4500}, true,
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
    "ATmega48P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms); longer waits: avrdude.conf",
    nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
-  // bits, factory values, calibration: ATmega88.atdf. Waits: Table 28-18. EEPROM page mode: Table
+  // bits, factory values, calibration: ATmega88.atdf. Waits: Table 28-18. Typical busy times (the
+  // simulated chip's): 3.7/3.6/9/4.5. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table
   // 28-19 (C1/C2). Supply pins: the PDIP28 pinout of ATmega88.atdf.
   {"ATmega88", "ATmega88A", "m88, m88a", "ATmega", {0x1E, 0x93, 0x0A},
    8192, 64, 512, 4, 1,
@@ -143,13 +150,14 @@ const PartRow kParts[] = {
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 3600, 9000, 4500},
+   {4500, 3600, 9000, 4500}, {3700, 3600, 9000, 4500}, true,
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
    "ATmega88.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18",
    nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega88P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
-  // 10.5 ms). EEPROM page mode: Table 28-19 (C1/C2). Supply pins: the PDIP28 pinout of
+  // 10.5 ms). Typical busy times (the simulated chip's): 3.7/3.6/9/4.5. Poll RDY/BSY: avrdude.conf
+  // polls it. EEPROM page mode: Table 28-19 (C1/C2). Supply pins: the PDIP28 pinout of
   // ATmega88P.atdf.
   {"ATmega88P", "ATmega88PA", "m88p, m88pa", "ATmega", {0x1E, 0x93, 0x0F},
    8192, 64, 512, 4, 1,
@@ -160,12 +168,13 @@ const PartRow kParts[] = {
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 3600, 10500, 4500},
+   {4500, 3600, 10500, 4500}, {3700, 3600, 9000, 4500}, true,
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
    "ATmega88P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms)",
    nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
-  // bits, factory values, calibration: ATmega168.atdf. Waits: Table 28-18. EEPROM page mode: Table
+  // bits, factory values, calibration: ATmega168.atdf. Waits: Table 28-18. Typical busy times (the
+  // simulated chip's): 3.7/3.6/9/4.5. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table
   // 28-19 (C1/C2). Supply pins: the PDIP28 pinout of ATmega168.atdf.
   {"ATmega168", "ATmega168A", "m168, m168a", "ATmega", {0x1E, 0x94, 0x06},
    16384, 128, 512, 4, 1,
@@ -176,13 +185,14 @@ const PartRow kParts[] = {
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 3600, 9000, 4500},
+   {4500, 3600, 9000, 4500}, {3700, 3600, 9000, 4500}, true,
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
    "ATmega168.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18",
    nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
   // bits, factory values, calibration: ATmega168P.atdf. Waits: DS40002011A Table 32-17 (tWD_ERASE
-  // 10.5 ms). EEPROM page mode: Table 28-19 (C1/C2). Supply pins: the PDIP28 pinout of
+  // 10.5 ms). Typical busy times (the simulated chip's): 3.7/3.6/9/4.5. Poll RDY/BSY: avrdude.conf
+  // polls it. EEPROM page mode: Table 28-19 (C1/C2). Supply pins: the PDIP28 pinout of
   // ATmega168P.atdf.
   {"ATmega168P", "ATmega168PA", "m168p, m168pa", "ATmega", {0x1E, 0x94, 0x0B},
    16384, 128, 512, 4, 1,
@@ -193,12 +203,13 @@ const PartRow kParts[] = {
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 3600, 10500, 4500},
+   {4500, 3600, 10500, 4500}, {3700, 3600, 9000, 4500}, true,
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
    "ATmega168P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: DS40002011A Table 32-17 (tWD_ERASE 10.5 ms)",
    nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
-  // bits, factory values, calibration: ATmega328.atdf. Waits: Table 28-18. EEPROM page mode: Table
+  // bits, factory values, calibration: ATmega328.atdf. Waits: Table 28-18. Typical busy times (the
+  // simulated chip's): 3.7/3.6/9/4.5. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table
   // 28-19 (C1/C2). Supply pins: the PDIP28 pinout of ATmega328.atdf.
   {"ATmega328", "", "m328", "ATmega", {0x1E, 0x95, 0x14},
    32768, 128, 1024, 4, 1,
@@ -209,12 +220,13 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 3600, 9000, 4500},
+   {4500, 3600, 9000, 4500}, {3700, 3600, 9000, 4500}, true,
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
    "ATmega328.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18",
    nullptr},
   // ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A. Signature, memories, fuse and lock
-  // bits, factory values, calibration: ATmega328P.atdf. Waits: Table 28-18. EEPROM page mode: Table
+  // bits, factory values, calibration: ATmega328P.atdf. Waits: Table 28-18. Typical busy times (the
+  // simulated chip's): 3.7/3.6/9/4.5. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table
   // 28-19 (C1/C2). Supply pins: the PDIP28 pinout of ATmega328P.atdf.
   {"ATmega328P", "", "m328p", "ATmega", {0x1E, 0x95, 0x0F},
    32768, 128, 1024, 4, 1,
@@ -225,15 +237,15 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 3600, 9000, 4500},
+   {4500, 3600, 9000, 4500}, {3700, 3600, 9000, 4500}, true,
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
    "ATmega328P.atdf; ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A; waits: Table 28-18",
    nullptr},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
-  // values, calibration: ATmega48PB.atdf. Waits: not found; the family's longest. EEPROM page mode:
-  // 33.8.3 (C1). Supply pins: the TQFP32 pinout of ATmega48PB.atdf. Waits: the ATmega48A..328P
-  // values with the ATmega16M1's longer erase; EEPROM page mode as on the ATmega48A..328P (not
-  // checked).
+  // values, calibration: ATmega48PB.atdf. Waits: not found; the family's longest. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: 33.8.3 (C1). Supply pins: the TQFP32 pinout of
+  // ATmega48PB.atdf. Waits: the ATmega48A..328P values with the ATmega16M1's longer erase; EEPROM
+  // page mode as on the ATmega48A..328P (not checked).
   {"ATmega48PB", "", "m48pb", "ATmega", {0x1E, 0x92, 0x10},
    4096, 64, 256, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
@@ -243,13 +255,14 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 3600, 10500, 4500},
+   {4500, 3600, 10500, 4500}, {4500, 3600, 10500, 4500}, true,
    {"TQFP32", 32, 15, 16, 17, 29, {{4, "VCC"}, {5, "GND"}, {18, "AVCC"}, {21, "GND"}}}, nullptr,
    "ATmega48PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909",
    nullptr},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
-  // values, calibration: ATmega88PB.atdf. Waits: not found; the family's longest. EEPROM page mode:
-  // 33.8.3 (C1). Supply pins: the TQFP32 pinout of ATmega88PB.atdf.
+  // values, calibration: ATmega88PB.atdf. Waits: not found; the family's longest. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: 33.8.3 (C1). Supply pins: the TQFP32 pinout of
+  // ATmega88PB.atdf.
   {"ATmega88PB", "", "m88pb", "ATmega", {0x1E, 0x93, 0x16},
    8192, 64, 512, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
@@ -259,13 +272,14 @@ const PartRow kParts[] = {
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 3600, 10500, 4500},
+   {4500, 3600, 10500, 4500}, {4500, 3600, 10500, 4500}, true,
    {"TQFP32", 32, 15, 16, 17, 29, {{4, "VCC"}, {5, "GND"}, {18, "AVCC"}, {21, "GND"}}}, nullptr,
    "ATmega88PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909",
    nullptr},
   // ATmega48PB/88PB/168PB datasheet DS40001909. Signature, memories, fuse and lock bits, factory
-  // values, calibration: ATmega168PB.atdf. Waits: not found; the family's longest. EEPROM page
-  // mode: 33.8.3 (C1). Supply pins: the TQFP32 pinout of ATmega168PB.atdf.
+  // values, calibration: ATmega168PB.atdf. Waits: not found; the family's longest. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: 33.8.3 (C1). Supply pins: the TQFP32 pinout of
+  // ATmega168PB.atdf.
   {"ATmega168PB", "", "m168pb", "ATmega", {0x1E, 0x94, 0x15},
    16384, 128, 512, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
@@ -275,14 +289,14 @@ const PartRow kParts[] = {
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 3600, 10500, 4500},
+   {4500, 3600, 10500, 4500}, {4500, 3600, 10500, 4500}, true,
    {"TQFP32", 32, 15, 16, 17, 29, {{4, "VCC"}, {5, "GND"}, {18, "AVCC"}, {21, "GND"}}}, nullptr,
    "ATmega168PB.atdf; ATmega48PB/88PB/168PB datasheet DS40001909",
    nullptr},
   // ATmega328PB datasheet DS40001906. Signature, memories, fuse and lock bits, factory values,
-  // calibration: ATmega328PB.atdf. Waits: not found; the family's longest. EEPROM page mode: 32.9.3
-  // (C1/C2). Supply pins: the TQFP32 pinout of ATmega328PB.atdf. Waits as the
-  // ATmega48PB/88PB/168PB.
+  // calibration: ATmega328PB.atdf. Waits: not found; the family's longest. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: 32.9.3 (C1/C2). Supply pins: the TQFP32 pinout of
+  // ATmega328PB.atdf. Waits as the ATmega48PB/88PB/168PB.
   {"ATmega328PB", "", "m328pb", "ATmega", {0x1E, 0x95, 0x16},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -292,14 +306,15 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "CFD", nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF7}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 3600, 10500, 4500},
+   {4500, 3600, 10500, 4500}, {4500, 3600, 10500, 4500}, true,
    {"TQFP32", 32, 15, 16, 17, 29, {{4, "VCC"}, {5, "GND"}, {18, "AVCC"}, {21, "GND"}}}, nullptr,
    "ATmega328PB.atdf; ATmega328PB datasheet DS40001906",
    nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega164A.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
-  // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
-  // 27-17 (C1/C2). Supply pins: the PDIP40 pinout of ATmega164A.atdf.
+  // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: Table 27-17 (C1/C2). Supply pins: the PDIP40 pinout of
+  // ATmega164A.atdf.
   {"ATmega164A", "", "m164a", "ATmega", {0x1E, 0x94, 0x0F},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -309,14 +324,14 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 55000, 9000},
+   {4500, 9000, 55000, 9000}, {4500, 3600, 9000, 4500}, true,
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
    "ATmega164A.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
    nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega164P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
-  // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
-  // Supply pins: the PDIP40 pinout of ATmega164P.atdf.
+  // Longer in avrdude.conf, which stands: erase, fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM
+  // page mode: Table 27-17 (C1/C2). Supply pins: the PDIP40 pinout of ATmega164P.atdf.
   {"ATmega164P", "ATmega164PA", "m164p, m164pa", "ATmega", {0x1E, 0x94, 0x0A},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -326,14 +341,15 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 55000, 9000},
+   {4500, 9000, 55000, 9000}, {4500, 9000, 9000, 4500}, true,
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
    "ATmega164P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf",
    nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324A.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
-  // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
-  // 27-17 (C1/C2). Supply pins: the PDIP40 pinout of ATmega324A.atdf.
+  // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: Table 27-17 (C1/C2). Supply pins: the PDIP40 pinout of
+  // ATmega324A.atdf.
   {"ATmega324A", "", "m324a", "ATmega", {0x1E, 0x95, 0x15},
    32768, 128, 1024, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
@@ -343,14 +359,14 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 55000, 9000},
+   {4500, 9000, 55000, 9000}, {4500, 3600, 9000, 4500}, true,
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
    "ATmega324A.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
    nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
-  // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
-  // Supply pins: the PDIP40 pinout of ATmega324P.atdf.
+  // Longer in avrdude.conf, which stands: erase, fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM
+  // page mode: Table 27-17 (C1/C2). Supply pins: the PDIP40 pinout of ATmega324P.atdf.
   {"ATmega324P", "", "m324p", "ATmega", {0x1E, 0x95, 0x08},
    32768, 128, 1024, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
@@ -360,14 +376,15 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 55000, 9000},
+   {4500, 9000, 55000, 9000}, {4500, 9000, 9000, 4500}, true,
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
    "ATmega324P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf",
    nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega324PA.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms
-  // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode:
-  // Table 27-17 (C1/C2). Supply pins: the PDIP_40 pinout of ATmega324PA.atdf.
+  // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: Table 27-17 (C1/C2). Supply pins: the PDIP_40 pinout
+  // of ATmega324PA.atdf.
   {"ATmega324PA", "", "m324pa", "ATmega", {0x1E, 0x95, 0x11},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -377,14 +394,14 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 55000, 9000},
+   {4500, 9000, 55000, 9000}, {4500, 3600, 9000, 4500}, true,
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
    "ATmega324PA.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
    nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega644.atdf. Waits: 2593O Table 25-16 (tWD_EEPROM 9.0 ms).
-  // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
-  // Supply pins: the PDIP40 pinout of ATmega644.atdf.
+  // Longer in avrdude.conf, which stands: erase, fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM
+  // page mode: Table 27-17 (C1/C2). Supply pins: the PDIP40 pinout of ATmega644.atdf.
   {"ATmega644", "ATmega644A", "m644, m644a", "ATmega", {0x1E, 0x96, 0x09},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -394,14 +411,14 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 55000, 9000},
+   {4500, 9000, 55000, 9000}, {4500, 9000, 9000, 4500}, true,
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
    "ATmega644.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 2593O Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf",
    nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega644P.atdf. Waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms).
-  // Longer in avrdude.conf, which stands: erase, fuse. EEPROM page mode: Table 27-17 (C1/C2).
-  // Supply pins: the PDIP40 pinout of ATmega644P.atdf.
+  // Longer in avrdude.conf, which stands: erase, fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM
+  // page mode: Table 27-17 (C1/C2). Supply pins: the PDIP40 pinout of ATmega644P.atdf.
   {"ATmega644P", "ATmega644PA", "m644p, m644pa", "ATmega", {0x1E, 0x96, 0x0A},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -411,14 +428,15 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 55000, 9000},
+   {4500, 9000, 55000, 9000}, {4500, 9000, 9000, 4500}, true,
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
    "ATmega644P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: 7674F Table 25-16 (tWD_EEPROM 9.0 ms); longer waits: avrdude.conf",
    nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega1284.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of
-  // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: Table
-  // 27-17 (C1/C2). Supply pins: the PDIP40 pinout of ATmega1284.atdf.
+  // the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: Table 27-17 (C1/C2). Supply pins: the PDIP40 pinout of
+  // ATmega1284.atdf.
   {"ATmega1284", "", "m1284", "ATmega", {0x1E, 0x97, 0x06},
    131072, 256, 4096, 8, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
@@ -428,14 +446,15 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 55000, 9000},
+   {4500, 9000, 55000, 9000}, {4500, 3600, 9000, 4500}, true,
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
    "ATmega1284.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
    nullptr},
   // ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E. Signature, memories, fuse and lock bits,
   // factory values, calibration: ATmega1284P.atdf. Waits: Table 27-16 (tWD_FUSE not given: 4.5 ms
-  // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode:
-  // Table 27-17 (C1/C2). Supply pins: the PDIP40 pinout of ATmega1284P.atdf.
+  // of the family). Longer in avrdude.conf, which stands: EEPROM, erase, fuse. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: Table 27-17 (C1/C2). Supply pins: the PDIP40 pinout of
+  // ATmega1284P.atdf.
   {"ATmega1284P", "", "m1284p", "ATmega", {0x1E, 0x97, 0x05},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -445,15 +464,15 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 55000, 9000},
+   {4500, 9000, 55000, 9000}, {4500, 3600, 9000, 4500}, true,
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {30, "AVCC"}, {31, "GND"}}}, nullptr,
    "ATmega1284P.atdf; ATmega164A/PA/324A/PA/644A/PA/1284/P datasheet 8272E; waits: Table 27-16 (tWD_FUSE not given: 4.5 ms of the family); longer waits: avrdude.conf",
    nullptr},
   // ATmega324PB datasheet DS40001908. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega324PB.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: EEPROM, erase, fuse. EEPROM page mode not found: byte mode (C0), which every part
-  // has. Supply pins: the TQFP44 pinout of ATmega324PB.atdf. Waits as the ATmega48PB family; pins
-  // of the ATmega324PA TQFP44, not checked.
+  // which stands: EEPROM, erase, fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode not
+  // found: byte mode (C0), which every part has. Supply pins: the TQFP44 pinout of
+  // ATmega324PB.atdf. Waits as the ATmega48PB family; pins of the ATmega324PA TQFP44, not checked.
   {"ATmega324PB", "", "m324pb", "ATmega", {0x1E, 0x95, 0x17},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -463,14 +482,14 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "CFD", nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF7}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 55000, 9000},
+   {4500, 9000, 55000, 9000}, {4500, 3600, 10500, 4500}, true,
    {"TQFP44", 44, 1, 2, 3, 4, {{5, "VCC"}, {6, "GND"}, {27, "AVCC"}, {28, "GND"}}}, nullptr,
    "ATmega324PB.atdf; ATmega324PB datasheet DS40001908; longer waits: avrdude.conf",
    nullptr},
   // ATmega162 datasheet 2513. Signature, memories, fuse and lock bits, factory values, calibration:
   // ATmega162.atdf. Waits: not found; the family's longest. Longer in avrdude.conf, which stands:
-  // fuse. EEPROM page mode: 2513G Table 111 (C1/C2). Supply pins: VCC and GND of the table (no
-  // pinout of the package in a device file).
+  // fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 2513G Table 111 (C1/C2). Supply
+  // pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATmega162", "", "m162", "ATmega", {0x1E, 0x94, 0x04},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -480,21 +499,22 @@ const PartRow kParts[] = {
        {{nullptr, "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "M161C", nullptr, nullptr, nullptr},
         {R::None, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 16000},
+   {5000, 10000, 10500, 16000}, {5000, 10000, 10500, 4500}, true,
    {"PDIP40", 40, 6, 7, 8, 9, {{20, "GND"}, {40, "VCC"}}}, nullptr,
    "ATmega162.atdf; ATmega162 datasheet 2513; longer waits: avrdude.conf",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega165P.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
-  // access). Supply pins: VCC and GND of the table (no pinout of the package in a device file).
-  // TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250, 6450), 2552K Table 27-13 (3290,
-  // 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P); pin numbers from the
-  // 2570N/2552K pinouts as in KiCad's symbols. 8285's own table (3250P, 6450P) was not found: every
-  // other datasheet of the family gives PB2/PB3/PB1, and KiCad's ATmega3250PA-A and ATmega6450P-A
-  // (from 8285) have those port pins and RESET at the same numbers. Overrides: signature 1E 94 07
-  // as the ATmega165P/PA (8285E Table 27-6: 165PA 07, 165A 10, both JTAG part number 9407);
-  // avrdude's m165 has the ATmega165A's 1E 94 10, avr-libc the ATmega169's 1E 94 05.
+  // family's other tables not found). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8018
+  // serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no pinout
+  // of the package in a device file). TQFP100 serial pins PB2/PB3/PB1 from 2570N Table 27-13 (3250,
+  // 6450), 2552K Table 27-13 (3290, 6490), 8021G Table 27-16 (3290P) and 8284E Table 28-14 (6490P);
+  // pin numbers from the 2570N/2552K pinouts as in KiCad's symbols. 8285's own table (3250P, 6450P)
+  // was not found: every other datasheet of the family gives PB2/PB3/PB1, and KiCad's
+  // ATmega3250PA-A and ATmega6450P-A (from 8285) have those port pins and RESET at the same
+  // numbers. Overrides: signature 1E 94 07 as the ATmega165P/PA (8285E Table 27-6: 165PA 07, 165A
+  // 10, both JTAG part number 9407); avrdude's m165 has the ATmega165A's 1E 94 10, avr-libc the
+  // ATmega169's 1E 94 05.
   {"ATmega165", "ATmega165P, ATmega165PA", "m165, m165p, m165pa", "ATmega", {0x1E, 0x94, 0x07},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -504,15 +524,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
    "ATmega165P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
    "signature 1E 94 07 as the ATmega165P/PA (8285E Table 27-6: 165PA 07, 165A 10, both JTAG part number 9407); avrdude's m165 has the ATmega165A's 1E 94 10, avr-libc the ATmega169's 1E 94 05"},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega165A.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
-  // access). Supply pins: VCC and GND of the table (no pinout of the package in a device file).
+  // family's other tables not found). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8018
+  // serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no pinout
+  // of the package in a device file).
   {"ATmega165A", "", "m165a", "ATmega", {0x1E, 0x94, 0x10},
    16384, 128, 512, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
@@ -522,15 +543,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
    "ATmega165A.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega169P.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
-  // access). Supply pins: the TQFP64 pinout of ATmega169P.atdf.
+  // family's other tables not found). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8018
+  // serial programming algorithm 5B (page access). Supply pins: the TQFP64 pinout of
+  // ATmega169P.atdf.
   {"ATmega169", "ATmega169P, ATmega169PA", "m169, m169p, m169pa", "ATmega", {0x1E, 0x94, 0x05},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -540,15 +562,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
    "ATmega169P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega169A.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
-  // access). Supply pins: the TQFP64 pinout of ATmega169A.atdf.
+  // family's other tables not found). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8018
+  // serial programming algorithm 5B (page access). Supply pins: the TQFP64 pinout of
+  // ATmega169A.atdf.
   {"ATmega169A", "", "m169a", "ATmega", {0x1E, 0x94, 0x11},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -558,16 +581,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
    "ATmega169A.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega325.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
-  // 8018 serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no
-  // pinout of the package in a device file).
+  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: 8018 serial programming algorithm 5B (page access).
+  // Supply pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATmega325", "ATmega325A", "m325, m325a", "ATmega", {0x1E, 0x95, 0x05},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -577,16 +600,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 9000},
+   {4500, 9000, 9000, 9000}, {4500, 9000, 9000, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
    "ATmega325.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega325P.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
-  // 8018 serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no
-  // pinout of the package in a device file).
+  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: 8018 serial programming algorithm 5B (page access).
+  // Supply pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATmega325P", "ATmega325PA", "m325p, m325pa", "ATmega", {0x1E, 0x95, 0x0D},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -596,15 +619,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 9000},
+   {4500, 9000, 9000, 9000}, {4500, 9000, 9000, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
    "ATmega325P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega329.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
-  // access). Supply pins: the TQFP64 pinout of ATmega329.atdf.
+  // family's other tables not found). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8018
+  // serial programming algorithm 5B (page access). Supply pins: the TQFP64 pinout of
+  // ATmega329.atdf.
   {"ATmega329", "ATmega329A", "m329, m329a", "ATmega", {0x1E, 0x95, 0x03},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -614,15 +638,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
    "ATmega329.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega329P.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
-  // access). Supply pins: the TQFP64 pinout of ATmega329P.atdf.
+  // family's other tables not found). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8018
+  // serial programming algorithm 5B (page access). Supply pins: the TQFP64 pinout of
+  // ATmega329P.atdf.
   {"ATmega329P", "ATmega329PA", "m329p, m329pa", "ATmega", {0x1E, 0x95, 0x0B},
    32768, 128, 1024, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", "SUT_CKSEL5", "CKOUT", "CKDIV8"},
@@ -632,16 +657,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
    "ATmega329P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega645.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
-  // 8018 serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no
-  // pinout of the package in a device file).
+  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: 8018 serial programming algorithm 5B (page access).
+  // Supply pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATmega645", "ATmega645A", "m645, m645a", "ATmega", {0x1E, 0x96, 0x05},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -651,16 +676,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 9000},
+   {4500, 9000, 9000, 9000}, {4500, 9000, 9000, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
    "ATmega645.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega645P.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
-  // 8018 serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no
-  // pinout of the package in a device file).
+  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: 8018 serial programming algorithm 5B (page access).
+  // Supply pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATmega645P", "", "m645p", "ATmega", {0x1E, 0x96, 0x0D},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -670,15 +695,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 9000},
+   {4500, 9000, 9000, 9000}, {4500, 9000, 9000, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
    "ATmega645P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega649.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
-  // access). Supply pins: the TQFP64 pinout of ATmega649.atdf.
+  // family's other tables not found). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8018
+  // serial programming algorithm 5B (page access). Supply pins: the TQFP64 pinout of
+  // ATmega649.atdf.
   {"ATmega649", "ATmega649A", "m649, m649a", "ATmega", {0x1E, 0x96, 0x03},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -688,15 +714,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
    "ATmega649.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega649P.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
-  // access). Supply pins: the TQFP64 pinout of ATmega649P.atdf.
+  // family's other tables not found). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8018
+  // serial programming algorithm 5B (page access). Supply pins: the TQFP64 pinout of
+  // ATmega649P.atdf.
   {"ATmega649P", "", "m649p", "ATmega", {0x1E, 0x96, 0x0B},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -706,16 +733,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
    "ATmega649P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3250.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
-  // 8018 serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no
-  // pinout of the package in a device file).
+  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: 8018 serial programming algorithm 5B (page access).
+  // Supply pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATmega3250", "ATmega3250A", "m3250, m3250a", "ATmega", {0x1E, 0x95, 0x06},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -725,16 +752,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 9000},
+   {4500, 9000, 9000, 9000}, {4500, 9000, 9000, 4500}, true,
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
    "ATmega3250.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3250P.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
-  // 8018 serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no
-  // pinout of the package in a device file).
+  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: 8018 serial programming algorithm 5B (page access).
+  // Supply pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATmega3250P", "ATmega3250PA", "m3250p, m3250pa", "ATmega", {0x1E, 0x95, 0x0E},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -744,15 +771,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 9000},
+   {4500, 9000, 9000, 9000}, {4500, 9000, 9000, 4500}, true,
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
    "ATmega3250P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3290.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
-  // access). Supply pins: VCC and GND of the table (no pinout of the package in a device file).
+  // family's other tables not found). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8018
+  // serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no pinout
+  // of the package in a device file).
   {"ATmega3290", "ATmega3290A", "m3290, m3290a", "ATmega", {0x1E, 0x95, 0x04},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -762,15 +790,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, true,
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
    "ATmega3290.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega3290P.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
-  // access). Supply pins: VCC and GND of the table (no pinout of the package in a device file).
+  // family's other tables not found). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8018
+  // serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no pinout
+  // of the package in a device file).
   {"ATmega3290P", "ATmega3290PA", "m3290p, m3290pa", "ATmega", {0x1E, 0x95, 0x0C},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -780,16 +809,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, true,
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
    "ATmega3290P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6450.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
-  // 8018 serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no
-  // pinout of the package in a device file).
+  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: 8018 serial programming algorithm 5B (page access).
+  // Supply pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATmega6450", "ATmega6450A", "m6450, m6450a", "ATmega", {0x1E, 0x96, 0x06},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -799,16 +828,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 9000},
+   {4500, 9000, 9000, 9000}, {4500, 9000, 9000, 4500}, true,
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
    "ATmega6450.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6450P.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. EEPROM page mode:
-  // 8018 serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no
-  // pinout of the package in a device file).
+  // family's other tables not found). Longer in avrdude.conf, which stands: fuse. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: 8018 serial programming algorithm 5B (page access).
+  // Supply pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATmega6450P", "", "m6450p", "ATmega", {0x1E, 0x96, 0x0E},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -818,15 +847,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 9000},
+   {4500, 9000, 9000, 9000}, {4500, 9000, 9000, 4500}, true,
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
    "ATmega6450P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found); longer waits: avrdude.conf",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6490.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
-  // access). Supply pins: VCC and GND of the table (no pinout of the package in a device file).
+  // family's other tables not found). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8018
+  // serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no pinout
+  // of the package in a device file).
   {"ATmega6490", "ATmega6490A", "m6490, m6490a", "ATmega", {0x1E, 0x96, 0x04},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -836,15 +866,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, true,
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
    "ATmega6490.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
    nullptr},
   // ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284. Signature, memories,
   // fuse and lock bits, factory values, calibration: ATmega6490P.atdf. Waits: 8018 Table 26-14 (the
-  // family's other tables not found). EEPROM page mode: 8018 serial programming algorithm 5B (page
-  // access). Supply pins: VCC and GND of the table (no pinout of the package in a device file).
+  // family's other tables not found). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8018
+  // serial programming algorithm 5B (page access). Supply pins: VCC and GND of the table (no pinout
+  // of the package in a device file).
   {"ATmega6490P", "", "m6490p", "ATmega", {0x1E, 0x96, 0x0C},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -854,16 +885,16 @@ const PartRow kParts[] = {
        {{"RSTDISBL", "BODLEVEL0", "BODLEVEL1", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::ResetDisable, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, true,
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {80, "VCC"}, {81, "GND"}}}, nullptr,
    "ATmega6490P.atdf; ATmega169P datasheet 8018 / ATmega165A/PA..6490A/P datasheets 8285, 8284; waits: 8018 Table 26-14 (the family's other tables not found)",
    nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega640.atdf. Waits: not found; the family's longest. Longer in
-  // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Supply pins: the TQFP
-  // pinout of ATmega640.atdf. Pins from Table 30-15 (PDI/PDO: PB2/PB3 on TQFP100, PE0/PE1 on
-  // TQFP64).
+  // avrdude.conf, which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table
+  // 30-17 (C1/C2). Supply pins: the TQFP pinout of ATmega640.atdf. Pins from Table 30-15 (PDI/PDO:
+  // PB2/PB3 on TQFP100, PE0/PE1 on TQFP64).
   {"ATmega640", "", "m640", "ATmega", {0x1E, 0x96, 0x08},
    65536, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -873,7 +904,7 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {61, "VCC"}, {62, "GND"}, {80, "VCC"},
      {81, "GND"}, {99, "GND"}, {100, "AVCC"}}}, nullptr,
@@ -881,8 +912,8 @@ const PartRow kParts[] = {
    nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1280.atdf. Waits: not found; the family's longest. Longer in
-  // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Supply pins: the TQFP
-  // pinout of ATmega1280.atdf.
+  // avrdude.conf, which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table
+  // 30-17 (C1/C2). Supply pins: the TQFP pinout of ATmega1280.atdf.
   {"ATmega1280", "", "m1280", "ATmega", {0x1E, 0x97, 0x03},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -892,7 +923,7 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {61, "VCC"}, {62, "GND"}, {80, "VCC"},
      {81, "GND"}, {99, "GND"}, {100, "AVCC"}}}, nullptr,
@@ -900,8 +931,8 @@ const PartRow kParts[] = {
    nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1281.atdf. Waits: not found; the family's longest. Longer in
-  // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Supply pins: the
-  // TQFP64 pinout of ATmega1281.atdf.
+  // avrdude.conf, which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table
+  // 30-17 (C1/C2). Supply pins: the TQFP64 pinout of ATmega1281.atdf.
   {"ATmega1281", "", "m1281", "ATmega", {0x1E, 0x97, 0x04},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -911,15 +942,15 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP64", 64, 2, 3, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
    "ATmega1281.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf",
    nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2560.atdf. Waits: not found; the family's longest. Longer in
-  // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Supply pins: the
-  // TQFP100 pinout of ATmega2560.atdf.
+  // avrdude.conf, which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table
+  // 30-17 (C1/C2). Supply pins: the TQFP100 pinout of ATmega2560.atdf.
   {"ATmega2560", "", "m2560", "ATmega", {0x1E, 0x98, 0x01},
    262144, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -929,7 +960,7 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP100", 100, 21, 22, 20, 30,
     {{10, "VCC"}, {11, "GND"}, {31, "VCC"}, {32, "GND"}, {61, "VCC"}, {62, "GND"}, {80, "VCC"},
      {81, "GND"}, {99, "GND"}, {100, "AVCC"}}}, nullptr,
@@ -937,8 +968,8 @@ const PartRow kParts[] = {
    nullptr},
   // ATmega640/1280/1281/2560/2561 datasheet 2549Q. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2561.atdf. Waits: not found; the family's longest. Longer in
-  // avrdude.conf, which stands: fuse. EEPROM page mode: Table 30-17 (C1/C2). Supply pins: the
-  // TQFP64 pinout of ATmega2561.atdf.
+  // avrdude.conf, which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table
+  // 30-17 (C1/C2). Supply pins: the TQFP64 pinout of ATmega2561.atdf.
   {"ATmega2561", "", "m2561", "ATmega", {0x1E, 0x98, 0x02},
    262144, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -948,14 +979,15 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP64", 64, 2, 3, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}, {64, "AVCC"}}}, nullptr,
    "ATmega2561.atdf; ATmega640/1280/1281/2560/2561 datasheet 2549Q; longer waits: avrdude.conf",
    nullptr},
   // ATmega8515 datasheet 2512G. Signature, memories, fuse and lock bits, factory values,
-  // calibration: ATmega8515.atdf. Waits: Table 93. EEPROM byte mode: Write EEPROM Memory (C0) only.
-  // Supply pins: VCC and GND of the table (no pinout of the package in a device file).
+  // calibration: ATmega8515.atdf. Waits: Table 93. Poll RDY/BSY: not in avrdude.conf's modes: data
+  // polling. EEPROM byte mode: Write EEPROM Memory (C0) only. Supply pins: VCC and GND of the table
+  // (no pinout of the package in a device file).
   {"ATmega8515", "", "m8515", "ATmega", {0x1E, 0x93, 0x06},
    8192, 64, 512, 0, 4,
    2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
@@ -964,14 +996,14 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::EepromSave, R::None, R::SpiEnable, R::WatchdogOn, R::None}, 0xD9},
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 9000, 9000, 4500},
+   {4500, 9000, 9000, 4500}, {4500, 9000, 9000, 4500}, false,
    {"PDIP40", 40, 6, 7, 8, 9, {{20, "GND"}, {40, "VCC"}}}, nullptr,
    "ATmega8515.atdf; ATmega8515 datasheet 2512G; waits: Table 93",
    nullptr},
   // ATmega8535 datasheet 2502. Signature, memories, fuse and lock bits, factory values,
-  // calibration: ATmega8535.atdf. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has. Supply pins: VCC and GND of the table (no pinout
-  // of the package in a device file).
+  // calibration: ATmega8535.atdf. Waits: not found; the family's longest. Poll RDY/BSY: not in
+  // avrdude.conf's modes: data polling. EEPROM page mode not found: byte mode (C0), which every
+  // part has. Supply pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATmega8535", "", "m8535", "ATmega", {0x1E, 0x93, 0x08},
    8192, 64, 512, 0, 4,
    2, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "BODEN", "BODLEVEL"},
@@ -980,14 +1012,14 @@ const PartRow kParts[] = {
         {R::BootReset, R::None, R::None, R::EepromSave, R::None, R::SpiEnable, R::WatchdogOn, R::None}, 0xD9},
        {{}, {}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 4500},
+   {5000, 10000, 10500, 4500}, {5000, 10000, 10500, 4500}, false,
    {"PDIP40", 40, 6, 7, 8, 9, {{10, "VCC"}, {11, "GND"}, {31, "GND"}}}, nullptr,
    "ATmega8535.atdf; ATmega8535 datasheet 2502",
    nullptr},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
-  // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2). Supply pins: the TQFPQFN32
-  // pinout of ATmega16M1.atdf.
+  // gives 2.6 ms and no reason). Poll RDY/BSY: not in avrdude.conf's modes: data polling. EEPROM
+  // page mode: Table 28-18 (C1/C2). Supply pins: the TQFPQFN32 pinout of ATmega16M1.atdf.
   {"ATmega16M1", "", "", "ATmega", {0x1E, 0x94, 0x84},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -997,14 +1029,14 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "PSCRVB", "PSCRVA", "PSCRB", nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 3600, 10500, 4500},
+   {4500, 3600, 10500, 4500}, {4500, 3600, 10500, 4500}, false,
    {"TQFP32", 32, 2, 1, 12, 31, {{4, "VCC"}, {5, "GND"}, {19, "AVCC"}, {20, "AGND"}}}, nullptr,
    "ATmega16M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)",
    nullptr},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
-  // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2). Supply pins: the TQFPQFN32
-  // pinout of ATmega32M1.atdf.
+  // gives 2.6 ms and no reason). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 28-18
+  // (C1/C2). Supply pins: the TQFPQFN32 pinout of ATmega32M1.atdf.
   {"ATmega32M1", "", "m32m1", "ATmega", {0x1E, 0x95, 0x84},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1014,14 +1046,14 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "PSCRVB", "PSCRVA", "PSCRB", nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 3600, 10500, 4500},
+   {4500, 3600, 10500, 4500}, {4500, 3600, 10500, 4500}, true,
    {"TQFP32", 32, 2, 1, 12, 31, {{4, "VCC"}, {5, "GND"}, {19, "AVCC"}, {20, "AGND"}}}, nullptr,
    "ATmega32M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)",
    nullptr},
   // ATmega16M1/32M1/64M1 datasheet 8209F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega64M1.atdf. Waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F
-  // gives 2.6 ms and no reason). EEPROM page mode: Table 28-18 (C1/C2). Supply pins: the TQFPQFN32
-  // pinout of ATmega64M1.atdf.
+  // gives 2.6 ms and no reason). Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 28-18
+  // (C1/C2). Supply pins: the TQFPQFN32 pinout of ATmega64M1.atdf.
   {"ATmega64M1", "", "m64m1", "ATmega", {0x1E, 0x96, 0x84},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1031,14 +1063,14 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "PSCRVB", "PSCRVA", "PSCRB", nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 3600, 10500, 4500},
+   {4500, 3600, 10500, 4500}, {4500, 3600, 10500, 4500}, true,
    {"TQFP32", 32, 2, 1, 12, 31, {{4, "VCC"}, {5, "GND"}, {19, "AVCC"}, {20, "AGND"}}}, nullptr,
    "ATmega64M1.atdf; ATmega16M1/32M1/64M1 datasheet 8209F; waits: 8209F Table 28-17, but tWD_FLASH 4.5 ms from 8209E (8209F gives 2.6 ms and no reason)",
    nullptr},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega8U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2). Supply pins: the QUAD pinout of
-  // ATmega8U2.atdf.
+  // which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 25-16 (C1/C2).
+  // Supply pins: the QUAD pinout of ATmega8U2.atdf.
   {"ATmega8U2", "", "m8u2", "ATmega", {0x1E, 0x93, 0x89},
    8192, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1048,15 +1080,15 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP32", 32, 16, 17, 15, 24,
     {{3, "GND"}, {4, "VCC"}, {28, "UGND"}, {31, "UVCC"}, {32, "AVCC"}}}, nullptr,
    "ATmega8U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf",
    nullptr},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2). Supply pins: the QUAD pinout of
-  // ATmega16U2.atdf.
+  // which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 25-16 (C1/C2).
+  // Supply pins: the QUAD pinout of ATmega16U2.atdf.
   {"ATmega16U2", "", "m16u2", "ATmega", {0x1E, 0x94, 0x89},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1066,15 +1098,15 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP32", 32, 16, 17, 15, 24,
     {{3, "GND"}, {4, "VCC"}, {28, "UGND"}, {31, "UVCC"}, {32, "AVCC"}}}, nullptr,
    "ATmega16U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf",
    nullptr},
   // ATmega8U2/16U2/32U2 datasheet 7799D. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32U2.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: fuse. EEPROM page mode: Table 25-16 (C1/C2). Supply pins: the QUAD pinout of
-  // ATmega32U2.atdf.
+  // which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 25-16 (C1/C2).
+  // Supply pins: the QUAD pinout of ATmega32U2.atdf.
   {"ATmega32U2", "", "m32u2", "ATmega", {0x1E, 0x95, 0x8A},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1084,16 +1116,17 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP32", 32, 16, 17, 15, 24,
     {{3, "GND"}, {4, "VCC"}, {28, "UGND"}, {31, "UVCC"}, {32, "AVCC"}}}, nullptr,
    "ATmega32U2.atdf; ATmega8U2/16U2/32U2 datasheet 7799D; longer waits: avrdude.conf",
    nullptr},
   // ATmega16U4/32U4 datasheet 7766J. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega16U4.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: fuse. EEPROM page mode: 7766F Table 28-16 (C1/C2). Supply pins: the TQFP44 pinout
-  // of ATmega16U4.atdf. Serial programming through PDI/PDO (PB2/PB3), Table 28-14. Overrides:
-  // factory extended fuse 0xF3 (HWBE programmed), 7766J Table 28-3; the device file has 0xFB.
+  // which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 7766F Table 28-16
+  // (C1/C2). Supply pins: the TQFP44 pinout of ATmega16U4.atdf. Serial programming through PDI/PDO
+  // (PB2/PB3), Table 28-14. Overrides: factory extended fuse 0xF3 (HWBE programmed), 7766J Table
+  // 28-3; the device file has 0xFB.
   {"ATmega16U4", "", "m16u4", "ATmega", {0x1E, 0x94, 0x88},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1103,7 +1136,7 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF3}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP44", 44, 10, 11, 9, 13,
     {{2, "UVCC"}, {5, "UGND"}, {14, "VCC"}, {15, "GND"}, {23, "GND"}, {24, "AVCC"}, {34, "VCC"},
      {35, "GND"}, {43, "GND"}, {44, "AVCC"}}}, nullptr,
@@ -1111,9 +1144,9 @@ const PartRow kParts[] = {
    "factory extended fuse 0xF3 (HWBE programmed), 7766J Table 28-3; the device file has 0xFB"},
   // ATmega16U4/32U4 datasheet 7766J. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega32U4.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: fuse. EEPROM page mode: 7766F Table 28-16 (C1/C2). Supply pins: the TQFP44 pinout
-  // of ATmega32U4.atdf. Overrides: factory extended fuse 0xF3 (HWBE programmed), 7766J Table 28-3;
-  // the device file has 0xFB.
+  // which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 7766F Table 28-16
+  // (C1/C2). Supply pins: the TQFP44 pinout of ATmega32U4.atdf. Overrides: factory extended fuse
+  // 0xF3 (HWBE programmed), 7766J Table 28-3; the device file has 0xFB.
   {"ATmega32U4", "", "m32u4", "ATmega", {0x1E, 0x95, 0x87},
    32768, 128, 1024, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1123,7 +1156,7 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF3}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP44", 44, 10, 11, 9, 13,
     {{2, "UVCC"}, {5, "UGND"}, {14, "VCC"}, {15, "GND"}, {23, "GND"}, {24, "AVCC"}, {34, "VCC"},
      {35, "GND"}, {43, "GND"}, {44, "AVCC"}}}, nullptr,
@@ -1131,9 +1164,9 @@ const PartRow kParts[] = {
    "factory extended fuse 0xF3 (HWBE programmed), 7766J Table 28-3; the device file has 0xFB"},
   // ATmega128RFA1 datasheet 8266A. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATmega128RFA1.atdf. Waits: not found; the family's longest. Longer in
-  // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode: serial instruction set (C2,
-  // Write EEPROM Memory Page). Supply pins: VCC and GND of the table (no pinout of the package in a
-  // device file).
+  // avrdude.conf, which stands: Flash, erase, fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM
+  // page mode: serial instruction set (C2, Write EEPROM Memory Page). Supply pins: VCC and GND of
+  // the table (no pinout of the package in a device file).
   {"ATmega128RFA1", "", "m128rfa1", "ATmega", {0x1E, 0xA7, 0x01},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1143,7 +1176,7 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {50000, 13000, 55000, 9000},
+   {50000, 13000, 55000, 9000}, {4500, 13000, 18500, 4500}, true,
    {"QFN64", 64, 38, 39, 37, 12,
     {{20, "GND"}, {23, "VCC"}, {24, "GND"}, {34, "VCC"}, {35, "GND"}, {44, "VCC"}, {45, "GND"},
      {54, "VCC"}, {55, "GND"}, {59, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
@@ -1151,9 +1184,10 @@ const PartRow kParts[] = {
    nullptr},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega64RFR2.atdf. Waits: not found; the family's longest. Longer in
-  // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode not found: byte mode (C0),
-  // which every part has. Supply pins: VCC and GND of the table (no pinout of the package in a
-  // device file). Pins as the ATmega128RFA1 (the Pinoccio Scout's ISP header on an ATmega256RFR2).
+  // avrdude.conf, which stands: Flash, erase, fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM
+  // page mode not found: byte mode (C0), which every part has. Supply pins: VCC and GND of the
+  // table (no pinout of the package in a device file). Pins as the ATmega128RFA1 (the Pinoccio
+  // Scout's ISP header on an ATmega256RFR2).
   {"ATmega64RFR2", "", "m64rfr2", "ATmega", {0x1E, 0xA6, 0x02},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
@@ -1163,7 +1197,7 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {50000, 13000, 55000, 9000},
+   {50000, 13000, 55000, 9000}, {4500, 13000, 18500, 4500}, true,
    {"QFN64", 64, 38, 39, 37, 12,
     {{20, "GND"}, {23, "VCC"}, {24, "GND"}, {34, "VCC"}, {35, "GND"}, {44, "VCC"}, {45, "GND"},
      {54, "VCC"}, {55, "GND"}, {59, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
@@ -1171,9 +1205,9 @@ const PartRow kParts[] = {
    nullptr},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega128RFR2.atdf. Waits: not found; the family's longest. Longer in
-  // avrdude.conf, which stands: Flash, erase, fuse. EEPROM page mode not found: byte mode (C0),
-  // which every part has. Supply pins: VCC and GND of the table (no pinout of the package in a
-  // device file).
+  // avrdude.conf, which stands: Flash, erase, fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM
+  // page mode not found: byte mode (C0), which every part has. Supply pins: VCC and GND of the
+  // table (no pinout of the package in a device file).
   {"ATmega128RFR2", "", "m128rfr2", "ATmega", {0x1E, 0xA7, 0x02},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
@@ -1183,7 +1217,7 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {50000, 13000, 55000, 9000},
+   {50000, 13000, 55000, 9000}, {4500, 13000, 18500, 4500}, true,
    {"QFN64", 64, 38, 39, 37, 12,
     {{20, "GND"}, {23, "VCC"}, {24, "GND"}, {34, "VCC"}, {35, "GND"}, {44, "VCC"}, {45, "GND"},
      {54, "VCC"}, {55, "GND"}, {59, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
@@ -1191,8 +1225,9 @@ const PartRow kParts[] = {
    nullptr},
   // ATmega256RFR2/128RFR2/64RFR2 datasheet 8393. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega256RFR2.atdf. Waits: not found; the family's longest. Longer in
-  // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
-  // has. Supply pins: VCC and GND of the table (no pinout of the package in a device file).
+  // avrdude.conf, which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode not
+  // found: byte mode (C0), which every part has. Supply pins: VCC and GND of the table (no pinout
+  // of the package in a device file).
   {"ATmega256RFR2", "", "m256rfr2", "ATmega", {0x1E, 0xA8, 0x02},
    262144, 256, 8192, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
@@ -1202,7 +1237,7 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 13000, 18500, 9000},
+   {4500, 13000, 18500, 9000}, {4500, 13000, 18500, 4500}, true,
    {"QFN64", 64, 38, 39, 37, 12,
     {{20, "GND"}, {23, "VCC"}, {24, "GND"}, {34, "VCC"}, {35, "GND"}, {44, "VCC"}, {45, "GND"},
      {54, "VCC"}, {55, "GND"}, {59, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
@@ -1210,8 +1245,8 @@ const PartRow kParts[] = {
    nullptr},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega644RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
-  // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2). Supply pins: VCC and GND of
-  // the table (no pinout of the package in a device file).
+  // stands: Flash, erase, fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 31-18
+  // (C1/C2). Supply pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATmega644RFR2", "", "m644rfr2", "ATmega", {0x1E, 0xA6, 0x03},
    65536, 256, 2048, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
@@ -1221,7 +1256,7 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {50000, 13000, 55000, 9000},
+   {50000, 13000, 55000, 9000}, {4500, 13000, 18500, 4500}, true,
    {"QFN48", 48, 28, 29, 27, 10,
     {{5, "GND"}, {8, "GND"}, {14, "GND"}, {16, "VCC"}, {43, "GND"},
      {44, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
@@ -1229,8 +1264,8 @@ const PartRow kParts[] = {
    nullptr},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega1284RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
-  // stands: Flash, erase, fuse. EEPROM page mode: Table 31-18 (C1/C2). Supply pins: VCC and GND of
-  // the table (no pinout of the package in a device file).
+  // stands: Flash, erase, fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 31-18
+  // (C1/C2). Supply pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATmega1284RFR2", "", "m1284rfr2", "ATmega", {0x1E, 0xA7, 0x03},
    131072, 256, 4096, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
@@ -1240,7 +1275,7 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {50000, 13000, 55000, 9000},
+   {50000, 13000, 55000, 9000}, {4500, 13000, 18500, 4500}, true,
    {"QFN48", 48, 28, 29, 27, 10,
     {{5, "GND"}, {8, "GND"}, {14, "GND"}, {16, "VCC"}, {43, "GND"},
      {44, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
@@ -1248,8 +1283,8 @@ const PartRow kParts[] = {
    nullptr},
   // ATmega2564/1284/644RFR2 datasheet 42073A. Signature, memories, fuse and lock bits, factory
   // values, calibration: ATmega2564RFR2.atdf. Waits: Table 31-17. Longer in avrdude.conf, which
-  // stands: fuse. EEPROM page mode: Table 31-18 (C1/C2). Supply pins: VCC and GND of the table (no
-  // pinout of the package in a device file).
+  // stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 31-18 (C1/C2).
+  // Supply pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATmega2564RFR2", "", "m2564rfr2", "ATmega", {0x1E, 0xA8, 0x03},
    262144, 256, 8192, 8, 1,
    3, {{{"CKSEL_SUT0", "CKSEL_SUT1", "CKSEL_SUT2", "CKSEL_SUT3", "CKSEL_SUT4", "CKSEL_SUT5", "CKOUT", "CKDIV8"},
@@ -1259,7 +1294,7 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xFE}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 13000, 18500, 9000},
+   {4500, 13000, 18500, 9000}, {4500, 13000, 18500, 4500}, true,
    {"QFN48", 48, 28, 29, 27, 10,
     {{5, "GND"}, {8, "GND"}, {14, "GND"}, {16, "VCC"}, {43, "GND"},
      {44, "VCC"}}}, "AVDD/DVDD regulated inside: not to VCC. TST to GND",
@@ -1267,10 +1302,11 @@ const PartRow kParts[] = {
    nullptr},
   // AT90USB82/162 datasheet 7707. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90USB82.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has. Supply
-  // pins: VCC and GND of the table (no pinout of the package in a device file).
+  // which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: avrdude.conf (Load
+  // EEPROM Memory Page, C1, and its page size). Supply pins: VCC and GND of the table (no pinout of
+  // the package in a device file).
   {"AT90USB82", "", "usb82", "AT90USB / AT90PWM", {0x1E, 0x93, 0x82},
-   8192, 128, 512, 0, 1,
+   8192, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x5E},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "RSTDISBL", "DWEN"},
@@ -1278,16 +1314,17 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP32", 32, 16, 17, 15, 24, {{3, "GND"}, {4, "VCC"}}}, nullptr,
    "AT90USB82.atdf; AT90USB82/162 datasheet 7707; longer waits: avrdude.conf",
    nullptr},
   // AT90USB82/162 datasheet 7707. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90USB162.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has. Supply
-  // pins: VCC and GND of the table (no pinout of the package in a device file).
+  // which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: avrdude.conf (Load
+  // EEPROM Memory Page, C1, and its page size). Supply pins: VCC and GND of the table (no pinout of
+  // the package in a device file).
   {"AT90USB162", "", "usb162", "AT90USB / AT90PWM", {0x1E, 0x94, 0x82},
-   16384, 128, 512, 0, 1,
+   16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x5E},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "RSTDISBL", "DWEN"},
@@ -1295,17 +1332,18 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF4}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP32", 32, 16, 17, 15, 24, {{3, "GND"}, {4, "VCC"}}}, nullptr,
    "AT90USB162.atdf; AT90USB82/162 datasheet 7707; longer waits: avrdude.conf",
    nullptr},
   // AT90USB646/647/1286/1287 datasheet 7593. Signature, memories, fuse and lock bits, factory
   // values, calibration: AT90USB646.atdf. Waits: not found; the family's longest. Longer in
-  // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
-  // has. Supply pins: VCC and GND of the table (no pinout of the package in a device file). PDI/PDO
-  // on PB2/PB3 for the 64-pin parts, Table 29-14.
+  // avrdude.conf, which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode:
+  // avrdude.conf (Load EEPROM Memory Page, C1, and its page size). Supply pins: VCC and GND of the
+  // table (no pinout of the package in a device file). PDI/PDO on PB2/PB3 for the 64-pin parts,
+  // Table 29-14.
   {"AT90USB646", "AT90USB647", "usb646, usb647", "AT90USB / AT90PWM", {0x1E, 0x96, 0x82},
-   65536, 256, 2048, 0, 1,
+   65536, 256, 2048, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x5E},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "JTAGEN", "OCDEN"},
@@ -1313,17 +1351,18 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF3}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
    "AT90USB646.atdf; AT90USB646/647/1286/1287 datasheet 7593; longer waits: avrdude.conf",
    nullptr},
   // AT90USB646/647/1286/1287 datasheet 7593. Signature, memories, fuse and lock bits, factory
   // values, calibration: AT90USB1286.atdf. Waits: not found; the family's longest. Longer in
-  // avrdude.conf, which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part
-  // has. Supply pins: VCC and GND of the table (no pinout of the package in a device file).
+  // avrdude.conf, which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode:
+  // avrdude.conf (Load EEPROM Memory Page, C1, and its page size). Supply pins: VCC and GND of the
+  // table (no pinout of the package in a device file).
   {"AT90USB1286", "AT90USB1287", "usb1286, usb1287", "AT90USB / AT90PWM", {0x1E, 0x97, 0x82},
-   131072, 256, 4096, 0, 1,
+   131072, 256, 4096, 8, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x5E},
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE", "WDTON", "SPIEN", "JTAGEN", "OCDEN"},
@@ -1331,18 +1370,18 @@ const PartRow kParts[] = {
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "HWBE", nullptr, nullptr, nullptr, nullptr},
         {R::BrownOutLevel, R::BrownOutLevel, R::BrownOutLevel, R::None, R::None, R::None, R::None, R::None}, 0xF3}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"TQFP64", 64, 12, 13, 11, 20,
     {{21, "VCC"}, {22, "GND"}, {52, "VCC"}, {53, "GND"}, {63, "GND"}}}, nullptr,
    "AT90USB1286.atdf; AT90USB646/647/1286/1287 datasheet 7593; longer waits: avrdude.conf",
    nullptr},
   // AT90PWM2/3/2B/3B datasheet 4317J. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90PWM3.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: fuse. EEPROM page mode: Table 25-16 of 4317I and 4317K (C1/C2). Supply pins: VCC
-  // and GND of the table (no pinout of the package in a device file). Serial programming through
-  // MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); SO24 pin numbers of the PWM2/PWM2B from the
-  // family's pinout as KiCad's AT90PWM1-16S draws it (4317J's own figure was not found); the
-  // PWM3/PWM3B come in SO32/QFN32, whose numbers were not found.
+  // which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 25-16 of 4317I
+  // and 4317K (C1/C2). Supply pins: VCC and GND of the table (no pinout of the package in a device
+  // file). Serial programming through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); SO24 pin
+  // numbers of the PWM2/PWM2B from the family's pinout as KiCad's AT90PWM1-16S draws it (4317J's
+  // own figure was not found); the PWM3/PWM3B come in SO32/QFN32, whose numbers were not found.
   {"AT90PWM2", "AT90PWM3", "pwm2, pwm3", "AT90USB / AT90PWM", {0x1E, 0x93, 0x81},
    8192, 64, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1352,14 +1391,15 @@ const PartRow kParts[] = {
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, "PSCRV", "PSC0RB", "PSC1RB", "PSC2RB"},
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"SO24", 24, 5, 4, 12, 2, {{6, "VCC"}, {7, "GND"}}}, "AT90PWM3: SO32/QFN32 pins not shown",
    "AT90PWM3.atdf; AT90PWM2/3/2B/3B datasheet 4317J; longer waits: avrdude.conf",
    nullptr},
   // AT90PWM2/3/2B/3B datasheet 4317J. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90PWM2B.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: fuse. EEPROM page mode: Table 25-16 of 4317I and 4317K (C1/C2). Supply pins: VCC
-  // and GND of the table (no pinout of the package in a device file).
+  // which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 25-16 of 4317I
+  // and 4317K (C1/C2). Supply pins: VCC and GND of the table (no pinout of the package in a device
+  // file).
   {"AT90PWM2B", "AT90PWM3B", "pwm2b, pwm3b", "AT90USB / AT90PWM", {0x1E, 0x93, 0x83},
    8192, 64, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1369,17 +1409,18 @@ const PartRow kParts[] = {
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, "PSCRV", "PSC0RB", "PSC1RB", "PSC2RB"},
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"SO24", 24, 5, 4, 12, 2, {{6, "VCC"}, {7, "GND"}}}, "AT90PWM3B: SO32/QFN32 pins not shown",
    "AT90PWM2B.atdf; AT90PWM2/3/2B/3B datasheet 4317J; longer waits: avrdude.conf",
    nullptr},
   // AT90PWM216/316 datasheet 7710. Signature, memories, fuse and lock bits, factory values,
   // calibration: AT90PWM216.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: fuse. EEPROM page mode not found: byte mode (C0), which every part has. Pin
-  // numbers not found (0). Supply pins: VCC and GND of the table (no pinout of the package in a
-  // device file). MOSI_A/MISO_A/SCK_A as the AT90PWM3B; pin numbers not found.
+  // which stands: fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: avrdude.conf (Load
+  // EEPROM Memory Page, C1, and its page size). Pin numbers not found (0). Supply pins: VCC and GND
+  // of the table (no pinout of the package in a device file). MOSI_A/MISO_A/SCK_A as the AT90PWM3B;
+  // pin numbers not found.
   {"AT90PWM216", "AT90PWM316", "pwm216, pwm316", "AT90USB / AT90PWM", {0x1E, 0x94, 0x83},
-   16384, 128, 512, 0, 1,
+   16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::None, R::ClockDivide}, 0x62},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "EESAVE", "WDTON", "SPIEN", "DWEN", "RSTDISBL"},
@@ -1387,14 +1428,15 @@ const PartRow kParts[] = {
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, "PSCRV", "PSC0RB", "PSC1RB", "PSC2RB"},
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xF9}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {5000, 10000, 10500, 9000},
+   {5000, 10000, 10500, 9000}, {5000, 10000, 10500, 4500}, true,
    {"SO24", 24, 0, 0, 0, 0, {}}, nullptr,
    "AT90PWM216.atdf; AT90PWM216/316 datasheet 7710; longer waits: avrdude.conf",
    nullptr},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny24.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
-  // fuse. EEPROM page mode: Table 19-12 (C1/C2). Supply pins: the SOIC_14 pinout of ATtiny24A.atdf.
-  // The ATtiny24/44/84 datasheet 8006K Table 19-11 gives the same waits.
+  // fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 19-12 (C1/C2). Supply pins:
+  // the SOIC_14 pinout of ATtiny24A.atdf. The ATtiny24/44/84 datasheet 8006K Table 19-11 gives the
+  // same waits.
   {"ATtiny24", "ATtiny24A", "t24, t24a", "ATtiny", {0x1E, 0x91, 0x0B},
    2048, 32, 128, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1404,13 +1446,14 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4500, 9000, 9000},
+   {4500, 4500, 9000, 9000}, {4500, 4000, 9000, 4500}, true,
    {"PDIP14", 14, 7, 8, 9, 4, {{1, "VCC"}, {14, "GND"}}}, nullptr,
    "ATtiny24.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf",
    nullptr},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny44.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
-  // fuse. EEPROM page mode: Table 19-12 (C1/C2). Supply pins: the SOIC_14 pinout of ATtiny44A.atdf.
+  // fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 19-12 (C1/C2). Supply pins:
+  // the SOIC_14 pinout of ATtiny44A.atdf.
   {"ATtiny44", "ATtiny44A", "t44, t44a", "ATtiny", {0x1E, 0x92, 0x07},
    4096, 64, 256, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1420,13 +1463,14 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4500, 9000, 9000},
+   {4500, 4500, 9000, 9000}, {4500, 4000, 9000, 4500}, true,
    {"PDIP14", 14, 7, 8, 9, 4, {{1, "VCC"}, {14, "GND"}}}, nullptr,
    "ATtiny44.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf",
    nullptr},
   // ATtiny24A/44A/84A datasheet 8183F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny84.atdf. Waits: Table 19-11. Longer in avrdude.conf, which stands: EEPROM,
-  // fuse. EEPROM page mode: Table 19-12 (C1/C2). Supply pins: the SOIC_14 pinout of ATtiny84A.atdf.
+  // fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 19-12 (C1/C2). Supply pins:
+  // the SOIC_14 pinout of ATtiny84A.atdf.
   {"ATtiny84", "ATtiny84A", "t84, t84a", "ATtiny", {0x1E, 0x93, 0x0C},
    8192, 64, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1436,14 +1480,15 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4500, 9000, 9000},
+   {4500, 4500, 9000, 9000}, {4500, 4000, 9000, 4500}, true,
    {"PDIP14", 14, 7, 8, 9, 4, {{1, "VCC"}, {14, "GND"}}}, nullptr,
    "ATtiny84.atdf; ATtiny24A/44A/84A datasheet 8183F; waits: Table 19-11; longer waits: avrdude.conf",
    nullptr},
   // ATtiny2313A/4313 datasheet 8246. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny4313.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: EEPROM, fuse. EEPROM page mode: 8246A Table 20-15 (C1/C2). Supply pins: VCC and
-  // GND of the table (no pinout of the package in a device file).
+  // which stands: EEPROM, fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8246A Table
+  // 20-15 (C1/C2). Supply pins: VCC and GND of the table (no pinout of the package in a device
+  // file).
   {"ATtiny4313", "", "t4313", "ATtiny", {0x1E, 0x92, 0x0D},
    4096, 64, 256, 4, 2,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1453,14 +1498,15 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4500, 9000, 9000},
+   {4500, 4500, 9000, 9000}, {4500, 4000, 9000, 4500}, true,
    {"PDIP20", 20, 17, 18, 19, 1, {{10, "GND"}, {20, "VCC"}}}, nullptr,
    "ATtiny4313.atdf; ATtiny2313A/4313 datasheet 8246; longer waits: avrdude.conf",
    nullptr},
   // ATtiny43U datasheet 8048C. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny43U.atdf. Waits: Table 19-15. Longer in avrdude.conf, which stands: EEPROM.
-  // EEPROM page mode: Table 19-16 (C1/C2). Supply pins: VCC and GND of the table (no pinout of the
-  // package in a device file). Revision 8048B gave tWD_ERASE 4.0 ms; 8048C's 9.0 ms stands.
+  // Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 19-16 (C1/C2). Supply pins: VCC
+  // and GND of the table (no pinout of the package in a device file). Revision 8048B gave tWD_ERASE
+  // 4.0 ms; 8048C's 9.0 ms stands.
   {"ATtiny43U", "", "t43u", "ATtiny", {0x1E, 0x92, 0x0C},
    4096, 64, 64, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1470,15 +1516,15 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4500, 9000, 4500},
+   {4500, 4500, 9000, 4500}, {4500, 4000, 9000, 4500}, true,
    {"SOIC20", 20, 5, 6, 7, 20,
     {{9, "VCC"}, {10, "GND"}}}, "Pins from a KiCad symbol: no datasheet seen",
    "ATtiny43U.atdf; ATtiny43U datasheet 8048C; waits: Table 19-15; longer waits: avrdude.conf",
    nullptr},
   // ATtiny48/88 datasheet 8008. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny48.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: erase. EEPROM page mode: 8008H Table 21-8 (C1) and step 5B (Write EEPROM Memory
-  // Page). Supply pins: the PDIP pinout of ATtiny48.atdf.
+  // which stands: erase. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: 8008H Table 21-8
+  // (C1) and step 5B (Write EEPROM Memory Page). Supply pins: the PDIP pinout of ATtiny48.atdf.
   {"ATtiny48", "", "t48", "ATtiny", {0x1E, 0x92, 0x09},
    4096, 64, 64, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1488,14 +1534,14 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4000, 15000, 4500},
+   {4500, 4000, 15000, 4500}, {4500, 4000, 9000, 4500}, true,
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
    "ATtiny48.atdf; ATtiny48/88 datasheet 8008; longer waits: avrdude.conf",
    nullptr},
   // ATtiny48/88 datasheet 8008. Signature, memories, fuse and lock bits, factory values,
-  // calibration: ATtiny88.atdf. Waits: not found; the family's longest. EEPROM page mode: 8008H
-  // Table 21-8 (C1) and step 5B (Write EEPROM Memory Page). Supply pins: the PDIP pinout of
-  // ATtiny88.atdf.
+  // calibration: ATtiny88.atdf. Waits: not found; the family's longest. Poll RDY/BSY: avrdude.conf
+  // polls it. EEPROM page mode: 8008H Table 21-8 (C1) and step 5B (Write EEPROM Memory Page).
+  // Supply pins: the PDIP pinout of ATtiny88.atdf.
   {"ATtiny88", "", "t88", "ATtiny", {0x1E, 0x93, 0x11},
    8192, 64, 64, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1505,16 +1551,16 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4000, 9000, 4500},
+   {4500, 4000, 9000, 4500}, {4500, 4000, 9000, 4500}, true,
    {"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "GND"}}}, nullptr,
    "ATtiny88.atdf; ATtiny48/88 datasheet 8008",
    nullptr},
   // ATtiny87/167 datasheet 8265. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny87.atdf. Waits: 7728G (the datasheet's earlier issue) Table 21-14, but
   // tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their
-  // 4.0 ms. Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: 7728G
-  // Table 21-15 (C1/C2). Supply pins: VCC and GND of the table (no pinout of the package in a
-  // device file).
+  // 4.0 ms. Longer in avrdude.conf, which stands: EEPROM, erase, fuse. Poll RDY/BSY: avrdude.conf
+  // polls it. EEPROM page mode: 7728G Table 21-15 (C1/C2). Supply pins: VCC and GND of the table
+  // (no pinout of the package in a device file).
   {"ATtiny87", "", "t87", "ATtiny", {0x1E, 0x93, 0x87},
    8192, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1524,7 +1570,7 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4500, 15000, 9000},
+   {4500, 4500, 15000, 9000}, {4500, 4000, 9000, 4500}, true,
    {"SOIC20", 20, 7, 3, 8, 11,
     {{15, "VCC"}, {16, "GND"}}}, "Pins from a KiCad symbol: no datasheet seen",
    "ATtiny87.atdf; ATtiny87/167 datasheet 8265; waits: 7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms; longer waits: avrdude.conf",
@@ -1532,9 +1578,9 @@ const PartRow kParts[] = {
   // ATtiny87/167 datasheet 8265. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny167.atdf. Waits: 7728G (the datasheet's earlier issue) Table 21-14, but
   // tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their
-  // 4.0 ms. Longer in avrdude.conf, which stands: EEPROM, erase, fuse. EEPROM page mode: 7728G
-  // Table 21-15 (C1/C2). Supply pins: VCC and GND of the table (no pinout of the package in a
-  // device file).
+  // 4.0 ms. Longer in avrdude.conf, which stands: EEPROM, erase, fuse. Poll RDY/BSY: avrdude.conf
+  // polls it. EEPROM page mode: 7728G Table 21-15 (C1/C2). Supply pins: VCC and GND of the table
+  // (no pinout of the package in a device file).
   {"ATtiny167", "", "t167", "ATtiny", {0x1E, 0x94, 0x87},
    16384, 128, 512, 4, 1,
    3, {{{"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"},
@@ -1544,18 +1590,18 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4500, 15000, 9000},
+   {4500, 4500, 15000, 9000}, {4500, 4000, 9000, 4500}, true,
    {"SOIC20", 20, 7, 3, 8, 11,
     {{15, "VCC"}, {16, "GND"}}}, "Pins from a KiCad symbol: no datasheet seen",
    "ATtiny167.atdf; ATtiny87/167 datasheet 8265; waits: 7728G (the datasheet's earlier issue) Table 21-14, but tWD_ERASE 9.0 ms as the later sheets of its kin (ATtiny24A 8183F, ATtiny43U 8048C) raised their 4.0 ms; longer waits: avrdude.conf",
    nullptr},
   // ATtiny441/841 datasheet 8495F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny441.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: EEPROM, fuse. EEPROM page mode not found: byte mode (C0), which every part has.
-  // Supply pins: the SOIC_14 pinout of ATtiny441.atdf. Pinout as the ATtiny24/44/84 (PA6/PA5/PA4,
-  // PB3 RESET), not checked.
+  // which stands: EEPROM, fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: avrdude.conf
+  // (Load EEPROM Memory Page, C1, and its page size). Supply pins: the SOIC_14 pinout of
+  // ATtiny441.atdf. Pinout as the ATtiny24/44/84 (PA6/PA5/PA4, PB3 RESET), not checked.
   {"ATtiny441", "", "t441", "ATtiny", {0x1E, 0x92, 0x15},
-   4096, 16, 256, 0, 2,
+   4096, 16, 256, 4, 2,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", nullptr, "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::ClockDivide}, 0x62},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "EESAVE", "WDTON", "SPIEN", "DWEN", "RSTDISBL"},
@@ -1563,16 +1609,17 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", "BODACT0", "BODACT1", "BODPD0", "BODPD1", "ULPOSCSEL0", "ULPOSCSEL1", "ULPOSCSEL2"},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4500, 9000, 9000},
+   {4500, 4500, 9000, 9000}, {4500, 4000, 9000, 4500}, true,
    {"SOIC14", 14, 7, 8, 9, 4, {{1, "VCC"}, {14, "GND"}}}, nullptr,
    "ATtiny441.atdf; ATtiny441/841 datasheet 8495F; longer waits: avrdude.conf",
    nullptr},
   // ATtiny441/841 datasheet 8495F. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny841.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: EEPROM, fuse. EEPROM page mode not found: byte mode (C0), which every part has.
-  // Supply pins: the SOIC_14 pinout of ATtiny841.atdf.
+  // which stands: EEPROM, fuse. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: avrdude.conf
+  // (Load EEPROM Memory Page, C1, and its page size). Supply pins: the SOIC_14 pinout of
+  // ATtiny841.atdf.
   {"ATtiny841", "", "t841", "ATtiny", {0x1E, 0x93, 0x15},
-   8192, 16, 512, 0, 2,
+   8192, 16, 512, 4, 2,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", nullptr, "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::ClockDivide}, 0x62},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "EESAVE", "WDTON", "SPIEN", "DWEN", "RSTDISBL"},
@@ -1580,15 +1627,15 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", "BODACT0", "BODACT1", "BODPD0", "BODPD1", "ULPOSCSEL0", "ULPOSCSEL1", "ULPOSCSEL2"},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4500, 9000, 9000},
+   {4500, 4500, 9000, 9000}, {4500, 4000, 9000, 4500}, true,
    {"SOIC14", 14, 7, 8, 9, 4, {{1, "VCC"}, {14, "GND"}}}, nullptr,
    "ATtiny841.atdf; ATtiny441/841 datasheet 8495F; longer waits: avrdude.conf",
    nullptr},
   // ATtiny828 datasheet 8371A. Signature, memories, fuse and lock bits, factory values,
   // calibration: ATtiny828.atdf. Waits: not found; the family's longest. Longer in avrdude.conf,
-  // which stands: erase. EEPROM page mode: Table 101 (C1/C2). Supply pins: VCC and GND of the table
-  // (no pinout of the package in a device file). Table 100 (pin mapping) found but not its
-  // contents.
+  // which stands: erase. Poll RDY/BSY: avrdude.conf polls it. EEPROM page mode: Table 101 (C1/C2).
+  // Supply pins: VCC and GND of the table (no pinout of the package in a device file). Table 100
+  // (pin mapping) found but not its contents.
   {"ATtiny828", "ATtiny828R", "t828, t828r", "ATtiny", {0x1E, 0x93, 0x14},
    8192, 64, 256, 4, 2,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", nullptr, nullptr, "SUT_CKSEL2", "SUT_CKSEL3", "CKOUT", "CKDIV8"},
@@ -1598,17 +1645,17 @@ const PartRow kParts[] = {
        {{"BOOTRST", "BOOTSZ0", "BOOTSZ1", nullptr, "BODACT0", "BODACT1", "BODPD0", "BODPD1"},
         {R::BootReset, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12", nullptr, nullptr}, 0xFF,
-   {4500, 4000, 15000, 4500},
+   {4500, 4000, 15000, 4500}, {4500, 4000, 9000, 4500}, true,
    {"TQFP32", 32, 27, 28, 30, 29,
     {{4, "VCC"}, {5, "GND"}, {21, "GND"}}}, "Programming pins from its SPI module only",
    "ATtiny828.atdf; ATtiny828 datasheet 8371A; longer waits: avrdude.conf",
    nullptr},
   // ATtiny1634 datasheet 8303. Signature, memories, fuse and lock bits, factory values,
-  // calibration: ATtiny1634.atdf. Waits: not found; the family's longest. EEPROM page mode not
-  // found: byte mode (C0), which every part has. Supply pins: VCC and GND of the table (no pinout
-  // of the package in a device file).
+  // calibration: ATtiny1634.atdf. Waits: not found; the family's longest. Poll RDY/BSY:
+  // avrdude.conf polls it. EEPROM page mode: avrdude.conf (Load EEPROM Memory Page, C1, and its
+  // page size). Supply pins: VCC and GND of the table (no pinout of the package in a device file).
   {"ATtiny1634", "ATtiny1634R", "t1634, t1634r", "ATtiny", {0x1E, 0x94, 0x12},
-   16384, 32, 256, 0, 1,
+   16384, 32, 256, 4, 1,
    3, {{{"SUT_CKSEL0", "SUT_CKSEL1", "SUT_CKSEL2", "SUT_CKSEL3", "SUT_CKSEL4", nullptr, "CKOUT", "CKDIV8"},
         {R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::ClockSelect, R::None, R::None, R::ClockDivide}, 0x62},
        {{"BODLEVEL0", "BODLEVEL1", "BODLEVEL2", "EESAVE", "WDTON", "SPIEN", "DWEN", "RSTDISBL"},
@@ -1616,7 +1663,7 @@ const PartRow kParts[] = {
        {{"SELFPRGEN", "BODACT0", "BODACT1", "BODPD0", "BODPD1", nullptr, nullptr, nullptr},
         {R::None, R::None, R::None, R::None, R::None, R::None, R::None, R::None}, 0xFF}},
    {"LB1", "LB2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, 0xFF,
-   {4500, 4000, 9000, 4500},
+   {4500, 4000, 9000, 4500}, {4500, 4000, 9000, 4500}, true,
    {"SOIC20", 20, 20, 19, 16, 14,
     {{10, "GND"}, {11, "VCC"}}}, "Pins from a KiCad symbol: no datasheet seen",
    "ATtiny1634.atdf; ATtiny1634 datasheet 8303",

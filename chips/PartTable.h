@@ -49,6 +49,9 @@ struct PartRow {
   uint8_t fuseCount; PartFuseByte fuses[3];          // low, high, extended as far as present
   const char* lockBits[8]; uint8_t lockFactory;      // lockBits[k] = name of lock bit k
   PartWriteTimes times;
+  // The datasheet's own times, at most the waits above: how long the simulated chip is busy.
+  PartWriteTimes typical;
+  bool readyPoll;         // has Poll RDY/BSY (F0); else the chip is polled by reading data back
   PartPackage package;    // its DIP where it has one, else its main SMD package (TQFP/QFN/SOIC)
   const char* pictureNote;  // one line under the picture (weak evidence, wiring), or nullptr
   const char* sources;      // where its values come from, in one line

@@ -4,6 +4,7 @@
 
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
+#include "chips/FastTransport.h"
 #include "image/Images.h"
 
 namespace quillet {
@@ -85,7 +86,13 @@ PlanOutcome ExecuteWrite(const ChipModule& m, bool program, const WritePlan& pla
     if (op.kind == WriteOp::Kind::Load) continue;
     ++run.units;
     run.done = op.done;
-    if (!after(op)) return PlanOutcome::Stopped;
+    // A stop keeps what was written; whether the last write went through is known first.
+    if (!after(op)) return dryRun || FastWritesDone() ? PlanOutcome::Stopped : PlanOutcome::Failed;
+  }
+  // The fast transfers answer a write before the chip has finished it.
+  if (!dryRun && !plan.ops.empty() && !FastWritesDone()) {
+    run.failedAt = plan.ops.back().address / step * step;
+    return PlanOutcome::Failed;
   }
   return PlanOutcome::Done;
 }

@@ -57,6 +57,9 @@ constexpr uint8_t kNak = 0x7F;
 
 constexpr uint8_t kStatusOk = 0;
 constexpr uint8_t kStatusRefused = 1;  // not in block mode, a form of the wrong kind, unknown kind
+// A write before this request was still under way when its longest wait had passed: the chip
+// failed it. The request did not run.
+constexpr uint8_t kStatusBusy = 2;
 
 // Resynchronisation: this many kSync bytes in a row. Longer than any frame, and a frame starts
 // with kSof, so no frame and no run of frames can hold it. The firmware answers with a hello
@@ -116,6 +119,19 @@ constexpr uint8_t kWord = 0x01;
 constexpr uint8_t kOddSelect = 0x02;
 constexpr uint8_t kExtended = 0x04;
 constexpr uint8_t kWithData = 0x08;
+// The wait of a write or commit form ends as soon as the chip is ready, the form's wait being its
+// longest: kPollReady asks the chip by Poll RDY/BSY (F0 00 00 00, bit 0 of the answer set while
+// busy); kPollData reads the written byte back through the read slot until it reads right,
+// for a byte that can be told from the values a busy chip reads (see Pollable). A write the
+// chip cannot be asked about waits its time out.
+constexpr uint8_t kPollReady = 0x10;
+constexpr uint8_t kPollData = 0x20;
+
+// A byte that data polling can tell from what a busy chip reads: 0xFF (Flash and EEPROM of
+// the later parts), 0x7F and 0x80 (AT90S Flash and EEPROM), 0x00 (AT90S1200 and the like).
+QUILLET_HOT bool Pollable(uint8_t value) {
+  return value != 0xFF && value != 0x7F && value != 0x80 && value != 0x00;
+}
 
 // A slot's wait counts in units of 256 us (up to 65 ms): the datasheets' 4.5 ms is 18 of them.
 constexpr uint16_t kWaitUnitUs = 256;
@@ -186,15 +202,25 @@ inline uint32_t Address24(const uint8_t* p) {
 // for it and returns what came back; Send(b) queues an answer byte; Receive(b) takes the next
 // byte of the line, false once the line has rested kFragmentMs, a byte came with a framing
 // error, or a resynchronisation came; Flush() waits until the answer has left; Baud(code)
-// switches the line's rate; Busy(units) notes that the chip writes for units x 256 us from
-// now, Ready() waits until it is done. A write's wait thus runs while the next frame arrives,
-// and anything the firmware sends the chip afterwards waits for it first.
+// switches the line's rate; Busy(units) notes that the chip writes for at most units x 256 us
+// from now, Waiting() is true until that time has passed, Ready() waits until it has, Done()
+// ends it early. A write's wait thus runs while the next frame arrives, and anything the
+// firmware sends the chip afterwards waits for it first (Settle), asking the chip where it can.
 
 enum LinkMode : uint8_t { kPlain, kBlocks, kLost };
+
+// How the write under way is asked about.
+enum PollHow : uint8_t { kPollNone, kPollByReady, kPollByData };
 
 struct State {
   Form forms[kSlots];
   int16_t ext = -1;  // the extended address byte the chip holds; -1: not known
+  uint8_t poll = kPollNone;  // the write under way
+  uint32_t pollAddress = 0;  // kPollByData: its byte and the value it must read
+  uint8_t pollValue = 0;
+  bool loaded = false;  // a pollable byte was loaded into the page buffer since the last commit
+  uint32_t loadedAddress = 0;
+  uint8_t loadedValue = 0;
   uint8_t mode = kPlain;
   uint8_t baud = 0;  // code of the line's rate
 };
@@ -202,6 +228,9 @@ struct State {
 inline void Forget(State& s) {
   for (uint8_t i = 0; i < kSlots; ++i) s.forms[i].valid = false;
   s.ext = -1;
+  s.loaded = false;
+  // Without the read form the write under way can only be waited out.
+  if (s.poll == kPollByData) s.poll = kPollNone;
 }
 
 template <class Io>
@@ -272,15 +301,71 @@ void Lost(State& s, Io& io, uint8_t seq) {
   Answer(io, kNak, seq, kStatusRefused, nullptr, 0);
 }
 
-// One instruction through a slot, with its extended address and its wait.
+// Whether the write under way is done, asked once.
 template <class Io>
-void Apply(State& s, Io& io, const Form& f, uint32_t address, uint8_t data) {
+bool ChipReady(State& s, Io& io) {
+  uint8_t in[4] = {0xF0, 0x00, 0x00, 0x00};
+  if (s.poll == kPollByReady) return (ShiftInstruction(io, in) & 0x01) == 0;
+  const Form& r = s.forms[kSlotRead];
+  SelectExtended(s, io, r, s.pollAddress);
+  FormInstruction(r, s.pollAddress, 0, in);
+  return ShiftInstruction(io, in) == s.pollValue;
+}
+
+// Before anything reaches the chip: the write under way is over. Where the chip can be asked,
+// it is asked until it is ready or the write's longest wait has passed; false when it still
+// reads busy then (the write failed). Otherwise the wait runs out.
+template <class Io>
+bool Settle(State& s, Io& io) {
+  if (s.poll == kPollNone) {
+    io.Ready();
+    return true;
+  }
+  for (;;) {
+    const bool last = !io.Waiting();
+    if (ChipReady(s, io)) break;
+    if (last) {
+      s.poll = kPollNone;
+      io.Done();
+      return false;
+    }
+  }
+  s.poll = kPollNone;
+  io.Done();
+  return true;
+}
+
+// One instruction through a slot, with its extended address and its wait; false, with nothing
+// sent, when the write before it failed.
+template <class Io>
+bool Apply(State& s, Io& io, const Form& f, uint32_t address, uint8_t data) {
   uint8_t in[4];
-  io.Ready();
+  if (!Settle(s, io)) return false;
   SelectExtended(s, io, f, address);
   FormInstruction(f, address, data, in);
   ShiftInstruction(io, in);
-  if (f.wait) io.Busy(f.wait);
+  if (!f.wait) return true;
+  io.Busy(f.wait);
+  const bool commit = f.op == 0x4C || f.op == 0xC2;
+  const uint8_t value = commit ? s.loadedValue : data;
+  if (f.flags & kPollReady) {
+    s.poll = kPollByReady;
+  } else if ((f.flags & kPollData) && s.forms[kSlotRead].valid && (commit ? s.loaded : Pollable(value))) {
+    s.poll = kPollByData;
+    s.pollAddress = commit ? s.loadedAddress : address;
+    s.pollValue = value;
+  }
+  if (commit) s.loaded = false;
+  return true;
+}
+
+// A byte loaded into the page buffer: the last pollable one is what data polling reads back
+// once the page is committed.
+QUILLET_HOT void NoteLoaded(State& s, uint32_t address, uint8_t value) {
+  if (!Pollable(value)) return;
+  s.loaded = true;
+  s.loadedAddress = address;
+  s.loadedValue = value;
 }
 
 template <class Io>
@@ -313,8 +398,12 @@ void RunRead(State& s, Io& io, uint8_t seq, const uint8_t p[kParamBytes]) {
   }
   uint32_t a = Address24(p + 1);
   const uint16_t n = BlockCount(p[4]);
-  io.Ready();
   io.Spi(static_cast<uint8_t>((p[0] & kSpiMask) >> kSpiShift));
+  if (!Settle(s, io)) {
+    io.Spi(0);
+    Answer(io, kRead, seq, kStatusBusy, nullptr, 0);
+    return;
+  }
   uint16_t crc = AnswerStart(io, kRead, seq, kStatusOk, n);
   uint8_t cur[4], next[4];
   FormInstruction(f, a, 0, cur);
@@ -364,7 +453,10 @@ bool RunWrite(State& s, Io& io, uint8_t seq, const uint8_t p[kParamBytes], uint1
   const bool commit = (p[0] & kCommit) != 0;
   const bool allowed = f.valid && SlotClass(slot) == kClassWrite &&
                        (!commit || s.forms[kSlotCommit].valid);
-  const bool deferred = !allowed || f.wait != 0;
+  // The chip asked at the block's clock, while the block's bytes gather in the line's buffer.
+  io.Spi(static_cast<uint8_t>((p[0] & kSpiMask) >> kSpiShift));
+  const bool ready = !allowed || Settle(s, io);
+  const bool deferred = !allowed || !ready || f.wait != 0;
   bool whole = true;
   if (deferred) {
     for (uint16_t i = 0; i < n && whole; ++i) {
@@ -374,13 +466,12 @@ bool RunWrite(State& s, Io& io, uint8_t seq, const uint8_t p[kParamBytes], uint1
   } else {
     // Page loads: the next byte is taken from the line and its instruction formed while this
     // one shifts. A damaged block leaves the chip's page buffer loaded but never committed.
-    io.Spi(static_cast<uint8_t>((p[0] & kSpiMask) >> kSpiShift));
     uint8_t b = 0, cur[4] = {0, 0, 0, 0}, next[4] = {0, 0, 0, 0};
     whole = io.Receive(b);
     if (whole) {
       crc = Crc(crc, b);
       FormInstruction(f, start, b, cur);
-      io.Ready();
+      NoteLoaded(s, start, b);
       SelectExtended(s, io, f, start);
     }
     for (uint16_t i = 0; whole && i < n; ++i) {
@@ -392,6 +483,7 @@ bool RunWrite(State& s, Io& io, uint8_t seq, const uint8_t p[kParamBytes], uint1
       if (got) {
         crc = Crc(crc, b);
         FormInstruction(f, start + i + 1, b, next);
+        NoteLoaded(s, start + i + 1, b);
       }
       io.End();
       io.Begin(cur[2]);
@@ -410,17 +502,17 @@ bool RunWrite(State& s, Io& io, uint8_t seq, const uint8_t p[kParamBytes], uint1
     Lost(s, io, seq);
     return false;
   }
-  if (!allowed) {
+  if (!allowed || !ready) {
     io.Spi(0);
-    Answer(io, kWrite, seq, kStatusRefused, nullptr, 0);
+    Answer(io, kWrite, seq, allowed ? kStatusBusy : kStatusRefused, nullptr, 0);
     return true;
   }
-  io.Spi(static_cast<uint8_t>((p[0] & kSpiMask) >> kSpiShift));
+  bool done = true;
   if (deferred)
-    for (uint16_t i = 0; i < n; ++i) Apply(s, io, f, start + i, buffer[i]);
-  if (commit) Apply(s, io, s.forms[kSlotCommit], start + n - 1, 0);
+    for (uint16_t i = 0; i < n && done; ++i) done = Apply(s, io, f, start + i, buffer[i]);
+  if (commit && done) done = Apply(s, io, s.forms[kSlotCommit], start + n - 1, 0);
   io.Spi(0);
-  Answer(io, kWrite, seq, kStatusOk, nullptr, 0);
+  Answer(io, kWrite, seq, done ? kStatusOk : kStatusBusy, nullptr, 0);
   return true;
 }
 
@@ -464,8 +556,8 @@ bool RunFrame(State& s, Io& io, uint8_t* buffer, uint8_t major, uint8_t minor) {
     case kWrite: return RunWrite(s, io, seq, p, Crc(crc, h + 2 + kParamBytes, 2), buffer);
     case kCommitAt:
       if (s.forms[kSlotCommit].valid) {
-        Apply(s, io, s.forms[kSlotCommit], Address24(p), 0);
-        Answer(io, kCommitAt, seq, kStatusOk, nullptr, 0);
+        const bool done = Apply(s, io, s.forms[kSlotCommit], Address24(p), 0);
+        Answer(io, kCommitAt, seq, done ? kStatusOk : kStatusBusy, nullptr, 0);
       } else {
         Answer(io, kCommitAt, seq, kStatusRefused, nullptr, 0);
       }
@@ -480,8 +572,11 @@ bool RunFrame(State& s, Io& io, uint8_t* buffer, uint8_t major, uint8_t minor) {
         Answer(io, kBaud, seq, kStatusRefused, nullptr, 0);
       }
       break;
-    case kPing: Answer(io, kPing, seq, kStatusOk, nullptr, 0); break;
+    // Also what the program asks after its last write: whether that write went through.
+    case kPing: Answer(io, kPing, seq, Settle(s, io) ? kStatusOk : kStatusBusy, nullptr, 0); break;
     case kLeave:
+      // The plain commands wait a write under way out.
+      s.poll = kPollNone;
       Answer(io, kLeave, seq, kStatusOk, nullptr, 0);
       io.Flush();
       Forget(s);

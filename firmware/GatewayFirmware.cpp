@@ -290,6 +290,8 @@ struct Io {
     busySince = Ticks();
   }
   void Ready() { ::Ready(); }
+  bool Waiting() const { return busyTicks && static_cast<uint16_t>(Ticks() - busySince) < busyTicks; }
+  void Done() { busyTicks = 0; }
 };
 
 // Waits until the answer bytes queued so far have left the UART, the last one's stop bits

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "chips/PartTable.h"
+
 namespace quillet::sim {
 
 namespace {
@@ -21,8 +23,14 @@ std::string Hex4(unsigned v) {
 }  // namespace
 
 SimChip::SimChip(const SimChipModel& model) : model_(&model) {
-  // The busy times are the catalogue's, so the program and its simulated chips agree.
-  if (const ChipEntry* entry = FindChipByName(model.name)) times_ = entry->times;
+  // The busy times are the catalogue's, so the program and its simulated chips agree; a newer
+  // chip's row gives its datasheet's typical times too, which the chip takes.
+  if (const ChipEntry* entry = FindChipByName(model.name)) {
+    longest_ = times_ = entry->times;
+    if (entry->part)
+      times_ = {entry->part->typical.flashUs, entry->part->typical.eepromUs, entry->part->typical.eraseUs,
+                entry->part->typical.fuseUs};
+  }
   FactoryReset();
 }
 
@@ -76,12 +84,55 @@ void SimChip::SetReset(bool high, int64_t timeUs) {
   resetHigh_ = high;
 }
 
+void SimChip::WriteBusy(int64_t t, uint32_t WriteTimes::*time, bool flash, uint32_t from, uint32_t to) {
+  uint32_t us = times_.*time;
+  if (busyMode_ == BusyMode::Random) {
+    random_ = random_ * 1103515245u + 12345u;
+    us = 1 + (random_ >> 8) % std::max<uint32_t>(longest_.*time, 1);
+  } else if (busyMode_ == BusyMode::Stuck) {
+    us = 4 * longest_.*time;
+  }
+  Busy(t, us);
+  polled_ = {flash, from, to};
+}
+
+bool SimChip::PolledRead(const Bytes4& in) const {
+  if (polled_.to == 0) return false;
+  if ((in[0] & 0xF7) == 0x20 && polled_.flash) {
+    const uint32_t words = model_->flashBytes / 2;
+    const uint32_t word = ((uint32_t{extendedAddress_} << 16) | (uint32_t{in[1]} << 8) | in[2]) % words;
+    const uint32_t b = word * 2 + ((in[0] & 0x08) ? 1 : 0);
+    return b >= polled_.from && b < polled_.to;
+  }
+  if (in[0] == 0xA0 && !polled_.flash) {
+    const uint32_t a = ((uint32_t{in[1]} << 8) | in[2]) % model_->eepromBytes;
+    return a >= polled_.from && a < polled_.to;
+  }
+  return false;
+}
+
+uint8_t SimChip::EchoAt(const Bytes4& in, int index, int64_t timeUs) const {
+  // Transfer's verdicts in its order; only an instruction carried out echoes.
+  const bool enable = in[0] == 0xAC && in[1] == 0x53;
+  const bool polled = timeUs < ownBusyUntil_ && enabled_ && PolledRead(in);
+  const bool busy = BusyAt(timeUs) && !(enabled_ && model_->hasPoll && in[0] == 0xF0) && !polled &&
+                    Backed(timeUs < provenBusyUntil_);
+  const bool early = !enabled_ && enable && armed_ && timeUs - resetLowAt_ < resetSettleUs_ &&
+                     Backed(timeUs - provenResetLowAt_ < resetSettleUs_);
+  if (resetHigh_ || busy || (!enabled_ && !enable) || (!enabled_ && !armed_) || early ||
+      (!enabled_ && enableMisses_ > 0) || polled)
+    return 0xFF;
+  if (!model_->echo) return 0x00;
+  return index == 0 ? lastOut_ : in[index - 1];
+}
+
 Bytes4 SimChip::Transfer(const Bytes4& in, int64_t timeUs, std::string* note) {
   std::string n;
   std::string warning;
   Bytes4 out{0xFF, 0xFF, 0xFF, 0xFF};  // MISO undriven: the line floats high
   const bool enable = in[0] == 0xAC && in[1] == 0x53;
-  bool busy = BusyAt(timeUs) && !(enabled_ && model_->hasPoll && in[0] == 0xF0);
+  const bool polled = timeUs < ownBusyUntil_ && enabled_ && PolledRead(in);
+  bool busy = BusyAt(timeUs) && !(enabled_ && model_->hasPoll && in[0] == 0xF0) && !polled;
   if (busy && !Backed(timeUs < provenBusyUntil_)) {
     busy = false;
     warning = " (warning: perhaps inside the busy time; the arrival is not known exactly)";
@@ -111,6 +162,10 @@ Bytes4 SimChip::Transfer(const Bytes4& in, int64_t timeUs, std::string* note) {
     --enableMisses_;
     armed_ = false;
     n = "Programming Enable missed: " + std::to_string(enableMisses_) + " more to miss";
+  } else if (polled) {
+    // Data polling: the byte under way reads as 0xFF until it is written.
+    out[3] = 0xFF;
+    n = "Read " + Hex4(in[1] << 8 | in[2]) + " while it is written -> FF (busy)";
   } else {
     if (!enabled_) {
       enabled_ = true;
@@ -222,7 +277,7 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
         state_.flash[flashByte] &= i4;
         ++changes_;
       }
-      Busy(t, times_.flashUs);
+      WriteBusy(t, &WriteTimes::flashUs, true, flashByte, flashByte + 1);
     }
   } else if (i1 == 0x4C && m.flashPageWords) {
     const uint32_t first = word / m.flashPageWords * m.flashPageWords;
@@ -234,7 +289,7 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
       ++changes_;
     }
     pageBuffer_.assign(pageBuffer_.size(), 0xFF);
-    Busy(t, times_.flashUs);
+    WriteBusy(t, &WriteTimes::flashUs, true, first * 2, static_cast<uint32_t>(first * 2 + pageBuffer_.size()));
   } else if (i1 == 0xA0) {
     const uint8_t v = ReadsLocked() ? 0xFF : state_.eeprom[eeAddr];
     note = "Read EEPROM " + Hex4(eeAddr) + " -> " + Hex2(v);
@@ -247,7 +302,7 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
       state_.eeprom[eeAddr] = i4;  // the write erases the cell first
       ++changes_;
     }
-    Busy(t, times_.eepromUs);
+    WriteBusy(t, &WriteTimes::eepromUs, false, eeAddr, eeAddr + 1);
   } else if (i1 == 0xC1 && m.eepromPageBytes) {
     const uint32_t off = i3 % m.eepromPageBytes;
     eepromBuffer_[off] = i4;
@@ -265,7 +320,7 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
       ++changes_;
     }
     eepromLoaded_.assign(eepromLoaded_.size(), false);
-    Busy(t, times_.eepromUs);
+    WriteBusy(t, &WriteTimes::eepromUs, false, first, first + m.eepromPageBytes);
   } else if (i1 == 0x30) {
     const unsigned a = i3 & 0x03;
     const uint8_t v = a < 3 ? m.signature[a] : 0xFF;
@@ -298,7 +353,7 @@ Bytes4 SimChip::Execute(const Bytes4& in, int64_t t, std::string& note) {
     note = std::string(i ? "Read fuse extended" : "Read fuse low") + " -> " + Hex2(v);
     answer(v);
   } else if (i1 == 0xF0 && m.hasPoll) {
-    const uint8_t v = BusyAt(t) ? 0xFF : 0xFE;
+    const uint8_t v = t < ownBusyUntil_ ? 0xFF : 0xFE;
     note = std::string("Poll RDY/BSY -> ") + (v & 1 ? "busy" : "ready");
     answer(v);
   }

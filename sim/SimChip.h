@@ -64,6 +64,10 @@ class SimChip {
   // note (may be null) receives a one-line description of what the chip did.
   Bytes4 Transfer(const Bytes4& in, int64_t timeUs, std::string* note = nullptr);
 
+  // What MISO shows while byte index (0 to 2) of an instruction shifts in, the bytes before it
+  // known: what Transfer would give there, without carrying anything out or copying the chip.
+  uint8_t EchoAt(const Bytes4& in, int index, int64_t timeUs) const;
+
   bool InProgrammingMode() const { return enabled_; }
   bool BusyAt(int64_t timeUs) const { return timeUs < busyUntil_; }
   // Grows with every change of memories, fuses, lock bits or the violation count.
@@ -90,13 +94,27 @@ class SimChip {
   const WriteTimes& Times() const { return times_; }
   // Busy times other than the chip's row, to hold the program to another source's waits.
   void SetTimes(const WriteTimes& times) { times_ = times; }
+  // How long a Flash or EEPROM write keeps the chip busy: its datasheet's typical time (the
+  // default, else the longest), a random time up to the longest (the waits the program takes),
+  // or four times the longest, a chip that fails its writes.
+  enum class BusyMode { Typical, Random, Stuck };
+  void SetBusyMode(BusyMode mode, uint32_t seed = 1) {
+    busyMode_ = mode;
+    random_ = seed ? seed : 1;
+  }
 
  private:
   Bytes4 Execute(const Bytes4& in, int64_t timeUs, std::string& note);
   void Busy(int64_t timeUs, uint32_t us) {
     busyUntil_ = std::min(timeUs, earliestUs_) + us;
     provenBusyUntil_ = std::min(timeUs, provenUs_) + us;
+    ownBusyUntil_ = timeUs + us;
+    polled_ = Polled{};
   }
+  // A Flash or EEPROM write: its bytes [from, to) may be read while it runs (data polling).
+  void WriteBusy(int64_t timeUs, uint32_t WriteTimes::*time, bool flash, uint32_t from, uint32_t to);
+  // A read of a byte under way: answered as a busy chip answers, not a violation.
+  bool PolledRead(const Bytes4& in) const;
   // A timing verdict that holds: under the proven arrival as well, or under strict timing.
   bool Backed(bool provenToo) const { return strict_ || provenToo; }
   void Erase();
@@ -121,11 +139,21 @@ class SimChip {
   int64_t provenResetLowAt_ = 0;
   int64_t busyUntil_ = 0;
   int64_t provenBusyUntil_ = 0;
+  // The chip's own clock, which its answers to polls go by; the earlier arrivals above only
+  // make the verdict on the program's timing lenient.
+  int64_t ownBusyUntil_ = 0;
   int64_t earliestUs_ = INT64_MAX;
   int64_t provenUs_ = INT64_MAX;
   bool strict_ = false;
   uint64_t enableMisses_ = 0;
   WriteTimes times_{};
+  WriteTimes longest_{};  // the catalogue's waits: Random and Stuck go by these
+  BusyMode busyMode_ = BusyMode::Typical;
+  uint32_t random_ = 1;
+  struct Polled {
+    bool flash = false;
+    uint32_t from = 0, to = 0;  // bytes
+  } polled_;
   uint8_t extendedAddress_ = 0;  // Load Extended Address Byte: Flash words above 64 K
   uint8_t lastOut_ = 0xFF;  // the shift register's last byte, seen first on the next transfer
   uint64_t changes_ = 0;

@@ -62,7 +62,7 @@ SimChipModel FromPart(const PartRow& p) {
   m.eepromPageBytes = p.eepromPageBytes;
   m.family = F::Current;
   m.echo = true;
-  m.hasPoll = true;
+  m.hasPoll = p.readyPoll;
   m.calibrationCount = p.calibrationCount;
   for (int i = 0; i < 4; ++i) m.calibration[i] = static_cast<uint8_t>(0x9A + 3 * i);
   m.fuseCount = p.fuseCount;

@@ -55,6 +55,11 @@ std::unique_ptr<SimChip> MakeSocketChip(const SocketOptions& o) {
   chip->SetResetSettleUs(SimChip::kResetSettleUs - 2000);
   chip->SetStrictTiming(o.strictTiming);
   chip->SetEnableMisses(o.enableMisses);
+  if (o.busy == "stuck") chip->SetBusyMode(SimChip::BusyMode::Stuck);
+  else if (o.busy.rfind("random:", 0) == 0)
+    chip->SetBusyMode(SimChip::BusyMode::Random, static_cast<uint32_t>(std::strtoul(o.busy.c_str() + 7, nullptr, 10)));
+  else if (!o.busy.empty() && o.busy != "typical")
+    std::fprintf(stderr, "--busy: not typical, random:SEED or stuck: %s; typical taken\n", o.busy.c_str());
   if (!o.statePath.empty()) {
     SimChipState loaded;
     struct stat st;

@@ -28,6 +28,8 @@ struct SocketOptions {
   bool resetFuses = false;
   bool strictTiming = false;
   uint64_t enableMisses = 0;  // Programming Enables the chip does not take
+  // --busy: "typical" (the default), "random:SEED" or "stuck" (SimChip::BusyMode)
+  std::string busy{};
 };
 
 // The chip: the state file's contents if it holds this chip (a message otherwise), fuses reset

@@ -45,6 +45,9 @@ void Usage(FILE* f) {
       "  --no-chip            an empty socket: every byte on MISO reads 0xFF\n"
       "  --link PATH          a symlink PATH to the pseudo-terminal, removed at exit\n"
       "  --pace               the wire time of 115200 baud 8N2 in both directions\n"
+      "  --busy typical|random:SEED|stuck   a Flash or EEPROM write keeps the chip busy for\n"
+      "                       its datasheet's typical time (default), a random time up to the\n"
+      "                       longest wait, or four times the longest (it fails every write)\n"
       "  --strict-timing      a write or Programming Enable that may have come too early is\n"
       "                       refused even when the simulator cannot prove it (it may have\n"
       "                       read the line late); by default that is a warning in the trace\n"
@@ -94,6 +97,7 @@ bool WriteAll(int fd, const uint8_t* data, size_t n) {
 
 int main(int argc, char** argv) {
   std::string chipName = "ATtiny2313", linkPath, tracePath, statePath;
+  std::string busy;
   bool noChip = false, pace = false, resetFuses = false, strictTiming = false;
   GatewayOptions options;
   for (int i = 1; i < argc; ++i) {
@@ -122,6 +126,7 @@ int main(int argc, char** argv) {
     else if (a == "--link") linkPath = value();
     else if (a == "--pace") pace = true;
     else if (a == "--strict-timing") strictTiming = true;
+    else if (a == "--busy") busy = value();
     else if (a == "--trace") tracePath = value();
     else if (a == "--state") statePath = value();
     else if (a == "--reset-fuses") resetFuses = true;
@@ -139,7 +144,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<SimChip> socketChip = MakeSocketChip(
       {.chipName = chipName, .statePath = statePath, .noChip = noChip, .resetFuses = resetFuses,
-       .strictTiming = strictTiming});
+       .strictTiming = strictTiming, .busy = busy});
   if (!socketChip) return 2;
   SimChip& chip = *socketChip;
   Gateway gateway(noChip ? nullptr : &chip, options);

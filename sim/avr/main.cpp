@@ -42,6 +42,9 @@ void Usage(FILE* f) {
       "  --trace FILE         the RESET changes and SPI instructions the chip received, with time\n"
       "  --state FILE         the chip's memories, fuses, lock bits and violation count\n"
       "                       persist in FILE between runs\n"
+      "  --busy typical|random:SEED|stuck   a Flash or EEPROM write keeps the chip busy for\n"
+      "                       its datasheet's typical time (default), a random time up to the\n"
+      "                       longest wait, or four times the longest (it fails every write)\n"
       "  --strict-timing      an instruction that may have come too early is refused even when\n"
       "                       the board cannot prove it (see quillet-gateway-sim)\n"
       "  --reset-fuses        factory fuses and unprogrammed lock bits, as a high-voltage\n"
@@ -99,6 +102,7 @@ std::string DefaultFirmware() {
 int main(int argc, char** argv) {
   std::string chipName = "ATtiny2313", linkPath, tracePath, statePath;
   std::string firmware = DefaultFirmware();
+  std::string busy;
   bool noChip = false, resetFuses = false, strictTiming = false, autoReset = false;
   uint64_t enableMisses = 0, usbLatencyMs = 0;
   uint32_t targetClock = 1000000;
@@ -133,6 +137,7 @@ int main(int argc, char** argv) {
     else if (a == "--state") statePath = value();
     else if (a == "--reset-fuses") resetFuses = true;
     else if (a == "--strict-timing") strictTiming = true;
+    else if (a == "--busy") busy = value();
     else if (a == "--auto-reset") autoReset = true;
     else if (a == "--enable-misses" || a == "--usb-latency") {
       const char* s = value();
@@ -173,7 +178,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<SimChip> socketChip = MakeSocketChip(
       {.chipName = chipName, .statePath = statePath, .noChip = noChip, .resetFuses = resetFuses,
-       .strictTiming = strictTiming, .enableMisses = enableMisses});
+       .strictTiming = strictTiming, .enableMisses = enableMisses, .busy = busy});
   if (!socketChip) return 2;
   SimChip& chip = *socketChip;
 

@@ -43,6 +43,7 @@ const Target kTargets[] = {{"AT90S2313", 512}, {"ATtiny85", 512}};
 
 struct Outcome {
   bool selected = false, succeeded = false, wrongSuccess = false, changedByRead = false, wrongChip = false;
+  bool busyReported = false;  // the log says the chip was still busy
 };
 
 // Autosearch, then a Read Program or a Write Program with its Verify, then Autosearch again.
@@ -80,6 +81,7 @@ Outcome RunCase(const Target& t, bool write, const std::vector<std::string>& fau
       if (o.succeeded) o.wrongSuccess = !std::equal(before.flash.begin(), before.flash.begin() + t.bytes, ProgramImage.begin());
     }
   }
+  for (const std::string& line : f.log.lines) o.busyReported |= line.find("still busy") != std::string::npos;
   // The plain exchanges that follow find the chip as it is.
   if (PortHandle >= 0) {
     RunAutosearch();
@@ -202,6 +204,21 @@ TEST(FastFaults, NoWrongSuccessNoChangeByARead) {
     }
   }
   std::printf("%d fault cases, %d ended in success, the others in a reported failure\n", cases, successes);
+}
+
+// A chip that stays busy past a write's longest wait: the write ends in a reported failure, never
+// a success. The ATtiny85 is asked by Poll RDY/BSY and says so; the AT90S2313, polled by reading
+// back, fails at the byte that never reads right.
+TEST(FastFaults, ChipBusyPastTheLongestWait) {
+  if (!kBoard) GTEST_SKIP() << "quillet-gateway-avr was not built (no avr-g++ or libsimavr)";
+  for (const Target& t : kTargets) {
+    SCOPED_TRACE(t.chip);
+    const Outcome o = RunCase(t, true, {"--busy", "stuck"}, 11);
+    EXPECT_TRUE(o.selected);
+    EXPECT_FALSE(o.succeeded);
+    EXPECT_FALSE(o.wrongSuccess);
+    EXPECT_TRUE(o.busyReported);
+  }
 }
 
 }  // namespace

@@ -81,14 +81,18 @@ struct ChipCase {
   int delay;                       // DelayValue that keeps the part's write times
   uint32_t flashBytes, dataBytes;  // how much of each memory the test writes and reads
   uint8_t fuses[4];                // FuseLockBytes written: never SPIEN, RSTDISBL or DWEN
+  const char* busy = "typical";    // the board's --busy: how long each write keeps the chip busy
 };
 
-// Small images where the whole memory would only cost time; the ATtiny2313 in full.
+// Small images where the whole memory would only cost time; the ATtiny2313 in full. The fast
+// transfers wait until the chip is ready: asked by Poll RDY/BSY (ATmega328P) or by reading the
+// written byte back (ATmega8), each write busy for a random time up to its longest wait.
 const ChipCase kChips[] = {
     {"ATtiny2313", 0, 2048, 128, {0x5A, 0x9D, 0xFE, 0xFE}},
     {"ATtiny85", 0, 1024, 512, {0x5A, 0xDE, 0xFE, 0xFC}},
     {"AT90CAN128", 4, 512, 128, {0x5A, 0x98, 0xF5, 0xFE}},
-    {"ATmega328P", 0, 1024, 256, {0xE2, 0xD1, 0xFD, 0xFC}},
+    {"ATmega328P", 0, 1024, 256, {0xE2, 0xD1, 0xFD, 0xFC}, "random:3"},
+    {"ATmega8", 0, 1024, 128, {0xE2, 0xD1, 0xFC, 0xFF}, "random:5"},
 };
 
 void PrintTo(const ChipCase& c, std::ostream* os) { *os << c.name; }
@@ -110,7 +114,8 @@ void RunSession(const ChipCase& c, bool fast, Session& out) {
   const std::string dir = ::testing::TempDir() + "gateway_avr_" + c.name + (fast ? "_fast" : "");
   const std::string link = dir + "_link", state = dir + "_state", trace = dir + "_trace";
   std::remove(state.c_str());
-  test::SimProcess board(kBoard, {"--link", link, "--chip", c.name, "--state", state, "--trace", trace});
+  test::SimProcess board(kBoard,
+                         {"--link", link, "--chip", c.name, "--state", state, "--trace", trace, "--busy", c.busy});
   ASSERT_FALSE(board.path.empty());
 
   test::CoreFixture f;

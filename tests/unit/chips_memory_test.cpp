@@ -144,7 +144,7 @@ TEST_F(Connected, ByteAndPageModesExcludeEachOther) {
     std::string n = m->name;
     bool flashPages = n == "Attiny13" || n == "Attiny26" || n == "Attiny2313" || n == "Attiny25" ||
                       n == "Attiny261" || n == "At90can32";
-    bool eepromPages = n == "Attiny13" || n == "Attiny2313" || n == "Attiny25" || n == "At90can32";
+    bool eepromPages = n == "Attiny13" || n == "Attiny2313" || n == "Attiny25" || n == "Attiny261" || n == "At90can32";
     EXPECT_EQ(m->ProgramPageMode(), flashPages);
     EXPECT_EQ(m->ProgramPageBytes(), flashPages ? (n == "At90can32" ? 256u : 32u) : 0u);
     EXPECT_EQ(m->DataPageMode(), eepromPages);

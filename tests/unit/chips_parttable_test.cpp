@@ -53,6 +53,11 @@ const Exception kExceptions[] = {
   {"AT90CAN32",   "device file pins",     "7679: programmed through PDI/PDO (PE0/PE1, pins 2 and 3); the file names SPI's PB2/PB3"},
   {"AT90CAN64",   "device file pins",     "7679: programmed through PDI/PDO (PE0/PE1, pins 2 and 3); the file names SPI's PB2/PB3"},
   {"AT90CAN128",  "device file pins",     "7679: programmed through PDI/PDO (PE0/PE1, pins 2 and 3); the file names SPI's PB2/PB3"},
+  // avrdude's EEPROM page mode where the datasheet's instruction set has none
+  {"ATmega16",    "avrdude eeprom page", "the serial instruction set of 2466T has Write EEPROM Memory (C0) only"},
+  {"ATmega16A",   "avrdude eeprom page", "the serial instruction set of 2466T has Write EEPROM Memory (C0) only"},
+  {"ATmega32",    "avrdude eeprom page", "8155I Table 29-16 has Write EEPROM Memory (C0) only"},
+  {"ATmega32A",   "avrdude eeprom page", "8155I Table 29-16 has Write EEPROM Memory (C0) only"},
   // avr-libc's signatures that the device files and datasheets contradict
   {"ATmega164A",  "avr-libc signature", "ATmega164A.atdf and 8272E Table 27-6: 1E 94 0F (the header has the 164P's)"},
   {"ATmega164P",  "avr-libc signature", "ATmega164P.atdf and 8272E Table 27-6: 1E 94 0A (the header has the 164A's)"},
@@ -306,6 +311,13 @@ void CheckAvrdude(const AvrdudeConf& conf, const PartRow& row, const std::string
       (eeprom->Number("page_size") != long(row.eepromPageBytes) ||
        !eeprom->instructions.count("loadpage_lo") || !eeprom->instructions.count("writepage")))
     report("avrdude eeprom page", "page size or page instructions");
+  if (row.eepromPageBytes == 0 && eeprom && eeprom->instructions.count("loadpage_lo"))
+    report("avrdude eeprom page", "avrdude writes pages, the row bytes");
+  // Poll RDY/BSY where avrdude polls it (mode bits 0x08 or 0x40), data polling elsewhere.
+  bool ready = false;
+  for (const test::AvrdudeMemory* m : {flash, eeprom})
+    if (m && (m->Number("mode").value_or(0) & 0x48)) ready = true;
+  if (ready != row.readyPoll) report("avrdude poll", ready ? "polls RDY/BSY" : "polls data");
 }
 
 void CheckHeader(const std::string& includeDir, const PartRow& row, const std::string& name, const Report& report) {

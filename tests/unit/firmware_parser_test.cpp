@@ -166,7 +166,8 @@ struct FakeIo {
   void Begin(uint8_t b) { partial.push_back(b); }
   uint8_t End() {
     if (partial.size() < 4) return 0xFF;
-    const uint8_t answer = static_cast<uint8_t>(partial[2] + partial[0]);
+    uint8_t answer = static_cast<uint8_t>(partial[2] + partial[0]);
+    if (partial[0] == 0xF0) answer = busyPolls-- > 0 ? 0xFF : 0xFE;
     shifted.push_back(partial);
     partial.clear();
     return answer;
@@ -183,6 +184,11 @@ struct FakeIo {
   void Ready() {
     if (events.empty() || events.back() != "ready") events.push_back("ready");
   }
+  // A write's longest wait has passed after this many looks at the time; Poll RDY/BSY reads
+  // busy this many times.
+  int looks = 1000, busyPolls = 0;
+  bool Waiting() { return looks-- > 0; }
+  void Done() { events.push_back("done"); }
 };
 
 void PutCrc(std::vector<uint8_t>& v, size_t from) {
@@ -371,6 +377,65 @@ TEST(FirmwareBlocks, RateChanges) {
   Idle(s, io);
   EXPECT_EQ(s.mode, kPlain);
   EXPECT_EQ(io.events, (std::vector<std::string>{"baud 0"}));
+}
+
+// A write's wait ends when the chip is ready: asked by Poll RDY/BSY or by reading the byte back,
+// never past the form's longest wait, and a chip still busy then fails the request that follows
+// (status 2) instead of having it run on a chip that did not take the write.
+TEST(FirmwareBlocks, WaitsEndWhenReady) {
+  const std::vector<uint8_t> hello = Request(kHello, 1, {});
+  auto then = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const std::vector<uint8_t> pageForms = then(then(hello, Request(kForm, 2, {1, 0x40, 0x00, 0x0F, kWord | kOddSelect | kWithData, 0})),
+                                              Request(kForm, 3, {2, 0x4C, 0x7F, 0xF0, kWord | kPollReady, 18}));
+  // EEPROM byte writes polled by reading back: the fake chip reads I3 + I1 (0xA0 + address).
+  const std::vector<uint8_t> byteForms = then(then(hello, Request(kForm, 2, {0, 0xA0, 0x01, 0xFF, 0, 0})),
+                                              Request(kForm, 3, {1, 0xC0, 0x01, 0xFF, kWithData | kPollData, 18}));
+  const std::vector<uint8_t> page = Request(kWrite, 9, {Mode(1, 0, true), 0x00, 0x00, 0x20, 1}, {0x11});
+  const std::vector<uint8_t> read = Request(kRead, 10, {Mode(0, 0, false), 0x00, 0x00, 0x10, 1});
+  const std::vector<uint8_t> ping = Request(kPing, 11, {});
+  using Shifted = std::vector<std::vector<uint8_t>>;
+  const std::vector<uint8_t> poll = {0xF0, 0x00, 0x00, 0x00}, load = {0x40, 0x00, 0x00, 0x11},
+                             commit = {0x4C, 0x00, 0x10, 0x00};
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> line;
+    int looks, busyPolls;
+    Shifted shifted;
+    std::vector<std::string> answers;  // after the hello and forms
+  };
+  const Case cases[] = {
+      {"ready after two busy polls: the next page goes on at once", then(then(pageForms, page), page), 1000, 2,
+       {load, commit, poll, poll, poll, load, commit}, {"04 09 0:", "04 09 0:"}},
+      {"still busy at the longest wait: the next page is taken, not run, and fails", then(then(pageForms, page), page),
+       3, 1000, {load, commit, poll, poll, poll, poll}, {"04 09 0:", "04 09 2:"}},
+      {"a ping after the last page says whether it went through", then(then(pageForms, page), ping), 3, 1000,
+       {load, commit, poll, poll, poll, poll}, {"04 09 0:", "07 0B 2:"}},
+      {"data polling: the byte reads right at once, the read after it runs",
+       then(then(byteForms, Request(kWrite, 9, {Mode(1, 0, false), 0x00, 0x00, 0x10, 1}, {0xB0})), read), 1000, 0,
+       {{0xC0, 0x00, 0x10, 0xB0}, {0xA0, 0x00, 0x10, 0x00}, {0xA0, 0x00, 0x10, 0x00}}, {"04 09 0:", "03 0A 0: B0"}},
+      {"data polling: a byte that never reads right fails the read after it",
+       then(then(byteForms, Request(kWrite, 9, {Mode(1, 0, false), 0x00, 0x00, 0x10, 1}, {0x55})), read), 1, 0,
+       {{0xC0, 0x00, 0x10, 0x55}, {0xA0, 0x00, 0x10, 0x00}, {0xA0, 0x00, 0x10, 0x00}}, {"04 09 0:", "03 0A 2:"}},
+      {"0xFF cannot be told from a busy chip: its wait runs out, unasked",
+       then(then(byteForms, Request(kWrite, 9, {Mode(1, 0, false), 0x00, 0x00, 0x10, 1}, {0xFF})), read), 1, 0,
+       {{0xC0, 0x00, 0x10, 0xFF}, {0xA0, 0x00, 0x10, 0x00}}, {"04 09 0:", "03 0A 0: B0"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    State s;
+    FakeIo io;
+    io.line = c.line;
+    io.looks = c.looks;
+    io.busyPolls = c.busyPolls;
+    RunLine(s, io);
+    EXPECT_EQ(io.shifted, c.shifted);
+    const std::vector<std::string> all = Answers(io.sent);
+    ASSERT_EQ(all.size(), 3 + c.answers.size());
+    EXPECT_EQ(std::vector<std::string>(all.begin() + 3, all.end()), c.answers);
+  }
 }
 
 }  // namespace quillet::firmware::fast_blocks

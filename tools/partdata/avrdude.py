@@ -66,3 +66,31 @@ def part_ids(parts, names, signature, settled=()):
             continue
         ids.append(part["values"]["id"].strip('"'))
     return ids
+
+
+def ready_poll(parts, names):
+    """True when the file programs any memory of the part by polling RDY/BSY (its STK500 mode
+    bits 0x08 for byte writes or 0x40 for pages): the chip has the Poll RDY/BSY instruction
+    (F0). None when the file has none of these names."""
+    found = None
+    for n in names:
+        part = parts.get(n)
+        if part is None:
+            continue
+        found = False
+        for memory in ("flash", "eeprom"):
+            mode = _get(part, "mode", memory)
+            if mode and mode != "NULL" and int(mode, 0) & 0x48:
+                return True
+    return found
+
+
+def eeprom_page(parts, name):
+    """The EEPROM page size the file gives a part whose EEPROM is loaded by Load EEPROM Memory
+    Page (C1), or 0."""
+    part = parts.get(name)
+    if part is None:
+        return 0
+    load = _get(part, "loadpage_lo", "eeprom") or ""
+    size = _get(part, "page_size", "eeprom")
+    return int(size, 0) if load.startswith('"1100.0001') and size else 0

@@ -71,6 +71,12 @@ EXT_U4 = {"factory": [None, None, 0xF3],
 M165 = {"part_ids": ["m165"],
         "why": "signature 1E 94 07 as the ATmega165P/PA (8285E Table 27-6: 165PA 07, 165A 10, both JTAG part "
                "number 9407); avrdude's m165 has the ATmega165A's 1E 94 10, avr-libc the ATmega169's 1E 94 05"}
+# The EEPROM page mode of chips whose datasheet table was not at hand: avrdude's part file loads
+# their EEPROM by Load EEPROM Memory Page (C1) in pages of the header's E2PAGESIZE.
+PAGE_AVRDUDE = "avrdude.conf (Load EEPROM Memory Page, C1, and its page size)"
+# A datasheet's typical busy times where it gives them apart from its longest: the simulated
+# chips are busy this long, so that waiting for the chip to be ready shows its gain.
+TYPICAL_48P = (3700, 3600, 9000, 4500)  # Flash write by SPM 3.7 to 4.5 ms, DS40002061A
 UNKNOWN = lambda name, pins: (name, pins, 0, 0, 0, 0, [], [])
 # The radio parts (../shared evidence: Atmel's summary datasheets 8266C and 42073A, Figure 1-1):
 # MOSI=PB2 (PDI), MISO=PB3 (PDO), SCK=PB1, RESET=RSTN; VCC: EVDD and the DEVDD pins, GND: DVSS
@@ -111,6 +117,7 @@ DATASHEETS = [
          eeprom_page=False, page_src="serial mode writes the EEPROM byte by byte (Write EEPROM Memory, C0)",
          calibration=4, rows=[("ATmega128", ["ATmega128A"], "ATmega", TQFP64_PE, {})]),
     dict(doc="ATmega48A/PA/88A/PA/168A/PA/328/P datasheet DS40002061A", times=(4500, 3600, 9000, 4500),
+         typical=TYPICAL_48P,
          times_src="Table 28-18", eeprom_page=True, page_src="Table 28-19 (C1/C2)", calibration=1,
          rows=[
              ("ATmega48", ["ATmega48A"], "ATmega", PDIP28_MEGA, {}),
@@ -222,12 +229,12 @@ DATASHEETS = [
          rows=[("ATmega644RFR2", [], "ATmega", QFN48_RADIO, {"note": RADIO_NOTE}),
                ("ATmega1284RFR2", [], "ATmega", QFN48_RADIO, {"note": RADIO_NOTE}),
                ("ATmega2564RFR2", [], "ATmega", QFN48_RADIO, {"note": RADIO_NOTE})]),
-    dict(doc="AT90USB82/162 datasheet 7707", times=MEGA_LONGEST, times_src=None, eeprom_page=False,
-         page_src=None, calibration=1,
+    dict(doc="AT90USB82/162 datasheet 7707", times=MEGA_LONGEST, times_src=None, eeprom_page=True,
+         page_src=PAGE_AVRDUDE, calibration=1,
          rows=[("AT90USB82", [], "AT90USB / AT90PWM", TQFP32_USB, {}),
                ("AT90USB162", [], "AT90USB / AT90PWM", TQFP32_USB, {})]),
     dict(doc="AT90USB646/647/1286/1287 datasheet 7593", times=MEGA_LONGEST, times_src=None,
-         eeprom_page=False, page_src=None, calibration=1,
+         eeprom_page=True, page_src=PAGE_AVRDUDE, calibration=1,
          rows=[("AT90USB646", ["AT90USB647"], "AT90USB / AT90PWM", TQFP64_PB, {}),
                ("AT90USB1286", ["AT90USB1287"], "AT90USB / AT90PWM", TQFP64_PB, {})],
          note="PDI/PDO on PB2/PB3 for the 64-pin parts, Table 29-14"),
@@ -240,8 +247,8 @@ DATASHEETS = [
          note="serial programming through MOSI_A/MISO_A/SCK_A = PD3/PD2/PD4 (Table 25-13); SO24 pin "
               "numbers of the PWM2/PWM2B from the family's pinout as KiCad's AT90PWM1-16S draws it (4317J's "
               "own figure was not found); the PWM3/PWM3B come in SO32/QFN32, whose numbers were not found"),
-    dict(doc="AT90PWM216/316 datasheet 7710", times=MEGA_LONGEST, times_src=None, eeprom_page=False,
-         page_src=None, calibration=1,
+    dict(doc="AT90PWM216/316 datasheet 7710", times=MEGA_LONGEST, times_src=None, eeprom_page=True,
+         page_src=PAGE_AVRDUDE, calibration=1,
          rows=[("AT90PWM216", ["AT90PWM316"], "AT90USB / AT90PWM", UNKNOWN("SO24", 24), {})],
          note="MOSI_A/MISO_A/SCK_A as the AT90PWM3B; pin numbers not found"),
     dict(doc="ATtiny24A/44A/84A datasheet 8183F", times=(4500, 4000, 9000, 4500), times_src="Table 19-11",
@@ -265,16 +272,16 @@ DATASHEETS = [
          page_src="7728G Table 21-15 (C1/C2)", calibration=1,
          rows=[("ATtiny87", [], "ATtiny", SOIC20_T87, {"note": KICAD_NOTE}),
                ("ATtiny167", [], "ATtiny", SOIC20_T87, {"note": KICAD_NOTE})]),
-    dict(doc="ATtiny441/841 datasheet 8495F", times=TINY_LONGEST, times_src=None, eeprom_page=False,
-         page_src=None, calibration=1,
+    dict(doc="ATtiny441/841 datasheet 8495F", times=TINY_LONGEST, times_src=None, eeprom_page=True,
+         page_src=PAGE_AVRDUDE, calibration=1,
          rows=[("ATtiny441", [], "ATtiny", SOIC14_TINY, {}), ("ATtiny841", [], "ATtiny", SOIC14_TINY, {})],
          note="pinout as the ATtiny24/44/84 (PA6/PA5/PA4, PB3 RESET), not checked"),
     dict(doc="ATtiny828 datasheet 8371A", times=TINY_LONGEST, times_src=None, eeprom_page=True,
          page_src="Table 101 (C1/C2)", calibration=1, rows=[("ATtiny828", ["ATtiny828R"], "ATtiny", TQFP32_T828,
                                                 {"note": "Programming pins from its SPI module only"})],
          note="Table 100 (pin mapping) found but not its contents"),
-    dict(doc="ATtiny1634 datasheet 8303", times=TINY_LONGEST, times_src=None, eeprom_page=False,
-         page_src=None, calibration=1,
+    dict(doc="ATtiny1634 datasheet 8303", times=TINY_LONGEST, times_src=None, eeprom_page=True,
+         page_src=PAGE_AVRDUDE, calibration=1,
          rows=[("ATtiny1634", ["ATtiny1634R"], "ATtiny", SOIC20_T1634, {"note": KICAD_NOTE})]),
 ]
 
@@ -471,6 +478,12 @@ def build_rows(include_dir, atdf, parts):
                 lock = (fixes["lock"] + [None] * 8)[:8]
             sheet_times = fixes.get("times", sheet["times"])
             times, time_srcs = longest_waits(sheet_times, [name] + list(aliases), parts)
+            # What the simulated chip takes: the datasheet's own time, never above the wait.
+            typical = tuple(min(a, b) for a, b in zip(fixes.get("typical", sheet.get("typical", sheet_times)), times))
+            ready_poll = avrdude.ready_poll(parts, [name] + list(aliases))
+            if sheet["eeprom_page"] and sheet["page_src"] == PAGE_AVRDUDE and \
+                    avrdude.eeprom_page(parts, name) != eeprom_page:
+                raise SystemExit("%s: EEPROM page %s, avrdude.conf %s" % (name, eeprom_page, avrdude.eeprom_page(parts, name)))
             supply, supply_src = supply_pins(package, [device, name] + list(aliases), atdf)
             rows.append(dict(
                 name=name, aliases=aliases,
@@ -479,7 +492,7 @@ def build_rows(include_dir, atdf, parts):
                 flash=flash, flash_page=flash_page, eeprom=eeprom,
                 eeprom_page=eeprom_page if sheet["eeprom_page"] else 0,
                 calibration=calibration, fuses=fuses, lock=lock, lock_factory=lock_factory,
-                times=times, time_srcs=time_srcs, times_src=fixes.get("times_src", sheet["times_src"]),
+                times=times, typical=typical, ready_poll=bool(ready_poll), time_srcs=time_srcs, times_src=fixes.get("times_src", sheet["times_src"]),
                 package=package, supply=supply, supply_src=supply_src, note=fixes.get("note"), sheet=sheet, why=fixes.get("why")))
     return rows
 
@@ -523,6 +536,9 @@ def source_comment(row, first_of_sheet):
     longer = [WAIT_NAMES[i] for i in range(4) if row["time_srcs"][i] == "avrdude.conf"]
     if longer:
         parts.append("Longer in avrdude.conf, which stands: %s." % ", ".join(longer))
+    if row["typical"] != row["times"][:4] and row["sheet"].get("typical"):
+        parts.append("Typical busy times (the simulated chip's): %s." % "/".join("%g" % (v / 1000.0) for v in row["typical"]))
+    parts.append("Poll RDY/BSY: %s." % ("avrdude.conf polls it" if row["ready_poll"] else "not in avrdude.conf's modes: data polling"))
     if sheet["page_src"]:
         parts.append("EEPROM %s: %s." % ("page mode" if sheet["eeprom_page"] else "byte mode", sheet["page_src"]))
     else:
@@ -602,7 +618,7 @@ def emit(rows):
         w("       %s," % fuses[1])
         w("       %s}," % fuses[2])
         w("   {%s}, 0x%02X," % (", ".join(c_str(b) for b in row["lock"]), row["lock_factory"]))
-        w("   {%d, %d, %d, %d}," % t)
+        w("   {%d, %d, %d, %d}, {%d, %d, %d, %d}, %s," % (t + row["typical"] + ("true" if row["ready_poll"] else "false",)))
         head = '   {"%s", %d, %d, %d, %d, %d,' % (name, pins, mosi, miso, sck, reset)
         supply = ['{%d, "%s"}' % p for p in row["supply"]]
         tail = "}}, %s," % c_str(row["note"])
