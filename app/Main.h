@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QList>
+#include <QSize>
 #include <QMainWindow>
 #include <QStringList>
 #include <memory>
@@ -166,6 +167,8 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   // true when it was read (and it becomes the first recent file).
   bool LoadNamedFile(int image, const std::string& path);
   static constexpr int kRecentCount = 8;
+  // The window's first size, menu bar included; the user's own is kept in the settings.
+  static constexpr QSize kInitialSize{685, 547};
   // The recent files of image 1 or 2, newest first.
   QStringList RecentFileList(int image) const;
   // path first, once, in a list of at most kRecentCount.

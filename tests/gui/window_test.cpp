@@ -18,6 +18,7 @@
 #include <QWindow>
 #include <QtTest>
 
+#include <array>
 #include <map>
 #include <memory>
 
@@ -26,6 +27,7 @@
 #include "dialogs/LBar.h"
 #include "link/Portfunctions.h"
 #include "support/Fakes.h"
+#include "WindowChecks.h"
 
 using namespace quillet;
 
@@ -66,50 +68,28 @@ class WindowTest : public QObject {
 
   void layoutAndCaptions() {
     QCOMPARE(form->windowTitle(), QString("Quillet"));
-    struct Row {
-      const char* name;
-      QRect geometry;
-      const char* caption;
+    const std::pair<const char*, const char*> rows[] = {
+        {"Button1", "Connect"},          {"Button2", "Disconnect"},
+        {"ComboBox1", "COM1"},           {"Button3", "Autosearch chip"},
+        {"Label1", "Delays value:"},     {"Label2", "Chip name:"},
+        {"Edit1", "None"},               {"Label16", "ID bytes:"},
+        {"Edit2", "FF FF FF"},           {"Button4", "Read Program"},
+        {"Button8", "Read Data"},        {"Button5", "Write Program"},
+        {"Button9", "Write Data"},       {"Button6", "Verify Program"},
+        {"Button10", "Verify Data"},     {"Button7", "Read Calibration"},
+        {"Button11", "Chip Erase"},      {"Label3", "Program Memory (Flash):"},
+        {"Label4", "Data Memory (EEPROM):"}, {"Label7", "Log:"},
+        {"TrackBar1Value", "1"},
     };
-    const Row rows[] = {
-        {"Panel1", {0, 0, 685, 129}, nullptr},
-        {"PageControl1", {0, 128, 685, 273}, nullptr},
-        {"Panel3", {0, 400, 685, 129}, nullptr},
-        {"Button1", {8, 4, 81, 21}, "Connect"},
-        {"Button2", {8, 24, 81, 21}, "Disconnect"},
-        {"ComboBox1", {8, 48, 81, 24}, "COM1"},
-        {"Button3", {95, 4, 86, 41}, "Autosearch chip"},
-        {"TrackBar1", {184, 46, 160, 30}, nullptr},
-        {"Label2", {186, 4, 67, 16}, "Chip name:"},
-        {"Edit1", {184, 22, 89, 22}, "None"},
-        {"Label16", {278, 4, 52, 16}, "ID bytes:"},
-        {"Edit2", {276, 22, 68, 22}, "FF FF FF"},
-        {"Image1", {348, 4, 335, 117}, nullptr},
-        {"Button4", {8, 80, 82, 21}, "Read Program"},
-        {"Button8", {8, 100, 82, 21}, "Read Data"},
-        {"Button5", {89, 80, 75, 21}, "Write Program"},
-        {"Button9", {89, 100, 75, 21}, "Write Data"},
-        {"Button6", {163, 80, 82, 21}, "Verify Program"},
-        {"Button10", {163, 100, 82, 21}, "Verify Data"},
-        {"Button7", {244, 80, 101, 21}, "Read Calibration"},
-        {"Button11", {244, 100, 101, 21}, "Chip Erase"},
-        {"RichEdit1", {0, 16, 677, 137}, nullptr},
-        {"RichEdit3", {0, 176, 677, 65}, nullptr},
-        {"RichEdit2", {0, 16, 677, 137}, nullptr},
-        {"RichEdit4", {0, 176, 677, 65}, nullptr},
-        {"RichEdit5", {4, 20, 677, 105}, nullptr},
-    };
-    for (const Row& row : rows) {
-      auto* w = form->findChild<QWidget*>(row.name);
-      QVERIFY2(w, row.name);
-      QVERIFY2(w->geometry() == row.geometry, row.name);
-      if (!row.caption) continue;
+    for (const auto& [name, caption] : rows) {
+      auto* w = form->findChild<QWidget*>(name);
+      QVERIFY2(w, name);
       QString text;
       if (auto* b = qobject_cast<QPushButton*>(w)) text = b->text();
       if (auto* l = qobject_cast<QLabel*>(w)) text = l->text();
       if (auto* e = qobject_cast<QLineEdit*>(w)) text = e->text();
       if (auto* c = qobject_cast<QComboBox*>(w)) text = c->currentText();
-      QVERIFY2(text == row.caption, row.name);
+      QVERIFY2(text == caption, name);
     }
     QCOMPARE(form->RichEdit1->parentWidget(), form->TabSheet1);
     QCOMPARE(form->RichEdit4->parentWidget(), form->TabSheet2);
@@ -350,16 +330,17 @@ class WindowTest : public QObject {
     QVERIFY(message.contains("No such file or directory"));
   }
 
-  // Guards: the track bar headed the Tab chain although the order table puts it after Button11.
+  // Top left to bottom right, the read-only chip name not first. Guards also the track bar
+  // heading the chain against the order table.
   void tabChain() {
     const QString views = "qt_tabwidget_tabbar RichEdit1 RichEdit3 RichEdit5";
     const struct {
       bool connected;
       QString chain;  // from the control that has the focus when the window opens, once round
     } cases[] = {
-        {false, "Edit1 Button1 ComboBox1 Edit2 TrackBar1 " + views},
-        {true, "Edit1 Button2 ComboBox1 Button3 Edit2 Button4 Button8 Button5 Button9 Button6 "
-               "Button10 Button7 Button11 TrackBar1 " + views},
+        {false, "Button1 ComboBox1 TrackBar1 Edit1 Edit2 " + views},
+        {true, "Button2 ComboBox1 Button3 TrackBar1 Edit1 Edit2 Button4 Button5 Button6 Button7 "
+               "Button8 Button9 Button10 Button11 " + views},
     };
     for (const auto& c : cases) {
       form = std::make_unique<TForm1>();
@@ -378,21 +359,52 @@ class WindowTest : public QObject {
     }
   }
 
-  // Guards: the maximum size left out the menu bar (685x529 against a minimum of 685x547),
-  // so a window manager applying it cut off the bottom of the log.
-  void fixedSizeHoldsMenuBarAndLog() {
-    const int menuHeight = form->menuBar()->sizeHint().height();
-    QVERIFY(menuHeight > 0);
-    const QSize full(685, 529 + menuHeight);
-    QCOMPARE(form->minimumSize(), full);
-    QCOMPARE(form->maximumSize(), full);
+  // The first size as it always was; the window grows and shrinks, the views and the log take
+  // the room, no caption is cut at either size, and the size comes back with the settings.
+  // Guards also the bottom of the log cut off by a size that left out the menu bar.
+  void resizesWithItsContent() {
     form->show();
-    QCOMPARE(form->size(), full);
-    QCOMPARE(form->centralWidget()->geometry(), QRect(0, menuHeight, 685, 529));
-    const QRect log(form->RichEdit5->mapTo(form.get(), QPoint(0, 0)), form->RichEdit5->size());
-    QVERIFY(form->rect().contains(log));
+    QCOMPARE(form->size(), TForm1::kInitialSize);
+    QVERIFY(form->minimumSizeHint().width() <= TForm1::kInitialSize.width());
+    QVERIFY(form->maximumSize().width() > TForm1::kInitialSize.width());
+    auto heights = [this] {
+      return std::array<int, 3>{form->RichEdit1->height(), form->RichEdit3->height(),
+                                form->RichEdit5->height()};
+    };
+    const std::array<int, 3> before = heights();
+    const QString panel = QString::number(form->Panel1->height());
+    for (const QSize size : {TForm1::kInitialSize, QSize(1100, 900)}) {
+      form->resize(size);
+      QCoreApplication::processEvents();
+      QVERIFY2(test::ClippedCaptions(form.get()).isEmpty(),
+               qPrintable(test::ClippedCaptions(form.get()).join(" | ")));
+      const QRect log(form->RichEdit5->mapTo(form.get(), QPoint(0, 0)), form->RichEdit5->size());
+      QVERIFY(form->rect().contains(log));
+    }
+    for (int i = 0; i < 3; ++i) QVERIFY(heights()[i] > before[i]);
+    QCOMPARE(QString::number(form->Panel1->height()), panel);  // the controls keep their room
+    QVERIFY(form->RichEdit5->width() > 1000);
     const QPoint centre = form->screen()->availableGeometry().center();
+    form = std::make_unique<TForm1>();
+    form->show();
     QVERIFY((form->frameGeometry().center() - centre).manhattanLength() <= 2);
+  }
+
+  // Every control of the window, its menus and dialogs named for a screen reader.
+  void everyControlNamed() {
+    form->EnableControls();
+    form->show();
+    QVERIFY2(test::UnnamedControls(form.get()).isEmpty(),
+             qPrintable(test::UnnamedControls(form.get()).join(" | ")));
+    for (QMenu* menu : form->menuBar()->findChildren<QMenu*>())
+      QVERIFY2(test::UnnamedControls(menu).isEmpty(), qPrintable(menu->title()));
+    // Alt and the underlined letter open each menu.
+    QStringList titles;
+    for (QAction* a : form->menuBar()->actions()) titles << a->text();
+    QCOMPARE(titles, QStringList({"&File", "&Edit", "&Chip Select", "&Help"}));
+    QCOMPARE(form->RichEdit5->accessibleName(), QString("Log"));
+    form->TrackBar1->setValue(4);
+    QCOMPARE(form->findChild<QLabel*>("TrackBar1Value")->text(), QString("4"));
   }
 
   void connectToSimulatedGateway() {
