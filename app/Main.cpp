@@ -1,5 +1,6 @@
 // The main window: layout, start-up state, connect/disconnect, exit, track bar, Save Log as...
 #include "app/Main.h"
+#include "app/PortList.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -18,7 +19,6 @@
 #include <QScreen>
 #include <QSet>
 #include <QSettings>
-#include <QSerialPortInfo>
 #include <QSlider>
 #include <QTabWidget>
 
@@ -182,7 +182,8 @@ void TForm1::BuildLayout(const QString& initialPort) {
   Button1 = MakeButton(Panel1, "Button1", "Connect");
   Button2 = MakeButton(Panel1, "Button2", "Disconnect");
 
-  ComboBox1 = Make<QComboBox>(Panel1, "ComboBox1");
+  auto* ports = Make<PortBox>(Panel1, "ComboBox1");
+  ComboBox1 = ports;
   ComboBox1->setEditable(true);
   ComboBox1->setInsertPolicy(QComboBox::NoInsert);
   ComboBox1->setFont(SansFont(13));
@@ -192,12 +193,10 @@ void TForm1::BuildLayout(const QString& initialPort) {
   ComboBox1->setMinimumWidth(QFontMetrics(ComboBox1->font()).horizontalAdvance("/dev/ttyUSB0") + 36);
   ComboBox1->setAccessibleName("Port");
   ComboBox1->lineEdit()->setAccessibleName("Port");
-  for (int i = 1; i <= 10; ++i) ComboBox1->addItem(QString("COM%1").arg(i));
-  for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-    QString location = info.systemLocation();
-    if (!location.isEmpty() && ComboBox1->findText(location) < 0) ComboBox1->addItem(location);
-  }
-  ComboBox1->setCurrentIndex(0);
+  ports->SetSource(SystemPorts);
+  // A USB device (a gateway, most likely) where there is one, COM1 otherwise.
+  const QList<PortItem> listed = PortItems(SystemPorts());
+  ComboBox1->setEditText(listed.front().usb ? listed.front().device : QStringLiteral("COM1"));
   if (!initialPort.isEmpty()) ComboBox1->setEditText(initialPort);
 
   Button3 = MakeButton(Panel1, "Button3", "Autosearch chip");
@@ -501,7 +500,7 @@ void TForm1::AppendLine(const std::string& line) {
 }
 
 void TForm1::ConnectPort() {
-  const std::string name = ComboBox1->currentText().toStdString();
+  const std::string name = static_cast<PortBox*>(ComboBox1)->Device().toStdString();
   if (name.size() > kMaxPortName) {
     // Too long for a device name: refused as an unavailable port, nothing is opened.
     AddLog(2, "");

@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "app/Main.h"
+#include "app/PortList.h"
 #include "app/QtSeams.h"
 #include "dialogs/LBar.h"
 #include "link/Portfunctions.h"
@@ -96,7 +97,7 @@ class WindowTest : public QObject {
     QCOMPARE(form->PageControl1->tabText(1), QString("Page2"));
     QCOMPARE(form->PageControl1->currentIndex(), 0);
     QVERIFY(form->ComboBox1->isEditable());
-    QCOMPARE(form->ComboBox1->itemText(9), QString("COM10"));
+    QVERIFY(form->ComboBox1->findText("COM10") >= 0);
     QCOMPARE(form->TrackBar1->minimum(), 0);
     QCOMPARE(form->TrackBar1->maximum(), 5);
     QCOMPARE(form->TrackBar1->value(), 1);
@@ -214,9 +215,12 @@ class WindowTest : public QObject {
     QTest::addColumn<bool>("real");
     QTest::addColumn<QStringList>("lines");
     QTest::addColumn<bool>("opened");
-    QTest::newRow("no such device") << "/nonexistent/ttyQ9" << true
-                                    << QStringList({"Error. The COM-port is not available"})
-                                    << false;
+    QTest::newRow("no such device")
+        << "/nonexistent/ttyQ9" << true
+        << QStringList({"Error. The COM-port is not available",
+                        "Cannot open /nonexistent/ttyQ9: no such device (is the gateway plugged in? "
+                        "ls /dev/ttyUSB* /dev/ttyACM* lists them)"})
+        << false;
     QTest::newRow("regular file") << "REGULAR" << true
                                   << QStringList({"Error getting the COM-port parameters"})
                                   << false;
@@ -248,11 +252,50 @@ class WindowTest : public QObject {
     ClosePort();
   }
 
+  // Devices first, described as people know them, then COM1-COM10; the list is the system's
+  // as it is when it opens, and a described item gives its device, never its description.
+  void portList() {
+    QList<PortFacts> ports = {
+        {"/dev/ttyS0", "ttyS0", "", "", {}, {}},
+        {"/dev/ttyUSB0", "ttyUSB0", "USB Serial", "QinHeng Electronics", 0x1a86, 0x7523},
+        {"/dev/ttyACM0", "ttyACM0", "Arduino Uno", "Arduino (www.arduino.cc)", 0x2341, 0x0043},
+        {"/dev/ttyACM1", "ttyACM1", "", "", 0x2341, 0x0043},
+    };
+    auto* box = qobject_cast<PortBox*>(form->ComboBox1);
+    QVERIFY(box);
+    box->SetSource([&ports] { return ports; });
+    auto items = [box] {
+      QStringList list;
+      for (int i = 0; i < box->count(); ++i) list << box->itemText(i);
+      return list;
+    };
+    QStringList expected = {"Arduino Uno (ttyACM0)", "USB serial 2341:0043 (ttyACM1)",
+                            "USB Serial (ttyUSB0)", "/dev/ttyS0"};
+    for (int i = 1; i <= 10; ++i) expected << QString("COM%1").arg(i);
+    QCOMPARE(items(), expected);
+    QCOMPARE(box->itemData(0, Qt::ToolTipRole).toString(),
+             QString("Arduino (www.arduino.cc), 2341:0043, /dev/ttyACM0"));
+    QCOMPARE(box->currentText(), QString("COM1"));
+    ports.append({"/dev/ttyACM2", "ttyACM2", "Arduino Mega 2560", "", 0x2341, 0x0042});
+    form->show();
+    box->showPopup();
+    QCOMPARE(items()[2], QString("Arduino Mega 2560 (ttyACM2)"));
+    QCOMPARE(box->currentText(), QString("COM1"));  // the text stays through a refill
+    box->hidePopup();
+    box->setCurrentIndex(0);
+    emit box->activated(0);
+    QCOMPARE(box->currentText(), QString("/dev/ttyACM0"));
+    box->setEditText("Arduino Mega 2560 (ttyACM2)");
+    QCOMPARE(box->Device(), QString("/dev/ttyACM2"));
+    box->setEditText("ttyUSB3");
+    QCOMPARE(box->Device(), QString("ttyUSB3"));
+  }
+
   void comboChangeDisconnectsOnlyWhenOpen() {
-    form->ComboBox1->setCurrentIndex(4);
+    form->ComboBox1->setCurrentIndex(form->ComboBox1->findText("COM5"));
     QVERIFY(LogLines().isEmpty());
     Connect("COM3");
-    form->ComboBox1->setCurrentIndex(5);
+    form->ComboBox1->setCurrentIndex(form->ComboBox1->findText("COM6"));
     QCOMPARE(LogLines(), QStringList({"The COM-port is open: /dev/ttyS2", "The COM-port is closed"}));
     QCOMPARE(PortHandle, -1);
     QCOMPARE(form->ComboBox1->currentText(), QString("COM6"));
