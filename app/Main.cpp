@@ -542,7 +542,7 @@ void TForm1::Exit1Click() {
 }
 
 void TForm1::SaveLogas1Click() {
-  std::optional<FileChoice> choice = GetUserPrompt().SaveFile();
+  std::optional<FileChoice> choice = GetUserPrompt().SaveLogFile();
   if (!choice) return;
   const std::string& path = choice->path;
 

@@ -95,6 +95,9 @@ class PromptProxy : public UserPrompt {
   std::optional<FileChoice> OpenFile() override {
     return OnWindowThread([&] { return inner_.OpenFile(); });
   }
+  std::optional<FileChoice> SaveLogFile() override {
+    return OnWindowThread([&] { return inner_.SaveLogFile(); });
+  }
   std::optional<FileChoice> SaveFile() override {
     return OnWindowThread([&] { return inner_.SaveFile(); });
   }

@@ -60,6 +60,8 @@ class UserPrompt {
   virtual void ShowMessage(const std::string& caption, const std::string& text) = 0;
   virtual std::optional<FileChoice> OpenFile() = 0;
   virtual std::optional<FileChoice> SaveFile() = 0;
+  // A name to save the log under (Rich Text Format): by default as SaveFile.
+  virtual std::optional<FileChoice> SaveLogFile() { return SaveFile(); }
   // Unsaved changes as a window closes: Save, Discard or Cancel (the default, and the answer of
   // a prompt that cannot ask).
   enum class Changes { Save, Discard, Cancel };
