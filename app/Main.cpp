@@ -23,10 +23,12 @@
 #include <QTabWidget>
 
 #include <cerrno>
+#include <map>
 #include <cstdio>
 #include <cstring>
 
 #include "chips/FastTransport.h"
+#include "chips/PartTable.h"
 #include "commands/Driver.h"
 #include "dialogs/AboutBox.h"
 #include "dialogs/Worker.h"
@@ -445,50 +447,94 @@ void TForm1::BuildMenus() {
   AT901->setObjectName("AT901");
   AVRtiny1 = ChipSelect1->addMenu("AVR tiny");
   AVRtiny1->setObjectName("AVRtiny1");
-  int index = 0;
-  for (const ChipItem& chip : kChipItems) {
-    QMenu* menu = index < kAt90ItemCount ? AT901 : AVRtiny1;
-    QAction* a = menu->addAction(chip.caption);
-    a->setObjectName(chip.objectName);
-    const ChipEntry* entry = FindChipByName(chip.caption);
-    ChipId id = entry ? entry->id : Catalogue()[index].id;
-    connect(a, &QAction::triggered, this, [this, id] { ChipMenuClick(id); });
-    chipItems.push_back(a);
-    ++index;
-  }
 
-  // The newer chips, after the first two submenus: one submenu per catalogue submenu text, in
-  // catalogue order. Object names follow the scheme of the first items (the caption and a 1),
-  // with another 1 while the name is taken, so no two objects of the window share one.
+  // One submenu per family, every name a chip is known by in it (its aliases select the chip
+  // as its name does). Object names follow the scheme of the first items (the caption and a
+  // 1), with another 1 while the name is taken, so no two objects of the window share one.
   QSet<QString> taken{objectName()};
   for (const QObject* o : findChildren<QObject*>()) taken.insert(o->objectName());
-  auto uniqueName = [&taken](const char* caption) {
+  for (const ChipItem& chip : kChipItems) taken.insert(chip.objectName);
+  auto uniqueName = [&taken](const QString& caption) {
     QString name;
-    for (const QChar ch : QString::fromUtf8(caption))
+    for (const QChar ch : caption)
       if (ch.isLetterOrNumber()) name += ch;
     name += '1';
     while (taken.contains(name)) name += '1';
     taken.insert(name);
     return name;
   };
+  struct Item {
+    QString text;
+    QString objectName;
+    ChipId id;
+    bool primary;  // the chip's own name (an item of chipItems), not an alias
+  };
+  struct Family {
+    QString title;
+    QMenu* menu;
+    std::vector<Item> items;
+  };
+  std::vector<Family> families{{"AT90...", AT901, {}}, {"AVR tiny", AVRtiny1, {}}};
+  auto familyOf = [&families](const QString& title) -> Family& {
+    // The newer ATtiny and AT90 parts join the first chips' submenus.
+    const QString merged = title == "ATtiny" ? QString("AVR tiny") : title.startsWith("AT90") ? QString("AT90...") : title;
+    for (Family& f : families)
+      if (f.title == merged) return f;
+    families.push_back({merged, nullptr, {}});
+    return families.back();
+  };
+  int index = 0;
+  for (const ChipItem& chip : kChipItems) {
+    const ChipEntry* entry = FindChipByName(chip.caption);
+    const ChipId id = entry ? entry->id : Catalogue()[index].id;
+    Family& f = families[index < kAt90ItemCount ? 0 : 1];
+    f.items.push_back({chip.caption, chip.objectName, id, true});
+    for (size_t k = 0; k < kExistingAliasCount; ++k)
+      if (std::strcmp(kExistingAliases[k][0], chip.caption) == 0)
+        f.items.push_back({kExistingAliases[k][1], uniqueName(kExistingAliases[k][1]), id, false});
+    ++index;
+  }
   const std::vector<ChipEntry>& catalogue = Catalogue();
   for (size_t i = kChipCount; i < catalogue.size(); ++i) {
     const ChipEntry& chip = catalogue[i];
-    const QString title = QString::fromUtf8(chip.submenu ? chip.submenu : "");
-    QMenu* menu = nullptr;
-    for (QMenu* m : familyMenus)
-      if (m->title() == title) menu = m;
-    if (!menu) {
-      menu = ChipSelect1->addMenu(title);
-      menu->setObjectName(uniqueName(chip.submenu ? chip.submenu : ""));
-      familyMenus.push_back(menu);
-    }
-    QAction* a = menu->addAction(QString::fromUtf8(chip.name));
-    a->setObjectName(uniqueName(chip.name));
-    const ChipId id = chip.id;
-    connect(a, &QAction::triggered, this, [this, id] { ChipMenuClick(id); });
-    chipItems.push_back(a);
+    Family& f = familyOf(QString::fromUtf8(chip.part && chip.part->family ? chip.part->family
+                                           : chip.submenu ? chip.submenu : ""));
+    const QString name = QString::fromUtf8(chip.name);
+    f.items.push_back({name, uniqueName(name), chip.id, true});
+    if (chip.part && chip.part->aliases)
+      for (const QString& alias : QString::fromUtf8(chip.part->aliases).split(',', Qt::SkipEmptyParts))
+        f.items.push_back({alias.trimmed(), uniqueName(alias.trimmed()), chip.id, false});
   }
+  std::map<ChipId, QAction*> primary;
+  for (Family& f : families) {
+    if (!f.menu) {
+      f.menu = ChipSelect1->addMenu(f.title);
+      f.menu->setObjectName(uniqueName(f.title));
+      familyMenus.push_back(f.menu);
+    }
+    // A family longer than a screen in parts of at most 30, named by their first and last.
+    constexpr size_t kPart = 30;
+    const size_t parts = (f.items.size() + kPart - 1) / kPart;
+    const size_t per = parts ? (f.items.size() + parts - 1) / parts : 0;
+    for (size_t first = 0; first < f.items.size(); first += per) {
+      const size_t last = std::min(f.items.size(), first + per) - 1;
+      QMenu* menu = f.menu;
+      if (parts > 1) {
+        menu = f.menu->addMenu(f.items[first].text + " ... " + f.items[last].text);
+        menu->setObjectName(uniqueName(f.items[first].text + f.items[last].text));
+        familyMenus.push_back(menu);
+      }
+      for (size_t k = first; k <= last; ++k) {
+        const Item& item = f.items[k];
+        QAction* a = menu->addAction(item.text);
+        a->setObjectName(item.objectName);
+        const ChipId id = item.id;
+        connect(a, &QAction::triggered, this, [this, id] { ChipMenuClick(id); });
+        if (item.primary) primary[id] = a;
+      }
+    }
+  }
+  for (const ChipEntry& chip : catalogue) chipItems.push_back(primary[chip.id]);
 
   Help1 = bar->addMenu("&Help");
   Help1->setObjectName("Help1");

@@ -127,9 +127,11 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   QMenu* AVRtiny1 = nullptr;
   QMenu* Help1 = nullptr;
   QAction* About1 = nullptr;
-  // The submenus of the newer chips, after AT901 and AVRtiny1, in catalogue order.
+  // The other families' submenus after AT901 and AVRtiny1, and the parts of a family too
+  // long for one submenu, in the order made.
   std::vector<QMenu*> familyMenus;
-  // The chip menu items in catalogue order, with their object names (AT90S12001 ...).
+  // The chip menu items in catalogue order, with their object names (AT90S12001 ...); the
+  // aliases' items come beside them in the menus.
   std::vector<QAction*> chipItems;
 
  public slots:

@@ -19,11 +19,13 @@
 #include <QtTest>
 
 #include <array>
+#include <functional>
 #include <map>
 #include <memory>
 
 #include "app/Main.h"
 #include "app/PortList.h"
+#include "chips/PartTable.h"
 #include "app/QtSeams.h"
 #include "dialogs/LBar.h"
 #include "link/Portfunctions.h"
@@ -123,14 +125,25 @@ class WindowTest : public QObject {
                           "SaveLogas1=Save Log as...", "Exit1=Exit"}));
     QCOMPARE(form->LockFuses1->text(), QString("Lock && Fuses..."));
     QCOMPARE(form->About1->text(), QString("About Program"));
-    QCOMPARE(form->AT901->actions().size(), 13);
-    QCOMPARE(form->AT901->actions().last()->objectName(), QString("AT90CAN1281"));
-    const QStringList tiny = captions(form->AVRtiny1);
-    QCOMPARE(tiny.size(), 12);
-    QCOMPARE(tiny[4], QString("tiny23131=ATtiny2313"));
+    // The items of a submenu and of its parts, in order.
+    auto leaves = [](QMenu* menu) {
+      QStringList list;
+      std::function<void(QMenu*)> walk = [&](QMenu* m) {
+        for (QAction* a : m->actions())
+          a->menu() ? walk(a->menu()) : void(list << a->objectName() + "=" + a->text());
+      };
+      walk(menu);
+      return list;
+    };
+    const QStringList at90 = leaves(form->AT901);
+    QCOMPARE(at90[12], QString("AT90CAN1281=AT90CAN128"));
+    QVERIFY(at90.size() > 13);  // the AT90USB and AT90PWM parts join them
+    const QStringList tiny = leaves(form->AVRtiny1);
+    QCOMPARE(tiny.mid(0, 3), QStringList({"ATtiny121=ATtiny12", "ATtiny131=ATtiny13", "ATtiny13A1=ATtiny13A"}));
+    QVERIFY(tiny.contains("tiny23131=ATtiny2313"));
     // The item named after ATtiny261 carries the ATtiny26 caption, and the next one ATtiny261.
-    QCOMPARE(tiny[6], QString("ATtiny261=ATtiny26"));
-    QCOMPARE(tiny[7], QString("ATtiny2611=ATtiny261"));
+    const qsizetype at26 = tiny.indexOf("ATtiny261=ATtiny26");
+    QCOMPARE(tiny.mid(at26, 3), QStringList({"ATtiny261=ATtiny26", "ATtiny2611=ATtiny261", "ATtiny261A1=ATtiny261A"}));
     QCOMPARE(form->chipItems.size(), Catalogue().size());
     // Guards the look-alike items selecting each other's chip.
     const std::pair<const char*, ChipId> picks[] = {
@@ -143,29 +156,44 @@ class WindowTest : public QObject {
     }
   }
 
-  // Every catalogue chip once under Chip Select, no submenu too long for a screen, the newer
-  // chips' submenus after the first two, and their items select through the same path.
+  // One submenu per family, every catalogue chip once and every alias under it, no submenu
+  // too long for a screen, and the items select through the same path.
   void newerChipsInTheMenu() {
     std::map<QString, int> seen;
     QStringList titles;
     QSet<QString> names;
-    for (QAction* sub : form->ChipSelect1->actions()) {
-      QMenu* menu = sub->menu();
-      QVERIFY(menu);
-      titles << menu->title();
+    std::function<void(QMenu*)> walk = [&](QMenu* menu) {
       QVERIFY2(menu->actions().size() <= 30, qPrintable(menu->title()));
       QVERIFY2(!names.contains(menu->objectName()), qPrintable(menu->objectName()));
       names.insert(menu->objectName());
       for (QAction* a : menu->actions()) {
+        if (a->menu()) {
+          walk(a->menu());
+          continue;
+        }
         ++seen[a->text()];
         QVERIFY2(!a->objectName().isEmpty() && !names.contains(a->objectName()), qPrintable(a->objectName()));
         names.insert(a->objectName());
       }
+    };
+    for (QAction* sub : form->ChipSelect1->actions()) {
+      QVERIFY(sub->menu());
+      titles << sub->menu()->title();
+      walk(sub->menu());
     }
-    QCOMPARE(seen.size(), Catalogue().size());
-    for (const ChipEntry& chip : Catalogue()) QVERIFY2(seen[chip.name] == 1, chip.name);
+    for (const ChipEntry& chip : Catalogue()) {
+      QVERIFY2(seen[chip.name] == 1, chip.name);
+      for (const QString& alias : QString(chip.part ? chip.part->aliases : "").split(',', Qt::SkipEmptyParts))
+        QVERIFY2(seen[alias.trimmed()] == 1, qPrintable(alias));
+    }
+    QVERIFY(seen["ATtiny13A"] == 1 && seen["ATmega8A"] == 1);
     QCOMPARE(titles.mid(0, 2), QStringList({"AT90...", "AVR tiny"}));
-    QVERIFY(titles.contains("ATtiny") && titles.contains("AT90USB / AT90PWM"));
+    QCOMPARE(QSet<QString>(titles.begin(), titles.end()).size(), titles.size());
+    QVERIFY(titles.contains("ATmega") && !titles.contains("ATtiny"));
+    for (QAction* a : form->findChildren<QAction*>("ATmega8A1")) {
+      a->trigger();
+      QCOMPARE(SelectedChip, FindChipByName("ATmega8")->id);
+    }
 
     QAction* item = nullptr;
     for (QAction* a : form->chipItems)
