@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include <algorithm>
 
 #include "commands/Jobs.h"
 #include "dialogs/Worker.h"

@@ -227,7 +227,9 @@ TEST_F(PtyLinkTest, DevicesThatCannotServeAreRefused) {
     ASSERT_FALSE(log.lines.empty());
     EXPECT_EQ(log.lines.front(), c.line);
     EXPECT_LE(log.lines.size(), 2u);
-    if (log.lines.size() == 2) EXPECT_EQ(log.lines[1].rfind("Cannot open " + c.device + ": ", 0), 0u);
+    if (log.lines.size() == 2) {
+      EXPECT_EQ(log.lines[1].rfind("Cannot open " + c.device + ": ", 0), 0u);
+    }
     EXPECT_EQ(PortHandle, -1);
   }
   other.Close(held);
