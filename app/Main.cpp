@@ -1,5 +1,6 @@
 // The main window: layout, start-up state, connect/disconnect, exit, track bar, Save Log as...
 #include "app/Main.h"
+#include "app/PortList.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -7,6 +8,8 @@
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QFrame>
+#include <QBoxLayout>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,15 +19,16 @@
 #include <QScreen>
 #include <QSet>
 #include <QSettings>
-#include <QSerialPortInfo>
 #include <QSlider>
 #include <QTabWidget>
 
 #include <cerrno>
+#include <map>
 #include <cstdio>
 #include <cstring>
 
 #include "chips/FastTransport.h"
+#include "chips/PartTable.h"
 #include "commands/Driver.h"
 #include "dialogs/AboutBox.h"
 #include "dialogs/Worker.h"
@@ -93,37 +97,41 @@ constexpr ChipItem kChipItems[] = {
 constexpr int kAt90ItemCount = 13;
 
 template <typename W>
-W* Make(QWidget* parent, const char* name, int x, int y, int w, int h) {
+W* Make(QWidget* parent, const char* name) {
   auto* widget = new W(parent);
   widget->setObjectName(name);
-  widget->setGeometry(x, y, w, h);
   return widget;
 }
 
-QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, int x, int y,
-                        int w, int h) {
-  auto* b = Make<QPushButton>(parent, name, x, y, w, h);
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption) {
+  auto* b = Make<QPushButton>(parent, name);
   b->setText(caption);
   return b;
 }
 
-QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption, int x, int y, int w,
-                  int h) {
-  auto* l = Make<QLabel>(parent, name, x, y, w, h);
+QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption) {
+  auto* l = Make<QLabel>(parent, name);
   l->setText(caption);
   return l;
 }
 
 // A hex view: read-only, yet the cursor shows and keys reach the window's filter.
-QPlainTextEdit* MakeView(QWidget* parent, const char* name, int x, int y, int w, int h) {
-  auto* v = Make<QPlainTextEdit>(parent, name, x, y, w, h);
+QPlainTextEdit* MakeView(QWidget* parent, const char* name) {
+  auto* v = Make<QPlainTextEdit>(parent, name);
   v->setReadOnly(true);
   v->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
   v->setUndoRedoEnabled(false);
   v->setLineWrapMode(QPlainTextEdit::NoWrap);
   v->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   v->setFont(MonoFont(13));
+  v->setMinimumHeight(3 * QFontMetrics(v->font()).lineSpacing());
   return v;
+}
+
+// A view or the log under its caption: the caption names it for a screen reader too.
+void Caption(QLabel* label, QWidget* view, const QString& name) {
+  label->setBuddy(view);
+  view->setAccessibleName(name);
 }
 
 }  // namespace
@@ -132,10 +140,9 @@ TForm1::TForm1(const QString& initialPort, QWidget* parent) : QMainWindow(parent
   Form1 = this;
   BuildLayout(initialPort);
   BuildMenus();
-  // Fixed at the full size, menu bar included (it counts once the bar exists): a maximum
-  // without it let a window manager cut off the bottom of the log.
-  adjustSize();
-  setFixedSize(sizeHint());
+  // The first size, menu bar included; from there the window grows and shrinks as the user
+  // likes, never below what its layout needs to show every caption whole.
+  resize(kInitialSize.expandedTo(minimumSizeHint()));
   CentreOnScreen();
 
   InstallDropTargets();
@@ -166,42 +173,48 @@ void TForm1::BuildLayout(const QString& initialPort) {
 
   auto* client = new QWidget(this);
   client->setObjectName("ClientArea");
-  client->setFixedSize(685, 529);
   setCentralWidget(client);
 
   // ---- control panel ----
-  Panel1 = Make<QFrame>(client, "Panel1", 0, 0, 685, 129);
+  Panel1 = Make<QFrame>(client, "Panel1");
   Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  Panel1->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
 
-  // The controls are made in their Tab order: Qt starts the chain with the first focusable
-  // widget made, and setTabOrder() cannot move a later one to its head.
-  Label2 = MakeLabel(Panel1, "Label2", "Chip name:", 186, 4, 67, 16);
-  Label2->setFont(SansFont(13));
-  Edit1 = Make<QLineEdit>(Panel1, "Edit1", 184, 22, 89, 22);
-  Edit1->setReadOnly(true);
-  Edit1->setText("None");
-  SetBackground(Edit1, kTooltipBackground);
+  // Connect comes first: Qt starts the Tab chain with the first focusable widget made.
+  Button1 = MakeButton(Panel1, "Button1", "Connect");
+  Button2 = MakeButton(Panel1, "Button2", "Disconnect");
 
-  Button1 = MakeButton(Panel1, "Button1", "Connect", 8, 4, 81, 21);
-  Button2 = MakeButton(Panel1, "Button2", "Disconnect", 8, 24, 81, 21);
-
-  ComboBox1 = Make<QComboBox>(Panel1, "ComboBox1", 8, 48, 81, 24);
+  auto* ports = Make<PortBox>(Panel1, "ComboBox1");
+  ComboBox1 = ports;
   ComboBox1->setEditable(true);
   ComboBox1->setInsertPolicy(QComboBox::NoInsert);
   ComboBox1->setFont(SansFont(13));
-  for (int i = 1; i <= 10; ++i) ComboBox1->addItem(QString("COM%1").arg(i));
-  for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-    QString location = info.systemLocation();
-    if (!location.isEmpty() && ComboBox1->findText(location) < 0) ComboBox1->addItem(location);
-  }
-  ComboBox1->setCurrentIndex(0);
+  // Wide enough for a whole device path such as /dev/ttyUSB0.
+  ComboBox1->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  ComboBox1->setMinimumContentsLength(0);
+  ComboBox1->setMinimumWidth(QFontMetrics(ComboBox1->font()).horizontalAdvance("/dev/ttyUSB0") + 36);
+  ComboBox1->setAccessibleName("Port");
+  ComboBox1->lineEdit()->setAccessibleName("Port");
+  ports->SetSource(SystemPorts);
+  // A USB device (a gateway, most likely) where there is one, COM1 otherwise.
+  const QList<PortItem> listed = PortItems(SystemPorts());
+  ComboBox1->setEditText(listed.front().usb ? listed.front().device : QStringLiteral("COM1"));
   if (!initialPort.isEmpty()) ComboBox1->setEditText(initialPort);
 
-  Button3 = MakeButton(Panel1, "Button3", "Autosearch chip", 95, 4, 86, 41);
+  Button3 = MakeButton(Panel1, "Button3", "Autosearch chip");
+  Button3->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
 
-  Label16 = MakeLabel(Panel1, "Label16", "ID bytes:", 278, 4, 52, 16);
+  Label2 = MakeLabel(Panel1, "Label2", "Chip name:");
+  Label2->setFont(SansFont(13));
+  Edit1 = Make<QLineEdit>(Panel1, "Edit1");
+  Edit1->setReadOnly(true);
+  Edit1->setText("None");
+  SetBackground(Edit1, kTooltipBackground);
+  Label2->setBuddy(Edit1);
+
+  Label16 = MakeLabel(Panel1, "Label16", "ID bytes:");
   Label16->setFont(SansFont(13));
-  Edit2 = Make<QLineEdit>(Panel1, "Edit2", 276, 22, 68, 22);
+  Edit2 = Make<QLineEdit>(Panel1, "Edit2");
   // Writable only so that Qt draws its cursor; the key filter lets no key change the text but
   // through the ID bytes editor.
   Edit2->setReadOnly(false);
@@ -212,29 +225,17 @@ void TForm1::BuildLayout(const QString& initialPort) {
   Edit2->setText("FF FF FF");
   Edit2->setFont(MonoFont(13));
   Edit2->setTextMargins(0, 0, 0, 0);
+  Edit2->setMinimumWidth(QFontMetrics(Edit2->font()).horizontalAdvance("FF FF FF") + 12);
   {
     QPalette p = Edit2->palette();
     p.setColor(QPalette::Base, kTooltipBackground);
     p.setColor(QPalette::Text, Qt::red);
     Edit2->setPalette(p);
   }
+  Label16->setBuddy(Edit2);
 
-  Image1 = Make<QLabel>(Panel1, "Image1", 348, 4, 335, 117);
-  Image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  Image1->setScaledContents(false);
-
-  Button4 = MakeButton(Panel1, "Button4", "Read Program", 8, 80, 82, 21);
-  Button8 = MakeButton(Panel1, "Button8", "Read Data", 8, 100, 82, 21);
-  Button5 = MakeButton(Panel1, "Button5", "Write Program", 89, 80, 75, 21);
-  Button9 = MakeButton(Panel1, "Button9", "Write Data", 89, 100, 75, 21);
-  Button6 = MakeButton(Panel1, "Button6", "Verify Program", 163, 80, 82, 21);
-  Button10 = MakeButton(Panel1, "Button10", "Verify Data", 163, 100, 82, 21);
-  Button7 = MakeButton(Panel1, "Button7", "Read Calibration", 244, 80, 101, 21);
-  Button11 = MakeButton(Panel1, "Button11", "Chip Erase", 244, 100, 101, 21);
-
-  Label1 = MakeLabel(Panel1, "Label1", "Delays value:", 116, 50, 64, 13);
-  Label1->setFixedWidth(std::max(64, std::min(68, Label1->sizeHint().width())));  // up to the track bar
-  TrackBar1 = Make<QSlider>(Panel1, "TrackBar1", 184, 46, 160, 30);
+  Label1 = MakeLabel(Panel1, "Label1", "Delays value:");
+  TrackBar1 = Make<QSlider>(Panel1, "TrackBar1");
   TrackBar1->setOrientation(Qt::Horizontal);
   TrackBar1->setRange(0, 5);
   TrackBar1->setSingleStep(1);
@@ -242,42 +243,129 @@ void TForm1::BuildLayout(const QString& initialPort) {
   TrackBar1->setTickInterval(1);
   TrackBar1->setTickPosition(QSlider::TicksBelow);
   TrackBar1->setValue(1);
+  Label1->setBuddy(TrackBar1);
+  TrackBar1->setAccessibleName("Delays value");
+  // The value as a number beside the slider.
+  auto* delayShown = MakeLabel(Panel1, "TrackBar1Value", "1");
+  delayShown->setMinimumWidth(QFontMetrics(delayShown->font()).horizontalAdvance("00"));
+  connect(TrackBar1, &QSlider::valueChanged, delayShown,
+          [delayShown](int value) { delayShown->setText(QString::number(value)); });
 
-  // Restates the creation order above, which is what places each control.
-  QWidget* order[] = {Edit1,   Button1, Button2, ComboBox1, Button3,  Edit2,    Button4,  Button8,
-                      Button5, Button9, Button6, Button10,  Button7,  Button11, TrackBar1};
+  Button4 = MakeButton(Panel1, "Button4", "Read Program");
+  Button5 = MakeButton(Panel1, "Button5", "Write Program");
+  Button6 = MakeButton(Panel1, "Button6", "Verify Program");
+  Button7 = MakeButton(Panel1, "Button7", "Read Calibration");
+  Button8 = MakeButton(Panel1, "Button8", "Read Data");
+  Button9 = MakeButton(Panel1, "Button9", "Write Data");
+  Button10 = MakeButton(Panel1, "Button10", "Verify Data");
+  Button11 = MakeButton(Panel1, "Button11", "Chip Erase");
+
+  Image1 = Make<QLabel>(Panel1, "Image1");
+  Image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  Image1->setScaledContents(false);
+  Image1->setMinimumSize(335, 117);
+  Image1->setAccessibleName("Wiring picture");
+
+  {
+    auto* grid = new QGridLayout;
+    grid->setSpacing(1);
+    grid->addWidget(Button1, 0, 0);
+    grid->addWidget(Button2, 1, 0);
+    grid->addWidget(ComboBox1, 2, 0, 1, 2);
+    grid->addWidget(Button3, 0, 1, 2, 1);
+    grid->addWidget(Label2, 0, 2, Qt::AlignBottom);
+    grid->addWidget(Edit1, 1, 2);
+    grid->addWidget(Label16, 0, 3, Qt::AlignBottom);
+    grid->addWidget(Edit2, 1, 3);
+    auto* delay = new QHBoxLayout;
+    delay->setSpacing(2);
+    delay->addWidget(Label1);
+    delay->addWidget(TrackBar1, 1);
+    delay->addWidget(delayShown);
+    grid->addLayout(delay, 2, 2, 1, 2);
+    QPushButton* memory[2][4] = {{Button4, Button5, Button6, Button7},
+                                 {Button8, Button9, Button10, Button11}};
+    for (int row = 0; row < 2; ++row)
+      for (int column = 0; column < 4; ++column) grid->addWidget(memory[row][column], 4 + row, column);
+    grid->setRowMinimumHeight(3, 4);
+    auto* panel = new QHBoxLayout(Panel1);
+    panel->setContentsMargins(3, 3, 1, 3);
+    panel->setSpacing(3);
+    panel->addLayout(grid);
+    panel->addWidget(Image1, 1);
+  }
+
+  // Top left to bottom right: the port, the chip, the delay, then the memory buttons by rows.
+  QWidget* order[] = {Button1, Button2, ComboBox1, Button3, TrackBar1, Edit1,   Edit2,
+                      Button4, Button5, Button6,   Button7, Button8,   Button9, Button10,
+                      Button11};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
   // ---- the two pages of views ----
-  PageControl1 = Make<QTabWidget>(client, "PageControl1", 0, 128, 685, 273);
+  PageControl1 = Make<QTabWidget>(client, "PageControl1");
   TabSheet1 = new QWidget;
   TabSheet1->setObjectName("TabSheet1");
   TabSheet2 = new QWidget;
   TabSheet2->setObjectName("TabSheet2");
   PageControl1->addTab(TabSheet1, "Page1");
   PageControl1->addTab(TabSheet2, "Page2");
-  MakeLabel(TabSheet1, "Label3", "Program Memory (Flash):", 0, 0, 200, 16);
-  MakeLabel(TabSheet1, "Label4", "Data Memory (EEPROM):", 0, 160, 200, 16);
-  MakeLabel(TabSheet2, "Label5", "Program Memory (Flash):", 0, 0, 200, 16);
-  MakeLabel(TabSheet2, "Label6", "Data Memory (EEPROM):", 0, 160, 200, 16);
-  RichEdit1 = MakeView(TabSheet1, "RichEdit1", 0, 16, 677, 137);
-  RichEdit3 = MakeView(TabSheet1, "RichEdit3", 0, 176, 677, 65);
-  RichEdit2 = MakeView(TabSheet2, "RichEdit2", 0, 16, 677, 137);
-  RichEdit4 = MakeView(TabSheet2, "RichEdit4", 0, 176, 677, 65);
+  RichEdit1 = MakeView(TabSheet1, "RichEdit1");
+  RichEdit3 = MakeView(TabSheet1, "RichEdit3");
+  RichEdit2 = MakeView(TabSheet2, "RichEdit2");
+  RichEdit4 = MakeView(TabSheet2, "RichEdit4");
+  struct Sheet {
+    QWidget* sheet;
+    const char* labels[2];
+    QPlainTextEdit* views[2];
+    const char* page;
+  };
+  for (const Sheet& s : {Sheet{TabSheet1, {"Label3", "Label4"}, {RichEdit1, RichEdit3}, "Page 1"},
+                         Sheet{TabSheet2, {"Label5", "Label6"}, {RichEdit2, RichEdit4}, "Page 2"}}) {
+    auto* column = new QVBoxLayout(s.sheet);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(1);
+    const char* captions[2] = {"Program Memory (Flash):", "Data Memory (EEPROM):"};
+    const char* names[2] = {"Program Memory (Flash)", "Data Memory (EEPROM)"};
+    for (int i = 0; i < 2; ++i) {
+      QLabel* label = MakeLabel(s.sheet, s.labels[i], captions[i]);
+      Caption(label, s.views[i], QString("%1, %2").arg(names[i], s.page));
+      column->addWidget(label);
+      // The program view twice the data view's share of the room.
+      column->addWidget(s.views[i], i == 0 ? 2 : 1);
+    }
+  }
   PageControl1->setCurrentIndex(0);
 
   // ---- the log ----
-  Panel3 = Make<QFrame>(client, "Panel3", 0, 400, 685, 129);
+  Panel3 = Make<QFrame>(client, "Panel3");
   Panel3->setFrameStyle(QFrame::Panel | QFrame::Raised);
-  MakeLabel(Panel3, "Label7", "Log:", 8, 4, 100, 14);
-  RichEdit5 = Make<QPlainTextEdit>(Panel3, "RichEdit5", 4, 20, 677, 105);
+  QLabel* logLabel = MakeLabel(Panel3, "Label7", "Log:");
+  RichEdit5 = Make<QPlainTextEdit>(Panel3, "RichEdit5");
   RichEdit5->setReadOnly(true);
   RichEdit5->setUndoRedoEnabled(false);
   RichEdit5->setLineWrapMode(QPlainTextEdit::NoWrap);
   RichEdit5->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   RichEdit5->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   RichEdit5->setFont(MonoFont(13));
+  RichEdit5->setMinimumHeight(3 * QFontMetrics(RichEdit5->font()).lineSpacing());
   SetBackground(RichEdit5, kCream);
+  Caption(logLabel, RichEdit5, "Log");
+  {
+    auto* column = new QVBoxLayout(Panel3);
+    column->setContentsMargins(4, 4, 4, 4);
+    column->setSpacing(2);
+    column->addWidget(logLabel);
+    column->addWidget(RichEdit5, 1);
+  }
+
+  {
+    auto* whole = new QVBoxLayout(client);
+    whole->setContentsMargins(0, 0, 0, 0);
+    whole->setSpacing(0);
+    whole->addWidget(Panel1);
+    whole->addWidget(PageControl1, 2);
+    whole->addWidget(Panel3, 1);
+  }
 
   for (QWidget* w : {static_cast<QWidget*>(RichEdit1), static_cast<QWidget*>(RichEdit2),
                      static_cast<QWidget*>(RichEdit3), static_cast<QWidget*>(RichEdit4),
@@ -315,7 +403,7 @@ void TForm1::BuildMenus() {
     return a;
   };
 
-  File1 = bar->addMenu("File");
+  File1 = bar->addMenu("&File");
   File1->setObjectName("File1");
   LoadProgramfromFile1 = item(File1, "LoadProgramfromFile1", "Load Program from File...",
                               &TForm1::LoadProgramfromFile1Click);
@@ -337,7 +425,7 @@ void TForm1::BuildMenus() {
   SaveLogas1 = item(File1, "SaveLogas1", "Save Log as...", &TForm1::SaveLogas1Click);
   Exit1 = item(File1, "Exit1", "Exit", &TForm1::Exit1Click);
 
-  Edit3 = bar->addMenu("Edit");
+  Edit3 = bar->addMenu("&Edit");
   Edit3->setObjectName("Edit3");
   LockFuses1 = item(Edit3, "LockFuses1", "Lock && Fuses...", &TForm1::LockFuses1Click);
   BuildCommandMenu();
@@ -353,58 +441,102 @@ void TForm1::BuildMenus() {
     SettingsChanged();
   });
 
-  ChipSelect1 = bar->addMenu("Chip Select");
+  ChipSelect1 = bar->addMenu("&Chip Select");
   ChipSelect1->setObjectName("ChipSelect1");
   AT901 = ChipSelect1->addMenu("AT90...");
   AT901->setObjectName("AT901");
   AVRtiny1 = ChipSelect1->addMenu("AVR tiny");
   AVRtiny1->setObjectName("AVRtiny1");
-  int index = 0;
-  for (const ChipItem& chip : kChipItems) {
-    QMenu* menu = index < kAt90ItemCount ? AT901 : AVRtiny1;
-    QAction* a = menu->addAction(chip.caption);
-    a->setObjectName(chip.objectName);
-    const ChipEntry* entry = FindChipByName(chip.caption);
-    ChipId id = entry ? entry->id : Catalogue()[index].id;
-    connect(a, &QAction::triggered, this, [this, id] { ChipMenuClick(id); });
-    chipItems.push_back(a);
-    ++index;
-  }
 
-  // The newer chips, after the first two submenus: one submenu per catalogue submenu text, in
-  // catalogue order. Object names follow the scheme of the first items (the caption and a 1),
-  // with another 1 while the name is taken, so no two objects of the window share one.
+  // One submenu per family, every name a chip is known by in it (its aliases select the chip
+  // as its name does). Object names follow the scheme of the first items (the caption and a
+  // 1), with another 1 while the name is taken, so no two objects of the window share one.
   QSet<QString> taken{objectName()};
   for (const QObject* o : findChildren<QObject*>()) taken.insert(o->objectName());
-  auto uniqueName = [&taken](const char* caption) {
+  for (const ChipItem& chip : kChipItems) taken.insert(chip.objectName);
+  auto uniqueName = [&taken](const QString& caption) {
     QString name;
-    for (const QChar ch : QString::fromUtf8(caption))
+    for (const QChar ch : caption)
       if (ch.isLetterOrNumber()) name += ch;
     name += '1';
     while (taken.contains(name)) name += '1';
     taken.insert(name);
     return name;
   };
+  struct Item {
+    QString text;
+    QString objectName;
+    ChipId id;
+    bool primary;  // the chip's own name (an item of chipItems), not an alias
+  };
+  struct Family {
+    QString title;
+    QMenu* menu;
+    std::vector<Item> items;
+  };
+  std::vector<Family> families{{"AT90...", AT901, {}}, {"AVR tiny", AVRtiny1, {}}};
+  auto familyOf = [&families](const QString& title) -> Family& {
+    // The newer ATtiny and AT90 parts join the first chips' submenus.
+    const QString merged = title == "ATtiny" ? QString("AVR tiny") : title.startsWith("AT90") ? QString("AT90...") : title;
+    for (Family& f : families)
+      if (f.title == merged) return f;
+    families.push_back({merged, nullptr, {}});
+    return families.back();
+  };
+  int index = 0;
+  for (const ChipItem& chip : kChipItems) {
+    const ChipEntry* entry = FindChipByName(chip.caption);
+    const ChipId id = entry ? entry->id : Catalogue()[index].id;
+    Family& f = families[index < kAt90ItemCount ? 0 : 1];
+    f.items.push_back({chip.caption, chip.objectName, id, true});
+    for (size_t k = 0; k < kExistingAliasCount; ++k)
+      if (std::strcmp(kExistingAliases[k][0], chip.caption) == 0)
+        f.items.push_back({kExistingAliases[k][1], uniqueName(kExistingAliases[k][1]), id, false});
+    ++index;
+  }
   const std::vector<ChipEntry>& catalogue = Catalogue();
   for (size_t i = kChipCount; i < catalogue.size(); ++i) {
     const ChipEntry& chip = catalogue[i];
-    const QString title = QString::fromUtf8(chip.submenu ? chip.submenu : "");
-    QMenu* menu = nullptr;
-    for (QMenu* m : familyMenus)
-      if (m->title() == title) menu = m;
-    if (!menu) {
-      menu = ChipSelect1->addMenu(title);
-      menu->setObjectName(uniqueName(chip.submenu ? chip.submenu : ""));
-      familyMenus.push_back(menu);
-    }
-    QAction* a = menu->addAction(QString::fromUtf8(chip.name));
-    a->setObjectName(uniqueName(chip.name));
-    const ChipId id = chip.id;
-    connect(a, &QAction::triggered, this, [this, id] { ChipMenuClick(id); });
-    chipItems.push_back(a);
+    Family& f = familyOf(QString::fromUtf8(chip.part && chip.part->family ? chip.part->family
+                                           : chip.submenu ? chip.submenu : ""));
+    const QString name = QString::fromUtf8(chip.name);
+    f.items.push_back({name, uniqueName(name), chip.id, true});
+    if (chip.part && chip.part->aliases)
+      for (const QString& alias : QString::fromUtf8(chip.part->aliases).split(',', Qt::SkipEmptyParts))
+        f.items.push_back({alias.trimmed(), uniqueName(alias.trimmed()), chip.id, false});
   }
+  std::map<ChipId, QAction*> primary;
+  for (Family& f : families) {
+    if (!f.menu) {
+      f.menu = ChipSelect1->addMenu(f.title);
+      f.menu->setObjectName(uniqueName(f.title));
+      familyMenus.push_back(f.menu);
+    }
+    // A family longer than a screen in parts of at most 30, named by their first and last.
+    constexpr size_t kPart = 30;
+    const size_t parts = (f.items.size() + kPart - 1) / kPart;
+    const size_t per = parts ? (f.items.size() + parts - 1) / parts : 0;
+    for (size_t first = 0; first < f.items.size(); first += per) {
+      const size_t last = std::min(f.items.size(), first + per) - 1;
+      QMenu* menu = f.menu;
+      if (parts > 1) {
+        menu = f.menu->addMenu(f.items[first].text + " ... " + f.items[last].text);
+        menu->setObjectName(uniqueName(f.items[first].text + f.items[last].text));
+        familyMenus.push_back(menu);
+      }
+      for (size_t k = first; k <= last; ++k) {
+        const Item& item = f.items[k];
+        QAction* a = menu->addAction(item.text);
+        a->setObjectName(item.objectName);
+        const ChipId id = item.id;
+        connect(a, &QAction::triggered, this, [this, id] { ChipMenuClick(id); });
+        if (item.primary) primary[id] = a;
+      }
+    }
+  }
+  for (const ChipEntry& chip : catalogue) chipItems.push_back(primary[chip.id]);
 
-  Help1 = bar->addMenu("Help");
+  Help1 = bar->addMenu("&Help");
   Help1->setObjectName("Help1");
   About1 = item(Help1, "About1", "About Program", &TForm1::About1Click);
 }
@@ -414,7 +546,7 @@ void TForm1::AppendLine(const std::string& line) {
 }
 
 void TForm1::ConnectPort() {
-  const std::string name = ComboBox1->currentText().toStdString();
+  const std::string name = static_cast<PortBox*>(ComboBox1)->Device().toStdString();
   if (name.size() > kMaxPortName) {
     // Too long for a device name: refused as an unavailable port, nothing is opened.
     AddLog(2, "");
@@ -461,7 +593,7 @@ void TForm1::Exit1Click() {
 }
 
 void TForm1::SaveLogas1Click() {
-  std::optional<FileChoice> choice = GetUserPrompt().SaveFile();
+  std::optional<FileChoice> choice = GetUserPrompt().SaveLogFile();
   if (!choice) return;
   const std::string& path = choice->path;
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QList>
+#include <QSize>
 #include <QMainWindow>
 #include <QStringList>
 #include <memory>
@@ -126,9 +127,11 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   QMenu* AVRtiny1 = nullptr;
   QMenu* Help1 = nullptr;
   QAction* About1 = nullptr;
-  // The submenus of the newer chips, after AT901 and AVRtiny1, in catalogue order.
+  // The other families' submenus after AT901 and AVRtiny1, and the parts of a family too
+  // long for one submenu, in the order made.
   std::vector<QMenu*> familyMenus;
-  // The chip menu items in catalogue order, with their object names (AT90S12001 ...).
+  // The chip menu items in catalogue order, with their object names (AT90S12001 ...); the
+  // aliases' items come beside them in the menus.
   std::vector<QAction*> chipItems;
 
  public slots:
@@ -166,6 +169,8 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   // true when it was read (and it becomes the first recent file).
   bool LoadNamedFile(int image, const std::string& path);
   static constexpr int kRecentCount = 8;
+  // The window's first size, menu bar included; the user's own is kept in the settings.
+  static constexpr QSize kInitialSize{685, 547};
   // The recent files of image 1 or 2, newest first.
   QStringList RecentFileList(int image) const;
   // path first, once, in a list of at most kRecentCount.

@@ -107,6 +107,20 @@ std::optional<FileChoice> QtUserPrompt::SaveFile() {
   return choice;
 }
 
+std::optional<FileChoice> QtUserPrompt::SaveLogFile() {
+  QFileDialog dialog(owner_, QStringLiteral("Save Log as"));
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setOptions(DialogOptions());
+  dialog.setNameFilters({QStringLiteral("Rich Text Format (*.rtf)"), QStringLiteral("All files (*)")});
+  dialog.setDefaultSuffix(QStringLiteral("rtf"));
+  if (!lastSaveFolder_.isEmpty() && QFileInfo(lastSaveFolder_).isDir()) dialog.setDirectory(lastSaveFolder_);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  FileChoice choice;
+  choice.path = dialog.selectedFiles().first().toStdString();
+  return choice;
+}
+
 namespace {
 
 QtUserPrompt::Place PlaceOf(const QString& name, const QString& folder, const QString& filter) {

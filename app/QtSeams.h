@@ -22,6 +22,9 @@ class QtUserPrompt : public UserPrompt {
   std::optional<FileChoice> OpenFile() override;
   // One save dialog for every save command: it opens with the last chosen name and filter.
   std::optional<FileChoice> SaveFile() override;
+  // Offers *.rtf, adds .rtf to a name without an extension, and opens where the last file
+  // was saved; the memory files' filter and name stay as they were.
+  std::optional<FileChoice> SaveLogFile() override;
 
   // Where a dialog opens: its folder (that of the last file chosen) and its filter. The
   // window keeps them in the user's settings.

@@ -97,6 +97,12 @@ void TForm1::RestoreSettings(const QString& portArgument) {
     if (QAction* a = findChild<QAction*>(QStringLiteral("FastTransfers1")))
       a->setChecked(fast == QLatin1String("true"));
 
+  // The user's size, within the screen and never below what the layout needs.
+  const QVariant size = s.value("windowSize");
+  if (size.typeId() == QMetaType::QSize && size.toSize().isValid() && size.toSize().width() <= 16384 &&
+      size.toSize().height() <= 16384)
+    resize(size.toSize().expandedTo(minimumSizeHint()));
+
   // Shown, not connected: the chip is selected as from the menu; nothing is sent.
   const QString chip = Text(s, "chip", 64);
   if (const ChipEntry* e = chip.isEmpty() ? nullptr : FindChipByName(chip.toStdString())) {
@@ -112,6 +118,7 @@ void TForm1::StoreSettings() {
   s.setValue("port", ComboBox1->currentText());
   s.setValue("delay", TrackBar1->value());
   s.setValue("page", PageControl1->currentIndex());
+  s.setValue("windowSize", size());
   if (QtUserPrompt* prompt = Prompt()) {
     const QtUserPrompt::Place open = prompt->OpenPlace();
     const QtUserPrompt::Place save = prompt->SavePlace();

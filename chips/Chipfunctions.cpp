@@ -1,5 +1,8 @@
 #include "chips/Chipfunctions.h"
 
+#include <cctype>
+#include <cstring>
+
 #include "chips/ChipModule.h"
 #include "chips/NewerChips.h"
 #include "chips/PartTable.h"
@@ -161,6 +164,47 @@ const ChipEntry* FindChipByName(const std::string& name) {
   for (const ChipEntry& e : Catalogue())
     if (name == e.name) return &e;
   return nullptr;
+}
+
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Whether a list "a, b, c" holds want (lower case), any case.
+bool InList(const std::string& list, const std::string& want) {
+  const std::string items = Lower(list) + ",";
+  for (size_t at = 0, comma; (comma = items.find(',', at)) != std::string::npos; at = comma + 1) {
+    std::string item = items.substr(at, comma - at);
+    while (!item.empty() && item.front() == ' ') item.erase(0, 1);
+    if (!item.empty() && item == want) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+const ChipEntry* FindPart(const std::string& name) {
+  if (const ChipEntry* e = FindChipByName(name)) return e;
+  const std::string want = Lower(name);
+  for (const ChipEntry& e : Catalogue())
+    if (Lower(e.name) == want) return &e;
+  // Other names of a row: those of its part ("ATmega165P, ATmega165PA") and those of the
+  // first chips ("ATtiny13A"); and the field's part ids ("m328p", "t85").
+  for (const ChipEntry& e : Catalogue())
+    if (InList(OtherNames(e), want) || InList(e.partIds ? e.partIds : "", want)) return &e;
+  return nullptr;
+}
+
+std::string OtherNames(const ChipEntry& e) {
+  if (e.part) return e.part->aliases;
+  std::string names;
+  for (size_t i = 0; i < kExistingAliasCount; ++i)
+    if (std::strcmp(kExistingAliases[i][0], e.name) == 0)
+      names += (names.empty() ? "" : ", ") + std::string(kExistingAliases[i][1]);
+  return names;
 }
 
 void SetChipDisplay(ChipDisplay* display) { g_display = display; }

@@ -56,6 +56,12 @@ constexpr size_t kChipCount = 25;
 const std::vector<ChipEntry>& Catalogue();
 const ChipEntry* FindChip(ChipId id);  // nullptr for 0 and for ids not in the catalogue
 const ChipEntry* FindChipByName(const std::string& name);
+// The catalogue row a user means (case-insensitive): its name, another name of it
+// ("ATtiny13A", "ATmega165PA") or a part id of the field's command lines ("m328p", "t85");
+// nullptr if none. The command line and the simulators take the same names.
+const ChipEntry* FindPart(const std::string& name);
+// The other names of a row, "ATmega165P, ATmega165PA", or "".
+std::string OtherNames(const ChipEntry& entry);
 // The chip's own Flash page in bytes (0: written byte by byte).
 uint32_t ChipFlashPageBytes(const ChipEntry& chip);
 inline ChipId MakeChipId(uint8_t b0, uint8_t b1, uint8_t b2) { return b0 | b1 << 8 | b2 << 16; }

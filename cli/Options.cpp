@@ -123,39 +123,7 @@ uint32_t LargestMemory(Memory memory) {
   }
 }
 
-// Whether a list "a, b, c" holds want (lower case), any case.
-bool InList(const std::string& list, const std::string& want) {
-  const std::string items = Lower(list) + ",";
-  for (size_t at = 0, comma; (comma = items.find(',', at)) != std::string::npos; at = comma + 1) {
-    std::string item = items.substr(at, comma - at);
-    while (!item.empty() && item.front() == ' ') item.erase(0, 1);
-    if (!item.empty() && item == want) return true;
-  }
-  return false;
-}
-
 }  // namespace
-
-const ChipEntry* FindPart(const std::string& name) {
-  if (const ChipEntry* e = FindChipByName(name)) return e;
-  const std::string want = Lower(name);
-  for (const ChipEntry& e : Catalogue())
-    if (Lower(e.name) == want) return &e;
-  // Other names of a row: those of its part ("ATmega165P, ATmega165PA") and those of the
-  // first chips ("ATtiny13A"); and the field's part ids ("m328p", "t85").
-  for (const ChipEntry& e : Catalogue())
-    if (InList(OtherNames(e), want) || InList(e.partIds ? e.partIds : "", want)) return &e;
-  return nullptr;
-}
-
-std::string OtherNames(const ChipEntry& e) {
-  if (e.part) return e.part->aliases;
-  std::string names;
-  for (size_t i = 0; i < kExistingAliasCount; ++i)
-    if (std::strcmp(kExistingAliases[i][0], e.name) == 0)
-      names += (names.empty() ? "" : ", ") + std::string(kExistingAliases[i][1]);
-  return names;
-}
 
 bool ParseUpdate(const std::string& text, UpdateJob& job, std::string& error) {
   job = UpdateJob{};
@@ -432,7 +400,7 @@ void PrintUsage(FILE* out) {
       "                 fuses, help, quit (a script on standard input works too)\n"
       "  -T CMD         one terminal command, in its turn among the -U jobs\n"
       "  -A             as --full\n"
-      "  -c PROG, -b BAUD, -B PERIOD, -C FILE, -x PARAM, -E MODE, -i DELAY, -u, -s, -O\n"
+      "  -c PROG, -b BAUD, -C FILE, -x PARAM, -E MODE, -i DELAY, -u, -s, -O\n"
       "                 accepted as the field's command lines give them, with a note where\n"
       "                 they cannot apply; -p ? lists the parts, -c ? the programmer\n"
       "  -U MEM:OP:FILE[:FMT]  in order, as often as needed (-U FILE: flash:w:FILE:a):\n"

@@ -57,11 +57,6 @@ bool ParseUpdate(const std::string& text, UpdateJob& job, std::string& error);
 // is not what its format says).
 bool LoadJobFiles(Options& options, std::string& error);
 
-// The catalogue row named (case-insensitive; other names of a chip too), nullptr if none.
-const ChipEntry* FindPart(const std::string& name);
-// The other names of a row, "ATmega165P, ATmega165PA", or "".
-std::string OtherNames(const ChipEntry& entry);
-
 void PrintUsage(FILE* out);
 void PrintParts(FILE* out);
 // -c ?: the one programmer there is, and what -c does.

@@ -52,26 +52,6 @@ std::string PortDevice(const std::string& port) {
   return port.find('/') != std::string::npos ? port : DeviceName(port);
 }
 
-// Why a port did not open, in the system's words and what to do about it.
-std::string OpenFailure(const std::string& device, int err) {
-  switch (err) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      return "no such device (is the gateway plugged in? ls /dev/ttyUSB* /dev/ttyACM* lists them)";
-    case EACCES:
-    case EPERM:
-      return std::string("permission denied: add your user to the group that owns ") + device +
-             ", usually dialout (sudo usermod -aG dialout $USER), then log in again";
-    case EBUSY:
-      return "busy: another program holds it (a serial monitor, another quillet-cli?)";
-    case 0:
-      return "the port opened but could not be set up for the gateway";
-    default:
-      return std::strerror(err);
-  }
-}
-
 }  // namespace
 
 int Run::Fail(const std::string& what) {
@@ -139,7 +119,7 @@ int Run::Go(const std::string& port) {
   if (PortHandle < 0 && (port == "usb" || port.rfind("usb:", 0) == 0))
     return Fail("cannot open " + device + ": -P " + port + " names a USB programmer's port; the gateway is on a "
                 "serial port (-P /dev/ttyUSB0; ls /dev/ttyUSB* /dev/ttyACM* lists them)");
-  if (PortHandle < 0) return Fail("cannot open " + device + ": " + OpenFailure(device, LastPortError()));
+  if (PortHandle < 0) return Fail("cannot open " + device + ": " + PortOpenFailure(device, LastPortError()));
   AddLog(1, device);
   if (int s = Identify(device)) return s;
   if (int s = CheckJobs()) return s;

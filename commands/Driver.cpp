@@ -28,18 +28,19 @@ struct OperationInfo {
   Kind kind;
   const char* text;     // after "Trying to"
   const char* confirm;  // nullptr: no question
+  const char* title;    // the button's words, for the progress dialog
 };
 
 constexpr const char* kEraseWarning =
     "All previous chip data will be lost (Flash, EEPROM, Lock Bits). Are you sure?";
 
 const OperationInfo kOperations[] = {
-    {1, Kind::Read, " read the program", nullptr},
-    {1, Kind::Write, " write the program", kEraseWarning},
-    {1, Kind::Verify, " verify the program", nullptr},
-    {2, Kind::Read, " read the EEPROM", nullptr},
-    {2, Kind::Write, " write the EEPROM", "All previous chip data will be lost (EEPROM). Are you sure?"},
-    {2, Kind::Verify, " verify the EEPROM", nullptr},
+    {1, Kind::Read, " read the program", nullptr, "Read Program"},
+    {1, Kind::Write, " write the program", kEraseWarning, "Write Program"},
+    {1, Kind::Verify, " verify the program", nullptr, "Verify Program"},
+    {2, Kind::Read, " read the EEPROM", nullptr, "Read Data"},
+    {2, Kind::Write, " write the EEPROM", "All previous chip data will be lost (EEPROM). Are you sure?", "Write Data"},
+    {2, Kind::Verify, " verify the EEPROM", nullptr, "Verify Data"},
 };
 
 constexpr const char* kWithFail = " with fail.";
@@ -70,7 +71,7 @@ Steps RunChipSteps(const OperationInfo& info, const ChipModule& m, LBarScope& ba
         if (verify) failLine = std::string(" with fail. Address: 0x") + VerifyAddressText(a);
         return Steps::Failed;
       }
-      if (IsBlockEnd(a, block)) bar.SetPosition(ProgressPercent(a, size));
+      if (IsBlockEnd(a, block)) bar.SetBytes(a + 1ULL, size);
       if (StopRequested() && a + 1 < size) {
         done = a + 1;
         return Steps::Stopped;
@@ -89,7 +90,7 @@ Steps RunChipSteps(const OperationInfo& info, const ChipModule& m, LBarScope& ba
   PlanRun run;
   const auto after = [&](const WriteOp& op) {
     if (op.kind == WriteOp::Kind::Commit || IsBlockEnd(op.address, block))
-      bar.SetPosition(ProgressPercent(op.address, size));
+      bar.SetBytes(op.address + 1ULL, size);
     return !(StopRequested() && op.done < size);
   };
   switch (ExecuteWrite(m, program, plan, false, after, run, program)) {
@@ -136,7 +137,7 @@ bool RunMemoryCommand(MemoryOperation op, bool confirmed) {
     if (int view = ActiveView(info.image)) ViewToImage(view, info.image);
   }
 
-  LBarScope bar;
+  LBarScope bar(info.title);
   AddLog(18, info.text);
   LogStartTime();
   if (LogNoModule()) {
@@ -208,7 +209,7 @@ void RunAutosearch() {
 
 bool RunChipErase(bool confirmed) {
   if (!confirmed && !GetUserPrompt().AskYesNo("Warning", kEraseWarning)) return false;
-  LBarScope bar;
+  LBarScope bar("Chip Erase");
   if (LogNoModule()) return false;
   if (EraseChip(true)) return true;
   AddLog(19, kWithFail);
@@ -216,7 +217,7 @@ bool RunChipErase(bool confirmed) {
 }
 
 void RunReadCalibration() {
-  LBarScope bar;
+  LBarScope bar("Read Calibration");
   if (LogNoModule()) return;
   const ChipModule& m = *SelectedModule();
   if (!m.HasReadCalibration()) {
@@ -277,7 +278,7 @@ ChipFuses LastChipFuses() {
 void ForgetChipFuses() { g_known = KnownFuses{}; }
 
 bool ReadLockAndFuses() {
-  LBarScope bar;
+  LBarScope bar("Read Lock & Fuses");
   if (SelectedChip != 0 && SelectedModule() && !SelectedModule()->CanReadFuses()) {
     AddLog(20, "");
     return true;
@@ -303,7 +304,7 @@ bool ReadLockAndFuses() {
 }
 
 bool WriteLockAndFuses() {
-  LBarScope bar;
+  LBarScope bar("Write Lock & Fuses");
   if (LogNoModule()) return true;
   const ChipModule& m = *SelectedModule();
   // Lock bits last: locking first could keep the fuses from being written.

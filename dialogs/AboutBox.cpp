@@ -1,6 +1,9 @@
 #include "dialogs/AboutBox.h"
 
+#include <QAccessibleWidget>
+#include <QBoxLayout>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QDesktopServices>
 #include <QDir>
 #include <QEvent>
@@ -54,12 +57,50 @@ QFont DialogFont() {
   return font;
 }
 
-QLabel* MakeLabel(QWidget* parent, const char* name, int left, int top, const QString& text) {
-  auto* label = new QLabel(text, parent);
+template <typename L = QLabel>
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text) {
+  auto* label = new L(text, parent);
   label->setObjectName(QString::fromLatin1(name));
-  label->move(left, top);
-  label->adjustSize();
+  label->setAlignment(Qt::AlignCenter);
   return label;
+}
+
+}  // namespace
+
+// A label that is a link: a class of its own, so that the accessibility tree asks the box's
+// factory for it before the one of Qt's labels.
+class LinkLabel : public QLabel {
+  Q_OBJECT
+
+ public:
+  using QLabel::QLabel;
+};
+
+namespace {
+
+// A link of the box for assistive tools: a link by role, named by its text, opened by their
+// "press" action as by a click.
+class LinkAccessible : public QAccessibleWidget {
+ public:
+  explicit LinkAccessible(QLabel* label) : QAccessibleWidget(label, QAccessible::Link) {}
+  QString text(QAccessible::Text t) const override {
+    if (t == QAccessible::Name) return static_cast<QLabel*>(widget())->text();
+    return QAccessibleWidget::text(t);
+  }
+  QStringList actionNames() const override {
+    return QStringList{pressAction()} + QAccessibleWidget::actionNames();
+  }
+  void doAction(const QString& name) override {
+    if (name == pressAction())
+      QMetaObject::invokeMethod(widget()->window(), "Activate", Q_ARG(QObject*, widget()));
+    else
+      QAccessibleWidget::doAction(name);
+  }
+};
+
+QAccessibleInterface* LinkFactory(const QString&, QObject* object) {
+  auto* label = qobject_cast<LinkLabel*>(object);
+  return label ? new LinkAccessible(label) : nullptr;
 }
 
 void MakeLink(QLabel* label, bool underline) {
@@ -71,6 +112,9 @@ void MakeLink(QLabel* label, bool underline) {
   label->setFont(font);
   label->adjustSize();
   label->setMouseTracking(true);  // the hand pointer is set on the first move over the label
+  // Reached by Tab and opened by Enter or Space as well.
+  label->setFocusPolicy(Qt::StrongFocus);
+  label->setStyleSheet(QStringLiteral("QLabel:focus { border: 1px dotted; }"));
 }
 
 }  // namespace
@@ -79,40 +123,69 @@ TAboutBox::TAboutBox(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
   setObjectName(QStringLiteral("AboutBox"));
   setWindowTitle(QStringLiteral("About Quillet"));
-  setFixedSize(258, 272);
   setFont(DialogFont());
+  static const bool linksInstalled = (QAccessible::installFactory(LinkFactory), true);
+  (void)linksInstalled;
 
   Panel1 = new QFrame(this);
   Panel1->setObjectName(QStringLiteral("Panel1"));
-  Panel1->setGeometry(8, 8, 241, 225);
   // A sunken outer and a raised inner bevel: an etched groove.
   Panel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
   Panel1->setLineWidth(1);
   Panel1->setMidLineWidth(0);
 
-  Label1 = MakeLabel(Panel1, "Label1", 34, 8, QStringLiteral("A freeware program that was created"));
-  Label2 = MakeLabel(Panel1, "Label2", 36, 24, QStringLiteral("to demonstrate the ability to program"));
-  Label3 = MakeLabel(Panel1, "Label3", 28, 40, QStringLiteral("AVR microcontrollers via serial SPI with"));
-  Label5 = MakeLabel(Panel1, "Label5", 47, 56, QStringLiteral("Tessary gateway"));
-  Label6 = MakeLabel(Panel1, "Label6", 24, 88, QStringLiteral("Written by the Quillet developers"));
-  Label7 = MakeLabel(Panel1, "Label7", 72, 104, QStringLiteral("quillet/README.md"));
-  Label9 = MakeLabel(Panel1, "Label9", 34, 136, QStringLiteral("Get online help on using the program"));
-  Label10 = MakeLabel(Panel1, "Label10", 62, 152, QStringLiteral("in the notes that come with it:"));
-  Label11 = MakeLabel(Panel1, "Label11", 75, 168, QStringLiteral("Quillet help"));
-  Label8 = MakeLabel(Panel1, "Label8", 8, 200, QStringLiteral("Version 3.0 beta"));
-  Label12 = MakeLabel(Panel1, "Label12", 160, 200, QStringLiteral("2026"));
+  Label1 = MakeLabel(Panel1, "Label1", QStringLiteral("A freeware program that was created"));
+  Label2 = MakeLabel(Panel1, "Label2", QStringLiteral("to demonstrate the ability to program"));
+  Label3 = MakeLabel(Panel1, "Label3", QStringLiteral("AVR microcontrollers via serial SPI with"));
+  Label5 = MakeLabel<LinkLabel>(Panel1, "Label5", QStringLiteral("Tessary gateway"));
+  Label6 = MakeLabel(Panel1, "Label6", QStringLiteral("Written by the Quillet developers"));
+  Label7 = MakeLabel<LinkLabel>(Panel1, "Label7", QStringLiteral("quillet/README.md"));
+  Label9 = MakeLabel(Panel1, "Label9", QStringLiteral("Get online help on using the program"));
+  Label10 = MakeLabel(Panel1, "Label10", QStringLiteral("in the notes that come with it:"));
+  Label11 = MakeLabel<LinkLabel>(Panel1, "Label11", QStringLiteral("Quillet help"));
+  Label8 = MakeLabel(Panel1, "Label8", QStringLiteral("Version 3.0 beta"));
+  Label12 = MakeLabel(Panel1, "Label12", QStringLiteral("2026"));
   MakeLink(Label5, true);
   MakeLink(Label7, true);
   MakeLink(Label11, false);
   for (QLabel* link : {Label5, Label7, Label11}) link->installEventFilter(this);
+  {
+    auto* column = new QVBoxLayout(Panel1);
+    column->setContentsMargins(8, 8, 8, 8);
+    column->setSpacing(1);
+    for (QWidget* w : {Label1, Label2, Label3, Label5}) column->addWidget(w);
+    column->addSpacing(14);
+    for (QWidget* w : {Label6, Label7}) column->addWidget(w);
+    column->addSpacing(14);
+    for (QWidget* w : {Label9, Label10, Label11}) column->addWidget(w);
+    column->addStretch(1);
+    auto* foot = new QHBoxLayout;
+    Label8->setAlignment(Qt::AlignLeft);
+    Label12->setAlignment(Qt::AlignRight);
+    foot->addWidget(Label8);
+    foot->addWidget(Label12);
+    column->addLayout(foot);
+  }
 
   LocateDocuments(QCoreApplication::applicationDirPath());
 
   OKButton = new QPushButton(QStringLiteral("OK"), this);
   OKButton->setObjectName(QStringLiteral("OKButton"));
-  OKButton->setGeometry(87, 244, 75, 25);
   OKButton->setDefault(true);
   connect(OKButton, &QPushButton::clicked, this, &TAboutBox::OKButtonClick);
+  auto* whole = new QVBoxLayout(this);
+  whole->setContentsMargins(8, 8, 8, 4);
+  whole->addWidget(Panel1, 1);
+  whole->addWidget(OKButton, 0, Qt::AlignHCenter);
+  // The first size as it always was, larger where the desktop's font needs it.
+  resize(QSize(258, 272).expandedTo(sizeHint()));
+  OKButton->setFocus();
+}
+
+void TAboutBox::Activate(QObject* link) {
+  if (link == Label5) Label5Click();
+  else if (link == Label7) Label7Click();
+  else if (link == Label11) Label11Click();
 }
 
 void TAboutBox::LocateDocuments(const QString& exeDir) {
@@ -160,6 +233,12 @@ void TAboutBox::OpenDocument(const QUrl& url, const char* name) {
 bool TAboutBox::eventFilter(QObject* watched, QEvent* event) {
   auto* label = qobject_cast<QLabel*>(watched);
   if (label && (label == Label5 || label == Label7 || label == Label11)) {
+    if (event->type() == QEvent::KeyPress) {
+      const int key = static_cast<QKeyEvent*>(event)->key();
+      if (key != Qt::Key_Return && key != Qt::Key_Enter && key != Qt::Key_Space) return false;
+      Activate(label);
+      return true;
+    }
     if (event->type() == QEvent::MouseMove) {
       label->setCursor(Qt::PointingHandCursor);
     } else if (event->type() == QEvent::MouseButtonRelease) {
@@ -177,3 +256,5 @@ bool TAboutBox::eventFilter(QObject* watched, QEvent* event) {
 }
 
 }  // namespace quillet
+
+#include "AboutBox.moc"

@@ -48,6 +48,9 @@ class TAboutBox : public QDialog {
   void Label5Click();
   void Label7Click();
   void Label11Click();
+  // Opens what link (Label5, Label7 or Label11) stands for: its click, Enter, Space or an
+  // assistive tool's press.
+  void Activate(QObject* link);
 
  public:
   void setVisible(bool visible) override;

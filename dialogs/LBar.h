@@ -3,14 +3,21 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
+#include <QString>
 
 #include "log/Seams.h"
 
 class QFrame;
+class QLabel;
 class QProgressBar;
 class QPushButton;
 
 namespace quillet {
+
+// "12288 of 32768 bytes, 1.5 KiB/s, 14 s left": the rate and the time left once elapsedMs
+// reaches a second.
+QString ProgressText(unsigned long long done, unsigned long long total, qint64 elapsedMs);
 
 class TLBar : public QDialog, public ProgressDialog {
   Q_OBJECT
@@ -27,12 +34,18 @@ class TLBar : public QDialog, public ProgressDialog {
   void SetPosition(int percent) override;
   // Shows the Stop button; a click (or Escape) asks the command to stop (RequestStop).
   void AllowStop() override;
+  // The title, and a line above the bar.
+  void SetOperation(const std::string& name) override;
+  // Bytes done of total, the rate and the time left under the bar; the bar in ten-thousandths.
+  void SetBytes(unsigned long long done, unsigned long long total) override;
   bool StopAllowed() const { return stopAllowed_; }
   // Whether a command's progress dialog is up, i.e. a command is running.
   static bool AnyShowing() { return showing_ > 0; }
 
   QFrame* Panel1 = nullptr;
+  QLabel* OperationLabel = nullptr;  // hidden until the operation is said
   QProgressBar* ProgressBar1 = nullptr;
+  QLabel* DetailLabel = nullptr;  // bytes, rate, time left; hidden until bytes are said
   QPushButton* StopButton = nullptr;  // hidden unless the command can stop
 
  public slots:
@@ -46,7 +59,10 @@ class TLBar : public QDialog, public ProgressDialog {
 
  private:
   void Centre();
+  // The bar to value of its range; repaints while the caller keeps the GUI thread busy.
+  void Move(int value);
   bool stopAllowed_ = false;
+  QElapsedTimer started_;
   bool counted_ = false;
   static int showing_;
 };

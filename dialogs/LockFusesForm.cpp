@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QStandardItemModel>
 #include <QGroupBox>
+#include <QBoxLayout>
+#include <QGridLayout>
 #include <QKeyEvent>
 #include <QCloseEvent>
 #include <QShowEvent>
@@ -123,6 +125,65 @@ BitLayoutRow LayoutOfPart(const ChipEntry& chip) {
   return row;
 }
 
+
+// Folded entries keep every value they stand for here; the item's own data is the first.
+constexpr int kAlternativesRole = Qt::UserRole + 1;
+
+// The setting's source, the part of its caption before the start-up time.
+QString SourceOf(const QString& caption) {
+  const qsizetype cut = caption.indexOf(QStringLiteral("; "));
+  return cut < 0 ? QString() : caption.left(cut);
+}
+
+// The settings of a field, grouped by source in the order the sources first come, a separator
+// between groups, those that need a part outside the chip marked; settings the device file
+// lists with the same caption more than once are one entry that stands for all their values.
+void FillSettings(QComboBox* box, const FuseField& f) {
+  // The unlisted item is shown, never chosen.
+  box->addItem(QString::fromUtf8(kNotListed), -1);
+  if (auto* model = qobject_cast<QStandardItemModel*>(box->model())) model->item(0)->setEnabled(false);
+  const std::vector<FuseSetting> settings = FieldSettings(f);
+  QStringList sources;
+  for (const FuseSetting& s : settings)
+    if (!sources.contains(SourceOf(QString::fromUtf8(s.caption)))) sources << SourceOf(QString::fromUtf8(s.caption));
+  for (qsizetype g = 0; g < sources.size(); ++g) {
+    if (g > 0) box->insertSeparator(box->count());
+    std::vector<const FuseSetting*> done;
+    for (const FuseSetting& s : settings) {
+      const QString caption = QString::fromUtf8(s.caption);
+      if (SourceOf(caption) != sources[g]) continue;
+      bool folded = false;
+      for (const FuseSetting* d : done) folded = folded || std::strcmp(d->caption, s.caption) == 0;
+      if (folded) continue;
+      done.push_back(&s);
+      QVariantList values;
+      QStringList hex;
+      for (const FuseSetting& same : settings)
+        if (std::strcmp(same.caption, s.caption) == 0) {
+          values << int(same.value);
+          hex << QString::asprintf("0x%02X", same.value);
+        }
+      QString text = caption;
+      if (s.external) text += QStringLiteral("  [external part]");
+      if (values.size() > 1) text += QStringLiteral("  (values %1 alike)").arg(hex.join(QStringLiteral(", ")));
+      box->addItem(text, int(s.value));
+      box->setItemData(box->count() - 1, values, kAlternativesRole);
+      box->setItemData(box->count() - 1, QString::fromUtf8(s.name), Qt::ToolTipRole);
+    }
+  }
+  // The box shows its longest setting whole, its list at most a screenful.
+  box->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  box->setMaxVisibleItems(16);
+  box->view()->setMinimumWidth(box->view()->sizeHintForColumn(0) + 24);
+}
+
+// The entry that stands for a value, 0 (not listed) for none.
+int IndexOfValue(const QComboBox* box, uint8_t value) {
+  for (int i = 1; i < box->count(); ++i)
+    if (box->itemData(i, kAlternativesRole).toList().contains(int(value))) return i;
+  return 0;
+}
+
 }  // namespace
 
 const BitLayoutRow* FindBitLayout(ChipId id) {
@@ -164,44 +225,58 @@ TLockFusesForm::TLockFusesForm(QWidget* parent)
   setObjectName(QStringLiteral("LockFusesForm"));
   setWindowTitle(QStringLiteral("Lock & Fuses"));
   setFont(DialogFont());
-  setFixedSize(443, 181);
+  setSizeGripEnabled(true);
 
   Panel1 = new QFrame(this);
   Panel1->setObjectName(QStringLiteral("Panel1"));
-  Panel1->setGeometry(0, 0, 443, 155);
+  bitsGrid_ = new QGridLayout(Panel1);
+  bitsGrid_->setContentsMargins(1, 1, 1, 1);
   for (int g = 0; g < 4; ++g) {
     auto* box = new QGroupBox(QStringLiteral("Byte %1").arg(g), Panel1);
     box->setObjectName(QStringLiteral("GroupBox%1").arg(g + 1));
-    box->setGeometry(1 + 112 * g, 1, 105, 153);
     GroupBox[g] = box;
-    for (int k = 0; k < 8; ++k) {
+    auto* column = new QVBoxLayout(box);
+    column->setSpacing(0);
+    // Bit 7 at the top, bit 0 at the bottom, and made in that order for the Tab chain.
+    for (int k = 7; k >= 0; --k) {
       auto* check = new QCheckBox(QStringLiteral("Bit %1").arg(k), box);
       check->setObjectName(QStringLiteral("CheckBox%1").arg(8 * g + k + 1));
-      // Bit 7 at the top, bit 0 at the bottom.
-      check->setGeometry(8, 16 + 16 * (7 - k), 89, 17);
       CheckBoxes[8 * g + k] = check;
+      column->addWidget(check);
     }
+    column->addStretch(1);
+    bitsGrid_->addWidget(box, 0, g);
   }
 
   struct ButtonInfo {
     QPushButton*& button;
     const char* name;
     const char* caption;
-    int x, width;
     void (TLockFusesForm::*slot)();
   };
   const ButtonInfo buttons[] = {
-      {OKButton, "OKButton", "Save changes && Close the window", 0, 203, &TLockFusesForm::OKButtonClick},
-      {Button1, "Button1", "Read Lock && Fuses", 203, 120, &TLockFusesForm::Button1Click},
-      {Button2, "Button2", "Write Lock && Fuses", 323, 120, &TLockFusesForm::Button2Click},
+      {OKButton, "OKButton", "Save changes && Close the window", &TLockFusesForm::OKButtonClick},
+      {Button1, "Button1", "Read Lock && Fuses", &TLockFusesForm::Button1Click},
+      {Button2, "Button2", "Write Lock && Fuses", &TLockFusesForm::Button2Click},
   };
+  auto* buttonRow = new QHBoxLayout;
   for (const ButtonInfo& b : buttons) {
     b.button = new QPushButton(QString::fromUtf8(b.caption), this);
     b.button->setObjectName(QString::fromUtf8(b.name));
-    b.button->setGeometry(b.x, 156, b.width, 25);
     b.button->setAutoDefault(false);
     connect(b.button, &QPushButton::clicked, this, b.slot);
+    buttonRow->addWidget(b.button, b.button == OKButton ? 5 : 3);
   }
+
+  wordsGrid_ = new QGridLayout;
+  wordsGrid_->setColumnStretch(0, 1);
+  wordsGrid_->setVerticalSpacing(2);
+  auto* whole = new QVBoxLayout(this);
+  whole->setContentsMargins(4, 4, 4, 4);
+  whole->addWidget(Panel1);
+  whole->addLayout(buttonRow);
+  whole->addLayout(wordsGrid_);
+  whole->addStretch(1);
 
   ResetBitBoxes();
   ApplyLayout();
@@ -213,6 +288,8 @@ TLockFusesForm::TLockFusesForm(QWidget* parent)
   ShowWords();
   ShowSource();
   Panel1->setVisible(true);
+  // At least as wide as the bits' panel always was; as tall as the chip's fields need.
+  resize(sizeHint().expandedTo(QSize(443, 0)));
 }
 
 void TLockFusesForm::BuildWords() {
@@ -220,46 +297,46 @@ void TLockFusesForm::BuildWords() {
   if (!layout) return;
   const ChipEntry* chip = FindChip(SelectedChip);
   fields_ = chip ? FuseFieldsOf(chip->name) : nullptr;
-  int y = 184;
   SourceLabel = new QLabel(this);
   SourceLabel->setObjectName(QStringLiteral("SourceLabel"));
-  SourceLabel->setGeometry(9, y, 430, 17);
-  y += 20;
+  SourceLabel->setWordWrap(true);
+  wordsGrid_->addWidget(SourceLabel, 0, 0, 1, 2);
   for (int g = 0; g < 4; ++g) {
     if (!layout->groups[g].caption) continue;
-    ByteLabels[g] = new QLabel(this);
+    // Each byte in hex under its group.
+    ByteLabels[g] = new QLabel(Panel1);
     ByteLabels[g]->setObjectName(QStringLiteral("ByteLabel%1").arg(g + 1));
-    ByteLabels[g]->setGeometry(9 + 112 * g, y, 97, 17);
+    ByteLabels[g]->setAlignment(Qt::AlignCenter);
+    ByteLabels[g]->setAccessibleName(GroupBox[g]->title() + QStringLiteral(" in hex"));
+    bitsGrid_->addWidget(ByteLabels[g], 1, g);
   }
-  y += 20;
+  // Two fields of one caption (the boot loader's two protection modes) tell apart by name.
+  std::map<std::string, int> captions;
+  for (size_t i = 0; fields_ && i < fields_->count; ++i) ++captions[fields_->fields[i].caption];
   for (size_t i = 0; fields_ && i < fields_->count; ++i) {
     const FuseField& f = fields_->fields[i];
-    auto* label = new QLabel(QString::fromUtf8(f.caption), this);
+    QString caption = QString::fromUtf8(f.caption);
+    if (captions[f.caption] > 1) caption += QStringLiteral(" (%1)").arg(QString::fromUtf8(f.name));
+    auto* label = new QLabel(caption, this);
     label->setObjectName(QStringLiteral("FieldLabel%1").arg(i + 1));
     label->setToolTip(QString::fromUtf8(f.name));
-    label->setGeometry(9, y, 166, 20);
+    label->setWordWrap(true);
+    label->setMinimumWidth(150);
     auto* box = new QComboBox(this);
     box->setObjectName(QStringLiteral("FieldBox%1").arg(i + 1));
-    box->setGeometry(177, y, 262, 20);
-    // The unlisted item is shown, never chosen.
-    box->addItem(QString::fromUtf8(kNotListed), -1);
-    if (auto* model = qobject_cast<QStandardItemModel*>(box->model())) model->item(0)->setEnabled(false);
-    for (const FuseSetting& s : FieldSettings(f)) {
-      box->addItem(QString::fromUtf8(s.caption), int(s.value));
-      box->setItemData(box->count() - 1, QString::fromUtf8(s.name), Qt::ToolTipRole);
-    }
-    box->view()->setMinimumWidth(box->view()->sizeHintForColumn(0) + 24);
+    label->setBuddy(box);
+    FillSettings(box, f);
     // A field on a locked box (SPIEN) is locked too.
     bool locked = false;
     for (int k = 0; k < 8; ++k)
       locked = locked || (f.mask >> k & 1 && !CheckBoxes[8 * f.byte + k]->isEnabled());
     box->setEnabled(!locked);
     connect(box, &QComboBox::activated, this, [this, i](int index) { ChooseSetting(i, index); });
+    wordsGrid_->addWidget(label, int(i) + 1, 0);
+    wordsGrid_->addWidget(box, int(i) + 1, 1);
     FieldLabels.push_back(label);
     FieldBoxes.push_back(box);
-    y += 22;
   }
-  setFixedSize(443, y + 2);
 }
 
 uint8_t TLockFusesForm::BoxedByte(int g) const {
@@ -276,15 +353,19 @@ void TLockFusesForm::ShowWords() {
     if (ByteLabels[g]) ByteLabels[g]->setText(QString::asprintf("0x%02X", BoxedByte(g)));
   for (size_t i = 0; i < FieldBoxes.size(); ++i) {
     const FuseSetting* s = SettingOf(fields_->fields[i], BoxedByte(fields_->fields[i].byte));
-    FieldBoxes[i]->setCurrentIndex(s ? FieldBoxes[i]->findData(int(s->value)) : 0);
+    FieldBoxes[i]->setCurrentIndex(s ? IndexOfValue(FieldBoxes[i], s->value) : 0);
     FieldBoxes[i]->setToolTip(FieldBoxes[i]->currentText());
   }
 }
 
 void TLockFusesForm::ChooseSetting(size_t field, int index) {
   const FuseField& f = fields_->fields[field];
-  const int value = FieldBoxes[field]->itemData(index).toInt();
-  if (value >= 0) {
+  const QVariant data = FieldBoxes[field]->itemData(index);
+  const int value = data.isValid() ? data.toInt() : -1;
+  // A folded entry chosen while the byte already holds one of its values keeps that value.
+  const uint8_t now = FieldValue(f, BoxedByte(f.byte));
+  const bool held = FieldBoxes[field]->itemData(index, kAlternativesRole).toList().contains(int(now));
+  if (value >= 0 && !held) {
     const uint8_t byte = WithFieldValue(f, BoxedByte(f.byte), static_cast<uint8_t>(value));
     showingWords_ = true;
     for (int k = 0; k < 8; ++k)

@@ -16,6 +16,7 @@
 class QCheckBox;
 class QComboBox;
 class QFrame;
+class QGridLayout;
 class QLabel;
 class QGroupBox;
 class QKeyEvent;
@@ -112,6 +113,8 @@ class TLockFusesForm : public QDialog {
   void ChooseSetting(size_t field, int index);
 
   const ChipFuseFields* fields_ = nullptr;
+  QGridLayout* bitsGrid_ = nullptr;   // the groups, each byte in hex under its group
+  QGridLayout* wordsGrid_ = nullptr;  // where the values come from, then the fields in words
   bool showingWords_ = false;
 };
 

@@ -59,6 +59,12 @@ class DialogProxy : public ProgressDialog {
   void AllowStop() override {
     OnWindowThread([&] { inner_->AllowStop(); });
   }
+  void SetOperation(const std::string& name) override {
+    OnWindowThread([&] { inner_->SetOperation(name); });
+  }
+  void SetBytes(unsigned long long done, unsigned long long total) override {
+    OnWindowThread([&] { inner_->SetBytes(done, total); });
+  }
 
  private:
   std::unique_ptr<ProgressDialog> inner_;
@@ -88,6 +94,9 @@ class PromptProxy : public UserPrompt {
   }
   std::optional<FileChoice> OpenFile() override {
     return OnWindowThread([&] { return inner_.OpenFile(); });
+  }
+  std::optional<FileChoice> SaveLogFile() override {
+    return OnWindowThread([&] { return inner_.SaveLogFile(); });
   }
   std::optional<FileChoice> SaveFile() override {
     return OnWindowThread([&] { return inner_.SaveFile(); });

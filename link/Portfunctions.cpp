@@ -1,6 +1,7 @@
 #include "link/Portfunctions.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "link/PosixSerial.h"
 #include "log/Logfunctions.h"
@@ -69,6 +70,29 @@ std::string g_openedDevice;
 
 const std::string& OpenedDevice() { return g_openedDevice; }
 
+std::string PortOpenFailure(const std::string& device, int err) {
+  switch (err) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return "no such device (is the gateway plugged in? ls /dev/ttyUSB* /dev/ttyACM* lists them)";
+    case EACCES:
+    case EPERM: {
+      const std::string group = DeviceGroupName(device);
+      if (group.empty()) return "permission denied: add your user to the group that owns it, then log in again";
+      return "permission denied: add your user to the group \"" + group + "\" (sudo usermod -aG " +
+             group + " $USER), then log in again";
+    }
+    case EBUSY:
+      return "busy: another program holds it (a serial monitor, another quillet-cli, or "
+             "ModemManager or brltty taking new USB serial ports)";
+    case 0:
+      return "the port opened but could not be set up for the gateway";
+    default:
+      return std::strerror(err);
+  }
+}
+
 void OpenPort(const std::string& device) {
   ClosePort();  // a second open of the same device would trip over our own lock
   // A name that does not fit the port name buffer, or that the system would cut at a NUL,
@@ -82,7 +106,10 @@ void OpenPort(const std::string& device) {
     PortHandle = -1;
     AddLog(2, "");
     const int err = g_driver->LastError();
-    if (err == EACCES || err == EPERM) AddLog(0, PermissionLine(device));
+    if (err == EACCES || err == EPERM)
+      AddLog(0, PermissionLine(device));
+    else if (err != 0)
+      AddLog(0, "Cannot open " + device + ": " + PortOpenFailure(device, err));
     return;
   }
   if (!g_driver->GetSettings(PortHandle)) {

@@ -49,6 +49,9 @@ class SerialDriver {
 void SetSerialDriver(SerialDriver* driver);
 // errno of the last open that failed (0 if none): the system's reason, for messages.
 int LastPortError();
+// Why device did not open (err: the system's error number) and what to do about it, in the
+// line after "Error. The COM-port is not available" and in quillet-cli's error.
+std::string PortOpenFailure(const std::string& device, int err);
 SerialDriver& GetSerialDriver();
 
 // -1 means closed.

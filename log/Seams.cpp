@@ -72,10 +72,15 @@ UserPrompt& GetUserPrompt() { return *g_prompt; }
 
 void Sleep(int ms) { g_clock->SleepMs(ms); }
 
-LBarScope::LBarScope() : dialog_(GetProgressFactory().Create()) {}
+LBarScope::LBarScope(const char* operation) : dialog_(GetProgressFactory().Create()) {
+  if (dialog_ && operation) dialog_->SetOperation(operation);
+}
 LBarScope::~LBarScope() = default;
 void LBarScope::SetPosition(int percent) {
   if (dialog_) dialog_->SetPosition(percent);
+}
+void LBarScope::SetBytes(unsigned long long done, unsigned long long total) {
+  if (dialog_) dialog_->SetBytes(done, total);
 }
 void LBarScope::AllowStop() {
   if (dialog_) dialog_->AllowStop();

@@ -31,6 +31,13 @@ class ProgressDialog {
   virtual void SetPosition(int percent) = 0;
   // The command can stop at its safe points: the dialog may offer the user a way to ask.
   virtual void AllowStop() {}
+  // What runs, in the words of its button ("Read Program"); a dialog may make it its title.
+  virtual void SetOperation(const std::string& name) { (void)name; }
+  // done of total bytes: a dialog may show them, the rate and the time left; by default the
+  // percentage only.
+  virtual void SetBytes(unsigned long long done, unsigned long long total) {
+    SetPosition(total == 0 ? 0 : static_cast<int>(done * 100ULL / total));
+  }
 };
 
 class ProgressFactory {
@@ -53,6 +60,8 @@ class UserPrompt {
   virtual void ShowMessage(const std::string& caption, const std::string& text) = 0;
   virtual std::optional<FileChoice> OpenFile() = 0;
   virtual std::optional<FileChoice> SaveFile() = 0;
+  // A name to save the log under (Rich Text Format): by default as SaveFile.
+  virtual std::optional<FileChoice> SaveLogFile() { return SaveFile(); }
   // Unsaved changes as a window closes: Save, Discard or Cancel (the default, and the answer of
   // a prompt that cannot ask).
   enum class Changes { Save, Discard, Cancel };
@@ -78,11 +87,14 @@ void Sleep(int ms);
 // The progress dialog of one command, freed on every path when the scope ends.
 class LBarScope {
  public:
-  LBarScope();
+  // operation: what runs, for the dialog's title (nullptr: not said).
+  explicit LBarScope(const char* operation = nullptr);
   ~LBarScope();
   LBarScope(const LBarScope&) = delete;
   LBarScope& operator=(const LBarScope&) = delete;
   void SetPosition(int percent);
+  // done of total bytes; the same position as SetPosition(done * 100 / total).
+  void SetBytes(unsigned long long done, unsigned long long total);
   void AllowStop();
   // Frees the dialog early (a read frees its dialog before it refills the views).
   void Free();

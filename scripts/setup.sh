@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 PACKAGES=(build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-serialport-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libjpeg62-turbo-dev libelf-dev libedit-dev
-  xvfb xauth xdotool srecord fonts-liberation)
+  xvfb xauth xdotool openbox x11-apps srecord fonts-liberation)
 # The test command also checks files made by an AVR toolchain build, and the installed tree and
 # the Debian package, and runs the gateway firmware on the simulated Arduino (libsimavr; its
 # pkg-config file needs libelf-dev, which the build takes anyway).

@@ -1,5 +1,7 @@
 #include "sim/SimChips.h"
 
+#include "chips/Chipfunctions.h"
+
 #include "chips/NewerChips.h"
 
 #include <cctype>
@@ -102,7 +104,9 @@ const std::vector<SimChipModel>& Models() {
 const std::vector<SimChipModel>& SimChipModels() { return Models(); }
 
 const SimChipModel* FindSimChip(const std::string& name) {
-  const std::string want = Lower(name);
+  // Every name and part id quillet-cli takes ("m328p", "ATtiny13A").
+  const ChipEntry* entry = FindPart(name);
+  const std::string want = Lower(entry ? entry->name : name);
   for (const SimChipModel& m : Models())
     if (Lower(m.name) == want) return &m;
   return nullptr;

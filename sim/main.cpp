@@ -41,7 +41,8 @@ void Usage(FILE* f) {
   std::fprintf(f,
       "Usage: quillet-gateway-sim [options]\n"
       "Serves the gateway with one simulated chip on a pseudo-terminal; prints its path.\n"
-      "  --chip NAME          the chip in the socket (default ATtiny2313), any catalogue chip\n"
+      "  --chip NAME          the chip in the socket (default ATtiny2313), any catalogue chip,\n"
+      "                       alias or part id (ATtiny13A, m328p)\n"
       "  --no-chip            an empty socket: every byte on MISO reads 0xFF\n"
       "  --link PATH          a symlink PATH to the pseudo-terminal, removed at exit\n"
       "  --pace               the wire time of 115200 baud 8N2 in both directions\n"

@@ -376,21 +376,26 @@ menu "$EDIT_X" 1
 wait_titled '^Lock & Fuses$'
 LF=$WIN
 
+# The dialog lays itself out: its width follows its longest setting, its groups stand at the
+# top left; the buttons share the row under the groups 5:3:3 (Save & Close, Read, Write).
+read -r _ _ LF_W _ < <(geometry "$LF")
+LF_BUTTON_Y=233
+lf_button() { echo $((4 + (LF_W - 8) * $1 / 22)); }  # the centre of a button, in 22nds
 step "Lock & Fuses: Read"
-click_at "$LF" 263 168
+click_at "$LF" "$(lf_button 13)" "$LF_BUTTON_Y"
 wait_until 20 trace_reaches 'Read fuse low' 1
 wait_until 10 no_progress_dialog
 LOW_READ=$(trace_value 'Read fuse low')
 log "low fuse read: $LOW_READ"
 
 step "Lock & Fuses: toggle CKSEL0, Write"
-click_at "$LF" 20 137
-click_at "$LF" 383 168
+click_at "$LF" 24 175
+click_at "$LF" "$(lf_button 19)" "$LF_BUTTON_Y"
 wait_until 20 trace_reaches 'Write lock bits' 1
 wait_until 10 no_progress_dialog
 
 step "Lock & Fuses: close with OK"
-click_at "$LF" 101 168
+click_at "$LF" "$(lf_button 5)" "$LF_BUTTON_Y"
 wait_until 10 gone "$LF"
 settle
 

@@ -12,6 +12,7 @@
 #include "app/Main.h"
 #include "dialogs/AboutBox.h"
 #include "support/Fakes.h"
+#include "WindowChecks.h"
 
 using namespace quillet;
 
@@ -31,20 +32,25 @@ class AboutTest : public QObject {
   void layout() {
     TAboutBox box;
     QCOMPARE(box.windowTitle(), QString("About Quillet"));
-    QCOMPARE(box.size(), QSize(258, 272));
+    QCOMPARE(box.size(), QSize(258, 272).expandedTo(box.sizeHint()));
     QVERIFY(!(box.windowFlags() & Qt::WindowCloseButtonHint));
     QVERIFY(!(box.windowFlags() & Qt::WindowSystemMenuHint));
-    QCOMPARE(box.Panel1->geometry(), QRect(8, 8, 241, 225));
     QCOMPARE(box.Panel1->frameShape(), QFrame::Box);  // lowered outside, raised inside
     QCOMPARE(box.Panel1->frameShadow(), QFrame::Sunken);
-    QCOMPARE(box.OKButton->geometry(), QRect(87, 244, 75, 25));
     QVERIFY(box.OKButton->isDefault());
     QCOMPARE(box.Label5->text(), QString("Tessary gateway"));
-    QCOMPARE(box.Label5->pos(), QPoint(47, 56));
     QCOMPARE(box.Label8->text(), QString("Version 3.0 beta"));
+    box.show();
     // With the desktop's default font the longer lines ran past the panel's edge.
-    for (QLabel* label : box.Panel1->findChildren<QLabel*>())
-      QVERIFY2(box.Panel1->contentsRect().contains(label->geometry()), qPrintable(label->objectName()));
+    for (const QSize size : {box.size(), box.size() + QSize(200, 100)}) {
+      box.resize(size);
+      QCoreApplication::processEvents();
+      QVERIFY2(test::ClippedCaptions(&box).isEmpty(), qPrintable(test::ClippedCaptions(&box).join(" | ")));
+      for (QLabel* label : box.Panel1->findChildren<QLabel*>())
+        QVERIFY2(box.Panel1->contentsRect().contains(label->geometry()), qPrintable(label->objectName()));
+    }
+    QVERIFY2(test::UnnamedControls(&box).isEmpty(), qPrintable(test::UnnamedControls(&box).join(" | ")));
+    QCOMPARE(test::TabChain(box.OKButton), QStringList({"OKButton", "Label5", "Label7", "Label11"}));
     QCOMPARE(box.Label12->text(), QString("2026"));
   }
 
@@ -105,8 +111,17 @@ class AboutTest : public QObject {
     QTest::mouseClick(box.Label7, Qt::RightButton);  // only a left click opens a link
     QTest::mouseClick(box.Label5, Qt::LeftButton);
     QTest::mouseClick(box.Label11, Qt::LeftButton);
+    // By the keyboard and by an assistive tool's press.
+    QTest::keyClick(box.Label7, Qt::Key_Return);
+    QTest::keyClick(box.Label5, Qt::Key_Space);
+    QAccessibleInterface* link = QAccessible::queryAccessibleInterface(box.Label7);
+    QCOMPARE(link->role(), QAccessible::Link);
+    QCOMPARE(link->text(QAccessible::Name), QString("quillet/README.md"));
+    link->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
     QDesktopServices::unsetUrlHandler("file");
-    QCOMPARE(recorder.opened, (QList<QUrl>{QUrl::fromLocalFile(prefix.filePath("bin/docs/gateway.md"))}));
+    const QUrl gateway = QUrl::fromLocalFile(prefix.filePath("bin/docs/gateway.md"));
+    const QUrl readme = QUrl::fromLocalFile(prefix.filePath("bin/docs/README.md"));
+    QCOMPARE(recorder.opened, (QList<QUrl>{gateway, readme, gateway, readme}));
     // A missing document is said so, with where it belongs.
     QCOMPARE(fixture.prompt.messages.size(), size_t(1));
     const QString message = QString::fromStdString(fixture.prompt.messages[0]);

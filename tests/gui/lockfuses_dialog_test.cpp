@@ -4,6 +4,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSet>
 #include <QtTest>
 #include <map>
 
@@ -12,6 +13,7 @@
 #include "commands/Driver.h"
 #include "dialogs/LockFusesForm.h"
 #include "support/Fakes.h"
+#include "WindowChecks.h"
 
 using namespace quillet;
 
@@ -144,32 +146,71 @@ class LockFusesDialogTest : public QObject {
     }
   }
 
-  void formAndGeometry() {
-    test::CoreFixture f;
-    SelectChip(FindChipByName("AT90CAN128")->id);
-    TLockFusesForm form;
-    QCOMPARE(form.windowTitle(), QString("Lock & Fuses"));
-    QVERIFY(!(form.windowFlags() & Qt::WindowCloseButtonHint));
-    for (int g = 0; g < 4; ++g) {
-      QCOMPARE(form.GroupBox[g]->objectName(), QString("GroupBox%1").arg(g + 1));
-      QCOMPARE(form.GroupBox[g]->geometry(), QRect(1 + 112 * g, 1, 105, 153));
-      for (int k = 0; k < 8; ++k) {
-        QCheckBox* box = form.findChild<QCheckBox*>(QString("CheckBox%1").arg(8 * g + k + 1));
-        QVERIFY(box);
-        QCOMPARE(box->parentWidget(), form.GroupBox[g]);
-        QCOMPARE(box->geometry(), QRect(8, 16 + 16 * (7 - k), 89, 17));
+  // Captions whole at the first size and a larger one, every control named, Tab through the
+  // groups left to right, bits from 7 down, then the buttons, then the fields.
+  void formAndLayout() {
+    for (const char* chip : {"AT90CAN128", "ATmega328P", "ATtiny2313", "ATmega2560"}) {
+      test::CoreFixture f;
+      SelectChip(FindChipByName(chip)->id);
+      TLockFusesForm form;
+      QCOMPARE(form.windowTitle(), QString("Lock & Fuses"));
+      QVERIFY(!(form.windowFlags() & Qt::WindowCloseButtonHint));
+      QCOMPARE(form.OKButton->text(), QString("Save changes && Close the window"));
+      QCOMPARE(form.Button1->text(), QString("Read Lock && Fuses"));
+      QCOMPARE(form.Button2->text(), QString("Write Lock && Fuses"));
+      form.show();
+      for (const QSize size : {form.size(), form.size() + QSize(300, 200)}) {
+        form.resize(size);
+        QCoreApplication::processEvents();
+        QVERIFY2(test::ClippedCaptions(&form).isEmpty(), qPrintable(test::ClippedCaptions(&form).join(" | ")));
+      }
+      QVERIFY2(test::UnnamedControls(&form).isEmpty(), qPrintable(test::UnnamedControls(&form).join(" | ")));
+      QStringList expected;
+      for (int g = 0; g < 4; ++g)
+        for (int k = 7; k >= 0; --k)
+          if (form.CheckBoxes[8 * g + k]->isVisible() && form.CheckBoxes[8 * g + k]->isEnabled())
+            expected << form.CheckBoxes[8 * g + k]->objectName();
+      expected << "OKButton" << "Button1" << "Button2";
+      for (QComboBox* box : form.FieldBoxes)
+        if (box->isEnabled()) expected << box->objectName();
+      QStringList chain = test::TabChain(form.OKButton);
+      chain = chain.mid(chain.indexOf(expected.first())) + chain.mid(0, chain.indexOf(expected.first()));
+      QCOMPARE(chain, expected);
+      // Two fields of one caption are told apart.
+      QSet<QString> captions;
+      for (QLabel* label : form.FieldLabels) {
+        QVERIFY2(!captions.contains(label->text()), qPrintable(label->text()));
+        captions.insert(label->text());
       }
     }
-    const struct {
-      QPushButton* button;
-      const char* text;
-      QRect rect;
-    } buttons[] = {{form.OKButton, "Save changes && Close the window", {0, 156, 203, 25}},
-                   {form.Button1, "Read Lock && Fuses", {203, 156, 120, 25}},
-                   {form.Button2, "Write Lock && Fuses", {323, 156, 120, 25}}};
-    for (const auto& b : buttons) {
-      QCOMPARE(b.button->text(), QString(b.text));
-      QCOMPARE(b.button->geometry(), b.rect);
+  }
+
+  // ATtiny2313's device file lists one clock caption for three values: one entry for them, a
+  // byte holding any of them shows it, choosing it keeps the value held, and from elsewhere
+  // writes the first.
+  void foldedClockSettingsKeepTheirValue() {
+    test::CoreFixture f;
+    SelectChip(FindChipByName("ATtiny2313")->id);
+    TLockFusesForm form;
+    QComboBox* clock = nullptr;
+    for (size_t i = 0; i < form.FieldLabels.size(); ++i)
+      if (form.FieldLabels[i]->toolTip() == "SUT_CKSEL") clock = form.FieldBoxes[i];
+    QVERIFY(clock);
+    QCOMPARE(clock->maxVisibleItems(), 16);
+    const QString folded = "Ext. Crystal Osc. 0.4-0.9 MHz; Start-up time: 14 CK + 4.1 ms  [external part]"
+                           "  (values 0x08, 0x38, 0x29 alike)";
+    const int entry = clock->findText(folded);
+    QVERIFY(entry > 0);
+    int same = 0;
+    for (int i = 0; i < clock->count(); ++i) same += clock->itemText(i).startsWith("Ext. Crystal Osc. 0.4-0.9 MHz; Start-up time: 14 CK + 4.1 ms");
+    QCOMPARE(same, 1);
+    auto low = [&] { return form.ByteLabels[0]->text(); };
+    for (const auto& [held, after] : {std::pair{0x38, "0x78"}, {0x29, "0x69"}, {0x24, "0x48"}}) {
+      for (int k = 0; k < 6; ++k) form.CheckBoxes[k]->setChecked(!(held >> k & 1));
+      if (held != 0x24) QCOMPARE(clock->currentIndex(), entry);
+      emit clock->activated(entry);
+      QCOMPARE(low().right(2), QString(after).right(2));
+      QCOMPARE(clock->currentIndex(), entry);
     }
   }
 
@@ -401,7 +442,7 @@ class LockFusesDialogTest : public QObject {
     QCOMPARE(form.ByteLabels[0]->text(), QString("0x62"));
     QVERIFY(!words("SPIEN")->isEnabled() && words("RSTDISBL")->isEnabled());
 
-    emit clock->activated(clock->findText("Ext. Crystal Osc. 8.0- MHz; Start-up time PWRDWN/RESET: 16K CK/14 CK + 65 ms"));
+    emit clock->activated(clock->findText("Ext. Crystal Osc. 8.0- MHz; Start-up time PWRDWN/RESET: 16K CK/14 CK + 65 ms  [external part]"));
     QCOMPARE(form.ByteLabels[0]->text(), QString("0x7F"));  // CKDIV8 still programmed
     QCOMPARE(words("CKDIV8")->currentText(), QString("yes (programmed)"));
     const struct {
@@ -410,8 +451,8 @@ class LockFusesDialogTest : public QObject {
       const char* hex;
       const char* words;
     } steps[] = {
-        {"CKSEL0", true, "0x7E", "Ext. Crystal Osc. 8.0- MHz; Start-up time PWRDWN/RESET: 1K CK /14 CK + 4.1 ms"},
-        {"CKSEL3", true, "0x76", "Ext. Full-swing Crystal; Start-up time PWRDWN/RESET: 1K CK /14 CK + 4.1 ms"},
+        {"CKSEL0", true, "0x7E", "Ext. Crystal Osc. 8.0- MHz; Start-up time PWRDWN/RESET: 1K CK /14 CK + 4.1 ms  [external part]"},
+        {"CKSEL3", true, "0x76", "Ext. Full-swing Crystal; Start-up time PWRDWN/RESET: 1K CK /14 CK + 4.1 ms  [external part]"},
         {"CKSEL1", true, "0x74", "(not a listed setting)"},  // CKSEL 0100 with SUT 11: reserved
         {"CKDIV8", false, "0xF4", "(not a listed setting)"},
     };

@@ -39,6 +39,10 @@ class ScriptedBars : public ProgressFactory {
       TLBar::SetPosition(percent);
       if (owner_->onPosition) owner_->onPosition(*this, percent);
     }
+    void SetBytes(unsigned long long done, unsigned long long total) override {
+      TLBar::SetBytes(done, total);
+      if (owner_->onPosition) owner_->onPosition(*this, total ? int(done * 100 / total) : 0);
+    }
     ScriptedBars* owner_;
   };
 };

@@ -115,8 +115,14 @@ TEST(OpenPortTest, DeniedAccessNamesTheOwningGroup) {
        {"Error. The COM-port is not available",
         "No permission to use /dev/quillet-none: add your user to the group that owns it, "
         "then log in again"}},
-      {p, ENOENT, {"Error. The COM-port is not available"}},
-      {p, EBUSY, {"Error. The COM-port is not available"}},
+      {p, ENOENT,
+       {"Error. The COM-port is not available",
+        "Cannot open " + p + ": no such device (is the gateway plugged in? ls /dev/ttyUSB* "
+        "/dev/ttyACM* lists them)"}},
+      {p, EBUSY,
+       {"Error. The COM-port is not available",
+        "Cannot open " + p + ": busy: another program holds it (a serial monitor, another "
+        "quillet-cli, or ModemManager or brltty taking new USB serial ports)"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.device + " " + std::to_string(c.err));

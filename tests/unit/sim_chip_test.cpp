@@ -64,6 +64,10 @@ TEST(SimChipModels, AgreeWithTheCatalogue) {
   }
   EXPECT_EQ(FindSimChip("attiny2313"), FindSimChip("ATtiny2313"));
   EXPECT_EQ(FindSimChip("ATtiny9"), nullptr);
+  // Every name and part id quillet-cli takes.
+  const std::pair<const char*, const char*> others[] = {
+      {"m328p", "ATmega328P"}, {"ATtiny13A", "ATtiny13"}, {"t85", "ATtiny85"}, {"atmega8a", "ATmega8"}};
+  for (const auto& [other, name] : others) EXPECT_EQ(FindSimChip(other), FindSimChip(name)) << other;
 }
 
 TEST(SimChip, EveryChipAnswersItsSignatureAndCalibration) {
