@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "image/SafeFile.h"
 #include "log/Rtf.h"
 
 namespace quillet::cli {
@@ -157,16 +158,14 @@ bool Console::SaveLog(const std::string& path, std::string& error) const {
   } else {
     for (const std::string& l : lines_) text += l + "\n";
   }
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) {
-    error = "cannot save the log to " + path + ": " + std::strerror(errno);
+  // Saved as any file is: a full disk leaves the old log whole.
+  SafeFile file;
+  if (!file.Create(path) || !file.Write(text.data(), text.size()) || !file.Commit()) {
+    error = "cannot save the log to " + path + ": " + file.Why();
     return false;
   }
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  int saved = errno;
-  if (std::fclose(f) != 0 && ok) ok = false, saved = errno;
-  if (!ok) error = "cannot save the log to " + path + ": " + std::strerror(saved ? saved : EIO);
-  return ok;
+  if (!file.Note().empty()) std::fprintf(stderr, "note: %s\n", file.Note().c_str());
+  return true;
 }
 
 }  // namespace quillet::cli

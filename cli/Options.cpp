@@ -266,6 +266,10 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
           }
           o.delay = value[0] - '0';
         } else if (c == 'l') {
+          if (value.empty()) {
+            error = "-l needs a file name";
+            return false;
+          }
           o.logFile = value;
         } else if (c != 'U') {
           if (!FieldOption(c, value, o, error)) return false;

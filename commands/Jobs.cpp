@@ -499,7 +499,8 @@ std::string FileText(const uint8_t* bytes, uint32_t length, FileFormat format) {
   return std::string(reinterpret_cast<const char*>(bytes), length);
 }
 
-bool SaveText(const std::string& path, const std::string& text, std::string& error) {
+bool SaveText(const std::string& path, const std::string& text, std::string& error,
+              std::string* note) {
   if (path == "-") {
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout)) {
       error = std::string("cannot write to standard output: ") + std::strerror(errno);
@@ -509,13 +510,14 @@ bool SaveText(const std::string& path, const std::string& text, std::string& err
   }
   SafeFile file;
   if (!file.Create(path)) {
-    error = "cannot create " + path + ": " + std::strerror(file.Error());
+    error = "cannot create " + path + ": " + file.Why();
     return false;
   }
   if (!file.Write(text.data(), text.size()) || !file.Commit()) {
-    error = "cannot write " + path + ": " + std::strerror(file.Error());
+    error = "cannot write " + path + ": " + file.Why();
     return false;
   }
+  if (note) *note = file.Note();
   return true;
 }
 

@@ -56,11 +56,7 @@ std::string DeviceName(const std::string& portName) {
 }
 
 static std::string PermissionLine(const std::string& device) {
-  const std::string group = DeviceGroupName(device);
-  std::string line = "No permission to use " + device + ": ";
-  if (group.empty()) return line + "add your user to the group that owns it, then log in again";
-  return line + "add your user to the group \"" + group + "\" (sudo usermod -aG " + group +
-         " $USER), then log in again";
+  return "No permission to use " + device + ": " + DevicePermissionAdvice(device);
 }
 
 void OpenPort(const std::string& device) {
