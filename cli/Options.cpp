@@ -339,6 +339,7 @@ bool LoadJobFiles(Options& o, std::string& error) {
       error = "-U " + j.text + ": " + error;
       return false;
     }
+    if (!j.image.warning.empty()) o.notes.push_back("warning: -U " + j.text + ": " + j.image.warning);
     // An .eep of an end record only is what avr-objcopy makes of a program without EEPROM
     // data: the Makefile's program target goes on.
     if (j.image.End() == 0) {

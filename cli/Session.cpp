@@ -155,6 +155,7 @@ int Run::Go(const std::string& port) {
       const std::string path = WithSuffix(j.file, suffix_);
       if (!LoadFileImage(path, j.format, j.memory, MemorySize(j.memory), j.image, error))
         return Fail("-U " + j.text + ": " + error);
+      if (!j.image.warning.empty()) console_.Result("warning: -U " + j.text + ": " + j.image.warning);
       j.skipped = j.image.End() == 0;
       if (j.skipped) console_.Result("note: -U " + j.text + ": " + path + " holds no data: nothing to " +
                                      (j.op == 'w' ? "write" : "verify"));
@@ -276,7 +277,7 @@ int Run::CheckFile(const UpdateJob& j) {
     std::snprintf(last, sizeof last, "0x%04X", end - 1);
     return Fail(Named(j) + ": " + from + " holds " +
                 Plural(j.image.HeldCount(), "byte", "bytes") + " up to address " + last +
-                ", more than the " + std::to_string(size) + " bytes of " + ChipName + "'s " +
+                ", more than the " + Plural(size, "byte", "bytes") + " of " + ChipName + "'s " +
                 name + "; nothing was written");
   }
   if (j.op != 'w' || !IsFuseOrLock(j.memory) || j.memory == Memory::Lock) return kSuccess;

@@ -177,7 +177,7 @@ int Run::TerminalCommand(const std::vector<std::string>& words, bool& quit) {
   if (size == 0) return Fail(cmd + ": " + ChipName + " has no " + name);
   unsigned long address = 0;
   if (words.size() > 2 && !ParseNumber(words[2], size - 1, address))
-    return usage("address \"" + words[2].substr(0, 20) + "\" is not within the " + std::to_string(size) + " bytes of " + name);
+    return usage("address \"" + words[2].substr(0, 20) + "\" is not within the " + Plural(size, "byte", "bytes") + " of " + name);
 
   if (cmd == "write") {
     if (words.size() < 4) return usage("write MEM ADDR BYTES...");

@@ -160,14 +160,15 @@ std::string HexAddress(uint64_t address) {
   return buf;
 }
 
+std::string Bytes(uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
 std::string BeyondText(uint64_t address, uint32_t limit, const std::string& path) {
-  return Shown(path) + " holds data at " + HexAddress(address) + ", beyond the " +
-         std::to_string(limit) + " bytes this memory can have";
+  return Shown(path) + " holds data at " + HexAddress(address) + ", beyond the " + Bytes(limit) +
+         " this memory can have";
 }
 
 std::string LargerText(uint32_t limit, const std::string& path) {
-  return Shown(path) + " is larger than the " + std::to_string(limit) +
-         " bytes this memory can have";
+  return Shown(path) + " is larger than the " + Bytes(limit) + " this memory can have";
 }
 
 // Values separated by blanks, commas or line breaks, each as the field writes it: 0x12 hex,
@@ -448,8 +449,11 @@ bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, ui
       FileImageSink sink(image);
       const ReadTarget target =
           as == ImageFormat::Elf ? ElfPlace(memory, limit) : ReadTarget{limit, false};
-      error = ReadError(ReadImageFile(source, as, target, sink), as, path, limit);
+      const ReadResult r = ReadImageFile(source, as, target, sink);
+      error = ReadError(r, as, path, limit);
       if (!error.empty()) return false;
+      if (r.crossLine)
+        image.warning = Shown(path) + " line " + std::to_string(r.crossLine) + ": " + kCrossText;
     }
   }
   return true;

@@ -46,6 +46,7 @@ struct FileImage {
   uint32_t End() const;
   uint32_t HeldCount() const;
   bool Holds(uint32_t address) const { return address < held.size() && held[address]; }
+  std::string warning;  // "" or what the file holds that was taken with a doubt
 };
 
 // Reads `path` ("-": standard input) for a memory into image. Immediate: path is the value

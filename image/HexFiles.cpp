@@ -132,6 +132,7 @@ FileResult LoadImage(const std::string& fileName, int image, bool binary) {
   const ReadTarget target{t.length, true, program ? 0 : kElfEeprom,
                           program ? 0x800000 : kElfAreaSpan};
   const ReadResult r = ReadImageFile(source, format, target, sink);
+  if (r.crossLine) AddLog(0, "Warning: line " + std::to_string(r.crossLine) + ": " + kCrossText);
   FileResult result;
   if (r.fault == ReadFault::ReadError) {
     result = Failure("Cannot read file", fileName, r.error);

@@ -66,7 +66,7 @@ TEST(Jobs, LoadFileImage) {
       {"immediate too large", "0x100", FileFormat::Immediate, Memory::LowFuse, 1, {}, 0,
        "\"0x100\" is not a byte value"},
       {"immediate too many", "1,2", FileFormat::Immediate, Memory::LowFuse, 1, {}, 0,
-       "beyond the 1 bytes"},
+       "beyond the 1 byte this"},
       {"elf header cut short", std::string("\x7f" "ELF\x01\x01", 6), FileFormat::Auto, Memory::Flash,
        1024, {}, 0, "ELF"},
   };

@@ -137,6 +137,9 @@ TEST_F(Formats, IntelHex) {
       {"good", four + end, loaded, kComplete, nullptr},
       {"above 64 KB of a small chip", Hex("020000040001") + Hex("0100000077") + end, {},
        "Operation complete", "holds data at 0x10000"},
+      // Guards: a segment and a linear base added up to a 33-bit address.
+      {"segment and linear bases mixed", Hex("02000004FFFF") + Hex("02000002FFFF") + Hex("01FFFF0077") + end,
+       {}, "Operation complete", "holds data at 0xFFFEF,"},
       // Guards: CR LF counted as two line ends ("line 9").
       {"damaged on line 5, CR LF", four + ":0100040066FF\r\n" + end, {}, "Wrong file (checksum error)",
        "line 5: checksum error"},
@@ -181,6 +184,19 @@ TEST_F(Formats, SRecord) {
   }, "p.srec", FileFormat::SRecord);
 }
 
+// An ELF file with section headers at its end (e_shoff past the file's bytes) and a count;
+// a count of 0 puts the real one in section 0, as for more than 65279 sections.
+std::string ElfCounts(std::string elf, uint16_t count, uint32_t realCount) {
+  auto put = [&](size_t at, uint32_t v, int n) {
+    for (int k = 0; k < n; ++k) elf[at + k] = static_cast<char>(v >> (8 * k));
+  };
+  const uint32_t offset = static_cast<uint32_t>(elf.size());
+  put(32, offset, 4), put(46, 40, 2), put(48, count, 2);
+  std::string zero(40, '\0');
+  for (int k = 0; k < 4; ++k) zero[20 + k] = static_cast<char>(realCount >> (8 * k));
+  return elf + zero;
+}
+
 TEST_F(Formats, Elf) {
   using test::AvrElf;
   const std::string program =
@@ -201,6 +217,12 @@ TEST_F(Formats, Elf) {
        "Wrong file (a segment reaches past the end of the file (a truncated file?))", "past the end"},
       {"the magic alone", std::string("\x7f" "ELF") + std::string(600, 'x'), {},
        "Wrong file (a damaged ELF header)", "a damaged ELF header"},
+      // Guards: libelf taking memory for every section a header claims (gigabytes for 2 GB).
+      {"53 million sections claimed", ElfCounts(program, 0, 53687091), {},
+       "Wrong file (53687091 sections claimed, more than an AVR program has (at most 4096))",
+       "53687091 sections claimed", nullptr, 2ULL << 30},
+      {"section headers past the end", ElfCounts(program, 1000, 0), {},
+       "Wrong file (1000 section headers claimed, more than the file holds)", "more than the file holds"},
       {"a huge file", program, loaded, kComplete, nullptr, nullptr, 40ULL << 30},
       {"/dev/zero", "", {}, "Error|Cannot open file \"/dev/zero\": Not a regular file",
        "no ELF magic", "/dev/zero"},
