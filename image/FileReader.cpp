@@ -427,8 +427,8 @@ class ElfHandle {
 // libelf's elf_begin takes memory for every section a header claims, so a few crafted bytes
 // could ask for gigabytes. Counts are capped at what no AVR program comes near, and every
 // table, section and loadable segment must lie inside the file. "" or what is wrong.
-constexpr uint64_t kMaxElfSections = 4096;
-constexpr uint64_t kMaxElfSegments = 1024;
+constexpr uint64_t kMaxElfSections = 1024;
+constexpr uint64_t kMaxElfSegments = 256;
 
 std::string CheckElfBounds(int fd, uint64_t size) {
   uint8_t h[64] = {};

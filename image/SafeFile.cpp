@@ -62,19 +62,29 @@ bool SafeFile::Resolve(const std::string& path) {
     const ssize_t n = ::readlink(target_.c_str(), text.data(), text.size() - 1);
     if (n < 0) return Fail();
     const std::string to(text.data(), static_cast<size_t>(n));
-    // A link to no name (/proc/self/fd/1 to "pipe:[123]") can only be written where it is.
-    if (to.find('/') == std::string::npos && to.find(":[") != std::string::npos) {
+    const std::string next = to[0] == '/' ? to : FolderOf(target_) + "/" + to;
+    // A link of the system's (/proc/self/fd/1 to "pipe:[123]", a memfd's "/memfd:x (deleted)",
+    // a deleted file's "/tmp/x (deleted)") does not name the file it opens: it can only be
+    // written where it is. An ordinary link opens the file its text names, or nothing.
+    struct stat viaLink {}, viaName {};
+    if (::stat(target_.c_str(), &viaLink) == 0 &&
+        (::stat(next.c_str(), &viaName) != 0 || viaName.st_dev != viaLink.st_dev ||
+         viaName.st_ino != viaLink.st_ino)) {
       direct_ = true;
       exists_ = true;
       return true;
     }
-    target_ = to[0] == '/' ? to : FolderOf(target_) + "/" + to;
+    target_ = next;
   }
   return true;
 }
 
 bool SafeFile::CheckResolved() {
-  if (direct_) return MayWrite(target_) || Fail();
+  if (direct_) {
+    struct stat st {};
+    if (::stat(target_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return FailWith(EISDIR, "");
+    return MayWrite(target_) || Fail();
+  }
   struct stat st {};
   exists_ = ::stat(target_.c_str(), &st) == 0;
   if (!exists_ && errno != ENOENT) return Fail();
@@ -103,7 +113,10 @@ bool SafeFile::Create(const std::string& path) {
   if (!Check(path)) return false;
   if (direct_) {
     // Not blocking while opening: a FIFO nobody reads is an error now, not a wait forever.
-    fd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    // A regular file reached through a link of the system's is rewritten from its start.
+    struct stat st {};
+    const bool regular = ::stat(target_.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    fd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | (regular ? O_TRUNC : 0));
     if (fd_ < 0 && errno == ENXIO) return FailWith(ENXIO, "no program reads from " + target_);
     if (fd_ < 0) return Fail();
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);

@@ -605,6 +605,9 @@ TEST(CliPty, CommandLinesOfTheField) {
          EXPECT_TRUE(S_ISLNK(stat(d + "log_link.txt").st_mode));
          EXPECT_NE(ReadFile(d + "log_target.txt").find("lfuse read: 0x62"), std::string::npos);
        }},
+      // A link of the system's names no file to put in its place.
+      {"a read to /dev/stdout", "ATtiny85", {"-P", "{P}", "-U", "lfuse:r:/dev/stdout:h"}, "", 0, {},
+       {"0x62\n"}, false, {}, {}},
       {"a FIFO nobody reads", "ATtiny85", {"-P", "{P}", "-U", "lfuse:r:{D}out.fifo:h"}, "", 1,
        {"error: lfuse read: cannot create {D}out.fifo: no program reads from {D}out.fifo"}, {}, false, {}, {}},
       {"the terminal shows control bytes", "ATtiny85", {"-P", "{P}", "-t"}, std::string("dump\0x flash\nquit\n", 18), 1,
