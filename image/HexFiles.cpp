@@ -181,7 +181,7 @@ FileResult SaveImage(const std::string& fileName, int image, bool hex) {
   if (t.known) ViewToImage(ActiveView(image), image);
   LBarScope bar;
   SafeFile file;
-  if (!file.Create(fileName)) return Failure("Cannot create file", fileName, file.Error());
+  if (!file.Create(fileName)) return Failure("Cannot create file", fileName, file.Why().c_str());
 
   std::string out;
   out.reserve(hex ? (t.length / 8) * 29 + (t.length / 65536 + 1) * 17 + sizeof kEndRecord
@@ -199,7 +199,7 @@ FileResult SaveImage(const std::string& fileName, int image, bool hex) {
 
   // A full disk must not end in "Operation complete", nor cost the file saved before.
   if (!file.Write(out.data(), out.size()) || !file.Commit())
-    return Failure("Cannot write file", fileName, file.Error());
+    return Failure("Cannot write file", fileName, file.Why().c_str());
   bar.Free();
   AddLog(12, "");
   return {};

@@ -347,7 +347,7 @@ class WindowTest : public QObject {
     const QString message = QString::fromStdString(core->prompt.messages[0]);
     QVERIFY(message.startsWith("Error|"));
     QVERIFY(message.contains(path));
-    QVERIFY(message.contains("No such file or directory"));
+    QVERIFY(message.contains("the folder " + dir.filePath("missing-folder") + " does not exist"));
   }
 
   // Guards: the track bar headed the Tab chain although the order table puts it after Button11.
