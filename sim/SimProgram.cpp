@@ -64,8 +64,11 @@ std::unique_ptr<SimChip> MakeSocketChip(const SocketOptions& o) {
         std::fprintf(stderr, "state file %s refused (%s); starting from factory state\n",
                      o.statePath.c_str(), why.c_str());
       } else if (!chip->Adopt(loaded)) {
-        std::fprintf(stderr, "state file %s does not hold a %s (it holds %s); starting from "
-                     "factory state\n", o.statePath.c_str(), model->name, loaded.chip.c_str());
+        const std::string holds = loaded.chip != model->name
+                                      ? "it holds " + loaded.chip
+                                      : "its memories or fuses are not of the chip's sizes";
+        std::fprintf(stderr, "state file %s does not hold a %s (%s); starting from factory state\n",
+                     o.statePath.c_str(), model->name, holds.c_str());
       }
     }
   }
