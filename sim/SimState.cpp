@@ -155,6 +155,13 @@ bool SaveSimState(const std::string& path, const SimChipState& state) {
     << "flash " << ToHex(state.flash, "") << "\n"
     << "eeprom " << ToHex(state.eeprom, "") << "\n";
   const std::string text = f.str();
+  // Only into a file: a FIFO or a device in its place could hold the simulator in a write.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "cannot save %s: %s\n", path.c_str(),
+                 S_ISDIR(st.st_mode) ? "a directory, not a file" : "not a regular file");
+    return false;
+  }
   // As the programs save: a temporary beside it that replaces it whole, none left behind.
   SafeFile file;
   if (!file.Create(path) || !file.Write(text.data(), text.size()) || !file.Commit()) {
