@@ -32,6 +32,7 @@
 #include "commands/Driver.h"
 #include "dialogs/AboutBox.h"
 #include "dialogs/Worker.h"
+#include "image/SafeFile.h"
 #include "link/Portfunctions.h"
 #include "log/Rtf.h"
 
@@ -603,19 +604,16 @@ void TForm1::SaveLogas1Click() {
     for (const QString& line : text.split(QChar('\n'))) lines.push_back(line.toStdString());
   const std::string rtf = LogToRtf(lines);
 
-  int error = 0;
-  if (FILE* f = std::fopen(path.c_str(), "wb")) {
-    if (std::fwrite(rtf.data(), 1, rtf.size(), f) != rtf.size()) error = errno ? errno : EIO;
-    if (std::fclose(f) != 0 && error == 0) error = errno ? errno : EIO;
-  } else {
-    error = errno ? errno : EIO;
-  }
-  if (error != 0) {
+  // Saved as every file is: a full disk leaves the old log whole, and a log saved over keeps
+  // its owner, mode and links.
+  SafeFile file;
+  if (!file.Create(path) || !file.Write(rtf.data(), rtf.size()) || !file.Commit()) {
     // A failed save must not be logged as a saved log.
-    GetUserPrompt().ShowMessage(
-        "Error", "The log could not be saved to file " + path + ": " + std::strerror(error));
+    GetUserPrompt().ShowMessage("Error",
+                                "The log could not be saved to file " + path + ": " + file.Why());
     return;
   }
+  if (!file.Note().empty()) AddLog(0, "Note: " + file.Note());
   AddLog(8, path);
 }
 

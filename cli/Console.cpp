@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "image/SafeFile.h"
 #include "log/Rtf.h"
 
 namespace quillet::cli {
@@ -31,6 +32,23 @@ bool EndsWith(const std::string& s, const char* tail) {
   return true;
 }
 
+// Control bytes shown as \xHH: a NUL would cut the line short, an escape sequence would
+// act on the terminal instead of being read.
+std::string Escaped(const std::string& line) {
+  std::string out;
+  for (const char ch : line) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) {
+      out += ch;
+      continue;
+    }
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02X", c);
+    out += buf;
+  }
+  return out;
+}
+
 }  // namespace
 
 Console::Console(int verbosity, Progress progress, int statusFd)
@@ -42,7 +60,7 @@ Console::~Console() { ClearBar(); }
 void Console::Print(const std::string& line) {
   const bool redraw = barShown_;
   ClearBar();
-  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fprintf(stderr, "%s\n", Escaped(line).c_str());
   if (redraw) Draw(-1, true);
 }
 
@@ -167,18 +185,16 @@ bool Console::SaveLog(const std::string& path, std::string& error) const {
   if (EndsWith(path, ".rtf")) {
     text = LogToRtf(lines_);
   } else {
-    for (const std::string& l : lines_) text += l + "\n";
+    for (const std::string& l : lines_) text += Escaped(l) + "\n";
   }
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) {
-    error = "cannot save the log to " + path + ": " + std::strerror(errno);
+  // Saved as any file is: a full disk leaves the old log whole.
+  SafeFile file;
+  if (!file.Create(path) || !file.Write(text.data(), text.size()) || !file.Commit()) {
+    error = "cannot save the log to " + path + ": " + file.Why();
     return false;
   }
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  int saved = errno;
-  if (std::fclose(f) != 0 && ok) ok = false, saved = errno;
-  if (!ok) error = "cannot save the log to " + path + ": " + std::strerror(saved ? saved : EIO);
-  return ok;
+  if (!file.Note().empty()) std::fprintf(stderr, "note: %s\n", file.Note().c_str());
+  return true;
 }
 
 void TraceDriver::Tell(const char* direction, const uint8_t* data, int count) {

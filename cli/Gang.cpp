@@ -43,14 +43,6 @@ struct Child {
   bool ended = false;
 };
 
-// A file-name-safe form of a port's name: "/dev/ttyUSB0" -> "ttyUSB0".
-std::string PortTag(const std::string& port) {
-  std::string base = port.substr(port.rfind('/') == std::string::npos ? 0 : port.rfind('/') + 1);
-  for (char& c : base)
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
-  return base.empty() ? "port" : base;
-}
-
 void WriteAll(int fd, const std::string& s) {
   size_t done = 0;
   while (done < s.size()) {
@@ -120,6 +112,13 @@ void TakeLines(Child& c, int which, bool flush, Board& board) {
 }
 
 }  // namespace
+
+std::string PortTag(const std::string& port) {
+  std::string base = port.substr(port.rfind('/') == std::string::npos ? 0 : port.rfind('/') + 1);
+  for (char& c : base)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
+  return base.empty() ? "port" : base;
+}
 
 int RunGang(const Options& o) {
   if (o.ports.size() > static_cast<size_t>(kMaxPorts)) {

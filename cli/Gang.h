@@ -1,6 +1,8 @@
 // Gang programming: the same job on every port at once, one process per port.
 #pragma once
 
+#include <string>
+
 #include "cli/Options.h"
 
 namespace quillet::cli {
@@ -9,5 +11,8 @@ namespace quillet::cli {
 // prefixed by its port; then a summary table (port, chip, result, time). 0 when every port
 // succeeded, 130 when stopped, 1 otherwise.
 int RunGang(const Options& options);
+
+// A file-name-safe form of a port's name, for the files of its run: "/dev/ttyUSB0" -> "ttyUSB0".
+std::string PortTag(const std::string& port);
 
 }  // namespace quillet::cli

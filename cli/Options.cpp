@@ -270,6 +270,10 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
           }
           o.delay = value[0] - '0';
         } else if (c == 'l') {
+          if (value.empty()) {
+            error = "-l needs a file name";
+            return false;
+          }
           o.logFile = value;
         } else if (c != 'U') {
           if (!FieldOption(c, value, o, error)) return false;
@@ -352,6 +356,7 @@ bool LoadJobFiles(Options& o, std::string& error) {
       return false;
     }
     if (!warning.empty()) o.notes.push_back("warning: -U " + j.text + ": " + warning);
+    if (!j.image.warning.empty()) o.notes.push_back("warning: -U " + j.text + ": " + j.image.warning);
     // An .eep of an end record only is what avr-objcopy makes of a program without EEPROM
     // data: the Makefile's program target goes on.
     if (j.image.End() == 0) {

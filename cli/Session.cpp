@@ -20,9 +20,12 @@
 #include "firmware/GatewayParser.h"
 #include "cli/Console.h"
 #include "cli/FuseWords.h"
+#include "cli/Gang.h"
 #include "cli/Run.h"
 #include "firmware/GatewayParser.h"
 #include "link/Portfunctions.h"
+#include "link/PosixSerial.h"
+#include "image/SafeFile.h"
 #include "log/Logfunctions.h"
 
 namespace quillet::cli {
@@ -153,6 +156,7 @@ int Run::Go(const std::string& port) {
       if (!LoadFileImage(path, j.format, j.memory, MemorySize(j.memory), j.image, error, &warning))
         return Fail("-U " + j.text + ": " + error);
       if (!warning.empty()) console_.Result("warning: -U " + j.text + ": " + warning);
+      if (!j.image.warning.empty()) console_.Result("warning: -U " + j.text + ": " + j.image.warning);
       j.skipped = j.image.End() == 0;
       if (j.skipped) console_.Result("note: -U " + j.text + ": " + path + " holds no data: nothing to " +
                                      (j.op == 'w' ? "write" : "verify"));
@@ -324,7 +328,7 @@ int Run::CheckFile(UpdateJob& j) {
     std::snprintf(last, sizeof last, "0x%04X", end - 1);
     return Fail(Named(j) + ": " + from + " holds " +
                 Plural(j.image.HeldCount(), "byte", "bytes") + " up to address " + last +
-                ", more than the " + std::to_string(size) + " bytes of " + ChipName + "'s " +
+                ", more than the " + Plural(size, "byte", "bytes") + " of " + ChipName + "'s " +
                 name + "; nothing was written");
   }
   if (j.op != 'w' || !IsFuseOrLock(j.memory) || j.memory == Memory::Lock) return kSuccess;
@@ -451,9 +455,14 @@ int Run::ReadJob(const UpdateJob& j) {
   const size_t whole = data.size();
   if (j.memory == Memory::Flash && !o_.full)
     while (!data.empty() && data.back() == 0xFF) data.pop_back();
-  std::string error;
-  if (!SaveText(path, FileText(data.data(), static_cast<uint32_t>(data.size()), format), error))
+  std::string error, note;
+  if (!SaveText(path, FileText(data.data(), static_cast<uint32_t>(data.size()), format), error,
+                &note)) {
+    // A write to a pipe or a FIFO that nobody empties ends at a stop signal.
+    if (StopRequested()) return Stopped(name + " read: " + error);
     return Fail(name + " read: " + error);
+  }
+  if (!note.empty()) console_.Result("note: " + note);
   const std::string to = path == "-" ? "" : " to " + path;
   if (whole > 8 && data.empty()) {
     console_.Result("note: flash is blank (all 0xFF): " + (path == "-" ? "standard output" : path) +
@@ -569,12 +578,35 @@ void InstallStopHandlers() {
   struct sigaction sa {};
   sa.sa_handler = OnStopSignal;
   sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
+  // No SA_RESTART: a wait that may never end (a write to a FIFO nobody reads, standard input)
+  // returns at the signal, and the run stops.
+  sa.sa_flags = 0;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   // A terminal that goes away stops the run as SIGTERM does: the line is lowered, the gateway
   // left at 115200.
   sigaction(SIGHUP, &sa, nullptr);
+}
+
+bool CheckOutputFiles(const Options& o, std::string& error) {
+  std::vector<std::string> suffixes;
+  if (o.ports.size() <= 1) suffixes.push_back("");
+  else
+    for (const std::string& port : o.ports) suffixes.push_back("-" + PortTag(port));
+  for (const std::string& suffix : suffixes) {
+    auto check = [&](const std::string& file, const std::string& what) {
+      if (file == "-") return true;
+      const std::string path = WithSuffix(file, suffix);
+      SafeFile f;
+      if (f.Check(path)) return true;
+      error = what + ": cannot create " + path + ": " + f.Why() + "; nothing was done";
+      return false;
+    };
+    if (!o.logFile.empty() && !check(o.logFile, "-l " + o.logFile)) return false;
+    for (const UpdateJob& j : o.jobs)
+      if (j.op == 'r' && !check(j.file, "-U " + j.text)) return false;
+  }
+  return true;
 }
 
 int StopStatus() { return g_signal == SIGTERM || g_signal == SIGHUP ? 128 + g_signal : kInterrupted; }

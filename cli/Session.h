@@ -20,6 +20,11 @@ int RunPort(const Options& options, const std::string& port, const std::string& 
 // "dump.hex" + "-ttyUSB0" -> "dump-ttyUSB0.hex"; "-" stays "-".
 std::string WithSuffix(const std::string& path, const std::string& suffix);
 
+// Whether the log file and every file a read writes can be created, for each port of a gang:
+// checked before the first exchange, so that a run that could not keep its results does not
+// touch the chip. false with error set.
+bool CheckOutputFiles(const Options& options, std::string& error);
+
 // Installs the handlers that turn SIGINT, SIGTERM and SIGHUP into a stop request.
 void InstallStopHandlers();
 // The exit status a stop ends with: 130 for SIGINT, 143 for SIGTERM.

@@ -1,15 +1,18 @@
 // quillet-cli -t: the chip at a prompt, with the field's terminal commands. Writes go through
 // the jobs' own checks (sizes, fuse safety, verify), so a command can do nothing a -U could not.
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <editline/readline.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <string_view>
 
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
@@ -104,7 +107,9 @@ bool SplitWords(const std::string& line, std::vector<std::string>& words, std::s
 }
 
 bool IsPrefixOf(const std::string& shortWord, const char* full) {
-  return !shortWord.empty() && std::strncmp(full, shortWord.c_str(), shortWord.size()) == 0;
+  // Compared as bytes, not as C strings: a word with a NUL in it is no command.
+  const std::string_view f(full);
+  return !shortWord.empty() && shortWord.size() <= f.size() && f.substr(0, shortWord.size()) == shortWord;
 }
 
 // A command word, shortened to any unambiguous beginning; "" when none or several.
@@ -278,14 +283,55 @@ std::string DumpLine(uint32_t address, const uint8_t* bytes, size_t n) {
 volatile sig_atomic_t g_interrupted = 0;
 void OnPromptSignal(int) { g_interrupted = 1; }
 
+// Waits until fd has something to read, in short looks, so that a stop signal (SIGTERM,
+// SIGHUP) or Ctrl-C is seen even when it came just before a look; false when one came.
+bool WaitInput(int fd) {
+  for (;;) {
+    if (StopRequested() || g_interrupted) return false;
+    pollfd p{fd, POLLIN, 0};
+    const int r = ::poll(&p, 1, 250);
+    if (r > 0 || (r < 0 && errno != EINTR)) return true;  // a read error is the read's to report
+  }
+}
+
+// One byte of the terminal's line for libedit (which would read again after an interrupted
+// read): EOF at a stop or Ctrl-C.
+int GetcStoppable(FILE* in) {
+  unsigned char c = 0;
+  for (;;) {
+    if (!WaitInput(fileno(in))) return EOF;
+    const ssize_t n = ::read(fileno(in), &c, 1);
+    if (n == 1) return c;
+    if (n < 0 && errno == EINTR) continue;
+    return EOF;
+  }
+}
+
+// A script on standard input, read in blocks.
+struct ScriptInput {
+  char block[4096];
+  size_t pos = 0, end = 0;
+  int Next() {
+    while (pos == end) {
+      if (!WaitInput(0)) return EOF;
+      const ssize_t n = ::read(0, block, sizeof block);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return EOF;
+      pos = 0;
+      end = static_cast<size_t>(n);
+    }
+    return static_cast<unsigned char>(block[pos++]);
+  }
+};
+
 // One line from the terminal (libedit, with history) or from a script on standard input;
-// false at its end or on Ctrl-C.
-bool ReadCommand(bool tty, std::string& line) {
+// false at its end, at a stop or on Ctrl-C.
+bool ReadCommand(bool tty, ScriptInput& script, std::string& line) {
   if (!tty) {
     // A script's line is a command: one longer than any command is cut, never held whole.
     line.clear();
     int c;
-    while ((c = std::getchar()) != EOF && c != '\n')
+    while ((c = script.Next()) != EOF && c != '\n')
       if (line.size() < kLongestLine) line += static_cast<char>(c);
     return c != EOF || !line.empty();
   }
@@ -293,8 +339,8 @@ bool ReadCommand(bool tty, std::string& line) {
   struct sigaction sa {}, old {};
   sa.sa_handler = OnPromptSignal;
   sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, &old);
   g_interrupted = 0;
+  sigaction(SIGINT, &sa, &old);
   char* got = readline("quillet> ");
   sigaction(SIGINT, &old, nullptr);
   if (!got || g_interrupted) {
@@ -315,12 +361,14 @@ int Run::Terminal() {
   inTerminal_ = true;
   if (tty) {
     rl_catch_signals = 0;
+    rl_getc_function = GetcStoppable;
     using_history();
   }
   int status = kSuccess;
   std::string line;
   bool quit = false;
-  while (!quit && !StopRequested() && ReadCommand(tty, line)) {
+  ScriptInput script;
+  while (!quit && !StopRequested() && ReadCommand(tty, script, line)) {
     if (TerminalLine(line, quit) != kSuccess) {
       status = kFailed;
       // Without the gateway there is nothing left to do here.
@@ -412,7 +460,7 @@ int Run::TerminalCommand(const std::vector<std::string>& words, bool& quit) {
   unsigned long address = 0;
   const bool hasAddress = words.size() > 2 && !(words.size() == 3 && ellipsis && !write);
   if (hasAddress && !ParseNumber(words[2], size - 1, address))
-    return usage("address \"" + words[2].substr(0, 20) + "\" is not within the " + std::to_string(size) + " bytes of " + name);
+    return usage("address \"" + words[2].substr(0, 20) + "\" is not within the " + Plural(size, "byte", "bytes") + " of " + name);
 
   if (write) {
     if (words.size() < 4 || (ellipsis && words.size() < 6))

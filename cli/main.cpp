@@ -43,6 +43,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quillet-cli: %s\n", error.c_str());
     return kUsage;
   }
+  if (!CheckOutputFiles(options, error)) {
+    std::fprintf(stderr, "quillet-cli: %s\n", error.c_str());
+    return kUsage;
+  }
   // A closed standard output is reported by the write that meets it.
   std::signal(SIGPIPE, SIG_IGN);
   InstallStopHandlers();

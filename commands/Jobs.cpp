@@ -161,14 +161,15 @@ std::string HexAddress(uint64_t address) {
   return buf;
 }
 
+std::string Bytes(uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
 std::string BeyondText(uint64_t address, uint32_t limit, const std::string& path) {
-  return Shown(path) + " holds data at " + HexAddress(address) + ", beyond the " +
-         std::to_string(limit) + " bytes this memory can have";
+  return Shown(path) + " holds data at " + HexAddress(address) + ", beyond the " + Bytes(limit) +
+         " this memory can have";
 }
 
 std::string LargerText(uint32_t limit, const std::string& path) {
-  return Shown(path) + " is larger than the " + std::to_string(limit) +
-         " bytes this memory can have";
+  return Shown(path) + " is larger than the " + Bytes(limit) + " this memory can have";
 }
 
 // Values separated by blanks, commas or line breaks, each as the field writes it: 0x12 hex,
@@ -450,15 +451,17 @@ bool LoadFileImage(const std::string& path, FileFormat format, Memory memory, ui
       FileImageSink sink(image);
       const ReadTarget target =
           as == ImageFormat::Elf ? ElfPlace(memory, limit) : ReadTarget{limit, false};
-      const ReadResult read = ReadImageFile(source, as, target, sink);
-      error = ReadError(read, as, path, limit);
+      const ReadResult r = ReadImageFile(source, as, target, sink);
+      error = ReadError(r, as, path, limit);
       // As the field does, an Intel HEX file whose records all read but that has no end
       // record is loaded with a warning: many tools leave the end record out.
-      if (!error.empty() && as == ImageFormat::IntelHex && read.fault == ReadFault::None && warning) {
+      if (!error.empty() && as == ImageFormat::IntelHex && r.fault == ReadFault::None && warning) {
         *warning = error + "; its records are taken as they are";
         error.clear();
       }
       if (!error.empty()) return false;
+      if (r.crossLine)
+        image.warning = Shown(path) + " line " + std::to_string(r.crossLine) + ": " + kCrossText;
     }
   }
   return true;
@@ -508,7 +511,8 @@ std::string FileText(const uint8_t* bytes, uint32_t length, FileFormat format) {
   return std::string(reinterpret_cast<const char*>(bytes), length);
 }
 
-bool SaveText(const std::string& path, const std::string& text, std::string& error) {
+bool SaveText(const std::string& path, const std::string& text, std::string& error,
+              std::string* note) {
   if (path == "-") {
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout)) {
       error = std::string("cannot write to standard output: ") + std::strerror(errno);
@@ -518,13 +522,14 @@ bool SaveText(const std::string& path, const std::string& text, std::string& err
   }
   SafeFile file;
   if (!file.Create(path)) {
-    error = "cannot create " + path + ": " + std::strerror(file.Error());
+    error = "cannot create " + path + ": " + file.Why();
     return false;
   }
   if (!file.Write(text.data(), text.size()) || !file.Commit()) {
-    error = "cannot write " + path + ": " + std::strerror(file.Error());
+    error = "cannot write " + path + ": " + file.Why();
     return false;
   }
+  if (note) *note = file.Note();
   return true;
 }
 

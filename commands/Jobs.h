@@ -47,6 +47,7 @@ struct FileImage {
   uint32_t End() const;
   uint32_t HeldCount() const;
   bool Holds(uint32_t address) const { return address < held.size() && held[address]; }
+  std::string warning;  // "" or what the file holds that was taken with a doubt
 };
 
 // Reads `path` ("-": standard input) for a memory into image. Immediate: path is the value
@@ -70,7 +71,8 @@ FileFormat OutputFormat(const std::string& path, FileFormat format, Memory memor
 std::string FileText(const uint8_t* bytes, uint32_t length, FileFormat format);
 // Writes text to `path` ("-": standard output) through a temporary file that replaces it
 // only once complete: a failure leaves the old file as it was. false with error set.
-bool SaveText(const std::string& path, const std::string& text, std::string& error);
+bool SaveText(const std::string& path, const std::string& text, std::string& error,
+              std::string* note = nullptr);
 
 // ---- chip jobs on the selected chip (port open). Each logs a "Trying to" line, its chip
 // steps and its "Finished" line as the window does; false on failure or stop. ----

@@ -280,14 +280,21 @@ class Loader {
     const unsigned count = r.bytes[0];
     const uint8_t* data = r.bytes + 4;
     switch (r.type) {
-      case 0:
-        return Deliver(upper_ + segment_ + (r.bytes[1] << 8 | r.bytes[2]), data, count);
+      case 0: {
+        const unsigned offset = r.bytes[1] << 8 | r.bytes[2];
+        // Under an extended address the field disagrees on a record that runs past 64 KB:
+        // taken on linearly as the tools of the field do, with a warning naming it.
+        if (based_ && offset + count > 0x10000 && result_.crossLine == 0) result_.crossLine = result_.line;
+        // Addresses are 32 bits, whatever a mix of segment and linear bases adds up to.
+        return Deliver((upper_ + segment_ + offset) & 0xFFFFFFFFu, data, count);
+      }
       case 1:
         result_.ended = true;
         return false;
       case 2:
         if (count != 2) return Fault(ReadFault::BadAddressRecord, "extended segment address");
         segment_ = static_cast<uint64_t>(data[0] << 8 | data[1]) << 4;
+        based_ = true;
         return true;
       case 3:
       case 5:
@@ -296,6 +303,7 @@ class Loader {
       case 4:
         if (count != 2) return Fault(ReadFault::BadAddressRecord, "extended linear address");
         upper_ = static_cast<uint64_t>(data[0] << 8 | data[1]) << 16;
+        based_ = true;
         return true;
       default:
         return Fault(ReadFault::UnknownType);
@@ -342,6 +350,7 @@ class Loader {
   ImageSink& sink_;
   ReadResult& result_;
   uint64_t upper_ = 0, segment_ = 0;
+  bool based_ = false;  // an extended segment or linear address record came
   uint64_t dataRecords_ = 0;
 };
 
@@ -426,6 +435,87 @@ class ElfHandle {
   Elf* elf_ = nullptr;
 };
 
+// The headers of an ELF file checked against the file's real size before libelf sees it:
+// libelf's elf_begin takes memory for every section a header claims, so a few crafted bytes
+// could ask for gigabytes. Counts are capped at what no AVR program comes near, and every
+// table, section and loadable segment must lie inside the file. "" or what is wrong.
+constexpr uint64_t kMaxElfSections = 1024;
+constexpr uint64_t kMaxElfSegments = 256;
+
+std::string CheckElfBounds(int fd, uint64_t size) {
+  uint8_t h[64] = {};
+  auto readAt = [&](uint8_t* to, size_t n, uint64_t at) {
+    ssize_t got;
+    do got = ::pread(fd, to, n, static_cast<off_t>(at));
+    while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(n);
+  };
+  if (size < 52 || !readAt(h, static_cast<size_t>(std::min<uint64_t>(size, 64)), 0))
+    return "a damaged ELF header";
+  const bool wide = h[4] == 2, big = h[5] == 2;
+  if ((h[4] != 1 && !wide) || (h[5] != 1 && !big) || (wide && size < 64))
+    return "a damaged ELF header";
+  auto field = [&](const uint8_t* p, int n) {
+    uint64_t v = 0;
+    for (int k = 0; k < n; ++k) v |= static_cast<uint64_t>(p[big ? n - 1 - k : k]) << (8 * k);
+    return v;
+  };
+  const int word = wide ? 8 : 4;
+  const uint64_t phoff = field(h + 28 + (wide ? 4 : 0), word);
+  const uint64_t shoff = field(h + 28 + (wide ? 12 : 4), word);
+  const uint8_t* tail = h + (wide ? 54 : 42);
+  const uint64_t phentsize = field(tail, 2), shentsize = field(tail + 4, 2);
+  uint64_t phnum = field(tail + 2, 2), shnum = field(tail + 6, 2);
+  const uint64_t shSize = wide ? 64 : 40, phSize = wide ? 56 : 32;
+  auto within = [&](uint64_t offset, uint64_t length) {
+    return offset <= size && length <= size - offset;
+  };
+  if (shoff != 0) {
+    if (shentsize != shSize) return "damaged section headers (entries of " + std::to_string(shentsize) + " bytes)";
+    if (!within(shoff, shSize)) return "the section headers lie past the end of the file (a truncated file?)";
+    // More than 65279 sections or segments: the real counts are in section 0.
+    uint8_t zero[64];
+    if (!readAt(zero, static_cast<size_t>(shSize), shoff)) return "the section headers cannot be read";
+    if (shnum == 0) shnum = field(zero + (wide ? 32 : 20), word);
+    if (phnum == 0xFFFF) phnum = field(zero + (wide ? 44 : 28), 4);
+  } else if (shnum != 0) {
+    return "damaged section headers (a count without a place)";
+  }
+  if (shnum > kMaxElfSections)
+    return std::to_string(shnum) + " sections claimed, more than an AVR program has (at most " +
+           std::to_string(kMaxElfSections) + ")";
+  if (shnum > 0 && !within(shoff, shnum * shSize))
+    return std::to_string(shnum) + " section headers claimed, more than the file holds";
+  if (phnum > kMaxElfSegments)
+    return std::to_string(phnum) + " program headers claimed, more than an AVR program has (at most " +
+           std::to_string(kMaxElfSegments) + ")";
+  if (phnum > 0 && phentsize != phSize)
+    return "damaged program headers (entries of " + std::to_string(phentsize) + " bytes)";
+  if (phnum > 0 && (phoff == 0 || !within(phoff, phnum * phSize)))
+    return std::to_string(phnum) + " program headers claimed, more than the file holds";
+
+  std::vector<uint8_t> table(static_cast<size_t>(std::max(shnum * shSize, phnum * phSize)));
+  if (shnum > 0 && !readAt(table.data(), static_cast<size_t>(shnum * shSize), shoff))
+    return "the section headers cannot be read";
+  for (uint64_t i = 0; i < shnum; ++i) {
+    const uint8_t* e = table.data() + i * shSize;
+    constexpr uint64_t kNoBits = 8;
+    if (i == 0 || field(e + 4, 4) == kNoBits) continue;
+    if (!within(field(e + (wide ? 24 : 16), word), field(e + (wide ? 32 : 20), word)))
+      return "section " + std::to_string(i) + " reaches past the end of the file (a truncated file?)";
+  }
+  if (phnum > 0 && !readAt(table.data(), static_cast<size_t>(phnum * phSize), phoff))
+    return "the program headers cannot be read";
+  for (uint64_t i = 0; i < phnum; ++i) {
+    const uint8_t* e = table.data() + i * phSize;
+    const uint64_t filesz = field(e + (wide ? 32 : 16), word);
+    if (field(e, 4) != PT_LOAD || filesz == 0) continue;
+    if (!within(field(e + (wide ? 8 : 4), word), filesz))
+      return "a segment reaches past the end of the file (a truncated file?)";
+  }
+  return "";
+}
+
 // The loadable segments at their load (physical) addresses, as avr-gcc links them: Flash
 // below 0x800000 (.text, then .data's initial values), RAM from 0x800000 (never in a file),
 // then EEPROM, fuses, lock bits and signature at 0x810000, 0x820000, 0x830000, 0x840000.
@@ -470,6 +560,8 @@ ReadResult ReadElf(FileSource& source, const ReadTarget& target, ImageSink& sink
     }
     fd = fileno(spool.get());
   }
+  const std::string wrong = CheckElfBounds(fd, size);
+  if (!wrong.empty()) return bad(wrong);
   ElfHandle elf(fd);
   if (!elf.get()) return bad(std::string("not a readable ELF file (") + elf_errmsg(-1) + ")");
   GElf_Ehdr header;

@@ -111,9 +111,16 @@ struct ReadResult {
   int error = 0;
   std::string detail;
   uint64_t dropped = 0;   // dropBeyond: the bytes beyond the memory, not loaded
+  uint64_t crossLine = 0; // Intel HEX: the first line whose data record runs past a 64 KB
+                          // boundary under an extended address (taken on linearly), 0 if none
   bool ended = false;     // the file ended as a whole one does: Intel HEX 01; S-record
                           // S7/S8/S9, or an S5/S6 count after the last data record
 };
+
+// What crossLine means, after "line N: ".
+constexpr const char* kCrossText =
+    "a record runs past a 64 KB boundary under an extended address; its bytes are taken on "
+    "linearly";
 
 ReadResult ReadImageFile(FileSource& source, ImageFormat format, const ReadTarget& target,
                          ImageSink& sink);

@@ -132,6 +132,7 @@ FileResult LoadImage(const std::string& fileName, int image, bool binary) {
   const ReadTarget target{t.length, true, program ? 0 : kElfEeprom,
                           program ? 0x800000 : kElfAreaSpan};
   const ReadResult r = ReadImageFile(source, format, target, sink);
+  if (r.crossLine) AddLog(0, "Warning: line " + std::to_string(r.crossLine) + ": " + kCrossText);
   FileResult result;
   if (r.fault == ReadFault::ReadError) {
     result = Failure("Cannot read file", fileName, r.error);
@@ -180,7 +181,7 @@ FileResult SaveImage(const std::string& fileName, int image, bool hex) {
   if (t.known) ViewToImage(ActiveView(image), image);
   LBarScope bar;
   SafeFile file;
-  if (!file.Create(fileName)) return Failure("Cannot create file", fileName, file.Error());
+  if (!file.Create(fileName)) return Failure("Cannot create file", fileName, file.Why().c_str());
 
   std::string out;
   out.reserve(hex ? (t.length / 8) * 29 + (t.length / 65536 + 1) * 17 + sizeof kEndRecord
@@ -198,7 +199,7 @@ FileResult SaveImage(const std::string& fileName, int image, bool hex) {
 
   // A full disk must not end in "Operation complete", nor cost the file saved before.
   if (!file.Write(out.data(), out.size()) || !file.Commit())
-    return Failure("Cannot write file", fileName, file.Error());
+    return Failure("Cannot write file", fileName, file.Why().c_str());
   bar.Free();
   AddLog(12, "");
   return {};

@@ -57,11 +57,7 @@ std::string DeviceName(const std::string& portName) {
 }
 
 static std::string PermissionLine(const std::string& device) {
-  const std::string group = DeviceGroupName(device);
-  std::string line = "No permission to use " + device + ": ";
-  if (group.empty()) return line + "add your user to the group that owns it, then log in again";
-  return line + "add your user to the group \"" + group + "\" (sudo usermod -aG " + group +
-         " $USER), then log in again";
+  return "No permission to use " + device + ": " + DevicePermissionAdvice(device);
 }
 
 namespace {
@@ -77,12 +73,8 @@ std::string PortOpenFailure(const std::string& device, int err) {
     case ENXIO:
       return "no such device (is the gateway plugged in? ls /dev/ttyUSB* /dev/ttyACM* lists them)";
     case EACCES:
-    case EPERM: {
-      const std::string group = DeviceGroupName(device);
-      if (group.empty()) return "permission denied: add your user to the group that owns it, then log in again";
-      return "permission denied: add your user to the group \"" + group + "\" (sudo usermod -aG " +
-             group + " $USER), then log in again";
-    }
+    case EPERM:
+      return "permission denied: " + DevicePermissionAdvice(device);
     case EBUSY:
       return "busy: another program holds it (a serial monitor, another quillet-cli, or "
              "ModemManager or brltty taking new USB serial ports)";

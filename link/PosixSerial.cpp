@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cerrno>
 #include <vector>
 
@@ -38,6 +40,16 @@ int TakeWaiting(int fd, uint8_t* data, int room) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
     return -1;
   }
+}
+
+// Waits until the driver has sent what it holds (a pseudo-terminal has nothing to drain).
+// Without flow control that takes the line's time for the bytes: a stop signal does not cut
+// it short, the stop is seen at the next step.
+bool Drain(int handle) {
+  int r;
+  while ((r = ::tcdrain(handle)) != 0 && errno == EINTR) {
+  }
+  return r == 0 || errno == ENOTTY || errno == EINVAL;
 }
 
 }  // namespace
@@ -114,7 +126,7 @@ bool PosixSerialDriver::Write(int handle, const uint8_t* data, int count) {
     return false;
   }
   // Returns when the driver has sent the bytes. A pseudo-terminal has nothing to drain.
-  if (::tcdrain(handle) != 0 && errno != ENOTTY && errno != EINVAL) return false;
+  if (!Drain(handle)) return false;
   return true;
 }
 
@@ -146,7 +158,7 @@ int PosixSerialDriver::Read(int handle, uint8_t* data, int max, int expected, in
 
 bool PosixSerialDriver::SetBaud(int handle, uint32_t baud) {
   // Bytes still queued for the line go out at the rate they were written for.
-  if (::tcdrain(handle) != 0 && errno != ENOTTY && errno != EINVAL) return false;
+  if (!Drain(handle)) return false;
   return SetLineBaud(handle, baud);
 }
 
@@ -168,6 +180,33 @@ std::string DeviceGroupName(const std::string& device) {
          buf.size() < (1u << 20))
     buf.resize(buf.size() * 2);
   return found ? found->gr_name : "";
+}
+
+std::string DevicePermissionAdvice(const std::string& device) {
+  struct stat st;
+  const std::string general = "add your user to the group that owns it, then log in again";
+  if (::stat(device.c_str(), &st) != 0) return general;
+  const std::string group = DeviceGroupName(device);
+  // Only a group that may read and write the device is worth joining, and never root's.
+  if ((st.st_mode & 060) == 060 && st.st_gid != 0 && !group.empty())
+    return "add your user to the group \"" + group + "\" (sudo usermod -aG " + group +
+           " $USER), then log in again";
+  std::vector<char> buf(4096);
+  passwd pw;
+  passwd* found = nullptr;
+  while (::getpwuid_r(st.st_uid, &pw, buf.data(), buf.size(), &found) == ERANGE &&
+         buf.size() < (1u << 20))
+    buf.resize(buf.size() * 2);
+  const std::string owner = found ? found->pw_name : "uid " + std::to_string(st.st_uid);
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
+  const std::string name = device.substr(device.rfind('/') + 1);
+  const std::string rule = "a udev rule can give it to a group, e.g. a file in "
+                           "/etc/udev/rules.d/ with KERNEL==\"" + name +
+                           "\", GROUP=\"dialout\", MODE=\"0660\", then replug it";
+  if ((st.st_mode & 060) != 060)
+    return std::string("only its owner (") + owner + ") may use it (mode " + mode + "); " + rule;
+  return "its group is root's (mode " + std::string(mode) + "); " + rule;
 }
 
 }  // namespace quillet

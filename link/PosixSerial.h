@@ -33,5 +33,8 @@ uint32_t LineBaud(int fd);
 
 // The name of the group that owns the device file, or "" when it cannot be found.
 std::string DeviceGroupName(const std::string& device);
+// What to do about a device that may not be opened, from its owner, group and mode: join a
+// group that may use it, or (mode 600, a group of root's) have a udev rule give it to one.
+std::string DevicePermissionAdvice(const std::string& device);
 
 }  // namespace quillet

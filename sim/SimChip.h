@@ -35,8 +35,9 @@ struct SimChipState {
 //   violations 0
 //   flash <two hex digits per byte, all of Flash, no blanks>
 //   eeprom <likewise>
-// SaveSimState writes PATH.tmp and renames it over PATH.
-bool LoadSimState(const std::string& path, SimChipState& state);
+// SaveSimState writes a temporary beside PATH and renames it over PATH (saying why not on
+// standard error). LoadSimState: false with why set (when given) to the reason in words.
+bool LoadSimState(const std::string& path, SimChipState& state, std::string* why = nullptr);
 bool SaveSimState(const std::string& path, const SimChipState& state);
 
 using Bytes4 = std::array<uint8_t, 4>;

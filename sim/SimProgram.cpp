@@ -63,16 +63,24 @@ std::unique_ptr<SimChip> MakeSocketChip(const SocketOptions& o) {
   if (!o.statePath.empty()) {
     SimChipState loaded;
     struct stat st;
-    if (stat(o.statePath.c_str(), &st) == 0 &&
-        (!LoadSimState(o.statePath, loaded) || !chip->Adopt(loaded)))
-      std::fprintf(stderr, "state file %s does not hold a %s; starting from factory state\n",
-                   o.statePath.c_str(), model->name);
+    std::string why;
+    if (lstat(o.statePath.c_str(), &st) == 0) {
+      if (!LoadSimState(o.statePath, loaded, &why)) {
+        std::fprintf(stderr, "state file %s refused (%s); starting from factory state\n",
+                     o.statePath.c_str(), why.c_str());
+      } else if (!chip->Adopt(loaded)) {
+        const std::string holds = loaded.chip != model->name
+                                      ? "it holds " + loaded.chip
+                                      : "its memories or fuses are not of the chip's sizes";
+        std::fprintf(stderr, "state file %s does not hold a %s (%s); starting from factory state\n",
+                     o.statePath.c_str(), model->name, holds.c_str());
+      }
+    }
   }
   if (o.resetFuses) {
     chip->ResetFuses();
     // Kept at once, so the recovery holds even if the line never changes the chip again.
-    if (!o.statePath.empty() && !o.noChip && !SaveSimState(o.statePath, chip->State()))
-      std::fprintf(stderr, "cannot save %s\n", o.statePath.c_str());
+    if (!o.statePath.empty() && !o.noChip) SaveSimState(o.statePath, chip->State());
   }
   return chip;
 }
@@ -80,12 +88,17 @@ std::unique_ptr<SimChip> MakeSocketChip(const SocketOptions& o) {
 FILE* OpenTrace(const std::string& path, bool& ok) {
   ok = true;
   if (path.empty()) return nullptr;
-  FILE* trace = std::fopen(path.c_str(), "w");
+  // Not blocking while opening: a FIFO that nobody reads is an error, not a wait for ever.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+  FILE* trace = fd < 0 ? nullptr : fdopen(fd, "w");
   if (!trace) {
-    std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(),
+                 errno == ENXIO ? "no program reads from it" : std::strerror(errno));
+    if (fd >= 0) close(fd);
     ok = false;
     return nullptr;
   }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   setvbuf(trace, nullptr, _IOLBF, 0);
   return trace;
 }

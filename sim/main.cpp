@@ -164,13 +164,16 @@ int main(int argc, char** argv) {
   sa.sa_handler = OnSignal;
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
   sigset_t block, waitMask;
   sigemptyset(&block);
   sigaddset(&block, SIGTERM);
   sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGHUP);
   sigprocmask(SIG_BLOCK, &block, &waitMask);
   sigdelset(&waitMask, SIGTERM);
   sigdelset(&waitMask, SIGINT);
+  sigdelset(&waitMask, SIGHUP);
 
   GatewayPty pty;
   if (!OpenGatewayPty(pty, linkPath)) return 1;
@@ -184,8 +187,7 @@ int main(int argc, char** argv) {
   const int64_t start = NowNs();
   auto save = [&]() {
     if (statePath.empty() || noChip) return;
-    if (!SaveSimState(statePath, chip.State()))
-      std::fprintf(stderr, "cannot save %s\n", statePath.c_str());
+    SaveSimState(statePath, chip.State());
   };
   uint64_t savedChanges = chip.Changes();
   int64_t lastActivity = start;

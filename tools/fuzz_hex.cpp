@@ -2,10 +2,13 @@
 // clients, and the dump parser (built by tools/fuzz_hex.sh, not by CMake). Checks beyond "no
 // crash": the window's loader ends with exactly one of its closing lines or none, whatever it
 // loaded survives a save and a reload unchanged, and a file the command line takes gives the
-// window the same bytes.
+// window the same bytes. An ELF file read from a file grown far beyond the input (sparse)
+// takes memory below a fixed multiple of the input's size, whatever its headers claim.
+#include <sanitizer/allocator_interface.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -34,7 +37,8 @@ class Lines : public LogSink {
 Lines g_log;
 int g_in = -1;
 int g_out = -1;
-std::string g_inPath, g_outPath;
+int g_elf = -1;
+std::string g_inPath, g_outPath, g_elfPath;
 
 int MemFile(const char* name, std::string& path) {
   int fd = memfd_create(name, 0);
@@ -48,6 +52,41 @@ void Fail(const char* what) {
   std::abort();
 }
 
+// The most the heap held while tracking; the allocator calls the hook after each allocation.
+bool g_tracking = false;
+size_t g_peak = 0;
+void OnMalloc(const volatile void*, size_t) {
+  if (g_tracking) g_peak = std::max(g_peak, __sanitizer_get_current_allocated_bytes());
+}
+void OnFree(const volatile void*) {}
+
+class NoSink : public ImageSink {
+ public:
+  void Put(uint32_t, const uint8_t*, size_t) override {}
+};
+
+// The input as the start of a 64 MB file (the rest a hole, as a sparse file claims it): the
+// ELF reader's memory must follow the bytes the input has, not the sizes its headers give.
+constexpr uint64_t kGrownBytes = 64u << 20;
+constexpr size_t kMemoryPerInputByte = 64;
+constexpr size_t kMemoryFloor = 2u << 20;  // the reader's blocks and libelf's own
+
+void CheckElfMemory(const uint8_t* data, size_t size, uint32_t length) {
+  if (ftruncate(g_elf, 0) != 0 || pwrite(g_elf, data, size, 0) != static_cast<ssize_t>(size) ||
+      ftruncate(g_elf, static_cast<off_t>(kGrownBytes)) != 0)
+    std::abort();
+  FileSource source;
+  if (!source.Open(g_elfPath, true)) Fail("the grown file did not open");
+  NoSink sink;
+  const size_t before = __sanitizer_get_current_allocated_bytes();
+  g_peak = before;
+  g_tracking = true;
+  ReadImageFile(source, ImageFormat::Elf, ReadTarget{length, true, 0, 0x800000}, sink);
+  g_tracking = false;
+  if (g_peak - before > kMemoryPerInputByte * size + kMemoryFloor)
+    Fail("the ELF reader took memory for what the headers claim, not what the file holds");
+}
+
 bool IsClosingLine(const std::string& line) {
   return line == "Operation complete" || line.rfind("Wrong file (", 0) == 0;
 }
@@ -59,6 +98,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   SelectChip(FindChipByName("AT90CAN128")->id);  // a chip, so the loaders have sizes
   g_in = MemFile("in", g_inPath);
   g_out = MemFile("out", g_outPath);
+  g_elf = MemFile("elf", g_elfPath);
+  __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree);
   return 0;
 }
 
@@ -113,6 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (!LoadBinaryFile(g_inPath, image).ok) Fail("binary load failed");
   if (std::memcmp(bytes, data, std::min<size_t>(size, length)) != 0) Fail("binary bytes differ");
+
+  if (size >= 4 && std::memcmp(data, "\x7f" "ELF", 4) == 0) CheckElfMemory(data, size, length);
 
   // The same input as dump text.
   std::u16string text(size / 2, u'\0');

@@ -220,14 +220,14 @@ int main(int argc, char** argv) {
   sa.sa_handler = OnSignal;
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
 
   std::printf("%s\n", slavePath.c_str());
   std::fflush(stdout);
 
   auto save = [&]() {
     if (statePath.empty() || noChip) return;
-    if (!SaveSimState(statePath, chip.State()))
-      std::fprintf(stderr, "cannot save %s\n", statePath.c_str());
+    SaveSimState(statePath, chip.State());
   };
   uint64_t savedChanges = chip.Changes();
   // The state is kept once the line has rested a while, so a killed board loses little.

@@ -398,7 +398,7 @@ class WindowTest : public QObject {
     const QString message = QString::fromStdString(core->prompt.messages[0]);
     QVERIFY(message.startsWith("Error|"));
     QVERIFY(message.contains(path));
-    QVERIFY(message.contains("No such file or directory"));
+    QVERIFY(message.contains("the folder " + dir.filePath("missing-folder") + " does not exist"));
   }
 
   // Top left to bottom right, the read-only chip name not first. Guards also the track bar

@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,10 +42,12 @@ struct Outcome {
   std::string out, err;
 };
 
-// Runs quillet-cli with args; input goes to its standard input. while(pid) is called every
-// 20 ms while it runs (a test sends its signals from there).
+// Runs quillet-cli with args; input goes to its standard input, which then closes unless
+// holdInput. while(pid) is called every 20 ms while it runs (a test sends its signals from
+// there). wrapper: a program that runs it ({"setpriv", ...}).
 Outcome RunCli(const std::vector<std::string>& args, const std::string& input = "",
-               const std::function<void(pid_t)>& whileRunning = nullptr) {
+               const std::function<void(pid_t)>& whileRunning = nullptr, bool holdInput = false,
+               const std::vector<std::string>& wrapper = {}) {
   int in[2], out[2], err[2];
   if (pipe(in) || pipe(out) || pipe(err)) return {};
   posix_spawn_file_actions_t fa;
@@ -52,13 +56,14 @@ Outcome RunCli(const std::vector<std::string>& args, const std::string& input = 
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
   posix_spawn_file_actions_adddup2(&fa, err[1], 2);
   for (int fd : {in[1], out[0], err[0]}) posix_spawn_file_actions_addclose(&fa, fd);
-  std::vector<std::string> words{QUILLET_CLI_BINARY};
+  std::vector<std::string> words = wrapper;
+  words.push_back(QUILLET_CLI_BINARY);
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, QUILLET_CLI_BINARY, &fa, nullptr, argv.data(), environ);
+  const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   close(in[0]);
   close(out[1]);
@@ -66,7 +71,7 @@ Outcome RunCli(const std::vector<std::string>& args, const std::string& input = 
   Outcome o;
   if (rc != 0) return o;
   if (!input.empty() && write(in[1], input.data(), input.size()) < 0) return o;
-  close(in[1]);
+  if (!holdInput) close(in[1]);
   int fds[2] = {out[0], err[0]};
   std::string* into[2] = {&o.out, &o.err};
   int open = 2;
@@ -89,6 +94,7 @@ Outcome RunCli(const std::vector<std::string>& args, const std::string& input = 
   }
   int ws = 0;
   waitpid(pid, &ws, 0);
+  if (holdInput) close(in[1]);
   o.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
   return o;
 }
@@ -506,11 +512,42 @@ TEST(CliPty, CommandLinesOfTheField) {
   WriteFile(Dir() + "noend.hex", ":03000000ABCDEF96\n");
   WriteFile(Dir() + "badsum.hex", ":03000000ABCDEF00\n:00000001FF\n");
   const Bytes sketch = Random(256, 5);  // two pages of an ATmega328P, all of them unlike main.hex's
+  // Files a run saves over, each as a user may have it: behind a link (a dangling one too), with
+  // a second name, another owner's with its own mode; a folder that takes no new file; a FIFO
+  // that nobody reads.
+  const std::string d = Dir();
+  for (const char* name : {"viaLink.txt", "target.txt", "hard.txt", "hard2.txt", "owned.txt",
+                           "dangling.txt", "dangling_target.txt", "log_link.txt", "log_target.txt",
+                           "out.fifo"})
+    std::remove((d + name).c_str());
+  WriteFile(d + "target.txt", "old");
+  WriteFile(d + "hard.txt", "old");
+  WriteFile(d + "owned.txt", "old");
+  WriteFile(d + "log_target.txt", "old log");
+  ASSERT_EQ(symlink("target.txt", (d + "viaLink.txt").c_str()), 0);
+  ASSERT_EQ(symlink("dangling_target.txt", (d + "dangling.txt").c_str()), 0);
+  ASSERT_EQ(symlink("log_target.txt", (d + "log_link.txt").c_str()), 0);
+  ASSERT_EQ(link((d + "hard.txt").c_str(), (d + "hard2.txt").c_str()), 0);
+  ASSERT_EQ(mkfifo((d + "out.fifo").c_str(), 0644), 0);
+  mkdir((d + "ro").c_str(), 0755);
+  ASSERT_EQ(chmod((d + "ro").c_str(), 0555), 0);
+  const passwd* nobody = getpwnam("nobody");
+  const bool root = geteuid() == 0 && nobody;
+  if (root) {
+    ASSERT_EQ(chown((d + "owned.txt").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  }
+  ASSERT_EQ(chmod((d + "owned.txt").c_str(), 0640), 0);
+  const bool haveSetpriv = std::system("command -v setpriv >/dev/null 2>&1") == 0;
+  auto stat = [](const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+  };
   struct Case {
     const char* what;
     const char* chip;                   // "none": an empty socket
     std::vector<std::string> args;
-    const char* input;  // standard input
+    std::string input;  // standard input
     int status;
     std::vector<std::string> err, out;  // in standard error / standard output
     bool programmed;                    // Flash holds main.hex (else it is blank, or the sketch)
@@ -518,6 +555,9 @@ TEST(CliPty, CommandLinesOfTheField) {
     Bytes eeprom;                       // the first EEPROM bytes afterwards; {}: 3 blank ones
     bool sketch = false;                // the chip holds another program before
     std::vector<std::string> log = {};  // in the -l log and not on the terminal
+    std::function<void()> files = nullptr;  // checks of the files afterwards
+    bool stop = false;      // standard input left open; SIGTERM once the gateway is reached
+    bool asNobody = false;  // run as the unprivileged user nobody
   } cases[] = {
       {"avr-gcc Makefile program target", "ATmega328P",
        {"-p", "m328p", "-c", "arduino", "-P", "{P}", "-b", "115200", "-U", "flash:w:{D}main.hex:i",
@@ -601,10 +641,55 @@ TEST(CliPty, CommandLinesOfTheField) {
        {"cannot open ./no_such_gw: no such device"}, {}, false, {}, {}},
       {"a bad baud rate is bad usage", "ATtiny85", {"-P", "{P}", "-b", "fast"}, "", 2,
        {"bad -b \"fast\": the baud rate is a number"}, {}, false, {}, {}},
+      // Files kept whole; what cannot be kept is found before the chip is touched.
+      {"-l without a name", "ATtiny85", {"-P", "{P}", "-l", "", "-U", "flash:w:{D}main.hex"}, "", 2,
+       {"-l needs a file name"}, {}, false, {}, {}},
+      {"a log in a missing folder", "ATtiny85",
+       {"-P", "{P}", "-l", "/nonexistent/dir/log.txt", "-U", "flash:w:{D}main.hex"}, "", 2,
+       {"cannot create /nonexistent/dir/log.txt: the folder /nonexistent/dir does not exist; nothing was done"},
+       {}, false, {}, {}},
+      {"a read into a folder that takes no file", "ATtiny85",
+       {"-P", "{P}", "-U", "flash:w:{D}main.hex", "-U", "eeprom:r:{D}ro/e.hex"}, "", 2,
+       {"cannot create {D}ro/e.hex: the folder {D}ro does not take new files (Permission denied)"}, {}, false,
+       {}, {}, false, {}, nullptr, false, true},
+      {"saves over links, a hard link, another owner's file", "ATtiny85",
+       {"-P", "{P}", "-l", "{D}log_link.txt", "-U", "lfuse:r:{D}viaLink.txt:h", "-U", "hfuse:r:{D}hard.txt:h",
+        "-U", "efuse:r:{D}owned.txt:h", "-U", "lock:r:{D}dangling.txt:h"}, "", 0,
+       {"lock read: 0xFF to {D}dangling.txt"}, {},
+       false, {}, {}, false, {}, [&] {
+         EXPECT_TRUE(S_ISLNK(stat(d + "viaLink.txt").st_mode));
+         EXPECT_EQ(ReadFile(d + "target.txt"), "0x62\n");
+         EXPECT_EQ(stat(d + "hard.txt").st_ino, stat(d + "hard2.txt").st_ino) << "the hard link kept";
+         EXPECT_EQ(ReadFile(d + "hard2.txt"), "0xdf\n");
+         const struct stat owned = stat(d + "owned.txt");
+         EXPECT_EQ(owned.st_mode & 07777, 0640u);
+         if (root) {
+           EXPECT_EQ(owned.st_uid, nobody->pw_uid) << "still the owner's";
+         }
+         EXPECT_EQ(ReadFile(d + "owned.txt"), "0xff\n");
+         EXPECT_TRUE(S_ISLNK(stat(d + "dangling.txt").st_mode));
+         EXPECT_EQ(ReadFile(d + "dangling_target.txt"), "0xff\n");
+         EXPECT_TRUE(S_ISLNK(stat(d + "log_link.txt").st_mode));
+         EXPECT_NE(ReadFile(d + "log_target.txt").find("lfuse read: 0x62"), std::string::npos);
+       }},
+      // A link of the system's names no file to put in its place.
+      {"a read to /dev/stdout", "ATtiny85", {"-P", "{P}", "-U", "lfuse:r:/dev/stdout:h"}, "", 0, {},
+       {"0x62\n"}, false, {}, {}},
+      {"a FIFO nobody reads", "ATtiny85", {"-P", "{P}", "-U", "lfuse:r:{D}out.fifo:h"}, "", 1,
+       {"error: lfuse read: cannot create {D}out.fifo: no program reads from {D}out.fifo"}, {}, false, {}, {}},
+      {"the terminal shows control bytes", "ATtiny85", {"-P", "{P}", "-t"}, std::string("dump\0x flash\nquit\n", 18), 1,
+       {"error: dump\\x00x: unknown command"}, {}, false, {}, {}},
+      // Guards: a program SIGTERM could not stop while it waited (signals restarted the wait).
+      {"SIGTERM while the terminal waits", "ATtiny85", {"-P", "{P}", "-t"}, "sig\n", 143,
+       {"stopped by the user", "the port is closed"}, {}, false, {}, {}, false, {}, nullptr, true},
   };
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    if (c.asNobody && (!root || !haveSetpriv)) {
+      std::printf("skipped (needs root and setpriv): %s\n", c.what);
+      continue;
+    }
     sim::SimChip before(*sim::FindSimChip(std::string(c.chip) == "none" ? "ATtiny85" : c.chip));
     if (c.sketch) std::copy(sketch.begin(), sketch.end(), before.State().flash.begin());
     Gateway g = std::string(c.chip) == "none" ? Gateway("field" + std::to_string(n), "ATtiny85", {"--no-chip"})
@@ -612,15 +697,35 @@ TEST(CliPty, CommandLinesOfTheField) {
                                               : Gateway("field" + std::to_string(n), c.chip);
     ++n;
     std::remove((Dir() + "prod.log").c_str());
-    std::vector<std::string> args;
-    for (std::string a : c.args) {
+    auto expand = [&](std::string a) {
       for (const auto& [key, value] : {std::pair<std::string, std::string>{"{P}", g.link}, {"{D}", Dir()}})
-        if (const size_t at = a.find(key); at != std::string::npos) a.replace(at, key.size(), value);
-      args.push_back(a);
-    }
-    const Outcome o = RunCli(args, c.input);
+        for (size_t at; (at = a.find(key)) != std::string::npos;) a.replace(at, key.size(), value);
+      return a;
+    };
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(expand(a));
+    // A stop is proven by the program ending after the signal; the limit only catches a hang.
+    bool sent = false, killed = false;
+    std::chrono::steady_clock::time_point sentAt;
+    auto stop = [&](pid_t pid) {
+      // Once the terminal's "sig" is carried out: it waits for its next line then.
+      if (!sent && Count(ReadFile(g.trace), "Read signature byte 2") >= 2) {
+        kill(pid, SIGTERM);
+        sent = true;
+        sentAt = std::chrono::steady_clock::now();
+      } else if (sent && !killed && std::chrono::steady_clock::now() - sentAt > std::chrono::seconds(60)) {
+        kill(pid, SIGKILL);
+        killed = true;
+      }
+    };
+    const std::vector<std::string> nobodyRuns = {"setpriv", "--reuid=nobody", "--regid=nogroup",
+                                                  "--clear-groups"};
+    const Outcome o = RunCli(args, c.input, c.stop ? std::function<void(pid_t)>(stop) : nullptr, c.stop,
+                             c.asNobody ? nobodyRuns : std::vector<std::string>{});
+    EXPECT_FALSE(killed) << "still running 60 s after SIGTERM";
     EXPECT_EQ(o.status, c.status) << o.err;
-    for (const std::string& e : c.err) EXPECT_NE(o.err.find(e), std::string::npos) << e << "\n" << o.err;
+    for (const std::string& e : c.err)
+      EXPECT_NE(o.err.find(expand(e)), std::string::npos) << expand(e) << "\n" << o.err;
     for (const std::string& e : c.out) EXPECT_NE(o.out.find(e), std::string::npos) << e << "\n" << o.out;
     EXPECT_EQ(o.err.find("0x4H"), std::string::npos) << "no log template reaches the user";
     const sim::SimChipState s = g.Finish();
@@ -630,6 +735,10 @@ TEST(CliPty, CommandLinesOfTheField) {
     for (size_t i = 0; i < c.fuses.size(); ++i) EXPECT_EQ(s.fuses[i], c.fuses[i]) << "fuse " << i;
     const Bytes eeprom = c.eeprom.empty() ? Bytes(3, 0xFF) : c.eeprom;
     EXPECT_EQ(Bytes(s.eeprom.begin(), s.eeprom.begin() + static_cast<long>(eeprom.size())), eeprom);
+    if (c.status == 2) {
+      EXPECT_EQ(g.Trace(), "") << "nothing was sent";
+    }
+    if (c.files) c.files();
     // The log holds what the user saw, results and errors too, as plain text.
     const std::string log = ReadFile(Dir() + "prod.log");
     if (std::find(c.args.begin(), c.args.end(), "{D}prod.log") != c.args.end()) {

@@ -137,6 +137,9 @@ TEST_F(Formats, IntelHex) {
       {"good", four + end, loaded, kComplete, nullptr},
       {"above 64 KB of a small chip", Hex("020000040001") + Hex("0100000077") + end, {},
        "Operation complete", "holds data at 0x10000"},
+      // Guards: a segment and a linear base added up to a 33-bit address.
+      {"segment and linear bases mixed", Hex("02000004FFFF") + Hex("02000002FFFF") + Hex("01FFFF0077") + end,
+       {}, "Operation complete", "holds data at 0xFFFEF,"},
       // Guards: CR LF counted as two line ends ("line 9").
       {"damaged on line 5, CR LF", four + ":0100040066FF\r\n" + end, {}, "Wrong file (checksum error)",
        "line 5: checksum error"},
@@ -181,6 +184,19 @@ TEST_F(Formats, SRecord) {
   }, "p.srec", FileFormat::SRecord);
 }
 
+// An ELF file with section headers at its end (e_shoff past the file's bytes) and a count;
+// a count of 0 puts the real one in section 0, as for more than 65279 sections.
+std::string ElfCounts(std::string elf, uint16_t count, uint32_t realCount) {
+  auto put = [&](size_t at, uint32_t v, int n) {
+    for (int k = 0; k < n; ++k) elf[at + k] = static_cast<char>(v >> (8 * k));
+  };
+  const uint32_t offset = static_cast<uint32_t>(elf.size());
+  put(32, offset, 4), put(46, 40, 2), put(48, count, 2);
+  std::string zero(40, '\0');
+  for (int k = 0; k < 4; ++k) zero[20 + k] = static_cast<char>(realCount >> (8 * k));
+  return elf + zero;
+}
+
 TEST_F(Formats, Elf) {
   using test::AvrElf;
   const std::string program =
@@ -201,6 +217,12 @@ TEST_F(Formats, Elf) {
        "Wrong file (a segment reaches past the end of the file (a truncated file?))", "past the end"},
       {"the magic alone", std::string("\x7f" "ELF") + std::string(600, 'x'), {},
        "Wrong file (a damaged ELF header)", "a damaged ELF header"},
+      // Guards: libelf taking memory for every section a header claims (gigabytes for 2 GB).
+      {"53 million sections claimed", ElfCounts(program, 0, 53687091), {},
+       "Wrong file (53687091 sections claimed, more than an AVR program has (at most 1024))",
+       "53687091 sections claimed", nullptr, 2ULL << 30},
+      {"section headers past the end", ElfCounts(program, 1000, 0), {},
+       "Wrong file (1000 section headers claimed, more than the file holds)", "more than the file holds"},
       {"a huge file", program, loaded, kComplete, nullptr, nullptr, 40ULL << 30},
       {"/dev/zero", "", {}, "Error|Cannot open file \"/dev/zero\": Not a regular file",
        "no ELF magic", "/dev/zero"},
@@ -284,17 +306,20 @@ TEST_F(Formats, SavingKeepsTheOldFileOnFailure) {
     bool readOnly;        // the old file may not be written
     bool window;
     const char* message;  // part of the failure
+    bool hardLinked = false;  // a second name: the file is rewritten in place, not replaced
   } cases[] = {
       {"window, disk full", false, true, "Cannot write file"},
       {"command line, disk full", false, false, "cannot write"},
       {"window, read-only file", true, true, "Cannot create file"},
       {"command line, read-only file", true, false, "cannot create"},
+      {"command line, disk full, a hard-linked file", false, false, "cannot write", true},
   };
   for (const Save& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.readOnly && geteuid() == 0) continue;  // root may write any file
     const std::string path = Path("backup.hex");
     Write(path, old);
+    if (c.hardLinked) fs::create_hard_link(path, Path("second.hex"));
     fs::permissions(path, c.readOnly ? fs::perms::owner_read : fs::perms::owner_read | fs::perms::owner_write);
     // A file size limit stands for the full disk: writing past it fails with EFBIG.
     rlimit saved{};
@@ -315,7 +340,9 @@ TEST_F(Formats, SavingKeepsTheOldFileOnFailure) {
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_NE(error.find(c.message), std::string::npos) << error;
     EXPECT_EQ(Read(path), old);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);  // no temporary left
+    // No temporary left.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), c.hardLinked ? 2 : 1);
+    if (c.hardLinked) fs::remove(Path("second.hex"));
     fs::permissions(path, fs::perms::owner_all);
   }
   // A good save replaces the file and keeps its permissions.

@@ -324,7 +324,7 @@ TEST_F(HexFiles, FilesThatCannotBeOpenedOrCreated) {
        "Cannot open file \"" + missing + "\": No such file or directory"},
       {"hex save", [&] { return SaveHexFile(Path("no/x.hex"), 1); },
        {"Saving program to file: " + Path("no/x.hex")},
-       "Cannot create file \"" + Path("no/x.hex") + "\": No such file or directory"},
+       "Cannot create file \"" + Path("no/x.hex") + "\": the folder " + Path("no") + " does not exist"},
       {"binary save", [&] { return SaveBinaryFile(dir.string(), 2); },
        {"Saving data to file: " + dir.string()},
        "Cannot create file \"" + dir.string() + "\": Is a directory"},

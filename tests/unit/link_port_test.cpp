@@ -1,6 +1,8 @@
 // Opening the port step by step, the port names, and the answer size, against the recording
 // fake driver.
 #include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -98,34 +100,51 @@ TEST(OpenPortTest, DeniedAccessNamesTheOwningGroup) {
   ASSERT_GE(fd, 0);
   close(fd);
   const group* gr = getgrgid(getegid());
+  const passwd* pw = getpwuid(geteuid());
   ASSERT_NE(gr, nullptr);
+  ASSERT_NE(pw, nullptr);
   const std::string g = gr->gr_name;
   const std::string p = path;
+  const std::string name = p.substr(5);
+  const std::string rule = "a udev rule can give it to a group, e.g. a file in /etc/udev/rules.d/ "
+                           "with KERNEL==\"" + name + "\", GROUP=\"dialout\", MODE=\"0660\", then replug it";
   struct Case {
     std::string device;
+    mode_t mode;
     int err;
     Lines log;
   };
+  // Never advice to join root's group: a device only its owner or root's group may use needs
+  // a udev rule.
   const Case cases[] = {
-      {p, EACCES,
+      {p, 0660, EACCES,
        {"Error. The COM-port is not available",
-        "No permission to use " + p + ": add your user to the group \"" + g +
-            "\" (sudo usermod -aG " + g + " $USER), then log in again"}},
-      {"/dev/quillet-none", EACCES,
+        "No permission to use " + p + ": " +
+            (getegid() != 0 ? "add your user to the group \"" + g + "\" (sudo usermod -aG " + g +
+                                  " $USER), then log in again"
+                            : "its group is root's (mode 660); " + rule)}},
+      {p, 0600, EACCES,
+       {"Error. The COM-port is not available",
+        "No permission to use " + p + ": only its owner (" + pw->pw_name +
+            ") may use it (mode 600); " + rule}},
+      {"/dev/quillet-none", 0, EACCES,
        {"Error. The COM-port is not available",
         "No permission to use /dev/quillet-none: add your user to the group that owns it, "
         "then log in again"}},
-      {p, ENOENT,
+      {p, 0600, ENOENT,
        {"Error. The COM-port is not available",
         "Cannot open " + p + ": no such device (is the gateway plugged in? ls /dev/ttyUSB* "
         "/dev/ttyACM* lists them)"}},
-      {p, EBUSY,
+      {p, 0600, EBUSY,
        {"Error. The COM-port is not available",
         "Cannot open " + p + ": busy: another program holds it (a serial monitor, another "
         "quillet-cli, or ModemManager or brltty taking new USB serial ports)"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.device + " " + std::to_string(c.err));
+    if (c.mode) {
+      ASSERT_EQ(chmod(path, c.mode), 0);
+    }
     test::CoreFixture f;
     f.port.openFails = 1;
     f.port.openErrno = c.err;

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "chips/Chipfunctions.h"
@@ -491,8 +497,45 @@ TEST(SimState, SavesAndLoadsEveryField) {
   EXPECT_TRUE(same.Adopt(s));
   SimChip other(*FindSimChip("ATtiny85"));
   EXPECT_FALSE(other.Adopt(s));
+  // Each refusal says why; none takes a value out of its range.
+  const std::string good = [&] {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  auto with = [&](const std::string& from, const std::string& to) {
+    std::string t = good;
+    t.replace(t.find(from), from.size(), to);
+    return t;
+  };
+  const std::pair<std::string, const char*> refused[] = {
+      {"", "empty"},
+      {with("\nchip", "\r\nchip"), "CR LF"},
+      {with("violations 7", "violations -5"), "\"violations\": not a count"},
+      {with("violations 7", "violations 18446744073709551616"), "\"violations\": not a count"},
+      {with("lock FC", "lock 1FC"), "\"lock\": not a byte"},
+      {with("chip ATtiny45\n", ""), "\"chip\": missing"},
+      {"state 1\n", "its first line is not"},
+  };
+  for (const auto& [text, why] : refused) {
+    SCOPED_TRACE(why);
+    std::ofstream(path, std::ios::trunc | std::ios::binary) << text;
+    std::string reason;
+    EXPECT_FALSE(LoadSimState(path, s, &reason));
+    EXPECT_NE(reason.find(why), std::string::npos) << reason;
+  }
+  std::string reason;
   std::remove(path.c_str());
-  EXPECT_FALSE(LoadSimState(path, s));
+  EXPECT_FALSE(LoadSimState(path, s, &reason));
+  EXPECT_EQ(reason, "No such file or directory");
+  // A directory in its place: refused, and a save leaves no temporary beside it.
+  const std::string dir = ::testing::TempDir() + "sim_state_dir";
+  mkdir(dir.c_str(), 0755);
+  EXPECT_FALSE(LoadSimState(dir, s, &reason));
+  EXPECT_EQ(reason, "a directory, not a file");
+  EXPECT_FALSE(SaveSimState(dir, chip.State()));
+  for (const auto& e : std::filesystem::directory_iterator(::testing::TempDir()))
+    EXPECT_EQ(e.path().filename().string().find("sim_state_dir."), std::string::npos) << e.path();
+  rmdir(dir.c_str());
 }
 
 }  // namespace
