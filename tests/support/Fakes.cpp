@@ -1,11 +1,30 @@
 #include "support/Fakes.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <random>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "chips/Chipfunctions.h"
 
 namespace quillet::test {
+
+const std::string& TempDir() {
+  // Never destroyed: the exit handler still needs it after static destructors ran.
+  static const std::string* const dir = [] {
+    auto* d = new std::string(::testing::TempDir() + "p" + std::to_string(getpid()) + "/");
+    std::filesystem::create_directories(*d);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(TempDir(), ignored);
+    });
+    return d;
+  }();
+  return *dir;
+}
 
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
