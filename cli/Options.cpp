@@ -69,7 +69,7 @@ bool FieldOption(char c, const std::string& value, Options& o, std::string& erro
       char* end = nullptr;
       const long us = std::strtol(value.c_str(), &end, 0);
       if (value.empty() || *end || us <= 0) {
-        error = "bad -i "" + value + "": the ISP clock delay is a number of microseconds";
+        error = "bad -i \"" + value + "\": the ISP clock delay is a number of microseconds";
         return false;
       }
       o.notes.push_back("note: " + given + ": the gateway clocks SPI itself (-B slows it for a slow chip)");

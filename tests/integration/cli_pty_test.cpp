@@ -642,6 +642,8 @@ TEST(CliPty, CommandLinesOfTheField) {
        {"cannot open ./no_such_gw: no such device"}, {}, false, {}, {}},
       {"a bad baud rate is bad usage", "ATtiny85", {"-P", "{P}", "-b", "fast"}, "", 2,
        {"bad -b \"fast\": the baud rate is a number"}, {}, false, {}, {}},
+      {"a bad ISP clock delay is bad usage", "ATtiny85", {"-P", "{P}", "-i", "0"}, "", 2,
+       {"bad -i \"0\": the ISP clock delay is a number of microseconds"}, {}, false, {}, {}},
       // Files kept whole; what cannot be kept is found before the chip is touched.
       {"-l without a name", "ATtiny85", {"-P", "{P}", "-l", "", "-U", "flash:w:{D}main.hex"}, "", 2,
        {"-l needs a file name"}, {}, false, {}, {}},
