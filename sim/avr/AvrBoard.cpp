@@ -182,6 +182,9 @@ bool AvrBoard::Load(const std::string& elfPath, std::string& error) {
     return false;
   }
   hook(kSpdr, spdrHook_, OnSpdrWrite);
+  // libsimavr takes SPSR for a register of interrupt flags only and drops SPI2X written to it:
+  // the doubled SPI clock would run at half its rate.
+  hook(kSpsr, spsrHook_, OnSpsrWrite);
 
   // libsimavr works the UART's byte time out only when UBRR0L is written, from the mode bits
   // as they stand then (firmware that sets the baud rate before the mode, as the datasheet's
@@ -326,6 +329,13 @@ uint64_t AvrBoard::UsbDue() const {
   if (usbLatencyCycles_ == 0) return first;
   const uint64_t timer = first + usbLatencyCycles_;
   return out_.size() >= kUsbPacket ? std::min(timer, out_[kUsbPacket - 1].due) : timer;
+}
+
+void AvrBoard::OnSpsrWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param) {
+  auto* b = static_cast<AvrBoard*>(param);
+  if (b->spsrHook_.write) b->spsrHook_.write(avr, addr, v, b->spsrHook_.param);
+  else avr->data[addr] = v;
+  avr->data[addr] = static_cast<uint8_t>((avr->data[addr] & ~0x01) | (v & 0x01));
 }
 
 void AvrBoard::OnSpdrWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param) {

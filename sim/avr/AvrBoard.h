@@ -83,6 +83,7 @@ class AvrBoard {
   static void OnPinsWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param);
   static void OnUartSetup(avr_t* avr, uint16_t addr, uint8_t v, void* param);
   static void OnSpdrWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param);
+  static void OnSpsrWrite(avr_t* avr, uint16_t addr, uint8_t v, void* param);
   static uint64_t OnSpiDone(avr_t* avr, uint64_t when, void* param);
   static uint64_t OnInject(avr_t* avr, uint64_t when, void* param);
   static void OnUartOut(avr_irq_t* irq, uint32_t value, void* param);
@@ -151,7 +152,7 @@ class AvrBoard {
   avr_spi_t* spi_ = nullptr;
   avr_uart_t* uart_ = nullptr;
   avr_irq_t* uartIn_ = nullptr;
-  Hook portHook_, ddrHook_, spdrHook_, uartHooks_[4];
+  Hook portHook_, ddrHook_, spdrHook_, spsrHook_, uartHooks_[4];
   uint8_t mosi_ = 0;
   // Bits a target cannot drive right (a clock too fast for it) or nobody drives (an empty
   // socket without D12's pull-up): a fixed seed, so that a run can be repeated.
