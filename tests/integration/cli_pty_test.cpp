@@ -28,6 +28,7 @@
 #include "image/HexFiles.h"
 #include "sim/SimChip.h"
 #include "support/ElfImage.h"
+#include "support/Fakes.h"
 #include "support/SimProcess.h"
 
 extern char** environ;
@@ -99,7 +100,7 @@ Outcome RunCli(const std::vector<std::string>& args, const std::string& input = 
   return o;
 }
 
-std::string Dir() { return ::testing::TempDir(); }
+std::string Dir() { return test::TempDir(); }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);

@@ -111,7 +111,7 @@ struct Session {
 // A session as the window runs it: Autosearch, Chip Erase, write, verify and read of both
 // memories, fuses and lock bits written and read back.
 void RunSession(const ChipCase& c, bool fast, Session& out) {
-  const std::string dir = ::testing::TempDir() + "gateway_avr_" + c.name + (fast ? "_fast" : "");
+  const std::string dir = test::TempDir() + "gateway_avr_" + c.name + (fast ? "_fast" : "");
   const std::string link = dir + "_link", state = dir + "_state", trace = dir + "_trace";
   std::remove(state.c_str());
   test::SimProcess board(kBoard,
@@ -245,7 +245,7 @@ TEST(GatewayAvrFast, Negotiation) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string state = ::testing::TempDir() + "gateway_avr_negotiation_state";
+    const std::string state = test::TempDir() + "gateway_avr_negotiation_state";
     std::remove(state.c_str());
     std::vector<std::string> args = {"--chip", "ATtiny85", "--state", state};
     args.insert(args.end(), c.args.begin(), c.args.end());
@@ -311,7 +311,7 @@ TEST(GatewayAvrFast, DamagedBlocks) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string state = ::testing::TempDir() + "gateway_avr_damage_state";
+    const std::string state = test::TempDir() + "gateway_avr_damage_state";
     std::remove(state.c_str());
     std::vector<std::string> args = {"--chip", "ATtiny85", "--state", state};
     args.insert(args.end(), c.args.begin(), c.args.end());
@@ -434,7 +434,7 @@ TEST(GatewayAvrBench, BoardOptions) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string dir = ::testing::TempDir() + "gateway_avr_bench_";
+    const std::string dir = test::TempDir() + "gateway_avr_bench_";
     const std::string state = dir + "state", trace = dir + "trace" + std::to_string(&c - cases);
     sim::SimChipState before = sim::MakeSocketChip({.chipName = "ATtiny85", .statePath = ""})->State();
     before.flash = RandomBytes(before.flash.size(), 21);
@@ -534,7 +534,7 @@ class RawLine {
 // and arriving while the SPI shifts, and a command cut off.
 TEST(GatewayAvrFirmware, ByteStreams) {
   REQUIRE_BOARD();
-  const std::string trace = ::testing::TempDir() + "gateway_avr_raw_trace";
+  const std::string trace = test::TempDir() + "gateway_avr_raw_trace";
   test::SimProcess board(kBoard, {"--chip", "ATtiny2313", "--trace", trace});
   ASSERT_FALSE(board.path.empty());
   RawLine line(board.path);

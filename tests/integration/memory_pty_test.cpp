@@ -53,7 +53,7 @@ struct PtyBench {
   int savedDelay;
 };
 
-std::string Dir() { return ::testing::TempDir(); }
+std::string Dir() { return test::TempDir(); }
 
 TEST(MemoryPty, WriteAndVerifyReachTheSimulatedChip) {
   const std::string link = Dir() + "memory_pty_gw", state = Dir() + "memory_pty_state";

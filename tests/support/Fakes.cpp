@@ -1,11 +1,26 @@
 #include "support/Fakes.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <random>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "chips/Chipfunctions.h"
 
 namespace quillet::test {
+
+const std::string& TempDir() {
+  static const std::string dir = [] {
+    std::string d = ::testing::TempDir() + "p" + std::to_string(getpid()) + "/";
+    std::filesystem::create_directories(d);
+    std::atexit([] { std::filesystem::remove_all(TempDir()); });
+    return d;
+  }();
+  return dir;
+}
 
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
   std::mt19937 gen(seed);

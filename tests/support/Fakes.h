@@ -17,6 +17,11 @@
 
 namespace quillet::test {
 
+// This test process's own folder for its files (states, links, traces), ending in '/'. The
+// tests of one file run at once as separate processes; with one shared folder they would
+// overwrite each other's simulator states. Removed when the process ends.
+const std::string& TempDir();
+
 // n bytes from a seeded generator: the same data for the same seed, run after run.
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed);
 

@@ -595,7 +595,7 @@ TEST(PartTable, LockoutWarningsGoByRole) {
 // The reader the checks stand on: inheritance from a parent, memories extended field by field
 // and removed by NULL, both instruction spellings.
 TEST(AvrdudeConfReader, InheritsFromParentsAndSplitsInstructions) {
-  const std::string path = ::testing::TempDir() + "parttable_avrdude.conf";
+  const std::string path = test::TempDir() + "parttable_avrdude.conf";
   std::ofstream(path) << R"(# comment
 programmer id = "x"; desc = "y"; ;
 part

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "commands/Jobs.h"
+#include "support/Fakes.h"
 
 namespace quillet {
 namespace {
@@ -75,7 +76,7 @@ TEST(Jobs, LoadFileImage) {
       {"elf header cut short", std::string("\x7f" "ELF\x01\x01", 6), FileFormat::Auto, Memory::Flash,
        1024, {}, 0, "ELF"},
   };
-  const std::string path = ::testing::TempDir() + "jobs_file";
+  const std::string path = test::TempDir() + "jobs_file";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::ofstream(path, std::ios::binary | std::ios::trunc) << c.content;
@@ -116,7 +117,7 @@ TEST(Jobs, FileTextInTheFieldsFormats) {
       {FileFormat::BinText, "0b00011110,0b00000000,0b11111111\n"}};
   for (const auto& [format, text] : texts) EXPECT_EQ(FileText(b, 3, format), text);
   if (std::system("srec_cat --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "srec_cat absent (Debian package srecord)";
-  const std::string srec = ::testing::TempDir() + "jobs_out.srec", bin = ::testing::TempDir() + "jobs_out.bin";
+  const std::string srec = test::TempDir() + "jobs_out.srec", bin = test::TempDir() + "jobs_out.bin";
   for (uint32_t size : {100u, 70001u}) {
     std::vector<uint8_t> bytes(size);
     for (uint32_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);

@@ -11,6 +11,7 @@
 
 #include "chips/Chipfunctions.h"
 #include "sim/Gateway.h"
+#include "support/Fakes.h"
 
 namespace quillet::sim {
 namespace {
@@ -483,7 +484,7 @@ TEST(SimState, SavesAndLoadsEveryField) {
   chip.State().fuses = {0x01, 0x02, 0x03};
   chip.State().lock = 0xFC;
   chip.State().violations = 7;
-  const std::string path = ::testing::TempDir() + "sim_state_test.txt";
+  const std::string path = test::TempDir() + "sim_state_test.txt";
   ASSERT_TRUE(SaveSimState(path, chip.State()));
   SimChipState s;
   ASSERT_TRUE(LoadSimState(path, s));
@@ -528,12 +529,12 @@ TEST(SimState, SavesAndLoadsEveryField) {
   EXPECT_FALSE(LoadSimState(path, s, &reason));
   EXPECT_EQ(reason, "No such file or directory");
   // A directory in its place: refused, and a save leaves no temporary beside it.
-  const std::string dir = ::testing::TempDir() + "sim_state_dir";
+  const std::string dir = test::TempDir() + "sim_state_dir";
   mkdir(dir.c_str(), 0755);
   EXPECT_FALSE(LoadSimState(dir, s, &reason));
   EXPECT_EQ(reason, "a directory, not a file");
   EXPECT_FALSE(SaveSimState(dir, chip.State()));
-  for (const auto& e : std::filesystem::directory_iterator(::testing::TempDir()))
+  for (const auto& e : std::filesystem::directory_iterator(test::TempDir()))
     EXPECT_EQ(e.path().filename().string().find("sim_state_dir."), std::string::npos) << e.path();
   rmdir(dir.c_str());
 }
