@@ -67,7 +67,7 @@ void TForm1::ShowWiringPicture(bool report) {
   QPixmap pixmap;
   // With Quillet's firmware the gateway is the Arduino: its pins are drawn, and said. Without that
   // picture the plain one still shows how to wire the chip.
-  bool arduino = pictureForQuillet_ &&
+  const bool arduino = pictureForQuillet_ &&
                  LoadPicture(FindPicture(QString::fromStdString(ArduinoPictureFile(PictureFile))), pixmap);
   const QString path = FindPicture(QString::fromStdString(PictureFile));
   if (arduino || LoadPicture(path, pixmap)) {

@@ -229,7 +229,8 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   bool exiting_ = false;
   bool portOpenAtStart_ = false;
   bool placed_ = false;  // centred on the first show; afterwards where the user puts it
-  // The picture shown is the Arduino's (wanted: a missing file is not looked for again).
+  // The picture was chosen for Quillet's firmware: the Arduino's where it could be read. Kept as
+  // chosen, so a missing file is not looked for again after every command.
   bool pictureForQuillet_ = false;
   // report: a picture that cannot be shown gets its message (at the selection, not afterwards).
   void ShowWiringPicture(bool report);
