@@ -1,4 +1,6 @@
-// The wiring picture of the selected chip in the picture box (Image1).
+// The wiring picture of the selected chip in the picture box (Image1): while Quillet's firmware is
+// the gateway, the one with the Arduino's pins and the decoupling capacitor; its accessible
+// description says the wiring in words.
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -8,6 +10,8 @@
 
 #include "app/JpegDecode.h"
 #include "app/Main.h"
+#include "chips/FastTransport.h"
+#include "chips/Wiring.h"
 
 #ifndef QUILLET_PICTURE_DIR
 #define QUILLET_PICTURE_DIR ""
@@ -33,26 +37,58 @@ QString FindPicture(const QString& name) {
   return {};
 }
 
+// The Arduino's picture of a chip ("ATtiny85-Arduino.jpg" beside "ATtiny85.jpg").
+std::string ArduinoPictureFile(const std::string& plain) {
+  const std::string jpg = ".jpg";
+  if (plain.size() <= jpg.size() || plain.compare(plain.size() - jpg.size(), jpg.size(), jpg) != 0) return {};
+  return plain.substr(0, plain.size() - jpg.size()) + "-Arduino" + jpg;
+}
+
+bool LoadPicture(const QString& path, QPixmap& pixmap) {
+  RgbImage rgb;
+  if (path.isEmpty() || !DecodeJpegFile(QFile::encodeName(path).toStdString(), rgb)) return false;
+  const QImage image(rgb.pixels.data(), rgb.width, rgb.height, rgb.width * 3, QImage::Format_RGB888);
+  pixmap = QPixmap::fromImage(image.copy());  // copy: rgb goes out of scope
+  return true;
+}
+
 }  // namespace
 
-void TForm1::ShowChipPicture() {
-  const QString name = QString::fromStdString(PictureFile);
-  const QString path = FindPicture(name);
-  RgbImage rgb;
-  if (!path.isEmpty() && DecodeJpegFile(QFile::encodeName(path).toStdString(), rgb)) {
-    const QImage image(rgb.pixels.data(), rgb.width, rgb.height, rgb.width * 3, QImage::Format_RGB888);
+void TForm1::ShowChipPicture() { ShowWiringPicture(true); }
+
+void TForm1::FollowGateway() {
+  if (!PictureFile.empty() && QuilletGateway() != pictureForQuillet_) ShowWiringPicture(false);
+}
+
+void TForm1::ShowWiringPicture(bool report) {
+  pictureForQuillet_ = QuilletGateway();
+  const ChipEntry* chip = FindChipByName(ChipName);
+  const PartPackage* package = chip ? chip->package : nullptr;
+  QPixmap pixmap;
+  // With Quillet's firmware the gateway is the Arduino: its pins are drawn, and said. Without that
+  // picture the plain one still shows how to wire the chip.
+  const bool arduino = pictureForQuillet_ &&
+                 LoadPicture(FindPicture(QString::fromStdString(ArduinoPictureFile(PictureFile))), pixmap);
+  const QString path = FindPicture(QString::fromStdString(PictureFile));
+  if (arduino || LoadPicture(path, pixmap)) {
     if (Image1) {
       Image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-      Image1->setPixmap(QPixmap::fromImage(image.copy()));  // copy: rgb goes out of scope
+      Image1->setPixmap(pixmap);
+      Image1->setAccessibleDescription(package ? QString::fromStdString(WiringText(*package, arduino)) : QString());
     }
     return;
   }
+  if (Image1) {
+    Image1->clear();
+    Image1->setAccessibleDescription({});
+  }
+  // Said once, when the chip is selected, not again each time the gateway changes.
+  if (!report) return;
   const std::string reason = path.isEmpty() ? " was not found." : " cannot be read.";
   GetUserPrompt().ShowMessage(
       "Error", "The connection diagram cannot be shown: the picture file \"" + PictureFile + "\"" + reason +
                    "\nPlease connect the chip according to its datasheet,"
                    "\nor obtain the complete distribution of the program, which contains the pictures.");
-  if (Image1) Image1->clear();
 }
 
 }  // namespace quillet

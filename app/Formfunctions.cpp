@@ -113,6 +113,8 @@ void TForm1::LeaveCommand() {
   for (QAction* a : {LoadProgramfromFile1, SaveProgramtoFile1, Open1, Save1, Exit1, FastTransfers1,
                      RecentFiles[1]->menuAction(), RecentFiles[2]->menuAction(), ChipSelect1->menuAction()})
     if (a) a->setEnabled(true);
+  // Autosearch (any command) may have heard Quillet's firmware name itself, or lost the port.
+  FollowGateway();
   if (PortHandle != -1) {
     EnableControls();
     return;

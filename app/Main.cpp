@@ -264,7 +264,8 @@ void TForm1::BuildLayout(const QString& initialPort) {
   Image1 = Make<QLabel>(Panel1, "Image1");
   Image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   Image1->setScaledContents(false);
-  Image1->setMinimumSize(335, 117);
+  // The largest picture whole: the Arduino's, 11 px taller than the others for its capacitor.
+  Image1->setMinimumSize(335, 128);
   Image1->setAccessibleName("Wiring picture");
 
   {
@@ -557,6 +558,7 @@ void TForm1::ConnectPort() {
   if (PortHandle != -1) ClosePort();
   const std::string device = DeviceName(name);
   OpenPort(device);
+  FollowGateway();  // a new connection, or none: no gateway has named itself yet
   if (PortHandle == -1) return;
   // Another chip may sit in the socket now: nothing read before counts for it.
   ForgetChipFuses();
@@ -569,6 +571,7 @@ void TForm1::DisconnectPort() {
   ForgetChipFuses();
   PortHandle = -1;
   DisableControls();
+  FollowGateway();
   AddLog(3, "");
 }
 

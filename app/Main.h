@@ -60,7 +60,11 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   // delay, the transfers or the images is disabled; afterwards the port's state decides again.
   void EnterCommand();
   void LeaveCommand();
+  // The selected chip's wiring picture, the Arduino's while Quillet's firmware is the gateway.
   void ShowChipPicture();
+  // After Connect, Disconnect and every command: the other picture once the gateway named itself
+  // Quillet's firmware, or is gone.
+  void FollowGateway();
 
   // ---- connect / disconnect ----
   void ConnectPort();
@@ -225,6 +229,11 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   bool exiting_ = false;
   bool portOpenAtStart_ = false;
   bool placed_ = false;  // centred on the first show; afterwards where the user puts it
+  // The picture was chosen for Quillet's firmware: the Arduino's where it could be read. Kept as
+  // chosen, so a missing file is not looked for again after every command.
+  bool pictureForQuillet_ = false;
+  // report: a picture that cannot be shown gets its message (at the selection, not afterwards).
+  void ShowWiringPicture(bool report);
   QPoint centredAt_;
 };
 

@@ -3,6 +3,9 @@
 //   quillet-picturegen OUTPUT_DIR
 // writes OUTPUT_DIR/<chip name>.jpg, at most 335 x 117 pixels each, from the package of every
 // catalogue row: the serial signals and every supply pin, ground pads to GND and the others to VCC.
+// Beside it, OUTPUT_DIR/<chip name>-Arduino.jpg (the window shows it while Quillet's firmware is
+// the gateway): the same drawing, the connector replaced by the Arduino's pins, and a strip
+// below with the decoupling capacitor, 335 x 128 pixels.
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -14,11 +17,13 @@
 
 #include "chips/Chipfunctions.h"
 #include "chips/PartTable.h"
+#include "chips/Wiring.h"
 
 namespace {
 
 constexpr int kWidth = 335;
 constexpr int kHeight = 117;
+constexpr int kCapStrip = 11;  // below the drawing in the Arduino's picture
 
 struct Rgb {
   uint8_t r, g, b;
@@ -30,7 +35,8 @@ constexpr Rgb kPin{150, 150, 150};
 
 // ---- the gateway connector: pin order and one colour per signal ----
 enum Signal { MISO, VCC, SCK, MOSI, RESET, GND, kSignals };
-constexpr const char* kSignalName[kSignals] = {"MISO", "VCC", "SCK", "MOSI", "RESET", "GND"};
+static_assert(kSignals == quillet::kWireSignals && VCC == quillet::kVccSignal && GND == quillet::kGndSignal);
+constexpr const auto& kSignalName = quillet::kWireSignalName;
 constexpr Rgb kSignalColour[kSignals] = {
     {0, 70, 200}, {210, 0, 0}, {0, 140, 0}, {220, 110, 0}, {140, 0, 160}, {0, 0, 0}};
 
@@ -54,9 +60,11 @@ struct Pinout {
 
 // ---- a tiny rasteriser ----
 struct Canvas {
-  std::vector<uint8_t> rgb = std::vector<uint8_t>(kWidth * kHeight * 3, 255);
+  explicit Canvas(int h) : height(h) {}
+  int height;
+  std::vector<uint8_t> rgb = std::vector<uint8_t>(kWidth * height * 3, 255);
   void Put(int x, int y, Rgb c) {
-    if (x < 0 || y < 0 || x >= kWidth || y >= kHeight) return;
+    if (x < 0 || y < 0 || x >= kWidth || y >= height) return;
     uint8_t* p = &rgb[(y * kWidth + x) * 3];
     p[0] = c.r, p[1] = c.g, p[2] = c.b;
   }
@@ -282,8 +290,50 @@ std::string Join(const std::vector<int>& numbers, const char* between) {
   return s;
 }
 
-Canvas Draw(const std::string& name, const Pinout& chip) {
-  Canvas c;
+// The strip under the Arduino's picture: 100 nF from the chip's VCC pins to its GND pins, which
+// belongs next to the chip, one at each VCC pin where it has several.
+void DrawCapacitor(Canvas& c, const std::string& name, const Pinout& chip) {
+  std::vector<int> pins[2];  // VCC, GND
+  for (const Wire& w : chip.wires)
+    if (w.signal == VCC || w.signal == GND) pins[w.signal == GND].push_back(w.pin);
+  constexpr int kSymbol = 3 + 7 + 7 + 7 + 10;  // leads and plates between the two labels
+  // The pin numbers with the supply's names where they fit, else the colours tell them apart.
+  const bool several = pins[0].size() > 1;
+  const struct {
+    bool named;
+    const char* text;
+  } kForms[] = {{true, several ? "100nF at each VCC pin" : "100nF close to the chip"},
+                {false, several ? "100nF at each VCC pin" : "100nF close to the chip"},
+                {false, several ? "100nF each VCC pin" : "100nF at the chip"}};
+  std::string vcc, gnd, text;
+  for (const auto& form : kForms) {
+    vcc = pins[0].empty() ? "VCC" : (form.named ? "VCC " : "") + Join(pins[0], "/");
+    gnd = pins[1].empty() ? "GND" : Join(pins[1], "/") + (form.named ? " GND" : "");
+    text = form.text;
+    if (4 + TextWidth(vcc) + kSymbol + TextWidth(gnd) + 8 + TextWidth(text) < kWidth) break;
+  }
+  const int top = kHeight, mid = top + kCapStrip / 2, textY = mid - kCharHeight / 2;
+  int x = 4;
+  c.Text(x, textY, vcc, kSignalColour[VCC]);
+  x += TextWidth(vcc) + 3;
+  c.HLine(x, x + 6, mid, kSignalColour[VCC]);
+  x += 7;
+  c.Fill(x, top + 1, 2, kCapStrip - 2, kInk);  // the plates
+  c.Fill(x + 5, top + 1, 2, kCapStrip - 2, kInk);
+  x += 7;
+  c.HLine(x, x + 6, mid, kSignalColour[GND]);
+  x += 10;
+  c.Text(x, textY, gnd, kSignalColour[GND]);
+  x += TextWidth(gnd) + 8;
+  c.Text(x, textY, text, kInk);
+  if (x + TextWidth(text) > kWidth)
+    std::fprintf(stderr, "picturegen: %s: the capacitor's line is too long\n", name.c_str());
+}
+
+// With arduino, the Arduino's picture: the connector becomes the Arduino's pins, and the strip
+// below shows the decoupling capacitor; everything else is drawn alike.
+Canvas Draw(const std::string& name, const Pinout& chip, bool arduino) {
+  Canvas c(arduino ? kHeight + kCapStrip : kHeight);
   const bool dip = chip.package == Package::Dip;
   const std::string& package = chip.label;
   c.Text(4, 2, name + " (" + package + ")", kInk);
@@ -418,14 +468,20 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
           break;
         }
 
-  // The gateway connector.
+  // The gateway connector, or the Arduino's pins: each pin's name, then its signal.
   const int boxTop = kConnectorRow0 - 6;
-  c.Text(kConnectorX - 4, boxTop - 10, "GATEWAY", kInk);
-  c.Frame(kConnectorX, boxTop, 9, kConnectorRowStep * kSignals, kInk);
+  c.Text(kConnectorX - 4, boxTop - 10, arduino ? "ARDUINO" : "GATEWAY", kInk);
+  if (!arduino) c.Frame(kConnectorX, boxTop, 9, kConnectorRowStep * kSignals, kInk);
   for (int s = 0; s < kSignals; ++s) {
     const int y = kConnectorRow0 + kConnectorRowStep * s;
-    c.Fill(kConnectorX + 3, y - 1, 3, 3, kInk);
-    c.Text(kConnectorX + 13, y - 3, std::to_string(s + 1) + " " + kSignalName[s], kSignalColour[s]);
+    if (!arduino) {
+      c.Fill(kConnectorX + 3, y - 1, 3, 3, kInk);
+      c.Text(kConnectorX + 13, y - 3, std::to_string(s + 1) + " " + kSignalName[s], kSignalColour[s]);
+      continue;
+    }
+    c.Fill(kConnectorX - 1, y - 1, 3, 3, kInk);
+    c.Text(kConnectorX + 5, y - 3, quillet::kArduinoPin[s], kInk);
+    if (s != GND) c.Text(kConnectorX + 5 + 4 * kCharWidth, y - 3, kSignalName[s], kSignalColour[s]);
   }
   for (size_t i = 0; i < chip.notes.size(); ++i) {
     // On paper of its own at the foot, over whatever runs there.
@@ -465,6 +521,7 @@ Canvas Draw(const std::string& name, const Pinout& chip) {
     int row = 0;
     for (const std::string& line : lines) c.Text(x, y + 10 * row++, line, kInk);
   }
+  if (arduino) DrawCapacitor(c, name, chip);
   return c;
 }
 
@@ -522,7 +579,7 @@ bool WriteJpeg(const std::string& path, const Canvas& canvas) {
   jpeg_create_compress(&info);
   jpeg_stdio_dest(&info, file);
   info.image_width = kWidth;
-  info.image_height = kHeight;
+  info.image_height = canvas.height;
   info.input_components = 3;
   info.in_color_space = JCS_RGB;
   jpeg_set_defaults(&info);
@@ -552,10 +609,12 @@ int main(int argc, char** argv) {
     }
     const Pinout chip =
         PinoutOfPackage(*entry.package, entry.name, entry.part ? entry.part->pictureNote : nullptr);
-    const std::string path = dir + "/" + entry.name + ".jpg";
-    if (!WriteJpeg(path, Draw(entry.name, chip))) {
-      std::fprintf(stderr, "picturegen: cannot write %s\n", path.c_str());
-      ++failures;
+    for (bool arduino : {false, true}) {
+      const std::string path = dir + "/" + entry.name + (arduino ? "-Arduino.jpg" : ".jpg");
+      if (!WriteJpeg(path, Draw(entry.name, chip, arduino))) {
+        std::fprintf(stderr, "picturegen: cannot write %s\n", path.c_str());
+        ++failures;
+      }
     }
   }
   return failures == 0 ? 0 : 1;

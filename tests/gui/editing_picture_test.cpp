@@ -1,6 +1,6 @@
-// The chip wiring pictures: every generated picture decodes and fits the picture box; a
-// missing or damaged picture gives the message and the chip display still completes; a file in
-// the working directory does not replace the program's own picture.
+// The chip wiring pictures: every generated picture (plain and the Arduino's) decodes and fits
+// the picture box; a missing or damaged picture gives the message and the chip display still
+// completes; a file in the working directory does not replace the program's own picture.
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -33,13 +33,19 @@ class EditingPictureTest : public QObject {
   }
 
   void everyPictureDecodes() {
+    test::CoreFixture fixture;
+    TForm1 form;
+    const QSize box = form.Image1->minimumSize();  // each picture shows whole
     for (const ChipEntry& chip : Catalogue()) {
-      RgbImage image;
-      const std::string path = std::string(QUILLET_PICTURE_DIR) + "/" + chip.name + ".jpg";
-      QVERIFY2(DecodeJpegFile(path, image), path.c_str());
-      QVERIFY(image.width > 100 && image.width <= 335);
-      QVERIFY(image.height > 50 && image.height <= 117);
-      QCOMPARE(image.pixels.size(), size_t(image.width) * image.height * 3);
+      // The plain picture and the Arduino's, shown while Quillet's firmware is the gateway.
+      for (const char* suffix : {".jpg", "-Arduino.jpg"}) {
+        RgbImage image;
+        const std::string path = std::string(QUILLET_PICTURE_DIR) + "/" + chip.name + suffix;
+        QVERIFY2(DecodeJpegFile(path, image), path.c_str());
+        QVERIFY(image.width > 100 && image.width <= 335 && image.width <= box.width());
+        QVERIFY(image.height > 50 && image.height <= 128 && image.height <= box.height());
+        QCOMPARE(image.pixels.size(), size_t(image.width) * image.height * 3);
+      }
     }
   }
 

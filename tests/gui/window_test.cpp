@@ -230,6 +230,72 @@ class WindowTest : public QObject {
     QCOMPARE(EnableState(), QString("100000000000"));
   }
 
+  // The wiring picture follows the gateway: the Arduino's pins and the capacitor, drawn and in
+  // words, from the Autosearch at which Quillet's firmware names itself until Disconnect or a
+  // lost port; the plain picture for any other gateway.
+  void wiringPictureFollowsTheGateway() {
+    const struct {
+      const char* gateway;
+      std::vector<uint8_t> identity;  // answer bytes 4 to 7
+      bool arduino;
+    } rows[] = {
+        {"Quillet firmware", {'Q', 'G', 2, 0}, true},
+        {"the original gateway", {0, 0, 0, 0}, false},
+        {"another firmware", {'Q', 'G', 3, 0}, false},
+    };
+    const std::vector<uint8_t> signature = {0x1E, 0x91, 0x0A};  // ATtiny2313
+    SelectChip(FindChipByName("ATtiny2313")->id);
+    const QImage plain = form->Image1->pixmap().toImage();
+    const QString plainWords = form->Image1->accessibleDescription();
+    QVERIFY(!plain.isNull());
+    QVERIFY2(plainWords.startsWith("Gateway connector 1 MISO to pin 18, 2 VCC to pin 20,"), qPrintable(plainWords));
+    auto arduinoShown = [&] {
+      const QString words = form->Image1->accessibleDescription();
+      const bool drawn = form->Image1->pixmap().toImage() != plain;
+      if (drawn != words.contains("Arduino")) return -1;  // the words say another picture
+      return drawn ? 1 : 0;
+    };
+    for (const auto& row : rows) {
+      core->port.responder = [&](const std::vector<uint8_t>& in) {
+        // The firmware's frames go unanswered: it stays with the plain commands.
+        for (auto it = core->port.trace.rbegin(); it != core->port.trace.rend(); ++it)
+          if (*it != "read") {
+            if (it->rfind("50 ", 0) == 0) return std::vector<uint8_t>{};
+            break;
+          }
+        std::vector<uint8_t> a(8, 0);
+        a[0] = in[0] == 0x30 && in[2] < 3 ? signature[in[2]] : 0xFF;
+        a[1] = 0x53;
+        std::copy(row.identity.begin(), row.identity.end(), a.begin() + 4);
+        return a;
+      };
+      Connect();
+      QVERIFY2(arduinoShown() == 0, row.gateway);
+      form->Button3Click();
+      QVERIFY2(LogLines().contains("Selected chip is  ATtiny2313"), row.gateway);
+      QVERIFY2(arduinoShown() == int(row.arduino), row.gateway);
+      if (row.arduino)
+        QCOMPARE(form->Image1->accessibleDescription(),
+                 QString("Arduino D10 to RESET (pin 1), D11 to MOSI (pin 17), D12 to MISO (pin 18), "
+                         "D13 to SCK (pin 19), 5V to VCC (pin 20), GND to GND (pin 10); "
+                         "a 100 nF capacitor from VCC to GND close to the chip."));
+      form->Button2->click();
+      QVERIFY2(arduinoShown() == 0, row.gateway);
+      QCOMPARE(form->Image1->accessibleDescription(), plainWords);
+      QCOMPARE(form->Image1->accessibleName(), QString("Wiring picture"));
+      if (!row.arduino) continue;
+      // A port lost under a command: the Arduino is gone too.
+      Connect();
+      form->Button3Click();
+      QVERIFY2(arduinoShown() == 1, row.gateway);
+      core->port.failWrite = [](const std::vector<uint8_t>&) { return true; };
+      form->Button7Click();
+      QCOMPARE(PortHandle, -1);
+      QVERIFY2(arduinoShown() == 0, row.gateway);
+      core->port.failWrite = nullptr;
+    }
+  }
+
   void disconnectAfterPortLostStillLogs() {
     Connect();
     ClosePort();  // as a failing chip operation does
