@@ -74,7 +74,7 @@ void TForm1::ShowWiringPicture(bool report) {
     if (Image1) {
       Image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
       Image1->setPixmap(pixmap);
-      Image1->setAccessibleDescription(package ? QString::fromStdString(WiringText(*package, arduino)) : QString());
+      Image1->setAccessibleDescription(package ? QString::fromStdString(WiringText(*package, arduino, SupplyMaxMv(chip->part))) : QString());
     }
     return;
   }

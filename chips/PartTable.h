@@ -52,6 +52,7 @@ struct PartRow {
   // The datasheet's own times, at most the waits above: how long the simulated chip is busy.
   PartWriteTimes typical;
   bool readyPoll;         // has Poll RDY/BSY (F0); else the chip is polled by reading data back
+  uint16_t vccMaxMv;      // the highest supply it takes, in mV: 3600 for the radio parts
   PartPackage package;    // its DIP where it has one, else its main SMD package (TQFP/QFN/SOIC)
   const char* pictureNote;  // one line under the picture (weak evidence, wiring), or nullptr
   const char* sources;      // where its values come from, in one line

@@ -14,6 +14,14 @@ std::string Pins(const std::vector<int>& pins) {
 
 }  // namespace
 
+uint16_t SupplyMaxMv(const PartRow* part) { return part ? part->vccMaxMv : 5500; }
+
+bool NeedsThreeVolts(uint16_t supplyMaxMv) { return supplyMaxMv < 5000; }
+
+const char* ArduinoPinOf(int signal, uint16_t supplyMaxMv) {
+  return signal == kVccSignal && NeedsThreeVolts(supplyMaxMv) ? "3V3" : kArduinoPin[signal];
+}
+
 std::array<std::vector<int>, kWireSignals> WirePins(const PartPackage& package) {
   std::array<std::vector<int>, kWireSignals> pins;
   auto add = [&](int signal, int pin) {
@@ -28,7 +36,7 @@ std::array<std::vector<int>, kWireSignals> WirePins(const PartPackage& package) 
   return pins;
 }
 
-std::string WiringText(const PartPackage& package, bool arduino) {
+std::string WiringText(const PartPackage& package, bool arduino, uint16_t supplyMaxMv) {
   const auto pins = WirePins(package);
   std::string text;
   if (!arduino) {
@@ -41,9 +49,13 @@ std::string WiringText(const PartPackage& package, bool arduino) {
   constexpr int kOrder[] = {4, 3, 0, 2, kVccSignal, kGndSignal};
   text = "Arduino";
   for (int s : kOrder)
-    text += std::string(text.size() > 7 ? ", " : " ") + kArduinoPin[s] + " to " + kWireSignalName[s] + " (" +
-            Pins(pins[s]) + ")";
-  return text + "; a 100 nF capacitor from VCC to GND close to the chip.";
+    text += std::string(text.size() > 7 ? ", " : " ") + ArduinoPinOf(s, supplyMaxMv) + " to " + kWireSignalName[s] +
+            " (" + Pins(pins[s]) + ")";
+  text += "; a 100 nF capacitor from VCC to GND close to the chip.";
+  if (NeedsThreeVolts(supplyMaxMv))
+    text += " This chip takes " + std::to_string(supplyMaxMv / 1000) + "." + std::to_string(supplyMaxMv / 100 % 10) +
+            " V at most: supply it from the 3V3 pin and put 5 V to 3.3 V level shifters on D10, D11 and D13.";
+  return text;
 }
 
 }  // namespace quillet

@@ -20,6 +20,15 @@ constexpr const char* kArduinoPin[kWireSignals] = {"D12", "5V", "D13", "D11", "D
 constexpr int kVccSignal = 1;
 constexpr int kGndSignal = 5;
 
+// The highest supply a chip takes, in mV: its row's, else the 5.5 V of the first chips'
+// datasheets. Below the Arduino's 5 V the chip is supplied from its 3V3 pin and its inputs need
+// level shifters, for the Arduino drives D10, D11 and D13 at 5 V.
+uint16_t SupplyMaxMv(const PartRow* part);
+bool NeedsThreeVolts(uint16_t supplyMaxMv);
+// The Arduino's pin of a signal for a chip that takes supplyMaxMv at most: 3V3 for its VCC
+// where 5 V is too much.
+const char* ArduinoPinOf(int signal, uint16_t supplyMaxMv);
+
 // The chip's pins of each signal, in the package's order; every supply pin on VCC or GND (AVCC
 // too). An empty list: the pins are not known.
 std::array<std::vector<int>, kWireSignals> WirePins(const PartPackage& package);
@@ -27,6 +36,6 @@ std::array<std::vector<int>, kWireSignals> WirePins(const PartPackage& package);
 // The wiring in words, for a reader who cannot see the picture. To the gateway's connector:
 // "Gateway connector 1 MISO to pin 6, 2 VCC to pin 8, ...". With arduino, to the Arduino, in
 // the order of its pins, and the decoupling capacitor: "Arduino D10 to RESET (pin 1), ...".
-std::string WiringText(const PartPackage& package, bool arduino);
+std::string WiringText(const PartPackage& package, bool arduino, uint16_t supplyMaxMv);
 
 }  // namespace quillet

@@ -56,6 +56,7 @@ struct Pinout {
   std::string label;            // the package as the row names it, "PDIP-28"
   std::vector<Signal> unknown;  // signals whose pins are not known
   std::vector<std::string> notes;  // lines at the foot, the last lowest: wiring to mind, weak evidence
+  uint16_t supplyMaxMv = 5500;     // the highest supply the chip takes
 };
 
 // ---- a tiny rasteriser ----
@@ -337,6 +338,15 @@ Canvas Draw(const std::string& name, const Pinout& chip, bool arduino) {
   const bool dip = chip.package == Package::Dip;
   const std::string& package = chip.label;
   c.Text(4, 2, name + " (" + package + ")", kInk);
+  // The Arduino's 5 V is too much for some chips: said beside the name, where every picture has room.
+  if (arduino && quillet::NeedsThreeVolts(chip.supplyMaxMv)) {
+    const std::string caution = std::to_string(chip.supplyMaxMv / 1000) + "." +
+                                std::to_string(chip.supplyMaxMv / 100 % 10) + "V MAX: 3V3 / LEVEL SHIFTERS";
+    const int x = kWidth - 2 - TextWidth(caution);
+    if (x < 4 + TextWidth(name + " (" + package + ")") + kCharWidth)
+      std::fprintf(stderr, "picturegen: %s: the supply's caution finds no room\n", name.c_str());
+    c.Text(x, 2, caution, kSignalColour[VCC]);
+  }
 
   // Sides first, with a provisional body, to count the lanes above and below.
   Layout l{};
@@ -480,7 +490,7 @@ Canvas Draw(const std::string& name, const Pinout& chip, bool arduino) {
       continue;
     }
     c.Fill(kConnectorX - 1, y - 1, 3, 3, kInk);
-    c.Text(kConnectorX + 5, y - 3, quillet::kArduinoPin[s], kInk);
+    c.Text(kConnectorX + 5, y - 3, quillet::ArduinoPinOf(s, chip.supplyMaxMv), kInk);
     if (s != GND) c.Text(kConnectorX + 5 + 4 * kCharWidth, y - 3, kSignalName[s], kSignalColour[s]);
   }
   for (size_t i = 0; i < chip.notes.size(); ++i) {
@@ -607,8 +617,8 @@ int main(int argc, char** argv) {
       ++failures;
       continue;
     }
-    const Pinout chip =
-        PinoutOfPackage(*entry.package, entry.name, entry.part ? entry.part->pictureNote : nullptr);
+    Pinout chip = PinoutOfPackage(*entry.package, entry.name, entry.part ? entry.part->pictureNote : nullptr);
+    chip.supplyMaxMv = quillet::SupplyMaxMv(entry.part);
     for (bool arduino : {false, true}) {
       const std::string path = dir + "/" + entry.name + (arduino ? "-Arduino.jpg" : ".jpg");
       if (!WriteJpeg(path, Draw(entry.name, chip, arduino))) {

@@ -237,25 +237,34 @@ class WindowTest : public QObject {
     const struct {
       const char* gateway;
       std::vector<uint8_t> identity;  // answer bytes 4 to 7
-      bool arduino;
+      const char* chip;
+      std::vector<uint8_t> signature;
+      const char* words;  // with the Arduino's side; nullptr: the plain picture stays
     } rows[] = {
-        {"Quillet firmware", {'Q', 'G', 2, 0}, true},
-        {"the original gateway", {0, 0, 0, 0}, false},
-        {"another firmware", {'Q', 'G', 3, 0}, false},
-    };
-    const std::vector<uint8_t> signature = {0x1E, 0x91, 0x0A};  // ATtiny2313
-    SelectChip(FindChipByName("ATtiny2313")->id);
-    const QImage plain = form->Image1->pixmap().toImage();
-    const QString plainWords = form->Image1->accessibleDescription();
-    QVERIFY(!plain.isNull());
-    QVERIFY2(plainWords.startsWith("Gateway connector 1 MISO to pin 18, 2 VCC to pin 20,"), qPrintable(plainWords));
-    auto arduinoShown = [&] {
-      const QString words = form->Image1->accessibleDescription();
-      const bool drawn = form->Image1->pixmap().toImage() != plain;
-      if (drawn != words.contains("Arduino")) return -1;  // the words say another picture
-      return drawn ? 1 : 0;
+        {"Quillet firmware", {'Q', 'G', 2, 0}, "ATtiny2313", {0x1E, 0x91, 0x0A},
+         "Arduino D10 to RESET (pin 1), D11 to MOSI (pin 17), D12 to MISO (pin 18), D13 to SCK (pin 19), "
+         "5V to VCC (pin 20), GND to GND (pin 10); a 100 nF capacitor from VCC to GND close to the chip."},
+        {"the original gateway", {0, 0, 0, 0}, "ATtiny2313", {0x1E, 0x91, 0x0A}, nullptr},
+        {"another firmware", {'Q', 'G', 3, 0}, "ATtiny2313", {0x1E, 0x91, 0x0A}, nullptr},
+        // The Arduino's 5 V would harm it.
+        {"Quillet firmware, a 3.6 V chip", {'Q', 'G', 2, 0}, "ATmega256RFR2", {0x1E, 0xA8, 0x02},
+         "Arduino D10 to RESET (pin 12), D11 to MOSI (pin 38), D12 to MISO (pin 39), D13 to SCK (pin 37), "
+         "3V3 to VCC (pins 23, 34, 44, 54 and 59), GND to GND (pins 20, 24, 35, 45 and 55); a 100 nF capacitor "
+         "from VCC to GND close to the chip. This chip takes 3.6 V at most: supply it from the 3V3 pin and put "
+         "5 V to 3.3 V level shifters on D10, D11 and D13."},
     };
     for (const auto& row : rows) {
+      SelectChip(FindChipByName(row.chip)->id);
+      const QImage plain = form->Image1->pixmap().toImage();
+      const QString plainWords = form->Image1->accessibleDescription();
+      QVERIFY(!plain.isNull());
+      QVERIFY2(plainWords.startsWith("Gateway connector 1 MISO to pin "), qPrintable(plainWords));
+      auto arduinoShown = [&] {
+        const QString words = form->Image1->accessibleDescription();
+        const bool drawn = form->Image1->pixmap().toImage() != plain;
+        if (drawn != words.contains("Arduino")) return -1;  // the words say another picture
+        return drawn ? 1 : 0;
+      };
       core->port.responder = [&](const std::vector<uint8_t>& in) {
         // The firmware's frames go unanswered: it stays with the plain commands.
         for (auto it = core->port.trace.rbegin(); it != core->port.trace.rend(); ++it)
@@ -264,7 +273,7 @@ class WindowTest : public QObject {
             break;
           }
         std::vector<uint8_t> a(8, 0);
-        a[0] = in[0] == 0x30 && in[2] < 3 ? signature[in[2]] : 0xFF;
+        a[0] = in[0] == 0x30 && in[2] < 3 ? row.signature[in[2]] : 0xFF;
         a[1] = 0x53;
         std::copy(row.identity.begin(), row.identity.end(), a.begin() + 4);
         return a;
@@ -272,18 +281,14 @@ class WindowTest : public QObject {
       Connect();
       QVERIFY2(arduinoShown() == 0, row.gateway);
       form->Button3Click();
-      QVERIFY2(LogLines().contains("Selected chip is  ATtiny2313"), row.gateway);
-      QVERIFY2(arduinoShown() == int(row.arduino), row.gateway);
-      if (row.arduino)
-        QCOMPARE(form->Image1->accessibleDescription(),
-                 QString("Arduino D10 to RESET (pin 1), D11 to MOSI (pin 17), D12 to MISO (pin 18), "
-                         "D13 to SCK (pin 19), 5V to VCC (pin 20), GND to GND (pin 10); "
-                         "a 100 nF capacitor from VCC to GND close to the chip."));
+      QVERIFY2(LogLines().contains(QString("Selected chip is  ") + row.chip), row.gateway);
+      QVERIFY2(arduinoShown() == int(row.words != nullptr), row.gateway);
+      if (row.words) QCOMPARE(form->Image1->accessibleDescription(), QString(row.words));
       form->Button2->click();
       QVERIFY2(arduinoShown() == 0, row.gateway);
       QCOMPARE(form->Image1->accessibleDescription(), plainWords);
       QCOMPARE(form->Image1->accessibleName(), QString("Wiring picture"));
-      if (!row.arduino) continue;
+      if (!row.words) continue;
       // A port lost under a command: the Arduino is gone too.
       Connect();
       form->Button3Click();

@@ -602,6 +602,10 @@ std::map<std::string, AtdfDevice> ReadAtdfFacts(const std::string& path, std::st
       d->spi = pairs(words);
     } else if (key == "reset") {
       words >> d->reset;
+    } else if (key == "supply") {
+      double low = 0, high = 0;
+      words >> low >> high;
+      d->supplyMaxMv = static_cast<int>(high * 1000 + 0.5);
     } else if (key == "package") {
       std::string package, pinout;
       words >> package >> pinout;

@@ -76,6 +76,7 @@ struct AtdfDevice {
   AtdfRegister lock;
   std::map<std::string, std::string> spi;                      // "MOSI" -> "PB5"
   std::string reset;                                           // "RESET" or "PC6"
+  int supplyMaxMv = 0;                                         // 0: no variant gives it
   std::map<std::string, std::string> packages;                 // "TQFP44" -> "TQFP_VQFN_44"
   std::map<std::string, std::map<int, std::string>> pinouts;   // pinout -> position -> pad
 };

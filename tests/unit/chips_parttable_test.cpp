@@ -280,6 +280,7 @@ void CheckDeviceFile(const std::map<std::string, AtdfDevice>& facts, const PartR
       (row.eepromPageBytes && d.eepromPage != row.eepromPageBytes))
     report("device file memories", "Flash, its page, EEPROM or its page");
   if (d.calibration.value_or(-1) != row.calibrationCount) report("device file calibration", "osccal size");
+  if (d.supplyMaxMv && d.supplyMaxMv != row.vccMaxMv) report("device file supply", std::to_string(d.supplyMaxMv));
   if (d.fuses.size() != row.fuseCount) return report("device file fuse count", std::to_string(d.fuses.size()));
   bool factory = true;
   for (size_t i = 0; i < d.fuses.size(); ++i) {

@@ -23,6 +23,7 @@ Format (values as the device file gives them, masks and factory values in hex):
   package PDIP40 PDIP40                               package, pinout
   reset RESET                                         its pad (or the port pin RSTDISBL frees)
   pinout PDIP40 6=PB5 7=PB6 8=PB7 9=RESET 10=VCC ...  position=pad, programming and supply pins
+  supply 1.8 5.5                                      VCC range in volts over its variants
 """
 import argparse
 import os
@@ -104,6 +105,11 @@ def extract(path):
                 spi[group] = pad
     if spi:
         out.append("spi " + " ".join("%s=%s" % kv for kv in sorted(spi.items())))
+    # The supply range over the device's variants, where the file gives one.
+    vcc = [(float(v.get("vccmin")), float(v.get("vccmax"))) for v in root.iter("variant")
+           if v.get("vccmin") and v.get("vccmax")]
+    if vcc:
+        out.append("supply %g %g" % (min(v[0] for v in vcc), max(v[1] for v in vcc)))
     seen = set()
     for v in root.iter("variant"):
         key = (v.get("package", ""), v.get("pinout", ""))

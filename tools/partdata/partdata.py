@@ -322,6 +322,8 @@ def read_atdf(path=ATDF_FACTS):
                            "fields": [(k, int(v, 16)) for k, v in (x.split("=") for x in f[1:])]}
         elif word in ("isp", "spi"):
             dev[word] = dict(x.split("=") for x in f)
+        elif word == "supply":
+            dev["supply"] = (float(f[0]), float(f[1]))
         elif word == "reset":
             dev["reset"] = f[0]
         elif word == "package":
@@ -485,6 +487,9 @@ def build_rows(include_dir, atdf, parts):
                     avrdude.eeprom_page(parts, name) != eeprom_page:
                 raise SystemExit("%s: EEPROM page %s, avrdude.conf %s" % (name, eeprom_page, avrdude.eeprom_page(parts, name)))
             supply, supply_src = supply_pins(package, [device, name] + list(aliases), atdf)
+            # The highest supply the device file's variants give; the rows without a file
+            # (AT90PWM2, ATmega165/169, ATtiny1634R/828R) take 5.5 V by their datasheets.
+            vcc_max = atdf[device].get("supply", (0, 5.5))[1] if device else 5.5
             rows.append(dict(
                 name=name, aliases=aliases,
                 part_ids=avrdude.part_ids(parts, [name] + list(aliases), signature, fixes.get("part_ids", ())),
@@ -492,7 +497,7 @@ def build_rows(include_dir, atdf, parts):
                 flash=flash, flash_page=flash_page, eeprom=eeprom,
                 eeprom_page=eeprom_page if sheet["eeprom_page"] else 0,
                 calibration=calibration, fuses=fuses, lock=lock, lock_factory=lock_factory,
-                times=times, typical=typical, ready_poll=bool(ready_poll), time_srcs=time_srcs, times_src=fixes.get("times_src", sheet["times_src"]),
+                times=times, typical=typical, ready_poll=bool(ready_poll), vcc_max_mv=int(round(vcc_max * 1000)), time_srcs=time_srcs, times_src=fixes.get("times_src", sheet["times_src"]),
                 package=package, supply=supply, supply_src=supply_src, note=fixes.get("note"), sheet=sheet, why=fixes.get("why")))
     return rows
 
@@ -618,7 +623,8 @@ def emit(rows):
         w("       %s," % fuses[1])
         w("       %s}," % fuses[2])
         w("   {%s}, 0x%02X," % (", ".join(c_str(b) for b in row["lock"]), row["lock_factory"]))
-        w("   {%d, %d, %d, %d}, {%d, %d, %d, %d}, %s," % (t + row["typical"] + ("true" if row["ready_poll"] else "false",)))
+        w("   {%d, %d, %d, %d}, {%d, %d, %d, %d}, %s, %d," % (t + row["typical"] + ("true" if row["ready_poll"] else "false",
+                                                                   row["vcc_max_mv"])))
         head = '   {"%s", %d, %d, %d, %d, %d,' % (name, pins, mosi, miso, sck, reset)
         supply = ['{%d, "%s"}' % p for p in row["supply"]]
         tail = "}}, %s," % c_str(row["note"])
