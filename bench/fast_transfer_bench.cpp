@@ -52,16 +52,17 @@
 #include <thread>
 #include <vector>
 
-#include "commands/Driver.h"
-#include "commands/Jobs.h"
 #include "bench/Timing.h"
 #include "chips/ChipModule.h"
 #include "chips/Chipfunctions.h"
 #include "chips/FastTransport.h"
+#include "commands/Driver.h"
+#include "commands/Jobs.h"
 #include "firmware/GatewayParser.h"
 #include "image/Images.h"
 #include "link/Portfunctions.h"
 #include "log/Seams.h"
+#include "support/CountingDriver.h"
 #include "support/Fakes.h"
 #include "support/SimProcess.h"
 
@@ -70,49 +71,7 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// The termios driver counting the bytes each way, and the real clock counting the waits: a
-// pseudo-terminal takes a write at once where a serial port takes its wire time, so the
-// contract's writes are timed as their bytes on the wire plus their waits, where that is longer
-// than the clock says.
-class CountingDriver : public SerialDriver {
- public:
-  CountingDriver() : real_((SetSerialDriver(nullptr), GetSerialDriver())) { SetSerialDriver(this); }
-  ~CountingDriver() override { SetSerialDriver(nullptr); }
-  int Open(const std::string& d) override { return real_.Open(d); }
-  bool GetSettings(int h) override { return real_.GetSettings(h); }
-  bool SetSettings(int h) override { return real_.SetSettings(h); }
-  void Purge(int h) override { real_.Purge(h); }
-  bool Write(int h, const uint8_t* data, int count) override {
-    bytes += static_cast<uint64_t>(count);
-    return real_.Write(h, data, count);
-  }
-  int Read(int h, uint8_t* data, int max, int expected, int timeoutMs) override {
-    const int n = real_.Read(h, data, max, expected, timeoutMs);
-    if (n > 0) bytes += static_cast<uint64_t>(n);
-    return n;
-  }
-  void Close(int h) override { real_.Close(h); }
-  bool SetBaud(int h, uint32_t baud) override { return real_.SetBaud(h, baud); }
-  int LastError() const override { return real_.LastError(); }
-  uint64_t bytes = 0;
-
- private:
-  SerialDriver& real_;
-};
-
-class CountingClock : public Clock {
- public:
-  void SleepMs(int ms) override {
-    sleptMs += ms;
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-  }
-  LocalTime Now() override { return {}; }
-  long long sleptMs = 0;
-};
-
-double Seconds(SteadyClock::time_point t0) {
-  return std::chrono::duration<double>(SteadyClock::now() - t0).count();
-}
+double Seconds(SteadyClock::time_point t0) { return std::chrono::duration<double>(SteadyClock::now() - t0).count(); }
 
 struct Case {
   const char* chip;
@@ -132,7 +91,7 @@ constexpr double kEnableS = 0.020;
 
 // Times a read and a write (after an erase) of bytes of Flash, fast or not; the limits from the
 // line and SPI clock that the run ended up with.
-Timing Measure(test::CoreFixture& fixture, CountingDriver& driver, CountingClock& clock, const Case& c,
+Timing Measure(test::CoreFixture& fixture, test::CountingDriver& driver, test::CountingClock& clock, const Case& c,
                bool fast, uint32_t bytes, const std::vector<uint8_t>& data, uint32_t latencyMs = 0) {
   fixture.log.lines.clear();
   Timing t;
@@ -164,17 +123,18 @@ Timing Measure(test::CoreFixture& fixture, CountingDriver& driver, CountingClock
   FileImage image;
   for (uint32_t a = 0; a < bytes; ++a) image.Put(a, data[a]);
   // The wire time at the contract's 115200 baud of what crossed the line, and the waits.
-  auto floor = [&driver, &clock](uint64_t bytes0, long long slept0) {
-    return static_cast<double>(driver.bytes - bytes0) * 11 / 115200 + (clock.sleptMs - slept0) / 1000.0;
+  auto floor = [&driver, &clock](long long bytes0, long long slept0) {
+    const long long bytes = driver.written + driver.answered - bytes0;
+    return static_cast<double>(bytes) * 11 / 115200 + (clock.sleptMs - slept0) / 1000.0;
   };
-  uint64_t b0 = driver.bytes;
+  long long b0 = driver.written + driver.answered;
   long long s0 = clock.sleptMs;
   auto t0 = SteadyClock::now();
   t.ok = t.ok && WriteMemoryJob(Memory::Flash, image, false, r);
   t.write = Seconds(t0);
   if (!fast) t.write = std::max(t.write, floor(b0, s0));
   std::vector<uint8_t> out;
-  b0 = driver.bytes;
+  b0 = driver.written + driver.answered;
   s0 = clock.sleptMs;
   t0 = SteadyClock::now();
   t.ok = t.ok && ReadMemoryJob(Memory::Flash, out, r);
@@ -233,15 +193,15 @@ bool MeasureSlow(test::CoreFixture& fixture) {
   const double bitUs = period * double{firmware::kSpiPeriodUnitUs};
   const uint32_t pages = FlashSize / ChipFlashPageBytes(*e);
   const double limit = (2.0 * FlashSize + pages) * 32 * bitUs / 1e6 + pages * e->times.flashUs / 1e6 + 2 * kEnableS;
-  std::printf("%-11s %-6s %-12s %7.2f %7.2f %6.3f  peer %.1f s, ratio %.2f  (%s, SCK %.1f kHz)%s\n", chip,
-              "128kHz", "write+verify", took, limit, took / limit, kPeerSlowS, took / kPeerSlowS,
+  std::printf("%-11s %-6s %-12s %7.2f %7.2f %6.3f  peer %.1f s, ratio %.2f  (%s, SCK %.1f kHz)%s\n", chip, "128kHz",
+              "write+verify", took, limit, took / limit, kPeerSlowS, took / kPeerSlowS,
               fast ? "fast transfers" : "one instruction at a time", 1000.0 / bitUs, ok ? "" : "  FAILED");
   std::fflush(stdout);
   return ok;
 }
 
 // The polled and the fixed waits on one chip, each measured in this run.
-bool CompareWaits(test::CoreFixture& fixture, CountingDriver& driver, CountingClock& clock, const Case& c) {
+bool CompareWaits(test::CoreFixture& fixture, test::CountingDriver& driver, test::CountingClock& clock, const Case& c) {
   const ChipEntry* e = FindChipByName(c.chip);
   if (!e || !e->part) return false;
   const uint32_t size = e->flashSize;
@@ -261,11 +221,12 @@ bool CompareWaits(test::CoreFixture& fixture, CountingDriver& driver, CountingCl
   std::printf("%-14s %6u KB  write %6.2f s polled, %6.2f s fixed: %5.2fx faster (%.0f %% less time)\n", c.chip,
               size / 1024, polled.write, fixed.write, fixed.write / polled.write,
               100.0 * (1 - polled.write / fixed.write));
-  std::printf("%-14s %6s     write+verify %6.2f s polled, %6.2f s fixed; chip busy %5.2f s + line and SPI %5.2f s"
-              " = %5.2f s: polled %5.2f x that, fixed %5.2f x  (%u baud / SCK %u Hz)%s\n", "", "",
-              polled.write + polled.read, fixed.write + fixed.read, busy, line + 2 * kEnableS, limit,
-              (polled.write + polled.read) / limit, (fixed.write + fixed.read) / limit, polled.baud, polled.sck,
-              polled.ok && fixed.ok ? "" : "  FAILED");
+  std::printf(
+      "%-14s %6s     write+verify %6.2f s polled, %6.2f s fixed; chip busy %5.2f s + line and SPI %5.2f s"
+      " = %5.2f s: polled %5.2f x that, fixed %5.2f x  (%u baud / SCK %u Hz)%s\n",
+      "", "", polled.write + polled.read, fixed.write + fixed.read, busy, line + 2 * kEnableS, limit,
+      (polled.write + polled.read) / limit, (fixed.write + fixed.read) / limit, polled.baud, polled.sck,
+      polled.ok && fixed.ok ? "" : "  FAILED");
   std::fflush(stdout);
   return polled.ok && fixed.ok;
 }
@@ -298,8 +259,13 @@ int main(int argc, char** argv) {
 #else
   if (!allowIdle) bench::HoldWakeLatencyZero();
   test::CoreFixture fixture;  // the log and prompts recorded, not shown
-  CountingDriver driver;
-  CountingClock clock;
+  // The termios driver and the real clock, counted: a pseudo-terminal takes a write at once
+  // where a serial port takes its wire time, so the contract's writes are timed as their bytes
+  // on the wire plus their waits, where that is longer than the clock says.
+  test::CountingDriver driver;
+  SetSerialDriver(&driver);
+  SetClock(nullptr);
+  test::CountingClock clock(GetClock());
   SetClock(&clock);
   DelayValue = 0;
   std::vector<Case> cases = {{"ATtiny85", 1000000}, {"ATtiny85", 8000000}};
@@ -308,8 +274,8 @@ int main(int argc, char** argv) {
     cases.push_back({"AT90CAN128", 1000000});
     cases.push_back({"AT90CAN128", 8000000});
   }
-  std::printf("%-11s %-6s %-5s %7s %7s %6s  %7s %7s %6s  %8s %8s  %s\n", "chip", "target", "op", "fast s",
-              "limit", "ratio", "+lat s", "limit", "ratio", "contract", "speed-up", "line / SCK");
+  std::printf("%-11s %-6s %-5s %7s %7s %6s  %7s %7s %6s  %8s %8s  %s\n", "chip", "target", "op", "fast s", "limit",
+              "ratio", "+lat s", "limit", "ratio", "contract", "speed-up", "line / SCK");
   std::printf("(+lat: fast transfers with a %u ms USB latency timer on the board)\n", latencyMs);
   int failures = 0;
   if (pollingOnly) cases.clear();
@@ -343,7 +309,8 @@ int main(int argc, char** argv) {
   }
   if (!quick && !slowOnly) {
     std::printf("waits that end when the chip is ready, the chip busy for its typical time:\n");
-    for (const Case& c : {Case{"ATmega328P", 16000000}, Case{"ATmega128RFR2", 16000000}, Case{"ATmega256RFR2", 16000000}})
+    for (const Case& c :
+         {Case{"ATmega328P", 16000000}, Case{"ATmega128RFR2", 16000000}, Case{"ATmega256RFR2", 16000000}})
       if (!CompareWaits(fixture, driver, clock, c)) ++failures;
   }
   if (!pollingOnly && !MeasureSlow(fixture)) ++failures;
@@ -351,6 +318,8 @@ int main(int argc, char** argv) {
   // one byte on it per byte of memory: its floor, whatever its SPI and waits.
   std::printf("for comparison, the line alone of a 19200-baud programmer: %.1f s for 8 KB, %.1f s for 128 KB\n",
               8192 * 10 / 19200.0, 131072 * 10 / 19200.0);
+  SetSerialDriver(nullptr);
+  SetClock(nullptr);
   return failures ? 1 : 0;
 #endif
 }

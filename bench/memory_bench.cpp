@@ -27,12 +27,12 @@
 //       has no cpuidle driver to honour that, with idle-class spinning threads).
 //   --gaps [CHIP]: only the breakdown of the time over the floor, from the simulator's trace.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -44,17 +44,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <optional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "bench/Timing.h"
-#include "commands/Driver.h"
 #include "bench/YesPrompt.h"
 #include "chips/Chipfunctions.h"
+#include "commands/Driver.h"
 #include "image/Images.h"
 #include "link/Portfunctions.h"
 #include "link/PosixSerial.h"
@@ -62,6 +62,7 @@
 #include "log/Seams.h"
 #include "sim/SimChip.h"
 #include "sim/Wire.h"
+#include "support/CountingDriver.h"
 #include "support/SimDriver.h"
 #include "support/SimProcess.h"
 
@@ -72,7 +73,7 @@ namespace {
 
 constexpr int64_t kByteNs = 95486;  // 11 bits at 115200 baud
 constexpr double kByteMs = kByteNs / 1e6;
-constexpr int kMarkerBytes = 9;     // 0x45 out, 8 bytes back
+constexpr int kMarkerBytes = 9;  // 0x45 out, 8 bytes back
 
 using sim::NowNs;
 
@@ -93,12 +94,9 @@ struct Operation {
 };
 
 const Operation kOperations[] = {
-    {MemoryOperation::WriteProgram, "write-program", true},
-    {MemoryOperation::ReadProgram, "read-program", true},
-    {MemoryOperation::VerifyProgram, "verify-program", true},
-    {MemoryOperation::WriteData, "write-data", false},
-    {MemoryOperation::ReadData, "read-data", false},
-    {MemoryOperation::VerifyData, "verify-data", false},
+    {MemoryOperation::WriteProgram, "write-program", true},   {MemoryOperation::ReadProgram, "read-program", true},
+    {MemoryOperation::VerifyProgram, "verify-program", true}, {MemoryOperation::WriteData, "write-data", false},
+    {MemoryOperation::ReadData, "read-data", false},          {MemoryOperation::VerifyData, "verify-data", false},
 };
 
 // Keeps the log of the current operation, to tell success from failure.
@@ -108,9 +106,7 @@ class LastLines : public LogSink {
   // The line after "Trying to ...": "Finished" or "Finished. No differences found.", or why not.
   std::string Failure() const {
     for (const std::string& l : lines) {
-      if (l.find("with fail") != std::string::npos || l.rfind("Error", 0) == 0 ||
-          l.rfind("No chip", 0) == 0)
-        return l;
+      if (l.find("with fail") != std::string::npos || l.rfind("Error", 0) == 0 || l.rfind("No chip", 0) == 0) return l;
     }
     return "";
   }
@@ -137,38 +133,6 @@ void FillImages() {
 // ---------------------------------------------------------------------------------------
 // The floor: counted from the exact exchange, in virtual time.
 
-class CountingDriver : public SerialDriver, public Clock {
- public:
-  explicit CountingDriver(test::SimDriver& sim) : sim_(sim) {}
-  int Open(const std::string& d) override { return sim_.Open(d); }
-  bool GetSettings(int h) override { return sim_.GetSettings(h); }
-  bool SetSettings(int h) override { return sim_.SetSettings(h); }
-  void Purge(int h) override { sim_.Purge(h); }
-  bool Write(int h, const uint8_t* data, int count) override {
-    written += count;
-    ++packets;
-    return sim_.Write(h, data, count);
-  }
-  int Read(int h, uint8_t* data, int max, int expected, int timeoutMs) override {
-    int n = sim_.Read(h, data, max, expected, timeoutMs);
-    answered += n;
-    return n;
-  }
-  void Close(int h) override { sim_.Close(h); }
-  int LastError() const override { return sim_.LastError(); }
-  void SleepMs(int ms) override {
-    sleptMs += ms;
-    sim_.SleepMs(ms);
-  }
-  LocalTime Now() override { return sim_.Now(); }
-
-  void Reset() { written = answered = sleptMs = packets = 0; }
-  long long written = 0, answered = 0, sleptMs = 0, packets = 0;
-
- private:
-  test::SimDriver& sim_;
-};
-
 struct Floor {
   long long written = 0, answered = 0, sleptMs = 0, packets = 0;
   double pacedVirtualMs = 0;  // the same run with the in-process line paced: must agree
@@ -183,9 +147,10 @@ bool CountFloors(const ChipEntry& chip, int delay, const std::vector<const Opera
   SetLogSink(&log);
   test::SimDriver sim(chip.name, {}, false);
   sim.paced = true;
-  CountingDriver counter(sim);
+  test::CountingDriver counter(sim);
+  test::CountingClock clock(sim);
   SetSerialDriver(&counter);
-  SetClock(&counter);
+  SetClock(&clock);
   OpenPort("/dev/null");
   bool ok = PortHandle >= 0;
   SelectChip(chip.id);
@@ -195,11 +160,11 @@ bool CountFloors(const ChipEntry& chip, int delay, const std::vector<const Opera
     if (!ok) break;
     log.lines.clear();
     counter.Reset();
+    clock.sleptMs = 0;
     const int64_t t0 = sim.NowUs();
     const uint64_t v0 = sim.Violations();
     RunMemoryCommand(o->op);
-    Floor f{counter.written, counter.answered, counter.sleptMs, counter.packets,
-            (sim.NowUs() - t0) / 1000.0,
+    Floor f{counter.written,      counter.answered, clock.sleptMs, counter.packets, (sim.NowUs() - t0) / 1000.0,
             sim.Violations() - v0};
     if (std::string why = log.Failure(); !why.empty()) {
       std::printf("  floor run of %s %s failed: %s\n", chip.name, o->name, why.c_str());
@@ -255,8 +220,7 @@ class Simulator {
     unlink(link_.c_str());
     unlink(state_.c_str());
     // Strict: on the benchmark's idle machine every early instruction is the program's.
-    std::vector<std::string> args = {"--chip", chip_, "--link", link_, "--state", state_, "--pace",
-                                     "--strict-timing"};
+    std::vector<std::string> args = {"--chip", chip_, "--link", link_, "--state", state_, "--pace", "--strict-timing"};
     if (!trace_.empty()) {
       args.push_back("--trace");
       args.push_back(trace_);
@@ -329,7 +293,8 @@ Timing TimeOne(const Operation& o, Simulator& sim, LastLines& log) {
 // One operation at DelayValue 0 with drained writes on a fresh simulator that traces; the
 // trace's lines.
 std::vector<std::string> TracedRun(const ChipEntry& chip, MemoryOperation op) {
-  const std::string trace = "/tmp/quillet-memory-bench-" + std::to_string(getpid()) + "-" + std::to_string(static_cast<int>(op)) + ".trace";
+  const std::string trace =
+      "/tmp/quillet-memory-bench-" + std::to_string(getpid()) + "-" + std::to_string(static_cast<int>(op)) + ".trace";
   {
     Simulator sim(chip.name, "gaps", trace);
     if (!sim.Start()) return {};
@@ -378,10 +343,11 @@ void CommitLag(const ChipEntry& chip) {
     }
   }
   const double needed = 5000 + 6 * kByteNs / 1e3;
-  std::printf("%s Write Program, DelayValue 0, drained writes: %d page commits; shortest "
-              "commit-to-next-execute %.0f us in the simulator's time (%.0f us without lag), "
-              "so up to %.0f us of lag; %d timing violations\n",
-              chip.name, commits, shortest, needed, std::max(0.0, needed - shortest), violations);
+  std::printf(
+      "%s Write Program, DelayValue 0, drained writes: %d page commits; shortest "
+      "commit-to-next-execute %.0f us in the simulator's time (%.0f us without lag), "
+      "so up to %.0f us of lag; %d timing violations\n",
+      chip.name, commits, shortest, needed, std::max(0.0, needed - shortest), violations);
 }
 
 int Gaps(const std::string& chipName) {
@@ -403,30 +369,28 @@ int Gaps(const std::string& chipName) {
     const int n = cmd == 0x44 ? 5 : cmd == 0x0A ? 3 : (cmd == 0x40 || cmd == 0x42) ? 2 : 1;
     const double firstStart = us - n * kByteNs / 1e3;
     // Lags of more than 5 ms are the prescribed waits of Programming Enable, not overhead.
-    if (started && prevEnd >= 0 && firstStart - prevEnd < 5000 &&
-        (cmd == 0x44 || cmd == 0x45 || cmd == 0x46)) {
-      const char* after = cmd == 0x44 ? "0x44 after an answer" : cmd == 0x46
-                                                                    ? "0x46 after 0x44"
-                                                                    : "0x45 after 0x46";
+    if (started && prevEnd >= 0 && firstStart - prevEnd < 5000 && (cmd == 0x44 || cmd == 0x45 || cmd == 0x46)) {
+      const char* after = cmd == 0x44 ? "0x44 after an answer" : cmd == 0x46 ? "0x46 after 0x44" : "0x45 after 0x46";
       gaps[after].push_back(firstStart - prevEnd);
     }
     prevEnd = cmd == 0x45 ? us + 8 * kByteNs / 1e3 : us;
     if (cmd == 0x45) started = true;  // the byte loop starts after Programming Enable's answer
   }
-  std::printf("lag before each packet's first byte, %s Read Data, DelayValue 0, drained writes "
-              "(simulator --trace, which itself adds a little):\n", chip->name);
+  std::printf(
+      "lag before each packet's first byte, %s Read Data, DelayValue 0, drained writes "
+      "(simulator --trace, which itself adds a little):\n",
+      chip->name);
   double total = 0;
   for (auto& [what, v] : gaps) {
     if (v.size() < 10) continue;
     double sum = 0;
     for (double g : v) sum += g;
     std::sort(v.begin(), v.end());
-    std::printf("  %-22s %4zu packets  median %6.1f us  mean %6.1f us  p90 %6.1f us\n",
-                what.c_str(), v.size(), v[v.size() / 2], sum / v.size(), v[v.size() * 9 / 10]);
+    std::printf("  %-22s %4zu packets  median %6.1f us  mean %6.1f us  p90 %6.1f us\n", what.c_str(), v.size(),
+                v[v.size() / 2], sum / v.size(), v[v.size() * 9 / 10]);
     total += sum / v.size();
   }
-  std::printf("  per read exchange: %.1f us over its %.1f us of wire time\n", total,
-              15 * kByteNs / 1e3);
+  std::printf("  per read exchange: %.1f us over its %.1f us of wire time\n", total, 15 * kByteNs / 1e3);
   return 0;
 }
 
@@ -492,8 +456,8 @@ int Run(const Options& opt) {
     std::printf("no operation matches the filter\n");
     return 2;
   }
-  std::printf("machine load (1/5/15 min): %s; a 1 ms sleep overshoots by %.0f us (median)\n",
-              LoadAverage().c_str(), SleepOvershootUs());
+  std::printf("machine load (1/5/15 min): %s; a 1 ms sleep overshoots by %.0f us (median)\n", LoadAverage().c_str(),
+              SleepOvershootUs());
 
   std::vector<Row> rows;
   int rc = 0;
@@ -511,11 +475,11 @@ int Run(const Options& opt) {
       for (const Operation* o : ops) {
         const Floor& f = floors[d][o->name];
         if (std::abs(f.pacedVirtualMs - f.Ms()) > 0.01)
-          std::printf("  note: %s %s delay %d: counted floor %.3f ms, paced virtual time %.3f ms\n",
-                      chip->name, o->name, d, f.Ms(), f.pacedVirtualMs);
+          std::printf("  note: %s %s delay %d: counted floor %.3f ms, paced virtual time %.3f ms\n", chip->name,
+                      o->name, d, f.Ms(), f.pacedVirtualMs);
         if (f.violations)
-          std::printf("  %s %s delay %d: %llu timing violations in virtual time\n", chip->name,
-                      o->name, d, static_cast<unsigned long long>(f.violations));
+          std::printf("  %s %s delay %d: %llu timing violations in virtual time\n", chip->name, o->name, d,
+                      static_cast<unsigned long long>(f.violations));
       }
     }
 
@@ -568,9 +532,9 @@ int Run(const Options& opt) {
           row.floor = f.Ms();
           row.packets = f.packets;
           const double ratio = row.median / row.floor;
-          std::printf("%-10s %-14s d=%d %-5s median %9.1f ms  floor %9.1f ms  ratio %.3f%s%s%s\n",
-                      row.chip.c_str(), row.op.c_str(), d, mode.c_str(), row.median, row.floor,
-                      ratio, row.violations ? "  VIOLATIONS" : "",
+          std::printf("%-10s %-14s d=%d %-5s median %9.1f ms  floor %9.1f ms  ratio %.3f%s%s%s\n", row.chip.c_str(),
+                      row.op.c_str(), d, mode.c_str(), row.median, row.floor, ratio,
+                      row.violations ? "  VIOLATIONS" : "",
                       row.failure.empty() ? "" : "  FAILED: ", row.failure.c_str());
           std::fflush(stdout);
           rows.push_back(row);
@@ -582,26 +546,28 @@ int Run(const Options& opt) {
     }
   }
 
-  std::printf("\n| chip | operation | DelayValue | mode | runs | median ms | floor ms | ratio | "
-              "over floor, us per packet | violations |\n");
+  std::printf(
+      "\n| chip | operation | DelayValue | mode | runs | median ms | floor ms | ratio | "
+      "over floor, us per packet | violations |\n");
   std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
   for (const Row& r : rows) {
     const double ratio = r.median / r.floor;
-    std::printf("| %s | %s | %d | %s | %d | %.1f | %.1f | %.3f | %+.1f | %llu%s |\n",
-                r.chip.c_str(), r.op.c_str(), r.delay, r.mode.c_str(), r.runs, r.median, r.floor,
-                ratio, (r.median - r.floor) * 1000.0 / static_cast<double>(r.packets),
+    std::printf("| %s | %s | %d | %s | %d | %.1f | %.1f | %.3f | %+.1f | %llu%s |\n", r.chip.c_str(), r.op.c_str(),
+                r.delay, r.mode.c_str(), r.runs, r.median, r.floor, ratio,
+                (r.median - r.floor) * 1000.0 / static_cast<double>(r.packets),
                 static_cast<unsigned long long>(r.violations), r.failure.empty() ? "" : " FAILED");
     if (!r.failure.empty()) rc = 1;
     if (r.mode == "drain" && ratio > 1.05) rc = rc ? rc : 3;
     if (r.mode == "drain" && r.delay == 0 && r.violations) rc = rc ? rc : 3;
   }
-  std::printf("\nfloor = (bytes written + bytes answered) x 95.49 us + the program's sleeps, "
-              "counted in-process.\n"
-              "drain: writes wait out their wire time as on a real UART (the comparison with "
-              "the floor);\nplain: PosixSerialDriver on the pseudo-terminal, whose writes return "
-              "at once.\nEach timing ends with one extra ReadBack exchange, less its 9 bytes of "
-              "wire time.\nmachine load at the end: %s; whole run %.0f s\n",
-              LoadAverage().c_str(), (NowNs() - benchStart) / 1e9);
+  std::printf(
+      "\nfloor = (bytes written + bytes answered) x 95.49 us + the program's sleeps, "
+      "counted in-process.\n"
+      "drain: writes wait out their wire time as on a real UART (the comparison with "
+      "the floor);\nplain: PosixSerialDriver on the pseudo-terminal, whose writes return "
+      "at once.\nEach timing ends with one extra ReadBack exchange, less its 9 bytes of "
+      "wire time.\nmachine load at the end: %s; whole run %.0f s\n",
+      LoadAverage().c_str(), (NowNs() - benchStart) / 1e9);
   SetUserPrompt(nullptr);
   return rc;
 }
