@@ -122,7 +122,7 @@ void TForm1::LeaveCommand() {
   // A failed exchange closed the port: shown closed, as after Disconnect, and said once the
   // command's own lines stand.
   DisableControls();
-  if (portOpenAtStart_) AddLog(0, "The gateway stopped answering on " + OpenedDevice() + " (closed)");
+  if (portOpenAtStart_) AddLog(LogKind::Text, "The gateway stopped answering on " + OpenedDevice() + " (closed)");
 }
 
 QPlainTextEdit* TForm1::View(int view) const {

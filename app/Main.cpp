@@ -551,7 +551,7 @@ void TForm1::ConnectPort() {
   const std::string name = static_cast<PortBox*>(ComboBox1)->Device().toStdString();
   if (name.size() > kMaxPortName) {
     // Too long for a device name: refused as an unavailable port, nothing is opened.
-    AddLog(2, "");
+    AddLog(LogKind::PortUnavailable, "");
     return;
   }
   // Never leave a handle behind if a connect comes while the port is still open.
@@ -563,7 +563,7 @@ void TForm1::ConnectPort() {
   // Another chip may sit in the socket now: nothing read before counts for it.
   ForgetChipFuses();
   EnableControls();
-  AddLog(1, device);
+  AddLog(LogKind::PortOpen, device);
 }
 
 void TForm1::DisconnectPort() {
@@ -572,7 +572,7 @@ void TForm1::DisconnectPort() {
   PortHandle = -1;
   DisableControls();
   FollowGateway();
-  AddLog(3, "");
+  AddLog(LogKind::PortClosed, "");
 }
 
 // The port stays as it is under a running command, whatever reaches these.
@@ -616,8 +616,8 @@ void TForm1::SaveLogas1Click() {
                                 "The log could not be saved to file " + path + ": " + file.Why());
     return;
   }
-  if (!file.Note().empty()) AddLog(0, "Note: " + file.Note());
-  AddLog(8, path);
+  if (!file.Note().empty()) AddLog(LogKind::Text, "Note: " + file.Note());
+  AddLog(LogKind::LogSaved, path);
 }
 
 void TForm1::About1Click() {

@@ -30,7 +30,7 @@ constexpr const char* kRecentKeys[3] = {nullptr, "recentProgramFiles", "recentDa
 constexpr qint64 kMaxSettingsBytes = 1 << 20;
 
 void Ignored(const char* key, const std::string& why) {
-  AddLog(0, std::string("Setting ") + key + " ignored: " + why);
+  AddLog(LogKind::Text, std::string("Setting ") + key + " ignored: " + why);
 }
 
 // An integer in [low, high], or fallback.
@@ -108,7 +108,7 @@ bool CleanSettingsFile(const QString& fileName) {
   const QFileInfo info(fileName);
   if (!info.exists() || !info.isFile()) return true;
   if (info.size() > kMaxSettingsBytes) {
-    AddLog(0, "Settings ignored: " + fileName.toStdString() + " is larger than 1 MB");
+    AddLog(LogKind::Text, "Settings ignored: " + fileName.toStdString() + " is larger than 1 MB");
     return false;
   }
   QFile file(fileName);
@@ -147,7 +147,7 @@ bool CleanSettingsFile(const QString& fileName) {
     }
     if (bad) {
       dropped = true;
-      AddLog(0, "Setting " + key.substr(0, 64) + " ignored: " + Expected(key));
+      AddLog(LogKind::Text, "Setting " + key.substr(0, 64) + " ignored: " + Expected(key));
       continue;
     }
     kept += entry;
@@ -156,7 +156,7 @@ bool CleanSettingsFile(const QString& fileName) {
   if (!dropped) return true;
   SafeFile out;
   if (!out.Create(fileName.toStdString()) || !out.Write(kept.data(), kept.size()) || !out.Commit()) {
-    AddLog(0, "Settings ignored: " + fileName.toStdString() + " cannot be rewritten without them (" +
+    AddLog(LogKind::Text, "Settings ignored: " + fileName.toStdString() + " cannot be rewritten without them (" +
                   out.Why() + ")");
     return false;
   }

@@ -14,7 +14,7 @@ bool ProgrammingEnableNoEcho() {
   // The chip is not known yet, so its echo cannot be relied on: nothing is read back.
   if (!StartProgrammingEnable(" execute Programming Enable without echo back reading.", false))
     return false;
-  AddLog(19, " with success.");
+  AddLog(LogKind::Finished, " with success.");
   return true;
 }
 
@@ -36,10 +36,10 @@ std::string SignatureOwner(ChipId id) {
 }
 
 ChipId ReadSignature() {
-  AddLog(18, " read signature bytes");
+  AddLog(LogKind::Trying, " read signature bytes");
   ChipId id = 0;
   if (!ReadSignatureQuietly(id)) return 0;
-  AddLog(19, "");
+  AddLog(LogKind::Finished, "");
   return id;
 }
 
@@ -61,7 +61,7 @@ ChipId ConfirmSignature(ChipId first, bool& lineFault) {
     previous = id;
   }
   lineFault = true;
-  AddLog(0, "The signature read differently each time (" + seen +
+  AddLog(LogKind::Text, "The signature read differently each time (" + seen +
                 "): bytes are damaged on the line; check the cable, the wiring and the supply");
   return 0;
 }
@@ -78,7 +78,7 @@ void LogSpiClock(uint8_t code, const char* why) {
   const double us = code * double{firmware::kSpiPeriodUnitUs};
   char line[128];
   std::snprintf(line, sizeof line, "Slow target: SPI clock %.1f kHz (%.0f us a bit), %s", 1000.0 / us, us, why);
-  AddLog(0, line);
+  AddLog(LogKind::Text, line);
 }
 
 // Programming Enable again after a reset pulse, then the signature.
@@ -121,7 +121,7 @@ ChipId SearchUnconfirmed() {
   for (int retry = 1; retry <= kEnableRetries && Unanswered(id) && QuilletGateway(); ++retry) {
     char what[32];
     std::snprintf(what, sizeof what, "signature %02X %02X %02X", id & 0xFF, (id >> 8) & 0xFF, id >> 16);
-    AddLog(0, EnableRetryLine(what, retry));
+    AddLog(LogKind::Text, EnableRetryLine(what, retry));
     id = EnableAndRead();
     if (PortHandle < 0) return 0;
   }

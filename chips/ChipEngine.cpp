@@ -88,19 +88,19 @@ bool ChipModule::ProgrammingEnable() const {
     if (retry > kEnableRetries) return false;
     char echo[40];
     std::snprintf(echo, sizeof echo, answer.count >= 2 ? "echo 0x%02X, not 0x53" : "no echo", answer.data[1]);
-    AddLog(0, EnableRetryLine(echo, retry));
+    AddLog(LogKind::Text, EnableRetryLine(echo, retry));
     if (!PulseResetAndEnable(true)) return false;
   }
-  AddLog(19, " with success.");
+  AddLog(LogKind::Finished, " with success.");
   return true;
 }
 
 bool ChipModule::ChipErase() const {
-  AddLog(18, " erase the chip");
+  AddLog(LogKind::Trying, " erase the chip");
   if (!Write({0xAC, 0x80, 0x00, 0x00}, " 0x44 0x00 0x00 0x80 0xAC",
              WaitMs(eraseWaitMs, &WriteTimes::eraseUs)))
     return false;
-  AddLog(19, " with success.");
+  AddLog(LogKind::Finished, " with success.");
   return true;
 }
 
@@ -108,7 +108,7 @@ bool ChipModule::HasReadCalibration() const { return calibration; }
 
 bool ChipModule::ReadCalibration() const {
   if (!calibration) return false;
-  AddLog(18, " read calibration bytes");
+  AddLog(LogKind::Trying, " read calibration bytes");
   for (unsigned i = 0; i < CalibrationCount && i < CalibrationBytes.size(); ++i) {
     if (!ExecuteInstruction({0x38, 0x00, static_cast<uint8_t>(i), 0x00},
                             " 0x44 0x00 i 0x00 0x38"))
@@ -118,7 +118,7 @@ bool ChipModule::ReadCalibration() const {
     if (!ReadBackAnswer(answer)) return false;
     CalibrationBytes[i] = AnswerValue(answer);
   }
-  AddLog(19, "");
+  AddLog(LogKind::Finished, "");
   return true;
 }
 
@@ -324,7 +324,7 @@ bool ChipModule::RunFuse(FuseOp op) const {
   const FuseInstruction* f = Find(op);
   if (!f || f->index >= FuseLockBytes.size()) return false;
   bool write = op >= FuseOp::WriteLockBits;
-  AddLog(18, f->text);
+  AddLog(LogKind::Trying, f->text);
   Instruction in{f->i1, f->i2, 0x00, 0x00};
   if (write) {
     uint8_t data = static_cast<uint8_t>((FuseLockBytes[f->index] & f->andMask) | f->orMask);
@@ -348,7 +348,7 @@ bool ChipModule::RunFuse(FuseOp op) const {
       FuseLockBytes[f->index + 1] = lock;
     }
   }
-  AddLog(19, " with success.");
+  AddLog(LogKind::Finished, " with success.");
   return true;
 }
 

@@ -212,12 +212,12 @@ ChipDisplay* GetChipDisplay() { return g_display; }
 
 void SelectChip(ChipId id) {
   if (id == 0) {
-    AddLog(14, "");
+    AddLog(LogKind::NoChipSelected, "");
     return;
   }
   const ChipEntry* e = FindChip(id);
   if (!e) {
-    AddLog(15, " unknown");
+    AddLog(LogKind::SelectedChip, " unknown");
     return;
   }
   ChipName = e->name;
@@ -227,7 +227,7 @@ void SelectChip(ChipId id) {
   EepromSize = e->eepromSize;
   CalibrationCount = e->calibrationCount;
   if (g_display) g_display->RefreshChipDisplay(SelectedChip);
-  AddLog(15, " " + ChipName);
+  AddLog(LogKind::SelectedChip, " " + ChipName);
   for (int i = 1; i <= 4; ++i) ResetChipBuffer(i);
 }
 

@@ -398,8 +398,8 @@ void Settle() {
 
 // The usual failure line of an exchange that brought no good answer; the port closes.
 bool Failed() {
-  if (g_chipBusy) AddLog(0, "Error: the chip was still busy at the end of its longest write time");
-  else AddLog(7, " (SPI paket)");
+  if (g_chipBusy) AddLog(LogKind::Text, "Error: the chip was still busy at the end of its longest write time");
+  else AddLog(LogKind::AnswerError, " (SPI paket)");
   ClosePort();
   return false;
 }
@@ -709,7 +709,7 @@ void IdentifyGateway(ChipId signature) {
   std::snprintf(line, sizeof line, "Gateway: Quillet firmware %u.%u", g_version[0], g_version[1]);
   if (!g_enabled) {
     g_fast = false;
-    AddLog(0, line);
+    AddLog(LogKind::Text, line);
     return;
   }
   FastNewOperation();
@@ -727,7 +727,7 @@ void IdentifyGateway(ChipId signature) {
     Drain();
   }
   FastNewOperation();
-  AddLog(0, std::string(line) + (g_fast ? ", fast transfers" : ""));
+  AddLog(LogKind::Text, std::string(line) + (g_fast ? ", fast transfers" : ""));
 }
 
 bool FastActive() { return g_enabled && g_fast && PortHandle >= 0; }

@@ -14,7 +14,7 @@ GatewayPacket InstructionPacket(const Instruction& in) {
 bool SendPacket(const GatewayPacket& packet, const char* literal) {
   FastSettle();
   if (WritePacket(packet)) return true;
-  AddLog(6, literal);
+  AddLog(LogKind::CommandError, literal);
   ClosePort();
   return false;
 }
@@ -45,7 +45,7 @@ GatewayAnswer AwaitGatewayStart() {
   if (!WritePacket(MakePacket({0x45}))) return GatewayAnswer{};
   answer = ReadAnswer(8);
   if (answer.count > 0)
-    AddLog(0, "Gateway: answered only after a restart (the board resets when the port opens); "
+    AddLog(LogKind::Text, "Gateway: answered only after a restart (the board resets when the port opens); "
               "what was sent before was lost");
   return answer;
 }
@@ -81,7 +81,7 @@ bool ReadBackAnswer(GatewayAnswer& answer) {
     // changes nothing on the chip.
     FastDrainLine();
   }
-  AddLog(7, " (SPI paket)");
+  AddLog(LogKind::AnswerError, " (SPI paket)");
   ClosePort();
   return false;
 }
@@ -93,7 +93,7 @@ bool GatewayCaughtUp() {
 }
 
 bool StartProgrammingEnable(const char* text, bool waitAfter) {
-  AddLog(18, text);
+  AddLog(LogKind::Trying, text);
   return PulseResetAndEnable(waitAfter);
 }
 

@@ -88,7 +88,7 @@ std::string Run::SlowClockHint() const {
 int Run::Stopped(const std::string& what) {
   const std::string text = "stopped by the user" + (what.empty() ? "" : " during " + what) +
                            "; the port is closed";
-  AddLog(0, "Stopped by the user");
+  AddLog(LogKind::Text, "Stopped by the user");
   console_.Error(text);
   Status("fail " + text);
   return StopStatus();
@@ -123,7 +123,7 @@ int Run::Go(const std::string& port) {
     return Fail("cannot open " + device + ": -P " + port + " names a USB programmer's port; the gateway is on a "
                 "serial port (-P /dev/ttyUSB0; ls /dev/ttyUSB* /dev/ttyACM* lists them)");
   if (PortHandle < 0) return Fail("cannot open " + device + ": " + PortOpenFailure(device, LastPortError()));
-  AddLog(1, device);
+  AddLog(LogKind::PortOpen, device);
   if (int s = Identify(device)) return s;
   if (int s = CheckJobs()) return s;
 
@@ -380,7 +380,7 @@ int Run::Erase(bool asked) {
   }
   console_.Begin("erase", 0);
   if (!EraseChip()) {
-    AddLog(19, " with fail.");
+    AddLog(LogKind::Finished, " with fail.");
     return FailStep("chip erase failed (the chip may be partly erased)");
   }
   erased_ = true;
@@ -634,7 +634,7 @@ int RunPort(const Options& o, const std::string& port, const std::string& suffix
   int status = Run(o, console, suffix, statusFd).Go(port);
   if (PortHandle >= 0) {
     ClosePort();
-    AddLog(3, "");
+    AddLog(LogKind::PortClosed, "");
   }
   if (!o.logFile.empty()) {
     std::string error;

@@ -113,11 +113,11 @@ std::string StoppedLine(Kind kind, uint32_t done, uint32_t size) {
 // Logs the line for a selection that has no module; true when there was one to log.
 bool LogNoModule() {
   if (SelectedChip == 0) {
-    AddLog(14, "");
+    AddLog(LogKind::NoChipSelected, "");
     return true;
   }
   if (!SelectedModule()) {
-    AddLog(15, " unknown");
+    AddLog(LogKind::SelectedChip, " unknown");
     return true;
   }
   return false;
@@ -138,7 +138,7 @@ bool RunMemoryCommand(MemoryOperation op, bool confirmed) {
   }
 
   LBarScope bar(info.title);
-  AddLog(18, info.text);
+  AddLog(LogKind::Trying, info.text);
   LogStartTime();
   if (LogNoModule()) {
     LogEndTime();
@@ -154,12 +154,12 @@ bool RunMemoryCommand(MemoryOperation op, bool confirmed) {
   uint32_t done = 0;
   switch (RunChipSteps(info, *SelectedModule(), bar, failLine, done)) {
     case Steps::Failed:
-      AddLog(19, failLine);
+      AddLog(LogKind::Finished, failLine);
       LogEndTime();
       return false;
     case Steps::Stopped:
       if (info.kind == Kind::Read) std::copy(before.begin(), before.end(), image);
-      AddLog(0, StoppedLine(info.kind, done, size));
+      AddLog(LogKind::Text, StoppedLine(info.kind, done, size));
       LogEndTime();
       return false;
     case Steps::Done:
@@ -170,7 +170,7 @@ bool RunMemoryCommand(MemoryOperation op, bool confirmed) {
   if (info.kind == Kind::Read) {
     if (int view = ActiveView(info.image)) ImageToView(view, info.image);
   }
-  AddLog(19, info.kind == Kind::Verify ? ". No differences found." : "");
+  AddLog(LogKind::Finished, info.kind == Kind::Verify ? ". No differences found." : "");
   LogEndTime();
   return true;
 }
@@ -185,23 +185,23 @@ bool RunEraseWriteVerify() {
 
 void RunAutosearch() {
   if (!ProgrammingEnableNoEcho()) {
-    AddLog(19, kWithFail);
+    AddLog(LogKind::Finished, kWithFail);
     return;
   }
   ForgetChipFuses();
   bool lineFault = false;
   const ChipId id = SearchSignature(&lineFault);
   if (lineFault) {
-    AddLog(19, kWithFail);
+    AddLog(LogKind::Finished, kWithFail);
     return;
   }
   IdentifyGateway(id);
   // All ones or all zeros is no chip at all, not an unknown one: said as a failure, so that no
   // line of success stands last.
   if (PortHandle >= 0 && (id == 0 || id == 0xFFFFFF)) {
-    AddLog(0, "No chip answers: the signature reads " + SignatureText(id) +
+    AddLog(LogKind::Text, "No chip answers: the signature reads " + SignatureText(id) +
                   "; check the wiring, the chip's supply and its clock");
-    AddLog(19, kWithFail);
+    AddLog(LogKind::Finished, kWithFail);
     return;
   }
   SelectChip(id);
@@ -212,7 +212,7 @@ bool RunChipErase(bool confirmed) {
   LBarScope bar("Chip Erase");
   if (LogNoModule()) return false;
   if (EraseChip(true)) return true;
-  AddLog(19, kWithFail);
+  AddLog(LogKind::Finished, kWithFail);
   return false;
 }
 
@@ -221,11 +221,11 @@ void RunReadCalibration() {
   if (LogNoModule()) return;
   const ChipModule& m = *SelectedModule();
   if (!m.HasReadCalibration()) {
-    AddLog(20, "");
+    AddLog(LogKind::NotAvailable, "");
     return;
   }
   if (!EnableSelectedChip(m) || !m.ReadCalibration()) {
-    AddLog(19, kWithFail);
+    AddLog(LogKind::Finished, kWithFail);
     return;
   }
   std::string text;
@@ -234,7 +234,7 @@ void RunReadCalibration() {
     std::snprintf(buf, sizeof buf, "calibration %u = 0x%02X", i, CalibrationBytes[i]);
     text += buf;
   }
-  AddLog(0, text);
+  AddLog(LogKind::Text, text);
 }
 
 namespace {
@@ -280,7 +280,7 @@ void ForgetChipFuses() { g_known = KnownFuses{}; }
 bool ReadLockAndFuses() {
   LBarScope bar("Read Lock & Fuses");
   if (SelectedChip != 0 && SelectedModule() && !SelectedModule()->CanReadFuses()) {
-    AddLog(20, "");
+    AddLog(LogKind::NotAvailable, "");
     return true;
   }
   if (LogNoModule()) return true;
@@ -298,7 +298,7 @@ bool ReadLockAndFuses() {
       ok = ok && m.ReadLockAndFuseBits();
       break;
   }
-  if (!ok) AddLog(19, kWithFail);
+  if (!ok) AddLog(LogKind::Finished, kWithFail);
   if (ok) RememberChipFuses();
   return ok;
 }
@@ -366,14 +366,14 @@ bool WriteLockAndFuses() {
                       FuseByteWords(m, memory), sent, found, why.c_str());
         break;
     }
-    AddLog(0, text);
+    AddLog(LogKind::Text, text);
   }
   // The dialog shows what the chip holds now.
   std::copy(kept.begin(), kept.end(), FuseLockBytes.begin());
   if (ok && allRead) RememberChipFuses();
   else ForgetChipFuses();
   if (!ok || !allTaken) {
-    AddLog(19, kWithFail);
+    AddLog(LogKind::Finished, kWithFail);
     return false;
   }
   return true;

@@ -559,11 +559,11 @@ const char* TryingText(Memory memory, char op) {
 class JobLines {
  public:
   JobLines(Memory memory, char op) {
-    AddLog(18, TryingText(memory, op));
+    AddLog(LogKind::Trying, TryingText(memory, op));
     LogStartTime();
   }
   ~JobLines() {
-    AddLog(19, finish);
+    AddLog(LogKind::Finished, finish);
     LogEndTime();
   }
   JobLines(const JobLines&) = delete;
@@ -633,7 +633,7 @@ bool Agreed(const char* what, std::vector<uint8_t>& value,
     seen += ", " + text(again);
     previous = std::move(again);
   }
-  AddLog(0, std::string("The ") + what + " read differently each time (" + seen +
+  AddLog(LogKind::Text, std::string("The ") + what + " read differently each time (" + seen +
                 "): bytes are damaged on the line; check the cable, the wiring and the supply");
   return false;
 }
@@ -648,7 +648,7 @@ bool ReadMemoryJob(Memory memory, std::vector<uint8_t>& out, JobResult& r) {
   if (!m) return false;
   LBarScope bar;
   if (memory == Memory::Signature) {
-    AddLog(18, " read signature bytes");
+    AddLog(LogKind::Trying, " read signature bytes");
     if (!m->ProgrammingEnable()) return false;
     const ChipId first = ReadSignature();
     if (first == 0 && PortHandle < 0) return false;
@@ -657,7 +657,7 @@ bool ReadMemoryJob(Memory memory, std::vector<uint8_t>& out, JobResult& r) {
     if (lineFault || (id == 0 && PortHandle < 0)) return false;
     const ChipId identified = IdentifiedSignature();
     if (identified != 0 && id != identified) {
-      AddLog(0, "The signature reads " + SignatureText(id) + ", not " + SignatureText(identified) +
+      AddLog(LogKind::Text, "The signature reads " + SignatureText(id) + ", not " + SignatureText(identified) +
                     " as when the chip was identified: the chip was changed, or bytes are damaged on the line");
       return false;
     }
@@ -819,13 +819,13 @@ bool ReadFuseJob(Memory memory, uint8_t& value) {
   if (!m) return false;
   const FuseAccess a = AccessOf(*m, memory);
   if (!a.read) {
-    AddLog(20, "");
+    AddLog(LogKind::NotAvailable, "");
     return false;
   }
   LBarScope bar;
   const size_t at = a.read->index + (a.combinedLock ? 1 : 0);
   if (!m->ProgrammingEnable() || !m->RunFuse(a.read->op)) {
-    AddLog(19, " with fail.");
+    AddLog(LogKind::Finished, " with fail.");
     return false;
   }
   std::vector<uint8_t> read{FuseLockBytes[at]};
@@ -834,7 +834,7 @@ bool ReadFuseJob(Memory memory, uint8_t& value) {
         again = {FuseLockBytes[at]};
         return true;
       })) {
-    AddLog(19, " with fail.");
+    AddLog(LogKind::Finished, " with fail.");
     return false;
   }
   value = read[0];
@@ -847,14 +847,14 @@ bool WriteFuseJob(Memory memory, uint8_t value, bool verify, bool dryRun, JobRes
   if (!m) return false;
   const FuseAccess a = AccessOf(*m, memory);
   if (!a.write) {
-    AddLog(20, "");
+    AddLog(LogKind::NotAvailable, "");
     return false;
   }
   if (dryRun) return true;
   LBarScope bar;
   FuseLockBytes[a.write->index] = value;
   if (!m->ProgrammingEnable() || !m->RunFuse(a.write->op)) {
-    AddLog(19, " with fail.");
+    AddLog(LogKind::Finished, " with fail.");
     return false;
   }
   r.bytes = 1;
@@ -862,7 +862,7 @@ bool WriteFuseJob(Memory memory, uint8_t value, bool verify, bool dryRun, JobRes
   // Read back in the same programming session: a new reset pulse would already obey the
   // new fuse (a programmed RSTDISBL or DWEN takes the reset pin away).
   if (!m->RunFuse(a.read->op)) {
-    AddLog(19, " with fail.");
+    AddLog(LogKind::Finished, " with fail.");
     return false;
   }
   const uint8_t back = FuseLockBytes[a.read->index + (a.combinedLock ? 1 : 0)];

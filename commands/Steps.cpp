@@ -32,7 +32,7 @@ bool EnableSelectedChip(const ChipModule& m) {
   id = ConfirmSignature(id, lineFault);
   if (lineFault || PortHandle < 0) return false;
   if (id == SelectedChip) return true;
-  AddLog(0, "The chip answers " + SignatureText(id) + " (" + SignatureOwner(id) + "), not " + ChipName +
+  AddLog(LogKind::Text, "The chip answers " + SignatureText(id) + " (" + SignatureOwner(id) + "), not " + ChipName +
                 ": choose it or use Autosearch");
   return false;
 }

@@ -31,16 +31,16 @@ struct Target {
   uint32_t length = 0;
   bool program = false;
   bool known = false;  // image 1 or 2: has an active view
-  LogKind loadKind = 11;
-  LogKind saveKind = 17;
+  LogKind loadKind = LogKind::LoadingData;
+  LogKind saveKind = LogKind::SavingData;
 };
 
 Target TargetOf(int image) {
   Target t;
   if (image == 1) {
-    t = {ProgramImage.data(), std::min(FlashSize, kProgramImageSize), true, true, 10, 16};
+    t = {ProgramImage.data(), std::min(FlashSize, kProgramImageSize), true, true, LogKind::LoadingProgram, LogKind::SavingProgram};
   } else if (image == 2) {
-    t = {DataImage.data(), std::min(EepromSize, kDataImageSize), false, true, 11, 17};
+    t = {DataImage.data(), std::min(EepromSize, kDataImageSize), false, true, LogKind::LoadingData, LogKind::SavingData};
   }
   return t;
 }
@@ -60,7 +60,7 @@ FileResult OpenFailure(const std::string& fileName, int error) {
 
 void LogDropped(uint64_t dropped) {
   if (dropped == 0) return;
-  AddLog(0, "Warning: " + std::to_string(dropped) +
+  AddLog(LogKind::Text, "Warning: " + std::to_string(dropped) +
                 (dropped == 1 ? " byte beyond the chip's memory was not loaded"
                               : " bytes beyond the chip's memory were not loaded"));
 }
@@ -132,30 +132,30 @@ FileResult LoadImage(const std::string& fileName, int image, bool binary) {
   const ReadTarget target{t.length, true, program ? 0 : kElfEeprom,
                           program ? 0x800000 : kElfAreaSpan};
   const ReadResult r = ReadImageFile(source, format, target, sink);
-  if (r.crossLine) AddLog(0, "Warning: line " + std::to_string(r.crossLine) + ": " + kCrossText);
+  if (r.crossLine) AddLog(LogKind::Text, "Warning: line " + std::to_string(r.crossLine) + ": " + kCrossText);
   FileResult result;
   if (r.fault == ReadFault::ReadError) {
     result = Failure("Cannot read file", fileName, r.error);
     // A binary load that failed shows nothing; the bytes of a text load before it are shown.
     if (binary) return result;
   } else if (r.fault == ReadFault::BadElf) {
-    AddLog(13, " (" + r.detail + ")");
+    AddLog(LogKind::WrongFile, " (" + r.detail + ")");
   } else if (r.fault != ReadFault::None) {
     LogDropped(r.dropped);
-    AddLog(13, WrongText(r.fault));
+    AddLog(LogKind::WrongFile, WrongText(r.fault));
   } else if (format == ImageFormat::Elf && sink.put_ == 0 && r.dropped == 0) {
-    AddLog(13, program ? " (no program in it)" : " (no EEPROM data in it)");
+    AddLog(LogKind::WrongFile, program ? " (no program in it)" : " (no EEPROM data in it)");
   } else if (!binary) {
     // Without an end record nothing says "complete", but dropped bytes are still reported.
     LogDropped(r.dropped);
-    if (r.ended) AddLog(12, "");
+    if (r.ended) AddLog(LogKind::OperationComplete, "");
   }
   if (binary) sink.FinishRaw();
   bar->Free();
   if (t.known) ImageToView(ActiveView(image), image);
   if (binary && result.ok) {
     LogDropped(r.dropped);
-    AddLog(12, "");
+    AddLog(LogKind::OperationComplete, "");
   }
   return result;
 }
@@ -201,7 +201,7 @@ FileResult SaveImage(const std::string& fileName, int image, bool hex) {
   if (!file.Write(out.data(), out.size()) || !file.Commit())
     return Failure("Cannot write file", fileName, file.Why().c_str());
   bar.Free();
-  AddLog(12, "");
+  AddLog(LogKind::OperationComplete, "");
   return {};
 }
 
@@ -299,7 +299,7 @@ void LoadFileCommand(int image) {
 
 bool LoadChosenFile(const std::string& path, int image) {
   if (SelectedChip == 0) {
-    AddLog(14, "");
+    AddLog(LogKind::NoChipSelected, "");
     return false;
   }
   // A .bin name is read as binary; any other as the format its content shows. The dialog's

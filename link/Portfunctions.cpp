@@ -90,27 +90,27 @@ void OpenPort(const std::string& device) {
   // A name that does not fit the port name buffer, or that the system would cut at a NUL,
   // could open some other device: refuse it as unavailable.
   if (device.size() > kMaxDeviceName || device.find('\0') != std::string::npos) {
-    AddLog(2, "");
+    AddLog(LogKind::PortUnavailable, "");
     return;
   }
   PortHandle = g_driver->Open(device);
   if (PortHandle < 0) {
     PortHandle = -1;
-    AddLog(2, "");
+    AddLog(LogKind::PortUnavailable, "");
     const int err = g_driver->LastError();
     if (err == EACCES || err == EPERM)
-      AddLog(0, PermissionLine(device));
+      AddLog(LogKind::Text, PermissionLine(device));
     else if (err != 0)
-      AddLog(0, "Cannot open " + device + ": " + PortOpenFailure(device, err));
+      AddLog(LogKind::Text, "Cannot open " + device + ": " + PortOpenFailure(device, err));
     return;
   }
   if (!g_driver->GetSettings(PortHandle)) {
-    AddLog(4, "");
+    AddLog(LogKind::PortSettingsUnread, "");
     ClosePort();
     return;
   }
   if (!g_driver->SetSettings(PortHandle)) {
-    AddLog(5, "");
+    AddLog(LogKind::PortSettingsUnset, "");
     ClosePort();
     return;
   }
@@ -123,7 +123,7 @@ void OpenPort(const std::string& device) {
   };
   for (const SetupPacket& s : kSetup) {
     if (!WritePacket(s.packet)) {
-      AddLog(6, s.text);
+      AddLog(LogKind::CommandError, s.text);
       ClosePort();
       return;
     }

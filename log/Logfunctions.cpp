@@ -38,7 +38,8 @@ void Append(const std::string& line) {
 }  // namespace
 
 const char* LogPrefix(LogKind kind) {
-  return kind < std::size(kPrefixes) ? kPrefixes[kind] : nullptr;
+  const auto k = static_cast<size_t>(kind);
+  return k < std::size(kPrefixes) ? kPrefixes[k] : nullptr;
 }
 
 void SetLogSink(LogSink* sink) { g_sink = sink; }

@@ -6,10 +6,33 @@
 
 namespace quillet {
 
-using LogKind = unsigned;
+// The kinds of log line, each with its fixed prefix (LogPrefix). Their numbers are those of the
+// prefix table; Reserved is unused and has the empty prefix.
+enum class LogKind : unsigned {
+  Text,                // free text, no prefix
+  PortOpen,            // "The COM-port is open: "
+  PortUnavailable,     // "Error. The COM-port is not available"
+  PortClosed,          // "The COM-port is closed"
+  PortSettingsUnread,  // "Error getting the COM-port parameters"
+  PortSettingsUnset,   // "Error setting the COM-port parameters"
+  CommandError,        // "Error executing commands: "
+  AnswerError,         // "Error reading the answer"
+  LogSaved,            // "Log saved to file: "
+  Reserved,
+  LoadingProgram,     // "Loading program from file: "
+  LoadingData,        // "Loading data from file: "
+  OperationComplete,  // "Operation complete"
+  WrongFile,          // "Wrong file"
+  NoChipSelected,     // "No chip selected"
+  SelectedChip,       // "Selected chip is "
+  SavingProgram,      // "Saving program to file: "
+  SavingData,         // "Saving data to file: "
+  Trying,             // "Trying to"
+  Finished,           // "       Finished"
+  NotAvailable,       // "Command is not available for this chip"
+};
 
-// Prefix of a log kind, or nullptr for a kind above 20, which adds no line. Kind 9 is
-// reserved: no caller uses it, and it has the empty prefix.
+// Prefix of a log kind, or nullptr for a value beyond the last kind, which adds no line.
 const char* LogPrefix(LogKind kind);
 
 // Where the log lines go: the log pane in the window, a vector in tests.

@@ -435,8 +435,8 @@ class WindowTest : public QObject {
   void saveLogWritesRtf() {
     QTemporaryDir dir;
     const QString path = dir.filePath("mylog");  // no extension: none is added
-    AddLog(18, " erase the chip");
-    AddLog(0, "{brace} \\ caf\xC3\xA9");
+    AddLog(LogKind::Trying, " erase the chip");
+    AddLog(LogKind::Text, "{brace} \\ caf\xC3\xA9");
     core->prompt.files.push_back(FileChoice{path.toStdString(), 3});
     form->SaveLogas1->trigger();
     QFile f(path);
@@ -451,7 +451,7 @@ class WindowTest : public QObject {
   }
 
   void saveLogCancelled() {
-    AddLog(3, "");
+    AddLog(LogKind::PortClosed, "");
     form->SaveLogas1->trigger();  // no scripted file: the dialog is cancelled
     QCOMPARE(LogLines(), QStringList({"The COM-port is closed"}));
     QVERIFY(core->prompt.messages.empty());
@@ -461,7 +461,7 @@ class WindowTest : public QObject {
   void saveLogUnwritable() {
     QTemporaryDir dir;
     const QString path = dir.filePath("missing-folder/log.rtf");
-    AddLog(3, "");
+    AddLog(LogKind::PortClosed, "");
     core->prompt.files.push_back(FileChoice{path.toStdString(), 1});
     form->SaveLogas1->trigger();
     QCOMPARE(LogLines(), QStringList({"The COM-port is closed"}));

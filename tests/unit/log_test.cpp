@@ -12,23 +12,24 @@ TEST(AddLog, PrefixAndTextJoinedWithNothingBetween) {
     const char* text;
     const char* line;  // nullptr: no line
   } cases[] = {
-      {19, " with success.", "       Finished with success."},
-      {6, " 0x44 0x00 0x00 0x53 0xAC", "Error executing commands:  0x44 0x00 0x00 0x53 0xAC"},
-      {18, " erase the chip", "Trying to erase the chip"},
-      {2, "", "Error. The COM-port is not available"},
-      {15, " unknown", "Selected chip is  unknown"},
-      {0, "calibration 0 = 0x9C", "calibration 0 = 0x9C"},
-      {21, "x", nullptr},
-      {1000, "x", nullptr},
+      {LogKind::Finished, " with success.", "       Finished with success."},
+      {LogKind::CommandError, " 0x44 0x00 0x00 0x53 0xAC", "Error executing commands:  0x44 0x00 0x00 0x53 0xAC"},
+      {LogKind::Trying, " erase the chip", "Trying to erase the chip"},
+      {LogKind::PortUnavailable, "", "Error. The COM-port is not available"},
+      {LogKind::SelectedChip, " unknown", "Selected chip is  unknown"},
+      {LogKind::Text, "calibration 0 = 0x9C", "calibration 0 = 0x9C"},
+      {LogKind::NotAvailable, "", "Command is not available for this chip"},
+      {static_cast<LogKind>(21), "x", nullptr},
+      {static_cast<LogKind>(1000), "x", nullptr},
   };
   for (const Case& c : cases) {
     f.log.lines.clear();
     AddLog(c.kind, c.text);
     if (c.line) {
-      ASSERT_EQ(f.log.lines.size(), 1u) << c.kind;
+      ASSERT_EQ(f.log.lines.size(), 1u) << static_cast<unsigned>(c.kind);
       EXPECT_EQ(f.log.lines[0], c.line);
     } else {
-      EXPECT_TRUE(f.log.lines.empty()) << c.kind;
+      EXPECT_TRUE(f.log.lines.empty()) << static_cast<unsigned>(c.kind);
     }
   }
 }
