@@ -1,5 +1,5 @@
 // The catalogue rows and chip modules of the newer chips, made from their rows in
-// chips/PartTable.cpp: the same engine as the first 25, with each chip's own page sizes,
+// chips/generated/PartTable.cpp: the same engine as the first 25, with each chip's own page sizes,
 // write times and fuse and lock bits.
 #pragma once
 

@@ -11,10 +11,11 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
   xvfb xauth xdotool openbox x11-apps srecord fonts-liberation)
 # The test command also checks files made by an AVR toolchain build, and the installed tree and
 # the Debian package, and runs the gateway firmware on the simulated Arduino (libsimavr; its
-# pkg-config file needs libelf-dev, which the build takes anyway).
+# pkg-config file needs libelf-dev, which the build takes anyway), and checks the generated chip
+# tables against their generators (python3).
 if [ "${QUILLET_TEST_TOOLS:-0}" = 1 ]; then
   PACKAGES+=(gcc-avr binutils-avr avr-libc avrdude man-db desktop-file-utils appstream lintian
-    simavr libsimavr-dev file)
+    simavr libsimavr-dev file python3)
 fi
 # Packages a caller needs besides, e.g. the package command's.
 # shellcheck disable=SC2206

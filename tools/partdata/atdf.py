@@ -24,6 +24,9 @@ Format (values as the device file gives them, masks and factory values in hex):
   reset RESET                                         its pad (or the port pin RSTDISBL frees)
   pinout PDIP40 6=PB5 7=PB6 8=PB7 9=RESET 10=VCC ...  position=pad, programming and supply pins
   supply 1.8 5.5                                      VCC range in volts over its variants
+  bitfield 1 BODLEVEL 07 Brown-out Detector trigger level   byte (fuses by offset, then the
+  setting 07 DISABLED Brown-out detection disabled          lock), field, mask, caption; the
+                                                            settings of the field above it
 """
 import argparse
 import os
@@ -64,6 +67,35 @@ def segments(root, kind):
     return [s for s in root.iter("memory-segment") if s.get("type") == kind]
 
 
+def words(text):
+    return re.sub(r"\s+", " ", text or "").strip()
+
+
+def field_lines(root):
+    """The fuse and lock fields in words, for fusefields.py: each bit field of the fuse registers
+    by offset, then of the first lock register (its byte counted in that order), and the settings
+    of its value group."""
+    groups, registers = {}, {"FUSE": [], "LOCKBIT": []}
+    for module in root.iter("module"):
+        if module.get("name") not in registers:
+            continue
+        for vg in module.findall("value-group"):
+            groups[vg.get("name")] = vg
+        for rg in module.findall("register-group"):
+            registers[module.get("name")] += rg.findall("register")
+    regs = sorted(registers["FUSE"], key=lambda r: int(r.get("offset"), 0)) + registers["LOCKBIT"][:1]
+    out = []
+    for byte, reg in enumerate(regs):
+        for bf in reg.findall("bitfield"):
+            out.append(("bitfield %d %s %s %s" % (byte, bf.get("name"), hx(bf.get("mask")),
+                                                  words(bf.get("caption")))).rstrip())
+            if bf.get("values"):
+                for v in groups[bf.get("values")].findall("value"):
+                    out.append(("setting %s %s %s" % (hx(v.get("value")), v.get("name"),
+                                                      words(v.get("caption")))).rstrip())
+    return out
+
+
 def extract(path):
     root = ET.parse(path).getroot()
     dev = root.find("devices/device")
@@ -94,6 +126,7 @@ def extract(path):
                     out.append("fuse %s %d %s %s" % (reg.get("name"), int(reg.get("offset"), 0), initval, fields))
                 else:
                     out.append("lock %s %s" % (initval, fields))
+    out += field_lines(root)
     isp = [("erase", "IspChipErase_eraseDelay"), ("flash", "IspProgramFlash_delay"),
            ("eeprom", "IspProgramEeprom_delay")]
     out.append("isp " + " ".join("%s=%s" % (k, props[p]) for k, p in isp if p in props))

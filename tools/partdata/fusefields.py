@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Generates chips/FuseFields.cpp: every fuse and lock field of the catalogue's chips in words.
+"""Generates chips/generated/FuseFields.cpp: every fuse and lock field of the catalogue's chips in words.
 
-From the ATDF device files (the same public copies atdf.py reads, in its order: epccs/ATmega_DFP,
-dwtk/devices, pdshelley/HALGEN), for each chip that has a file: each bit field of its fuse and lock registers
-(name, caption, byte, mask) and the settings of its value group (value, name, caption).
+From the device files' extract (tools/partdata/atdf-facts.txt, which atdf.py writes from the ATDF
+files of epccs/ATmega_DFP, dwtk/devices and pdshelley/HALGEN), for each chip that has a file: each
+bit field of its fuse and lock registers (name, caption, byte, mask) and the settings of its value
+group (value, name, caption).
 
-Usage: tools/partdata/fusefields.py ATDF_DIR [ATDF_DIR...] [--out chips/FuseFields.cpp]
+Usage: tools/partdata/fusefields.py [--facts tools/partdata/atdf-facts.txt] [--out chips/generated/FuseFields.cpp]
 
 A setting's value is the field's bits shifted down to its lowest bit, as the device files give
 it (a field with a gap, such as the ATtiny26's PLLCK_SUT_CKSEL, keeps the gap). Settings and
@@ -15,7 +16,6 @@ import argparse
 import os
 import re
 import sys
-import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -92,18 +92,13 @@ def start_up_agrees(name, caption):
     return n.group(1) + ("." + n.group(2) if n.group(2) else "") == c.group(1)
 
 
-def chips_and_files(dirs):
-    files = {}
-    for d in dirs:
-        for f in sorted(os.listdir(d)):
-            if f.endswith(".atdf"):
-                files.setdefault(f[:-5], os.path.join(d, f))
-    chips = [(n, n if n in files else None) for n in FIRST_CHIPS]
+def chips_and_devices(atdf):
+    chips = [(n, n if n in atdf else None) for n in FIRST_CHIPS]
     for sheet in partdata.DATASHEETS:
         for name, aliases, _family, _package, fixes in sheet["rows"]:
             device = FIELD_DEVICES[name][0] if name in FIELD_DEVICES else None
-            chips.append((name, device or partdata.device_of(name, aliases, fixes, files)))
-    return [(chip, device, files.get(device)) for chip, device in chips]
+            chips.append((name, device or partdata.device_of(name, aliases, fixes, atdf)))
+    return chips
 
 
 def note_of(chip, device):
@@ -113,49 +108,35 @@ def note_of(chip, device):
     return "; ".join(notes) if notes else None
 
 
-def fields_of(path, device):
+def fields_of(dev, device):
     """([(name, caption, byte, mask, [(value, external, name, caption)])], fuse byte count); byte
     in FuseLockBytes order: the fuse registers by offset (low, high, extended), then the lock."""
-    root = ET.parse(path).getroot()
-    groups, registers = {}, {"FUSE": [], "LOCKBIT": []}
-    for module in root.iter("module"):
-        if module.get("name") not in registers:
-            continue
-        for vg in module.findall("value-group"):
-            groups[vg.get("name")] = vg
-        for rg in module.findall("register-group"):
-            registers[module.get("name")] += rg.findall("register")
-    regs = sorted(registers["FUSE"], key=lambda r: int(r.get("offset"), 0)) + registers["LOCKBIT"][:1]
     out = []
-    for byte, reg in enumerate(regs):
-        for bf in reg.findall("bitfield"):
-            mask = int(bf.get("mask"), 0) & 0xFF
-            shift = (mask & -mask).bit_length() - 1
-            field = bf.get("name")
-            settings = []
-            if bf.get("values"):
-                for v in groups[bf.get("values")].findall("value"):
-                    value, caption = int(v.get("value"), 0), words(v.get("caption"))
-                    name = v.get("name")
-                    name, caption = SETTING_FIXES.get(device, {}).get(field, {}).get(value, (name, caption))
-                    if not start_up_agrees(name, caption):
-                        raise SystemExit("%s: %s=%s: name %s and caption '%s' differ (add a setting fix)"
-                                         % (path, field, v.get("value"), name, caption))
-                    if (value << shift) & ~mask & 0xFF:
-                        raise SystemExit("%s: %s=%s outside mask 0x%02X" % (path, field, v.get("value"), mask))
-                    settings.append((value, external(field, name, caption), name, caption))
-            for value, (name, _caption) in SETTING_FIXES.get(device, {}).get(field, {}).items():
-                if sum(n == name for _v, _e, n, _c in settings) != 1:
-                    raise SystemExit("%s: %s=0x%02X's new name %s is another setting's" % (path, field, value, name))
-            out.append((field, words(bf.get("caption")), byte, mask, tuple(settings)))
-    return out, len(registers["FUSE"])
+    for bf in dev["bitfields"]:
+        mask = bf["mask"]
+        shift = (mask & -mask).bit_length() - 1
+        field = bf["name"]
+        settings = []
+        for value, name, caption in bf["settings"]:
+            name, caption = SETTING_FIXES.get(device, {}).get(field, {}).get(value, (name, caption))
+            if not start_up_agrees(name, caption):
+                raise SystemExit("%s: %s=0x%02X: name %s and caption '%s' differ (add a setting fix)"
+                                 % (device, field, value, name, caption))
+            if (value << shift) & ~mask & 0xFF:
+                raise SystemExit("%s: %s=0x%02X outside mask 0x%02X" % (device, field, value, mask))
+            settings.append((value, external(field, name, caption), name, caption))
+        for value, (name, _caption) in SETTING_FIXES.get(device, {}).get(field, {}).items():
+            if sum(n == name for _v, _e, n, _c in settings) != 1:
+                raise SystemExit("%s: %s=0x%02X's new name %s is another setting's" % (device, field, value, name))
+        out.append((field, bf["caption"], bf["byte"], mask, tuple(settings)))
+    return out, len(dev["fuses"])
 
 
 def emit(chips):
     out = []
     w = out.append
-    w("// Generated by tools/partdata/fusefields.py from the ATDF device files (public copies:")
-    w("// epccs/ATmega_DFP, dwtk/devices, pdshelley/HALGEN). Do not edit: change the script and run it again.")
+    w("// Generated by tools/partdata/fusefields.py from the device files' extract (atdf-facts.txt).")
+    w("// Do not edit: change the script and run it again.")
     w('#include "chips/FuseFields.h"')
     w("")
     w("#include <iterator>")
@@ -202,13 +183,14 @@ def emit(chips):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("dirs", nargs="+", help="atdf folders, first match wins")
-    ap.add_argument("--out", default=os.path.join(HERE, "..", "..", "chips", "FuseFields.cpp"))
+    ap.add_argument("--facts", default=partdata.ATDF_FACTS, help="the device files' extract (atdf.py)")
+    ap.add_argument("--out", default=os.path.join(HERE, "..", "..", "chips", "generated", "FuseFields.cpp"))
     args = ap.parse_args()
+    atdf = partdata.read_atdf(args.facts)
     chips, missing = [], []
-    for chip, device, path in chips_and_files(args.dirs):
-        if path:
-            chips.append((chip, device, fields_of(path, device)))
+    for chip, device in chips_and_devices(atdf):
+        if device:
+            chips.append((chip, device, fields_of(atdf[device], device)))
         else:
             missing.append(chip)
     with open(args.out, "w") as f:

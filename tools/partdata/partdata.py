@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates chips/PartTable.cpp: one row per AVR that programs over the SPI serial instructions.
+"""Generates chips/generated/PartTable.cpp: one row per AVR that programs over the SPI serial instructions.
 
 Two sources:
   * avr-libc's io headers (Debian package avr-libc): signature, Flash and EEPROM sizes and page
@@ -10,7 +10,7 @@ Two sources:
 Where a device file exists (its extract, atdf-facts.txt), it overrules the header's values, and
 its pinout of the row's package gives every supply pin (AVCC, AGND, UVCC, UGND as well).
 
-Usage: tools/partdata/partdata.py [--include DIR] [--out chips/PartTable.cpp]
+Usage: tools/partdata/partdata.py [--include DIR] [--out chips/generated/PartTable.cpp]
 """
 import argparse
 import os
@@ -307,7 +307,7 @@ def read_atdf(path=ATDF_FACTS):
         word, _, rest = line.rstrip("\n").partition(" ")
         f = rest.split()
         if word == "device":
-            dev = devices.setdefault(rest, {"fuses": [], "packages": [], "pinouts": {}})
+            dev = devices.setdefault(rest, {"fuses": [], "packages": [], "pinouts": {}, "bitfields": []})
         elif word == "signature":
             dev["signature"] = [int(x, 16) for x in f]
         elif word in ("flash", "eeprom"):
@@ -322,6 +322,13 @@ def read_atdf(path=ATDF_FACTS):
                            "fields": [(k, int(v, 16)) for k, v in (x.split("=") for x in f[1:])]}
         elif word in ("isp", "spi"):
             dev[word] = dict(x.split("=") for x in f)
+        elif word == "bitfield":
+            caption = rest.split(" ", 3)[3] if len(f) > 3 else ""
+            dev["bitfields"].append({"byte": int(f[0]), "name": f[1], "mask": int(f[2], 16), "caption": caption,
+                                     "settings": []})
+        elif word == "setting":
+            caption = rest.split(" ", 2)[2] if len(f) > 2 else ""
+            dev["bitfields"][-1]["settings"].append((int(f[0], 16), f[1], caption))
         elif word == "supply":
             dev["supply"] = (float(f[0]), float(f[1]))
         elif word == "reset":
@@ -666,7 +673,7 @@ def main():
     ap.add_argument("--include", default=avrlibc.DEFAULT_DIR, help="avr-libc include directory")
     ap.add_argument("--avrdude", default=avrdude.DEFAULT_PATH, help="avrdude's part file")
     here = os.path.dirname(os.path.abspath(__file__))
-    ap.add_argument("--out", default=os.path.join(here, "..", "..", "chips", "PartTable.cpp"))
+    ap.add_argument("--out", default=os.path.join(here, "..", "..", "chips", "generated", "PartTable.cpp"))
     args = ap.parse_args()
     if not os.path.isfile(os.path.join(args.include, "avr", "io.h")):
         raise SystemExit("avr-libc headers not found under %s (Debian package avr-libc)" % args.include)
