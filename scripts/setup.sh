@@ -12,10 +12,11 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
 # The test command also checks files made by an AVR toolchain build, and the installed tree and
 # the Debian package, and runs the gateway firmware on the simulated Arduino (libsimavr; its
 # pkg-config file needs libelf-dev, which the build takes anyway), and checks the generated chip
-# tables against their generators (python3).
+# tables against their generators (python3) and the changed sources against the house style
+# (clang-format, clang-tidy).
 if [ "${QUILLET_TEST_TOOLS:-0}" = 1 ]; then
   PACKAGES+=(gcc-avr binutils-avr avr-libc avrdude man-db desktop-file-utils appstream lintian
-    simavr libsimavr-dev file python3)
+    simavr libsimavr-dev file python3 clang-format clang-tidy)
 fi
 # Packages a caller needs besides, e.g. the package command's.
 # shellcheck disable=SC2206
