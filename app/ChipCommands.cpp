@@ -2,20 +2,26 @@
 #include <algorithm>
 #include <array>
 
+#include "app/MainWindow.h"
 #include "chips/ChipModule.h"
 #include "commands/Driver.h"
 #include "commands/Steps.h"
-#include "link/Portfunctions.h"
-#include "app/Main.h"
-#include "dialogs/LockFusesForm.h"
+#include "dialogs/LockFusesDialog.h"
 #include "dialogs/Worker.h"
+#include "link/Port.h"
 
 namespace quillet {
 
-void TForm1::Button3Click() { RunOffWindowThread([] { RunAutosearch(); }); }
-void TForm1::Button7Click() { RunOffWindowThread([] { RunReadCalibration(); }); }
-void TForm1::Button11Click() { RunOffWindowThread([] { RunChipErase(); }); }
-void TForm1::ChipMenuClick(ChipId id) {
+void MainWindow::AutosearchClick() {
+  RunOffWindowThread([] { RunAutosearch(); });
+}
+void MainWindow::ReadCalibrationClick() {
+  RunOffWindowThread([] { RunReadCalibration(); });
+}
+void MainWindow::ChipEraseClick() {
+  RunOffWindowThread([] { RunChipErase(); });
+}
+void MainWindow::ChipMenuClick(ChipId id) {
   // The chip a running command works on stays selected.
   if (WorkRunning()) return;
   SelectChip(id);
@@ -26,7 +32,7 @@ void TForm1::ChipMenuClick(ChipId id) {
   }
 }
 
-void TForm1::LockFuses1Click() {
+void MainWindow::LockFusesClick() {
   // Opened on a connected chip, the dialog shows what the chip holds, not its factory values;
   // changes saved in the dialog and not yet written are kept.
   const ChipModule* m = SelectedModule();
@@ -40,8 +46,8 @@ void TForm1::LockFuses1Click() {
     if (!read) FuseLockBytes = before;
   }
   // A fresh dialog each time, so it shows the layout of the chip selected now.
-  TLockFusesForm* former = LockFusesForm;
-  auto* form = new TLockFusesForm(this);
+  LockFusesDialog* former = LockFusesForm;
+  auto* form = new LockFusesDialog(this);
   LockFusesForm = form;
   form->exec();
   delete form;

@@ -1,4 +1,4 @@
-// The wiring picture of the selected chip in the picture box (Image1): while Quillet's firmware is
+// The wiring picture of the selected chip in the picture box (wiringPicture): while Quillet's firmware is
 // the gateway, the one with the Arduino's pins and the decoupling capacitor; its accessible
 // description says the wiring in words.
 #include <QCoreApplication>
@@ -9,7 +9,7 @@
 #include <QPixmap>
 
 #include "app/JpegDecode.h"
-#include "app/Main.h"
+#include "app/MainWindow.h"
 #include "chips/FastTransport.h"
 #include "chips/Wiring.h"
 
@@ -54,13 +54,13 @@ bool LoadPicture(const QString& path, QPixmap& pixmap) {
 
 }  // namespace
 
-void TForm1::ShowChipPicture() { ShowWiringPicture(true); }
+void MainWindow::ShowChipPicture() { ShowWiringPicture(true); }
 
-void TForm1::FollowGateway() {
+void MainWindow::FollowGateway() {
   if (!PictureFile.empty() && QuilletGateway() != pictureForQuillet_) ShowWiringPicture(false);
 }
 
-void TForm1::ShowWiringPicture(bool report) {
+void MainWindow::ShowWiringPicture(bool report) {
   pictureForQuillet_ = QuilletGateway();
   const ChipEntry* chip = FindChipByName(ChipName);
   const PartPackage* package = chip ? chip->package : nullptr;
@@ -71,16 +71,17 @@ void TForm1::ShowWiringPicture(bool report) {
                  LoadPicture(FindPicture(QString::fromStdString(ArduinoPictureFile(PictureFile))), pixmap);
   const QString path = FindPicture(QString::fromStdString(PictureFile));
   if (arduino || LoadPicture(path, pixmap)) {
-    if (Image1) {
-      Image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-      Image1->setPixmap(pixmap);
-      Image1->setAccessibleDescription(package ? QString::fromStdString(WiringText(*package, arduino, SupplyMaxMv(chip->part))) : QString());
+    if (wiringPicture) {
+      wiringPicture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+      wiringPicture->setPixmap(pixmap);
+      wiringPicture->setAccessibleDescription(
+          package ? QString::fromStdString(WiringText(*package, arduino, SupplyMaxMv(chip->part))) : QString());
     }
     return;
   }
-  if (Image1) {
-    Image1->clear();
-    Image1->setAccessibleDescription({});
+  if (wiringPicture) {
+    wiringPicture->clear();
+    wiringPicture->setAccessibleDescription({});
   }
   // Said once, when the chip is selected, not again each time the gateway changes.
   if (!report) return;

@@ -11,9 +11,9 @@
 #include <QPlainTextEdit>
 #include <QUrl>
 
-#include "app/Main.h"
+#include "app/MainWindow.h"
+#include "dialogs/ProgressWindow.h"
 #include "dialogs/Worker.h"
-#include "dialogs/LBar.h"
 #include "image/HexFiles.h"
 
 namespace quillet {
@@ -23,7 +23,7 @@ namespace {
 // Passes the drags and drops on a view's visible area to the window.
 class ViewDropFilter : public QObject {
  public:
-  ViewDropFilter(TForm1* form, int view, QObject* parent) : QObject(parent), form_(form), view_(view) {}
+  ViewDropFilter(MainWindow* form, int view, QObject* parent) : QObject(parent), form_(form), view_(view) {}
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
@@ -33,7 +33,7 @@ class ViewDropFilter : public QObject {
         auto* drag = static_cast<QDropEvent*>(event);
         // Files only, and never into a running command (its progress dialog lets events
         // through); what they are is checked at the drop, which says why it refuses.
-        if (drag->mimeData() && drag->mimeData()->hasUrls() && !TLBar::AnyShowing())
+        if (drag->mimeData() && drag->mimeData()->hasUrls() && !ProgressWindow::AnyShowing())
           drag->acceptProposedAction();
         else
           drag->ignore();
@@ -41,7 +41,7 @@ class ViewDropFilter : public QObject {
       }
       case QEvent::Drop: {
         auto* drop = static_cast<QDropEvent*>(event);
-        if (!drop->mimeData() || !drop->mimeData()->hasUrls() || TLBar::AnyShowing()) {
+        if (!drop->mimeData() || !drop->mimeData()->hasUrls() || ProgressWindow::AnyShowing()) {
           drop->ignore();
           return true;
         }
@@ -56,7 +56,7 @@ class ViewDropFilter : public QObject {
   }
 
  private:
-  TForm1* form_;
+  MainWindow* form_;
   int view_;
 };
 
@@ -64,37 +64,37 @@ std::string LocalName(const QString& path) { return QFile::encodeName(path).toSt
 
 }  // namespace
 
-void TForm1::LoadProgramfromFile1Click() {
+void MainWindow::LoadProgramClick() {
   if (std::optional<FileChoice> choice = GetUserPrompt().OpenFile())
     LoadNamedFile(1, choice->path);
 }
 
-void TForm1::SaveProgramtoFile1Click() {
+void MainWindow::SaveProgramClick() {
   if (std::optional<FileChoice> choice = GetUserPrompt().SaveFile()) {
     const std::string path = SaveChosenFile(*choice, 1);
     if (!path.empty()) AddRecentFile(1, QFile::decodeName(path.c_str()));
   }
 }
 
-void TForm1::Open1Click() {
+void MainWindow::LoadDataClick() {
   if (std::optional<FileChoice> choice = GetUserPrompt().OpenFile())
     LoadNamedFile(2, choice->path);
 }
 
-void TForm1::Save1Click() {
+void MainWindow::SaveDataClick() {
   if (std::optional<FileChoice> choice = GetUserPrompt().SaveFile()) {
     const std::string path = SaveChosenFile(*choice, 2);
     if (!path.empty()) AddRecentFile(2, QFile::decodeName(path.c_str()));
   }
 }
 
-bool TForm1::LoadNamedFile(int image, const std::string& path) {
+bool MainWindow::LoadNamedFile(int image, const std::string& path) {
   if (!LoadChosenFile(path, image)) return false;
   AddRecentFile(image, QFile::decodeName(path.c_str()));
   return true;
 }
 
-void TForm1::RecentFileClick(int image, const QString& path) {
+void MainWindow::RecentFileClick(int image, const QString& path) {
   if (!QFileInfo::exists(path)) {
     // Gone since the menu was shown: say so rather than load nothing.
     RefreshRecentMenu(image);
@@ -104,7 +104,7 @@ void TForm1::RecentFileClick(int image, const QString& path) {
   LoadNamedFile(image, LocalName(path));
 }
 
-void TForm1::DropFiles(int view, const QList<QUrl>& urls) {
+void MainWindow::DropFiles(int view, const QList<QUrl>& urls) {
   const int image = view == 1 || view == 2 ? 1 : view == 3 || view == 4 ? 2 : 0;
   if (image == 0 || urls.isEmpty() || WorkRunning()) return;
   if (urls.size() > 1) {
@@ -130,25 +130,25 @@ void TForm1::DropFiles(int view, const QList<QUrl>& urls) {
   LoadNamedFile(image, LocalName(path));
 }
 
-QStringList TForm1::WithRecent(QStringList list, const QString& path) {
+QStringList MainWindow::WithRecent(QStringList list, const QString& path) {
   list.removeAll(path);
   list.prepend(path);
   while (list.size() > kRecentCount) list.removeLast();
   return list;
 }
 
-QStringList TForm1::RecentFileList(int image) const {
+QStringList MainWindow::RecentFileList(int image) const {
   return image == 1 || image == 2 ? recent_[image] : QStringList();
 }
 
-void TForm1::AddRecentFile(int image, const QString& path) {
+void MainWindow::AddRecentFile(int image, const QString& path) {
   if ((image != 1 && image != 2) || path.isEmpty()) return;
   recent_[image] = WithRecent(recent_[image], QFileInfo(path).absoluteFilePath());
   RefreshRecentMenu(image);
   SettingsChanged();
 }
 
-void TForm1::RefreshRecentMenu(int image) {
+void MainWindow::RefreshRecentMenu(int image) {
   QMenu* menu = image == 1 || image == 2 ? RecentFiles[image] : nullptr;
   if (!menu) return;
   menu->clear();
@@ -168,7 +168,7 @@ void TForm1::RefreshRecentMenu(int image) {
   menu->setEnabled(!recent_[image].isEmpty());
 }
 
-void TForm1::InstallDropTargets() {
+void MainWindow::InstallDropTargets() {
   for (int view = 1; view <= 4; ++view) {
     QWidget* area = View(view)->viewport();
     area->setAcceptDrops(true);

@@ -1,4 +1,4 @@
-// Key handling of the hex views (RichEdit1..4) and the "ID bytes:" field (Edit2).
+// Key handling of the hex views (programView1..4) and the "ID bytes:" field (signatureEdit).
 #include "app/HexEditing.h"
 
 #include <QEvent>
@@ -11,7 +11,7 @@
 #include <QTextDocument>
 
 #include "app/KeyCodes.h"
-#include "app/Main.h"
+#include "app/MainWindow.h"
 #include "dialogs/Worker.h"
 #include "image/Dump.h"
 
@@ -175,12 +175,12 @@ bool EditIdBytesKey(QLineEdit* field, int& key) {
   return true;
 }
 
-bool TForm1::RichEditKeyDown(int view, int& key) {
+bool MainWindow::ViewKeyDown(int view, int& key) {
   if (view < 1 || view > 4) return false;
   return EditViewKey(View(view), viewSize[view], key);
 }
 
-bool TForm1::Edit2KeyDown(int& key) { return EditIdBytesKey(Edit2, key); }
+bool MainWindow::SignatureKeyDown(int& key) { return EditIdBytesKey(signatureEdit, key); }
 
 namespace {
 // Keys that only move the cursor or the focus, or do nothing to the text.
@@ -197,16 +197,16 @@ bool Edit2PassesKey(const QKeyEvent& e) {
 }
 }  // namespace
 
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
   const QEvent::Type type = event->type();
   // X11 pastes the selection on a middle click into a writable field.
-  if (watched == Edit2 && (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease) &&
+  if (watched == signatureEdit && (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease) &&
       static_cast<QMouseEvent*>(event)->button() == Qt::MiddleButton)
     return true;
   if (type != QEvent::KeyPress && type != QEvent::ShortcutOverride)
     return QMainWindow::eventFilter(watched, event);
   int view = -1;
-  if (watched && watched == Edit2) view = 0;
+  if (watched && watched == signatureEdit) view = 0;
   for (int v = 1; v <= 4 && view < 0; ++v)
     if (watched && watched == View(v)) view = v;
   if (view < 0) return QMainWindow::eventFilter(watched, event);
@@ -225,7 +225,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   }
   // The views show what a running command reads or writes: edited only between commands.
   if (WorkRunning()) return true;
-  const bool consumed = view == 0 ? Edit2KeyDown(key) : RichEditKeyDown(view, key);
+  const bool consumed = view == 0 ? SignatureKeyDown(key) : ViewKeyDown(view, key);
   if (consumed) return true;
   if (view == 0 && type == QEvent::KeyPress && !Edit2PassesKey(*keyEvent)) return true;
   return QMainWindow::eventFilter(watched, event);

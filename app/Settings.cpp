@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "app/Main.h"
-#include "app/QtSeams.h"
+#include "app/MainWindow.h"
+#include "app/QtHostInterfaces.h"
 #include "chips/FastTransport.h"
 #include "image/SafeFile.h"
-#include "link/Portfunctions.h"
-#include "log/Logfunctions.h"
+#include "link/Port.h"
+#include "log/Log.h"
 
 namespace quillet {
 
@@ -167,28 +167,28 @@ QtUserPrompt* Prompt() { return dynamic_cast<QtUserPrompt*>(&GetUserPrompt()); }
 
 }  // namespace
 
-void TForm1::SettingsChanged() {
+void MainWindow::SettingsChanged() {
   if (!settingsEnabled_) return;
   if (!settingsTimer_) {
     settingsTimer_ = new QTimer(this);
     settingsTimer_->setSingleShot(true);
     settingsTimer_->setInterval(kSettingsDelayMs);
-    connect(settingsTimer_, &QTimer::timeout, this, &TForm1::StoreSettings);
+    connect(settingsTimer_, &QTimer::timeout, this, &MainWindow::StoreSettings);
   }
   settingsTimer_->start();
 }
 
-QSettings& TForm1::Settings() {
+QSettings& MainWindow::Settings() {
   if (!settings_) settings_ = std::make_unique<QSettings>();
   return *settings_;
 }
 
-void TForm1::RestoreSettings(const QString& portArgument) {
+void MainWindow::RestoreSettings(const QString& portArgument) {
   // Opening reads the file's lines without decoding a value; the lines that would be decoded
   // into a size not yet checked are taken out before any value is read.
   if (!CleanSettingsFile(Settings().fileName())) {
     // Left as it is: neither read nor written over.
-    if (!portArgument.isEmpty()) ComboBox1->setEditText(portArgument);
+    if (!portArgument.isEmpty()) portBox->setEditText(portArgument);
     return;
   }
   settings_.reset();
@@ -197,17 +197,15 @@ void TForm1::RestoreSettings(const QString& portArgument) {
   // From here on the set-up is written back when the window closes.
   settingsEnabled_ = true;
   if (!settingsReadable_) {
-    if (!portArgument.isEmpty()) ComboBox1->setEditText(portArgument);
+    if (!portArgument.isEmpty()) portBox->setEditText(portArgument);
     return;
   }
 
-  TrackBar1->setValue(IntIn(s, "delay", TrackBar1->minimum(), TrackBar1->maximum(), TrackBar1->value()));
-  PageControl1->setCurrentIndex(IntIn(s, "page", 0, PageControl1->count() - 1, 0));
+  delaySlider->setValue(IntIn(s, "delay", delaySlider->minimum(), delaySlider->maximum(), delaySlider->value()));
+  memoryPages->setCurrentIndex(IntIn(s, "page", 0, memoryPages->count() - 1, 0));
   const QString port = Text(s, "port", static_cast<qsizetype>(kMaxPortName));
-  if (!portArgument.isEmpty())
-    ComboBox1->setEditText(portArgument);
-  else if (!port.isEmpty())
-    ComboBox1->setEditText(port);
+  if (!portArgument.isEmpty()) portBox->setEditText(portArgument);
+  else if (!port.isEmpty()) portBox->setEditText(port);
 
   if (QtUserPrompt* prompt = Prompt()) {
     prompt->SetChosenHandler([this] { SettingsChanged(); });
@@ -239,7 +237,7 @@ void TForm1::RestoreSettings(const QString& portArgument) {
   // Written as "true" or "false"; anything else keeps the default (on).
   const QString fast = Text(s, "fastTransfers", 8);
   if (fast == QLatin1String("true") || fast == QLatin1String("false")) {
-    if (QAction* a = findChild<QAction*>(QStringLiteral("FastTransfers1")))
+    if (QAction* a = findChild<QAction*>(QStringLiteral("fastTransfersAction")))
       a->setChecked(fast == QLatin1String("true"));
   } else if (!fast.isEmpty()) {
     Ignored("fastTransfers", "not true or false");
@@ -260,14 +258,14 @@ void TForm1::RestoreSettings(const QString& portArgument) {
   }
 }
 
-void TForm1::StoreSettings() {
+void MainWindow::StoreSettings() {
   if (!settingsEnabled_) return;
   QSettings& s = Settings();
   // An unreadable file is left as it is rather than overwritten with half a set-up.
   if (!settingsReadable_ && s.status() == QSettings::AccessError) return;
-  s.setValue("port", ComboBox1->currentText());
-  s.setValue("delay", TrackBar1->value());
-  s.setValue("page", PageControl1->currentIndex());
+  s.setValue("port", portBox->currentText());
+  s.setValue("delay", delaySlider->value());
+  s.setValue("page", memoryPages->currentIndex());
   s.setValue("windowSize", size());
   if (QtUserPrompt* prompt = Prompt()) {
     const QtUserPrompt::Place open = prompt->OpenPlace();

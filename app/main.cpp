@@ -1,11 +1,11 @@
 #include <QApplication>
 #include <QStringList>
 
-#include "app/Main.h"
-#include "app/QtSeams.h"
-#include "dialogs/AboutBox.h"
-#include "dialogs/LBar.h"
-#include "dialogs/LockFusesForm.h"
+#include "app/MainWindow.h"
+#include "app/QtHostInterfaces.h"
+#include "dialogs/AboutDialog.h"
+#include "dialogs/LockFusesDialog.h"
+#include "dialogs/ProgressWindow.h"
 
 namespace {
 
@@ -33,13 +33,13 @@ int main(int argc, char** argv) {
   SetProgressFactory(&progress);
 
   const QString port = PortArgument(QApplication::arguments());
-  Form1 = new TForm1(port);
+  Form1 = new MainWindow(port);
   Form1->setAttribute(Qt::WA_DeleteOnClose, false);
   prompt.SetOwner(Form1);
   progress.SetOwner(Form1);
-  AboutBox = new TAboutBox(Form1);
-  LBar = new TLBar(Form1);
-  LockFusesForm = new TLockFusesForm(Form1);
+  AboutBox = new AboutDialog(Form1);
+  LBar = new ProgressWindow(Form1);
+  LockFusesForm = new LockFusesDialog(Form1);
   // --port, when given, wins over the remembered port.
   Form1->RestoreSettings(port);
 

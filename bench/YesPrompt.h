@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
 
 namespace quillet::bench {
 

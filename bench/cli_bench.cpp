@@ -27,17 +27,17 @@
 #include <string>
 #include <vector>
 
-#include "commands/Driver.h"
 #include "bench/YesPrompt.h"
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "cli/Options.h"
 #include "cli/Session.h"
-#include "link/PosixSerial.h"
-#include "sim/Wire.h"
+#include "commands/Driver.h"
 #include "image/Images.h"
-#include "link/Portfunctions.h"
-#include "log/Logfunctions.h"
-#include "log/Seams.h"
+#include "link/Port.h"
+#include "link/PosixSerial.h"
+#include "log/HostInterfaces.h"
+#include "log/Log.h"
+#include "sim/Wire.h"
 #include "support/SimProcess.h"
 
 extern char** environ;
@@ -65,6 +65,7 @@ int RunCli(const std::vector<std::string>& args) {
   std::vector<std::string> words{QUILLET_CLI_BINARY, "-q"};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   pid_t pid;
@@ -93,6 +94,7 @@ class DrainingDriver : public PosixSerialDriver {
 int RunCliHere(std::vector<std::string> args) {
   args.insert(args.begin(), {"quillet-cli", "-q"});
   std::vector<char*> argv;
+  argv.reserve(args.size());
   for (std::string& a : args) argv.push_back(a.data());
   cli::Options options;
   std::string error;

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/Main.h"
+#include "app/MainWindow.h"
 #include "image/Dump.h"
 #include "support/Fakes.h"
 
@@ -38,10 +38,10 @@ int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   test::CoreFixture fixture;
-  TForm1 form;
+  MainWindow form;
   form.show();
   SelectChip(8492830);  // AT90CAN128
-  QPlainTextEdit* pane = form.RichEdit1;
+  QPlainTextEdit* pane = form.programView1;
   pane->setFocus();
   MedianPressUs(pane, 8191, 50);  // warm-up
   const double first = MedianPressUs(pane, 0, 401);

@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "chips/Catalogue.h"
 #include "commands/Driver.h"
-#include "chips/Chipfunctions.h"
 #include "image/Images.h"
-#include "link/Portfunctions.h"
-#include "log/Logfunctions.h"
+#include "link/Port.h"
+#include "log/Log.h"
 #include "support/SimProcess.h"
 
 #ifndef QUILLET_SIM_BINARY

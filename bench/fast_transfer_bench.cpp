@@ -53,15 +53,15 @@
 #include <vector>
 
 #include "bench/Timing.h"
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
 #include "chips/FastTransport.h"
 #include "commands/Driver.h"
 #include "commands/Jobs.h"
 #include "firmware/GatewayParser.h"
 #include "image/Images.h"
-#include "link/Portfunctions.h"
-#include "log/Seams.h"
+#include "link/Port.h"
+#include "log/HostInterfaces.h"
 #include "support/CountingDriver.h"
 #include "support/Fakes.h"
 #include "support/SimProcess.h"

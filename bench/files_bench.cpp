@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "chips/Chipfunctions.h"
+#include "bench/Timing.h"
+#include "chips/Catalogue.h"
 #include "commands/Jobs.h"
 #include "image/HexFiles.h"
 #include "image/Images.h"
-#include "log/Logfunctions.h"
-#include "bench/Timing.h"
+#include "log/Log.h"
 #include "support/ElfImage.h"
 
 using namespace quillet;

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "bench/Timing.h"
-#include "link/Portfunctions.h"
-#include "log/Seams.h"
+#include "link/Port.h"
+#include "log/HostInterfaces.h"
 #include "support/Fakes.h"
 #include "support/SimProcess.h"
 

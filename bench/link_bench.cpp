@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "bench/Timing.h"
-#include "link/Portfunctions.h"
-#include "log/Logfunctions.h"
+#include "link/Port.h"
+#include "log/Log.h"
 #include "support/PtyPeer.h"
 #include "support/SimProcess.h"
 

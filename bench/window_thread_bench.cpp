@@ -19,8 +19,8 @@
 #include <chrono>
 #include <thread>
 
-#include "app/Main.h"
-#include "app/QtSeams.h"
+#include "app/MainWindow.h"
+#include "app/QtHostInterfaces.h"
 #include "bench/Timing.h"
 #include "commands/Driver.h"
 #include "support/Fakes.h"
@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-  TForm1 form;
+  MainWindow form;
   test::CoreFixture f;
   SetLogSink(&form);
   SetViewSink(&form);
@@ -49,10 +49,10 @@ int main(int argc, char** argv) {
   int64_t lineUs = 0;
   auto read = [&](bool worker) {
     const int64_t before = sim.NowUs();
-    if (worker) form.Button4Click();
+    if (worker) form.ReadProgramClick();
     else RunMemoryCommand(MemoryOperation::ReadProgram);
     lineUs = sim.NowUs() - before;
-    form.RichEdit5->clear();
+    form.logView->clear();
   };
   read(true);  // warm up
   const double direct = bench::MedianMs(runs, [&] { read(false); });
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     }
     asked.store(true);
   });
-  form.Button4Click();
+  form.ReadProgramClick();
   reading.store(false);
   // Its last query may come after the read: answered here.
   while (!asked.load()) app.processEvents();

@@ -2,12 +2,12 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
 #include "chips/FastTransport.h"
 #include "chips/Instruction.h"
 #include "image/Images.h"
-#include "log/Logfunctions.h"
+#include "log/Log.h"
 
 namespace quillet {
 namespace {

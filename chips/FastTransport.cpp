@@ -8,8 +8,8 @@
 #include "chips/ChipModule.h"
 #include "firmware/GatewayParser.h"
 #include "image/Images.h"
-#include "log/Logfunctions.h"
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
+#include "log/Log.h"
 
 namespace quillet {
 

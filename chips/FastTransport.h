@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "firmware/FastProtocol.h"
-#include "link/Portfunctions.h"
+#include "link/Port.h"
 
 namespace quillet {
 

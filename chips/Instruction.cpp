@@ -1,9 +1,9 @@
 #include "chips/Instruction.h"
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "chips/FastTransport.h"
-#include "log/Logfunctions.h"
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
+#include "log/Log.h"
 
 namespace quillet {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "chips/PartTable.h"
 
 namespace quillet {

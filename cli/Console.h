@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "link/Portfunctions.h"
-#include "log/Logfunctions.h"
-#include "log/Seams.h"
+#include "link/Port.h"
+#include "log/HostInterfaces.h"
+#include "log/Log.h"
 
 namespace quillet::cli {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "chips/FuseFields.h"
 #include "commands/Jobs.h"
 

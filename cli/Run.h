@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "chips/Avrfunctions.h"
+#include "chips/Identify.h"
 #include "cli/Console.h"
 #include "cli/Options.h"
 

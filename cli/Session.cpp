@@ -8,25 +8,23 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <memory>
 
-#include "commands/Driver.h"
-#include "commands/Jobs.h"
-#include "chips/Avrfunctions.h"
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
 #include "chips/FastTransport.h"
-#include "firmware/GatewayParser.h"
+#include "chips/Identify.h"
 #include "cli/Console.h"
 #include "cli/FuseWords.h"
 #include "cli/Gang.h"
 #include "cli/Run.h"
+#include "commands/Driver.h"
+#include "commands/Jobs.h"
 #include "firmware/GatewayParser.h"
-#include "link/Portfunctions.h"
-#include "link/PosixSerial.h"
 #include "image/SafeFile.h"
-#include "log/Logfunctions.h"
+#include "link/Port.h"
+#include "link/PosixSerial.h"
+#include "log/Log.h"
 
 namespace quillet::cli {
 namespace {

@@ -14,13 +14,13 @@
 #include <sstream>
 #include <string_view>
 
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
 #include "cli/FuseWords.h"
 #include "cli/Run.h"
 #include "cli/Session.h"
-#include "link/Portfunctions.h"
-#include "log/Seams.h"
+#include "link/Port.h"
+#include "log/HostInterfaces.h"
 
 namespace quillet::cli {
 namespace {

@@ -6,17 +6,17 @@
 #include <iterator>
 #include <vector>
 
+#include "chips/Catalogue.h"
+#include "chips/ChipModule.h"
+#include "chips/FastTransport.h"
+#include "chips/Identify.h"
 #include "commands/Jobs.h"
 #include "commands/Plan.h"
 #include "commands/Steps.h"
-#include "chips/Avrfunctions.h"
-#include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
-#include "chips/FastTransport.h"
 #include "image/Images.h"
 #include "image/Views.h"
-#include "log/Logfunctions.h"
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
+#include "log/Log.h"
 
 namespace quillet {
 namespace {
@@ -52,8 +52,8 @@ enum class Steps { Done, Failed, Stopped };
 // The chip steps of one memory operation. On failure, failLine is what follows "Finished";
 // on a stop, done is the number of bytes read, written (committed) or compared.
 // A stop is taken between bytes, and in page mode only after a commit.
-Steps RunChipSteps(const OperationInfo& info, const ChipModule& m, LBarScope& bar,
-                   std::string& failLine, uint32_t& done) {
+Steps RunChipSteps(const OperationInfo& info, const ChipModule& m, ProgressScope& bar, std::string& failLine,
+                   uint32_t& done) {
   failLine = kWithFail;
   done = 0;
   const bool program = info.image == 1;
@@ -137,7 +137,7 @@ bool RunMemoryCommand(MemoryOperation op, bool confirmed) {
     if (int view = ActiveView(info.image)) ViewToImage(view, info.image);
   }
 
-  LBarScope bar(info.title);
+  ProgressScope bar(info.title);
   AddLog(LogKind::Trying, info.text);
   LogStartTime();
   if (LogNoModule()) {
@@ -209,7 +209,7 @@ void RunAutosearch() {
 
 bool RunChipErase(bool confirmed) {
   if (!confirmed && !GetUserPrompt().AskYesNo("Warning", kEraseWarning)) return false;
-  LBarScope bar("Chip Erase");
+  ProgressScope bar("Chip Erase");
   if (LogNoModule()) return false;
   if (EraseChip(true)) return true;
   AddLog(LogKind::Finished, kWithFail);
@@ -217,7 +217,7 @@ bool RunChipErase(bool confirmed) {
 }
 
 void RunReadCalibration() {
-  LBarScope bar("Read Calibration");
+  ProgressScope bar("Read Calibration");
   if (LogNoModule()) return;
   const ChipModule& m = *SelectedModule();
   if (!m.HasReadCalibration()) {
@@ -278,7 +278,7 @@ ChipFuses LastChipFuses() {
 void ForgetChipFuses() { g_known = KnownFuses{}; }
 
 bool ReadLockAndFuses() {
-  LBarScope bar("Read Lock & Fuses");
+  ProgressScope bar("Read Lock & Fuses");
   if (SelectedChip != 0 && SelectedModule() && !SelectedModule()->CanReadFuses()) {
     AddLog(LogKind::NotAvailable, "");
     return true;
@@ -304,7 +304,7 @@ bool ReadLockAndFuses() {
 }
 
 bool WriteLockAndFuses() {
-  LBarScope bar("Write Lock & Fuses");
+  ProgressScope bar("Write Lock & Fuses");
   if (LogNoModule()) return true;
   const ChipModule& m = *SelectedModule();
   // Lock bits last: locking first could keep the fuses from being written.

@@ -7,19 +7,19 @@
 #include <cstring>
 #include <functional>
 
-#include "commands/Plan.h"
-#include "commands/Steps.h"
-#include "chips/Avrfunctions.h"
 #include "chips/ChipModule.h"
+#include "chips/Identify.h"
 #include "chips/NewerChips.h"
 #include "chips/PartTable.h"
+#include "commands/Plan.h"
+#include "commands/Steps.h"
 #include "image/FileReader.h"
 #include "image/HexFiles.h"
 #include "image/Images.h"
 #include "image/SafeFile.h"
-#include "log/Logfunctions.h"
-#include "log/Seams.h"
-#include "link/Portfunctions.h"
+#include "link/Port.h"
+#include "log/HostInterfaces.h"
+#include "log/Log.h"
 
 namespace quillet {
 namespace {
@@ -581,8 +581,8 @@ bool Stopped(JobResult& r, JobLines& lines) {
 // Flash: pages (bytes) of only 0xFF are not sent, since programming can only clear bits, and
 // a page's addresses the file does not hold are loaded as 0xFF. EEPROM: every held byte is
 // written, and only the held bytes of a page are loaded: the others keep their values.
-bool WriteImage(const ChipModule& m, bool flash, const FileImage& image, bool dryRun, JobResult& r,
-                LBarScope& bar, JobLines& lines) {
+bool WriteImage(const ChipModule& m, bool flash, const FileImage& image, bool dryRun, JobResult& r, ProgressScope& bar,
+                JobLines& lines) {
   const uint32_t size = flash ? FlashSize : EepromSize;
   std::vector<uint8_t> bytes(image.bytes.begin(), image.bytes.begin() + std::min<size_t>(size, image.bytes.size()));
   bytes.resize(size, 0xFF);
@@ -646,7 +646,7 @@ bool ReadMemoryJob(Memory memory, std::vector<uint8_t>& out, JobResult& r) {
   r = JobResult{};
   const ChipModule* m = SelectedModule();
   if (!m) return false;
-  LBarScope bar;
+  ProgressScope bar;
   if (memory == Memory::Signature) {
     AddLog(LogKind::Trying, " read signature bytes");
     if (!m->ProgrammingEnable()) return false;
@@ -689,7 +689,7 @@ bool ReadMemoryRange(Memory memory, uint32_t address, uint32_t count, std::vecto
   const bool flash = memory == Memory::Flash;
   const uint32_t size = flash ? FlashSize : EepromSize;
   const uint32_t end = address >= size ? address : address + std::min(count, size - address);
-  LBarScope bar;
+  ProgressScope bar;
   JobLines lines(memory, 'r');
   if (!m->ProgrammingEnable()) return false;
   for (uint32_t a = address; a < end; ++a) {
@@ -713,7 +713,7 @@ bool WriteMemoryJob(Memory memory, const FileImage& image, bool dryRun, JobResul
   r = JobResult{};
   const ChipModule* m = SelectedModule();
   if (!m || (memory != Memory::Flash && memory != Memory::Eeprom)) return false;
-  LBarScope bar;
+  ProgressScope bar;
   JobLines lines(memory, 'w');
   const bool ok = WriteImage(*m, memory == Memory::Flash, image, dryRun, r, bar, lines);
   if (ok) lines.finish = dryRun ? " (dry run: nothing was sent)" : "";
@@ -746,7 +746,7 @@ bool VerifyMemoryJob(Memory memory, const FileImage& image, JobResult& r) {
   const uint32_t size = flash ? FlashSize : EepromSize;
   const uint32_t end = std::min(image.End(), size);
   const uint32_t total = image.HeldCount();
-  LBarScope bar;
+  ProgressScope bar;
   JobLines lines(memory, 'v');
   if (!m->ProgrammingEnable()) return false;
   uint8_t* bytes = flash ? ProgramImage.data() : DataImage.data();
@@ -822,7 +822,7 @@ bool ReadFuseJob(Memory memory, uint8_t& value) {
     AddLog(LogKind::NotAvailable, "");
     return false;
   }
-  LBarScope bar;
+  ProgressScope bar;
   const size_t at = a.read->index + (a.combinedLock ? 1 : 0);
   if (!m->ProgrammingEnable() || !m->RunFuse(a.read->op)) {
     AddLog(LogKind::Finished, " with fail.");
@@ -851,7 +851,7 @@ bool WriteFuseJob(Memory memory, uint8_t value, bool verify, bool dryRun, JobRes
     return false;
   }
   if (dryRun) return true;
-  LBarScope bar;
+  ProgressScope bar;
   FuseLockBytes[a.write->index] = value;
   if (!m->ProgrammingEnable() || !m->RunFuse(a.write->op)) {
     AddLog(LogKind::Finished, " with fail.");

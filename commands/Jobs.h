@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
 #include "chips/PartTable.h"
 #include "commands/Steps.h"
 

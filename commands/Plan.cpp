@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
 #include "chips/FastTransport.h"
 #include "image/Images.h"
 

@@ -3,11 +3,11 @@
 #include <atomic>
 #include <cstdio>
 
-#include "chips/Avrfunctions.h"
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
-#include "link/Portfunctions.h"
-#include "log/Logfunctions.h"
+#include "chips/Identify.h"
+#include "link/Port.h"
+#include "log/Log.h"
 
 namespace quillet {
 

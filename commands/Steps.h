@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 
 namespace quillet {
 

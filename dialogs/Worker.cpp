@@ -11,10 +11,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "image/Views.h"
-#include "log/Logfunctions.h"
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
+#include "log/Log.h"
 
 namespace quillet {
 namespace {

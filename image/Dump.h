@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 
 namespace quillet {
 

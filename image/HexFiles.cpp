@@ -12,13 +12,13 @@
 #include <string_view>
 #include <vector>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "image/FileReader.h"
 #include "image/Images.h"
 #include "image/SafeFile.h"
 #include "image/Views.h"
-#include "log/Logfunctions.h"
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
+#include "log/Log.h"
 
 namespace quillet {
 namespace {
@@ -69,8 +69,7 @@ void LogDropped(uint64_t dropped) {
 class WindowSink : public ImageSink {
  public:
   // raw: progress by the image address reached, else by the share of the file read.
-  WindowSink(const Target& t, LBarScope& bar, uint64_t size, bool raw)
-      : t_(t), bar_(bar), size_(size), raw_(raw) {}
+  WindowSink(const Target& t, ProgressScope& bar, uint64_t size, bool raw) : t_(t), bar_(bar), size_(size), raw_(raw) {}
   void Put(uint32_t address, const uint8_t* data, size_t count) override {
     std::memcpy(t_.bytes + address, data, count);
     put_ += count;
@@ -88,7 +87,7 @@ class WindowSink : public ImageSink {
 
  private:
   const Target& t_;
-  LBarScope& bar_;
+  ProgressScope& bar_;
   uint64_t size_;
   bool raw_;
   uint64_t next_ = 0;
@@ -108,7 +107,7 @@ const char* WrongText(ReadFault fault) {
 // opens before its loading line; the others log it first.
 FileResult LoadImage(const std::string& fileName, int image, bool binary) {
   Target t = TargetOf(image);
-  std::optional<LBarScope> bar;
+  std::optional<ProgressScope> bar;
   if (!binary) {
     bar.emplace();
     AddLog(t.loadKind, fileName);
@@ -179,7 +178,7 @@ FileResult SaveImage(const std::string& fileName, int image, bool hex) {
   Target t = TargetOf(image);
   AddLog(t.saveKind, fileName);
   if (t.known) ViewToImage(ActiveView(image), image);
-  LBarScope bar;
+  ProgressScope bar;
   SafeFile file;
   if (!file.Create(fileName)) return Failure("Cannot create file", fileName, file.Why().c_str());
 

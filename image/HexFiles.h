@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
 
 namespace quillet {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "link/Portfunctions.h"
+#include "link/Port.h"
 
 namespace quillet {
 

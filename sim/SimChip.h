@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "sim/SimChips.h"
 
 namespace quillet::sim {

@@ -1,6 +1,6 @@
 #include "sim/SimChips.h"
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 
 #include "chips/NewerChips.h"
 

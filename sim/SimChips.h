@@ -1,6 +1,6 @@
 // The simulated chips as data: one descriptor per catalogue chip, read by one engine
 // (sim/SimChip.h). Values are those of the real parts' datasheets; the write times are the
-// catalogue's (chips/Chipfunctions.cpp), the same the program waits for.
+// catalogue's (chips/Catalogue.cpp), the same the program waits for.
 #pragma once
 
 #include <array>

@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "commands/Jobs.h"
 #include "image/Dump.h"
 #include "image/FileReader.h"
 #include "image/HexFiles.h"
 #include "image/Images.h"
-#include "log/Logfunctions.h"
+#include "log/Log.h"
 
 using namespace quillet;
 

@@ -15,7 +15,7 @@
 
 #include <jpeglib.h>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "chips/PartTable.h"
 #include "chips/Wiring.h"
 

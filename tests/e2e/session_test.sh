@@ -199,8 +199,10 @@ menu() {  # title-x, number of Down presses (Up presses if negative): runs a men
   for ((i = 0; i < downs; i++)); do keys+=(Down); done
   for ((i = 0; i > downs; i--)); do keys+=(Up); done
   xdotool key --delay 40 "${keys[@]}" Return
-  wait_until 10 gone "$POPUP"
+  wait_until 10 popup_closed
 }
+# The popup has gone, or the program with it (File > Exit): its exit status is checked after.
+popup_closed() { gone "$POPUP" || ! alive "$Q_PID"; }
 
 answer_yes() {  # the Yes/No warning box, answered with the keyboard
   wait_titled '^Warning$'

@@ -9,10 +9,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "app/Main.h"
-#include "dialogs/AboutBox.h"
-#include "support/Fakes.h"
 #include "WindowChecks.h"
+#include "app/MainWindow.h"
+#include "dialogs/AboutDialog.h"
+#include "support/Fakes.h"
 
 using namespace quillet;
 
@@ -30,13 +30,13 @@ class AboutTest : public QObject {
 
  private slots:
   void layout() {
-    TAboutBox box;
+    AboutDialog box;
     QCOMPARE(box.windowTitle(), QString("About Quillet"));
     QCOMPARE(box.size(), QSize(258, 272).expandedTo(box.sizeHint()));
     QVERIFY(!(box.windowFlags() & Qt::WindowCloseButtonHint));
     QVERIFY(!(box.windowFlags() & Qt::WindowSystemMenuHint));
-    QCOMPARE(box.Panel1->frameShape(), QFrame::Box);  // lowered outside, raised inside
-    QCOMPARE(box.Panel1->frameShadow(), QFrame::Sunken);
+    QCOMPARE(box.panel->frameShape(), QFrame::Box);  // lowered outside, raised inside
+    QCOMPARE(box.panel->frameShadow(), QFrame::Sunken);
     QVERIFY(box.OKButton->isDefault());
     QCOMPARE(box.Label5->text(), QString("Tessary gateway"));
     QCOMPARE(box.Label8->text(), QString("Version 3.0 beta"));
@@ -46,8 +46,8 @@ class AboutTest : public QObject {
       box.resize(size);
       QCoreApplication::processEvents();
       QVERIFY2(test::ClippedCaptions(&box).isEmpty(), qPrintable(test::ClippedCaptions(&box).join(" | ")));
-      for (QLabel* label : box.Panel1->findChildren<QLabel*>())
-        QVERIFY2(box.Panel1->contentsRect().contains(label->geometry()), qPrintable(label->objectName()));
+      for (QLabel* label : box.panel->findChildren<QLabel*>())
+        QVERIFY2(box.panel->contentsRect().contains(label->geometry()), qPrintable(label->objectName()));
     }
     QVERIFY2(test::UnnamedControls(&box).isEmpty(), qPrintable(test::UnnamedControls(&box).join(" | ")));
     QCOMPARE(test::TabChain(box.OKButton), QStringList({"OKButton", "Label5", "Label7", "Label11"}));
@@ -59,7 +59,7 @@ class AboutTest : public QObject {
   void documentsComeWithTheProgram() {
     const QString sourceDir = QFileInfo(QStringLiteral(__FILE__)).absoluteDir().absoluteFilePath("../..");
     {
-      TAboutBox box;
+      AboutDialog box;
       for (const QUrl& url : {box.Label5Url, box.Label7Url, box.Label11Url}) {
         QVERIFY2(!url.toString().contains(QDir::cleanPath(sourceDir) + "/README.md"), qPrintable(url.toString()));
         QVERIFY2(!url.toString().contains(QDir::cleanPath(sourceDir) + "/docs/"), qPrintable(url.toString()));
@@ -85,7 +85,7 @@ class AboutTest : public QObject {
         QDir(prefix.path()).mkpath(QFileInfo(file).path());
         QVERIFY(QFile(prefix.filePath(file)).open(QIODevice::WriteOnly));
       }
-      TAboutBox box;
+      AboutDialog box;
       box.LocateDocuments(prefix.filePath("bin"));
       auto expected = [&](const QString& file) {
         return file.isEmpty() ? QUrl() : QUrl::fromLocalFile(prefix.filePath(file));
@@ -102,7 +102,7 @@ class AboutTest : public QObject {
     QDir(prefix.path()).mkpath("bin/docs");
     for (const char* file : {"gateway.md", "README.md"})  // the user guide is missing
       QVERIFY(QFile(prefix.filePath(QString("bin/docs/") + file)).open(QIODevice::WriteOnly));
-    TAboutBox box;
+    AboutDialog box;
     box.LocateDocuments(prefix.filePath("bin"));
     UrlRecorder recorder;
     QDesktopServices::setUrlHandler("file", &recorder, "open");
@@ -132,13 +132,13 @@ class AboutTest : public QObject {
 
   void showTwiceIsOneBox() {
     test::CoreFixture fixture;
-    TForm1 form;
+    MainWindow form;
     form.move(0, 0);
     form.show();
-    TAboutBox box(&form);
-    TAboutBox* before = AboutBox;
+    AboutDialog box(&form);
+    AboutDialog* before = AboutBox;
     AboutBox = &box;
-    form.About1Click();
+    form.AboutClick();
     QVERIFY(box.isVisible());
     // Centred on the screen, not over the main window.
     const QPoint screenCentre = box.screen()->availableGeometry().center();
@@ -148,14 +148,14 @@ class AboutTest : public QObject {
                      Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(box.Label7, &move);
     QCOMPARE(box.Label7->cursor().shape(), Qt::PointingHandCursor);
-    form.About1Click();  // while shown: still one box
+    form.AboutClick();  // while shown: still one box
     QTest::mouseClick(box.OKButton, Qt::LeftButton);
     QVERIFY(!box.isVisible());
-    form.About1Click();
+    form.AboutClick();
     QVERIFY(box.isVisible());
     QCOMPARE(box.Label7->cursor().shape(), Qt::PointingHandCursor);
     int boxes = 0;
-    for (QWidget* w : QApplication::topLevelWidgets()) boxes += qobject_cast<TAboutBox*>(w) != nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets()) boxes += qobject_cast<AboutDialog*>(w) != nullptr;
     QCOMPARE(boxes, 1);
     AboutBox = before;
   }

@@ -6,9 +6,9 @@
 #include <QTimer>
 #include <QtTest>
 
-#include "app/Main.h"
-#include "chips/Chipfunctions.h"
-#include "dialogs/LockFusesForm.h"
+#include "app/MainWindow.h"
+#include "chips/Catalogue.h"
+#include "dialogs/LockFusesDialog.h"
 #include "support/Fakes.h"
 
 using namespace quillet;
@@ -17,26 +17,26 @@ class CommandsMenuTest : public QObject {
   Q_OBJECT
 
   // Opens "Lock & Fuses..." and returns the first group's caption as the open dialog showed it.
-  static QString OpenLockFuses(TForm1& form, QPointer<TLockFusesForm>& seen) {
+  static QString OpenLockFuses(MainWindow& form, QPointer<LockFusesDialog>& seen) {
     QString caption;
     QTimer::singleShot(0, [&] {
-      auto* dialog = qobject_cast<TLockFusesForm*>(QApplication::activeModalWidget());
+      auto* dialog = qobject_cast<LockFusesDialog*>(QApplication::activeModalWidget());
       seen = dialog;
       if (!dialog) return;
       if (LockFusesForm != dialog) caption = "not the global instance";
       else caption = dialog->GroupBox[0]->isVisibleTo(dialog) ? dialog->GroupBox[0]->title() : "";
-      dialog->OKButton->click();
+      dialog->saveCloseButton->click();
     });
-    form.LockFuses1Click();
+    form.LockFusesClick();
     return caption;
   }
 
  private slots:
   void lockFusesBuildsAFreshDialogEachTime() {
-    TForm1 form;
+    MainWindow form;
     test::CoreFixture f;
     SelectChip(FindChipByName("ATtiny13")->id);
-    QPointer<TLockFusesForm> first, second;
+    QPointer<LockFusesDialog> first, second;
     QCOMPARE(OpenLockFuses(form, first), QString("Low Fuses"));
     QVERIFY(first.isNull());  // freed when its modal loop ended
     SelectChip(FindChipByName("AT90S1200")->id);
@@ -45,7 +45,7 @@ class CommandsMenuTest : public QObject {
   }
 
   void chipMenuSelects() {
-    TForm1 form;
+    MainWindow form;
     test::CoreFixture f;
     form.ChipMenuClick(626974);
     QCOMPARE(SelectedChip, ChipId(626974));
@@ -53,22 +53,22 @@ class CommandsMenuTest : public QObject {
   }
 
   void buttonsRunTheirCommands() {
-    TForm1 form;
+    MainWindow form;
     test::CoreFixture f;
     const struct {
-      void (TForm1::*handler)();
+      void (MainWindow::*handler)();
       std::vector<std::string> lines;
     } cases[] = {
-        {&TForm1::Button4Click,
+        {&MainWindow::ReadProgramClick,
          {"Trying to read the program", "Start time: 12:0:0", "No chip selected", "End time: 12:0:0"}},
-        {&TForm1::Button10Click,
+        {&MainWindow::VerifyDataClick,
          {"Trying to verify the EEPROM", "Start time: 12:0:0", "No chip selected", "End time: 12:0:0"}},
-        {&TForm1::Button5Click, {}},  // answered No
-        {&TForm1::Button11Click, {}},
-        {&TForm1::Button7Click, {"No chip selected"}},
-        {&TForm1::Button3Click,
-         {"Trying to execute Programming Enable without echo back reading.",
-          "Error executing commands:  0x48", "       Finished with fail."}},
+        {&MainWindow::WriteProgramClick, {}},  // answered No
+        {&MainWindow::ChipEraseClick, {}},
+        {&MainWindow::ReadCalibrationClick, {"No chip selected"}},
+        {&MainWindow::AutosearchClick,
+         {"Trying to execute Programming Enable without echo back reading.", "Error executing commands:  0x48",
+          "       Finished with fail."}},
     };
     for (const auto& c : cases) {
       f.ClearRecords();

@@ -8,7 +8,7 @@
 
 #include "app/HexEditing.h"
 #include "app/KeyCodes.h"
-#include "app/Main.h"
+#include "app/MainWindow.h"
 #include "image/Dump.h"
 #include "image/Images.h"
 #include "support/Fakes.h"
@@ -190,8 +190,8 @@ class EditingKeysTest : public QObject {
   // reads them.
   void windowEditing() {
     test::CoreFixture fixture;
-    TForm1 form;
-    QPlainTextEdit* pane = form.RichEdit1;
+    MainWindow form;
+    QPlainTextEdit* pane = form.programView1;
     QVERIFY(pane);
     QTest::keyClick(pane, Qt::Key_A);  // no chip yet: nothing to edit
     QVERIFY(pane->toPlainText().isEmpty());
@@ -223,7 +223,7 @@ class EditingKeysTest : public QObject {
     QCOMPARE(int(ProgramImage[0]), 0x12);
     QCOMPARE(int(ProgramImage[127 * 16]), 0xF0);
 
-    QLineEdit* id = form.Edit2;
+    QLineEdit* id = form.signatureEdit;
     QCOMPARE(id->text(), QString("0A 91 1E"));
     id->setCursorPosition(7);
     QTest::keyClick(id, Qt::Key_A);

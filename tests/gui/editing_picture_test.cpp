@@ -9,7 +9,7 @@
 #include <QTest>
 
 #include "app/JpegDecode.h"
-#include "app/Main.h"
+#include "app/MainWindow.h"
 #include "support/Fakes.h"
 
 using namespace quillet;
@@ -34,8 +34,8 @@ class EditingPictureTest : public QObject {
 
   void everyPictureDecodes() {
     test::CoreFixture fixture;
-    TForm1 form;
-    const QSize box = form.Image1->minimumSize();  // each picture shows whole
+    MainWindow form;
+    const QSize box = form.wiringPicture->minimumSize();  // each picture shows whole
     for (const ChipEntry& chip : Catalogue()) {
       // The plain picture and the Arduino's, shown while Quillet's firmware is the gateway.
       for (const char* suffix : {".jpg", "-Arduino.jpg"}) {
@@ -51,10 +51,10 @@ class EditingPictureTest : public QObject {
 
   void shownAfterSelection() {
     test::CoreFixture fixture;
-    TForm1 form;
+    MainWindow form;
     SelectChip(692510);
     QVERIFY(fixture.prompt.messages.empty());
-    const QPixmap pixmap = form.Image1->pixmap();
+    const QPixmap pixmap = form.wiringPicture->pixmap();
     QVERIFY(!pixmap.isNull());
     QVERIFY(pixmap.width() <= 335 && pixmap.height() <= 117);
   }
@@ -71,9 +71,9 @@ class EditingPictureTest : public QObject {
     QFETCH(QByteArray, contents);
     QFETCH(QString, reason);
     test::CoreFixture fixture;
-    TForm1 form;
+    MainWindow form;
     SelectChip(692510);  // a picture is showing
-    QVERIFY(!form.Image1->pixmap().isNull());
+    QVERIFY(!form.wiringPicture->pixmap().isNull());
     // No folder of the program has this name; the working directory, looked in last, may.
     PictureFile = "NoSuchChip.jpg";
     if (!contents.isEmpty()) {
@@ -82,15 +82,15 @@ class EditingPictureTest : public QObject {
       file.write(contents);
       file.close();
     }
-    form.Edit1->clear();
+    form.chipNameEdit->clear();
     form.RefreshChipDisplay(SelectedChip);
     // The display went on to its end.
-    QCOMPARE(form.Edit1->text(), QString("ATtiny2313"));
+    QCOMPARE(form.chipNameEdit->text(), QString("ATtiny2313"));
     QCOMPARE(fixture.prompt.messages.size(), size_t(1));
     const QString message = QString::fromStdString(fixture.prompt.messages[0]);
     QVERIFY2(message.startsWith("Error|") && message.contains(reason), qPrintable(message));
     QCOMPARE(message.count('\n'), 2);
-    QVERIFY(form.Image1->pixmap().isNull());
+    QVERIFY(form.wiringPicture->pixmap().isNull());
   }
 
   // Guards: a file of the same name in the working directory replaced the program's picture.
@@ -100,10 +100,10 @@ class EditingPictureTest : public QObject {
     file.write("this is no picture");
     file.close();
     test::CoreFixture fixture;
-    TForm1 form;
+    MainWindow form;
     SelectChip(692510);
     QVERIFY(fixture.prompt.messages.empty());
-    QVERIFY(!form.Image1->pixmap().isNull());
+    QVERIFY(!form.wiringPicture->pixmap().isNull());
   }
 };
 

@@ -8,12 +8,12 @@
 #include <QtTest>
 #include <map>
 
-#include "chips/Chipfunctions.h"
+#include "WindowChecks.h"
+#include "chips/Catalogue.h"
 #include "chips/PartTable.h"
 #include "commands/Driver.h"
-#include "dialogs/LockFusesForm.h"
+#include "dialogs/LockFusesDialog.h"
 #include "support/Fakes.h"
-#include "WindowChecks.h"
 
 using namespace quillet;
 
@@ -52,7 +52,7 @@ const ExpectedLayout kExpected[] = {
     {{"AT90S1200"}, "1 Fuse Bits: RCEN! - - - - SPIEN! | 2 Lock bits: - LB1 LB2"},
 };
 
-QString Describe(const TLockFusesForm& form) {
+QString Describe(const LockFusesDialog& form) {
   QStringList groups;
   for (int g = 0; g < 4; ++g) {
     if (!form.GroupBox[g]->isVisibleTo(&form)) {
@@ -83,13 +83,13 @@ std::array<uint8_t, 4> VisibleMasks(const char* layout) {
   return masks;
 }
 
-QCheckBox* BoxNamed(TLockFusesForm& form, const QString& name) {
+QCheckBox* BoxNamed(LockFusesDialog& form, const QString& name) {
   for (QCheckBox* box : form.CheckBoxes)
     if (box->isVisibleTo(&form) && box->text() == name) return box;
   return nullptr;
 }
 
-std::vector<bool> CheckedStates(const TLockFusesForm& form) {
+std::vector<bool> CheckedStates(const LockFusesDialog& form) {
   std::vector<bool> out;
   for (QCheckBox* box : form.CheckBoxes) out.push_back(box->isChecked());
   return out;
@@ -139,10 +139,10 @@ class LockFusesDialogTest : public QObject {
     for (const ChipEntry& chip : Catalogue()) {
       if (chip.part) continue;  // the newer chips: newerChips()
       SelectChip(chip.id);
-      TLockFusesForm form;
+      LockFusesDialog form;
       QVERIFY2(expected.count(chip.name), chip.name);
       QCOMPARE(Describe(form), QString(expected[chip.name]));
-      QVERIFY(form.Panel1->isVisibleTo(&form));
+      QVERIFY(form.panel->isVisibleTo(&form));
     }
   }
 
@@ -152,12 +152,12 @@ class LockFusesDialogTest : public QObject {
     for (const char* chip : {"AT90CAN128", "ATmega328P", "ATtiny2313", "ATmega2560"}) {
       test::CoreFixture f;
       SelectChip(FindChipByName(chip)->id);
-      TLockFusesForm form;
+      LockFusesDialog form;
       QCOMPARE(form.windowTitle(), QString("Lock & Fuses"));
       QVERIFY(!(form.windowFlags() & Qt::WindowCloseButtonHint));
-      QCOMPARE(form.OKButton->text(), QString("Save changes && Close the window"));
-      QCOMPARE(form.Button1->text(), QString("Read Lock && Fuses"));
-      QCOMPARE(form.Button2->text(), QString("Write Lock && Fuses"));
+      QCOMPARE(form.saveCloseButton->text(), QString("Save changes && Close the window"));
+      QCOMPARE(form.readButton->text(), QString("Read Lock && Fuses"));
+      QCOMPARE(form.writeButton->text(), QString("Write Lock && Fuses"));
       form.show();
       for (const QSize size : {form.size(), form.size() + QSize(300, 200)}) {
         form.resize(size);
@@ -170,10 +170,12 @@ class LockFusesDialogTest : public QObject {
         for (int k = 7; k >= 0; --k)
           if (form.CheckBoxes[8 * g + k]->isVisible() && form.CheckBoxes[8 * g + k]->isEnabled())
             expected << form.CheckBoxes[8 * g + k]->objectName();
-      expected << "OKButton" << "Button1" << "Button2";
+      expected << "saveCloseButton"
+               << "readButton"
+               << "writeButton";
       for (QComboBox* box : form.FieldBoxes)
         if (box->isEnabled()) expected << box->objectName();
-      QStringList chain = test::TabChain(form.OKButton);
+      QStringList chain = test::TabChain(form.saveCloseButton);
       chain = chain.mid(chain.indexOf(expected.first())) + chain.mid(0, chain.indexOf(expected.first()));
       QCOMPARE(chain, expected);
       // Two fields of one caption are told apart.
@@ -191,7 +193,7 @@ class LockFusesDialogTest : public QObject {
   void foldedClockSettingsKeepTheirValue() {
     test::CoreFixture f;
     SelectChip(FindChipByName("ATtiny2313")->id);
-    TLockFusesForm form;
+    LockFusesDialog form;
     QComboBox* clock = nullptr;
     for (size_t i = 0; i < form.FieldLabels.size(); ++i)
       if (form.FieldLabels[i]->toolTip() == "SUT_CKSEL") clock = form.FieldBoxes[i];
@@ -217,13 +219,13 @@ class LockFusesDialogTest : public QObject {
   void noChip() {
     test::CoreFixture f;
     FuseLockBytes.fill(0x5A);
-    TLockFusesForm form;
+    LockFusesDialog form;
     QCOMPARE(Describe(form), QString());
-    QVERIFY(form.Panel1->isVisibleTo(&form));
-    form.Button1->click();
-    form.Button2->click();
+    QVERIFY(form.panel->isVisibleTo(&form));
+    form.readButton->click();
+    form.writeButton->click();
     QCOMPARE(f.log.lines, (std::vector<std::string>{"No chip selected", "No chip selected"}));
-    form.OKButton->click();
+    form.saveCloseButton->click();
     QCOMPARE(form.result(), int(QDialog::Accepted));
     for (uint8_t b : FuseLockBytes) QCOMPARE(b, uint8_t(0x5A));
   }
@@ -235,7 +237,7 @@ class LockFusesDialogTest : public QObject {
       for (const char* chip : row.chips) {
         SelectChip(FindChipByName(chip)->id);
         FuseLockBytes.fill(0x00);  // every bit programmed: every visible box checked
-        TLockFusesForm form;
+        LockFusesDialog form;
         for (int i = 0; i < 32; ++i)
           QCOMPARE(form.CheckBoxes[i]->isChecked(), bool(masks[i / 8] >> (i % 8) & 1));
         form.TakeFuseLockBytes();
@@ -252,7 +254,7 @@ class LockFusesDialogTest : public QObject {
     test::CoreFixture f;
     SelectChip(FindChipByName("ATtiny13")->id);
     {
-      TLockFusesForm form;
+      LockFusesDialog form;
       QStringList checked;
       for (QCheckBox* box : form.CheckBoxes)
         if (box->isChecked()) checked << box->text();
@@ -261,9 +263,9 @@ class LockFusesDialogTest : public QObject {
     }
     SelectChip(FindChipByName("ATtiny2313")->id);
     for (bool lb1 : {true, false}) {
-      TLockFusesForm form;
+      LockFusesDialog form;
       BoxNamed(form, "LB1")->setChecked(lb1);
-      form.OKButton->click();
+      form.saveCloseButton->click();
       QCOMPARE(FuseLockBytes[3], uint8_t(lb1 ? 0xFE : 0xFF));
     }
   }
@@ -274,9 +276,9 @@ class LockFusesDialogTest : public QObject {
     f.Connect();
     // lock, extended, high, low
     AnswerFuses(f.port, {{0x5800, 0xFC}, {0x5008, 0xFE}, {0x5808, 0x5F}, {0x5000, 0x7F}});
-    TLockFusesForm form;
+    LockFusesDialog form;
     BoxNamed(form, "EESAVE")->setChecked(true);
-    form.Button1->click();
+    form.readButton->click();
     QStringList checked;
     for (QCheckBox* box : form.CheckBoxes)
       if (box->isChecked()) checked << box->text();
@@ -286,7 +288,7 @@ class LockFusesDialogTest : public QObject {
     BoxNamed(form, "CKSEL0")->setChecked(true);
     const std::vector<bool> before = CheckedStates(form);
     AnswerFuses(f.port, {{0x5800, 0x00}}, 5);  // Programming Enable, the signature, lock, extended
-    form.Button1->click();
+    form.readButton->click();
     QCOMPARE(CheckedStates(form), before);
     QCOMPARE(f.log.lines.back(), std::string("       Finished with fail."));
     QCOMPARE(f.progress.Alive(), 0);
@@ -297,9 +299,9 @@ class LockFusesDialogTest : public QObject {
     SelectChip(FindChipByName("AT90S2313")->id);
     f.Connect();
     AnswerFuses(f.port, {});
-    TLockFusesForm form;
+    LockFusesDialog form;
     form.UncheckAllBits();
-    form.Button1->click();
+    form.readButton->click();
     QCOMPARE(f.log.lines, std::vector<std::string>{"Command is not available for this chip"});
     QVERIFY(!BoxNamed(form, "FSTRT")->isChecked());
     QVERIFY(BoxNamed(form, "SPIEN")->isChecked());
@@ -308,7 +310,7 @@ class LockFusesDialogTest : public QObject {
 
     f.ClearRecords();
     BoxNamed(form, "LB2")->setChecked(true);
-    form.Button2->click();
+    form.writeButton->click();
     QCOMPARE(f.log.lines.back(), std::string("Lock bits 0xFB written; this chip cannot read them back"));
     QCOMPARE(f.log.lines[f.log.lines.size() - 3], std::string("Trying to write lock-bits"));
     QCOMPARE(FuseLockBytes[1], uint8_t(0xFB));
@@ -340,11 +342,11 @@ class LockFusesDialogTest : public QObject {
       SelectChip(FindChipByName(c.chip)->id);
       f.Connect();
       AnswerFuses(f.port, {});
-      TLockFusesForm form;
+      LockFusesDialog form;
       for (const QString& name : c.check) BoxNamed(form, name)->setChecked(true);
       const auto before = FuseLockBytes;
       f.prompt.yesNo = {true, c.yes};  // values never read: written all the same
-      form.Button2->click();
+      form.writeButton->click();
       if (!c.named) {
         QCOMPARE(f.prompt.asked.size(), size_t(1));
         QVERIFY(!f.port.trace.empty());
@@ -403,13 +405,13 @@ class LockFusesDialogTest : public QObject {
       SelectChip(chip->id);
       f.Connect();
       AnswerFuses(f.port, {});
-      TLockFusesForm form;
+      LockFusesDialog form;
       QCOMPARE(Describe(form), c.layout);
       QVERIFY(BoxNamed(form, "SPIEN")->isChecked());
       for (const QString& name : c.lockout.isEmpty() ? QStringList{"WDTON"} : c.lockout)
         BoxNamed(form, name)->setChecked(true);
       f.prompt.yesNo = {true, false};
-      form.Button2->click();
+      form.writeButton->click();
       if (c.lockout.isEmpty()) {
         QVERIFY2(f.prompt.asked.size() == 1, c.chip);  // never read: written all the same
         continue;
@@ -429,7 +431,7 @@ class LockFusesDialogTest : public QObject {
     SelectChip(FindChipByName("ATmega328P")->id);
     f.Connect();
     AnswerFuses(f.port, {});
-    TLockFusesForm form;
+    LockFusesDialog form;
     auto words = [&](const char* field) -> QComboBox* {
       for (size_t i = 0; i < form.FieldLabels.size(); ++i)
         if (form.FieldLabels[i]->toolTip() == field) return form.FieldBoxes[i];
@@ -466,7 +468,7 @@ class LockFusesDialogTest : public QObject {
     // Write: the external crystal asks first; No writes nothing, an internal clock asks nothing.
     emit clock->activated(clock->findData(0x3F));
     f.prompt.yesNo = {true, false};
-    form.Button2->click();
+    form.writeButton->click();
     QCOMPARE(f.prompt.asked.size(), size_t(2));
     QVERIFY2(QString::fromStdString(f.prompt.asked[1]).contains(
                  "(SUT_CKSEL \"Ext. Crystal Osc. 8.0- MHz; Start-up time PWRDWN/RESET: 16K CK/14 CK + 65 ms\"): "
@@ -475,21 +477,21 @@ class LockFusesDialogTest : public QObject {
     QVERIFY(f.port.trace.empty());
     emit clock->activated(clock->findData(0x23));  // internal 128 kHz
     f.prompt.yesNo = {true};
-    form.Button2->click();
+    form.writeButton->click();
     QCOMPARE(f.prompt.asked.size(), size_t(3));
     QVERIFY(!f.port.trace.empty());
     QCOMPARE(FuseLockBytes[0], uint8_t(0xE3));
 
     // No device file: the bytes in hex, no words.
     SelectChip(FindChipByName("AT90S2313")->id);
-    TLockFusesForm old;
+    LockFusesDialog old;
     QVERIFY(old.FieldBoxes.empty());
     QCOMPARE(old.ByteLabels[1]->text(), QString("0xFF"));
   }
 
   void escapeDoesNotClose() {
     test::CoreFixture f;
-    TLockFusesForm form;
+    LockFusesDialog form;
     form.show();
     QTest::keyClick(&form, Qt::Key_Escape);
     QVERIFY(form.isVisible());
@@ -511,7 +513,7 @@ class LockFusesDialogTest : public QObject {
     for (const auto& c : cases) {
       test::CoreFixture f;
       SelectChip(FindChipByName("ATtiny2313")->id);
-      TLockFusesForm form;
+      LockFusesDialog form;
       QCOMPARE(form.SourceLabel->text(), QString("Factory values, not read from a chip"));
       form.show();
       if (c.change) BoxNamed(form, "LB1")->setChecked(true);
@@ -532,15 +534,15 @@ class LockFusesDialogTest : public QObject {
     f.Connect();
     AnswerFuses(f.port, {});
     {
-      TLockFusesForm form;
+      LockFusesDialog form;
       for (size_t i = 0; i < form.FieldLabels.size(); ++i)
         if (form.FieldLabels[i]->toolTip() == "SUT_CKSEL") emit form.FieldBoxes[i]->activated(form.FieldBoxes[i]->findData(0x3F));
-      form.OKButton->click();
+      form.saveCloseButton->click();
     }
-    TLockFusesForm reopened;
+    LockFusesDialog reopened;
     QCOMPARE(reopened.SourceLabel->text(), QString("Saved changes, not yet written to the chip"));
     f.prompt.yesNo = {true, false};
-    reopened.Button2->click();
+    reopened.writeButton->click();
     QCOMPARE(f.prompt.asked.size(), size_t(2));
     QVERIFY(QString::fromStdString(f.prompt.asked[1]).contains("The clock becomes a crystal or clock outside the chip"));
     QVERIFY(f.port.trace.empty());

@@ -7,9 +7,9 @@
 #include <array>
 #include <string>
 
-#include "chips/Chipfunctions.h"
-#include "dialogs/LockFusesForm.h"
-#include "link/Portfunctions.h"
+#include "chips/Catalogue.h"
+#include "dialogs/LockFusesDialog.h"
+#include "link/Port.h"
 #include "support/Fakes.h"
 #include "support/SimDriver.h"
 
@@ -22,7 +22,7 @@ bool Untouchable(const QString& name) {
   return name == "SPIEN" || name == "RSTDISBL" || name == "DWEN";
 }
 
-std::array<bool, 32> Checked(const TLockFusesForm& form) {
+std::array<bool, 32> Checked(const LockFusesDialog& form) {
   std::array<bool, 32> c{};
   for (int i = 0; i < 32; ++i) c[i] = form.CheckBoxes[i]->isChecked();
   return c;
@@ -54,7 +54,7 @@ class LockFusesSimTest : public QObject {
       std::array<bool, 32> written{};
       int toggled = 0;
       {
-        TLockFusesForm form;
+        LockFusesDialog form;
         // Every box the user may change is flipped from its factory state.
         for (QCheckBox* box : form.CheckBoxes) {
           if (!box->isVisibleTo(&form) || !box->isEnabled() || Untouchable(box->text())) continue;
@@ -66,7 +66,7 @@ class LockFusesSimTest : public QObject {
         f.ClearRecords();
         // Flipped clock bits may select a crystal or clock outside the chip: that alone asks.
         f.prompt.yesNo = {true, true};
-        form.Button2->click();
+        form.writeButton->click();
         for (const std::string& asked : f.prompt.asked)
           QVERIFY2(asked.rfind("Warning|The clock becomes", 0) == 0 ||
                        asked.find("never read from the chip") != std::string::npos,
@@ -77,17 +77,17 @@ class LockFusesSimTest : public QObject {
         QVERIFY2(last.find(" written and verified") != std::string::npos ||
                      last.find("cannot read them back") != std::string::npos,
                  (name + ": " + last).c_str());
-        form.OKButton->click();
+        form.saveCloseButton->click();
         QCOMPARE(form.result(), int(QDialog::Accepted));
       }
       QCOMPARE(sim.Violations(), uint64_t(0));
 
       ResetChipBuffer(3);
-      TLockFusesForm form;
+      LockFusesDialog form;
       const std::array<bool, 32> factory = Checked(form);
       QVERIFY2(factory != written, name.c_str());
       f.ClearRecords();
-      form.Button1->click();
+      form.readButton->click();
       if (name == "AT90S1200" || name == "AT90S2313" || name == "AT90S4414" || name == "AT90S8515") {
         // No read on these: the boxes show the buffer, and the chip holds both lock bits.
         QCOMPARE(f.log.lines, std::vector<std::string>{"Command is not available for this chip"});

@@ -15,12 +15,12 @@
 #include <QUrl>
 #include <QtTest>
 
-#include "app/Main.h"
-#include "app/QtSeams.h"
+#include "app/MainWindow.h"
+#include "app/QtHostInterfaces.h"
 #include "chips/FastTransport.h"
-#include "dialogs/LBar.h"
+#include "dialogs/ProgressWindow.h"
 #include "image/Images.h"
-#include "link/Portfunctions.h"
+#include "link/Port.h"
 #include "support/Fakes.h"
 
 using namespace quillet;
@@ -37,7 +37,7 @@ struct Window {
     form.ChipMenuClick(FindChipByName(chip)->id);
     f.ClearRecords();
   }
-  TForm1 form;
+  MainWindow form;
   test::CoreFixture f;
 };
 
@@ -49,7 +49,7 @@ void WriteFile(const QString& path, const QByteArray& bytes) {
 
 // A file manager's drag: enter, then drop, on a view's visible area; false if the drag was
 // refused on entering.
-bool Drop(TForm1& form, int view, const QList<QUrl>& urls, const QString& text = QString()) {
+bool Drop(MainWindow& form, int view, const QList<QUrl>& urls, const QString& text = QString()) {
   QWidget* area = form.View(view)->viewport();
   QMimeData mime;
   if (!urls.isEmpty()) mime.setUrls(urls);
@@ -88,11 +88,11 @@ class SettingsDropTest : public QObject {
       Window w;
       SetUserPrompt(&prompt);
       w.form.RestoreSettings("");
-      w.form.ComboBox1->setEditText("/dev/ttyUSB3");
-      w.form.TrackBar1->setValue(4);
-      w.form.PageControl1->setCurrentIndex(1);
+      w.form.portBox->setEditText("/dev/ttyUSB3");
+      w.form.delaySlider->setValue(4);
+      w.form.memoryPages->setCurrentIndex(1);
       w.Select("ATtiny85");
-      w.form.findChild<QAction*>("FastTransfers1")->setChecked(false);
+      w.form.findChild<QAction*>("fastTransfersAction")->setChecked(false);
       prompt.SetOpenPlace({dir.path(), "*.bin"});
       prompt.SetSavePlace({QDir::tempPath(), "*.eep"});
       QVERIFY(w.form.LoadNamedFile(1, hex.toStdString()));
@@ -103,17 +103,17 @@ class SettingsDropTest : public QObject {
       QtUserPrompt next;
       SetUserPrompt(&next);
       w.form.RestoreSettings(port);
-      QCOMPARE(w.form.ComboBox1->currentText(), port.isEmpty() ? QString("/dev/ttyUSB3") : port);
+      QCOMPARE(w.form.portBox->currentText(), port.isEmpty() ? QString("/dev/ttyUSB3") : port);
       QCOMPARE(DelayValue, 4);
-      QCOMPARE(w.form.PageControl1->currentIndex(), 1);
-      QCOMPARE(w.form.Edit1->text(), QString("ATtiny85"));
+      QCOMPARE(w.form.memoryPages->currentIndex(), 1);
+      QCOMPARE(w.form.chipNameEdit->text(), QString("ATtiny85"));
       QCOMPARE(PortHandle, -1);  // shown, not connected
       QCOMPARE(next.OpenPlace().folder, dir.path());
       QCOMPARE(next.OpenPlace().filter, QString("*.bin"));
       QCOMPARE(next.SavePlace().filter, QString("*.eep"));
       QCOMPARE(w.form.RecentFileList(1), QStringList{hex});
       QVERIFY(w.form.RecentFileList(2).isEmpty());
-      QVERIFY(!w.form.findChild<QAction*>("FastTransfers1")->isChecked());
+      QVERIFY(!w.form.findChild<QAction*>("fastTransfersAction")->isChecked());
       QVERIFY(!FastTransfersEnabled());
     }
     SetFastTransfers(true);
@@ -127,8 +127,8 @@ class SettingsDropTest : public QObject {
     SetUserPrompt(&prompt);
     w.form.RestoreSettings("");
     const int delay = DelayValue == 2 ? 3 : 2;
-    w.form.TrackBar1->setValue(delay);
-    w.form.ComboBox1->setEditText("/dev/ttyUSB7");
+    w.form.delaySlider->setValue(delay);
+    w.form.portBox->setEditText("/dev/ttyUSB7");
     QTRY_COMPARE(QSettings(settingsFile, QSettings::NativeFormat).value("delay").toInt(), delay);
     QCOMPARE(QSettings(settingsFile, QSettings::NativeFormat).value("port").toString(), QString("/dev/ttyUSB7"));
   }
@@ -167,8 +167,8 @@ class SettingsDropTest : public QObject {
       Window w;
       SetUserPrompt(&prompt);
       w.form.RestoreSettings("");
-      QVERIFY2(w.form.ComboBox1->currentText() == "COM1", row.name);
-      QVERIFY2(DelayValue == 1 && w.form.PageControl1->currentIndex() == 0, row.name);
+      QVERIFY2(w.form.portBox->currentText() == "COM1", row.name);
+      QVERIFY2(DelayValue == 1 && w.form.memoryPages->currentIndex() == 0, row.name);
       QVERIFY2(SelectedChip == 0, row.name);
       QCOMPARE(w.f.log.lines, row.log);
       QVERIFY2(prompt.OpenPlace().filter.isEmpty() && w.form.RecentFileList(1).isEmpty(), row.name);
@@ -207,7 +207,7 @@ class SettingsDropTest : public QObject {
     };
     for (const Row& row : rows) {
       Window w;
-      w.form.PageControl1->setCurrentIndex(row.view % 2 ? 0 : 1);
+      w.form.memoryPages->setCurrentIndex(row.view % 2 ? 0 : 1);
       if (row.chip) w.Select("ATtiny2313");
       QVERIFY2(Drop(w.form, row.view, row.urls), row.name);
       QVERIFY2(w.f.log.lines == row.log, row.name);
@@ -218,7 +218,7 @@ class SettingsDropTest : public QObject {
     }
     Window w;
     QVERIFY(!Drop(w.form, 1, {}, "plain text"));  // no file: refused as the drag enters
-    TLBar running;  // a command's progress dialog: a drop would load in the middle of it
+    ProgressWindow running;                       // a command's progress dialog: a drop would load in the middle of it
     running.ShowCentred();
     QVERIFY(!Drop(w.form, 1, {QUrl::fromLocalFile(hex)}));
   }
@@ -236,7 +236,7 @@ class SettingsDropTest : public QObject {
         {eight, "/f9", QStringList{"/f9"} + eight.mid(0, 7)},
         {eight, "/f8", QStringList{"/f8"} + eight.mid(0, 7)},
     };
-    for (const Row& row : rows) QCOMPARE(TForm1::WithRecent(row.list, row.added), row.expected);
+    for (const Row& row : rows) QCOMPARE(MainWindow::WithRecent(row.list, row.added), row.expected);
 
     const QString kept = dir.path() + "/kept.hex", gone = dir.path() + "/gone.hex";
     WriteFile(kept, ":00000001FF\n");

@@ -10,11 +10,11 @@
 #include <QtTest>
 #include <functional>
 
-#include "app/Main.h"
+#include "app/MainWindow.h"
 #include "commands/Steps.h"
-#include "dialogs/LBar.h"
+#include "dialogs/ProgressWindow.h"
 #include "image/Images.h"
-#include "link/Portfunctions.h"
+#include "link/Port.h"
 #include "support/Fakes.h"
 #include "support/SimDriver.h"
 
@@ -25,7 +25,7 @@ namespace {
 // Real progress dialogs that call onPosition after each update, while the command runs.
 class ScriptedBars : public ProgressFactory {
  public:
-  std::function<void(TLBar&, int)> onPosition;
+  std::function<void(ProgressWindow&, int)> onPosition;
   std::unique_ptr<ProgressDialog> Create() override {
     auto bar = std::make_unique<Bar>(this);
     bar->ShowCentred();
@@ -33,14 +33,14 @@ class ScriptedBars : public ProgressFactory {
   }
 
  private:
-  struct Bar : TLBar {
+  struct Bar : ProgressWindow {
     explicit Bar(ScriptedBars* owner) : owner_(owner) {}
     void SetPosition(int percent) override {
-      TLBar::SetPosition(percent);
+      ProgressWindow::SetPosition(percent);
       if (owner_->onPosition) owner_->onPosition(*this, percent);
     }
     void SetBytes(unsigned long long done, unsigned long long total) override {
-      TLBar::SetBytes(done, total);
+      ProgressWindow::SetBytes(done, total);
       if (owner_->onPosition) owner_->onPosition(*this, total ? int(done * 100 / total) : 0);
     }
     ScriptedBars* owner_;
@@ -70,7 +70,7 @@ struct Bench {
     }
     return out;
   }
-  TForm1 form;
+  MainWindow form;
   test::CoreFixture f;
   test::SimDriver sim;
   ScriptedBars bars;
@@ -92,16 +92,16 @@ class StopCycleTest : public QObject {
   void stopDuringLongCommands() {
     struct Row {
       const char* name;
-      void (TForm1::*button)();
+      void (MainWindow::*button)();
       bool fill;         // the program view gets a pattern first, else stays blank (as the chip)
       bool escape;       // Escape instead of a click on Stop
       const char* line;  // the stop line, (\d+) the bytes done
     };
     const Row rows[] = {
-        {"read program", &TForm1::Button4Click, true, false, "       Stopped by the user."},
-        {"write program", &TForm1::Button5Click, true, false,
+        {"read program", &MainWindow::ReadProgramClick, true, false, "       Stopped by the user."},
+        {"write program", &MainWindow::WriteProgramClick, true, false,
          "       Stopped by the user. (\\d+) of 131072 bytes written."},
-        {"verify program", &TForm1::Button6Click, false, true,
+        {"verify program", &MainWindow::VerifyProgramClick, false, true,
          "       Stopped by the user. (\\d+) of 131072 bytes compared, no differences."},
     };
     for (const Row& row : rows) {
@@ -115,11 +115,11 @@ class StopCycleTest : public QObject {
       const QString viewBefore = b.form.View(1)->toPlainText();
       const std::vector<uint8_t> imageBefore(bytes, bytes + size);
       bool stopped = false;
-      b.bars.onPosition = [&](TLBar& bar, int percent) {
+      b.bars.onPosition = [&](ProgressWindow& bar, int percent) {
         if (!bar.StopAllowed() || percent < 25 || stopped) return;
         stopped = true;
         // The window stays inert meanwhile: this click starts nothing.
-        QTest::mouseClick(b.form.Button8, Qt::LeftButton);
+        QTest::mouseClick(b.form.readDataButton, Qt::LeftButton);
         if (row.escape)
           QTest::keyClick(&bar, Qt::Key_Escape);
         else
@@ -139,10 +139,10 @@ class StopCycleTest : public QObject {
       QCOMPARE(b.sim.Violations(), uint64_t(0));
 
       const uint32_t done = m.lastCapturedIndex() >= 1 ? m.captured(1).toUInt() : 0;
-      if (row.button == &TForm1::Button4Click) {
+      if (row.button == &MainWindow::ReadProgramClick) {
         QCOMPARE(b.form.View(1)->toPlainText(), viewBefore);
         QVERIFY(std::equal(imageBefore.begin(), imageBefore.end(), bytes));
-      } else if (row.button != &TForm1::Button6Click) {
+      } else if (row.button != &MainWindow::VerifyProgramClick) {
         // Whole pages only: everything up to the line's count is on the chip, nothing after.
         const std::vector<uint8_t>& chip = b.sim.Chip().State().flash;
         QVERIFY2(done > 0 && done < size && done % 256 == 0, row.name);
@@ -155,7 +155,7 @@ class StopCycleTest : public QObject {
       // The port is still usable: the next command runs to its end.
       b.bars.onPosition = nullptr;
       b.f.log.lines.clear();
-      b.form.Button8Click();
+      b.form.ReadDataClick();
       QCOMPARE(b.Outline(), (std::vector<std::string>{"Trying to read the EEPROM", "       Finished"}));
     }
   }
@@ -186,7 +186,7 @@ class StopCycleTest : public QObject {
       FillPattern(ProgramImage.data(), 2048);
       b.form.ImageToView(1, 1);
       b.sim.Chip().State().flash.assign(2048, 0x00);  // the erase must come first
-      b.bars.onPosition = [&](TLBar& bar, int percent) {
+      b.bars.onPosition = [&](ProgressWindow& bar, int percent) {
         const std::vector<std::string> outline = b.Outline();
         if (!row.atHalfWrite || percent != 50 || outline.empty() || outline.back() != written[0]) return;
         if (std::string(row.atHalfWrite) == "stop")
@@ -195,7 +195,7 @@ class StopCycleTest : public QObject {
           b.sim.Options().hangupAfter = b.sim.Gateway().Commands();
       };
       b.f.prompt.yesNo = {row.yes, false, false};
-      b.form.EraseWriteandVerifyProgram1->trigger();
+      b.form.eraseWriteVerifyAction->trigger();
       QCOMPARE(b.f.prompt.asked.size(), size_t(1));
       QVERIFY2(b.Outline() == row.outline, row.name);
       // The cycle's own erase comes first, before the write's.
@@ -248,7 +248,7 @@ void StopCycleTest::windowThreadServesWhileWorking() {
     // A bound only so that a failure ends: the window's thread answers at once.
     served.tryAcquire(1, 60000);
   };
-  b.form.Button4Click();
+  b.form.ReadProgramClick();
   QVERIFY(found);
   QCOMPARE(b.Outline(), (std::vector<std::string>{"Trying to read the program", "       Stopped by the user."}));
 }
@@ -292,7 +292,7 @@ void StopCycleTest::commandsRefusedThroughTheAccessibilityBus() {
     }, Qt::QueuedConnection);
     served.tryAcquire(1, 60000);
   };
-  b.form.Button4Click();
+  b.form.ReadProgramClick();
   QCoreApplication::processEvents();
   QVERIFY2(missing.isEmpty(), qPrintable(missing.join(", ")));
   QVERIFY2(enabled.isEmpty(), qPrintable(enabled.join(", ")));
@@ -301,21 +301,21 @@ void StopCycleTest::commandsRefusedThroughTheAccessibilityBus() {
   QCOMPARE(SelectedChip, FindChipByName("ATtiny2313")->id);
   QCOMPARE(PortHandle, test::SimDriver::kHandle);
   // Afterwards the port's state decides again.
-  QVERIFY(b.form.Button4->isEnabled() && !b.form.Button1->isEnabled() && b.form.ComboBox1->isEnabled());
+  QVERIFY(b.form.readProgramButton->isEnabled() && !b.form.connectButton->isEnabled() && b.form.portBox->isEnabled());
 }
 
 void StopCycleTest::portShownClosedAfterAFailedExchange() {
   Bench b("ATtiny2313");
   b.sim.Options().hangupAfter = b.sim.Gateway().Commands() + 50;
-  b.form.Button4Click();
+  b.form.ReadProgramClick();
   QCOMPARE(PortHandle, -1);
   const std::vector<std::string> log = b.f.log.lines;
   // As after Disconnect, without its line: Connect on, the commands off.
-  QVERIFY(b.form.Button1->isEnabled());
-  for (QWidget* w : {static_cast<QWidget*>(b.form.Button2), static_cast<QWidget*>(b.form.Button4),
-                     static_cast<QWidget*>(b.form.Button11)})
+  QVERIFY(b.form.connectButton->isEnabled());
+  for (QWidget* w : {static_cast<QWidget*>(b.form.disconnectButton), static_cast<QWidget*>(b.form.readProgramButton),
+                     static_cast<QWidget*>(b.form.chipEraseButton)})
     QVERIFY(!w->isEnabled());
-  QVERIFY(!b.form.ReadProgram1->isEnabled());
+  QVERIFY(!b.form.readProgramAction->isEnabled());
   QVERIFY(std::find(log.begin(), log.end(), "The COM-port is closed") == log.end());
   // Said once the command's own lines stand.
   QCOMPARE(log.back(), std::string("The gateway stopped answering on /dev/fake (closed)"));

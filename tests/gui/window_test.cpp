@@ -23,14 +23,14 @@
 #include <map>
 #include <memory>
 
-#include "app/Main.h"
-#include "app/PortList.h"
-#include "chips/PartTable.h"
-#include "app/QtSeams.h"
-#include "dialogs/LBar.h"
-#include "link/Portfunctions.h"
-#include "support/Fakes.h"
 #include "WindowChecks.h"
+#include "app/MainWindow.h"
+#include "app/PortList.h"
+#include "app/QtHostInterfaces.h"
+#include "chips/PartTable.h"
+#include "dialogs/ProgressWindow.h"
+#include "link/Port.h"
+#include "support/Fakes.h"
 
 using namespace quillet;
 
@@ -39,29 +39,32 @@ class WindowTest : public QObject {
 
  private:
   std::unique_ptr<test::CoreFixture> core;
-  std::unique_ptr<TForm1> form;
+  std::unique_ptr<MainWindow> form;
 
   QStringList LogLines() const {
-    const QString text = form->RichEdit5->toPlainText();
+    const QString text = form->logView->toPlainText();
     return text.isEmpty() ? QStringList() : text.split('\n');
   }
-  // Enabled state of Button1..Button11 and LockFuses1 as a string of 0/1.
+  // Enabled state of connectButton..chipEraseButton and lockFusesAction as a string of 0/1.
   QString EnableState() const {
     QString s;
-    for (int i = 1; i <= 11; ++i)
-      s += form->findChild<QPushButton*>(QString("Button%1").arg(i))->isEnabled() ? '1' : '0';
-    s += form->LockFuses1->isEnabled() ? '1' : '0';
+    for (const QPushButton* b :
+         {form->connectButton, form->disconnectButton, form->autosearchButton, form->readProgramButton,
+          form->writeProgramButton, form->verifyProgramButton, form->readCalibrationButton, form->readDataButton,
+          form->writeDataButton, form->verifyDataButton, form->chipEraseButton})
+      s += b->isEnabled() ? '1' : '0';
+    s += form->lockFusesAction->isEnabled() ? '1' : '0';
     return s;
   }
   void Connect(const QString& port = "COM3") {
-    form->ComboBox1->setEditText(port);
-    form->Button1->click();
+    form->portBox->setEditText(port);
+    form->connectButton->click();
   }
 
  private slots:
   void init() {
     core = std::make_unique<test::CoreFixture>();
-    form = std::make_unique<TForm1>();
+    form = std::make_unique<MainWindow>();
     core->port.trace.clear();
   }
   void cleanup() {
@@ -72,17 +75,27 @@ class WindowTest : public QObject {
   void layoutAndCaptions() {
     QCOMPARE(form->windowTitle(), QString("Quillet"));
     const std::pair<const char*, const char*> rows[] = {
-        {"Button1", "Connect"},          {"Button2", "Disconnect"},
-        {"ComboBox1", "COM1"},           {"Button3", "Autosearch chip"},
-        {"Label1", "Delays value:"},     {"Label2", "Chip name:"},
-        {"Edit1", "None"},               {"Label16", "ID bytes:"},
-        {"Edit2", "FF FF FF"},           {"Button4", "Read Program"},
-        {"Button8", "Read Data"},        {"Button5", "Write Program"},
-        {"Button9", "Write Data"},       {"Button6", "Verify Program"},
-        {"Button10", "Verify Data"},     {"Button7", "Read Calibration"},
-        {"Button11", "Chip Erase"},      {"Label3", "Program Memory (Flash):"},
-        {"Label4", "Data Memory (EEPROM):"}, {"Label7", "Log:"},
-        {"TrackBar1Value", "1"},
+        {"connectButton", "Connect"},
+        {"disconnectButton", "Disconnect"},
+        {"portBox", "COM1"},
+        {"autosearchButton", "Autosearch chip"},
+        {"delayLabel", "Delays value:"},
+        {"chipNameLabel", "Chip name:"},
+        {"chipNameEdit", "None"},
+        {"signatureLabel", "ID bytes:"},
+        {"signatureEdit", "FF FF FF"},
+        {"readProgramButton", "Read Program"},
+        {"readDataButton", "Read Data"},
+        {"writeProgramButton", "Write Program"},
+        {"writeDataButton", "Write Data"},
+        {"verifyProgramButton", "Verify Program"},
+        {"verifyDataButton", "Verify Data"},
+        {"readCalibrationButton", "Read Calibration"},
+        {"chipEraseButton", "Chip Erase"},
+        {"Label3", "Program Memory (Flash):"},
+        {"Label4", "Data Memory (EEPROM):"},
+        {"Label7", "Log:"},
+        {"delayValue", "1"},
     };
     for (const auto& [name, caption] : rows) {
       auto* w = form->findChild<QWidget*>(name);
@@ -94,19 +107,19 @@ class WindowTest : public QObject {
       if (auto* c = qobject_cast<QComboBox*>(w)) text = c->currentText();
       QVERIFY2(text == caption, name);
     }
-    QCOMPARE(form->RichEdit1->parentWidget(), form->TabSheet1);
-    QCOMPARE(form->RichEdit4->parentWidget(), form->TabSheet2);
-    QCOMPARE(form->PageControl1->tabText(1), QString("Page2"));
-    QCOMPARE(form->PageControl1->currentIndex(), 0);
-    QVERIFY(form->ComboBox1->isEditable());
-    QVERIFY(form->ComboBox1->findText("COM10") >= 0);
-    QCOMPARE(form->TrackBar1->minimum(), 0);
-    QCOMPARE(form->TrackBar1->maximum(), 5);
-    QCOMPARE(form->TrackBar1->value(), 1);
-    QCOMPARE(form->Edit2->palette().color(QPalette::Text), QColor(Qt::red));
-    QCOMPARE(form->RichEdit5->palette().color(QPalette::Base), QColor(255, 251, 240));
-    QVERIFY(form->RichEdit5->isReadOnly());
-    QCOMPARE(form->RichEdit5->lineWrapMode(), QPlainTextEdit::NoWrap);
+    QCOMPARE(form->programView1->parentWidget(), form->firstPage);
+    QCOMPARE(form->dataView2->parentWidget(), form->secondPage);
+    QCOMPARE(form->memoryPages->tabText(1), QString("Page2"));
+    QCOMPARE(form->memoryPages->currentIndex(), 0);
+    QVERIFY(form->portBox->isEditable());
+    QVERIFY(form->portBox->findText("COM10") >= 0);
+    QCOMPARE(form->delaySlider->minimum(), 0);
+    QCOMPARE(form->delaySlider->maximum(), 5);
+    QCOMPARE(form->delaySlider->value(), 1);
+    QCOMPARE(form->signatureEdit->palette().color(QPalette::Text), QColor(Qt::red));
+    QCOMPARE(form->logView->palette().color(QPalette::Base), QColor(255, 251, 240));
+    QVERIFY(form->logView->isReadOnly());
+    QCOMPARE(form->logView->lineWrapMode(), QPlainTextEdit::NoWrap);
   }
 
   void menus() {
@@ -116,15 +129,13 @@ class WindowTest : public QObject {
         list << (a->isSeparator() ? "-" : a->objectName() + "=" + a->text());
       return list;
     };
-    QCOMPARE(captions(form->File1),
-             QStringList({"LoadProgramfromFile1=Load Program from File...",
-                          "SaveProgramtoFile1=Save Program to File...",
-                          "=Recent Program Files", "-",
-                          "Open1=Load Data from File...", "Save1=Save Data to File...",
-                          "=Recent Data Files", "-",
-                          "SaveLogas1=Save Log as...", "Exit1=Exit"}));
-    QCOMPARE(form->LockFuses1->text(), QString("Lock && Fuses..."));
-    QCOMPARE(form->About1->text(), QString("About Program"));
+    QCOMPARE(captions(form->fileMenu),
+             QStringList({"loadProgramAction=Load Program from File...", "saveProgramAction=Save Program to File...",
+                          "=Recent Program Files", "-", "loadDataAction=Load Data from File...",
+                          "saveDataAction=Save Data to File...", "=Recent Data Files", "-",
+                          "saveLogAction=Save Log as...", "exitAction=Exit"}));
+    QCOMPARE(form->lockFusesAction->text(), QString("Lock && Fuses..."));
+    QCOMPARE(form->aboutAction->text(), QString("About Program"));
     // The items of a submenu and of its parts, in order.
     auto leaves = [](QMenu* menu) {
       QStringList list;
@@ -135,10 +146,10 @@ class WindowTest : public QObject {
       walk(menu);
       return list;
     };
-    const QStringList at90 = leaves(form->AT901);
+    const QStringList at90 = leaves(form->at90Menu);
     QCOMPARE(at90[12], QString("AT90CAN1281=AT90CAN128"));
     QVERIFY(at90.size() > 13);  // the AT90USB and AT90PWM parts join them
-    const QStringList tiny = leaves(form->AVRtiny1);
+    const QStringList tiny = leaves(form->avrTinyMenu);
     QCOMPARE(tiny.mid(0, 3), QStringList({"ATtiny121=ATtiny12", "ATtiny131=ATtiny13", "ATtiny13A1=ATtiny13A"}));
     QVERIFY(tiny.contains("tiny23131=ATtiny2313"));
     // The item named after ATtiny261 carries the ATtiny26 caption, and the next one ATtiny261.
@@ -176,7 +187,7 @@ class WindowTest : public QObject {
         names.insert(a->objectName());
       }
     };
-    for (QAction* sub : form->ChipSelect1->actions()) {
+    for (QAction* sub : form->chipMenu->actions()) {
       QVERIFY(sub->menu());
       titles << sub->menu()->title();
       walk(sub->menu());
@@ -203,7 +214,7 @@ class WindowTest : public QObject {
     item->trigger();
     QCOMPARE(SelectedChip, FindChipByName("ATmega328P")->id);
     QCOMPARE(LogLines().last(), QString("Selected chip is  ATmega328P"));
-    QCOMPARE(form->Edit1->text(), QString("ATmega328P"));
+    QCOMPARE(form->chipNameEdit->text(), QString("ATmega328P"));
   }
 
   void startUpState() {
@@ -212,8 +223,8 @@ class WindowTest : public QObject {
     QCOMPARE(SelectedChip, 0);
     QCOMPARE(DelayValue, 1);
     QVERIFY(LogLines().isEmpty());
-    TForm1 withPort("/dev/ttyACM5");
-    QCOMPARE(withPort.ComboBox1->currentText(), QString("/dev/ttyACM5"));
+    MainWindow withPort("/dev/ttyACM5");
+    QCOMPARE(withPort.portBox->currentText(), QString("/dev/ttyACM5"));
   }
 
   void connectAndDisconnect() {
@@ -223,7 +234,7 @@ class WindowTest : public QObject {
     QCOMPARE(EnableState(), QString("011111111111"));
     QVERIFY(PortHandle != -1);
 
-    form->Button2->click();
+    form->disconnectButton->click();
     QCOMPARE(PortHandle, -1);
     QCOMPARE(core->port.trace.back(), std::string("close"));
     QCOMPARE(LogLines().last(), QString("The COM-port is closed"));
@@ -255,13 +266,13 @@ class WindowTest : public QObject {
     };
     for (const auto& row : rows) {
       SelectChip(FindChipByName(row.chip)->id);
-      const QImage plain = form->Image1->pixmap().toImage();
-      const QString plainWords = form->Image1->accessibleDescription();
+      const QImage plain = form->wiringPicture->pixmap().toImage();
+      const QString plainWords = form->wiringPicture->accessibleDescription();
       QVERIFY(!plain.isNull());
       QVERIFY2(plainWords.startsWith("Gateway connector 1 MISO to pin "), qPrintable(plainWords));
       auto arduinoShown = [&] {
-        const QString words = form->Image1->accessibleDescription();
-        const bool drawn = form->Image1->pixmap().toImage() != plain;
+        const QString words = form->wiringPicture->accessibleDescription();
+        const bool drawn = form->wiringPicture->pixmap().toImage() != plain;
         if (drawn != words.contains("Arduino")) return -1;  // the words say another picture
         return drawn ? 1 : 0;
       };
@@ -280,21 +291,21 @@ class WindowTest : public QObject {
       };
       Connect();
       QVERIFY2(arduinoShown() == 0, row.gateway);
-      form->Button3Click();
+      form->AutosearchClick();
       QVERIFY2(LogLines().contains(QString("Selected chip is  ") + row.chip), row.gateway);
       QVERIFY2(arduinoShown() == int(row.words != nullptr), row.gateway);
-      if (row.words) QCOMPARE(form->Image1->accessibleDescription(), QString(row.words));
-      form->Button2->click();
+      if (row.words) QCOMPARE(form->wiringPicture->accessibleDescription(), QString(row.words));
+      form->disconnectButton->click();
       QVERIFY2(arduinoShown() == 0, row.gateway);
-      QCOMPARE(form->Image1->accessibleDescription(), plainWords);
-      QCOMPARE(form->Image1->accessibleName(), QString("Wiring picture"));
+      QCOMPARE(form->wiringPicture->accessibleDescription(), plainWords);
+      QCOMPARE(form->wiringPicture->accessibleName(), QString("Wiring picture"));
       if (!row.words) continue;
       // A port lost under a command: the Arduino is gone too.
       Connect();
-      form->Button3Click();
+      form->AutosearchClick();
       QVERIFY2(arduinoShown() == 1, row.gateway);
       core->port.failWrite = [](const std::vector<uint8_t>&) { return true; };
-      form->Button7Click();
+      form->ReadCalibrationClick();
       QCOMPARE(PortHandle, -1);
       QVERIFY2(arduinoShown() == 0, row.gateway);
       core->port.failWrite = nullptr;
@@ -304,7 +315,7 @@ class WindowTest : public QObject {
   void disconnectAfterPortLostStillLogs() {
     Connect();
     ClosePort();  // as a failing chip operation does
-    form->Button2->click();
+    form->disconnectButton->click();
     QCOMPARE(LogLines().last(), QString("The COM-port is closed"));
     QCOMPARE(EnableState(), QString("100000000000"));
   }
@@ -360,7 +371,7 @@ class WindowTest : public QObject {
         {"/dev/ttyACM0", "ttyACM0", "Arduino Uno", "Arduino (www.arduino.cc)", 0x2341, 0x0043},
         {"/dev/ttyACM1", "ttyACM1", "", "", 0x2341, 0x0043},
     };
-    auto* box = qobject_cast<PortBox*>(form->ComboBox1);
+    auto* box = qobject_cast<PortBox*>(form->portBox);
     QVERIFY(box);
     box->SetSource([&ports] { return ports; });
     auto items = [box] {
@@ -391,25 +402,25 @@ class WindowTest : public QObject {
   }
 
   void comboChangeDisconnectsOnlyWhenOpen() {
-    form->ComboBox1->setCurrentIndex(form->ComboBox1->findText("COM5"));
+    form->portBox->setCurrentIndex(form->portBox->findText("COM5"));
     QVERIFY(LogLines().isEmpty());
     Connect("COM3");
-    form->ComboBox1->setCurrentIndex(form->ComboBox1->findText("COM6"));
+    form->portBox->setCurrentIndex(form->portBox->findText("COM6"));
     QCOMPARE(LogLines(), QStringList({"The COM-port is open: /dev/ttyS2", "The COM-port is closed"}));
     QCOMPARE(PortHandle, -1);
-    QCOMPARE(form->ComboBox1->currentText(), QString("COM6"));
+    QCOMPARE(form->portBox->currentText(), QString("COM6"));
     QCOMPARE(EnableState(), QString("100000000000"));
     // Typing disconnects too, once.
     Connect("COM3");
-    QTest::keyClick(form->ComboBox1->lineEdit(), Qt::Key_Backspace);
-    QTest::keyClick(form->ComboBox1->lineEdit(), Qt::Key_4);
+    QTest::keyClick(form->portBox->lineEdit(), Qt::Key_Backspace);
+    QTest::keyClick(form->portBox->lineEdit(), Qt::Key_4);
     QCOMPARE(LogLines().count("The COM-port is closed"), 2);
   }
 
   void exitWhileConnectedLogsBeforeClosing() {
     form->show();
     Connect();
-    form->Exit1->trigger();
+    form->exitAction->trigger();
     QVERIFY(!form->isVisible());
     QCOMPARE(LogLines().last(), QString("The COM-port is closed"));
     QCOMPARE(PortHandle, -1);
@@ -427,7 +438,7 @@ class WindowTest : public QObject {
 
   void trackBarSetsDelay() {
     for (int v : {0, 5, 3}) {
-      form->TrackBar1->setValue(v);
+      form->delaySlider->setValue(v);
       QCOMPARE(DelayValue, v);
     }
   }
@@ -438,7 +449,7 @@ class WindowTest : public QObject {
     AddLog(LogKind::Trying, " erase the chip");
     AddLog(LogKind::Text, "{brace} \\ caf\xC3\xA9");
     core->prompt.files.push_back(FileChoice{path.toStdString(), 3});
-    form->SaveLogas1->trigger();
+    form->saveLogAction->trigger();
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QByteArray rtf = f.readAll();
@@ -452,7 +463,7 @@ class WindowTest : public QObject {
 
   void saveLogCancelled() {
     AddLog(LogKind::PortClosed, "");
-    form->SaveLogas1->trigger();  // no scripted file: the dialog is cancelled
+    form->saveLogAction->trigger();  // no scripted file: the dialog is cancelled
     QCOMPARE(LogLines(), QStringList({"The COM-port is closed"}));
     QVERIFY(core->prompt.messages.empty());
   }
@@ -463,7 +474,7 @@ class WindowTest : public QObject {
     const QString path = dir.filePath("missing-folder/log.rtf");
     AddLog(LogKind::PortClosed, "");
     core->prompt.files.push_back(FileChoice{path.toStdString(), 1});
-    form->SaveLogas1->trigger();
+    form->saveLogAction->trigger();
     QCOMPARE(LogLines(), QStringList({"The COM-port is closed"}));
     QCOMPARE(static_cast<int>(core->prompt.messages.size()), 1);
     const QString message = QString::fromStdString(core->prompt.messages[0]);
@@ -475,17 +486,20 @@ class WindowTest : public QObject {
   // Top left to bottom right, the read-only chip name not first. Guards also the track bar
   // heading the chain against the order table.
   void tabChain() {
-    const QString views = "qt_tabwidget_tabbar RichEdit1 RichEdit3 RichEdit5";
+    const QString views = "qt_tabwidget_tabbar programView1 dataView1 logView";
     const struct {
       bool connected;
       QString chain;  // from the control that has the focus when the window opens, once round
     } cases[] = {
-        {false, "Button1 ComboBox1 TrackBar1 Edit1 Edit2 " + views},
-        {true, "Button2 ComboBox1 Button3 TrackBar1 Edit1 Edit2 Button4 Button5 Button6 Button7 "
-               "Button8 Button9 Button10 Button11 " + views},
+        {false, "connectButton portBox delaySlider chipNameEdit signatureEdit " + views},
+        {true,
+         "disconnectButton portBox autosearchButton delaySlider chipNameEdit signatureEdit readProgramButton "
+         "writeProgramButton verifyProgramButton readCalibrationButton "
+         "readDataButton writeDataButton verifyDataButton chipEraseButton " +
+             views},
     };
     for (const auto& c : cases) {
-      form = std::make_unique<TForm1>();
+      form = std::make_unique<MainWindow>();
       c.connected ? form->EnableControls() : form->DisableControls();
       form->show();
       QApplication::setActiveWindow(form.get());
@@ -506,28 +520,27 @@ class WindowTest : public QObject {
   // Guards also the bottom of the log cut off by a size that left out the menu bar.
   void resizesWithItsContent() {
     form->show();
-    QCOMPARE(form->size(), TForm1::kInitialSize);
-    QVERIFY(form->minimumSizeHint().width() <= TForm1::kInitialSize.width());
-    QVERIFY(form->maximumSize().width() > TForm1::kInitialSize.width());
+    QCOMPARE(form->size(), MainWindow::kInitialSize);
+    QVERIFY(form->minimumSizeHint().width() <= MainWindow::kInitialSize.width());
+    QVERIFY(form->maximumSize().width() > MainWindow::kInitialSize.width());
     auto heights = [this] {
-      return std::array<int, 3>{form->RichEdit1->height(), form->RichEdit3->height(),
-                                form->RichEdit5->height()};
+      return std::array<int, 3>{form->programView1->height(), form->dataView1->height(), form->logView->height()};
     };
     const std::array<int, 3> before = heights();
-    const QString panel = QString::number(form->Panel1->height());
-    for (const QSize size : {TForm1::kInitialSize, QSize(1100, 900)}) {
+    const QString panel = QString::number(form->controlPanel->height());
+    for (const QSize size : {MainWindow::kInitialSize, QSize(1100, 900)}) {
       form->resize(size);
       QCoreApplication::processEvents();
       QVERIFY2(test::ClippedCaptions(form.get()).isEmpty(),
                qPrintable(test::ClippedCaptions(form.get()).join(" | ")));
-      const QRect log(form->RichEdit5->mapTo(form.get(), QPoint(0, 0)), form->RichEdit5->size());
+      const QRect log(form->logView->mapTo(form.get(), QPoint(0, 0)), form->logView->size());
       QVERIFY(form->rect().contains(log));
     }
     for (int i = 0; i < 3; ++i) QVERIFY(heights()[i] > before[i]);
-    QCOMPARE(QString::number(form->Panel1->height()), panel);  // the controls keep their room
-    QVERIFY(form->RichEdit5->width() > 1000);
+    QCOMPARE(QString::number(form->controlPanel->height()), panel);  // the controls keep their room
+    QVERIFY(form->logView->width() > 1000);
     const QPoint centre = form->screen()->availableGeometry().center();
-    form = std::make_unique<TForm1>();
+    form = std::make_unique<MainWindow>();
     form->show();
     QVERIFY((form->frameGeometry().center() - centre).manhattanLength() <= 2);
   }
@@ -544,9 +557,9 @@ class WindowTest : public QObject {
     QStringList titles;
     for (QAction* a : form->menuBar()->actions()) titles << a->text();
     QCOMPARE(titles, QStringList({"&File", "&Edit", "&Chip Select", "&Help"}));
-    QCOMPARE(form->RichEdit5->accessibleName(), QString("Log"));
-    form->TrackBar1->setValue(4);
-    QCOMPARE(form->findChild<QLabel*>("TrackBar1Value")->text(), QString("4"));
+    QCOMPARE(form->logView->accessibleName(), QString("Log"));
+    form->delaySlider->setValue(4);
+    QCOMPARE(form->findChild<QLabel*>("delayValue")->text(), QString("4"));
   }
 
   void connectToSimulatedGateway() {
@@ -558,7 +571,7 @@ class WindowTest : public QObject {
     SetClock(nullptr);
     Connect(device);
     QCOMPARE(LogLines(), QStringList({"The COM-port is open: " + device}));
-    form->Button2->click();
+    form->disconnectButton->click();
     QCOMPARE(PortHandle, -1);
     sim.terminate();
     sim.waitForFinished(5000);
@@ -567,20 +580,20 @@ class WindowTest : public QObject {
   void progressDialog() {
     QtProgressFactory factory;
     std::unique_ptr<ProgressDialog> dialog = factory.Create();
-    auto* bar = dynamic_cast<TLBar*>(dialog.get());
+    auto* bar = dynamic_cast<ProgressWindow*>(dialog.get());
     QVERIFY(bar);
     QVERIFY(bar->isVisible());
     QVERIFY(!bar->isModal());
-    QCOMPARE(bar->ProgressBar1->maximum(), 100);
-    QCOMPARE(bar->ProgressBar1->value(), 0);
+    QCOMPARE(bar->bar->maximum(), 100);
+    QCOMPARE(bar->bar->value(), 0);
     QVERIFY(!(bar->windowFlags() & Qt::WindowCloseButtonHint));
     dialog->SetPosition(50);
-    QCOMPARE(bar->ProgressBar1->value(), 50);
+    QCOMPARE(bar->bar->value(), 50);
     // The title is the operation; the first block of a large memory moves the bar already.
     dialog->SetOperation("Read Program");
     QCOMPARE(bar->windowHandle()->title(), QString("Read Program"));
     dialog->SetBytes(64, 262144);
-    QVERIFY(bar->ProgressBar1->value() > 0);
+    QVERIFY(bar->bar->value() > 0);
     QCOMPARE(bar->DetailLabel->text(), QString("64 of 262144 bytes"));
     dialog->AllowStop();
     QVERIFY2(test::UnnamedControls(bar).isEmpty(), qPrintable(test::UnnamedControls(bar).join(" | ")));
@@ -597,7 +610,7 @@ class WindowTest : public QObject {
         {512, 512, 2000, "512 of 512 bytes, 256 bytes/s"},
     };
     for (const auto& t : texts) QCOMPARE(ProgressText(t.done, t.total, t.elapsedMs), QString(t.text));
-    QPointer<TLBar> alive(bar);
+    QPointer<ProgressWindow> alive(bar);
     dialog.reset();
     QVERIFY(alive.isNull());
   }

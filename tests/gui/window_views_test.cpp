@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "app/Main.h"
+#include "app/MainWindow.h"
 #include "image/Dump.h"
 #include "image/Images.h"
 #include "support/Fakes.h"
@@ -29,7 +29,7 @@ class WindowViewsTest : public QObject {
 
  private:
   std::unique_ptr<test::CoreFixture> core;
-  std::unique_ptr<TForm1> form;
+  std::unique_ptr<MainWindow> form;
 
   void Select(const char* name) {
     SelectChip(FindChipByName(name)->id);
@@ -39,7 +39,7 @@ class WindowViewsTest : public QObject {
  private slots:
   void init() {
     core = std::make_unique<test::CoreFixture>();
-    form = std::make_unique<TForm1>();
+    form = std::make_unique<MainWindow>();
     form->show();
   }
   void cleanup() {
@@ -53,7 +53,7 @@ class WindowViewsTest : public QObject {
     QCOMPARE(core->progress.dialogs.size(), size_t(1));
     QVERIFY(core->progress.dialogs[0].positions.empty());
     QCOMPARE(core->progress.Alive(), 0);
-    QVERIFY(form->PageControl1->isVisible());
+    QVERIFY(form->memoryPages->isVisible());
     Select("AT90S1200");
     for (int view : {1, 2}) {
       const QStringList lines = Lines(form->View(view));
@@ -64,28 +64,27 @@ class WindowViewsTest : public QObject {
       QCOMPARE(lines.last().back(), QChar(0xFF));
     }
     for (int view : {3, 4}) QCOMPARE(Lines(form->View(view)).size(), 4);
-    QCOMPARE(form->Edit1->text(), QString("AT90S1200"));
-    QCOMPARE(form->Edit2->text(), QString("01 90 1E"));
+    QCOMPARE(form->chipNameEdit->text(), QString("AT90S1200"));
+    QCOMPARE(form->signatureEdit->text(), QString("01 90 1E"));
     Select("ATtiny2313");
-    QCOMPARE(form->Edit2->text(), QString("0A 91 1E"));
-    QCOMPARE(Lines(form->RichEdit1).size(), 128);
+    QCOMPARE(form->signatureEdit->text(), QString("0A 91 1E"));
+    QCOMPARE(Lines(form->programView1).size(), 128);
   }
 
   void imageToViewAndBack() {
     Select("AT90S8515");  // 8192 bytes: eight progress steps
     FillPattern(ProgramImage.data(), FlashSize);
     ImageToView(1, 1);
-    const QStringList lines = Lines(form->RichEdit1);
+    const QStringList lines = Lines(form->programView1);
     QCOMPARE(lines.size(), 512);
     // Byte 0x16 is 0x9D: digits and its Windows-1252 character in one place.
     QCOMPARE(lines[1].mid(HexColumn(6), 2), QString("9D"));
     // The other page's program view stays blank.
-    QCOMPARE(Lines(form->RichEdit2).first(),
-             "00000000: FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF   |   " +
-                 QString(16, QChar(0xFF)));
-    QCOMPARE(form->RichEdit1->textCursor().position(), 10);
-    QVERIFY(!form->RichEdit1->textCursor().hasSelection());
-    QVERIFY(form->PageControl1->isVisible());
+    QCOMPARE(Lines(form->programView2).first(),
+             "00000000: FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF   |   " + QString(16, QChar(0xFF)));
+    QCOMPARE(form->programView1->textCursor().position(), 10);
+    QVERIFY(!form->programView1->textCursor().hasSelection());
+    QVERIFY(form->memoryPages->isVisible());
     QCOMPARE(core->progress.dialogs.size(), size_t(1));
     QCOMPARE(core->progress.dialogs[0].positions, std::vector<int>({0, 12, 25, 37, 50, 62, 75, 87}));
     QCOMPARE(core->progress.Alive(), 0);
@@ -103,20 +102,20 @@ class WindowViewsTest : public QObject {
 
   void dataViewOfTheActivePage() {
     Select("AT90S2313");
-    form->PageControl1->setCurrentIndex(1);
+    form->memoryPages->setCurrentIndex(1);
     QCOMPARE(ActiveView(2), 4);
     FillPattern(DataImage.data(), EepromSize);
-    const QString page1 = form->RichEdit3->toPlainText();
+    const QString page1 = form->dataView1->toPlainText();
     ImageToView(ActiveView(2), 2);
-    QCOMPARE(form->RichEdit3->toPlainText(), page1);
-    QCOMPARE(Lines(form->RichEdit4)[0].mid(HexColumn(0), 5), QString("03 0A"));
+    QCOMPARE(form->dataView1->toPlainText(), page1);
+    QCOMPARE(Lines(form->dataView2)[0].mid(HexColumn(0), 5), QString("03 0A"));
     // A small memory gets the single step at byte 0, which is (0 + 1) * 100 / 128.
     QCOMPARE(core->progress.dialogs[0].positions, std::vector<int>({0}));
   }
 
   void viewToImageReadsOnlyTheHexFields() {
     Select("AT90S1200");
-    QTextCursor c(form->RichEdit3->document());
+    QTextCursor c(form->dataView1->document());
     c.setPosition(ViewPosition(0, HexColumn(0)));
     c.setPosition(ViewPosition(0, HexColumn(0)) + 2, QTextCursor::KeepAnchor);
     c.insertText("12");
@@ -138,10 +137,10 @@ class WindowViewsTest : public QObject {
   // Guards an image number with no image wiping or shortening the view.
   void imageWithoutBytesKeepsTheView() {
     Select("AT90S1200");
-    const QString before = form->RichEdit1->toPlainText();
+    const QString before = form->programView1->toPlainText();
     ImageToView(1, 7);
-    QCOMPARE(form->RichEdit1->toPlainText(), before);
-    QCOMPARE(form->RichEdit1->textCursor().position(), 10);
+    QCOMPARE(form->programView1->toPlainText(), before);
+    QCOMPARE(form->programView1->textCursor().position(), 10);
   }
 
   // How fast is bench/dump_bench's business; here only that the largest memory fits.
@@ -150,7 +149,7 @@ class WindowViewsTest : public QObject {
     FillPattern(ProgramImage.data(), FlashSize);
     ImageToView(1, 1);
     ViewToImage(1, 1);
-    QCOMPARE(Lines(form->RichEdit1).size(), 8192);
+    QCOMPARE(Lines(form->programView1).size(), 8192);
     QCOMPARE(core->progress.dialogs[0].positions.size(), size_t(128));
   }
 };

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "chips/Catalogue.h"
+#include "chips/NewerChips.h"
 #include "commands/Driver.h"
 #include "commands/Jobs.h"
 #include "commands/Steps.h"
-#include "chips/Chipfunctions.h"
-#include "chips/NewerChips.h"
 #include "image/Images.h"
-#include "link/Portfunctions.h"
+#include "link/Port.h"
 #include "support/Fakes.h"
 #include "support/SimDriver.h"
 

@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
 #include "image/HexFiles.h"
 #include "sim/SimChip.h"
 #include "support/ElfImage.h"
@@ -61,6 +61,7 @@ Outcome RunCli(const std::vector<std::string>& args, const std::string& input = 
   words.push_back(QUILLET_CLI_BINARY);
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   pid_t pid = -1;

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "commands/Driver.h"
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "chips/Instruction.h"
+#include "commands/Driver.h"
 #include "image/Images.h"
-#include "link/Portfunctions.h"
+#include "link/Port.h"
 #include "support/CountingDriver.h"
 #include "support/Fakes.h"
 #include "support/SimProcess.h"

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "commands/Driver.h"
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "chips/Instruction.h"
+#include "commands/Driver.h"
 #include "image/Images.h"
 #include "support/Fakes.h"
 #include "support/SimDriver.h"

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <random>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "image/HexFiles.h"
 #include "image/Images.h"
 #include "support/Fakes.h"

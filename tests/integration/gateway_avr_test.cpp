@@ -19,11 +19,11 @@
 #include <thread>
 #include <vector>
 
-#include "commands/Driver.h"
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "chips/FastTransport.h"
+#include "commands/Driver.h"
 #include "image/Images.h"
-#include "link/Portfunctions.h"
+#include "link/Port.h"
 #include "sim/SimChip.h"
 #include "sim/SimProgram.h"
 #include "support/Fakes.h"

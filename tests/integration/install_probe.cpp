@@ -73,9 +73,9 @@ class Probe : public QObject {
   }
 
   void Run(QWidget* window) {
-    auto* chipMenu = window->findChild<QMenu*>(QStringLiteral("ChipSelect1"));
-    auto* picture = window->findChild<QLabel*>(QStringLiteral("Image1"));
-    if (!chipMenu || !picture) return Finish("no Chip menu (ChipSelect1) or picture box (Image1)", 1);
+    auto* chipMenu = window->findChild<QMenu*>(QStringLiteral("chipMenu"));
+    auto* picture = window->findChild<QLabel*>(QStringLiteral("wiringPicture"));
+    if (!chipMenu || !picture) return Finish("no Chip menu (chipMenu) or picture box (wiringPicture)", 1);
     QList<QAction*> items;
     ChipItems(chipMenu, items);
     for (QAction* item : items) {

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "link/Portfunctions.h"
+#include "link/Port.h"
 #include "link/PosixSerial.h"
 #include "support/Fakes.h"
 #include "support/PtyPeer.h"

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "chips/Catalogue.h"
 #include "commands/Driver.h"
-#include "chips/Chipfunctions.h"
 #include "image/Images.h"
-#include "link/Portfunctions.h"
+#include "link/Port.h"
 #include "sim/SimChip.h"
 #include "support/CountingDriver.h"
 #include "support/Fakes.h"

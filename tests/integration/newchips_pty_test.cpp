@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "chips/Catalogue.h"
 #include "commands/Driver.h"
 #include "commands/Jobs.h"
-#include "chips/Chipfunctions.h"
 #include "image/Images.h"
-#include "link/Portfunctions.h"
+#include "link/Port.h"
 #include "sim/SimChip.h"
 #include "support/Fakes.h"
 #include "support/SimProcess.h"
@@ -45,7 +45,7 @@ struct PtyBench {
 using test::RandomBytes;
 
 TEST(NewChipsPty, Atmega328pEraseWriteVerifyReadBothMemories) {
-  const std::string dir = test::TempDir();
+  const std::string& dir = test::TempDir();
   const std::string link = dir + "newchips_328p_gw", state = dir + "newchips_328p_state";
   // A chip full of zeros and an EEPROM of 0x12, so that the erase has something to do.
   sim::SimChipState before;
@@ -105,7 +105,7 @@ TEST(NewChipsPty, Atmega328pEraseWriteVerifyReadBothMemories) {
 // Bytes on both sides of the 64 K-word boundary and at the end of Flash reach the right cells;
 // the trace shows Load Extended Address before each side's first access.
 TEST(NewChipsPty, Atmega2560FlashAcrossThe64KWordBoundary) {
-  const std::string dir = test::TempDir();
+  const std::string& dir = test::TempDir();
   const std::string link = dir + "newchips_2560_gw", state = dir + "newchips_2560_state",
                     trace = dir + "newchips_2560_trace";
   std::remove(state.c_str());

@@ -78,7 +78,7 @@ int ConnectAndEnable(int fd) {
 }
 
 TEST(SimProgram, ServesReconnectsAndKeepsItsState) {
-  const std::string dir = quillet::test::TempDir();
+  const std::string& dir = quillet::test::TempDir();
   const std::string link = dir + "sim_pty_link", state = dir + "sim_pty_state.txt";
   std::remove(state.c_str());
   {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "support/Fakes.h"
 
 namespace quillet::test {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "link/PosixSerial.h"
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
 
 namespace quillet::test {
 

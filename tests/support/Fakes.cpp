@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 
 namespace quillet::test {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "image/Views.h"
-#include "link/Portfunctions.h"
-#include "log/Logfunctions.h"
-#include "log/Seams.h"
+#include "link/Port.h"
+#include "log/HostInterfaces.h"
+#include "log/Log.h"
 
 namespace quillet::test {
 

@@ -19,8 +19,8 @@
 #include <memory>
 #include <string>
 
-#include "link/Portfunctions.h"
-#include "log/Seams.h"
+#include "link/Port.h"
+#include "log/HostInterfaces.h"
 #include "sim/Gateway.h"
 
 namespace quillet::test {

@@ -2,8 +2,8 @@
 // them, typed here independently of the table in chips/ so that a typo in either shows.
 #include <gtest/gtest.h>
 
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
 #include "image/Images.h"
 #include "support/Fakes.h"
 

@@ -2,9 +2,9 @@
 // module, as exact gateway traces.
 #include <gtest/gtest.h>
 
-#include "chips/Avrfunctions.h"
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
+#include "chips/Identify.h"
 #include "support/ConnectedTest.h"
 #include "support/Fakes.h"
 

@@ -2,8 +2,8 @@
 // after, log lines, and which operations a module has.
 #include <gtest/gtest.h>
 
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
 #include "support/ConnectedTest.h"
 #include "support/Fakes.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "chips/FuseFields.h"
 #include "commands/Jobs.h"
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
 #include "chips/PartTable.h"
 #include "image/Images.h"
 #include "support/AvrdudeConf.h"

@@ -2,8 +2,8 @@
 // commits, waits, verify and failure paths.
 #include <gtest/gtest.h>
 
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
 #include "image/Images.h"
 #include "support/ConnectedTest.h"
 #include "support/Fakes.h"

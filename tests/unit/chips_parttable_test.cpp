@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "commands/Jobs.h"
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
 #include "chips/PartTable.h"
+#include "commands/Jobs.h"
 #include "support/AvrdudeConf.h"
 #include "support/Fakes.h"
 

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "commands/Driver.h"
+#include "sim/SimChip.h"
 #include "support/Fakes.h"
 #include "support/SimDriver.h"
-#include "sim/SimChip.h"
 
 namespace quillet {
 namespace {

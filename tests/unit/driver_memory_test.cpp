@@ -6,9 +6,8 @@
 #include <string>
 #include <vector>
 
-
+#include "chips/Catalogue.h"
 #include "commands/Driver.h"
-#include "chips/Chipfunctions.h"
 #include "image/Images.h"
 #include "support/Fakes.h"
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "commands/Driver.h"
+#include "chips/Catalogue.h"
 #include "chips/ChipModule.h"
-#include "chips/Chipfunctions.h"
 #include "chips/FastTransport.h"
+#include "commands/Driver.h"
 #include "image/Images.h"
 #include "support/Fakes.h"
 

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "commands/Jobs.h"
 #include "image/HexFiles.h"
 #include "image/Images.h"

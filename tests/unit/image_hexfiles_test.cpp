@@ -12,7 +12,7 @@
 #include <set>
 #include <sstream>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "image/HexFiles.h"
 #include "image/Images.h"
 #include "support/Fakes.h"

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "link/Portfunctions.h"
+#include "link/Port.h"
 #include "support/Fakes.h"
 
 namespace quillet {

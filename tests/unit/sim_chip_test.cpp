@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "sim/Gateway.h"
 #include "support/Fakes.h"
 

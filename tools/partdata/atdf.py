@@ -46,7 +46,7 @@ def hx(value):
 
 
 # The catalogue's first chips and their other names: only their pinouts are read, by the test
-# that checks the packages of chips/Chipfunctions.cpp against them.
+# that checks the packages of chips/Catalogue.cpp against them.
 FIRST_CHIPS = ["AT90S1200", "AT90S2313", "AT90S2323", "AT90S2333", "AT90S2343", "AT90S4414", "AT90S4433",
                "AT90S4434", "AT90S8515", "AT90S8535", "AT90CAN32", "AT90CAN64", "AT90CAN128", "ATtiny12",
                "ATtiny13", "ATtiny13A", "ATtiny15", "ATtiny22", "ATtiny2313", "ATtiny2313A", "ATtiny25",

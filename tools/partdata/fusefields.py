@@ -21,7 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import partdata  # noqa: E402
 
-# The first chips, as the catalogue names them (chips/Chipfunctions.cpp); most AT90S parts and
+# The first chips, as the catalogue names them (chips/Catalogue.cpp); most AT90S parts and
 # the ATtiny22 have no device file.
 FIRST_CHIPS = ["AT90S1200", "AT90S2313", "AT90S2323", "AT90S2333", "AT90S2343", "AT90S4414",
                "AT90S4433", "AT90S4434", "AT90S8515", "AT90S8535", "AT90CAN32", "AT90CAN64",

@@ -4,7 +4,7 @@
 #include <QString>
 #include <functional>
 
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
 
 class QWidget;
 

@@ -1,9 +1,8 @@
-#include "dialogs/AboutBox.h"
+#include "dialogs/AboutDialog.h"
 
 #include <QAccessibleWidget>
 #include <QBoxLayout>
 #include <QCoreApplication>
-#include <QKeyEvent>
 #include <QDesktopServices>
 #include <QDir>
 #include <QEvent>
@@ -11,16 +10,17 @@
 #include <QFontDatabase>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
 
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
 
 namespace quillet {
 
-TAboutBox* AboutBox = nullptr;
+AboutDialog* AboutBox = nullptr;
 namespace {
 
 constexpr char kGatewayDocument[] = "gateway.md";
@@ -47,12 +47,9 @@ namespace {
 // texts run past the panel's right edge.
 QFont DialogFont() {
   QFont font;
-  if (QFontDatabase::hasFamily(QStringLiteral("MS Sans Serif")))
-    font = QFont(QStringLiteral("MS Sans Serif"));
-  else if (QFontDatabase::hasFamily(QStringLiteral("Liberation Sans")))
-    font = QFont(QStringLiteral("Liberation Sans"));
-  else
-    font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  if (QFontDatabase::hasFamily(QStringLiteral("MS Sans Serif"))) font = QFont(QStringLiteral("MS Sans Serif"));
+  else if (QFontDatabase::hasFamily(QStringLiteral("Liberation Sans"))) font = QFont(QStringLiteral("Liberation Sans"));
+  else font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
   font.setPixelSize(11);
   return font;
 }
@@ -87,14 +84,10 @@ class LinkAccessible : public QAccessibleWidget {
     if (t == QAccessible::Name) return static_cast<QLabel*>(widget())->text();
     return QAccessibleWidget::text(t);
   }
-  QStringList actionNames() const override {
-    return QStringList{pressAction()} + QAccessibleWidget::actionNames();
-  }
+  QStringList actionNames() const override { return QStringList{pressAction()} + QAccessibleWidget::actionNames(); }
   void doAction(const QString& name) override {
-    if (name == pressAction())
-      QMetaObject::invokeMethod(widget()->window(), "Activate", Q_ARG(QObject*, widget()));
-    else
-      QAccessibleWidget::doAction(name);
+    if (name == pressAction()) QMetaObject::invokeMethod(widget()->window(), "Activate", Q_ARG(QObject*, widget()));
+    else QAccessibleWidget::doAction(name);
   }
 };
 
@@ -119,7 +112,7 @@ void MakeLink(QLabel* label, bool underline) {
 
 }  // namespace
 
-TAboutBox::TAboutBox(QWidget* parent)
+AboutDialog::AboutDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
   setObjectName(QStringLiteral("AboutBox"));
   setWindowTitle(QStringLiteral("About Quillet"));
@@ -127,30 +120,30 @@ TAboutBox::TAboutBox(QWidget* parent)
   static const bool linksInstalled = (QAccessible::installFactory(LinkFactory), true);
   (void)linksInstalled;
 
-  Panel1 = new QFrame(this);
-  Panel1->setObjectName(QStringLiteral("Panel1"));
+  panel = new QFrame(this);
+  panel->setObjectName(QStringLiteral("panel"));
   // A sunken outer and a raised inner bevel: an etched groove.
-  Panel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
-  Panel1->setLineWidth(1);
-  Panel1->setMidLineWidth(0);
+  panel->setFrameStyle(QFrame::Box | QFrame::Sunken);
+  panel->setLineWidth(1);
+  panel->setMidLineWidth(0);
 
-  Label1 = MakeLabel(Panel1, "Label1", QStringLiteral("A freeware program that was created"));
-  Label2 = MakeLabel(Panel1, "Label2", QStringLiteral("to demonstrate the ability to program"));
-  Label3 = MakeLabel(Panel1, "Label3", QStringLiteral("AVR microcontrollers via serial SPI with"));
-  Label5 = MakeLabel<LinkLabel>(Panel1, "Label5", QStringLiteral("Tessary gateway"));
-  Label6 = MakeLabel(Panel1, "Label6", QStringLiteral("Written by the Quillet developers"));
-  Label7 = MakeLabel<LinkLabel>(Panel1, "Label7", QStringLiteral("quillet/README.md"));
-  Label9 = MakeLabel(Panel1, "Label9", QStringLiteral("Get online help on using the program"));
-  Label10 = MakeLabel(Panel1, "Label10", QStringLiteral("in the notes that come with it:"));
-  Label11 = MakeLabel<LinkLabel>(Panel1, "Label11", QStringLiteral("Quillet help"));
-  Label8 = MakeLabel(Panel1, "Label8", QStringLiteral("Version 3.0 beta"));
-  Label12 = MakeLabel(Panel1, "Label12", QStringLiteral("2026"));
+  Label1 = MakeLabel(panel, "Label1", QStringLiteral("A freeware program that was created"));
+  Label2 = MakeLabel(panel, "Label2", QStringLiteral("to demonstrate the ability to program"));
+  Label3 = MakeLabel(panel, "Label3", QStringLiteral("AVR microcontrollers via serial SPI with"));
+  Label5 = MakeLabel<LinkLabel>(panel, "Label5", QStringLiteral("Tessary gateway"));
+  Label6 = MakeLabel(panel, "Label6", QStringLiteral("Written by the Quillet developers"));
+  Label7 = MakeLabel<LinkLabel>(panel, "Label7", QStringLiteral("quillet/README.md"));
+  Label9 = MakeLabel(panel, "Label9", QStringLiteral("Get online help on using the program"));
+  Label10 = MakeLabel(panel, "Label10", QStringLiteral("in the notes that come with it:"));
+  Label11 = MakeLabel<LinkLabel>(panel, "Label11", QStringLiteral("Quillet help"));
+  Label8 = MakeLabel(panel, "Label8", QStringLiteral("Version 3.0 beta"));
+  Label12 = MakeLabel(panel, "Label12", QStringLiteral("2026"));
   MakeLink(Label5, true);
   MakeLink(Label7, true);
   MakeLink(Label11, false);
   for (QLabel* link : {Label5, Label7, Label11}) link->installEventFilter(this);
   {
-    auto* column = new QVBoxLayout(Panel1);
+    auto* column = new QVBoxLayout(panel);
     column->setContentsMargins(8, 8, 8, 8);
     column->setSpacing(1);
     for (QWidget* w : {Label1, Label2, Label3, Label5}) column->addWidget(w);
@@ -172,30 +165,30 @@ TAboutBox::TAboutBox(QWidget* parent)
   OKButton = new QPushButton(QStringLiteral("OK"), this);
   OKButton->setObjectName(QStringLiteral("OKButton"));
   OKButton->setDefault(true);
-  connect(OKButton, &QPushButton::clicked, this, &TAboutBox::OKButtonClick);
+  connect(OKButton, &QPushButton::clicked, this, &AboutDialog::OKButtonClick);
   auto* whole = new QVBoxLayout(this);
   whole->setContentsMargins(8, 8, 8, 4);
-  whole->addWidget(Panel1, 1);
+  whole->addWidget(panel, 1);
   whole->addWidget(OKButton, 0, Qt::AlignHCenter);
   // The first size as it always was, larger where the desktop's font needs it.
   resize(QSize(258, 272).expandedTo(sizeHint()));
   OKButton->setFocus();
 }
 
-void TAboutBox::Activate(QObject* link) {
+void AboutDialog::Activate(QObject* link) {
   if (link == Label5) Label5Click();
   else if (link == Label7) Label7Click();
   else if (link == Label11) Label11Click();
 }
 
-void TAboutBox::LocateDocuments(const QString& exeDir) {
+void AboutDialog::LocateDocuments(const QString& exeDir) {
   exeDir_ = exeDir;
   Label5Url = FindDocument(exeDir, QString::fromLatin1(kGatewayDocument));
   Label7Url = FindDocument(exeDir, QString::fromLatin1(kReadme));
   Label11Url = FindDocument(exeDir, QString::fromLatin1(kUserGuide));
 }
 
-void TAboutBox::setVisible(bool visible) {
+void AboutDialog::setVisible(bool visible) {
   // Centred on the screen when first shown (not over the main window); afterwards it stays
   // where the user put it.
   if (visible && !placed_) {
@@ -209,28 +202,27 @@ void TAboutBox::setVisible(bool visible) {
   QDialog::setVisible(visible);
 }
 
-void TAboutBox::OKButtonClick() {
+void AboutDialog::OKButtonClick() {
   setResult(QDialog::Accepted);
   hide();
 }
 
-void TAboutBox::Label5Click() { OpenDocument(Label5Url, kGatewayDocument); }
-void TAboutBox::Label7Click() { OpenDocument(Label7Url, kReadme); }
-void TAboutBox::Label11Click() { OpenDocument(Label11Url, kUserGuide); }
+void AboutDialog::Label5Click() { OpenDocument(Label5Url, kGatewayDocument); }
+void AboutDialog::Label7Click() { OpenDocument(Label7Url, kReadme); }
+void AboutDialog::Label11Click() { OpenDocument(Label11Url, kUserGuide); }
 
-void TAboutBox::OpenDocument(const QUrl& url, const char* name) {
+void AboutDialog::OpenDocument(const QUrl& url, const char* name) {
   // Whether a browser opens is not ours to report; a document that is not there is.
   if (!url.isEmpty()) {
     QDesktopServices::openUrl(url);
     return;
   }
   const QStringList places = DocumentPlaces(exeDir_, QString::fromLatin1(name));
-  GetUserPrompt().ShowMessage(
-      "Error", "The document " + std::string(name) + " was not found; it belongs in " +
-                   places.join(QStringLiteral(" or ")).toStdString());
+  GetUserPrompt().ShowMessage("Error", "The document " + std::string(name) + " was not found; it belongs in " +
+                                           places.join(QStringLiteral(" or ")).toStdString());
 }
 
-bool TAboutBox::eventFilter(QObject* watched, QEvent* event) {
+bool AboutDialog::eventFilter(QObject* watched, QEvent* event) {
   auto* label = qobject_cast<QLabel*>(watched);
   if (label && (label == Label5 || label == Label7 || label == Label11)) {
     if (event->type() == QEvent::KeyPress) {
@@ -244,8 +236,7 @@ bool TAboutBox::eventFilter(QObject* watched, QEvent* event) {
     } else if (event->type() == QEvent::MouseButtonRelease) {
       // A click: the left button let go over the label it was pressed on.
       auto* mouse = static_cast<QMouseEvent*>(event);
-      if (mouse->button() != Qt::LeftButton || !label->rect().contains(mouse->position().toPoint()))
-        return true;
+      if (mouse->button() != Qt::LeftButton || !label->rect().contains(mouse->position().toPoint())) return true;
       if (label == Label5) Label5Click();
       else if (label == Label7) Label7Click();
       else Label11Click();
@@ -257,4 +248,4 @@ bool TAboutBox::eventFilter(QObject* watched, QEvent* event) {
 
 }  // namespace quillet
 
-#include "AboutBox.moc"
+#include "AboutDialog.moc"

@@ -6,7 +6,7 @@
 #include <QElapsedTimer>
 #include <QString>
 
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
 
 class QFrame;
 class QLabel;
@@ -19,12 +19,12 @@ namespace quillet {
 // reaches a second.
 QString ProgressText(unsigned long long done, unsigned long long total, qint64 elapsedMs);
 
-class TLBar : public QDialog, public ProgressDialog {
+class ProgressWindow : public QDialog, public ProgressDialog {
   Q_OBJECT
 
  public:
-  explicit TLBar(QWidget* parent = nullptr);
-  ~TLBar() override;
+  explicit ProgressWindow(QWidget* parent = nullptr);
+  ~ProgressWindow() override;
 
   // Shows the dialog in the centre of the screen and paints it at once.
   void ShowCentred();
@@ -42,10 +42,10 @@ class TLBar : public QDialog, public ProgressDialog {
   // Whether a command's progress dialog is up, i.e. a command is running.
   static bool AnyShowing() { return showing_ > 0; }
 
-  QFrame* Panel1 = nullptr;
+  QFrame* panel = nullptr;
   QLabel* OperationLabel = nullptr;  // hidden until the operation is said
-  QProgressBar* ProgressBar1 = nullptr;
-  QLabel* DetailLabel = nullptr;  // bytes, rate, time left; hidden until bytes are said
+  QProgressBar* bar = nullptr;
+  QLabel* DetailLabel = nullptr;      // bytes, rate, time left; hidden until bytes are said
   QPushButton* StopButton = nullptr;  // hidden unless the command can stop
 
  public slots:
@@ -68,6 +68,6 @@ class TLBar : public QDialog, public ProgressDialog {
 };
 
 // Made at start-up and never shown; each command makes its own through the progress factory.
-extern TLBar* LBar;
+extern ProgressWindow* LBar;
 
 }  // namespace quillet

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "chips/FuseFields.h"
 #include "chips/PartTable.h"
 
@@ -45,15 +45,14 @@ const BitLayoutRow* FindBitLayout(ChipId id);
 // Names of the checked bits that shut the serial programmer out for good (reset disable,
 // then debugWIRE enable: RSTDISBL, DWEN, whatever the chip calls them); with a reference (the
 // bytes the chip holds), only those it does not have programmed yet.
-std::vector<std::string> LockoutBitsChecked(const BitLayoutRow& layout,
-                                            const std::array<bool, 32>& checked,
+std::vector<std::string> LockoutBitsChecked(const BitLayoutRow& layout, const std::array<bool, 32>& checked,
                                             const uint8_t* reference = nullptr);
 
-class TLockFusesForm : public QDialog {
+class LockFusesDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit TLockFusesForm(QWidget* parent = nullptr);
+  explicit LockFusesDialog(QWidget* parent = nullptr);
 
   void ResetBitBoxes();
   void UncheckAllBits();
@@ -63,12 +62,12 @@ class TLockFusesForm : public QDialog {
   // CheckBox1 ... CheckBox32; n out of range gives nullptr.
   QCheckBox* CheckBox(int n) const;
 
-  QFrame* Panel1 = nullptr;
+  QFrame* panel = nullptr;
   std::array<QGroupBox*, 4> GroupBox{};  // GroupBox1 ... GroupBox4
   std::array<QCheckBox*, 32> CheckBoxes{};
-  QPushButton* OKButton = nullptr;
-  QPushButton* Button1 = nullptr;  // Read Lock & Fuses
-  QPushButton* Button2 = nullptr;  // Write Lock & Fuses
+  QPushButton* saveCloseButton = nullptr;
+  QPushButton* readButton = nullptr;   // Read Lock & Fuses
+  QPushButton* writeButton = nullptr;  // Write Lock & Fuses
   // Where the values shown come from: the chip, its factory values, or changes saved here.
   QLabel* SourceLabel = nullptr;
   // The fields in words, under the boxes: each byte in hex (under its group), then one line
@@ -78,9 +77,9 @@ class TLockFusesForm : public QDialog {
   std::vector<QComboBox*> FieldBoxes;
 
  public slots:
-  void OKButtonClick();
-  void Button1Click();
-  void Button2Click();
+  void SaveCloseClick();
+  void ReadClick();
+  void WriteClick();
 
  protected:
   // The OK button is the one way out: Escape does not close the dialog.
@@ -118,6 +117,6 @@ class TLockFusesForm : public QDialog {
   bool showingWords_ = false;
 };
 
-extern TLockFusesForm* LockFusesForm;
+extern LockFusesDialog* LockFusesForm;
 
 }  // namespace quillet

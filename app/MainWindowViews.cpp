@@ -1,22 +1,22 @@
 // The window's support: enable states, the refresh after a chip selection, images <-> views.
 #include <QAction>
 #include <QComboBox>
-#include <QMenu>
-#include <QSlider>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSlider>
 #include <QTabWidget>
 #include <QTextCursor>
 
 #include <algorithm>
 #include <vector>
 
-#include "app/Main.h"
+#include "app/MainWindow.h"
 #include "image/Dump.h"
 #include "image/Images.h"
-#include "link/Portfunctions.h"
-#include "log/Logfunctions.h"
+#include "link/Port.h"
+#include "log/Log.h"
 
 namespace quillet {
 
@@ -44,7 +44,7 @@ class ViewCopy {
   }
 
   QTabWidget* pages_;  // declared before bar_: hidden first, shown again last
-  LBarScope bar_;
+  ProgressScope bar_;
 };
 
 size_t ImageCount(int image) {
@@ -74,44 +74,46 @@ void CursorToFirstByte(QPlainTextEdit* pane) {
 
 }  // namespace
 
-void TForm1::EnableControls() {
-  Button1->setEnabled(false);
-  for (QPushButton* b : {Button2, Button3, Button4, Button5, Button6, Button7, Button8, Button9,
-                         Button10, Button11})
+void MainWindow::EnableControls() {
+  connectButton->setEnabled(false);
+  for (QPushButton* b : {disconnectButton, autosearchButton, readProgramButton, writeProgramButton, verifyProgramButton,
+                         readCalibrationButton, readDataButton, writeDataButton, verifyDataButton, chipEraseButton})
     b->setEnabled(true);
-  LockFuses1->setEnabled(true);
-  for (QAction* a : {AutosearchChip1, ReadProgram1, WriteProgram1, VerifyProgram1, ReadData1,
-                     WriteData1, VerifyData1, EraseWriteandVerifyProgram1})
+  lockFusesAction->setEnabled(true);
+  for (QAction* a : {autosearchAction, readProgramAction, writeProgramAction, verifyProgramAction, readDataAction,
+                     writeDataAction, verifyDataAction, eraseWriteVerifyAction})
     if (a) a->setEnabled(true);
 }
 
-void TForm1::DisableControls() {
-  Button1->setEnabled(true);
-  for (QPushButton* b : {Button2, Button3, Button4, Button5, Button6, Button7, Button8, Button9,
-                         Button10, Button11})
+void MainWindow::DisableControls() {
+  connectButton->setEnabled(true);
+  for (QPushButton* b : {disconnectButton, autosearchButton, readProgramButton, writeProgramButton, verifyProgramButton,
+                         readCalibrationButton, readDataButton, writeDataButton, verifyDataButton, chipEraseButton})
     b->setEnabled(false);
-  LockFuses1->setEnabled(false);
-  for (QAction* a : {AutosearchChip1, ReadProgram1, WriteProgram1, VerifyProgram1, ReadData1,
-                     WriteData1, VerifyData1, EraseWriteandVerifyProgram1})
+  lockFusesAction->setEnabled(false);
+  for (QAction* a : {autosearchAction, readProgramAction, writeProgramAction, verifyProgramAction, readDataAction,
+                     writeDataAction, verifyDataAction, eraseWriteVerifyAction})
     if (a) a->setEnabled(false);
 }
 
-void TForm1::EnterCommand() {
+void MainWindow::EnterCommand() {
   portOpenAtStart_ = PortHandle != -1;
-  for (QWidget* w : {static_cast<QWidget*>(Button1), static_cast<QWidget*>(ComboBox1),
-                     static_cast<QWidget*>(TrackBar1)})
+  for (QWidget* w :
+       {static_cast<QWidget*>(connectButton), static_cast<QWidget*>(portBox), static_cast<QWidget*>(delaySlider)})
     w->setEnabled(false);
   DisableControls();
-  Button1->setEnabled(false);
-  for (QAction* a : {LoadProgramfromFile1, SaveProgramtoFile1, Open1, Save1, Exit1, FastTransfers1,
-                     RecentFiles[1]->menuAction(), RecentFiles[2]->menuAction(), ChipSelect1->menuAction()})
+  connectButton->setEnabled(false);
+  for (QAction* a :
+       {loadProgramAction, saveProgramAction, loadDataAction, saveDataAction, exitAction, fastTransfersAction,
+        RecentFiles[1]->menuAction(), RecentFiles[2]->menuAction(), chipMenu->menuAction()})
     if (a) a->setEnabled(false);
 }
 
-void TForm1::LeaveCommand() {
-  for (QWidget* w : {static_cast<QWidget*>(ComboBox1), static_cast<QWidget*>(TrackBar1)}) w->setEnabled(true);
-  for (QAction* a : {LoadProgramfromFile1, SaveProgramtoFile1, Open1, Save1, Exit1, FastTransfers1,
-                     RecentFiles[1]->menuAction(), RecentFiles[2]->menuAction(), ChipSelect1->menuAction()})
+void MainWindow::LeaveCommand() {
+  for (QWidget* w : {static_cast<QWidget*>(portBox), static_cast<QWidget*>(delaySlider)}) w->setEnabled(true);
+  for (QAction* a :
+       {loadProgramAction, saveProgramAction, loadDataAction, saveDataAction, exitAction, fastTransfersAction,
+        RecentFiles[1]->menuAction(), RecentFiles[2]->menuAction(), chipMenu->menuAction()})
     if (a) a->setEnabled(true);
   // Autosearch (any command) may have heard Quillet's firmware name itself, or lost the port.
   FollowGateway();
@@ -125,43 +127,48 @@ void TForm1::LeaveCommand() {
   if (portOpenAtStart_) AddLog(LogKind::Text, "The gateway stopped answering on " + OpenedDevice() + " (closed)");
 }
 
-QPlainTextEdit* TForm1::View(int view) const {
+QPlainTextEdit* MainWindow::View(int view) const {
   switch (view) {
-    case 1: return RichEdit1;
-    case 2: return RichEdit2;
-    case 3: return RichEdit3;
-    case 4: return RichEdit4;
-    default: return nullptr;
+    case 1:
+      return programView1;
+    case 2:
+      return programView2;
+    case 3:
+      return dataView1;
+    case 4:
+      return dataView2;
+    default:
+      return nullptr;
   }
 }
 
-int TForm1::ActivePageIndex() { return PageControl1->currentIndex(); }
+int MainWindow::ActivePageIndex() { return memoryPages->currentIndex(); }
 
-void TForm1::RefreshChipDisplay(ChipId id) {
+void MainWindow::RefreshChipDisplay(ChipId id) {
   if (id == 0) return;
   viewSize[1] = viewSize[2] = static_cast<int>(FlashSize);
   viewSize[3] = viewSize[4] = static_cast<int>(EepromSize);
   for (int view = 1; view <= 4; ++view) BlankView(view);
   ShowChipPicture();
-  Edit1->setText(QString::fromStdString(ChipName));
+  chipNameEdit->setText(QString::fromStdString(ChipName));
   // The field keeps its size; a name too long for it (ATmega2564RFR2) shows whole on hover.
-  Edit1->setToolTip(Edit1->text());
-  Edit1->setCursorPosition(0);
+  chipNameEdit->setToolTip(chipNameEdit->text());
+  chipNameEdit->setCursorPosition(0);
   ImageToView(0, 0);
 }
 
-void TForm1::BlankView(int view) {
+void MainWindow::BlankView(int view) {
   QPlainTextEdit* pane = View(view);
   if (!pane) return;
   const std::vector<uint8_t> erased(static_cast<size_t>(std::max(viewSize[view], 0)), 0xFF);
   pane->setPlainText(QString::fromStdU16String(BuildDump(erased.data(), erased.size())));
 }
 
-void TForm1::ImageToView(int view, int image) {
+void MainWindow::ImageToView(int view, int image) {
   if (view == 0) {
     // Same course as a memory view, so a selection shows the progress dialog too (at 0).
-    ViewCopy copy(PageControl1);
-    Edit2->setText(QString::fromStdString(IdBytesText(SelectedChip)));
+    ViewCopy copy(memoryPages);
+    signatureEdit->setText(QString::fromStdString(IdBytesText(SelectedChip)));
     return;
   }
   QPlainTextEdit* pane = View(view);
@@ -169,7 +176,7 @@ void TForm1::ImageToView(int view, int image) {
   const size_t count = std::min(ImageCount(image), ImageCapacity(image));
   const size_t size = static_cast<size_t>(std::max(viewSize[view], 0));
 
-  ViewCopy copy(PageControl1);
+  ViewCopy copy(memoryPages);
   copy.Advance(count);
   // The view keeps its own length; the image overwrites it from the start.
   std::vector<uint8_t> bytes(size, 0xFF);
@@ -179,13 +186,13 @@ void TForm1::ImageToView(int view, int image) {
   CursorToFirstByte(pane);
 }
 
-void TForm1::ViewToImage(int view, int image) {
+void MainWindow::ViewToImage(int view, int image) {
   if (SelectedChip == 0) return;
   QPlainTextEdit* pane = View(view);
   if (!pane) return;
   const size_t count = std::min(ImageCount(image), ImageCapacity(image));
 
-  ViewCopy copy(PageControl1);
+  ViewCopy copy(memoryPages);
   if (count > 0) ParseDump(pane->toPlainText().toStdU16String(), ImageBytes(image), count);
   copy.Advance(count);
   CursorToFirstByte(pane);

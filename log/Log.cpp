@@ -1,6 +1,6 @@
-#include "log/Logfunctions.h"
+#include "log/Log.h"
 
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
 
 namespace quillet {
 namespace {
@@ -52,8 +52,7 @@ void AddLog(LogKind kind, const std::string& text) {
 }
 
 std::string TimeLine(const char* prefix, int hour, int minute, int second) {
-  return std::string(prefix) + std::to_string(hour) + ":" + std::to_string(minute) + ":" +
-         std::to_string(second);
+  return std::string(prefix) + std::to_string(hour) + ":" + std::to_string(minute) + ":" + std::to_string(second);
 }
 
 void LogStartTime() {

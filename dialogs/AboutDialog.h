@@ -15,13 +15,13 @@ namespace quillet {
 // An empty URL when neither exists.
 QUrl FindDocument(const QString& exeDir, const QString& name);
 
-class TAboutBox : public QDialog {
+class AboutDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit TAboutBox(QWidget* parent = nullptr);
+  explicit AboutDialog(QWidget* parent = nullptr);
 
-  QFrame* Panel1 = nullptr;
+  QFrame* panel = nullptr;
   QLabel* Label1 = nullptr;
   QLabel* Label2 = nullptr;
   QLabel* Label3 = nullptr;
@@ -64,6 +64,6 @@ class TAboutBox : public QDialog {
   QString exeDir_;
 };
 
-extern TAboutBox* AboutBox;
+extern AboutDialog* AboutBox;
 
 }  // namespace quillet

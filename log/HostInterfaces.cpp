@@ -1,11 +1,11 @@
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
 
 #include <ctime>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
-#include <thread>
 #include <chrono>
+#include <thread>
 
 namespace quillet {
 namespace {
@@ -72,19 +72,19 @@ UserPrompt& GetUserPrompt() { return *g_prompt; }
 
 void Sleep(int ms) { g_clock->SleepMs(ms); }
 
-LBarScope::LBarScope(const char* operation) : dialog_(GetProgressFactory().Create()) {
+ProgressScope::ProgressScope(const char* operation) : dialog_(GetProgressFactory().Create()) {
   if (dialog_ && operation) dialog_->SetOperation(operation);
 }
-LBarScope::~LBarScope() = default;
-void LBarScope::SetPosition(int percent) {
+ProgressScope::~ProgressScope() = default;
+void ProgressScope::SetPosition(int percent) {
   if (dialog_) dialog_->SetPosition(percent);
 }
-void LBarScope::SetBytes(unsigned long long done, unsigned long long total) {
+void ProgressScope::SetBytes(unsigned long long done, unsigned long long total) {
   if (dialog_) dialog_->SetBytes(done, total);
 }
-void LBarScope::AllowStop() {
+void ProgressScope::AllowStop() {
   if (dialog_) dialog_->AllowStop();
 }
-void LBarScope::Free() { dialog_.reset(); }
+void ProgressScope::Free() { dialog_.reset(); }
 
 }  // namespace quillet

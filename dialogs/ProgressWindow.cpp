@@ -1,23 +1,24 @@
-#include "dialogs/LBar.h"
+#include "dialogs/ProgressWindow.h"
 
+#include <cmath>
+
+#include <QBoxLayout>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QBoxLayout>
 #include <QFrame>
-#include <QLabel>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
-
 
 #include "commands/Jobs.h"
 #include "dialogs/Worker.h"
 
 namespace quillet {
 
-TLBar* LBar = nullptr;
-int TLBar::showing_ = 0;
+ProgressWindow* LBar = nullptr;
+int ProgressWindow::showing_ = 0;
 
 namespace {
 
@@ -39,85 +40,85 @@ QString ProgressText(unsigned long long done, unsigned long long total, qint64 e
   const double rate = done * 1000.0 / elapsedMs;
   text += QStringLiteral(", %1/s").arg(Amount(rate));
   if (done < total) {
-    const qint64 left = qint64((total - done) / rate + 0.5);
+    const qint64 left = std::llround((total - done) / rate);
     text += left < 60 ? QStringLiteral(", %1 s left").arg(left)
                       : QStringLiteral(", %1 min %2 s left").arg(left / 60).arg(left % 60, 2, 10, QChar('0'));
   }
   return text;
 }
 
-TLBar::TLBar(QWidget* parent)
+ProgressWindow::ProgressWindow(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
   setObjectName("LBar");
   setWindowTitle(QStringLiteral("In progress"));
   setModal(false);
 
-  Panel1 = new QFrame(this);
-  Panel1->setObjectName("Panel1");
+  panel = new QFrame(this);
+  panel->setObjectName("panel");
   // Lowered outside, raised inside.
-  Panel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
-  Panel1->setLineWidth(1);
-  Panel1->setMidLineWidth(0);
+  panel->setFrameStyle(QFrame::Box | QFrame::Sunken);
+  panel->setLineWidth(1);
+  panel->setMidLineWidth(0);
 
-  OperationLabel = new QLabel(Panel1);
+  OperationLabel = new QLabel(panel);
   OperationLabel->setObjectName("OperationLabel");
   OperationLabel->hide();
 
-  ProgressBar1 = new QProgressBar(Panel1);
-  ProgressBar1->setObjectName("ProgressBar1");
-  ProgressBar1->setMinimumWidth(265);
-  ProgressBar1->setFixedHeight(16);
-  ProgressBar1->setRange(0, 100);
-  ProgressBar1->setValue(0);
-  ProgressBar1->setTextVisible(false);
-  ProgressBar1->setAccessibleName(QStringLiteral("Progress"));
+  bar = new QProgressBar(panel);
+  bar->setObjectName("bar");
+  bar->setMinimumWidth(265);
+  bar->setFixedHeight(16);
+  bar->setRange(0, 100);
+  bar->setValue(0);
+  bar->setTextVisible(false);
+  bar->setAccessibleName(QStringLiteral("Progress"));
 
-  DetailLabel = new QLabel(Panel1);
+  DetailLabel = new QLabel(panel);
   DetailLabel->setObjectName("DetailLabel");
   DetailLabel->hide();
 
-  StopButton = new QPushButton("Stop", Panel1);
+  StopButton = new QPushButton("Stop", panel);
   StopButton->setObjectName("StopButton");
   StopButton->hide();
-  connect(StopButton, &QPushButton::clicked, this, &TLBar::StopButtonClick);
+  connect(StopButton, &QPushButton::clicked, this, &ProgressWindow::StopButtonClick);
 
-  auto* column = new QVBoxLayout(Panel1);
+  auto* column = new QVBoxLayout(panel);
   column->setContentsMargins(8, 8, 8, 8);
   column->setSpacing(4);
   column->addWidget(OperationLabel);
-  column->addWidget(ProgressBar1);
+  column->addWidget(bar);
   column->addWidget(DetailLabel);
   column->addWidget(StopButton, 0, Qt::AlignHCenter);
   auto* whole = new QVBoxLayout(this);
   whole->setContentsMargins(0, 0, 0, 0);
-  whole->addWidget(Panel1);
+  whole->addWidget(panel);
   layout()->setSizeConstraint(QLayout::SetFixedSize);
-  Panel1->setMinimumWidth(kWidth);
+  panel->setMinimumWidth(kWidth);
   started_.start();
 }
 
-void TLBar::SetOperation(const std::string& name) {
+void ProgressWindow::SetOperation(const std::string& name) {
   const QString text = QString::fromStdString(name);
   setWindowTitle(text);
   OperationLabel->setText(text);
   OperationLabel->show();
-  ProgressBar1->setAccessibleName(text);
+  bar->setAccessibleName(text);
 }
 
-void TLBar::SetBytes(unsigned long long done, unsigned long long total) {
+void ProgressWindow::SetBytes(unsigned long long done, unsigned long long total) {
   DetailLabel->setText(ProgressText(done, total, started_.elapsed()));
   DetailLabel->show();
   // In ten-thousandths, so that the first block of a large memory moves it already.
-  ProgressBar1->setRange(0, 10000);
+  bar->setRange(0, 10000);
   Move(total == 0 ? 0 : int(done * 10000ULL / total));
 }
 
-TLBar::~TLBar() {
+ProgressWindow::~ProgressWindow() {
   if (counted_) --showing_;
   if (stopAllowed_) QCoreApplication::instance()->removeEventFilter(this);
 }
 
-void TLBar::Centre() {
+void ProgressWindow::Centre() {
   QScreen* screen = QGuiApplication::primaryScreen();
   if (screen) {
     QRect area = screen->availableGeometry();
@@ -125,7 +126,7 @@ void TLBar::Centre() {
   }
 }
 
-void TLBar::ShowCentred() {
+void ProgressWindow::ShowCentred() {
   if (!counted_) ++showing_;
   counted_ = true;
   Centre();
@@ -135,7 +136,7 @@ void TLBar::ShowCentred() {
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
-void TLBar::AllowStop() {
+void ProgressWindow::AllowStop() {
   if (stopAllowed_) return;
   stopAllowed_ = true;
   StopButton->show();
@@ -149,38 +150,37 @@ void TLBar::AllowStop() {
   }
 }
 
-void TLBar::SetPosition(int percent) {
-  ProgressBar1->setRange(0, 100);
+void ProgressWindow::SetPosition(int percent) {
+  bar->setRange(0, 100);
   Move(percent);
 }
 
-void TLBar::Move(int value) {
-  ProgressBar1->setValue(value);
+void ProgressWindow::Move(int value) {
+  bar->setValue(value);
   // Work off the window's thread leaves the window's event loop running: nothing to pump.
   if (isVisible() && !WorkRunning()) {
     repaint();
     // The filter keeps user input away from the other windows, so all events may run.
-    QCoreApplication::processEvents(stopAllowed_ ? QEventLoop::AllEvents
-                                                 : QEventLoop::ExcludeUserInputEvents);
+    QCoreApplication::processEvents(stopAllowed_ ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
   }
 }
 
-void TLBar::StopButtonClick() {
+void ProgressWindow::StopButtonClick() {
   if (!stopAllowed_) return;
   RequestStop();
   StopButton->setEnabled(false);
   StopButton->setText("Stopping...");
 }
 
-void TLBar::reject() { StopButtonClick(); }
+void ProgressWindow::reject() { StopButtonClick(); }
 
-void TLBar::closeEvent(QCloseEvent* event) {
+void ProgressWindow::closeEvent(QCloseEvent* event) {
   // Freed by its command, never closed by the user: a close means "stop" where that is offered.
   event->ignore();
   StopButtonClick();
 }
 
-bool TLBar::eventFilter(QObject* watched, QEvent* event) {
+bool ProgressWindow::eventFilter(QObject* watched, QEvent* event) {
   if (!stopAllowed_ || !IsUserAction(event->type())) return false;
   if (auto* widget = qobject_cast<QWidget*>(watched)) {
     if (widget->window() == this) return false;

@@ -1,14 +1,13 @@
 // The main window: layout, start-up state, connect/disconnect, exit, track bar, Save Log as...
-#include "app/Main.h"
+#include "app/MainWindow.h"
 #include "app/PortList.h"
 
 #include <QAction>
+#include <QBoxLayout>
 #include <QCloseEvent>
-#include <QShowEvent>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QFrame>
-#include <QBoxLayout>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QLabel>
@@ -19,26 +18,27 @@
 #include <QScreen>
 #include <QSet>
 #include <QSettings>
+#include <QShowEvent>
 #include <QSlider>
 #include <QTabWidget>
 
 #include <cerrno>
-#include <map>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "chips/FastTransport.h"
 #include "chips/PartTable.h"
 #include "commands/Driver.h"
-#include "dialogs/AboutBox.h"
+#include "dialogs/AboutDialog.h"
 #include "dialogs/Worker.h"
 #include "image/SafeFile.h"
-#include "link/Portfunctions.h"
+#include "link/Port.h"
 #include "log/Rtf.h"
 
 namespace quillet {
 
-TForm1* Form1 = nullptr;
+MainWindow* Form1 = nullptr;
 
 namespace {
 
@@ -49,24 +49,18 @@ const QColor kTooltipBackground(255, 255, 225);
 // fit their fixed boxes; failing both, the desktop's sans font at the same pixel size.
 QFont SansFont(int pixels) {
   QFont font;
-  if (QFontDatabase::hasFamily("MS Sans Serif"))
-    font = QFont("MS Sans Serif");
-  else if (QFontDatabase::hasFamily("Liberation Sans"))
-    font = QFont("Liberation Sans");
-  else
-    font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  if (QFontDatabase::hasFamily("MS Sans Serif")) font = QFont("MS Sans Serif");
+  else if (QFontDatabase::hasFamily("Liberation Sans")) font = QFont("Liberation Sans");
+  else font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
   font.setPixelSize(pixels);
   return font;
 }
 
 QFont MonoFont(int pixels) {
   QFont font;
-  if (QFontDatabase::hasFamily("Courier New"))
-    font = QFont("Courier New");
-  else if (QFontDatabase::hasFamily("Liberation Mono"))
-    font = QFont("Liberation Mono");
-  else
-    font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  if (QFontDatabase::hasFamily("Courier New")) font = QFont("Courier New");
+  else if (QFontDatabase::hasFamily("Liberation Mono")) font = QFont("Liberation Mono");
+  else font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
   font.setStyleHint(QFont::TypeWriter);
   font.setPixelSize(pixels);
   return font;
@@ -137,7 +131,7 @@ void Caption(QLabel* label, QWidget* view, const QString& name) {
 
 }  // namespace
 
-TForm1::TForm1(const QString& initialPort, QWidget* parent) : QMainWindow(parent) {
+MainWindow::MainWindow(const QString& initialPort, QWidget* parent) : QMainWindow(parent) {
   Form1 = this;
   BuildLayout(initialPort);
   BuildMenus();
@@ -155,19 +149,19 @@ TForm1::TForm1(const QString& initialPort, QWidget* parent) : QMainWindow(parent
   DisableControls();
   PortHandle = -1;
   SelectedChip = 0;
-  DelayValue = TrackBar1->value();
-  connect(&Work(), &WorkNotifier::started, this, &TForm1::EnterCommand);
-  connect(&Work(), &WorkNotifier::ended, this, &TForm1::LeaveCommand);
+  DelayValue = delaySlider->value();
+  connect(&Work(), &WorkNotifier::started, this, &MainWindow::EnterCommand);
+  connect(&Work(), &WorkNotifier::ended, this, &MainWindow::LeaveCommand);
 }
 
-TForm1::~TForm1() {
+MainWindow::~MainWindow() {
   if (GetLogSink() == this) SetLogSink(nullptr);
   SetChipDisplay(nullptr);
   SetViewSink(nullptr);
   if (Form1 == this) Form1 = nullptr;
 }
 
-void TForm1::BuildLayout(const QString& initialPort) {
+void MainWindow::BuildLayout(const QString& initialPort) {
   setObjectName("Form1");
   setWindowTitle("Quillet");
   setFont(SansFont(11));
@@ -177,152 +171,153 @@ void TForm1::BuildLayout(const QString& initialPort) {
   setCentralWidget(client);
 
   // ---- control panel ----
-  Panel1 = Make<QFrame>(client, "Panel1");
-  Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
-  Panel1->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+  controlPanel = Make<QFrame>(client, "controlPanel");
+  controlPanel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  controlPanel->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
 
   // Connect comes first: Qt starts the Tab chain with the first focusable widget made.
-  Button1 = MakeButton(Panel1, "Button1", "Connect");
-  Button2 = MakeButton(Panel1, "Button2", "Disconnect");
+  connectButton = MakeButton(controlPanel, "connectButton", "Connect");
+  disconnectButton = MakeButton(controlPanel, "disconnectButton", "Disconnect");
 
-  auto* ports = Make<PortBox>(Panel1, "ComboBox1");
-  ComboBox1 = ports;
-  ComboBox1->setEditable(true);
-  ComboBox1->setInsertPolicy(QComboBox::NoInsert);
-  ComboBox1->setFont(SansFont(13));
+  auto* ports = Make<PortBox>(controlPanel, "portBox");
+  portBox = ports;
+  portBox->setEditable(true);
+  portBox->setInsertPolicy(QComboBox::NoInsert);
+  portBox->setFont(SansFont(13));
   // Wide enough for a whole device path such as /dev/ttyUSB0.
-  ComboBox1->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-  ComboBox1->setMinimumContentsLength(0);
-  ComboBox1->setMinimumWidth(QFontMetrics(ComboBox1->font()).horizontalAdvance("/dev/ttyUSB0") + 36);
-  ComboBox1->setAccessibleName("Port");
-  ComboBox1->lineEdit()->setAccessibleName("Port");
+  portBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  portBox->setMinimumContentsLength(0);
+  portBox->setMinimumWidth(QFontMetrics(portBox->font()).horizontalAdvance("/dev/ttyUSB0") + 36);
+  portBox->setAccessibleName("Port");
+  portBox->lineEdit()->setAccessibleName("Port");
   ports->SetSource(SystemPorts);
   // A USB device (a gateway, most likely) where there is one, COM1 otherwise.
   const QList<PortItem> listed = PortItems(SystemPorts());
-  ComboBox1->setEditText(listed.front().usb ? listed.front().device : QStringLiteral("COM1"));
-  if (!initialPort.isEmpty()) ComboBox1->setEditText(initialPort);
+  portBox->setEditText(listed.front().usb ? listed.front().device : QStringLiteral("COM1"));
+  if (!initialPort.isEmpty()) portBox->setEditText(initialPort);
 
-  Button3 = MakeButton(Panel1, "Button3", "Autosearch chip");
-  Button3->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+  autosearchButton = MakeButton(controlPanel, "autosearchButton", "Autosearch chip");
+  autosearchButton->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
 
-  Label2 = MakeLabel(Panel1, "Label2", "Chip name:");
-  Label2->setFont(SansFont(13));
-  Edit1 = Make<QLineEdit>(Panel1, "Edit1");
-  Edit1->setReadOnly(true);
-  Edit1->setText("None");
-  SetBackground(Edit1, kTooltipBackground);
-  Label2->setBuddy(Edit1);
+  chipNameLabel = MakeLabel(controlPanel, "chipNameLabel", "Chip name:");
+  chipNameLabel->setFont(SansFont(13));
+  chipNameEdit = Make<QLineEdit>(controlPanel, "chipNameEdit");
+  chipNameEdit->setReadOnly(true);
+  chipNameEdit->setText("None");
+  SetBackground(chipNameEdit, kTooltipBackground);
+  chipNameLabel->setBuddy(chipNameEdit);
 
-  Label16 = MakeLabel(Panel1, "Label16", "ID bytes:");
-  Label16->setFont(SansFont(13));
-  Edit2 = Make<QLineEdit>(Panel1, "Edit2");
+  signatureLabel = MakeLabel(controlPanel, "signatureLabel", "ID bytes:");
+  signatureLabel->setFont(SansFont(13));
+  signatureEdit = Make<QLineEdit>(controlPanel, "signatureEdit");
   // Writable only so that Qt draws its cursor; the key filter lets no key change the text but
   // through the ID bytes editor.
-  Edit2->setReadOnly(false);
-  Edit2->setContextMenuPolicy(Qt::NoContextMenu);
-  Edit2->setAcceptDrops(false);
-  Edit2->setDragEnabled(false);
-  Edit2->setAttribute(Qt::WA_InputMethodEnabled, false);
-  Edit2->setText("FF FF FF");
-  Edit2->setFont(MonoFont(13));
-  Edit2->setTextMargins(0, 0, 0, 0);
-  Edit2->setMinimumWidth(QFontMetrics(Edit2->font()).horizontalAdvance("FF FF FF") + 12);
+  signatureEdit->setReadOnly(false);
+  signatureEdit->setContextMenuPolicy(Qt::NoContextMenu);
+  signatureEdit->setAcceptDrops(false);
+  signatureEdit->setDragEnabled(false);
+  signatureEdit->setAttribute(Qt::WA_InputMethodEnabled, false);
+  signatureEdit->setText("FF FF FF");
+  signatureEdit->setFont(MonoFont(13));
+  signatureEdit->setTextMargins(0, 0, 0, 0);
+  signatureEdit->setMinimumWidth(QFontMetrics(signatureEdit->font()).horizontalAdvance("FF FF FF") + 12);
   {
-    QPalette p = Edit2->palette();
+    QPalette p = signatureEdit->palette();
     p.setColor(QPalette::Base, kTooltipBackground);
     p.setColor(QPalette::Text, Qt::red);
-    Edit2->setPalette(p);
+    signatureEdit->setPalette(p);
   }
-  Label16->setBuddy(Edit2);
+  signatureLabel->setBuddy(signatureEdit);
 
-  Label1 = MakeLabel(Panel1, "Label1", "Delays value:");
-  TrackBar1 = Make<QSlider>(Panel1, "TrackBar1");
-  TrackBar1->setOrientation(Qt::Horizontal);
-  TrackBar1->setRange(0, 5);
-  TrackBar1->setSingleStep(1);
-  TrackBar1->setPageStep(1);
-  TrackBar1->setTickInterval(1);
-  TrackBar1->setTickPosition(QSlider::TicksBelow);
-  TrackBar1->setValue(1);
-  Label1->setBuddy(TrackBar1);
-  TrackBar1->setAccessibleName("Delays value");
+  delayLabel = MakeLabel(controlPanel, "delayLabel", "Delays value:");
+  delaySlider = Make<QSlider>(controlPanel, "delaySlider");
+  delaySlider->setOrientation(Qt::Horizontal);
+  delaySlider->setRange(0, 5);
+  delaySlider->setSingleStep(1);
+  delaySlider->setPageStep(1);
+  delaySlider->setTickInterval(1);
+  delaySlider->setTickPosition(QSlider::TicksBelow);
+  delaySlider->setValue(1);
+  delayLabel->setBuddy(delaySlider);
+  delaySlider->setAccessibleName("Delays value");
   // The value as a number beside the slider.
-  auto* delayShown = MakeLabel(Panel1, "TrackBar1Value", "1");
+  auto* delayShown = MakeLabel(controlPanel, "delayValue", "1");
   delayShown->setMinimumWidth(QFontMetrics(delayShown->font()).horizontalAdvance("00"));
-  connect(TrackBar1, &QSlider::valueChanged, delayShown,
+  connect(delaySlider, &QSlider::valueChanged, delayShown,
           [delayShown](int value) { delayShown->setText(QString::number(value)); });
 
-  Button4 = MakeButton(Panel1, "Button4", "Read Program");
-  Button5 = MakeButton(Panel1, "Button5", "Write Program");
-  Button6 = MakeButton(Panel1, "Button6", "Verify Program");
-  Button7 = MakeButton(Panel1, "Button7", "Read Calibration");
-  Button8 = MakeButton(Panel1, "Button8", "Read Data");
-  Button9 = MakeButton(Panel1, "Button9", "Write Data");
-  Button10 = MakeButton(Panel1, "Button10", "Verify Data");
-  Button11 = MakeButton(Panel1, "Button11", "Chip Erase");
+  readProgramButton = MakeButton(controlPanel, "readProgramButton", "Read Program");
+  writeProgramButton = MakeButton(controlPanel, "writeProgramButton", "Write Program");
+  verifyProgramButton = MakeButton(controlPanel, "verifyProgramButton", "Verify Program");
+  readCalibrationButton = MakeButton(controlPanel, "readCalibrationButton", "Read Calibration");
+  readDataButton = MakeButton(controlPanel, "readDataButton", "Read Data");
+  writeDataButton = MakeButton(controlPanel, "writeDataButton", "Write Data");
+  verifyDataButton = MakeButton(controlPanel, "verifyDataButton", "Verify Data");
+  chipEraseButton = MakeButton(controlPanel, "chipEraseButton", "Chip Erase");
 
-  Image1 = Make<QLabel>(Panel1, "Image1");
-  Image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  Image1->setScaledContents(false);
+  wiringPicture = Make<QLabel>(controlPanel, "wiringPicture");
+  wiringPicture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  wiringPicture->setScaledContents(false);
   // The largest picture whole: the Arduino's, 11 px taller than the others for its capacitor.
-  Image1->setMinimumSize(335, 128);
-  Image1->setAccessibleName("Wiring picture");
+  wiringPicture->setMinimumSize(335, 128);
+  wiringPicture->setAccessibleName("Wiring picture");
 
   {
     auto* grid = new QGridLayout;
     grid->setSpacing(1);
-    grid->addWidget(Button1, 0, 0);
-    grid->addWidget(Button2, 1, 0);
-    grid->addWidget(ComboBox1, 2, 0, 1, 2);
-    grid->addWidget(Button3, 0, 1, 2, 1);
-    grid->addWidget(Label2, 0, 2, Qt::AlignBottom);
-    grid->addWidget(Edit1, 1, 2);
-    grid->addWidget(Label16, 0, 3, Qt::AlignBottom);
-    grid->addWidget(Edit2, 1, 3);
+    grid->addWidget(connectButton, 0, 0);
+    grid->addWidget(disconnectButton, 1, 0);
+    grid->addWidget(portBox, 2, 0, 1, 2);
+    grid->addWidget(autosearchButton, 0, 1, 2, 1);
+    grid->addWidget(chipNameLabel, 0, 2, Qt::AlignBottom);
+    grid->addWidget(chipNameEdit, 1, 2);
+    grid->addWidget(signatureLabel, 0, 3, Qt::AlignBottom);
+    grid->addWidget(signatureEdit, 1, 3);
     auto* delay = new QHBoxLayout;
     delay->setSpacing(2);
-    delay->addWidget(Label1);
-    delay->addWidget(TrackBar1, 1);
+    delay->addWidget(delayLabel);
+    delay->addWidget(delaySlider, 1);
     delay->addWidget(delayShown);
     grid->addLayout(delay, 2, 2, 1, 2);
-    QPushButton* memory[2][4] = {{Button4, Button5, Button6, Button7},
-                                 {Button8, Button9, Button10, Button11}};
+    QPushButton* memory[2][4] = {{readProgramButton, writeProgramButton, verifyProgramButton, readCalibrationButton},
+                                 {readDataButton, writeDataButton, verifyDataButton, chipEraseButton}};
     for (int row = 0; row < 2; ++row)
       for (int column = 0; column < 4; ++column) grid->addWidget(memory[row][column], 4 + row, column);
     grid->setRowMinimumHeight(3, 4);
-    auto* panel = new QHBoxLayout(Panel1);
+    auto* panel = new QHBoxLayout(controlPanel);
     panel->setContentsMargins(3, 3, 1, 3);
     panel->setSpacing(3);
     panel->addLayout(grid);
-    panel->addWidget(Image1, 1);
+    panel->addWidget(wiringPicture, 1);
   }
 
   // Top left to bottom right: the port, the chip, the delay, then the memory buttons by rows.
-  QWidget* order[] = {Button1, Button2, ComboBox1, Button3, TrackBar1, Edit1,   Edit2,
-                      Button4, Button5, Button6,   Button7, Button8,   Button9, Button10,
-                      Button11};
+  QWidget* order[] = {
+      connectButton,         disconnectButton, portBox,           autosearchButton,   delaySlider,
+      chipNameEdit,          signatureEdit,    readProgramButton, writeProgramButton, verifyProgramButton,
+      readCalibrationButton, readDataButton,   writeDataButton,   verifyDataButton,   chipEraseButton};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
   // ---- the two pages of views ----
-  PageControl1 = Make<QTabWidget>(client, "PageControl1");
-  TabSheet1 = new QWidget;
-  TabSheet1->setObjectName("TabSheet1");
-  TabSheet2 = new QWidget;
-  TabSheet2->setObjectName("TabSheet2");
-  PageControl1->addTab(TabSheet1, "Page1");
-  PageControl1->addTab(TabSheet2, "Page2");
-  RichEdit1 = MakeView(TabSheet1, "RichEdit1");
-  RichEdit3 = MakeView(TabSheet1, "RichEdit3");
-  RichEdit2 = MakeView(TabSheet2, "RichEdit2");
-  RichEdit4 = MakeView(TabSheet2, "RichEdit4");
+  memoryPages = Make<QTabWidget>(client, "memoryPages");
+  firstPage = new QWidget;
+  firstPage->setObjectName("firstPage");
+  secondPage = new QWidget;
+  secondPage->setObjectName("secondPage");
+  memoryPages->addTab(firstPage, "Page1");
+  memoryPages->addTab(secondPage, "Page2");
+  programView1 = MakeView(firstPage, "programView1");
+  dataView1 = MakeView(firstPage, "dataView1");
+  programView2 = MakeView(secondPage, "programView2");
+  dataView2 = MakeView(secondPage, "dataView2");
   struct Sheet {
     QWidget* sheet;
     const char* labels[2];
     QPlainTextEdit* views[2];
     const char* page;
   };
-  for (const Sheet& s : {Sheet{TabSheet1, {"Label3", "Label4"}, {RichEdit1, RichEdit3}, "Page 1"},
-                         Sheet{TabSheet2, {"Label5", "Label6"}, {RichEdit2, RichEdit4}, "Page 2"}}) {
+  for (const Sheet& s : {Sheet{firstPage, {"Label3", "Label4"}, {programView1, dataView1}, "Page 1"},
+                         Sheet{secondPage, {"Label5", "Label6"}, {programView2, dataView2}, "Page 2"}}) {
     auto* column = new QVBoxLayout(s.sheet);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(1);
@@ -336,65 +331,64 @@ void TForm1::BuildLayout(const QString& initialPort) {
       column->addWidget(s.views[i], i == 0 ? 2 : 1);
     }
   }
-  PageControl1->setCurrentIndex(0);
+  memoryPages->setCurrentIndex(0);
 
   // ---- the log ----
-  Panel3 = Make<QFrame>(client, "Panel3");
-  Panel3->setFrameStyle(QFrame::Panel | QFrame::Raised);
-  QLabel* logLabel = MakeLabel(Panel3, "Label7", "Log:");
-  RichEdit5 = Make<QPlainTextEdit>(Panel3, "RichEdit5");
-  RichEdit5->setReadOnly(true);
-  RichEdit5->setUndoRedoEnabled(false);
-  RichEdit5->setLineWrapMode(QPlainTextEdit::NoWrap);
-  RichEdit5->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  RichEdit5->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  RichEdit5->setFont(MonoFont(13));
-  RichEdit5->setMinimumHeight(3 * QFontMetrics(RichEdit5->font()).lineSpacing());
-  SetBackground(RichEdit5, kCream);
-  Caption(logLabel, RichEdit5, "Log");
+  logPanel = Make<QFrame>(client, "logPanel");
+  logPanel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  QLabel* logLabel = MakeLabel(logPanel, "Label7", "Log:");
+  logView = Make<QPlainTextEdit>(logPanel, "logView");
+  logView->setReadOnly(true);
+  logView->setUndoRedoEnabled(false);
+  logView->setLineWrapMode(QPlainTextEdit::NoWrap);
+  logView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  logView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  logView->setFont(MonoFont(13));
+  logView->setMinimumHeight(3 * QFontMetrics(logView->font()).lineSpacing());
+  SetBackground(logView, kCream);
+  Caption(logLabel, logView, "Log");
   {
-    auto* column = new QVBoxLayout(Panel3);
+    auto* column = new QVBoxLayout(logPanel);
     column->setContentsMargins(4, 4, 4, 4);
     column->setSpacing(2);
     column->addWidget(logLabel);
-    column->addWidget(RichEdit5, 1);
+    column->addWidget(logView, 1);
   }
 
   {
     auto* whole = new QVBoxLayout(client);
     whole->setContentsMargins(0, 0, 0, 0);
     whole->setSpacing(0);
-    whole->addWidget(Panel1);
-    whole->addWidget(PageControl1, 2);
-    whole->addWidget(Panel3, 1);
+    whole->addWidget(controlPanel);
+    whole->addWidget(memoryPages, 2);
+    whole->addWidget(logPanel, 1);
   }
 
-  for (QWidget* w : {static_cast<QWidget*>(RichEdit1), static_cast<QWidget*>(RichEdit2),
-                     static_cast<QWidget*>(RichEdit3), static_cast<QWidget*>(RichEdit4),
-                     static_cast<QWidget*>(Edit2)})
+  for (QWidget* w :
+       {static_cast<QWidget*>(programView1), static_cast<QWidget*>(programView2), static_cast<QWidget*>(dataView1),
+        static_cast<QWidget*>(dataView2), static_cast<QWidget*>(signatureEdit)})
     w->installEventFilter(this);
 
-  connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
-  connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
-  connect(Button3, &QPushButton::clicked, this, &TForm1::Button3Click);
-  connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
-  connect(Button5, &QPushButton::clicked, this, &TForm1::Button5Click);
-  connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
-  connect(Button7, &QPushButton::clicked, this, &TForm1::Button7Click);
-  connect(Button8, &QPushButton::clicked, this, &TForm1::Button8Click);
-  connect(Button9, &QPushButton::clicked, this, &TForm1::Button9Click);
-  connect(Button10, &QPushButton::clicked, this, &TForm1::Button10Click);
-  connect(Button11, &QPushButton::clicked, this, &TForm1::Button11Click);
+  connect(connectButton, &QPushButton::clicked, this, &MainWindow::ConnectClick);
+  connect(disconnectButton, &QPushButton::clicked, this, &MainWindow::DisconnectClick);
+  connect(autosearchButton, &QPushButton::clicked, this, &MainWindow::AutosearchClick);
+  connect(readProgramButton, &QPushButton::clicked, this, &MainWindow::ReadProgramClick);
+  connect(writeProgramButton, &QPushButton::clicked, this, &MainWindow::WriteProgramClick);
+  connect(verifyProgramButton, &QPushButton::clicked, this, &MainWindow::VerifyProgramClick);
+  connect(readCalibrationButton, &QPushButton::clicked, this, &MainWindow::ReadCalibrationClick);
+  connect(readDataButton, &QPushButton::clicked, this, &MainWindow::ReadDataClick);
+  connect(writeDataButton, &QPushButton::clicked, this, &MainWindow::WriteDataClick);
+  connect(verifyDataButton, &QPushButton::clicked, this, &MainWindow::VerifyDataClick);
+  connect(chipEraseButton, &QPushButton::clicked, this, &MainWindow::ChipEraseClick);
   // Picking an item also changes the edit text, so this one signal covers both.
-  connect(ComboBox1, &QComboBox::editTextChanged, this, &TForm1::ComboBox1Change);
-  connect(TrackBar1, &QSlider::valueChanged, this, &TForm1::TrackBar1Change);
-  connect(ComboBox1, &QComboBox::editTextChanged, this, &TForm1::SettingsChanged);
-  connect(TrackBar1, &QSlider::valueChanged, this, &TForm1::SettingsChanged);
-  connect(PageControl1, &QTabWidget::currentChanged, this, &TForm1::SettingsChanged);
-
+  connect(portBox, &QComboBox::editTextChanged, this, &MainWindow::PortChange);
+  connect(delaySlider, &QSlider::valueChanged, this, &MainWindow::DelayChange);
+  connect(portBox, &QComboBox::editTextChanged, this, &MainWindow::SettingsChanged);
+  connect(delaySlider, &QSlider::valueChanged, this, &MainWindow::SettingsChanged);
+  connect(memoryPages, &QTabWidget::currentChanged, this, &MainWindow::SettingsChanged);
 }
 
-void TForm1::BuildMenus() {
+void MainWindow::BuildMenus() {
   QMenuBar* bar = menuBar();
   bar->setObjectName("MainMenu1");
 
@@ -405,37 +399,35 @@ void TForm1::BuildMenus() {
     return a;
   };
 
-  File1 = bar->addMenu("&File");
-  File1->setObjectName("File1");
-  LoadProgramfromFile1 = item(File1, "LoadProgramfromFile1", "Load Program from File...",
-                              &TForm1::LoadProgramfromFile1Click);
-  SaveProgramtoFile1 = item(File1, "SaveProgramtoFile1", "Save Program to File...",
-                            &TForm1::SaveProgramtoFile1Click);
-  RecentFiles[1] = File1->addMenu("Recent Program Files");
+  fileMenu = bar->addMenu("&File");
+  fileMenu->setObjectName("fileMenu");
+  loadProgramAction = item(fileMenu, "loadProgramAction", "Load Program from File...", &MainWindow::LoadProgramClick);
+  saveProgramAction = item(fileMenu, "saveProgramAction", "Save Program to File...", &MainWindow::SaveProgramClick);
+  RecentFiles[1] = fileMenu->addMenu("Recent Program Files");
   RecentFiles[1]->setObjectName("RecentProgramFiles1");
-  File1->addSeparator()->setObjectName("N1");
-  Open1 = item(File1, "Open1", "Load Data from File...", &TForm1::Open1Click);
-  Save1 = item(File1, "Save1", "Save Data to File...", &TForm1::Save1Click);
-  RecentFiles[2] = File1->addMenu("Recent Data Files");
+  fileMenu->addSeparator()->setObjectName("N1");
+  loadDataAction = item(fileMenu, "loadDataAction", "Load Data from File...", &MainWindow::LoadDataClick);
+  saveDataAction = item(fileMenu, "saveDataAction", "Save Data to File...", &MainWindow::SaveDataClick);
+  RecentFiles[2] = fileMenu->addMenu("Recent Data Files");
   RecentFiles[2]->setObjectName("RecentDataFiles1");
   for (int image = 1; image <= 2; ++image) {
     // A file may have gone since the list was made: greyed each time the menus open.
-    connect(File1, &QMenu::aboutToShow, this, [this, image] { RefreshRecentMenu(image); });
+    connect(fileMenu, &QMenu::aboutToShow, this, [this, image] { RefreshRecentMenu(image); });
     RefreshRecentMenu(image);
   }
-  File1->addSeparator()->setObjectName("N4");
-  SaveLogas1 = item(File1, "SaveLogas1", "Save Log as...", &TForm1::SaveLogas1Click);
-  Exit1 = item(File1, "Exit1", "Exit", &TForm1::Exit1Click);
+  fileMenu->addSeparator()->setObjectName("N4");
+  saveLogAction = item(fileMenu, "saveLogAction", "Save Log as...", &MainWindow::SaveLogClick);
+  exitAction = item(fileMenu, "exitAction", "Exit", &MainWindow::ExitClick);
 
-  Edit3 = bar->addMenu("&Edit");
-  Edit3->setObjectName("Edit3");
-  LockFuses1 = item(Edit3, "LockFuses1", "Lock && Fuses...", &TForm1::LockFuses1Click);
+  editMenu = bar->addMenu("&Edit");
+  editMenu->setObjectName("editMenu");
+  lockFusesAction = item(editMenu, "lockFusesAction", "Lock && Fuses...", &MainWindow::LockFusesClick);
   BuildCommandMenu();
   // Blocks, a faster line and SPI clock with Quillet's own gateway firmware; off keeps to the
   // one-instruction exchanges every gateway takes.
-  Edit3->addSeparator()->setObjectName("N7");
-  QAction* fast = FastTransfers1 = Edit3->addAction("Fast Transfers with Quillet Firmware");
-  fast->setObjectName("FastTransfers1");
+  editMenu->addSeparator()->setObjectName("N7");
+  QAction* fast = fastTransfersAction = editMenu->addAction("Fast Transfers with Quillet Firmware");
+  fast->setObjectName("fastTransfersAction");
   fast->setCheckable(true);
   fast->setChecked(FastTransfersEnabled());
   connect(fast, &QAction::toggled, this, [this](bool on) {
@@ -443,12 +435,12 @@ void TForm1::BuildMenus() {
     SettingsChanged();
   });
 
-  ChipSelect1 = bar->addMenu("&Chip Select");
-  ChipSelect1->setObjectName("ChipSelect1");
-  AT901 = ChipSelect1->addMenu("AT90...");
-  AT901->setObjectName("AT901");
-  AVRtiny1 = ChipSelect1->addMenu("AVR tiny");
-  AVRtiny1->setObjectName("AVRtiny1");
+  chipMenu = bar->addMenu("&Chip Select");
+  chipMenu->setObjectName("chipMenu");
+  at90Menu = chipMenu->addMenu("AT90...");
+  at90Menu->setObjectName("at90Menu");
+  avrTinyMenu = chipMenu->addMenu("AVR tiny");
+  avrTinyMenu->setObjectName("avrTinyMenu");
 
   // One submenu per family, every name a chip is known by in it (its aliases select the chip
   // as its name does). Object names follow the scheme of the first items (the caption and a
@@ -476,10 +468,12 @@ void TForm1::BuildMenus() {
     QMenu* menu;
     std::vector<Item> items;
   };
-  std::vector<Family> families{{"AT90...", AT901, {}}, {"AVR tiny", AVRtiny1, {}}};
+  std::vector<Family> families{{"AT90...", at90Menu, {}}, {"AVR tiny", avrTinyMenu, {}}};
   auto familyOf = [&families](const QString& title) -> Family& {
     // The newer ATtiny and AT90 parts join the first chips' submenus.
-    const QString merged = title == "ATtiny" ? QString("AVR tiny") : title.startsWith("AT90") ? QString("AT90...") : title;
+    const QString merged = title == "ATtiny"          ? QString("AVR tiny")
+                           : title.startsWith("AT90") ? QString("AT90...")
+                                                      : title;
     for (Family& f : families)
       if (f.title == merged) return f;
     families.push_back({merged, nullptr, {}});
@@ -500,7 +494,8 @@ void TForm1::BuildMenus() {
   for (size_t i = kChipCount; i < catalogue.size(); ++i) {
     const ChipEntry& chip = catalogue[i];
     Family& f = familyOf(QString::fromUtf8(chip.part && chip.part->family ? chip.part->family
-                                           : chip.submenu ? chip.submenu : ""));
+                                           : chip.submenu                 ? chip.submenu
+                                                                          : ""));
     const QString name = QString::fromUtf8(chip.name);
     f.items.push_back({name, uniqueName(name), chip.id, true});
     if (chip.part && chip.part->aliases)
@@ -510,7 +505,7 @@ void TForm1::BuildMenus() {
   std::map<ChipId, QAction*> primary;
   for (Family& f : families) {
     if (!f.menu) {
-      f.menu = ChipSelect1->addMenu(f.title);
+      f.menu = chipMenu->addMenu(f.title);
       f.menu->setObjectName(uniqueName(f.title));
       familyMenus.push_back(f.menu);
     }
@@ -538,17 +533,15 @@ void TForm1::BuildMenus() {
   }
   for (const ChipEntry& chip : catalogue) chipItems.push_back(primary[chip.id]);
 
-  Help1 = bar->addMenu("&Help");
-  Help1->setObjectName("Help1");
-  About1 = item(Help1, "About1", "About Program", &TForm1::About1Click);
+  helpMenu = bar->addMenu("&Help");
+  helpMenu->setObjectName("helpMenu");
+  aboutAction = item(helpMenu, "aboutAction", "About Program", &MainWindow::AboutClick);
 }
 
-void TForm1::AppendLine(const std::string& line) {
-  RichEdit5->appendPlainText(QString::fromStdString(line));
-}
+void MainWindow::AppendLine(const std::string& line) { logView->appendPlainText(QString::fromStdString(line)); }
 
-void TForm1::ConnectPort() {
-  const std::string name = static_cast<PortBox*>(ComboBox1)->Device().toStdString();
+void MainWindow::ConnectPort() {
+  const std::string name = static_cast<PortBox*>(portBox)->Device().toStdString();
   if (name.size() > kMaxPortName) {
     // Too long for a device name: refused as an unavailable port, nothing is opened.
     AddLog(LogKind::PortUnavailable, "");
@@ -566,7 +559,7 @@ void TForm1::ConnectPort() {
   AddLog(LogKind::PortOpen, device);
 }
 
-void TForm1::DisconnectPort() {
+void MainWindow::DisconnectPort() {
   if (PortHandle != -1) ClosePort();
   ForgetChipFuses();
   PortHandle = -1;
@@ -576,33 +569,33 @@ void TForm1::DisconnectPort() {
 }
 
 // The port stays as it is under a running command, whatever reaches these.
-void TForm1::Button1Click() {
+void MainWindow::ConnectClick() {
   if (!WorkRunning()) ConnectPort();
 }
-void TForm1::Button2Click() {
+void MainWindow::DisconnectClick() {
   if (!WorkRunning()) DisconnectPort();
 }
 
-void TForm1::ComboBox1Change() {
+void MainWindow::PortChange() {
   if (PortHandle != -1 && !WorkRunning()) DisconnectPort();
 }
 
-void TForm1::TrackBar1Change() { DelayValue = TrackBar1->value(); }
+void MainWindow::DelayChange() { DelayValue = delaySlider->value(); }
 
-void TForm1::Exit1Click() {
+void MainWindow::ExitClick() {
   if (WorkRunning()) return;
   if (PortHandle != -1) DisconnectPort();
   exiting_ = true;
   close();
 }
 
-void TForm1::SaveLogas1Click() {
+void MainWindow::SaveLogClick() {
   std::optional<FileChoice> choice = GetUserPrompt().SaveLogFile();
   if (!choice) return;
   const std::string& path = choice->path;
 
   std::vector<std::string> lines;
-  const QString text = RichEdit5->toPlainText();
+  const QString text = logView->toPlainText();
   if (!text.isEmpty())
     for (const QString& line : text.split(QChar('\n'))) lines.push_back(line.toStdString());
   const std::string rtf = LogToRtf(lines);
@@ -612,15 +605,14 @@ void TForm1::SaveLogas1Click() {
   SafeFile file;
   if (!file.Create(path) || !file.Write(rtf.data(), rtf.size()) || !file.Commit()) {
     // A failed save must not be logged as a saved log.
-    GetUserPrompt().ShowMessage("Error",
-                                "The log could not be saved to file " + path + ": " + file.Why());
+    GetUserPrompt().ShowMessage("Error", "The log could not be saved to file " + path + ": " + file.Why());
     return;
   }
   if (!file.Note().empty()) AddLog(LogKind::Text, "Note: " + file.Note());
   AddLog(LogKind::LogSaved, path);
 }
 
-void TForm1::About1Click() {
+void MainWindow::AboutClick() {
   // The one About box made at start-up, shown without blocking the window.
   if (!AboutBox) return;
   AboutBox->show();
@@ -628,7 +620,7 @@ void TForm1::About1Click() {
   AboutBox->activateWindow();
 }
 
-void TForm1::CentreOnScreen() {
+void MainWindow::CentreOnScreen() {
   QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
   if (!screen) return;
   // move() places the frame; its size is known once the window is shown.
@@ -637,7 +629,7 @@ void TForm1::CentreOnScreen() {
   move(centredAt_);
 }
 
-void TForm1::showEvent(QShowEvent* event) {
+void MainWindow::showEvent(QShowEvent* event) {
   // Again with the frame, unless someone placed the window meanwhile.
   if (!placed_) {
     placed_ = true;
@@ -646,7 +638,7 @@ void TForm1::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
 }
 
-void TForm1::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
   // Not under a running command: it ends first (Stop is in its progress dialog).
   if (WorkRunning()) {
     event->ignore();

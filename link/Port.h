@@ -35,7 +35,7 @@ class SerialDriver {
   virtual bool Write(int handle, const uint8_t* data, int count) = 0;
   // Collects bytes into data (at most max) until at least expected have come, timeoutMs has
   // passed, or the device hung up; returns how many came (never more than max). Bytes beyond
-// max stay queued.
+  // max stay queued.
   virtual int Read(int handle, uint8_t* data, int max, int expected, int timeoutMs) = 0;
   virtual void Close(int handle) = 0;
   // Sets the line's rate (fast transfers with Quillet's firmware); false when the device or

@@ -1,42 +1,43 @@
-#include "dialogs/LockFusesForm.h"
+#include "dialogs/LockFusesDialog.h"
 
 #include <QAbstractItemView>
+#include <QBoxLayout>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
-#include <QLabel>
-#include <QStandardItemModel>
-#include <QGroupBox>
-#include <QBoxLayout>
 #include <QGridLayout>
-#include <QKeyEvent>
-#include <QCloseEvent>
-#include <QShowEvent>
-#include <QScreen>
+#include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <QStandardItemModel>
 #include <algorithm>
 #include <cstring>
 #include <map>
 
-#include "commands/Driver.h"
-#include "commands/Steps.h"
 #include "chips/ChipModule.h"
 #include "chips/NewerChips.h"
 #include "chips/PartTable.h"
+#include "commands/Driver.h"
+#include "commands/Steps.h"
 #include "dialogs/Worker.h"
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
 
 namespace quillet {
 
-TLockFusesForm* LockFusesForm = nullptr;
+LockFusesDialog* LockFusesForm = nullptr;
 namespace {
 
 constexpr uint8_t kBit(int k) { return static_cast<uint8_t>(1u << k); }
 
-#define LOCK_BITS_1_2 {"Lock bits", {nullptr, "LB1", "LB2"}, 0}
+#define LOCK_BITS_1_2 \
+  { "Lock bits", {nullptr, "LB1", "LB2"}, 0 }
 #define LOW_FUSES_CKDIV8 \
-  {"Low Fuses", {"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0}
+  { "Low Fuses", {"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"}, 0 }
 
 // clang-format off
 const BitLayoutRow kBitLayout[] = {
@@ -125,7 +126,6 @@ BitLayoutRow LayoutOfPart(const ChipEntry& chip) {
   return row;
 }
 
-
 // Folded entries keep every value they stand for here; the item's own data is the first.
 constexpr int kAlternativesRole = Qt::UserRole + 1;
 
@@ -202,8 +202,7 @@ const BitLayoutRow* FindBitLayout(ChipId id) {
   return nullptr;
 }
 
-std::vector<std::string> LockoutBitsChecked(const BitLayoutRow& layout,
-                                            const std::array<bool, 32>& checked,
+std::vector<std::string> LockoutBitsChecked(const BitLayoutRow& layout, const std::array<bool, 32>& checked,
                                             const uint8_t* reference) {
   std::vector<std::string> names;
   for (FuseRole risky : kLockoutRoles)
@@ -212,27 +211,26 @@ std::vector<std::string> LockoutBitsChecked(const BitLayoutRow& layout,
       if (!group.caption || std::strcmp(group.caption, "Lock bits") == 0) continue;
       for (int k = 0; k < 8; ++k) {
         const char* name = group.bits[k];
-        if (name && RoleOf(group, k) == risky && checked[8 * g + k] &&
-            (!reference || (reference[g] & kBit(k))))
+        if (name && RoleOf(group, k) == risky && checked[8 * g + k] && (!reference || (reference[g] & kBit(k))))
           names.push_back(name);
       }
     }
   return names;
 }
 
-TLockFusesForm::TLockFusesForm(QWidget* parent)
+LockFusesDialog::LockFusesDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
   setObjectName(QStringLiteral("LockFusesForm"));
   setWindowTitle(QStringLiteral("Lock & Fuses"));
   setFont(DialogFont());
   setSizeGripEnabled(true);
 
-  Panel1 = new QFrame(this);
-  Panel1->setObjectName(QStringLiteral("Panel1"));
-  bitsGrid_ = new QGridLayout(Panel1);
+  panel = new QFrame(this);
+  panel->setObjectName(QStringLiteral("panel"));
+  bitsGrid_ = new QGridLayout(panel);
   bitsGrid_->setContentsMargins(1, 1, 1, 1);
   for (int g = 0; g < 4; ++g) {
-    auto* box = new QGroupBox(QStringLiteral("Byte %1").arg(g), Panel1);
+    auto* box = new QGroupBox(QStringLiteral("Byte %1").arg(g), panel);
     box->setObjectName(QStringLiteral("GroupBox%1").arg(g + 1));
     GroupBox[g] = box;
     auto* column = new QVBoxLayout(box);
@@ -252,12 +250,12 @@ TLockFusesForm::TLockFusesForm(QWidget* parent)
     QPushButton*& button;
     const char* name;
     const char* caption;
-    void (TLockFusesForm::*slot)();
+    void (LockFusesDialog::*slot)();
   };
   const ButtonInfo buttons[] = {
-      {OKButton, "OKButton", "Save changes && Close the window", &TLockFusesForm::OKButtonClick},
-      {Button1, "Button1", "Read Lock && Fuses", &TLockFusesForm::Button1Click},
-      {Button2, "Button2", "Write Lock && Fuses", &TLockFusesForm::Button2Click},
+      {saveCloseButton, "saveCloseButton", "Save changes && Close the window", &LockFusesDialog::SaveCloseClick},
+      {readButton, "readButton", "Read Lock && Fuses", &LockFusesDialog::ReadClick},
+      {writeButton, "writeButton", "Write Lock && Fuses", &LockFusesDialog::WriteClick},
   };
   auto* buttonRow = new QHBoxLayout;
   for (const ButtonInfo& b : buttons) {
@@ -265,7 +263,7 @@ TLockFusesForm::TLockFusesForm(QWidget* parent)
     b.button->setObjectName(QString::fromUtf8(b.name));
     b.button->setAutoDefault(false);
     connect(b.button, &QPushButton::clicked, this, b.slot);
-    buttonRow->addWidget(b.button, b.button == OKButton ? 5 : 3);
+    buttonRow->addWidget(b.button, b.button == saveCloseButton ? 5 : 3);
   }
 
   wordsGrid_ = new QGridLayout;
@@ -273,7 +271,7 @@ TLockFusesForm::TLockFusesForm(QWidget* parent)
   wordsGrid_->setVerticalSpacing(2);
   auto* whole = new QVBoxLayout(this);
   whole->setContentsMargins(4, 4, 4, 4);
-  whole->addWidget(Panel1);
+  whole->addWidget(panel);
   whole->addLayout(buttonRow);
   whole->addLayout(wordsGrid_);
   whole->addStretch(1);
@@ -281,18 +279,18 @@ TLockFusesForm::TLockFusesForm(QWidget* parent)
   ResetBitBoxes();
   ApplyLayout();
   BuildWords();
-  connect(&Work(), &WorkNotifier::started, this, &TLockFusesForm::EnterWork);
-  connect(&Work(), &WorkNotifier::ended, this, &TLockFusesForm::LeaveWork);
-  for (QCheckBox* check : CheckBoxes) connect(check, &QCheckBox::toggled, this, &TLockFusesForm::ShowWords);
+  connect(&Work(), &WorkNotifier::started, this, &LockFusesDialog::EnterWork);
+  connect(&Work(), &WorkNotifier::ended, this, &LockFusesDialog::LeaveWork);
+  for (QCheckBox* check : CheckBoxes) connect(check, &QCheckBox::toggled, this, &LockFusesDialog::ShowWords);
   ShowFuseLockBytes();
   ShowWords();
   ShowSource();
-  Panel1->setVisible(true);
+  panel->setVisible(true);
   // At least as wide as the bits' panel always was; as tall as the chip's fields need.
   resize(sizeHint().expandedTo(QSize(443, 0)));
 }
 
-void TLockFusesForm::BuildWords() {
+void LockFusesDialog::BuildWords() {
   const BitLayoutRow* layout = FindBitLayout(SelectedChip);
   if (!layout) return;
   const ChipEntry* chip = FindChip(SelectedChip);
@@ -304,7 +302,7 @@ void TLockFusesForm::BuildWords() {
   for (int g = 0; g < 4; ++g) {
     if (!layout->groups[g].caption) continue;
     // Each byte in hex under its group.
-    ByteLabels[g] = new QLabel(Panel1);
+    ByteLabels[g] = new QLabel(panel);
     ByteLabels[g]->setObjectName(QStringLiteral("ByteLabel%1").arg(g + 1));
     ByteLabels[g]->setAlignment(Qt::AlignCenter);
     ByteLabels[g]->setAccessibleName(GroupBox[g]->title() + QStringLiteral(" in hex"));
@@ -328,8 +326,7 @@ void TLockFusesForm::BuildWords() {
     FillSettings(box, f);
     // A field on a locked box (SPIEN) is locked too.
     bool locked = false;
-    for (int k = 0; k < 8; ++k)
-      locked = locked || (f.mask >> k & 1 && !CheckBoxes[8 * f.byte + k]->isEnabled());
+    for (int k = 0; k < 8; ++k) locked = locked || (f.mask >> k & 1 && !CheckBoxes[8 * f.byte + k]->isEnabled());
     box->setEnabled(!locked);
     connect(box, &QComboBox::activated, this, [this, i](int index) { ChooseSetting(i, index); });
     wordsGrid_->addWidget(label, int(i) + 1, 0);
@@ -339,7 +336,7 @@ void TLockFusesForm::BuildWords() {
   }
 }
 
-uint8_t TLockFusesForm::BoxedByte(int g) const {
+uint8_t LockFusesDialog::BoxedByte(int g) const {
   const BitLayoutRow* layout = FindBitLayout(SelectedChip);
   uint8_t byte = 0xFF;
   for (int k = 0; layout && k < 8; ++k)
@@ -347,7 +344,7 @@ uint8_t TLockFusesForm::BoxedByte(int g) const {
   return byte;
 }
 
-void TLockFusesForm::ShowWords() {
+void LockFusesDialog::ShowWords() {
   if (showingWords_) return;
   for (int g = 0; g < 4; ++g)
     if (ByteLabels[g]) ByteLabels[g]->setText(QString::asprintf("0x%02X", BoxedByte(g)));
@@ -358,7 +355,7 @@ void TLockFusesForm::ShowWords() {
   }
 }
 
-void TLockFusesForm::ChooseSetting(size_t field, int index) {
+void LockFusesDialog::ChooseSetting(size_t field, int index) {
   const FuseField& f = fields_->fields[field];
   const QVariant data = FieldBoxes[field]->itemData(index);
   const int value = data.isValid() ? data.toInt() : -1;
@@ -375,23 +372,21 @@ void TLockFusesForm::ChooseSetting(size_t field, int index) {
   ShowWords();
 }
 
-QCheckBox* TLockFusesForm::CheckBox(int n) const {
-  return n >= 1 && n <= 32 ? CheckBoxes[n - 1] : nullptr;
-}
+QCheckBox* LockFusesDialog::CheckBox(int n) const { return n >= 1 && n <= 32 ? CheckBoxes[n - 1] : nullptr; }
 
-void TLockFusesForm::ResetBitBoxes() {
-  Panel1->setVisible(false);
+void LockFusesDialog::ResetBitBoxes() {
+  panel->setVisible(false);
   for (QGroupBox* box : GroupBox) box->setVisible(false);
   for (QCheckBox* check : CheckBoxes) check->setVisible(false);
   UncheckAllBits();
   for (QCheckBox* check : CheckBoxes) check->setEnabled(true);
 }
 
-void TLockFusesForm::UncheckAllBits() {
+void LockFusesDialog::UncheckAllBits() {
   for (QCheckBox* check : CheckBoxes) check->setChecked(false);
 }
 
-void TLockFusesForm::ApplyLayout() {
+void LockFusesDialog::ApplyLayout() {
   const BitLayoutRow* layout = FindBitLayout(SelectedChip);
   if (!layout) return;
   for (int g = 0; g < 4; ++g) {
@@ -409,7 +404,7 @@ void TLockFusesForm::ApplyLayout() {
   }
 }
 
-void TLockFusesForm::ShowFuseLockBytes() {
+void LockFusesDialog::ShowFuseLockBytes() {
   const BitLayoutRow* layout = FindBitLayout(SelectedChip);
   if (!layout) return;
   for (int g = 0; g < 4; ++g) {
@@ -420,7 +415,7 @@ void TLockFusesForm::ShowFuseLockBytes() {
   }
 }
 
-void TLockFusesForm::TakeFuseLockBytes() {
+void LockFusesDialog::TakeFuseLockBytes() {
   const BitLayoutRow* layout = FindBitLayout(SelectedChip);
   if (!layout) return;
   for (int g = 0; g < 4; ++g) {
@@ -430,12 +425,12 @@ void TLockFusesForm::TakeFuseLockBytes() {
   }
 }
 
-void TLockFusesForm::OKButtonClick() {
+void LockFusesDialog::SaveCloseClick() {
   TakeFuseLockBytes();
   accept();
 }
 
-void TLockFusesForm::Button1Click() {
+void LockFusesDialog::ReadClick() {
   bool read = false;
   RunOffWindowThread([&read] { read = ReadLockAndFuses(); });
   if (read) {
@@ -445,7 +440,7 @@ void TLockFusesForm::Button1Click() {
   ShowSource();
 }
 
-bool TLockFusesForm::Changed() const {
+bool LockFusesDialog::Changed() const {
   const BitLayoutRow* layout = FindBitLayout(SelectedChip);
   for (int g = 0; layout && g < 4; ++g)
     for (int k = 0; layout->groups[g].caption && k < 8; ++k)
@@ -453,7 +448,7 @@ bool TLockFusesForm::Changed() const {
   return false;
 }
 
-void TLockFusesForm::ShowSource() {
+void LockFusesDialog::ShowSource() {
   if (!SourceLabel) return;
   const ChipFuses chip = LastChipFuses();
   const bool same = std::equal(chip.bytes, chip.bytes + 8, FuseLockBytes.begin());
@@ -462,9 +457,9 @@ void TLockFusesForm::ShowSource() {
                                          : QStringLiteral("Saved changes, not yet written to the chip"));
 }
 
-void TLockFusesForm::EnterWork() {
+void LockFusesDialog::EnterWork() {
   enabledBeforeWork_.clear();
-  std::vector<QWidget*> widgets{Panel1, OKButton, Button1, Button2};
+  std::vector<QWidget*> widgets{panel, saveCloseButton, readButton, writeButton};
   widgets.insert(widgets.end(), FieldBoxes.begin(), FieldBoxes.end());
   for (QWidget* w : widgets) {
     enabledBeforeWork_.emplace_back(w, w->isEnabled());
@@ -472,12 +467,12 @@ void TLockFusesForm::EnterWork() {
   }
 }
 
-void TLockFusesForm::LeaveWork() {
+void LockFusesDialog::LeaveWork() {
   for (const auto& [w, enabled] : enabledBeforeWork_) w->setEnabled(enabled);
   enabledBeforeWork_.clear();
 }
 
-void TLockFusesForm::closeEvent(QCloseEvent* event) {
+void LockFusesDialog::closeEvent(QCloseEvent* event) {
   if (WorkRunning()) {
     event->ignore();
     return;
@@ -498,16 +493,16 @@ void TLockFusesForm::closeEvent(QCloseEvent* event) {
   QDialog::closeEvent(event);
 }
 
-bool TLockFusesForm::ConfirmNeverRead() {
+bool LockFusesDialog::ConfirmNeverRead() {
   const ChipModule* m = SelectedModule();
   // Chips that cannot read their fuses write only their lock bits: nothing to have read.
   if (!m || !m->CanReadFuses() || LastChipFuses().read) return true;
-  return GetUserPrompt().AskYesNo(
-      "Warning", "These values were never read from the chip: every fuse and lock byte is written "
-                 "as the boxes show it. Write anyway?");
+  return GetUserPrompt().AskYesNo("Warning",
+                                  "These values were never read from the chip: every fuse and lock byte is written "
+                                  "as the boxes show it. Write anyway?");
 }
 
-bool TLockFusesForm::ConfirmLockoutBits() {
+bool LockFusesDialog::ConfirmLockoutBits() {
   const BitLayoutRow* layout = FindBitLayout(SelectedChip);
   if (!layout) return true;
   std::array<bool, 32> checked{};
@@ -524,18 +519,17 @@ bool TLockFusesForm::ConfirmLockoutBits() {
   for (int g = 0; g < 4; ++g)
     for (int k = 0; k < 8; ++k)
       resetDisable = resetDisable || (layout->groups[g].caption && layout->groups[g].bits[k] &&
-                                      RoleOf(layout->groups[g], k) == FuseRole::ResetDisable &&
-                                      checked[8 * g + k]);
-  const std::string recovery =
-      resetDisable ? "only a high-voltage programmer can recover it"
-                   : "only a debugWIRE tool or a high-voltage programmer can recover it";
-  const std::string text =
-      "Programming " + names + " (box checked) disables serial programming: the chip will no "
-      "longer be reachable through the gateway, and " + recovery + ". Write anyway?";
+                                      RoleOf(layout->groups[g], k) == FuseRole::ResetDisable && checked[8 * g + k]);
+  const std::string recovery = resetDisable ? "only a high-voltage programmer can recover it"
+                                            : "only a debugWIRE tool or a high-voltage programmer can recover it";
+  const std::string text = "Programming " + names +
+                           " (box checked) disables serial programming: the chip will no "
+                           "longer be reachable through the gateway, and " +
+                           recovery + ". Write anyway?";
   return GetUserPrompt().AskYesNo("Warning", text);
 }
 
-bool TLockFusesForm::ConfirmExternalClock() {
+bool LockFusesDialog::ConfirmExternalClock() {
   std::string sources;
   // Against what the chip holds, not what this dialog last saved (Save & Close overwrites
   // FuseLockBytes).
@@ -546,13 +540,13 @@ bool TLockFusesForm::ConfirmExternalClock() {
       sources += (sources.empty() ? "" : ", ") + std::string(f.name) + " \"" + s->caption + "\"";
   }
   if (sources.empty()) return true;
-  return GetUserPrompt().AskYesNo(
-      "Warning", "The clock becomes a crystal or clock outside the chip (" + sources +
-                     "): after this write the chip answers the programmer only with that crystal or "
-                     "clock fitted and running. Write anyway?");
+  return GetUserPrompt().AskYesNo("Warning",
+                                  "The clock becomes a crystal or clock outside the chip (" + sources +
+                                      "): after this write the chip answers the programmer only with that crystal or "
+                                      "clock fitted and running. Write anyway?");
 }
 
-void TLockFusesForm::Button2Click() {
+void LockFusesDialog::WriteClick() {
   if (!ConfirmNeverRead() || !ConfirmLockoutBits() || !ConfirmExternalClock()) return;
   TakeFuseLockBytes();
   RunOffWindowThread([] { WriteLockAndFuses(); });
@@ -562,13 +556,13 @@ void TLockFusesForm::Button2Click() {
   ShowSource();
 }
 
-void TLockFusesForm::showEvent(QShowEvent* event) {
+void LockFusesDialog::showEvent(QShowEvent* event) {
   if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
   QDialog::showEvent(event);
 }
 
-void TLockFusesForm::keyPressEvent(QKeyEvent* event) {
+void LockFusesDialog::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_Escape) {
     event->accept();
     return;

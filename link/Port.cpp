@@ -1,10 +1,10 @@
-#include "link/Portfunctions.h"
+#include "link/Port.h"
 
 #include <cerrno>
 #include <cstring>
 
 #include "link/PosixSerial.h"
-#include "log/Logfunctions.h"
+#include "log/Log.h"
 
 namespace quillet {
 
@@ -98,10 +98,8 @@ void OpenPort(const std::string& device) {
     PortHandle = -1;
     AddLog(LogKind::PortUnavailable, "");
     const int err = g_driver->LastError();
-    if (err == EACCES || err == EPERM)
-      AddLog(LogKind::Text, PermissionLine(device));
-    else if (err != 0)
-      AddLog(LogKind::Text, "Cannot open " + device + ": " + PortOpenFailure(device, err));
+    if (err == EACCES || err == EPERM) AddLog(LogKind::Text, PermissionLine(device));
+    else if (err != 0) AddLog(LogKind::Text, "Cannot open " + device + ": " + PortOpenFailure(device, err));
     return;
   }
   if (!g_driver->GetSettings(PortHandle)) {

@@ -1,4 +1,4 @@
-#include "chips/Avrfunctions.h"
+#include "chips/Identify.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,14 +6,13 @@
 #include "chips/FastTransport.h"
 #include "chips/Instruction.h"
 #include "firmware/GatewayParser.h"
-#include "log/Logfunctions.h"
+#include "log/Log.h"
 
 namespace quillet {
 
 bool ProgrammingEnableNoEcho() {
   // The chip is not known yet, so its echo cannot be relied on: nothing is read back.
-  if (!StartProgrammingEnable(" execute Programming Enable without echo back reading.", false))
-    return false;
+  if (!StartProgrammingEnable(" execute Programming Enable without echo back reading.", false)) return false;
   AddLog(LogKind::Finished, " with success.");
   return true;
 }
@@ -62,7 +61,7 @@ ChipId ConfirmSignature(ChipId first, bool& lineFault) {
   }
   lineFault = true;
   AddLog(LogKind::Text, "The signature read differently each time (" + seen +
-                "): bytes are damaged on the line; check the cable, the wiring and the supply");
+                            "): bytes are damaged on the line; check the cable, the wiring and the supply");
   return 0;
 }
 

@@ -1,4 +1,4 @@
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 
 #include <cctype>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include "chips/NewerChips.h"
 #include "chips/PartTable.h"
 #include "image/Images.h"
-#include "log/Logfunctions.h"
+#include "log/Log.h"
 
 namespace quillet {
 
@@ -83,8 +83,7 @@ constexpr PartPackage kPdip8{"PDIP8", 8, 5, 6, 7, 1, {{4, "GND"}, {8, "VCC"}}};
 constexpr PartPackage kPdip20{"PDIP20", 20, 17, 18, 19, 1, {{10, "GND"}, {20, "VCC"}}};
 // The SOIC_20 pinout of ATtiny261/461/861.atdf, which their PDIP20 shares; the ATtiny26
 // (datasheet 1477, its device file has no pinout) has the same pins.
-constexpr PartPackage kPdip20Tiny26{"PDIP20", 20, 1, 2, 3, 10,
-                                    {{5, "VCC"}, {6, "GND"}, {15, "AVCC"}, {16, "AGND"}}};
+constexpr PartPackage kPdip20Tiny26{"PDIP20", 20, 1, 2, 3, 10, {{5, "VCC"}, {6, "GND"}, {15, "AVCC"}, {16, "AGND"}}};
 // AT90S2333/4433 datasheet 1042: AVCC 20, AREF 21, AGND 22.
 constexpr PartPackage kPdip28{"PDIP28", 28, 17, 18, 19, 1, {{7, "VCC"}, {8, "GND"}, {20, "AVCC"}, {22, "AGND"}}};
 // AT90S4414/8515 datasheet 0841 (no ADC).

@@ -1,11 +1,11 @@
-#include "app/QtSeams.h"
+#include "app/QtHostInterfaces.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QStringList>
 
-#include "dialogs/LBar.h"
+#include "dialogs/ProgressWindow.h"
 
 namespace quillet {
 
@@ -32,21 +32,17 @@ QFileDialog::Options DialogOptions() {
   return QFileDialog::DontConfirmOverwrite | QFileDialog::DontUseNativeDialog;
 }
 
-std::optional<FileChoice> RunDialog(QWidget* owner, QFileDialog::AcceptMode mode,
-                                    QString& lastName, QString& lastFilter,
-                                    const QString& lastFolder) {
+std::optional<FileChoice> RunDialog(QWidget* owner, QFileDialog::AcceptMode mode, QString& lastName,
+                                    QString& lastFilter, const QString& lastFolder) {
   QFileDialog dialog(owner);
   dialog.setAcceptMode(mode);
-  dialog.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile
-                                                     : QFileDialog::ExistingFile);
+  dialog.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
   dialog.setOptions(DialogOptions());
   dialog.setNameFilters(FiltersOf(mode));
   dialog.setDefaultSuffix(QString());
   if (!lastFilter.isEmpty()) dialog.selectNameFilter(lastFilter);
-  if (!lastName.isEmpty())
-    dialog.selectFile(lastName);
-  else if (!lastFolder.isEmpty() && QFileInfo(lastFolder).isDir())
-    dialog.setDirectory(lastFolder);
+  if (!lastName.isEmpty()) dialog.selectFile(lastName);
+  else if (!lastFolder.isEmpty() && QFileInfo(lastFolder).isDir()) dialog.setDirectory(lastFolder);
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   QStringList files = dialog.selectedFiles();
   if (files.isEmpty()) return std::nullopt;
@@ -68,8 +64,8 @@ int FilterIndex(const QString& filter) {
 }
 
 bool QtUserPrompt::AskYesNo(const std::string& caption, const std::string& text) {
-  QMessageBox box(QMessageBox::Warning, QString::fromStdString(caption),
-                  QString::fromStdString(text), QMessageBox::Yes | QMessageBox::No, owner_);
+  QMessageBox box(QMessageBox::Warning, QString::fromStdString(caption), QString::fromStdString(text),
+                  QMessageBox::Yes | QMessageBox::No, owner_);
   box.setDefaultButton(QMessageBox::No);
   box.setEscapeButton(QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
@@ -81,28 +77,31 @@ UserPrompt::Changes QtUserPrompt::AskSaveChanges(const std::string& caption, con
   box.setDefaultButton(QMessageBox::Save);
   box.setEscapeButton(QMessageBox::Cancel);
   switch (box.exec()) {
-    case QMessageBox::Save: return Changes::Save;
-    case QMessageBox::Discard: return Changes::Discard;
-    default: return Changes::Cancel;
+    case QMessageBox::Save:
+      return Changes::Save;
+    case QMessageBox::Discard:
+      return Changes::Discard;
+    default:
+      return Changes::Cancel;
   }
 }
 
 void QtUserPrompt::ShowMessage(const std::string& caption, const std::string& text) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption),
-                  QString::fromStdString(text), QMessageBox::Ok, owner_);
+  QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::Ok,
+                  owner_);
   box.exec();
 }
 
 std::optional<FileChoice> QtUserPrompt::OpenFile() {
-  std::optional<FileChoice> choice = RunDialog(owner_, QFileDialog::AcceptOpen, lastOpenName_,
-                                               lastOpenFilter_, lastOpenFolder_);
+  std::optional<FileChoice> choice =
+      RunDialog(owner_, QFileDialog::AcceptOpen, lastOpenName_, lastOpenFilter_, lastOpenFolder_);
   if (choice && chosen_) chosen_();
   return choice;
 }
 
 std::optional<FileChoice> QtUserPrompt::SaveFile() {
-  std::optional<FileChoice> choice = RunDialog(owner_, QFileDialog::AcceptSave, lastSaveName_,
-                                               lastSaveFilter_, lastSaveFolder_);
+  std::optional<FileChoice> choice =
+      RunDialog(owner_, QFileDialog::AcceptSave, lastSaveName_, lastSaveFilter_, lastSaveFolder_);
   if (choice && chosen_) chosen_();
   return choice;
 }
@@ -129,13 +128,9 @@ QtUserPrompt::Place PlaceOf(const QString& name, const QString& folder, const QS
 
 }  // namespace
 
-QtUserPrompt::Place QtUserPrompt::OpenPlace() const {
-  return PlaceOf(lastOpenName_, lastOpenFolder_, lastOpenFilter_);
-}
+QtUserPrompt::Place QtUserPrompt::OpenPlace() const { return PlaceOf(lastOpenName_, lastOpenFolder_, lastOpenFilter_); }
 
-QtUserPrompt::Place QtUserPrompt::SavePlace() const {
-  return PlaceOf(lastSaveName_, lastSaveFolder_, lastSaveFilter_);
-}
+QtUserPrompt::Place QtUserPrompt::SavePlace() const { return PlaceOf(lastSaveName_, lastSaveFolder_, lastSaveFilter_); }
 
 void QtUserPrompt::SetOpenPlace(const Place& place) {
   lastOpenName_.clear();
@@ -150,7 +145,7 @@ void QtUserPrompt::SetSavePlace(const Place& place) {
 }
 
 std::unique_ptr<ProgressDialog> QtProgressFactory::Create() {
-  auto* bar = new TLBar(owner_);
+  auto* bar = new ProgressWindow(owner_);
   bar->setAttribute(Qt::WA_DeleteOnClose, false);
   bar->ShowCentred();
   return std::unique_ptr<ProgressDialog>(bar);

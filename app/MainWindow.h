@@ -1,6 +1,6 @@
 // The main window. Handlers are grouped by subject in app/*.cpp:
-//   Main.cpp          layout, start-up, connect/disconnect, exit, track bar, Save Log as...
-//   Formfunctions.cpp enable states, chip display refresh, images <-> views
+//   MainWindow.cpp          layout, start-up, connect/disconnect, exit, track bar, Save Log as...
+//   MainWindowViews.cpp enable states, chip display refresh, images <-> views
 //   ChipCommands.cpp  Autosearch, Chip Erase, Read Calibration, the chip menu
 //   MemoryCommands.cpp the six memory buttons
 //   FileCommands.cpp  the File menu's four memory items, recent files, files dropped on the views
@@ -9,16 +9,16 @@
 #pragma once
 
 #include <QList>
-#include <QSize>
 #include <QMainWindow>
+#include <QSize>
 #include <QStringList>
 #include <memory>
 #include <string>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 #include "image/Views.h"
-#include "log/Logfunctions.h"
-#include "log/Seams.h"
+#include "log/HostInterfaces.h"
+#include "log/Log.h"
 
 class QAction;
 class QComboBox;
@@ -38,15 +38,15 @@ class QTimer;
 
 namespace quillet {
 
-class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public ViewSink {
+class MainWindow : public QMainWindow, public LogSink, public ChipDisplay, public ViewSink {
   Q_OBJECT
 
  public:
-  explicit TForm1(const QString& initialPort = QString(), QWidget* parent = nullptr);
-  ~TForm1() override;
+  explicit MainWindow(const QString& initialPort = QString(), QWidget* parent = nullptr);
+  ~MainWindow() override;
 
   // ---- seams ----
-  void AppendLine(const std::string& line) override;  // LogSink: RichEdit5
+  void AppendLine(const std::string& line) override;  // LogSink: logView
   void RefreshChipDisplay(ChipId id) override;        // ChipDisplay
   int ActivePageIndex() override;                     // ViewSink
   void BlankView(int view) override;
@@ -70,68 +70,68 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   void ConnectPort();
   void DisconnectPort();
 
-  // The pane of view 1..4 (RichEdit1..4), nullptr otherwise.
+  // The pane of view 1..4 (programView1..4), nullptr otherwise.
   QPlainTextEdit* View(int view) const;
   // ViewSize of views 1..4.
   int viewSize[5] = {3, 0, 0, 0, 0};
 
   // ---- controls (names as in the window's layout) ----
-  QFrame* Panel1 = nullptr;
-  QFrame* Panel3 = nullptr;
-  QPushButton* Button1 = nullptr;  // Connect
-  QPushButton* Button2 = nullptr;  // Disconnect
-  QPushButton* Button3 = nullptr;  // Autosearch chip
-  QPushButton* Button4 = nullptr;  // Read Program
-  QPushButton* Button5 = nullptr;  // Write Program
-  QPushButton* Button6 = nullptr;  // Verify Program
-  QPushButton* Button7 = nullptr;  // Read Calibration
-  QPushButton* Button8 = nullptr;  // Read Data
-  QPushButton* Button9 = nullptr;  // Write Data
-  QPushButton* Button10 = nullptr;  // Verify Data
-  QPushButton* Button11 = nullptr;  // Chip Erase
-  QComboBox* ComboBox1 = nullptr;
-  QLabel* Label1 = nullptr;
-  QSlider* TrackBar1 = nullptr;
-  QLabel* Label2 = nullptr;
-  QLineEdit* Edit1 = nullptr;
-  QLabel* Label16 = nullptr;
-  QLineEdit* Edit2 = nullptr;
-  QLabel* Image1 = nullptr;
-  QTabWidget* PageControl1 = nullptr;
-  QWidget* TabSheet1 = nullptr;
-  QWidget* TabSheet2 = nullptr;
-  QPlainTextEdit* RichEdit1 = nullptr;
-  QPlainTextEdit* RichEdit2 = nullptr;
-  QPlainTextEdit* RichEdit3 = nullptr;
-  QPlainTextEdit* RichEdit4 = nullptr;
-  QPlainTextEdit* RichEdit5 = nullptr;  // the log pane
-  QMenu* File1 = nullptr;
-  QAction* LoadProgramfromFile1 = nullptr;
-  QAction* SaveProgramtoFile1 = nullptr;
-  QAction* Open1 = nullptr;
-  QAction* Save1 = nullptr;
-  QAction* SaveLogas1 = nullptr;
-  QAction* Exit1 = nullptr;
-  QMenu* Edit3 = nullptr;
-  QAction* LockFuses1 = nullptr;
+  QFrame* controlPanel = nullptr;
+  QFrame* logPanel = nullptr;
+  QPushButton* connectButton = nullptr;          // Connect
+  QPushButton* disconnectButton = nullptr;       // Disconnect
+  QPushButton* autosearchButton = nullptr;       // Autosearch chip
+  QPushButton* readProgramButton = nullptr;      // Read Program
+  QPushButton* writeProgramButton = nullptr;     // Write Program
+  QPushButton* verifyProgramButton = nullptr;    // Verify Program
+  QPushButton* readCalibrationButton = nullptr;  // Read Calibration
+  QPushButton* readDataButton = nullptr;         // Read Data
+  QPushButton* writeDataButton = nullptr;        // Write Data
+  QPushButton* verifyDataButton = nullptr;       // Verify Data
+  QPushButton* chipEraseButton = nullptr;        // Chip Erase
+  QComboBox* portBox = nullptr;
+  QLabel* delayLabel = nullptr;
+  QSlider* delaySlider = nullptr;
+  QLabel* chipNameLabel = nullptr;
+  QLineEdit* chipNameEdit = nullptr;
+  QLabel* signatureLabel = nullptr;
+  QLineEdit* signatureEdit = nullptr;
+  QLabel* wiringPicture = nullptr;
+  QTabWidget* memoryPages = nullptr;
+  QWidget* firstPage = nullptr;
+  QWidget* secondPage = nullptr;
+  QPlainTextEdit* programView1 = nullptr;
+  QPlainTextEdit* programView2 = nullptr;
+  QPlainTextEdit* dataView1 = nullptr;
+  QPlainTextEdit* dataView2 = nullptr;
+  QPlainTextEdit* logView = nullptr;  // the log pane
+  QMenu* fileMenu = nullptr;
+  QAction* loadProgramAction = nullptr;
+  QAction* saveProgramAction = nullptr;
+  QAction* loadDataAction = nullptr;
+  QAction* saveDataAction = nullptr;
+  QAction* saveLogAction = nullptr;
+  QAction* exitAction = nullptr;
+  QMenu* editMenu = nullptr;
+  QAction* lockFusesAction = nullptr;
   // The chip commands of the buttons, with their shortcuts, and the usual cycle.
-  QAction* AutosearchChip1 = nullptr;
-  QAction* ReadProgram1 = nullptr;
-  QAction* WriteProgram1 = nullptr;
-  QAction* VerifyProgram1 = nullptr;
-  QAction* ReadData1 = nullptr;
-  QAction* WriteData1 = nullptr;
-  QAction* VerifyData1 = nullptr;
-  QAction* EraseWriteandVerifyProgram1 = nullptr;
-  QAction* FastTransfers1 = nullptr;
+  QAction* autosearchAction = nullptr;
+  QAction* readProgramAction = nullptr;
+  QAction* writeProgramAction = nullptr;
+  QAction* verifyProgramAction = nullptr;
+  QAction* readDataAction = nullptr;
+  QAction* writeDataAction = nullptr;
+  QAction* verifyDataAction = nullptr;
+  QAction* eraseWriteVerifyAction = nullptr;
+  QAction* fastTransfersAction = nullptr;
   // File > recent files of each memory: [1] program, [2] data.
   QMenu* RecentFiles[3] = {nullptr, nullptr, nullptr};
-  QMenu* ChipSelect1 = nullptr;
-  QMenu* AT901 = nullptr;
-  QMenu* AVRtiny1 = nullptr;
-  QMenu* Help1 = nullptr;
-  QAction* About1 = nullptr;
-  // The other families' submenus after AT901 and AVRtiny1, and the parts of a family too
+  QMenu* chipMenu = nullptr;
+  QMenu* at90Menu = nullptr;
+  QMenu* avrTinyMenu = nullptr;
+  QMenu* helpMenu = nullptr;
+  QAction* aboutAction = nullptr;
+  // The other families' submenus after at90Menu and avrTinyMenu, and the parts of a family too
   // long for one submenu, in the order made.
   std::vector<QMenu*> familyMenus;
   // The chip menu items in catalogue order, with their object names (AT90S12001 ...); the
@@ -139,29 +139,29 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   std::vector<QAction*> chipItems;
 
  public slots:
-  void Button1Click();
-  void Button2Click();
-  void Button3Click();
-  void Button4Click();
-  void Button5Click();
-  void Button6Click();
-  void Button7Click();
-  void Button8Click();
-  void Button9Click();
-  void Button10Click();
-  void Button11Click();
-  void ComboBox1Change();
-  void TrackBar1Change();
-  void Exit1Click();
-  void SaveLogas1Click();
-  void LoadProgramfromFile1Click();
-  void SaveProgramtoFile1Click();
-  void Open1Click();
-  void Save1Click();
-  void LockFuses1Click();
-  void About1Click();
+  void ConnectClick();
+  void DisconnectClick();
+  void AutosearchClick();
+  void ReadProgramClick();
+  void WriteProgramClick();
+  void VerifyProgramClick();
+  void ReadCalibrationClick();
+  void ReadDataClick();
+  void WriteDataClick();
+  void VerifyDataClick();
+  void ChipEraseClick();
+  void PortChange();
+  void DelayChange();
+  void ExitClick();
+  void SaveLogClick();
+  void LoadProgramClick();
+  void SaveProgramClick();
+  void LoadDataClick();
+  void SaveDataClick();
+  void LockFusesClick();
+  void AboutClick();
   void ChipMenuClick(ChipId id);  // every chip menu item
-  void EraseWriteandVerifyProgram1Click();
+  void EraseWriteVerifyClick();
   // A recent file of image 1 (program) or 2 (data): loaded as by "Load ... from File".
   void RecentFileClick(int image, const QString& path);
 
@@ -197,12 +197,12 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
  public:
   // ---- hex view editing: key is the key code (digits/letters upper-case codes, Backspace 8,
   // arrows 37-40, Delete 46); returns true when the key was consumed ----
-  bool RichEditKeyDown(int view, int& key);
-  bool Edit2KeyDown(int& key);
-  bool RichEdit1KeyDown(int& key) { return RichEditKeyDown(1, key); }
-  bool RichEdit2KeyDown(int& key) { return RichEditKeyDown(2, key); }
-  bool RichEdit3KeyDown(int& key) { return RichEditKeyDown(3, key); }
-  bool RichEdit4KeyDown(int& key) { return RichEditKeyDown(4, key); }
+  bool ViewKeyDown(int view, int& key);
+  bool SignatureKeyDown(int& key);
+  bool ProgramView1KeyDown(int& key) { return ViewKeyDown(1, key); }
+  bool ProgramView2KeyDown(int& key) { return ViewKeyDown(2, key); }
+  bool DataView1KeyDown(int& key) { return ViewKeyDown(3, key); }
+  bool DataView2KeyDown(int& key) { return ViewKeyDown(4, key); }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -237,6 +237,6 @@ class TForm1 : public QMainWindow, public LogSink, public ChipDisplay, public Vi
   QPoint centredAt_;
 };
 
-extern TForm1* Form1;
+extern MainWindow* Form1;
 
 }  // namespace quillet

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "chips/Chipfunctions.h"
+#include "chips/Catalogue.h"
 
 namespace quillet {
 

@@ -85,13 +85,13 @@ UserPrompt& GetUserPrompt();
 void Sleep(int ms);
 
 // The progress dialog of one command, freed on every path when the scope ends.
-class LBarScope {
+class ProgressScope {
  public:
   // operation: what runs, for the dialog's title (nullptr: not said).
-  explicit LBarScope(const char* operation = nullptr);
-  ~LBarScope();
-  LBarScope(const LBarScope&) = delete;
-  LBarScope& operator=(const LBarScope&) = delete;
+  explicit ProgressScope(const char* operation = nullptr);
+  ~ProgressScope();
+  ProgressScope(const ProgressScope&) = delete;
+  ProgressScope& operator=(const ProgressScope&) = delete;
   void SetPosition(int percent);
   // done of total bytes; the same position as SetPosition(done * 100 / total).
   void SetBytes(unsigned long long done, unsigned long long total);
