@@ -53,7 +53,7 @@ class MainWindow : public QMainWindow, public LogSink, public ChipDisplay, publi
   void ImageToView(int view, int image) override;
   void ViewToImage(int view, int image) override;
 
-  // ---- enable states (Formfunctions) ----
+  // ---- enable states (MainWindowViews.cpp) ----
   void EnableControls();
   void DisableControls();
   // While a command runs: everything that starts a command or changes the port, the chip, the
