@@ -18,6 +18,8 @@ uint16_t SupplyMaxMv(const PartRow* part) { return part ? part->vccMaxMv : 5500;
 
 bool NeedsThreeVolts(uint16_t supplyMaxMv) { return supplyMaxMv < 5000; }
 
+std::string Volts(uint16_t mv) { return std::to_string(mv / 1000) + "." + std::to_string(mv / 100 % 10); }
+
 const char* ArduinoPinOf(int signal, uint16_t supplyMaxMv) {
   return signal == kVccSignal && NeedsThreeVolts(supplyMaxMv) ? "3V3" : kArduinoPin[signal];
 }
@@ -53,7 +55,7 @@ std::string WiringText(const PartPackage& package, bool arduino, uint16_t supply
             " (" + Pins(pins[s]) + ")";
   text += "; a 100 nF capacitor from VCC to GND close to the chip.";
   if (NeedsThreeVolts(supplyMaxMv))
-    text += " This chip takes " + std::to_string(supplyMaxMv / 1000) + "." + std::to_string(supplyMaxMv / 100 % 10) +
+    text += " This chip takes " + Volts(supplyMaxMv) +
             " V at most: supply it from the 3V3 pin and put 5 V to 3.3 V level shifters on D10, D11 and D13.";
   return text;
 }

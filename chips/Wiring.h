@@ -25,6 +25,8 @@ constexpr int kGndSignal = 5;
 // level shifters, for the Arduino drives D10, D11 and D13 at 5 V.
 uint16_t SupplyMaxMv(const PartRow* part);
 bool NeedsThreeVolts(uint16_t supplyMaxMv);
+// The supply in volts with one decimal: "3.6".
+std::string Volts(uint16_t mv);
 // The Arduino's pin of a signal for a chip that takes supplyMaxMv at most: 3V3 for its VCC
 // where 5 V is too much.
 const char* ArduinoPinOf(int signal, uint16_t supplyMaxMv);

@@ -340,8 +340,7 @@ Canvas Draw(const std::string& name, const Pinout& chip, bool arduino) {
   c.Text(4, 2, name + " (" + package + ")", kInk);
   // The Arduino's 5 V is too much for some chips: said beside the name, where every picture has room.
   if (arduino && quillet::NeedsThreeVolts(chip.supplyMaxMv)) {
-    const std::string caution = std::to_string(chip.supplyMaxMv / 1000) + "." +
-                                std::to_string(chip.supplyMaxMv / 100 % 10) + "V MAX: 3V3 / LEVEL SHIFTERS";
+    const std::string caution = quillet::Volts(chip.supplyMaxMv) + "V MAX: 3V3 / LEVEL SHIFTERS";
     const int x = kWidth - 2 - TextWidth(caution);
     if (x < 4 + TextWidth(name + " (" + package + ")") + kCharWidth)
       std::fprintf(stderr, "picturegen: %s: the supply's caution finds no room\n", name.c_str());
